@@ -1,0 +1,183 @@
+#include "progress/progress_record.h"
+
+#include <unordered_map>
+
+#include "platform/message_window.h"
+#include "quillden/result.h"
+
+namespace quillden {
+namespace {
+
+// Live handles of one record type. Handles are addresses; the map keeps the record alive while its
+// handle is live and lets exports refuse anything else.
+template <typename Record>
+class Registry {
+ public:
+  HANDLE Add(std::shared_ptr<Record> record) {
+    HANDLE handle = record.get();
+    std::lock_guard lock(mutex_);
+    records_.emplace(handle, std::move(record));
+    return handle;
+  }
+  std::shared_ptr<Record> Find(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(handle);
+    return it == records_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<Record> Remove(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(handle);
+    if (it == records_.end()) return nullptr;
+    std::shared_ptr<Record> record = std::move(it->second);
+    records_.erase(it);
+    return record;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<HANDLE, std::shared_ptr<Record>> records_;
+};
+
+// Leaked on purpose: workers may outlive static destruction at process exit.
+Registry<ProgressRecord>& Progresses() {
+  static auto* registry = new Registry<ProgressRecord>();
+  return *registry;
+}
+Registry<FileProgressRecord>& FileProgresses() {
+  static auto* registry = new Registry<FileProgressRecord>();
+  return *registry;
+}
+
+uint32_t StatusForResult(uint32_t result) {
+  if (result == QD_OK) return PRG_STATUS_SUCCEEDED;
+  if (result == QD_E_CANCELLED) return PRG_STATUS_CANCELLED;
+  return PRG_STATUS_FAILED;
+}
+
+}  // namespace
+
+std::shared_ptr<Worker> ProgressRecord::worker() const {
+  std::lock_guard lock(worker_mutex_);
+  return worker_;
+}
+void ProgressRecord::set_worker(std::shared_ptr<Worker> worker) {
+  std::lock_guard lock(worker_mutex_);
+  worker_ = std::move(worker);
+}
+std::shared_ptr<ProgressRecord> ProgressRecord::FromHandle(HANDLE handle) {
+  return Progresses().Find(handle);
+}
+HANDLE ProgressRecord::Create() {
+  auto record = std::make_shared<ProgressRecord>();
+  return Progresses().Add(std::move(record));
+}
+std::shared_ptr<ProgressRecord> ProgressRecord::Release(HANDLE handle) {
+  return Progresses().Remove(handle);
+}
+
+std::shared_ptr<Worker> FileProgressRecord::worker() const {
+  std::lock_guard lock(worker_mutex_);
+  return worker_;
+}
+void FileProgressRecord::set_worker(std::shared_ptr<Worker> worker) {
+  std::lock_guard lock(worker_mutex_);
+  worker_ = std::move(worker);
+}
+std::shared_ptr<FileProgressRecord> FileProgressRecord::FromHandle(HANDLE handle) {
+  return FileProgresses().Find(handle);
+}
+HANDLE FileProgressRecord::Create() {
+  auto record = std::make_shared<FileProgressRecord>();
+  return FileProgresses().Add(std::move(record));
+}
+std::shared_ptr<FileProgressRecord> FileProgressRecord::Release(HANDLE handle) {
+  return FileProgresses().Remove(handle);
+}
+
+bool ProgressReporter::CancelRequested() const {
+  return record_ && record_->status.load() == PRG_STATUS_CANCEL_REQUESTED;
+}
+uint32_t ProgressReporter::StatusWord() const { return record_ ? record_->status.load() : 0; }
+void ProgressReporter::BeginPhase(uint32_t phase, uint32_t end) const {
+  if (!record_) return;
+  record_->phase.exchange(phase);
+  record_->done.exchange(0);
+  record_->end.exchange(end);
+}
+void ProgressReporter::SetEnd(uint32_t end) const {
+  if (record_) record_->end.exchange(end);
+}
+void ProgressReporter::AddDone(uint32_t units) const {
+  if (record_) record_->done.fetch_add(units);
+}
+void ProgressReporter::RaiseDone(uint32_t units) const {
+  if (!record_) return;
+  uint32_t current = record_->done.load();
+  while (current < units && !record_->done.compare_exchange_weak(current, units)) {
+  }
+}
+void ProgressReporter::SetSessionTrack(int index, uint32_t value) const {
+  if (record_ && index >= 0 && index < 6) record_->session_track[index].exchange(value);
+}
+void ProgressReporter::AddSessionTrack(int index, uint32_t value) const {
+  if (record_ && index >= 0 && index < 6) record_->session_track[index].fetch_add(value);
+}
+
+uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBody body) {
+  if (progress == nullptr) return body(ProgressReporter());
+  std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
+  if (!record) return QD_E_INVALID_HANDLE;
+  uint32_t expected = PRG_STATUS_NOT_STARTED;
+  // Claim the object: any status but "running" may be reused.
+  for (;;) {
+    expected = record->status.load();
+    if (expected == PRG_STATUS_RUNNING) return QD_E_BUSY;
+    if (record->status.compare_exchange_strong(expected, PRG_STATUS_RUNNING)) break;
+  }
+  record->phase.exchange(phase);
+  record->done.exchange(0);
+  record->end.exchange(end);
+  record->result.exchange(0);
+  for (auto& word : record->session_track) word.exchange(0);
+
+  std::shared_ptr<Worker> worker = Worker::Start(
+      [record, body = std::move(body)]() -> uint32_t {
+        uint32_t result = body(ProgressReporter(record));
+        record->result.exchange(result);
+        record->status.exchange(StatusForResult(result));
+        return result;
+      },
+      /*start_suspended=*/true);
+  if (!worker) {
+    record->status.exchange(PRG_STATUS_NOT_STARTED);
+    return QD_E_THREAD;
+  }
+  // The worker word is set before the body runs, so a cancel right after the return finds it.
+  record->set_worker(worker);
+  worker->Resume();
+  return QD_OK;
+}
+
+uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& record,
+                                 uint32_t finished_code, std::function<uint32_t()> body) {
+  bool suspended = !quenvar::platform::IsWindow(record->window.load());
+  std::shared_ptr<Worker> worker = Worker::Start(
+      [record, finished_code, body = std::move(body)]() -> uint32_t {
+        uint32_t result = body();
+        record->result.exchange(result);
+        HWND window = record->window.load();
+        if (quenvar::platform::IsWindow(window)) {
+          quenvar::platform::PostMessage(window, record->message.load(), finished_code, 0);
+        }
+        return result;
+      },
+      /*start_suspended=*/true);
+  if (!worker) return QD_E_THREAD;
+  record->set_worker(worker);
+  if (!suspended) worker->Resume();
+  return QD_OK;
+}
+
+}  // namespace quillden
