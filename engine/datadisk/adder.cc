@@ -1,0 +1,295 @@
+#include "datadisk/adder.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "datadisk/datadisk_env.h"
+#include "platform/unicode.h"
+#include "quillden/result.h"
+
+namespace quillden {
+namespace {
+
+using quenvar::platform::FileInfo;
+using quenvar::platform::Utf16ToUtf8;
+using quenvar::platform::Utf8ToUtf16;
+
+// A local path without trailing separators ("/" itself stays).
+std::u16string_view TrimSource(std::u16string_view source) {
+  while (source.size() > 1 && source.back() == u'/') source.remove_suffix(1);
+  return source;
+}
+
+std::u16string_view LastLocalComponent(std::u16string_view path) {
+  size_t slash = path.rfind(u'/');
+  return slash == std::u16string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::u16string_view> SplitDiscPath(std::u16string_view path) {
+  std::vector<std::u16string_view> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find(u'\\', start);
+    if (slash == std::u16string_view::npos) slash = path.size();
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+FILETIME ToFileTime(uint64_t time) {
+  return FILETIME{static_cast<uint32_t>(time), static_cast<uint32_t>(time >> 32)};
+}
+
+void FillFindData(const FileInfo& info, WIN32_FIND_DATAW* data) {
+  data->dwFileAttributes = info.is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  data->ftCreationTime = ToFileTime(info.creation_time);
+  data->ftLastAccessTime = ToFileTime(info.last_access_time);
+  data->ftLastWriteTime = ToFileTime(info.last_write_time);
+  uint64_t size = info.is_directory ? 0 : info.size;
+  data->nFileSizeHigh = static_cast<uint32_t>(size >> 32);
+  data->nFileSizeLow = static_cast<uint32_t>(size);
+}
+
+std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
+  std::u16string path;
+  if (folder) {
+    path.append(folder->disc_path);
+    path.push_back(u'\\');
+  }
+  path.append(name);
+  return path;
+}
+
+}  // namespace
+
+uint32_t CheckAddArguments(Datadisk& disc, std::u16string_view source, std::u16string_view target) {
+  if (source.empty()) return disc.Fail(QD_E_INVALID_ARGUMENT);
+  FileInfo info;
+  if (!DatadiskEnv()->Stat(Utf16ToUtf8(source), /*follow_links=*/true, &info).ok()) {
+    disc.SetErrorPaths(source, u"");
+    return disc.Fail(QD_E_SOURCE_MISSING);
+  }
+  if (HasBadCharacter(LastLocalComponent(TrimSource(source))) || HasBadCharacter(LastDiscComponent(target))) {
+    return disc.Fail(QD_E_BAD_CHARACTER);
+  }
+  return QD_OK;
+}
+
+Adder::Adder(Datadisk& disc, FileProgressAsker asker)
+    : disc_(disc), asker_(std::move(asker)), env_(DatadiskEnv()) {}
+
+uint32_t Adder::Ask(uint32_t code, const char16_t* text) {
+  uint32_t reply = asker_.Ask(code, text);
+  if (reply == FP_REPLY_CANCEL) {
+    cancelled_ = true;
+    disc_.Fail(QD_E_CANCELLED);
+  }
+  return reply;
+}
+
+Adder::Outcome Adder::LeaveOut(uint32_t code, std::u16string_view source, std::u16string_view disc_path) {
+  disc_.SetErrorPaths(source, disc_path);
+  disc_.Fail(code);
+  last_code_ = code;
+  return Outcome::kLeftOut;
+}
+
+DatadiskEntry* Adder::Add(std::u16string_view source, std::u16string_view target) {
+  return Add(source, target, /*target_names_entry=*/false);
+}
+
+DatadiskEntry* Adder::Add(std::u16string_view source_arg, std::u16string_view target,
+                          bool target_names_entry) {
+  std::u16string source(TrimSource(source_arg));
+  FileInfo info;
+  bool is_folder = env_->Stat(Utf16ToUtf8(source), /*follow_links=*/true, &info).ok() && info.is_directory;
+
+  std::vector<std::u16string_view> parts = SplitDiscPath(target);
+  std::u16string name;
+  if (is_folder || target_names_entry) {
+    // The target names the folder itself; with no target the folder keeps its own name.
+    if (parts.empty()) {
+      name = LastLocalComponent(source);
+    } else {
+      name = parts.back();
+      parts.pop_back();
+    }
+  } else {
+    name = LastLocalComponent(source);
+  }
+  if (name.empty()) {
+    result_ = disc_.Fail(QD_E_INVALID_ARGUMENT);
+    return nullptr;
+  }
+  std::u16string folder_path;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) folder_path.push_back(u'\\');
+    folder_path.append(parts[i]);
+  }
+  DatadiskEntry* folder = nullptr;
+  uint32_t code = FindOrCreateFolderPath(disc_, folder_path, &folder);
+  if (code != QD_OK) {
+    if (code != QD_E_PATH_TOO_LONG) disc_.SetErrorPaths(source, folder_path);
+    result_ = disc_.Fail(code);
+    return nullptr;
+  }
+
+  DatadiskEntry* entry = nullptr;
+  Outcome outcome = AddOne(source, folder, name, &entry);
+  if ((outcome == Outcome::kAdded || outcome == Outcome::kMerged) && entry->is_folder() && !cancelled_) {
+    FileInfo followed;
+    if (env_->Stat(Utf16ToUtf8(source), true, &followed).ok() && followed.is_directory) {
+      AddContents(source, entry);
+    }
+  }
+  if (cancelled_) {
+    result_ = disc_.Fail(QD_E_CANCELLED);
+    return nullptr;
+  }
+  switch (outcome) {
+    case Outcome::kAdded:
+    case Outcome::kMerged:
+      result_ = QD_OK;
+      return entry;
+    case Outcome::kKept:
+      result_ = QD_E_KEEP_EXISTING;
+      return entry;
+    default:
+      result_ = last_code_;
+      return nullptr;
+  }
+}
+
+Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder, std::u16string name,
+                             DatadiskEntry** entry) {
+  std::string local = Utf16ToUtf8(source);
+  if (HasBadCharacter(name)) return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, name));
+
+  // The find data: the entry itself, or what a symbolic link to a file leads to.
+  WIN32_FIND_DATAW find_data{};
+  FileInfo info;
+  if (env_->Stat(local, /*follow_links=*/false, &info).ok()) {
+    FileInfo followed;
+    if (info.is_symlink && env_->Stat(local, true, &followed).ok()) info = followed;
+    FillFindData(info, &find_data);
+  } else {
+    if (!asker_.HasWindow()) return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
+    uint32_t reply = Ask(FP_ASK_MISSING, source.c_str());
+    if (cancelled_) return Outcome::kCancelled;
+    if (reply == 1) return Outcome::kLeftOut;
+    find_data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  }
+
+  // Names too long and names holding ";" are each put to the caller, who may write a new name.
+  for (int question = 0; question < 2; ++question) {
+    bool ask = question == 0 ? name.size() > kMaxEntryName : name.find(u';') != std::u16string::npos;
+    if (!ask || !asker_.HasWindow()) continue;
+    char16_t buffer[MAX_PATH];
+    quenvar::platform::CopyUtf16(name, buffer, MAX_PATH);
+    uint32_t reply = Ask(FP_ASK_NAME, buffer);
+    if (cancelled_) return Outcome::kCancelled;
+    if (reply == 1) return LeaveOut(QD_E_SKIPPED_NAME, source, JoinDiscPath(folder, name));
+    if (reply == 2) {
+      buffer[MAX_PATH - 1] = 0;
+      std::u16string chosen(quenvar::platform::Utf16View(buffer));
+      if (chosen.empty()) return LeaveOut(QD_E_INVALID_ARGUMENT, source, JoinDiscPath(folder, name));
+      if (HasBadCharacter(chosen)) return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, chosen));
+      name = std::move(chosen);
+    }
+  }
+
+  // Attributes must be readable, and only folders and regular files can be read back later.
+  FileInfo attributes;
+  bool readable = env_->Stat(local, true, &attributes).ok() && (attributes.is_directory || attributes.is_regular);
+  if (!readable) {
+    if (!asker_.HasWindow()) return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
+    uint32_t reply = Ask(FP_ASK_UNREADABLE, source.c_str());
+    if (cancelled_) return Outcome::kCancelled;
+    if (reply == 1) return Outcome::kLeftOut;
+  }
+
+  std::u16string disc_path = JoinDiscPath(folder, name);
+  bool new_is_folder = (find_data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  DatadiskEntry* existing = FindChild(disc_, folder, name);
+  if (!existing) {
+    if (asker_.HasWindow()) {
+      uint32_t reply = Ask(FP_ASK_ADD, source.c_str());
+      if (cancelled_) return Outcome::kCancelled;
+      if (reply != 0) return Outcome::kLeftOut;
+    }
+  } else {
+    if (!asker_.HasWindow()) return LeaveOut(QD_E_EXISTS, source, disc_path);
+    uint32_t reply = Ask(FP_ASK_DUPLICATE, disc_path.c_str());
+    if (cancelled_) return Outcome::kCancelled;
+    if (reply == 0) {
+      *entry = existing;
+      disc_.SetErrorPaths(source, existing->disc_path);
+      disc_.Fail(QD_E_KEEP_EXISTING);
+      last_code_ = QD_E_KEEP_EXISTING;
+      return Outcome::kKept;
+    }
+    if (reply != 1) return Outcome::kLeftOut;
+    if (existing->is_folder()) {
+      // An existing folder stays; a folder merges its contents into it, a file cannot.
+      if (new_is_folder) {
+        *entry = existing;
+        return Outcome::kMerged;
+      }
+      return LeaveOut(QD_E_EXISTS, source, disc_path);
+    }
+    DeleteEntry(disc_, existing);
+  }
+
+  DatadiskEntry* created = disc_.NewEntry();
+  if (!created) return LeaveOut(QD_E_OUT_OF_MEMORY, source, disc_path);
+  try {
+    created->source_path.assign(source);
+  } catch (const std::bad_alloc&) {
+    disc_.FreeEntry(created);
+    return LeaveOut(QD_E_OUT_OF_MEMORY, source, disc_path);
+  }
+  created->find_data = find_data;
+  size_t n = std::min(name.size(), size_t{MAX_PATH - 1});
+  std::copy_n(name.data(), n, created->find_data.cFileName);
+  created->find_data.cFileName[n] = 0;
+  uint32_t code = InsertEntry(disc_, created, folder);
+  if (code != QD_OK) {
+    disc_.FreeEntry(created);
+    disc_.Fail(code);
+    last_code_ = code;
+    return Outcome::kLeftOut;
+  }
+  *entry = created;
+  return Outcome::kAdded;
+}
+
+void Adder::AddContents(const std::u16string& source, DatadiskEntry* folder) {
+  std::vector<quenvar::platform::DirectoryEntry> listing;
+  if (!env_->ListDirectory(Utf16ToUtf8(source), &listing).ok()) {
+    // The folder went away or cannot be listed: it stays, empty.
+    LeaveOut(QD_E_SOURCE_MISSING, source, folder->disc_path);
+    return;
+  }
+  std::u16string prefix = source;
+  if (prefix.empty() || prefix.back() != u'/') prefix.push_back(u'/');
+  for (const auto& item : listing) {
+    if (cancelled_) return;
+    std::u16string child_source = prefix + Utf8ToUtf16(item.name);
+    if (item.info.is_symlink && !item.info.is_regular) {
+      // Links to folders are never followed, so a tree walk cannot loop; other links (dangling,
+      // looping) go through the questions below.
+      FileInfo target;
+      if (env_->Stat(Utf16ToUtf8(child_source), true, &target).ok() && target.is_directory) continue;
+    }
+    DatadiskEntry* child = nullptr;
+    Outcome outcome = AddOne(child_source, folder, Utf8ToUtf16(item.name), &child);
+    if (cancelled_) return;
+    if ((outcome == Outcome::kAdded || outcome == Outcome::kMerged) && child->is_folder() &&
+        item.info.is_directory) {
+      AddContents(child_source, child);
+    }
+  }
+}
+
+}  // namespace quillden

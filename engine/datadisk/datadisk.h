@@ -1,0 +1,258 @@
+// The data disc: the object behind a Datadisk handle and its tree of entries.
+//
+// A Datadisk owns a private heap (a memory resource of its own); every entry, every string of an
+// entry and every buffer that belongs to the disc (boot image data, write job buffers) comes from it,
+// and destroying the disc releases the heap at once. Entries form a tree: each folder keeps its
+// children as a singly linked list in ascending name order (first_child / next), and an index per
+// folder (by name hash and by sort key) keeps lookups and insertions fast for large folders.
+//
+// Ownership of the fields:
+// - The tree code (engine/datadisk) owns the links (next, first_child, parent, the internal prev
+//   and child index), the names, source path, disc path, name hash and find data. Change them only
+//   through InsertEntry, UnlinkEntry, DeleteEntry and the MST_ tree functions.
+// - The mastering code (settings, size, write job, file systems, boot image, import) owns level,
+//   directory_number, location, second_location, length, second_length, short_name_hash,
+//   cAlternateFileName of the find data, and the scratch fields below; and on the Datadisk the
+//   settings (file_system, data_mode, file_version_flag, volume_label), boot_image, imported_drive and
+//   next_session_start. It may add fields to the scratch section.
+//
+// Thread-safety: a disc is used by one thread at a time (the caller, or one worker it started).
+// Only the handle registries (discs, and the live entries of a disc) are safe to query from any
+// thread.
+#ifndef QUILLDEN_DATADISK_DATADISK_H_
+#define QUILLDEN_DATADISK_DATADISK_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <memory_resource>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "quillden/datadisk.h"
+#include "quillden/types.h"
+
+namespace quillden {
+
+using HeapU16String = std::pmr::u16string;
+using HeapString = std::pmr::string;
+
+inline constexpr size_t kMaxEntryName = 108;   // characters of an entry name
+inline constexpr size_t kMaxDiscPath = 256;    // characters of a disc path
+inline constexpr size_t kMaxPathBuffer = 260;  // units of the error file name / target path
+
+struct FolderIndex;  // the per-folder child index (datadisk.cc)
+class Datadisk;
+
+struct DatadiskEntry {
+  // --- tree links (owned by the tree code) ---
+  DatadiskEntry* next = nullptr;         // next sibling, ascending name order
+  DatadiskEntry* first_child = nullptr;  // first entry of this folder
+  DatadiskEntry* parent = nullptr;       // null for entries of the root folder
+  DatadiskEntry* prev = nullptr;         // previous sibling (internal)
+  FolderIndex* children_index = nullptr; // index of the children (internal; folders only)
+
+  // --- names (owned by the tree code) ---
+  HeapU16String source_path;  // local path (POSIX, UTF-16); empty for created/imported/boot entries
+  HeapU16String disc_path;    // "a\b\name"; no leading separator; at most 256 characters
+  uint32_t name_hash = 0;     // CRC-32 of the upper-cased name (NameHash)
+  // find_data.cFileName holds the entry name (NUL-terminated, at most 108 characters).
+  WIN32_FIND_DATAW find_data{};
+
+  // --- layout (owned by the mastering code) ---
+  uint16_t level = 0;             // 2 for root entries, parent's level + 1 below
+  uint16_t directory_number = 0;  // folder's number in the ISO 9660 / Joliet path table
+  uint32_t location = 0;          // files: first block; folders: ISO 9660 directory block
+  uint32_t second_location = 0;   // folders: Joliet directory block; files: second piece
+  uint64_t length = 0;            // files: content bytes; folders: ISO 9660 directory bytes
+  uint64_t second_length = 0;     // folders: Joliet directory bytes; files: second piece bytes
+  uint32_t short_name_hash = 0;   // CRC-32 of the ISO 9660 name
+
+  // --- scratch of the file systems (owned by the mastering code; may grow) ---
+  HeapString iso_name;           // ISO 9660 identifier (ANSI bytes, without ";1")
+  HeapU16String joliet_name;     // Joliet identifier (UTF-16)
+  uint32_t iso_record_block = 0;     // block of this entry's record in its parent's ISO directory
+  uint32_t iso_record_offset = 0;    // byte offset of that record within the block
+  uint32_t joliet_record_block = 0;
+  uint32_t joliet_record_offset = 0;
+  uint32_t udf_entry_block = 0;      // UDF file entry (partition block)
+  uint32_t udf_scratch = 0;
+  void* layout_scratch = nullptr;    // free for the layout code; memory must come from the heap
+
+  explicit DatadiskEntry(std::pmr::memory_resource* heap)
+      : source_path(heap), disc_path(heap), iso_name(heap), joliet_name(heap) {}
+
+  std::u16string_view name() const;
+  bool is_folder() const { return (find_data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+  uint32_t attributes() const { return find_data.dwFileAttributes; }
+  // Boot image or imported entry: never opened, read, counted or given new blocks.
+  bool is_engine_entry() const {
+    return (find_data.dwFileAttributes & (DDF_ATTR_BOOT_IMAGE | DDF_ATTR_IMPORTED)) != 0;
+  }
+  uint64_t file_size() const {
+    return (uint64_t{find_data.nFileSizeHigh} << 32) | find_data.nFileSizeLow;
+  }
+};
+
+// The El Torito boot image held by a disc (at most one).
+struct BootImage {
+  explicit BootImage(std::pmr::memory_resource* heap) : data(heap) {}
+  std::pmr::vector<uint8_t> data;  // the image, from the disc's heap
+  uint32_t size = 0;               // bytes
+  uint8_t emulation = 0;           // 0 none, 1 1.2 MB, 2 1.44 MB, 3 2.88 MB floppy, 4 hard disk
+  uint16_t load_segment = 0;
+  uint16_t sector_count = 0;
+  DatadiskEntry* entry = nullptr;  // the entry carrying DDF_ATTR_BOOT_IMAGE, or null
+};
+
+class Datadisk {
+ public:
+  Datadisk();
+  ~Datadisk();
+  Datadisk(const Datadisk&) = delete;
+  Datadisk& operator=(const Datadisk&) = delete;
+
+  // --- handles ---
+  // Registers a new disc and returns its handle; null when memory runs out.
+  static HANDLE Create();
+  // The live disc behind a handle; null for null, INVALID_HANDLE_VALUE and unknown handles.
+  static std::shared_ptr<Datadisk> FromHandle(HANDLE handle);
+  // Removes the handle from the registry; returns the disc (null when it was not live).
+  static std::shared_ptr<Datadisk> Release(HANDLE handle);
+  HANDLE handle() { return this; }
+  // The live entry behind a handle, when it belongs to this disc; else null.
+  DatadiskEntry* EntryFromHandle(HANDLE handle) const;
+  // The disc that owns a live entry handle (for the exports that take no disc).
+  static std::shared_ptr<Datadisk> OwnerOfEntry(HANDLE handle, DatadiskEntry** entry);
+
+  // --- the heap ---
+  std::pmr::memory_resource* heap() { return &heap_; }
+
+  // --- the tree ---
+  DatadiskEntry* first_root() const { return first_root_; }
+  // First child of a folder; the root's first entry for null.
+  DatadiskEntry* FirstChild(const DatadiskEntry* folder) const {
+    return folder ? folder->first_child : first_root_;
+  }
+  // Makes an unlinked entry (zeroed find data) from the heap; null when memory runs out.
+  DatadiskEntry* NewEntry();
+  // Frees an entry that is not linked into the tree (and has no children).
+  void FreeEntry(DatadiskEntry* entry);
+  size_t entry_count() const;
+
+  // --- settings (owned by the mastering code) ---
+  char16_t volume_label[33] = {};
+  int32_t file_version_flag = 1;
+  uint32_t file_system = 7;   // internal bits: 1 ISO 9660, 2 Joliet, 4 UDF 1.02, 8 UDF 2.50
+  uint32_t data_mode = 1;
+  BootImage* boot_image = nullptr;  // from the heap; freed with FreeBootImage
+  HANDLE imported_drive = nullptr;
+  uint32_t next_session_start = 0;
+
+  // --- errors ---
+  std::atomic<uint32_t> last_error{0};
+  char16_t error_file_name[kMaxPathBuffer] = {};
+  char16_t error_target_path[kMaxPathBuffer] = {};
+  // Stores code as the last error and returns it.
+  uint32_t Fail(uint32_t code) {
+    last_error.store(code);
+    return code;
+  }
+  void SetErrorPaths(std::u16string_view file_name, std::u16string_view target_path);
+
+  // Frees the boot image record and its data (not its entry).
+  void FreeBootImage();
+
+ private:
+  friend struct TreeAccess;
+  std::pmr::unsynchronized_pool_resource heap_;
+  DatadiskEntry* first_root_ = nullptr;
+  FolderIndex* root_index_ = nullptr;
+  mutable std::mutex live_mutex_;  // guards live_ (queried from other threads)
+  std::unordered_set<const void*> live_;
+};
+
+// ---- Names ----
+
+// CRC-32 (IEEE 802.3, reflected, 0xEDB88320) of the UTF-16LE bytes of name with a..z upper-cased.
+uint32_t NameHash(std::u16string_view name);
+// CRC-32 of raw bytes, continuing from crc (start with 0).
+uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
+// True when name holds one of \ / : * ? " < > |.
+bool HasBadCharacter(std::u16string_view name);
+// Lookup equality: a..z and A..Z equal regardless of case, every other unit by value.
+bool NamesEqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
+// Sibling order: when both first units are below 128, ASCII-folded comparison; else unit by unit.
+// Negative, zero or positive.
+int CompareSortNames(std::u16string_view a, std::u16string_view b);
+// The text after the last "\" (the whole text without one).
+std::u16string_view LastDiscComponent(std::u16string_view disc_path);
+
+// ---- Tree operations (internal; the MST_ exports are built on them) ----
+
+// The entry of that name in folder (null = root), or null. Never records an error.
+DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder, std::u16string_view name);
+
+// Inserts an unlinked entry whose find_data.cFileName holds its name into folder (null = root):
+// shortens a name of 109 characters or more, mends ";", resolves hash collisions of a changed name
+// with a counter, rebuilds the disc path and links the entry at its sorted place. Returns 0, or
+// 0x08000046 when the disc path would exceed 256 characters (error paths filled, entry not linked),
+// or 0x08000018. Does not test for duplicates: callers do that first.
+uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder);
+
+// Removes an entry from its folder's list and index (its subtree stays attached to it).
+void UnlinkEntry(Datadisk& disc, DatadiskEntry* entry);
+
+// Unlinks and frees an entry and its whole subtree (children first). Deleting the boot image entry
+// frees the boot image too.
+void DeleteEntry(Datadisk& disc, DatadiskEntry* entry);
+
+// Rebuilds the disc paths of every entry below folder from folder's own disc path.
+void RebuildSubtreePaths(DatadiskEntry* folder);
+
+// Finds the folder named by a disc path (components separated by "\", empty ones skipped), creating
+// missing folders on the way. *folder receives the last folder (null for an empty path = root).
+// Returns 0; 0x08000021 when a component is a file; 0x08000044, 0x08000046, 0x08000018 from
+// creating a folder. Folders created before a failure stay.
+uint32_t FindOrCreateFolderPath(Datadisk& disc, std::u16string_view path, DatadiskEntry** folder);
+
+// Makes a new folder entry named name in parent (null = root), with the current time. Checks an
+// empty name (0x08000011), an existing name (0x08000021), bad characters (0x08000044); then inserts
+// (0x08000046, 0x08000018). Records nothing as the last error; the caller does.
+uint32_t CreateFolderEntry(Datadisk& disc, DatadiskEntry* parent, std::u16string_view name,
+                           DatadiskEntry** created);
+
+// Every entry of the tree in level order (all root entries in tree order, then all entries of
+// level 3, ...), assigning each entry's level. Returns 0, 0x08000015 when a level would reach
+// 65535 or the count 0xFFFFFFFF, or 0x08000018.
+uint32_t BuildLevelOrder(Datadisk& disc, std::vector<DatadiskEntry*>* list);
+
+// Calls visit for every entry of the subtree of folder (null = the whole tree), parents before
+// children, in tree order. Stops when visit returns false. Entries must not be deleted meanwhile.
+template <typename Visit>
+bool WalkTree(const Datadisk& disc, const DatadiskEntry* folder, Visit&& visit) {
+  std::vector<const DatadiskEntry*> stack;
+  if (const DatadiskEntry* first = disc.FirstChild(folder)) stack.push_back(first);
+  while (!stack.empty()) {
+    const DatadiskEntry* entry = stack.back();
+    stack.pop_back();
+    if (entry->next) stack.push_back(entry->next);
+    if (!visit(const_cast<DatadiskEntry*>(entry))) return false;
+    if (entry->first_child) stack.push_back(entry->first_child);
+  }
+  return true;
+}
+
+// Longest disc path in the subtree of a folder with children; the entry's own disc path length
+// otherwise.
+size_t LongestDiscPath(const DatadiskEntry* entry);
+
+// Current time as a FILETIME, from the platform clock.
+FILETIME CurrentFileTime();
+
+}  // namespace quillden
+
+#endif  // QUILLDEN_DATADISK_DATADISK_H_
