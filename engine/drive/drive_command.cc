@@ -1,0 +1,128 @@
+// SendDriveCommand and the last command error record.
+#include "drive/drive_command.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "drive/drive_handle.h"
+#include "drive/transport.h"
+#include "quillden/result.h"
+#include "util/byte_order.h"
+
+namespace quillden::drive {
+namespace {
+
+// Byte layout of _COMMANDERRORINFOMATION.
+constexpr size_t kErrorCdb = 0;
+constexpr size_t kErrorCdbLength = 16;
+constexpr size_t kErrorSense = 17;
+constexpr size_t kErrorSenseBytes = 18;
+constexpr size_t kErrorSenseLength = 35;
+constexpr size_t kErrorRecordSize = 36;
+
+std::atomic<uint8_t> g_last_error[kErrorRecordSize];
+
+void RecordCommandError(const DriveCommand& command, const uint8_t* sense, uint8_t sense_length) {
+  uint8_t record[kErrorRecordSize] = {};
+  std::memcpy(record + kErrorCdb, command.cdb, 16);
+  record[kErrorCdbLength] = command.cdb_length;
+  if (sense != nullptr) std::memcpy(record + kErrorSense, sense, kErrorSenseBytes);
+  record[kErrorSenseLength] = sense_length > kErrorSenseBytes ? kErrorSenseBytes : sense_length;
+  for (size_t i = 0; i < kErrorRecordSize; ++i) g_last_error[i].store(record[i], std::memory_order_relaxed);
+}
+
+// Probing tracks and sessions that may not exist is normal; such answers must not hide the last
+// real failure from the user.
+bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
+  const uint8_t opcode = command.cdb[0];
+  return (opcode == 0x52 || opcode == 0x43) && (sense[2] & 0x0F) == 5 && sense[12] == 0x24 &&
+         sense[13] == 0;
+}
+
+// Header fields of the pass-through record (the 44-byte pass-through header, then sense and data).
+constexpr size_t kHeaderLength = 0;
+constexpr size_t kScsiStatus = 2;
+constexpr size_t kCdbLength = 6;
+constexpr size_t kSenseLength = 7;
+constexpr size_t kDirection = 8;
+constexpr size_t kTransferLength = 12;
+constexpr size_t kTimeout = 16;
+constexpr size_t kDataOffset = 20;
+constexpr size_t kSenseOffset = 24;
+constexpr size_t kCdb = 28;
+
+}  // namespace
+
+uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
+  if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
+  if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
+  std::vector<uint8_t> record;
+  try {
+    record.assign(static_cast<size_t>(total), 0);
+  } catch (const std::bad_alloc&) {
+    return QD_E_OUT_OF_MEMORY;
+  }
+  uint8_t* r = record.data();
+  if (command.direction == kDataOut && command.data_length != 0) {
+    std::memcpy(r + kPassThroughDataOffset, command.data, command.data_length);
+  }
+  PutLe16(r + kHeaderLength, kPassThroughHeaderSize);
+  r[kCdbLength] = command.cdb_length;
+  r[kSenseLength] = kPassThroughSenseSize;
+  r[kDirection] = command.direction;
+  PutLe32(r + kTransferLength, command.data_length);
+  PutLe32(r + kTimeout, command.timeout);
+  PutLe32(r + kDataOffset, kPassThroughDataOffset);
+  PutLe32(r + kSenseOffset, kPassThroughSenseOffset);
+  std::memcpy(r + kCdb, command.cdb, 16);
+
+  uint32_t returned = 0;
+  const uint32_t size = static_cast<uint32_t>(total);
+  if (!device || !device->Request(kRequestPassThrough, r, size, size, &returned)) {
+    RecordCommandError(command, nullptr, 0);
+    return QD_E_PASS_THROUGH;
+  }
+  const uint8_t* sense = r + kPassThroughSenseOffset;
+  const uint8_t sense_length = r[kSenseLength];
+  if (r[kScsiStatus] != 0 && sense_length != 0) {
+    if (!IsProbeMiss(command, sense)) RecordCommandError(command, sense, sense_length);
+    std::memcpy(command.sense, sense, kPassThroughSenseSize);
+    return QD_E_COMMAND_FAILED;
+  }
+  if (returned == 0) return QD_E_DRIVER_REQUEST;
+  if (command.direction == kDataIn && command.data_length != 0) {
+    std::memcpy(command.data, r + kPassThroughDataOffset, command.data_length);
+  }
+  return QD_OK;
+}
+
+void ReadLastCommandError(_COMMANDERRORINFOMATION* info) {
+  uint8_t record[kErrorRecordSize];
+  for (size_t i = 0; i < kErrorRecordSize; ++i) record[i] = g_last_error[i].load(std::memory_order_relaxed);
+  std::memcpy(info->Cdb, record + kErrorCdb, 16);
+  info->CdbLength = record[kErrorCdbLength];
+  std::memcpy(info->SenseData, record + kErrorSense, kErrorSenseBytes);
+  info->SenseLength = record[kErrorSenseLength];
+}
+
+uint32_t PackLastCommandError() {
+  _COMMANDERRORINFOMATION info;
+  ReadLastCommandError(&info);
+  return (static_cast<uint32_t>(info.Cdb[0]) << 24) | (static_cast<uint32_t>(info.SenseData[2] & 0x0F) << 16) |
+         (static_cast<uint32_t>(info.SenseData[12]) << 8) | info.SenseData[13];
+}
+
+void ClearLastCommandErrorForTesting() {
+  for (auto& byte : g_last_error) byte.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace quillden::drive
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetLastCommandError(_COMMANDERRORINFOMATION* info) {
+  if (info != nullptr) quillden::drive::ReadLastCommandError(info);
+  return quillden::drive::PackLastCommandError();
+}

@@ -1,0 +1,60 @@
+// One MMC command and how it travels: the DriveCommand a builder fills, the pass-through record
+// that crosses to the drive's transport, and the process-wide record of the last command the drive
+// rejected.
+//
+// SendDriveCommand allocates its own record per call and holds no lock, so commands to different
+// drives may run on different threads. The last command error record is deliberately unlocked
+// shared state: the last failing command of any thread wins. Its bytes are relaxed atomics, so a
+// reader never races on memory, though it may see two commands mixed when two threads fail at the
+// same instant.
+#ifndef QUILLDEN_DRIVE_DRIVE_COMMAND_H_
+#define QUILLDEN_DRIVE_DRIVE_COMMAND_H_
+
+#include <cstdint>
+
+#include "quillden/drive.h"
+#include "quillden/types.h"
+
+namespace quillden::drive {
+
+inline constexpr uint8_t kDataOut = 0;  // data to the drive
+inline constexpr uint8_t kDataIn = 1;   // data from the drive, and commands without data
+
+// Result of a builder whose command found the drive busy with a long operation (sense 2/04/00..08).
+inline constexpr uint32_t kOperationInProgress = 0xFFFFFFFFu;
+
+struct DriveCommand {
+  uint8_t cdb[16] = {};
+  uint8_t cdb_length = 0;
+  void* data = nullptr;
+  uint32_t data_length = 0;
+  uint32_t timeout = 0;  // seconds
+  uint8_t direction = kDataIn;
+  uint8_t sense[24] = {};  // filled only for CHECK CONDITION with sense data
+
+  uint8_t sense_key() const { return sense[2] & 0x0F; }
+  uint8_t asc() const { return sense[12]; }
+  uint8_t ascq() const { return sense[13]; }
+  // NOT READY, logical unit not ready: becoming ready / operation in progress (ASCQ 0 to 8).
+  bool IsOperationInProgress() const { return sense_key() == 2 && asc() == 0x04 && ascq() <= 8; }
+  // The progress indication of a not-ready answer (sense bytes 16 and 17, 0 to 65535).
+  uint16_t ProgressIndication() const { return static_cast<uint16_t>((sense[16] << 8) | sense[17]); }
+  // sense key << 16 | ASC << 8 | ASCQ.
+  uint32_t SenseTriple() const {
+    return (static_cast<uint32_t>(sense_key()) << 16) | (static_cast<uint32_t>(asc()) << 8) | ascq();
+  }
+};
+
+// Executes one command on a drive handle: 0 success, 0x08000026 CHECK CONDITION with sense (the
+// sense is copied into command.sense), 0x08000049 the request itself failed (also for a handle
+// that is not an open drive), 0x09000000 the request returned nothing, 0x08000018 out of memory.
+uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command);
+
+// The record behind DRV_GetLastCommandError.
+void ReadLastCommandError(_COMMANDERRORINFOMATION* info);
+uint32_t PackLastCommandError();
+void ClearLastCommandErrorForTesting();
+
+}  // namespace quillden::drive
+
+#endif  // QUILLDEN_DRIVE_DRIVE_COMMAND_H_

@@ -1,0 +1,77 @@
+// Current profile, book type, write parameters and the file system size probe.
+#include "drive/media_queries.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "drive/mmc_commands.h"
+#include "drive/profiles.h"
+#include "quillden/result.h"
+#include "util/byte_order.h"
+
+namespace quillden::drive {
+
+uint16_t CurrentProfile(HANDLE drive) {
+  uint8_t data[16] = {};
+  if (GetConfiguration(drive, 0x2A, data, sizeof(data)) != QD_OK) return 0;
+  const uint16_t profile = GetBe16(data + 6);
+  // Feature header at 8; the DVD+RW feature's Write bit is feature byte 4, bit 0.
+  if (profile == 0x1A && (GetBe16(data + 8) != 0x2A || (data[12] & 0x01) == 0)) return 0x10;
+  return profile;
+}
+
+uint16_t BookTypeProfile(HANDLE drive) {
+  std::vector<uint8_t> data(2052);
+  if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) != QD_OK) return 0;
+  return BookTypeToProfile(static_cast<uint8_t>(data[4] >> 4));
+}
+
+uint32_t WriteTrackAtOnceParameters(HANDLE drive) {
+  uint8_t page[60] = {};
+  uint8_t* p = page + 8;  // after the mode parameter header
+  p[0] = 0x05;
+  p[1] = 0x32;
+  p[2] = 0x40 | 0x01;  // BUFE, track at once
+  p[3] = 0xC0 | 0x04;  // next session allowed, data track
+  p[4] = 8;            // mode 1, 2048 bytes
+  PutBe16(p + 14, 150);
+  return ModeSelect10(drive, page, sizeof(page));
+}
+
+uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
+  std::vector<uint8_t> block(2048);
+  uint32_t size = 0;
+  // ECMA-119 8.4: the primary volume descriptor at sector 16 gives the volume space size.
+  if (Read10(drive, start + 16, block.data(), 2048) == QD_OK && block[0] == 1 &&
+      std::memcmp(block.data() + 1, "CD001", 5) == 0) {
+    size = GetLe32(block.data() + 80);
+  }
+  // ECMA-167 3/10.2: the anchor at 256 points to the main volume descriptor sequence, whose
+  // partition descriptor (3/10.5) gives where the partition ends.
+  if (Read10(drive, start + 256, block.data(), 2048) == QD_OK && GetLe16(block.data()) == 2) {
+    const uint32_t sequence_length = GetLe32(block.data() + 16) / 2048;
+    const uint32_t sequence_start = GetLe32(block.data() + 20);
+    for (uint32_t i = 0; i < std::min<uint32_t>(sequence_length, 32); ++i) {
+      if (Read10(drive, start + sequence_start + i, block.data(), 2048) != QD_OK) break;
+      const uint16_t tag = GetLe16(block.data());
+      if (tag == 8) break;  // terminating descriptor
+      if (tag == 5) {
+        const uint64_t end = uint64_t{GetLe32(block.data() + 188)} + GetLe32(block.data() + 192);
+        if (end <= 0xFFFFFFFFu) size = std::max(size, static_cast<uint32_t>(end));
+      }
+    }
+  }
+  return size;
+}
+
+bool LooksBlank(HANDLE drive) {
+  std::vector<uint8_t> block(2048);
+  for (uint32_t lba : {16u, 256u}) {
+    if (Read10(drive, lba, block.data(), 2048) != QD_OK) continue;
+    if (std::any_of(block.begin(), block.end(), [](uint8_t b) { return b != 0; })) return false;
+  }
+  return true;
+}
+
+}  // namespace quillden::drive

@@ -1,0 +1,457 @@
+// MMC command builders.
+#include "drive/mmc_commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "progress/progress_record.h"
+#include "quillden/result.h"
+#include "util/byte_order.h"
+
+namespace quillden::drive {
+namespace {
+
+class SteadyClock : public DriveClock {
+ public:
+  uint64_t TickMs() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+  void SleepMs(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+};
+
+std::atomic<DriveClock*> g_clock{nullptr};
+
+DriveCommand MakeCommand(uint8_t opcode, uint8_t cdb_length, uint8_t direction, uint32_t timeout,
+                         void* data = nullptr, uint32_t length = 0) {
+  DriveCommand command;
+  command.cdb[0] = opcode;
+  command.cdb_length = cdb_length;
+  command.direction = direction;
+  command.timeout = timeout;
+  command.data = data;
+  command.data_length = length;
+  return command;
+}
+
+// The not-ready rule: a drive busy with a long operation is not a failure.
+uint32_t SendWithNotReadyRule(HANDLE drive, DriveCommand& command, uint16_t* progress) {
+  uint32_t result = SendDriveCommand(drive, command);
+  if (result == QD_E_COMMAND_FAILED && command.IsOperationInProgress()) {
+    if (progress != nullptr) *progress = command.ProgressIndication();
+    return kOperationInProgress;
+  }
+  return result;
+}
+
+FormatCapacity ParseCapacity(const uint8_t* p) {
+  FormatCapacity c;
+  c.block_count = GetBe32(p);
+  c.type = p[4];
+  c.parameter = GetBe24(p + 5);
+  return c;
+}
+
+}  // namespace
+
+DriveClock* CurrentDriveClock() {
+  static SteadyClock steady;
+  DriveClock* clock = g_clock.load();
+  return clock != nullptr ? clock : &steady;
+}
+
+void SetDriveClockForTesting(DriveClock* clock) { g_clock = clock; }
+
+uint32_t TestUnitReady(HANDLE drive, uint16_t* progress) {
+  DriveCommand command = MakeCommand(0x00, 6, kDataIn, 30);
+  return SendWithNotReadyRule(drive, command, progress);
+}
+
+uint32_t FormatUnit(HANDLE drive, const FormatList& list) {
+  uint8_t data[12] = {};
+  data[1] = list.options;
+  PutBe16(data + 2, list.list_length);
+  PutBe32(data + 4, list.block_count);
+  data[8] = static_cast<uint8_t>(list.format_type << 2);
+  PutBe24(data + 9, list.type_parameter);
+  DriveCommand command = MakeCommand(0x04, 6, kDataOut, 360, data, sizeof(data));
+  command.cdb[1] = 0x11;  // FmtData, format code 1
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t Inquiry(HANDLE drive, uint8_t (&data)[36]) {
+  DriveCommand command = MakeCommand(0x12, 6, kDataIn, 180, data, 36);
+  command.cdb[4] = 36;
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t StartStopUnit(HANDLE drive, bool load_eject, bool start) {
+  DriveCommand command = MakeCommand(0x1B, 6, kDataIn, 180);
+  command.cdb[1] = 0x01;  // Immed
+  command.cdb[4] = static_cast<uint8_t>((load_eject ? 0x02 : 0) | (start ? 0x01 : 0));
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t PreventAllowMediumRemoval(HANDLE drive, bool prevent, bool persistent) {
+  DriveCommand command = MakeCommand(0x1E, 6, kDataIn, 180);
+  command.cdb[4] = static_cast<uint8_t>((prevent ? 0x01 : 0) | (persistent ? 0x02 : 0));
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ReadFormatCapacities(HANDLE drive, uint8_t* buffer, uint16_t length, FormatCapacity* current,
+                              std::vector<FormatCapacity>* formattable) {
+  DriveCommand command = MakeCommand(0x23, 10, kDataIn, 30, buffer, length);
+  PutBe16(command.cdb + 7, length);
+  uint32_t result = SendDriveCommand(drive, command);
+  if (result != QD_OK) return result;
+  // The capacity list header (4 bytes), then 8-byte descriptors; the first is the current one.
+  const uint32_t list_length = length >= 4 ? buffer[3] : 0;
+  const uint32_t available = std::min<uint32_t>(list_length, length >= 4 ? length - 4u : 0u);
+  if (current != nullptr) {
+    if (available < 8) return QD_E_COMMAND_FAILED;
+    *current = ParseCapacity(buffer + 4);
+    current->type &= 0x03;
+  }
+  if (formattable != nullptr) {
+    formattable->clear();
+    for (uint32_t offset = 12; offset + 8 <= 4 + available; offset += 8) {
+      FormatCapacity c = ParseCapacity(buffer + offset);
+      c.type = static_cast<uint8_t>(c.type >> 2);
+      formattable->push_back(c);
+    }
+  }
+  return QD_OK;
+}
+
+uint32_t ReadAllFormatCapacities(HANDLE drive, FormatCapacity* current, std::vector<FormatCapacity>* formattable) {
+  uint8_t head[12] = {};
+  uint32_t result = ReadFormatCapacities(drive, head, sizeof(head));
+  if (result != QD_OK) return result;
+  const uint16_t length = static_cast<uint16_t>(4 + (head[3] & 0xF8));
+  std::vector<uint8_t> buffer(std::max<uint16_t>(length, 12));
+  return ReadFormatCapacities(drive, buffer.data(), static_cast<uint16_t>(buffer.size()), current, formattable);
+}
+
+uint32_t ReadCapacity(HANDLE drive, uint32_t* last_lba, uint32_t* block_length) {
+  uint8_t data[8] = {};
+  DriveCommand command = MakeCommand(0x25, 10, kDataIn, 180, data, sizeof(data));
+  uint32_t result = SendDriveCommand(drive, command);
+  if (result == QD_OK) {
+    if (last_lba != nullptr) *last_lba = GetBe32(data);
+    if (block_length != nullptr) *block_length = GetBe32(data + 4);
+  }
+  return result;
+}
+
+uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, uint32_t block_size, DriveCommand* sent) {
+  DriveCommand command = MakeCommand(0x28, 10, kDataIn, 180, buffer, bytes);
+  PutBe32(command.cdb + 2, lba);
+  PutBe16(command.cdb + 7, static_cast<uint16_t>(block_size != 0 ? bytes / block_size : 0));
+  uint32_t result = SendDriveCommand(drive, command);
+  if (sent != nullptr) *sent = command;
+  return result;
+}
+
+uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
+                 const ProgressReporter* progress) {
+  DriveCommand command = MakeCommand(0x2A, 10, kDataOut, 180, const_cast<void*>(buffer), bytes);
+  PutBe32(command.cdb + 2, lba);
+  PutBe16(command.cdb + 7, blocks);
+  uint32_t result = SendDriveCommand(drive, command);
+  if (result != QD_E_COMMAND_FAILED || !command.IsOperationInProgress()) return result;
+  DriveClock* clock = CurrentDriveClock();
+  const uint64_t first_send = clock->TickMs();
+  for (;;) {
+    clock->SleepMs(1);
+    std::memset(command.sense, 0, sizeof(command.sense));
+    result = SendDriveCommand(drive, command);
+    // The status word is read afresh after every resend, so a cancel during a long busy period
+    // is seen at once.
+    if (progress != nullptr && progress->StatusWord() == 16) return QD_E_CANCELLED;
+    if (clock->TickMs() - first_send > 180000) return QD_E_TIMEOUT;
+    if (result == QD_OK) return QD_OK;
+    if (result != QD_E_COMMAND_FAILED || !command.IsOperationInProgress()) return result;
+  }
+}
+
+void Seek10(HANDLE drive, uint32_t lba) {
+  DriveCommand command = MakeCommand(0x2B, 10, kDataIn, 180);
+  PutBe32(command.cdb + 2, lba);
+  SendDriveCommand(drive, command);
+}
+
+uint32_t SynchronizeCache(HANDLE drive, bool immediate) {
+  DriveCommand command = MakeCommand(0x35, 10, kDataIn, 180);
+  command.cdb[1] = immediate ? 0x02 : 0;
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, uint8_t* buffer, uint16_t length) {
+  if (format > 5 || length == 0) return QD_OK;
+  DriveCommand command = MakeCommand(0x43, 10, kDataIn, 30, buffer, length);
+  command.cdb[1] = msf ? 0x02 : 0;
+  command.cdb[2] = format;
+  command.cdb[6] = track_session;
+  PutBe16(command.cdb + 7, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t GetConfiguration(HANDLE drive, uint16_t feature, uint8_t* buffer, uint16_t length) {
+  DriveCommand command = MakeCommand(0x46, 10, kDataIn, 30, buffer, length);
+  command.cdb[1] = 0x02;
+  PutBe16(command.cdb + 2, feature);
+  PutBe16(command.cdb + 7, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t GetEventStatusNotification(HANDLE drive, uint8_t class_request, uint8_t* buffer, uint16_t length) {
+  DriveCommand command = MakeCommand(0x4A, 10, kDataIn, 180, buffer, length);
+  command.cdb[1] = 0x01;  // Polled
+  command.cdb[4] = class_request;
+  PutBe16(command.cdb + 7, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ReadDiscInformation(HANDLE drive, DiscInformation* info, uint16_t* progress) {
+  DiscInformation parsed;
+  uint8_t* d = parsed.raw;
+  DriveCommand command = MakeCommand(0x51, 10, kDataIn, 30, d, 34);
+  PutBe16(command.cdb + 7, 34);
+  uint32_t result = SendWithNotReadyRule(drive, command, progress);
+  if (result != QD_OK) return result;
+  parsed.disc_status = d[2] & 0x03;
+  parsed.last_session_state = (d[2] >> 2) & 0x03;
+  parsed.erasable = (d[2] & 0x10) != 0;
+  parsed.sessions = static_cast<uint16_t>(d[9] << 8 | d[4]);
+  parsed.first_track_last_session = static_cast<uint16_t>(d[10] << 8 | d[5]);
+  parsed.last_track_last_session = static_cast<uint16_t>(d[11] << 8 | d[6]);
+  parsed.last_session_lead_in = GetBe32(d + 16);
+  parsed.last_lead_out = GetBe32(d + 20);
+  if (info != nullptr) *info = parsed;
+  return QD_OK;
+}
+
+uint32_t ReadTrackInformation(HANDLE drive, uint8_t address_type, uint32_t number, TrackInformation* info) {
+  if (address_type > 2) return QD_OK;
+  TrackInformation parsed;
+  uint8_t* d = parsed.raw;
+  DriveCommand command = MakeCommand(0x52, 10, kDataIn, 30, d, 48);
+  command.cdb[1] = address_type;
+  PutBe32(command.cdb + 2, number);
+  PutBe16(command.cdb + 7, 48);
+  uint32_t result = SendDriveCommand(drive, command);
+  if (result != QD_OK) return result;
+  parsed.track = static_cast<uint16_t>(d[32] << 8 | d[2]);
+  parsed.session = static_cast<uint16_t>(d[33] << 8 | d[3]);
+  parsed.layer_jump_status = static_cast<uint8_t>(d[5] >> 6);
+  parsed.track_mode = d[5] & 0x0F;
+  parsed.blank = (d[6] & 0x40) != 0;
+  parsed.data_mode = d[6] & 0x0F;
+  parsed.nwa_valid = (d[7] & 0x01) != 0;
+  parsed.lra_valid = (d[7] & 0x02) != 0;
+  parsed.start = GetBe32(d + 8);
+  parsed.next_writable = GetBe32(d + 12);
+  parsed.free_blocks = GetBe32(d + 16);
+  parsed.fixed_packet_size = GetBe32(d + 20);
+  parsed.size = GetBe32(d + 24);
+  parsed.last_recorded = GetBe32(d + 28);
+  parsed.next_layer_jump = GetBe32(d + 40);
+  parsed.last_layer_jump = GetBe32(d + 44);
+  if (info != nullptr) *info = parsed;
+  return QD_OK;
+}
+
+uint32_t ReserveTrack(HANDLE drive, uint32_t size) {
+  DriveCommand command = MakeCommand(0x53, 10, kDataIn, 180);
+  PutBe32(command.cdb + 5, size);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ModeSelect10(HANDLE drive, const uint8_t* buffer, uint16_t length) {
+  DriveCommand command = MakeCommand(0x55, 10, kDataOut, 30, const_cast<uint8_t*>(buffer), length);
+  command.cdb[1] = 0x10;  // PF
+  PutBe16(command.cdb + 7, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ModeSense10(HANDLE drive, uint8_t page, uint8_t* buffer, uint16_t length, bool dbd) {
+  DriveCommand command = MakeCommand(0x5A, 10, kDataIn, 30, buffer, length);
+  command.cdb[1] = dbd ? 0x08 : 0;
+  command.cdb[2] = page & 0x3F;  // current values
+  PutBe16(command.cdb + 7, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t CloseTrackSession(HANDLE drive, bool immediate, uint8_t close_function, uint16_t track) {
+  DriveCommand command = MakeCommand(0x5B, 10, kDataIn, 180);
+  command.cdb[1] = immediate ? 0x01 : 0;
+  command.cdb[2] = close_function & 0x07;
+  PutBe16(command.cdb + 4, track);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t SendCueSheet(HANDLE drive, const uint8_t* buffer, uint32_t size) {
+  DriveCommand command = MakeCommand(0x5D, 10, kDataOut, 180, const_cast<uint8_t*>(buffer), size);
+  PutBe24(command.cdb + 6, size);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t Blank(HANDLE drive, bool immediate, uint8_t type, uint32_t start) {
+  DriveCommand command = MakeCommand(0xA1, 12, kDataIn, 180);
+  command.cdb[1] = static_cast<uint8_t>((immediate ? 0x10 : 0) | (type & 0x07));
+  PutBe32(command.cdb + 2, start);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t GetPerformance(HANDLE drive, uint32_t* read_speeds, uint32_t* write_speeds, uint32_t capacity) {
+  constexpr uint32_t kMaxDescriptors = 50;
+  uint8_t data[8 + kMaxDescriptors * 16] = {};
+  DriveCommand command = MakeCommand(0xAC, 12, kDataIn, 180, data, sizeof(data));
+  PutBe16(command.cdb + 8, kMaxDescriptors);
+  command.cdb[10] = 0x03;  // write speed descriptors
+  if (SendDriveCommand(drive, command) != QD_OK) return 0;
+  const uint32_t length = GetBe32(data);
+  uint32_t count = length >= 4 ? (length - 4) / 16 : 0;
+  count = std::min({count, kMaxDescriptors, capacity});
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* descriptor = data + 8 + i * 16;
+    if (read_speeds != nullptr) read_speeds[i] = GetBe32(descriptor + 8);
+    if (write_speeds != nullptr) write_speeds[i] = GetBe32(descriptor + 12);
+  }
+  return count;
+}
+
+uint32_t ReadDiscStructure(HANDLE drive, uint8_t format, uint8_t* buffer, uint16_t length) {
+  DriveCommand command = MakeCommand(0xAD, 12, kDataIn, 30, buffer, length);
+  command.cdb[7] = format;
+  PutBe16(command.cdb + 8, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t SetStreaming(HANDLE drive, const PerformanceDescriptor& d) {
+  uint8_t data[28] = {};
+  data[0] = d.flags;
+  PutBe32(data + 4, d.start_lba);
+  PutBe32(data + 8, d.end_lba);
+  PutBe32(data + 12, d.read_size);
+  PutBe32(data + 16, d.read_time);
+  PutBe32(data + 20, d.write_size);
+  PutBe32(data + 24, d.write_time);
+  DriveCommand command = MakeCommand(0xB6, 12, kDataOut, 180, data, sizeof(data));
+  PutBe16(command.cdb + 9, sizeof(data));
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t SetCdSpeed(HANDLE drive, uint16_t read_speed, uint16_t write_speed) {
+  DriveCommand command = MakeCommand(0xBB, 12, kDataIn, 180);
+  PutBe16(command.cdb + 2, read_speed);
+  PutBe16(command.cdb + 4, write_speed);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t ReadCd(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes, uint32_t block_size,
+                uint8_t subchannel, DriveCommand* sent) {
+  DriveCommand command = MakeCommand(0xBE, 12, kDataIn, 180, buffer, bytes);
+  command.cdb[1] = static_cast<uint8_t>((sector_type & 0x07) << 2);
+  PutBe32(command.cdb + 2, lba);
+  PutBe24(command.cdb + 6, block_size != 0 ? bytes / block_size : 0);
+  command.cdb[9] = 0xF8;  // sync, all headers, user data, EDC/ECC
+  command.cdb[10] = subchannel & 0x07;
+  uint32_t result = SendDriveCommand(drive, command);
+  if (sent != nullptr) *sent = command;
+  return result;
+}
+
+uint32_t SendDiscStructure(HANDLE drive, uint8_t format, const uint8_t* buffer, uint16_t length) {
+  DriveCommand command = MakeCommand(0xBF, 12, kDataOut, 180, const_cast<uint8_t*>(buffer), length);
+  command.cdb[7] = format;
+  PutBe16(command.cdb + 8, length);
+  return SendDriveCommand(drive, command);
+}
+
+uint32_t WaitUntilReady(HANDLE drive, uint32_t limit_seconds) {
+  DriveClock* clock = CurrentDriveClock();
+  uint32_t waits = 0;
+  for (;;) {
+    uint32_t result = TestUnitReady(drive);
+    if (result != kOperationInProgress) return result;
+    if (limit_seconds != 0 && waits >= limit_seconds) return QD_E_TIMEOUT;
+    clock->SleepMs(1000);
+    ++waits;
+  }
+}
+
+uint32_t WaitWhileDiscBusy(HANDLE drive, DiscInformation* info, uint32_t limit_seconds) {
+  DriveClock* clock = CurrentDriveClock();
+  uint32_t waits = 0;
+  for (;;) {
+    uint32_t result = ReadDiscInformation(drive, info);
+    if (result != kOperationInProgress) return result;
+    if (limit_seconds != 0 && waits >= limit_seconds) return QD_E_TIMEOUT;
+    clock->SleepMs(1000);
+    ++waits;
+  }
+}
+
+namespace {
+
+template <typename ReadOnce>
+uint32_t RetryPlain(HANDLE drive, uint32_t lba, bool retry, ReadOnce read_once) {
+  DriveCommand sent;
+  uint32_t result = read_once(&sent);
+  for (int attempt = 0; result != QD_OK && retry && attempt < 5; ++attempt) {
+    Seek10(drive, lba);
+    CurrentDriveClock()->SleepMs(5);
+    result = read_once(&sent);
+  }
+  return result;
+}
+
+uint32_t SenseOf(uint32_t result, const DriveCommand& sent) {
+  if (result == QD_OK) return 0;
+  if (result == QD_E_COMMAND_FAILED) return sent.SenseTriple();
+  return 0xFFFFFFFFu;
+}
+
+template <typename ReadOnce>
+uint32_t RetrySense(HANDLE drive, uint32_t lba, bool retry, ReadOnce read_once) {
+  DriveCommand sent;
+  uint32_t sense = SenseOf(read_once(&sent), sent);
+  for (int attempt = 0; sense != 0 && retry && attempt < 5; ++attempt) {
+    const uint32_t key = sense == 0xFFFFFFFFu ? 0 : sense >> 16;
+    if (key != 2 && key != 3 && key != 4) break;
+    Seek10(drive, lba);
+    CurrentDriveClock()->SleepMs(5);
+    sense = SenseOf(read_once(&sent), sent);
+  }
+  return sense;
+}
+
+}  // namespace
+
+uint32_t ReadWithRetry(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, bool retry) {
+  return RetryPlain(drive, lba, retry, [&](DriveCommand* sent) { return Read10(drive, lba, buffer, bytes, 2048, sent); });
+}
+
+uint32_t ReadCdWithRetry(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes,
+                         uint32_t block_size, uint8_t subchannel, bool retry) {
+  return RetryPlain(drive, lba, retry, [&](DriveCommand* sent) {
+    return ReadCd(drive, sector_type, lba, buffer, bytes, block_size, subchannel, sent);
+  });
+}
+
+uint32_t ReadWithRetrySense(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, bool retry) {
+  return RetrySense(drive, lba, retry, [&](DriveCommand* sent) { return Read10(drive, lba, buffer, bytes, 2048, sent); });
+}
+
+uint32_t ReadCdWithRetrySense(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes,
+                              uint32_t block_size, uint8_t subchannel, bool retry) {
+  return RetrySense(drive, lba, retry, [&](DriveCommand* sent) {
+    return ReadCd(drive, sector_type, lba, buffer, bytes, block_size, subchannel, sent);
+  });
+}
+
+}  // namespace quillden::drive

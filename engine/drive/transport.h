@@ -1,0 +1,49 @@
+// Drive transport: how one pass-through record reaches a device.
+//
+// The engine builds every MMC command itself as the 80 + n byte pass-through record (header of 44
+// bytes, sense at 48, data at 80; little-endian fields) and hands the whole buffer to a Transport,
+// which executes it and writes back the SCSI status (byte 2), the number of sense bytes delivered
+// (byte 7), the sense data (48..71) and, for data-in commands, the data (80..). A transport failure
+// (the request itself failed) is reported by the return value and kept apart from a drive's CHECK
+// CONDITION, which is a successful request carrying a non-zero status.
+//
+// Two implementations sit below this interface: SG_IO on a /dev/srN node for real drives, and the
+// virtual recorder, an MMC device model over a backing file. Nothing reaches a drive any other way.
+// A Transport is used by one thread at a time per drive handle.
+#ifndef QUILLDEN_DRIVE_TRANSPORT_H_
+#define QUILLDEN_DRIVE_TRANSPORT_H_
+
+#include <cstdint>
+#include <memory>
+
+namespace quillden::drive {
+
+// Request codes of the driver interface (device type 0xECD0, buffered).
+inline constexpr uint32_t kRequestPassThrough = 0xECD0D004;
+inline constexpr uint32_t kRequestSetDriveLetter = 0xECD0E090;
+inline constexpr uint32_t kRequestGetDriveLetter = 0xECD0E094;
+inline constexpr uint32_t kRequestCatchEject = 0xECD0E098;
+inline constexpr uint32_t kRequestEjectFlag = 0xECD0E09C;
+inline constexpr uint32_t kRequestEjectDetectionMode = 0xECD0E0A0;
+
+// Layout of the pass-through record.
+inline constexpr uint32_t kPassThroughHeaderSize = 44;
+inline constexpr uint32_t kPassThroughSenseOffset = 48;
+inline constexpr uint32_t kPassThroughSenseSize = 24;
+inline constexpr uint32_t kPassThroughDataOffset = 80;
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Executes request code on the drive handle with buffer as input and output (in_size bytes in,
+  // out_size bytes available for output). For kRequestPassThrough the buffer is the pass-through
+  // record. Sets *bytes_returned as the request reports it. Returns false when the request itself
+  // failed (device gone, ioctl error); the buffer content is then undefined.
+  virtual bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
+                       uint32_t* bytes_returned) = 0;
+};
+
+}  // namespace quillden::drive
+
+#endif  // QUILLDEN_DRIVE_TRANSPORT_H_
