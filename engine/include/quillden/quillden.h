@@ -13,6 +13,9 @@
 #if __has_include("quillden/datadisk.h")
 #include "quillden/datadisk.h"
 #endif
+#if __has_include("quillden/mastering.h")
+#include "quillden/mastering.h"
+#endif
 #if __has_include("quillden/drive.h")
 #include "quillden/drive.h"
 #endif
@@ -21,6 +24,9 @@
 #endif
 #if __has_include("quillden/audio.h")
 #include "quillden/audio.h"
+#endif
+#if __has_include("quillden/volume.h")
+#include "quillden/volume.h"
 #endif
 #if __has_include("quillden/util.h")
 #include "quillden/util.h"

@@ -1,0 +1,156 @@
+#include "datadisk/mastering/image_stream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "filesystems/iso9660_records.h"
+#include "quillden/result.h"
+
+namespace quillden::mastering {
+namespace {
+
+constexpr uint64_t kBlock = fs::kBlockSize;
+const uint8_t kZeros[fs::kBlockSize] = {};
+
+}  // namespace
+
+uint32_t ImageStream::Write(const void* data, size_t size) {
+  if (size == 0) return QD_OK;
+  if (!out_->WriteAt(offset_, data, size).ok()) return QD_E_WRITE_FILE;
+  offset_ += size;
+  return QD_OK;
+}
+
+uint32_t ImageStream::PadToBlock() {
+  size_t tail = static_cast<size_t>(offset_ % kBlock);
+  return tail ? Write(kZeros, kBlock - tail) : QD_OK;
+}
+
+uint32_t ImageStream::Advance(uint64_t bytes) {
+  pending_done_bytes_ += bytes;
+  uint64_t blocks = pending_done_bytes_ / kBlock;
+  if (blocks) {
+    reporter_.AddDone(static_cast<uint32_t>(blocks));
+    pending_done_bytes_ %= kBlock;
+  }
+  return reporter_.CancelRequested() ? QD_E_CANCELLED : QD_OK;
+}
+
+uint32_t ImageStream::WriteBlocks(const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    size_t n = std::min(kChunkBytes, size - done);
+    uint32_t result = Write(data + done, n);
+    if (result == QD_OK && done + n == size) result = PadToBlock();
+    if (result != QD_OK) return result;
+    done += n;
+    if ((result = Advance(done == size ? fs::RoundUpToBlock(static_cast<uint32_t>(n)) : n)) != QD_OK) {
+      return result;
+    }
+  }
+  return QD_OK;
+}
+
+uint32_t ImageStream::WriteZeroBlocks(uint64_t blocks) {
+  if (blocks == 0) return QD_OK;
+  // The last block is written, the ones before it become a hole of the image file.
+  uint64_t bytes = blocks * kBlock;
+  offset_ += bytes - kBlock;
+  uint32_t result = Write(kZeros, kBlock);
+  if (result != QD_OK) return result;
+  return Advance(bytes);
+}
+
+bool ImageStream::KernelCopy(int in_fd, int out_fd, uint64_t size, uint64_t* copied,
+                             uint32_t* result) {
+  *copied = 0;
+  while (*copied < size) {
+    // Holes of a sparse source stay holes of the image: the image file is new, so what is not
+    // written reads as zeros.
+    off_t data = lseek(in_fd, static_cast<off_t>(*copied), SEEK_DATA);
+    if (data < 0) data = errno == ENXIO ? static_cast<off_t>(size) : static_cast<off_t>(*copied);
+    uint64_t data_start = std::min<uint64_t>(static_cast<uint64_t>(data), size);
+    if (data_start > *copied) {
+      uint64_t hole = data_start - *copied;
+      offset_ += hole;
+      *copied += hole;
+      if ((*result = Advance(hole)) != QD_OK) return true;
+      continue;
+    }
+    off_t hole_start = lseek(in_fd, static_cast<off_t>(*copied), SEEK_HOLE);
+    uint64_t segment_end =
+        hole_start < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(hole_start), size);
+    if (segment_end <= *copied) segment_end = size;
+    while (*copied < segment_end) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, segment_end - *copied));
+      loff_t in_offset = static_cast<loff_t>(*copied);
+      loff_t out_offset = static_cast<loff_t>(offset_);
+      ssize_t n = copy_file_range(in_fd, &in_offset, out_fd, &out_offset, want, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                           errno == EOPNOTSUPP || errno == EBADF || errno == EPERM;
+        if (unsupported) return false;  // the buffered path goes on from *copied
+        *result = errno == EIO ? QD_E_READ_FILE : QD_E_WRITE_FILE;
+        return true;
+      }
+      if (n == 0) {
+        *result = QD_E_READ_FILE;  // the source ended before its planned size
+        return true;
+      }
+      offset_ += static_cast<uint64_t>(n);
+      *copied += static_cast<uint64_t>(n);
+      if ((*result = Advance(static_cast<uint64_t>(n))) != QD_OK) return true;
+    }
+  }
+  // A source that ends in a hole must still be as long as planned.
+  struct stat st {};
+  if (fstat(in_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < size) {
+    *result = QD_E_READ_FILE;
+    return true;
+  }
+  *result = QD_OK;
+  return true;
+}
+
+uint32_t ImageStream::Finish() {
+  // Trailing holes (zero blocks, a sparse last file) still count towards the image's length.
+  return out_->Truncate(offset_).ok() ? QD_OK : QD_E_WRITE_FILE;
+}
+
+uint32_t ImageStream::CopyFile(quenvar::platform::ReadableFile* source, uint64_t size) {
+  uint64_t copied = 0;
+  uint32_t result = QD_OK;
+  int in_fd = source->NativeHandle();
+  int out_fd = out_->NativeHandle();
+  bool kernel_done = allow_kernel_copy_ && in_fd >= 0 && out_fd >= 0 && size > 0 &&
+                     KernelCopy(in_fd, out_fd, size, &copied, &result);
+  if (kernel_done && result != QD_OK) return result;
+  if (!kernel_done && copied < size) {
+    if (in_fd >= 0) posix_fadvise(in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    try {
+      if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
+    } catch (const std::bad_alloc&) {
+      return QD_E_OUT_OF_MEMORY;
+    }
+    while (copied < size) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, size - copied));
+      size_t got = 0;
+      if (!source->ReadAt(copied, want, buffer_.data(), &got).ok()) return QD_E_READ_FILE;
+      if (got < want) return QD_E_READ_FILE;  // the source became shorter than its planned size
+      copied += got;
+      if ((result = Write(buffer_.data(), got)) != QD_OK) return result;
+      if ((result = Advance(got)) != QD_OK) return result;
+    }
+  }
+  uint64_t tail = offset_ % kBlock;
+  if ((result = PadToBlock()) != QD_OK) return result;
+  return tail ? Advance(kBlock - tail) : QD_OK;
+}
+
+}  // namespace quillden::mastering

@@ -1,0 +1,60 @@
+// The block stream of a write job into a file: structures from memory, file contents from their
+// sources, every piece ending on a block boundary with zeros.
+//
+// Contents go by copy_file_range when both ends are real files (the kernel moves the data, or
+// shares extents, without a trip through user space), else through one 10 MiB buffer. Every chunk
+// adds its blocks to the progress object's done counter, and a cancel request is honoured after each
+// chunk. Writes are positional, so the stream never depends on the file's append position.
+#ifndef QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
+#define QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/env.h"
+#include "progress/progress_record.h"
+
+namespace quillden::mastering {
+
+inline constexpr size_t kChunkBytes = 10 * 1024 * 1024;
+
+class ImageStream {
+ public:
+  ImageStream(quenvar::platform::WritableFile* out, const ProgressReporter& reporter)
+      : out_(out), reporter_(reporter) {}
+
+  // Appends bytes and zeros up to the next block boundary. 0, 0x0800001F or 0x08000032.
+  uint32_t WriteBlocks(const uint8_t* data, size_t size);
+  // Appends blocks zero blocks. 0, 0x0800001F or 0x08000032.
+  uint32_t WriteZeroBlocks(uint64_t blocks);
+  // Appends the first size bytes of source, then zeros to the block boundary. 0; 0x08000020 when
+  // the source cannot be read or ends early; 0x0800001F; 0x08000032.
+  uint32_t CopyFile(quenvar::platform::ReadableFile* source, uint64_t size);
+
+  // Gives the file its full length when the stream ends in a hole. 0 or 0x0800001F.
+  uint32_t Finish();
+
+  uint64_t offset() const { return offset_; }
+  // Turns copy_file_range off (tests of the buffered path).
+  void set_allow_kernel_copy(bool allow) { allow_kernel_copy_ = allow; }
+
+ private:
+  uint32_t Write(const void* data, size_t size);
+  uint32_t PadToBlock();
+  uint32_t Advance(uint64_t bytes);  // progress and cancel after a chunk
+  // Tries the kernel copy, skipping holes; *copied receives how far it got. Returns false when the
+  // buffered path must go on from there (not supported between these files), else sets *result.
+  bool KernelCopy(int in_fd, int out_fd, uint64_t size, uint64_t* copied, uint32_t* result);
+
+  quenvar::platform::WritableFile* out_;
+  const ProgressReporter& reporter_;
+  uint64_t offset_ = 0;
+  uint64_t pending_done_bytes_ = 0;
+  bool allow_kernel_copy_ = true;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace quillden::mastering
+
+#endif  // QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_

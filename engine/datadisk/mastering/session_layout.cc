@@ -1,0 +1,216 @@
+#include "datadisk/mastering/session_layout.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_map>
+
+#include "filesystems/crc32.h"
+#include "filesystems/el_torito.h"
+#include "filesystems/iso9660_records.h"
+#include "quillden/result.h"
+
+namespace quillden::mastering {
+namespace {
+
+using fs::BlocksFor;
+using fs::kBlockSize;
+using fs::View;
+
+constexpr uint64_t kLargestIsoFile = 0xFFFFFFFFull;
+
+uint64_t FileTimeOf(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+void ClearBlockPositions(Datadisk& disc) {
+  WalkTree(disc, nullptr, [](DatadiskEntry* entry) {
+    if (!entry->is_engine_entry()) {
+      entry->location = 0;
+      entry->second_location = 0;
+      entry->length = 0;
+      entry->second_length = 0;
+    }
+    return true;
+  });
+}
+
+uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
+  try {
+    request_ = request;
+    if (!disc.first_root()) return QD_E_NOT_FOUND;
+    if (request.file_system & (kFsUdf102 | kFsUdf250)) return QD_E_INVALID_SETTING;
+    if (!(request.file_system & (kFsIso9660 | kFsJoliet))) return QD_E_INVALID_SETTING;
+    uint32_t result = BuildLevelOrder(disc, &level_order_);
+    if (result != QD_OK) return result;
+    if (level_order_.empty()) return QD_E_NOT_FOUND;
+
+    std::unordered_map<const DatadiskEntry*, uint32_t> index;
+    index.reserve(level_order_.size());
+    std::vector<fs::FsEntry> entries(level_order_.size());
+    for (uint32_t i = 0; i < level_order_.size(); ++i) {
+      const DatadiskEntry* e = level_order_[i];
+      index.emplace(e, i);
+      fs::FsEntry& f = entries[i];
+      f.name = std::u16string(e->name());
+      f.is_folder = e->is_folder();
+      f.parent = e->parent ? index.at(e->parent) : fs::kParentIsRoot;
+      f.level = e->level;
+      f.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
+      if (!f.is_folder) {
+        f.size = e->file_size();
+        if (request.refuse_large_files && f.size > kLargestIsoFile) return QD_E_FILE_TOO_LARGE_FOR_ISO;
+      }
+    }
+
+    const BootImage* boot = disc.boot_image;
+    has_boot_ = boot != nullptr;
+    if (boot && boot->entry) {
+      // The boot image entry shows the image's own blocks; its find data may be stale.
+      auto found = index.find(boot->entry);
+      if (found != index.end()) entries[found->second].size = boot->size;
+    }
+
+    tree_ = std::make_unique<fs::IsoJolietTree>(std::move(entries), code_page_, request.file_version);
+    tree_->AssignIsoNames();
+    if (!tree_->SortForIso()) return QD_E_NOT_FOUND;
+
+    session_start_ = request.session_start;
+    header_blocks_ = has_boot_ ? 20 : 19;
+    structure_block_ = session_start_ + header_blocks_;
+    iso_path_table_size_ = tree_->PathTableSize(View::kIso9660);
+    joliet_path_table_size_ = tree_->PathTableSize(View::kJoliet);
+    iso_directory_bytes_ = tree_->SizeDirectories(View::kIso9660);
+    joliet_directory_bytes_ = tree_->SizeDirectories(View::kJoliet);
+
+    uint64_t next = structure_block_;
+    iso_l_block_ = static_cast<uint32_t>(next);
+    iso_m_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
+    iso_directory_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
+    next += iso_directory_bytes_ / kBlockSize;
+    joliet_l_block_ = static_cast<uint32_t>(next);
+    joliet_m_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
+    joliet_directory_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
+    next += joliet_directory_bytes_ / kBlockSize;
+    catalog_block_ = 0;
+    boot_image_block_ = 0;
+    if (has_boot_) {
+      catalog_block_ = static_cast<uint32_t>(next++);
+      boot_image_block_ = static_cast<uint32_t>(next);
+      next += BlocksFor(boot->size);
+    }
+    structure_blocks_ = static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
+    first_file_block_ = static_cast<uint32_t>(next);
+    tree_->Relocate(View::kIso9660, iso_directory_block_);
+    tree_->Relocate(View::kJoliet, joliet_directory_block_);
+
+    // Files in level order, each from a block boundary.
+    std::vector<fs::FsEntry>& planned = tree_->entries();
+    for (uint32_t i = 0; i < level_order_.size(); ++i) {
+      DatadiskEntry* e = level_order_[i];
+      fs::FsEntry& f = planned[i];
+      if (f.is_folder) continue;
+      if (boot && e == boot->entry) {
+        f.location = boot_image_block_;
+      } else if (e->attributes() & DDF_ATTR_IMPORTED) {
+        f.location = e->location;
+      } else if (!e->is_engine_entry()) {
+        f.location = static_cast<uint32_t>(next);
+        next += BlocksFor(f.size);
+      }
+      if (next > 0xFFFFFFFFull) return QD_E_NO_SPACE;
+    }
+    end_ = static_cast<uint32_t>(next - session_start_);
+    uint64_t total = request.cd_media ? WithCdRunOut(end_) : end_;
+    if (total + session_start_ > 0xFFFFFFFFull) return QD_E_NO_SPACE;
+    total_ = static_cast<uint32_t>(total);
+
+    // The entries keep this layout.
+    for (uint32_t i = 0; i < level_order_.size(); ++i) {
+      DatadiskEntry* e = level_order_[i];
+      const fs::FsEntry& f = planned[i];
+      std::u16string_view iso_name = f.iso_name_utf16;
+      size_t units = std::min<size_t>(iso_name.size(), 13);
+      std::copy_n(iso_name.data(), units, e->find_data.cAlternateFileName);
+      e->find_data.cAlternateFileName[units] = 0;
+      e->short_name_hash = fs::Crc32Utf16Le(iso_name);
+      e->iso_name.assign(f.iso_name);
+      e->joliet_name.assign(f.name);
+      e->directory_number = f.iso_directory_number;
+      if (f.is_folder) {
+        e->location = f.iso_directory_block;
+        e->length = f.iso_directory_length;
+        e->second_location = f.joliet_directory_block;
+        e->second_length = f.joliet_directory_length;
+      } else if (!(e->attributes() & DDF_ATTR_IMPORTED)) {
+        e->location = f.location;
+        e->length = f.size;
+      }
+    }
+    return QD_OK;
+  } catch (const std::bad_alloc&) {
+    return QD_E_OUT_OF_MEMORY;
+  }
+}
+
+void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates) {
+  header_.assign(size_t{header_blocks_} * kBlockSize, 0);
+  structures_.assign(size_t{structure_blocks_} * kBlockSize, 0);
+
+  std::u16string_view label(disc.volume_label);
+  label = label.substr(0, std::min<size_t>(label.find(u'\0'), 32));
+  std::string ansi = fs::ToAnsiName(code_page_, label);
+  // The primary identifier takes 32 bytes; a double-byte character is never cut in half.
+  size_t cut = 0;
+  while (cut < ansi.size()) {
+    size_t step = code_page_.IsPairAt(ansi, cut) ? 2 : 1;
+    if (cut + step > 32) break;
+    cut += step;
+  }
+  ansi.resize(cut);
+
+  fs::VolumeFields iso;
+  iso.label_ansi = ansi;
+  iso.label_joliet = code_page_.ToUtf16(ansi);
+  iso.volume_space_size = session_start_ + total_;
+  iso.volume_time = volume_time;
+  fs::VolumeFields joliet = iso;
+
+  iso.path_table_size = iso_path_table_size_;
+  iso.l_path_table_block = iso_l_block_;
+  iso.m_path_table_block = iso_m_block_;
+  iso.root_block = tree_->RootBlock(View::kIso9660);
+  iso.root_length = fs::RoundUpToBlock(tree_->RootLength(View::kIso9660));
+  joliet.path_table_size = joliet_path_table_size_;
+  joliet.l_path_table_block = joliet_l_block_;
+  joliet.m_path_table_block = joliet_m_block_;
+  joliet.root_block = tree_->RootBlock(View::kJoliet);
+  joliet.root_length = fs::RoundUpToBlock(tree_->RootLength(View::kJoliet));
+
+  uint8_t* descriptor = header_.data() + 16 * kBlockSize;
+  fs::PutPrimaryDescriptor(descriptor, iso);
+  descriptor += kBlockSize;
+  if (has_boot_) {
+    fs::PutBootRecord(descriptor, catalog_block_);
+    descriptor += kBlockSize;
+  }
+  fs::PutJolietDescriptor(descriptor, joliet);
+  descriptor += kBlockSize;
+  fs::PutTerminator(descriptor);
+
+  auto at = [this](uint32_t block) {
+    return structures_.data() + size_t{block - structure_block_} * kBlockSize;
+  };
+  tree_->WritePathTables(View::kIso9660, at(iso_l_block_), at(iso_m_block_));
+  tree_->WriteDirectories(View::kIso9660, at(iso_directory_block_), volume_time, file_dates);
+  tree_->WritePathTables(View::kJoliet, at(joliet_l_block_), at(joliet_m_block_));
+  tree_->WriteDirectories(View::kJoliet, at(joliet_directory_block_), volume_time, file_dates);
+  if (has_boot_) {
+    const BootImage& boot = *disc.boot_image;
+    fs::PutBootCatalog(at(catalog_block_), fs::BootEntry{boot.emulation, boot.load_segment,
+                                                         boot.sector_count, boot_image_block_});
+  }
+}
+
+}  // namespace quillden::mastering

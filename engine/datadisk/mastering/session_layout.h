@@ -1,0 +1,105 @@
+// The layout of one data disc session: where every structure and every file goes, and the header
+// and structure blocks themselves.
+//
+// Offsets from the session start S, for the ISO 9660 + Joliet selection:
+//   0   16 blocks  system area (zero)
+//   16  descriptors: primary, El Torito boot record (with a boot image), Joliet, terminator
+//   H0  ISO 9660 L and M path tables, ISO 9660 directories, Joliet L and M path tables, Joliet
+//       directories, the boot catalog (with a boot image)                 = the structure blocks
+//       the boot image
+//       the file contents in level order, each from a block boundary; an empty file takes no block
+//   E   end of the session; T = E plus the run-out of CD media.
+// H0 is 19 blocks, 20 with a boot image. The UDF selections add their own areas here later (file
+// system bits 4 and 8); until then planning refuses them.
+//
+// Plan() writes the positions into the entries (ISO name, folder number, location, lengths), which
+// keep them until the next plan. Build() then fills the header and structure buffers. One object per
+// job; not thread-safe.
+#ifndef QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
+#define QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "datadisk/datadisk.h"
+#include "filesystems/ansi_code_page.h"
+#include "filesystems/iso_joliet_tree.h"
+#include "filesystems/iso_time.h"
+
+namespace quillden::mastering {
+
+// Internal file system bits of a Datadisk.
+inline constexpr uint32_t kFsIso9660 = 1;
+inline constexpr uint32_t kFsJoliet = 2;
+inline constexpr uint32_t kFsUdf102 = 4;
+inline constexpr uint32_t kFsUdf250 = 8;
+
+struct LayoutRequest {
+  uint32_t file_system = kFsIso9660 | kFsJoliet;
+  bool file_version = true;
+  bool cd_media = false;          // add the run-out of CD media to T
+  uint32_t session_start = 0;     // S
+  bool refuse_large_files = true;  // a file of 4 GiB or more fails the plan (write jobs)
+};
+
+class SessionLayout {
+ public:
+  explicit SessionLayout(const fs::AnsiCodePage& code_page = fs::AnsiCodePage::System())
+      : code_page_(code_page) {}
+
+  // Plans the session of disc. Returns 0; 0x08000015 empty tree or a list that cannot be built;
+  // 0x08000012 a file of 4 GiB or more (with refuse_large_files); 0x08000036 a UDF selection;
+  // 0x08000018 out of memory.
+  uint32_t Plan(Datadisk& disc, const LayoutRequest& request);
+
+  // Fills the header (H0 blocks) and the structure blocks. Needs Plan first.
+  void Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates);
+
+  uint32_t header_blocks() const { return header_blocks_; }        // H0
+  uint32_t session_start() const { return session_start_; }        // S
+  uint32_t structure_block() const { return structure_block_; }    // S + H0
+  uint32_t structure_blocks() const { return structure_blocks_; }  // catalog included
+  uint32_t catalog_block() const { return catalog_block_; }        // 0 without a boot image
+  uint32_t boot_image_block() const { return boot_image_block_; }
+  uint32_t first_file_block() const { return first_file_block_; }
+  uint32_t end() const { return end_; }      // E
+  uint32_t total() const { return total_; }  // T
+  const std::vector<DatadiskEntry*>& level_order() const { return level_order_; }
+  const std::vector<uint8_t>& header() const { return header_; }
+  const std::vector<uint8_t>& structures() const { return structures_; }
+
+ private:
+  const fs::AnsiCodePage& code_page_;
+  LayoutRequest request_;
+  std::vector<DatadiskEntry*> level_order_;
+  std::unique_ptr<fs::IsoJolietTree> tree_;
+  bool has_boot_ = false;
+  uint32_t header_blocks_ = 0;
+  uint32_t session_start_ = 0;
+  uint32_t structure_block_ = 0;
+  uint32_t structure_blocks_ = 0;
+  uint32_t iso_path_table_size_ = 0;
+  uint32_t joliet_path_table_size_ = 0;
+  uint32_t iso_l_block_ = 0, iso_m_block_ = 0, iso_directory_block_ = 0;
+  uint32_t joliet_l_block_ = 0, joliet_m_block_ = 0, joliet_directory_block_ = 0;
+  uint64_t iso_directory_bytes_ = 0, joliet_directory_bytes_ = 0;
+  uint32_t catalog_block_ = 0;
+  uint32_t boot_image_block_ = 0;
+  uint32_t first_file_block_ = 0;
+  uint32_t end_ = 0;
+  uint32_t total_ = 0;
+  std::vector<uint8_t> header_;
+  std::vector<uint8_t> structures_;
+};
+
+// Clears location, second location, length and second length of every entry other than the boot
+// image entry and imported entries.
+void ClearBlockPositions(Datadisk& disc);
+
+// The run-out of CD media: at least 300 blocks, else 150 after the data.
+inline uint32_t WithCdRunOut(uint32_t end) { return end < 150 ? 300 : end + 150; }
+
+}  // namespace quillden::mastering
+
+#endif  // QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_

@@ -1,0 +1,148 @@
+#include "datadisk/mastering/write_job.h"
+
+#include <atomic>
+#include <new>
+
+#include "datadisk/datadisk_env.h"
+#include "datadisk/mastering/image_stream.h"
+#include "filesystems/iso9660_records.h"
+#include "filesystems/iso_time.h"
+#include "platform/unicode.h"
+#include "quillden/mastering.h"
+#include "quillden/result.h"
+
+namespace quillden::mastering {
+namespace {
+
+std::atomic<bool> g_allow_kernel_copy{true};
+
+uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
+  Datadisk& disc = *job.disc;
+  SessionLayout& layout = job.layout;
+  layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
+
+  ImageStream stream(job.out.get(), reporter);
+  stream.set_allow_kernel_copy(job.allow_kernel_copy);
+  uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
+  if (result == QD_OK) result = stream.WriteBlocks(layout.structures().data(), layout.structures().size());
+  if (result == QD_OK && disc.boot_image) {
+    result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
+  }
+  if (result != QD_OK) return result;
+
+  for (DatadiskEntry* entry : layout.level_order()) {
+    if (entry->is_folder() || entry->is_engine_entry()) continue;
+    uint64_t expected = uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
+    if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    std::unique_ptr<quenvar::platform::ReadableFile> source;
+    std::string source_path = quenvar::platform::Utf16ToUtf8(entry->source_path);
+    if (!job.env->OpenReadable(source_path, &source).ok()) {
+      // The source vanished since it was added: report it and drop the entry so that the next
+      // attempt writes the disc without it.
+      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      DeleteEntry(disc, entry);
+      return QD_E_SOURCE_MISSING;
+    }
+    if ((result = stream.CopyFile(source.get(), entry->length)) != QD_OK) {
+      if (result == QD_E_READ_FILE) disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      return result;
+    }
+  }
+  uint64_t run_out = layout.total() - layout.end();
+  if ((result = stream.WriteZeroBlocks(run_out)) != QD_OK) return result;
+  if ((result = stream.Finish()) != QD_OK) return result;
+  return job.out->Close().ok() ? QD_OK : QD_E_WRITE_FILE;
+}
+
+}  // namespace
+
+void SetKernelCopyForTesting(bool allow) { g_allow_kernel_copy = allow; }
+
+uint32_t RunImageJob(ImageJob& job, const ProgressReporter& reporter) {
+  uint32_t result;
+  try {
+    result = StreamSession(job, reporter);
+  } catch (const std::bad_alloc&) {
+    result = QD_E_OUT_OF_MEMORY;
+  }
+  if (result != QD_OK) {
+    job.out.reset();
+    job.env->RemoveFile(job.path);
+    job.disc->Fail(result);
+  }
+  return result;
+}
+
+}  // namespace quillden::mastering
+
+using quillden::Datadisk;
+using quillden::ProgressRecord;
+using namespace quillden::mastering;
+
+namespace {
+
+bool HasBadLocalCharacter(std::u16string_view path) {
+  size_t slash = path.rfind(u'/');
+  std::u16string_view last = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
+  return quillden::HasBadCharacter(last);
+}
+
+uint32_t CreateIsoImage(const WCHAR* path, Datadisk& disc, const std::shared_ptr<Datadisk>& shared,
+                        HANDLE progress, BOOL file_dates) {
+  std::u16string_view path_text = quenvar::platform::Utf16View(path);
+  if (path_text.empty()) return disc.Fail(QD_E_INVALID_ARGUMENT);
+  if (HasBadLocalCharacter(path_text)) return disc.Fail(QD_E_BAD_CHARACTER);
+  if (!disc.first_root()) return disc.Fail(QD_E_NOT_FOUND);
+  if (progress) {
+    std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
+    if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
+    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+  }
+
+  // The whole layout is planned before the image file is touched, so a tree that cannot be
+  // written leaves an existing file of that name as it was.
+  auto job = std::make_shared<ImageJob>();
+  job->disc = shared;
+  job->env = quillden::DatadiskEnv();
+  job->file_dates = file_dates != 0;
+  job->allow_kernel_copy = g_allow_kernel_copy.load();
+  job->path = quenvar::platform::Utf16ToUtf8(path_text);
+  LayoutRequest request;
+  request.file_system = disc.file_system;
+  request.file_version = disc.file_version_flag != 0;
+  request.cd_media = false;
+  request.session_start = disc.imported_drive ? disc.next_session_start : 0;
+  if (request.session_start == 0xFFFFFFFFu) request.session_start = 0;
+  uint32_t result = job->layout.Plan(disc, request);
+  if (result != QD_OK) return disc.Fail(result);
+
+  if (!job->env->OpenWritable(job->path, quenvar::platform::WriteMode::kCreateOrTruncate, &job->out)
+           .ok()) {
+    return disc.Fail(QD_E_FILE_OPEN);
+  }
+  uint32_t total = std::max(job->layout.end(), job->layout.total());
+  result = quillden::RunOperation(progress, PRG_PHASE_WRITING_IMAGE, total,
+                                  [job](const quillden::ProgressReporter& reporter) {
+                                    return RunImageJob(*job, reporter);
+                                  });
+  if (result != QD_OK && progress) {
+    // The worker never started: the file it would have written goes again.
+    job->out.reset();
+    job->env->RemoveFile(job->path);
+    disc.Fail(result);
+  }
+  return result;
+}
+
+}  // namespace
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_CreateISOImage(const WCHAR* path, HANDLE handle,
+                                                        HANDLE progress, BOOL file_dates) {
+  std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(handle);
+  if (!disc) return QD_E_INVALID_HANDLE;
+  try {
+    return CreateIsoImage(path, *disc, disc, progress, file_dates);
+  } catch (const std::bad_alloc&) {
+    return disc->Fail(QD_E_OUT_OF_MEMORY);
+  }
+}

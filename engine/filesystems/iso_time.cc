@@ -1,0 +1,81 @@
+#include "filesystems/iso_time.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace quillden::fs {
+namespace {
+
+// 100-ns units between 1601-01-01 and 1970-01-01.
+constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
+
+IsoTime FromTm(const struct tm& tm) {
+  IsoTime time;
+  time.year = tm.tm_year + 1900;
+  time.month = tm.tm_mon + 1;
+  time.day = tm.tm_mday;
+  time.hour = tm.tm_hour;
+  time.minute = tm.tm_min;
+  time.second = std::min(tm.tm_sec, 59);
+  time.offset = TimeZoneOffsetUnits();
+  return time;
+}
+
+}  // namespace
+
+int8_t TimeZoneOffsetUnits() {
+  tzset();
+  // timezone is seconds west of Greenwich for standard time: the Windows bias in seconds.
+  long bias_minutes = timezone / 60;
+  long units = -bias_minutes / 15;
+  return static_cast<int8_t>(std::clamp(units, -48L, 52L));
+}
+
+IsoTime FileTimeToIsoTime(uint64_t file_time) {
+  time_t seconds = 0;
+  if (file_time > kUnixEpochFileTime) {
+    seconds = static_cast<time_t>((file_time - kUnixEpochFileTime) / 10000000ull);
+  }
+  struct tm tm {};
+  if (!localtime_r(&seconds, &tm)) return IsoTime{1980, 1, 1, 0, 0, 0, TimeZoneOffsetUnits()};
+  IsoTime time = FromTm(tm);
+  time.second &= ~1;
+  // The DOS format starts in 1980; earlier times are recorded as its first day.
+  if (time.year < 1980) time = IsoTime{1980, 1, 1, 0, 0, 0, time.offset};
+  return time;
+}
+
+IsoTime VolumeTimeNow() {
+  time_t now = time(nullptr);
+  struct tm tm {};
+  localtime_r(&now, &tm);
+  return FromTm(tm);
+}
+
+void PutRecordingDate(uint8_t* p, const IsoTime& time) {
+  p[0] = static_cast<uint8_t>(std::clamp(time.year - 1900, 0, 255));
+  p[1] = static_cast<uint8_t>(time.month);
+  p[2] = static_cast<uint8_t>(time.day);
+  p[3] = static_cast<uint8_t>(time.hour);
+  p[4] = static_cast<uint8_t>(time.minute);
+  p[5] = static_cast<uint8_t>(time.second);
+  p[6] = static_cast<uint8_t>(time.offset);
+}
+
+void PutVolumeDate(uint8_t* p, const IsoTime& time) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d%02d", std::clamp(time.year, 0, 9999),
+                time.month, time.day, time.hour, time.minute, time.second, 0);
+  std::memcpy(p, digits, 16);
+  p[16] = static_cast<uint8_t>(time.offset);
+}
+
+void PutUnspecifiedVolumeDate(uint8_t* p) {
+  std::memset(p, '0', 16);
+  p[16] = 0;
+}
+
+}  // namespace quillden::fs

@@ -1,0 +1,44 @@
+// Dates of ISO 9660 and Joliet structures: the 7-byte recording date of directory records and the
+// 17-byte date of volume descriptors, both in local time with the offset from Greenwich in 15-minute
+// units. The offset is the standard-time offset of the system time zone; daylight saving is not
+// applied to it, which keeps every date of one image on the same offset.
+#ifndef QUILLDEN_FILESYSTEMS_ISO_TIME_H_
+#define QUILLDEN_FILESYSTEMS_ISO_TIME_H_
+
+#include <cstdint>
+
+namespace quillden::fs {
+
+// A local date and time with the offset that goes with it on disc.
+struct IsoTime {
+  int year = 1980;  // full year
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int8_t offset = 0;  // 15-minute units east of Greenwich
+};
+
+// Minus the standard-time bias of the system time zone, in 15-minute units.
+int8_t TimeZoneOffsetUnits();
+
+// A file time (100-ns units since 1601, UTC) in local time, with seconds made even as the DOS date
+// and time format keeps them.
+IsoTime FileTimeToIsoTime(uint64_t file_time);
+
+// The current local time (the volume time of a write job).
+IsoTime VolumeTimeNow();
+
+// ECMA-119 9.1.5: years since 1900, month, day, hour, minute, second, offset.
+void PutRecordingDate(uint8_t* p, const IsoTime& time);
+
+// ECMA-119 8.4.26.1: "YYYYMMDDHHMMSScc" digits and the offset byte (17 bytes).
+void PutVolumeDate(uint8_t* p, const IsoTime& time);
+
+// The unspecified date of ECMA-119 8.4.26.1: sixteen "0" digits and offset 0.
+void PutUnspecifiedVolumeDate(uint8_t* p);
+
+}  // namespace quillden::fs
+
+#endif  // QUILLDEN_FILESYSTEMS_ISO_TIME_H_

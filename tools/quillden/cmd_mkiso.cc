@@ -1,0 +1,441 @@
+// quillden mkiso: builds an ISO 9660 + Joliet image (optionally bootable through El Torito) from
+// local files and folders. The options follow the habits of the mkisofs family: -o, -V, -J, -b,
+// -no-emul-boot, -boot-load-size, -boot-load-seg, -hard-disk-boot, -N, -graft-points with
+// TARGET=SOURCE pairs; each also has a --long spelling.
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command.h"
+#include "platform/unicode.h"
+#include "quillden/datadisk.h"
+#include "quillden/mastering.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+
+namespace quillden::tool {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quillden mkiso [OPTIONS] -o IMAGE [SOURCE | TARGET=SOURCE]...\n"
+    "\n"
+    "Builds an ISO 9660 image with Joliet names from local files and folders. A folder given as\n"
+    "SOURCE contributes its contents to the root of the image; a file is placed at the root.\n"
+    "\n"
+    "  -o, --output IMAGE          the image file to write (replaced when it exists)\n"
+    "  -V, --volid LABEL           volume label: A-Z, 0-9 and _ only, at most 32 characters\n"
+    "                              (default: the current date and time, YYYYMMDD_HHMMSS)\n"
+    "  -J, --joliet                Joliet names (always written; accepted for habit)\n"
+    "      --fs SELECTION          file systems: iso (ISO 9660 + Joliet, the default), udf,\n"
+    "                              iso+udf, udf250, iso+udf250, or the number 1 to 5\n"
+    "  -N, --omit-version-number   file names without the \";1\" version suffix\n"
+    "      --version-number        file names with \";1\" (the default)\n"
+    "      --job-date              record the time of the run instead of each file's time\n"
+    "  -graft-points, --graft-points\n"
+    "                              read SOURCE arguments of the form TARGET=SOURCE as grafts\n"
+    "      --graft TARGET=SOURCE   place SOURCE at TARGET in the image: a folder becomes the\n"
+    "                              folder TARGET; a file goes into TARGET when it ends in \"/\",\n"
+    "                              else it is placed at TARGET (renamed when the names differ)\n"
+    "\n"
+    "El Torito boot image:\n"
+    "  -b, --boot FILE             the boot image; without an emulation option its size picks\n"
+    "                              the floppy emulation (1.2, 1.44 or 2.88 MB)\n"
+    "  -no-emul-boot               no emulation (the default load size is 4 sectors)\n"
+    "  -hard-disk-boot             hard disk emulation\n"
+    "      --emulation KIND        none, 1.2m, 1.44m, 2.88m or hd\n"
+    "  -boot-load-size N           sectors of 512 bytes the firmware loads\n"
+    "  -boot-load-seg SEGMENT      load segment (0 means the firmware's default, 0x07C0)\n"
+    "      --boot-entry PATH       also show the boot image as the file PATH of the image\n"
+    "\n"
+    "  -q, --quiet                 no progress bar\n"
+    "  -h, --help                  this text\n";
+
+struct Options {
+  std::string output;
+  bool label_given = false;
+  std::string label;
+  DWORD file_system = MST_FS_ISO9660_JOLIET;
+  DWORD version_flag = 1;
+  bool file_dates = true;
+  bool graft_points = false;
+  std::vector<std::string> sources;                            // plain sources
+  std::vector<std::pair<std::string, std::string>> grafts;     // target, source
+  std::string boot;
+  int emulation = -1;  // -1: from the size
+  long load_size = -1;
+  long load_segment = 0;
+  std::string boot_entry;
+  bool quiet = false;
+};
+
+std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
+std::string U8(const WCHAR* text) {
+  return quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(text));
+}
+
+void Fail(const char* what, DWORD code) {
+  std::fprintf(stderr, "quillden mkiso: %s: %s (0x%08X)\n", what, UTL_GetResultText(code), code);
+}
+
+bool ParseNumber(const std::string& text, long max, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  long parsed = std::strtol(text.c_str(), &end, 0);
+  if (errno || end == text.c_str() || *end || parsed < 0 || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseFileSystem(const std::string& text, DWORD* value) {
+  static const struct {
+    const char* name;
+    DWORD value;
+  } kNames[] = {{"iso", 1}, {"iso9660", 1}, {"udf", 2}, {"iso+udf", 3}, {"udf250", 4},
+                {"iso+udf250", 5}};
+  for (const auto& name : kNames) {
+    if (text == name.name) {
+      *value = name.value;
+      return true;
+    }
+  }
+  long number = 0;
+  if (ParseNumber(text, 5, &number) && number >= 1) {
+    *value = static_cast<DWORD>(number);
+    return true;
+  }
+  return false;
+}
+
+bool ParseEmulation(const std::string& text, int* emulation) {
+  static const struct {
+    const char* name;
+    int value;
+  } kNames[] = {{"none", 0}, {"1.2m", 1}, {"1.44m", 2}, {"2.88m", 3}, {"hd", 4}};
+  for (const auto& name : kNames) {
+    if (text == name.name) {
+      *emulation = name.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SplitGraft(const std::string& text, std::string* target, std::string* source) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos || eq + 1 == text.size()) return false;
+  *target = text.substr(0, eq);
+  *source = text.substr(eq + 1);
+  return true;
+}
+
+// Returns 0 to go on, else the exit code.
+int ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') arg.erase(0, 1);  // --x is -x
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillden mkiso: %s needs a value\n", argv[i]);
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "-h" || arg == "-help") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    } else if (arg == "-o" || arg == "-output") {
+      if (!value(&options->output)) return 2;
+    } else if (arg == "-V" || arg == "-volid") {
+      if (!value(&options->label)) return 2;
+      options->label_given = true;
+    } else if (arg == "-J" || arg == "-joliet" || arg == "-r" || arg == "-R") {
+      // Joliet is always written; Rock Ridge is not, and its absence costs nothing here.
+    } else if (arg == "-fs") {
+      if (!value(&v)) return 2;
+      if (!ParseFileSystem(v, &options->file_system)) {
+        std::fprintf(stderr, "quillden mkiso: unknown file system selection '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "-N" || arg == "-omit-version-number") {
+      options->version_flag = 0;
+    } else if (arg == "-version-number") {
+      options->version_flag = 1;
+    } else if (arg == "-job-date") {
+      options->file_dates = false;
+    } else if (arg == "-graft-points") {
+      options->graft_points = true;
+    } else if (arg == "-graft") {
+      std::string target, source;
+      if (!value(&v)) return 2;
+      if (!SplitGraft(v, &target, &source)) {
+        std::fprintf(stderr, "quillden mkiso: --graft wants TARGET=SOURCE, not '%s'\n", v.c_str());
+        return 2;
+      }
+      options->grafts.emplace_back(target, source);
+    } else if (arg == "-b" || arg == "-boot" || arg == "-eltorito-boot") {
+      if (!value(&options->boot)) return 2;
+    } else if (arg == "-no-emul-boot") {
+      options->emulation = 0;
+    } else if (arg == "-hard-disk-boot") {
+      options->emulation = 4;
+    } else if (arg == "-emulation") {
+      if (!value(&v)) return 2;
+      if (!ParseEmulation(v, &options->emulation)) {
+        std::fprintf(stderr, "quillden mkiso: unknown emulation '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "-boot-load-size") {
+      if (!value(&v)) return 2;
+      if (!ParseNumber(v, 0xFFFF, &options->load_size)) {
+        std::fprintf(stderr, "quillden mkiso: bad load size '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "-boot-load-seg") {
+      if (!value(&v)) return 2;
+      if (!ParseNumber(v, 0xFFFF, &options->load_segment)) {
+        std::fprintf(stderr, "quillden mkiso: bad load segment '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (arg == "-boot-entry") {
+      if (!value(&options->boot_entry)) return 2;
+    } else if (arg == "-q" || arg == "-quiet") {
+      options->quiet = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "quillden mkiso: unknown option '%s' (see --help)\n", argv[i]);
+      return 2;
+    } else {
+      std::string target, source;
+      if (options->graft_points && SplitGraft(argv[i], &target, &source)) {
+        options->grafts.emplace_back(target, source);
+      } else {
+        options->sources.push_back(argv[i]);
+      }
+    }
+  }
+  if (options->output.empty()) {
+    std::fputs("quillden mkiso: no output image (-o IMAGE)\n", stderr);
+    return 2;
+  }
+  if (options->sources.empty() && options->grafts.empty()) {
+    std::fputs("quillden mkiso: nothing to put into the image\n", stderr);
+    return 2;
+  }
+  return 0;
+}
+
+// Disc paths use "\" and never start with one.
+std::string DiscPath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  size_t start = path.find_first_not_of('\\');
+  return start == std::string::npos ? std::string() : path.substr(start);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+bool AddOne(HANDLE disc, const std::string& source, const std::string& target, HANDLE* entry) {
+  *entry = MST_AddDatadiskFile(disc, U16(source).c_str(), U16(target).c_str());
+  if (*entry != INVALID_HANDLE_VALUE && *entry != nullptr) return true;
+  DWORD code = MST_GetLastError(disc);
+  std::fprintf(stderr, "quillden mkiso: cannot add %s: %s (0x%08X)\n", source.c_str(),
+               UTL_GetResultText(code), code);
+  return false;
+}
+
+bool AddSource(HANDLE disc, const std::string& source) {
+  std::error_code error;
+  HANDLE entry;
+  if (!std::filesystem::is_directory(source, error)) return AddOne(disc, AbsolutePath(source), "", &entry);
+  for (const auto& child : std::filesystem::directory_iterator(source, error)) {
+    std::string path = AbsolutePath(child.path().string());
+    std::string name = child.path().filename().string();
+    bool folder = child.is_directory(error) && !child.is_symlink(error);
+    if (!AddOne(disc, path, folder ? name : "", &entry)) return false;
+  }
+  if (error) {
+    std::fprintf(stderr, "quillden mkiso: cannot read %s: %s\n", source.c_str(), error.message().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool AddGraft(HANDLE disc, const std::string& target, const std::string& source) {
+  std::error_code error;
+  std::string absolute = AbsolutePath(source);
+  std::string disc_target = DiscPath(target);
+  HANDLE entry;
+  if (std::filesystem::is_directory(source, error)) {
+    if (disc_target.empty()) return AddSource(disc, source);
+    return AddOne(disc, absolute, disc_target, &entry);
+  }
+  bool into_folder = target.empty() || target.back() == '/' || target.back() == '\\';
+  std::string folder = disc_target, name;
+  if (!into_folder) {
+    size_t slash = disc_target.rfind('\\');
+    folder = slash == std::string::npos ? "" : disc_target.substr(0, slash);
+    name = slash == std::string::npos ? disc_target : disc_target.substr(slash + 1);
+  } else if (!folder.empty() && folder.back() == '\\') {
+    folder.pop_back();
+  }
+  if (!AddOne(disc, absolute, folder, &entry)) return false;
+  std::string source_name = std::filesystem::path(absolute).filename().string();
+  if (!name.empty() && name != source_name) {
+    if (MST_RenameDatadiskFile(disc, entry, U16(name).c_str()) == INVALID_HANDLE_VALUE) {
+      DWORD code = MST_GetLastError(disc);
+      std::fprintf(stderr, "quillden mkiso: cannot name %s '%s': %s (0x%08X)\n", source.c_str(),
+                   name.c_str(), UTL_GetResultText(code), code);
+      return false;
+    }
+  }
+  return true;
+}
+
+int BootEmulationFromSize(const std::string& path) {
+  std::error_code error;
+  uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return -1;
+  switch (size) {
+    case 1228800:
+      return 1;
+    case 1474560:
+      return 2;
+    case 2949120:
+      return 3;
+    default:
+      return -1;
+  }
+}
+
+DWORD WriteWithProgressBar(const std::u16string& output, HANDLE disc, bool file_dates) {
+  HANDLE progress = PRG_CreateProgress();
+  if (!progress) return MST_CreateISOImage(output.c_str(), disc, nullptr, file_dates);
+  DWORD result = MST_CreateISOImage(output.c_str(), disc, progress, file_dates);
+  if (result != QD_OK) {
+    PRG_DestroyProgress(progress);
+    return result;
+  }
+  DWORD phase = 0, done = 0, end = 0;
+  for (;;) {
+    DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
+    double fraction = end ? static_cast<double>(done) / end : 0.0;
+    if (fraction > 1) fraction = 1;
+    constexpr int kWidth = 40;
+    int filled = static_cast<int>(fraction * kWidth);
+    std::fprintf(stderr, "\r%5.1f%% [%.*s%*s] %u / %u MiB", fraction * 100, filled,
+                 "########################################", kWidth - filled, "",
+                 static_cast<unsigned>(uint64_t{done} * 2048 >> 20),
+                 static_cast<unsigned>(uint64_t{end} * 2048 >> 20));
+    std::fflush(stderr);
+    if (status != PRG_STATUS_RUNNING) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::fputc('\n', stderr);
+  result = PRG_GetProgressErrorCode(progress);
+  PRG_DestroyProgress(progress);
+  return result;
+}
+
+int RunMkiso(int argc, char** argv) {
+  Options options;
+  int parsed = ParseOptions(argc, argv, &options);
+  if (parsed == -1) return 0;
+  if (parsed) return parsed;
+
+  HANDLE disc = MST_CreateDatadisk();
+  if (disc == INVALID_HANDLE_VALUE || !disc) {
+    Fail("cannot create the disc", QD_E_OUT_OF_MEMORY);
+    return 1;
+  }
+  struct Destroy {
+    HANDLE disc;
+    ~Destroy() { MST_DestroyDatadisk(disc); }
+  } destroy{disc};
+
+  DWORD code;
+  if ((code = MST_SetFileSystem(disc, options.file_system)) != QD_OK) {
+    Fail("file system selection", code);
+    return 1;
+  }
+  if (options.label_given && (code = MST_SetVolumeLabel(disc, U16(options.label).c_str())) != QD_OK) {
+    std::fprintf(stderr, "quillden mkiso: volume label '%s': %s (0x%08X)\n", options.label.c_str(),
+                 code == QD_E_INVALID_ARGUMENT ? "only A-Z, 0-9 and _ are allowed" : UTL_GetResultText(code),
+                 code);
+    return 1;
+  }
+  MST_SetFileVersionNumber(disc, options.version_flag);
+
+  for (const std::string& source : options.sources) {
+    if (!AddSource(disc, source)) return 1;
+  }
+  for (const auto& [target, source] : options.grafts) {
+    if (!AddGraft(disc, target, source)) return 1;
+  }
+
+  if (!options.boot.empty()) {
+    int emulation = options.emulation >= 0 ? options.emulation : BootEmulationFromSize(options.boot);
+    if (emulation < 0) {
+      std::fprintf(stderr,
+                   "quillden mkiso: %s is not a 1.2, 1.44 or 2.88 MB floppy image; use -no-emul-boot "
+                   "or -hard-disk-boot\n",
+                   options.boot.c_str());
+      return 1;
+    }
+    long load_size = options.load_size >= 0 ? options.load_size : (emulation == 0 ? 4 : 1);
+    code = MST_ReadBootImageFile(disc, U16(AbsolutePath(options.boot)).c_str(),
+                                 static_cast<BYTE>(emulation), static_cast<WORD>(options.load_segment),
+                                 static_cast<WORD>(load_size));
+    if (code != QD_OK) {
+      std::fprintf(stderr, "quillden mkiso: boot image %s: %s (0x%08X)\n", options.boot.c_str(),
+                   code == QD_E_NO_BOOT_IMAGE ? "its size does not fit the emulation"
+                                              : UTL_GetResultText(code),
+                   code);
+      return 1;
+    }
+    if (!options.boot_entry.empty() &&
+        (code = MST_CreateBootImageFileEntry(disc, U16(DiscPath(options.boot_entry)).c_str())) != QD_OK) {
+      Fail("boot image entry", code);
+      return 1;
+    }
+  }
+
+  std::u16string output = U16(options.output);
+  bool bar = !options.quiet && isatty(STDERR_FILENO);
+  code = bar ? WriteWithProgressBar(output, disc, options.file_dates ? TRUE : FALSE)
+             : MST_CreateISOImage(output.c_str(), disc, nullptr, options.file_dates ? TRUE : FALSE);
+  if (code != QD_OK) {
+    std::fprintf(stderr, "quillden mkiso: %s: %s (0x%08X)\n", options.output.c_str(),
+                 UTL_GetResultText(code), code);
+    if (code == QD_E_SOURCE_MISSING || code == QD_E_READ_FILE) {
+      WCHAR name[MAX_PATH] = {};
+      MST_GetErrorFileName(disc, name);
+      std::fprintf(stderr, "quillden mkiso: source: %s\n", U8(name).c_str());
+    }
+    if (code == QD_E_INVALID_SETTING && options.file_system != MST_FS_ISO9660_JOLIET) {
+      std::fputs("quillden mkiso: only --fs iso can be written to an image file so far\n", stderr);
+    }
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+QUILLDEN_COMMAND("mkiso", "mkiso [OPTIONS] -o IMAGE SOURCE...",
+                 "build an ISO 9660 + Joliet image (El Torito bootable) from files", RunMkiso);
+
+}  // namespace quillden::tool
