@@ -17,6 +17,7 @@
 #include "command.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
+#include "quillden/image.h"
 #include "quillden/mastering.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
@@ -27,15 +28,17 @@ namespace {
 constexpr const char* kUsage =
     "usage: quillden mkiso [OPTIONS] -o IMAGE [SOURCE | TARGET=SOURCE]...\n"
     "\n"
-    "Builds an ISO 9660 image with Joliet names from local files and folders. A folder given as\n"
-    "SOURCE contributes its contents to the root of the image; a file is placed at the root.\n"
+    "Builds an ISO 9660 image with Joliet names, a UDF image or a bridge of both from local files\n"
+    "and folders. A folder given as SOURCE contributes its contents to the root of the image; a\n"
+    "file is placed at the root.\n"
     "\n"
     "  -o, --output IMAGE          the image file to write (replaced when it exists)\n"
     "  -V, --volid LABEL           volume label: A-Z, 0-9 and _ only, at most 32 characters\n"
     "                              (default: the current date and time, YYYYMMDD_HHMMSS)\n"
     "  -J, --joliet                Joliet names (always written; accepted for habit)\n"
-    "      --fs SELECTION          file systems: iso (ISO 9660 + Joliet, the default), udf,\n"
-    "                              iso+udf, udf250, iso+udf250, or the number 1 to 5\n"
+    "      --fs SELECTION          file systems: iso (ISO 9660 + Joliet, the default), udf\n"
+    "                              (UDF 1.02), iso+udf (bridge), udf250 (UDF 2.50), iso+udf250\n"
+    "                              (bridge), or the number 1 to 5\n"
     "  -N, --omit-version-number   file names without the \";1\" version suffix\n"
     "      --version-number        file names with \";1\" (the default)\n"
     "      --job-date              record the time of the run instead of each file's time\n"
@@ -55,6 +58,8 @@ constexpr const char* kUsage =
     "  -boot-load-seg SEGMENT      load segment (0 means the firmware's default, 0x07C0)\n"
     "      --boot-entry PATH       also show the boot image as the file PATH of the image\n"
     "\n"
+    "      --disc-image            write a disc image file (.wvm) holding the disc as one data\n"
+    "                              track, instead of a plain ISO image\n"
     "  -q, --quiet                 no progress bar\n"
     "  -h, --help                  this text\n";
 
@@ -74,7 +79,10 @@ struct Options {
   long load_segment = 0;
   std::string boot_entry;
   bool quiet = false;
+  bool disc_image = false;  // write a single data track disc image instead of a plain ISO
 };
+
+using ImageWriter = DWORD (*)(const WCHAR*, HANDLE, HANDLE, BOOL);
 
 std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
 std::string U8(const WCHAR* text) {
@@ -153,6 +161,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
     if (arg == "-h" || arg == "-help") {
       std::fputs(kUsage, stdout);
       return -1;
+    } else if (arg == "-disc-image") {
+      options->disc_image = true;
     } else if (arg == "-o" || arg == "-output") {
       if (!value(&options->output)) return 2;
     } else if (arg == "-V" || arg == "-volid") {
@@ -321,10 +331,11 @@ int BootEmulationFromSize(const std::string& path) {
   }
 }
 
-DWORD WriteWithProgressBar(const std::u16string& output, HANDLE disc, bool file_dates) {
+DWORD WriteWithProgressBar(ImageWriter write, const std::u16string& output, HANDLE disc,
+                           bool file_dates) {
   HANDLE progress = PRG_CreateProgress();
-  if (!progress) return MST_CreateISOImage(output.c_str(), disc, nullptr, file_dates);
-  DWORD result = MST_CreateISOImage(output.c_str(), disc, progress, file_dates);
+  if (!progress) return write(output.c_str(), disc, nullptr, file_dates);
+  DWORD result = write(output.c_str(), disc, progress, file_dates);
   if (result != QD_OK) {
     PRG_DestroyProgress(progress);
     return result;
@@ -415,8 +426,9 @@ int RunMkiso(int argc, char** argv) {
 
   std::u16string output = U16(options.output);
   bool bar = !options.quiet && isatty(STDERR_FILENO);
-  code = bar ? WriteWithProgressBar(output, disc, options.file_dates ? TRUE : FALSE)
-             : MST_CreateISOImage(output.c_str(), disc, nullptr, options.file_dates ? TRUE : FALSE);
+  ImageWriter write = options.disc_image ? MST_CreateDiskImage : MST_CreateISOImage;
+  code = bar ? WriteWithProgressBar(write, output, disc, options.file_dates ? TRUE : FALSE)
+             : write(output.c_str(), disc, nullptr, options.file_dates ? TRUE : FALSE);
   if (code != QD_OK) {
     std::fprintf(stderr, "quillden mkiso: %s: %s (0x%08X)\n", options.output.c_str(),
                  UTL_GetResultText(code), code);
@@ -424,9 +436,6 @@ int RunMkiso(int argc, char** argv) {
       WCHAR name[MAX_PATH] = {};
       MST_GetErrorFileName(disc, name);
       std::fprintf(stderr, "quillden mkiso: source: %s\n", U8(name).c_str());
-    }
-    if (code == QD_E_INVALID_SETTING && options.file_system != MST_FS_ISO9660_JOLIET) {
-      std::fputs("quillden mkiso: only --fs iso can be written to an image file so far\n", stderr);
     }
     return 1;
   }
@@ -436,6 +445,6 @@ int RunMkiso(int argc, char** argv) {
 }  // namespace
 
 QUILLDEN_COMMAND("mkiso", "mkiso [OPTIONS] -o IMAGE SOURCE...",
-                 "build an ISO 9660 + Joliet image (El Torito bootable) from files", RunMkiso);
+                 "build an ISO 9660 + Joliet and/or UDF image (El Torito bootable) from files", RunMkiso);
 
 }  // namespace quillden::tool

@@ -239,6 +239,34 @@ QUILLDEN_API DWORD MST_SaveProjectDatadisk(HANDLE disc, HANDLE file_progress, co
  * 0x08000016 label longer than 32 units; 0x08000018 out of memory; 0x0800001E no worker thread. */
 QUILLDEN_API DWORD MST_LoadProjectDatadisk(HANDLE disc, HANDLE file_progress, const WCHAR* path);
 
+/* ---- Importing an earlier session ----------------------------------------------------------------
+ * Before a new session is appended to a disc that holds data, the tree of one of its sessions is
+ * imported: every file and folder becomes an entry with DDF_ATTR_IMPORTED whose content stays where
+ * it is on the disc, and the new session's file systems list old and new entries together. */
+
+/* Imports session number session (1 = the first) of the disc in drive into the disc's tree: UDF
+ * when the session holds it (falling back to Joliet or ISO 9660 when its structures cannot be
+ * read), else Joliet, else ISO 9660. The medium is kept in the drive meanwhile. Entries are placed
+ * through the file progress protocol (FP_ASK_NAME for names of 109 characters or more; an existing
+ * entry of the same name is kept silently when both are folders or without a window, else
+ * FP_ASK_DUPLICATE decides; FP_ASK_ADD with the disc path for a new name; FP_PATH_TOO_LONG with
+ * the disc path when the path would exceed 256 characters, any reply but FP_REPLY_CANCEL skips).
+ * Names are cut at their last ";"; characters the tree refuses become "_". On success the disc's
+ * file systems become those found (frozen from then on, like the data mode); on success or cancel
+ * the disc remembers the drive, the next session start (the next writable address of an
+ * appendable disc, else 0xFFFFFFFF, so a later write job is refused) and the media's data mode.
+ * A failing import empties the tree, entries that were there before included.
+ * With a file progress object the import runs on a worker and the call returns 0 once it started
+ * (the worker's result goes to the object and FP_FINISHED is posted); without one it runs on the
+ * caller's thread. Results: 0; 0x08000010 invalid disc or file progress object; 0x08000011 drive
+ * null, INVALID_HANDLE_VALUE or not open, file progress object INVALID_HANDLE_VALUE, or the
+ * session's start cannot be found; 0x08000019 a worker of that object still runs; 0x0800001E no
+ * worker thread; 0x08000018 out of memory; 0x08000032 cancelled; 0x08000038 no file system
+ * recognized, or its structures cannot be read (a directory whose "." record does not match,
+ * loops, extents beyond the disc, a file in more than two pieces or held inside its UDF entry);
+ * or the failure of reading the media information. Failures are stored as the disc's last error. */
+QUILLDEN_API DWORD MST_ReadFileSystem(HANDLE disc, HANDLE drive, WORD session, HANDLE file_progress);
+
 QUILLDEN_END_DECLS
 
 #endif /* QUILLDEN_DATADISK_H_ */

@@ -1,0 +1,157 @@
+// MST_CreateDiskImage: a data disc written into a single data track image.
+//
+// The session is planned and streamed exactly as for a plain ISO image; the disc image only puts its
+// blocks in front (signature, HEADER, one TRACK entry) and shifts the stream behind them. The image
+// stream writes at offsets counted from the session's first block, so it writes through a window
+// that adds the data offset to every position.
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "datadisk/datadisk.h"
+#include "datadisk/datadisk_env.h"
+#include "datadisk/mastering/write_job.h"
+#include "image/image_format.h"
+#include "image/image_writer.h"
+#include "platform/unicode.h"
+#include "progress/progress_record.h"
+#include "quillden/image.h"
+#include "quillden/result.h"
+
+namespace quillden::image {
+namespace {
+
+using quenvar::platform::Status;
+using quenvar::platform::WritableFile;
+
+// The part of a file from base on, seen as a file of its own. Keeps the highest byte written so the
+// job can tell that the stream filled exactly what the HEADER promised.
+class ShiftedFile : public WritableFile {
+ public:
+  ShiftedFile(std::unique_ptr<WritableFile> file, uint64_t base) : file_(std::move(file)), base_(base) {}
+
+  Status Append(const void* data, size_t n) override {
+    Status status = file_->WriteAt(base_ + append_at_, data, n);
+    if (status.ok()) Extend(append_at_ += n);
+    return status;
+  }
+  Status WriteAt(uint64_t offset, const void* data, size_t n) override {
+    Status status = file_->WriteAt(base_ + offset, data, n);
+    if (status.ok()) Extend(offset + n);
+    return status;
+  }
+  Status Truncate(uint64_t size) override {
+    Status status = file_->Truncate(base_ + size);
+    if (status.ok()) end_ = size;
+    return status;
+  }
+  Status Sync() override { return file_->Sync(); }
+  Status Close() override { return file_->Close(); }
+  // No descriptor: positions handed to the kernel directly would miss the shift.
+  int NativeHandle() const override { return -1; }
+
+  uint64_t end() const { return end_; }
+
+ private:
+  void Extend(uint64_t end) { end_ = std::max(end_, end); }
+  std::unique_ptr<WritableFile> file_;
+  uint64_t base_;
+  uint64_t append_at_ = 0;
+  uint64_t end_ = 0;
+};
+
+bool HasBadLocalName(std::u16string_view path) {
+  size_t slash = path.rfind(u'/');
+  return HasBadCharacter(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
+}
+
+uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadisk>& shared, HANDLE progress,
+                         bool file_dates) {
+  Datadisk& disc = *shared;
+  if (path.empty()) return disc.Fail(QD_E_INVALID_ARGUMENT);
+  if (HasBadLocalName(path)) return disc.Fail(QD_E_BAD_CHARACTER);
+  if (!disc.first_root()) return disc.Fail(QD_E_NOT_FOUND);
+  if (progress) {
+    std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
+    if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
+    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+  }
+  // A new session behind an imported one needs the imported media's state and, on overwritable
+  // media, its volume header; that is not written into disc images yet.
+  if (disc.imported_drive != nullptr && disc.next_session_start != 0) return disc.Fail(QD_E_INVALID_SETTING);
+
+  auto job = std::make_shared<mastering::ImageJob>();
+  job->disc = shared;
+  job->env = DatadiskEnv();
+  job->file_dates = file_dates;
+  job->path = quenvar::platform::Utf16ToUtf8(path);
+  mastering::LayoutRequest request;
+  request.file_system = disc.file_system;
+  request.file_version = disc.file_version_flag != 0;
+  request.cd_media = false;  // profile 0: no run-out
+  request.session_start = 0;
+  uint32_t result = job->layout.Plan(disc, request);
+  if (result != QD_OK) return disc.Fail(result);
+  const uint32_t sectors = std::max(job->layout.end(), job->layout.total());
+
+  ImageDescription description;
+  description.profile = 0;
+  TrackEntry track;
+  track.start = job->layout.session_start();
+  track.sector_count = sectors;
+  track.bytes_per_sector = kCookedSectorSize;
+  track.mode = disc.data_mode;
+  track.track_number = 1;
+  track.session_number = 1;
+  description.tracks = {track};
+  if (!PlanSingleTrackImage(&description)) return disc.Fail(QD_E_INVALID_ARGUMENT);
+  const uint64_t data_offset = description.tracks[0].data_offset;
+  const uint64_t data_bytes = description.tracks[0].DataBytes();
+
+  std::unique_ptr<WritableFile> file;
+  if (!job->env->OpenWritable(job->path, quenvar::platform::WriteMode::kCreateOrTruncate, &file).ok()) {
+    return disc.Fail(QD_E_FILE_OPEN);
+  }
+  ImageFileWriter writer(file.get());
+  if ((result = writer.Begin(description)) != QD_OK) {
+    file.reset();
+    job->env->RemoveFile(job->path);
+    return disc.Fail(result);
+  }
+  auto shifted = std::make_unique<ShiftedFile>(std::move(file), data_offset);
+  ShiftedFile* window = shifted.get();
+  job->out = std::move(shifted);
+
+  result = RunOperation(progress, PRG_PHASE_WRITING_IMAGE, sectors,
+                        [job, window, data_bytes](const ProgressReporter& reporter) -> uint32_t {
+                          uint32_t code = mastering::RunImageJob(*job, reporter);
+                          // The HEADER promised data_bytes after the blocks; anything else would
+                          // make a file that no reader accepts.
+                          if (code == QD_OK && window->end() != data_bytes) {
+                            job->env->RemoveFile(job->path);
+                            code = job->disc->Fail(QD_E_WRITE_FILE);
+                          }
+                          return code;
+                        });
+  if (result != QD_OK && progress) {
+    // The worker never started: the file it would have written goes again.
+    job->out.reset();
+    job->env->RemoveFile(job->path);
+    disc.Fail(result);
+  }
+  return result;
+}
+
+}  // namespace
+}  // namespace quillden::image
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_CreateDiskImage(const WCHAR* path, HANDLE handle, HANDLE progress,
+                                                         BOOL file_dates) {
+  std::shared_ptr<quillden::Datadisk> disc = quillden::Datadisk::FromHandle(handle);
+  if (!disc) return QD_E_INVALID_HANDLE;
+  try {
+    return quillden::image::CreateDiskImage(quenvar::platform::Utf16View(path), disc, progress, file_dates != 0);
+  } catch (const std::bad_alloc&) {
+    return disc->Fail(QD_E_OUT_OF_MEMORY);
+  }
+}
