@@ -540,6 +540,13 @@ Answer VirtualDevice::ReadToc(const Cdb& c, uint8_t* d, uint32_t n) {
     r[14] = out.frame;
     return Deliver(r, allocation, d, n);
   }
+  if (format == 5 && !toc.empty() && !state_.cd_text.empty()) {
+    // CD-Text: the packs of the first lead-in after a 4-byte header.
+    std::vector<uint8_t> r(4, 0);
+    r.insert(r.end(), state_.cd_text.begin(), state_.cd_text.end());
+    PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
+    return Deliver(r, allocation, d, n);
+  }
   if (toc.empty() || format == 3 || format == 5 || format > 5) return InvalidField();
   const TrackState& last = toc.back();
   const int64_t leadout = last.start + last.size;
@@ -844,7 +851,13 @@ bool VirtualDevice::ReadRawSector(int64_t lba, uint8_t* sector, TrackMode* mode,
   }
   if (!in_track) {
     if (TrackForLba(lba, &t, &invisible) && !invisible) {
-      BuildMode0Sector(lba, sector);  // a pregap between tracks
+      // A pregap between tracks: silence before an audio track, mode 0 blocks before data.
+      if (t.mode == TrackMode::kAudio) {
+        std::memset(sector, 0, kRawSectorSize);
+        *mode = TrackMode::kAudio;
+        return true;
+      }
+      BuildMode0Sector(lba, sector);
       *mode = TrackMode::kData;
       return true;
     }

@@ -182,7 +182,9 @@ Answer VirtualDevice::WriteSao(int64_t lba, uint32_t count, const uint8_t* d, ui
     TrackMode mode = TrackMode::kData;
     CueBlockSize(entry->data_form, &size, &mode);
     if (used + size > n) return InvalidField();
-    if (entry->track != 0 && entry->index >= 1) {
+    if (entry->track == 0 && size == 96 && state_.closed_sessions == 0) {
+      KeepLeadInPacks(d + used);  // R-W sub-channel of the lead-in: CD-Text
+    } else if (entry->track != 0 && entry->index >= 1) {
       TrackState& t = state_.tracks[entry->track - 1];
       const uint32_t main = size >= 96 && (entry->data_form & 0xC0) ? size - 96 : size;
       if (main != 0 && !StoreBlocks(block, 1, main, mode, d + used)) return WriteError();
@@ -193,6 +195,28 @@ Answer VirtualDevice::WriteSao(int64_t lba, uint32_t count, const uint8_t* d, ui
   sao_next_lba_ += count;
   dirty_ = true;
   return Answer::Ok(0);
+}
+
+void VirtualDevice::KeepLeadInPacks(const uint8_t* subchannel) {
+  // Four packets of 24 six-bit symbols; every 4 symbols give 3 bytes of an 18-byte pack. The host
+  // repeats its packs all through the lead-in; one copy of each is what the disc holds.
+  for (int packet = 0; packet < 4; ++packet) {
+    const uint8_t* symbols = subchannel + packet * 24;
+    uint8_t pack[18];
+    for (int i = 0; i < 6; ++i) {
+      const uint8_t s0 = symbols[i * 4] & 0x3F, s1 = symbols[i * 4 + 1] & 0x3F;
+      const uint8_t s2 = symbols[i * 4 + 2] & 0x3F, s3 = symbols[i * 4 + 3] & 0x3F;
+      pack[i * 3] = static_cast<uint8_t>((s0 << 2) | (s1 >> 4));
+      pack[i * 3 + 1] = static_cast<uint8_t>(((s1 & 0x0F) << 4) | (s2 >> 2));
+      pack[i * 3 + 2] = static_cast<uint8_t>(((s2 & 0x03) << 6) | s3);
+    }
+    if (pack[0] < 0x80 || pack[0] > 0x8F) continue;  // not a CD-Text pack
+    const size_t key = static_cast<size_t>(((pack[3] >> 4) & 0x07) << 8 | pack[2]);
+    if (lead_in_packs_seen_.size() != 8 * 256) lead_in_packs_seen_.assign(8 * 256, false);
+    if (lead_in_packs_seen_[key] || state_.cd_text.size() >= 8 * 255 * 18) continue;
+    lead_in_packs_seen_[key] = true;
+    state_.cd_text.insert(state_.cd_text.end(), pack, pack + 18);
+  }
 }
 
 Answer VirtualDevice::ReserveTrack(const Cdb& c) {
@@ -485,6 +509,10 @@ Answer VirtualDevice::SendCueSheet(const Cdb& c, const uint8_t* d, uint32_t n) {
   }
   state_.tracks.insert(state_.tracks.end(), tracks.begin(), tracks.end());
   cue_ = entries;
+  if (state_.closed_sessions == 0) {
+    state_.cd_text.clear();  // a new first lead-in
+    lead_in_packs_seen_.assign(8 * 256, false);
+  }
   sao_active_ = true;
   sao_leadout_ = leadout;
   sao_next_lba_ = (entries.front().data_form & 0xC0) ? SessionLeadInStart() : entries[1].lba;

@@ -195,6 +195,12 @@ std::string SerializeState(const MediaState& s) {
       << ' ' << s.timing.flush_ms << ' ' << s.timing.background_format_ms << '\n';
   out << "image_blocks " << s.image_blocks << '\n';
   if (!s.image_path.empty()) out << "image " << s.image_path << '\n';
+  if (!s.cd_text.empty()) {
+    static const char kHex[] = "0123456789abcdef";
+    out << "cd_text ";
+    for (uint8_t b : s.cd_text) out << kHex[b >> 4] << kHex[b & 0x0F];
+    out << '\n';
+  }
   for (const TrackState& t : s.tracks) {
     out << "track " << t.number << ' ' << t.session << ' ' << t.start << ' ' << t.size << ' '
         << t.written << ' ' << (t.reserved ? 1 : 0) << ' ' << (t.closed ? 1 : 0) << ' '
@@ -318,6 +324,20 @@ bool ParseState(const std::string& text, MediaState* state, std::string* error) 
     } else if (key == "image") {
       if (value.empty()) return fail("empty image path");
       s.image_path = value;
+    } else if (key == "cd_text") {
+      // Whole 18-byte packs, at most 255 per block of eight.
+      if (value.empty() || value.size() % 36 != 0 || value.size() > 8 * 255 * 36) return fail("bad cd_text");
+      s.cd_text.clear();
+      for (size_t i = 0; i < value.size(); i += 2) {
+        int v = 0;
+        for (size_t j = 0; j < 2; ++j) {
+          const char ch = value[i + j];
+          const int digit = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10 : -1;
+          if (digit < 0) return fail("bad cd_text");
+          v = v * 16 + digit;
+        }
+        s.cd_text.push_back(static_cast<uint8_t>(v));
+      }
     } else if (key == "track") {
       int64_t f[8];
       static const int64_t kMin[8] = {1, 1, -150, 0, 0, 0, 0, 1};

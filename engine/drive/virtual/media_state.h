@@ -88,6 +88,9 @@ struct MediaState {
   bool drive_writes_dvd_plus_rw = true;  // the drive's DVD+RW feature has its Write bit
   Timing timing;
   std::vector<TrackState> tracks;
+  // CD-Text packs (18 bytes each) the host wrote into the first lead-in as R-W sub-channel data,
+  // one copy of each, in the order they first came.
+  std::vector<uint8_t> cd_text;
 
   bool medium_present() const { return has_medium && !tray_open; }
   bool is_cd() const { return profile >= kProfileCdRom && profile <= kProfileCdRw; }

@@ -144,6 +144,7 @@ bool VirtualDevice::OpenFiles(std::string* error) {
 
 void VirtualDevice::TruncateData() {
   if (data_writer_) data_writer_->Truncate(0);
+  state_.cd_text.clear();
   const std::string raw = RawFilePath(backing_path_);
   raw_reader_.reset();
   raw_writer_.reset();

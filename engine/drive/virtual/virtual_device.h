@@ -134,6 +134,7 @@ class VirtualDevice {
   bool StoreBlocks(int64_t lba, uint32_t count, uint32_t block_size, TrackMode mode,
                    const uint8_t* data);
   Answer WriteSao(int64_t lba, uint32_t count, const uint8_t* data, uint32_t n);
+  void KeepLeadInPacks(const uint8_t* subchannel);
 
   const std::string backing_path_;
   quenvar::platform::Env* const env_;
@@ -156,6 +157,7 @@ class VirtualDevice {
   std::vector<CueEntry> cue_;
   int64_t sao_next_lba_ = 0;
   int64_t sao_leadout_ = 0;
+  std::vector<bool> lead_in_packs_seen_;  // by block number << 8 | sequence number
   char drive_letter_ = 0;
   bool catch_eject_ = false;
   bool eject_flag_ = false;

@@ -1,0 +1,116 @@
+// The ring writer of one open track: a producer (the job's worker) fills a ring of sectors, a
+// writer thread drains it to the drive with WRITE(10) commands of 64 KiB.
+//
+// The ring holds 128 commands' worth of blocks in one allocation (8 MiB for 2048-byte blocks), so
+// the drive keeps streaming while the producer builds structures or reads source files. Block k of
+// the track lives in slot k modulo the capacity. The two sides meet only through two counters
+// (filled, written; each written by its owner) and four manual-reset events: the producer waits on
+// space-available, stop and error, the writer on data-available and stop.
+//
+// The writer stops at the first failed write; the producer gets that result at its next call and
+// must stop too. A cancel request (progress status 16) is seen before every command: the writer
+// then synchronizes the drive's cache and ends with 0x08000032. End() drains what is left (as one
+// short command, or as one whole 32-block unit on media that are written in such units) and joins
+// the thread; it is always safe to call, also after a failure.
+//
+// One producer thread per writer; End() from that same thread.
+#ifndef QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_
+#define QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/sync.h"
+#include "progress/progress_record.h"
+#include "quillden/types.h"
+
+namespace quillden::recording {
+
+inline constexpr uint32_t kCommandBytes = 65536;
+inline constexpr uint32_t kRingCommands = 128;
+// The producers copy at most this many blocks at a time into the ring.
+inline constexpr uint32_t kProducerPiece = 16;
+
+// How the blocks of a track are built from what the producer hands in.
+enum class BlockFormat {
+  kPlain,  // the producer's bytes are the blocks (2048-byte data, raw audio)
+  kMode2,  // each 2048-byte input sector becomes subheader + data + zeros (CD-ROM XA form 1)
+};
+
+struct RingWriterOptions {
+  HANDLE drive = nullptr;
+  uint32_t block_size = 2048;
+  BlockFormat format = BlockFormat::kPlain;
+  uint32_t start_lba = 0;
+  // The last write is one whole 32-block unit, zero-filled after the data (overwrite media that
+  // are recorded in such units).
+  bool pad_to_unit = false;
+  ProgressReporter progress;
+  // Layer jump recording (DVD-R dual layer jump): the block at jump_address is the last one
+  // written in place; every later block lands at jump_target + (its address - jump_address).
+  bool layer_jump = false;
+  uint32_t jump_address = 0;
+  uint32_t jump_target = 0;
+};
+
+class RingWriter {
+ public:
+  // Allocates the ring, zeroes the progress object's done word and starts the writer thread.
+  // Null with *result 0x08000018 (memory) or 0x0800001E (thread).
+  static std::unique_ptr<RingWriter> Start(const RingWriterOptions& options, uint32_t* result);
+
+  ~RingWriter();  // ends the writer if End() was not called
+  RingWriter(const RingWriter&) = delete;
+  RingWriter& operator=(const RingWriter&) = delete;
+
+  // Producers. Write takes whole input sectors (block_size bytes for kPlain, 2048 for kMode2) and
+  // returns once they are all in the ring: 0, 0x08000011 for a partial sector, or the writer's
+  // result once it failed or was cancelled.
+  uint32_t Write(const void* data, size_t bytes);
+  // Pushes blocks of zeros.
+  uint32_t WriteZeros(uint64_t blocks);
+
+  // Drains the ring, ends the writer thread and returns the track's result. Idempotent.
+  uint32_t End();
+
+  // Blocks written to the drive so far (including the zero padding of the last unit).
+  uint64_t blocks_done() const { return done_.load(std::memory_order_acquire); }
+  uint32_t blocks_per_command() const { return blocks_per_command_; }
+  uint64_t capacity_blocks() const { return capacity_; }
+
+ private:
+  explicit RingWriter(const RingWriterOptions& options);
+  uint32_t Run();
+  uint32_t Produce(const uint8_t* data, uint64_t blocks);
+  void BuildBlocks(const uint8_t* in, uint64_t first_block, uint32_t count);
+  uint32_t WriteRun(uint32_t blocks);
+  uint32_t FinishCancelled();
+
+  const RingWriterOptions options_;
+  const uint32_t block_size_;
+  const uint32_t blocks_per_command_;
+  const uint64_t capacity_;
+  std::unique_ptr<uint8_t[]> ring_;
+
+  std::atomic<uint64_t> filled_{0};   // producer's
+  std::atomic<uint64_t> written_{0};  // writer's: blocks taken from the ring
+  std::atomic<uint64_t> done_{0};
+  std::atomic<bool> finish_{false};
+  std::atomic<uint32_t> result_{0};
+  bool jumped_ = false;              // writer thread only
+  uint32_t next_command_blocks_ = 0;  // writer thread only: shortened once after the jump
+
+  quenvar::platform::Event data_available_{quenvar::platform::Event::Kind::kManualReset, true};
+  quenvar::platform::Event space_available_{quenvar::platform::Event::Kind::kManualReset, true};
+  quenvar::platform::Event stop_{quenvar::platform::Event::Kind::kManualReset, false};
+  quenvar::platform::Event error_{quenvar::platform::Event::Kind::kManualReset, false};
+  std::unique_ptr<quenvar::platform::Thread> thread_;
+  bool ended_ = false;
+  uint32_t end_result_ = 0;
+};
+
+}  // namespace quillden::recording
+
+#endif  // QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_

@@ -1,0 +1,215 @@
+// The recorder's edge cases and faults: command sizes and alignment, the track at once address of
+// a second track, cancellation, write errors, a drive that stays busy, a medium that vanishes.
+#include <algorithm>
+#include <numeric>
+
+#include <gtest/gtest.h>
+
+#include "quillden/drive.h"
+#include "quillden/result.h"
+#include "recording_fixture.h"
+
+namespace quillden::recording::testing {
+namespace {
+
+std::vector<uint8_t> Pattern(uint32_t blocks, uint8_t seed) {
+  std::vector<uint8_t> data(static_cast<size_t>(blocks) * 2048);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(seed + i / 2048 + i * 7);
+  return data;
+}
+
+std::vector<uint16_t> WriteLengths(const LoggingTransport& log) {
+  std::vector<uint16_t> lengths;
+  for (const LoggedCommand& c : log.Commands(0x2A)) lengths.push_back(c.blocks());
+  return lengths;
+}
+
+using RecorderEdgeTest = VirtualDriveTest;
+
+TEST_F(RecorderEdgeTest, HundredSectorsOnDvdPlusRAreThreeFullCommandsAndOneShort) {
+  OpenDrive("dvd+r");
+  const std::vector<uint8_t> data = Pattern(100, 3);
+  TestProgress progress;
+  ASSERT_EQ(RecordImage(drive_, 1, data, 0, 0, progress.reporter()), 0u);
+  EXPECT_EQ(WriteLengths(*log_), (std::vector<uint16_t>{32, 32, 32, 4}));
+  EXPECT_EQ(ReadBacking(0, 100), data);
+  // Flushed, then the track and the session closed.
+  const std::vector<LoggedCommand> all = log_->All();
+  auto last_write = std::find_if(all.rbegin(), all.rend(), [](const LoggedCommand& c) { return c.opcode == 0x2A; });
+  auto sync = std::find_if(all.rbegin(), last_write, [](const LoggedCommand& c) { return c.opcode == 0x35; });
+  EXPECT_NE(sync, last_write);
+  const std::vector<LoggedCommand> closes = log_->Commands(0x5B);
+  ASSERT_EQ(closes.size(), 2u);
+  EXPECT_EQ(closes[0].cdb[2] & 7, 1);
+  EXPECT_EQ(closes[0].cdb[5], 1);  // track 1
+  EXPECT_EQ(closes[1].cdb[2] & 7, 2);
+}
+
+TEST_F(RecorderEdgeTest, RestrictedOverwritePadsTheLastWriteWithZeros) {
+  OpenDrive("dvd-rw");
+  const std::vector<uint8_t> data = Pattern(100, 9);
+  TestProgress progress;
+  // Write mode 2 from block 0 quick-formats a sequential DVD-RW for restricted overwrite.
+  ASSERT_EQ(RecordImage(drive_, 2, data, 0, 0, progress.reporter()), 0u);
+  EXPECT_EQ(Profile(), 0x13);
+  const std::vector<LoggedCommand> formats = log_->Commands(0x04);
+  ASSERT_EQ(formats.size(), 1u);
+  EXPECT_EQ(WriteLengths(*log_), (std::vector<uint16_t>{32, 32, 32, 32}));
+  const std::vector<uint8_t> disc = ReadBacking(0, 128);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disc.begin()));
+  EXPECT_TRUE(std::all_of(disc.begin() + data.size(), disc.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(progress.record->session_track[2].load(), 128u);
+}
+
+TEST_F(RecorderEdgeTest, UnalignedStartOnOverwriteMediaWritesLeadingZeros) {
+  OpenDrive("dvd-rw-ro");
+  // Something recorded before, so the zeros are visible.
+  TestProgress first;
+  ASSERT_EQ(RecordImage(drive_, 1, Pattern(64, 1), 0, 0, first.reporter()), 0u);
+  log_->Clear();
+  const std::vector<uint8_t> data = Pattern(40, 5);
+  TestProgress progress;
+  ASSERT_EQ(RecordImage(drive_, 1, data, 100, 0, progress.reporter()), 0u);
+  const std::vector<LoggedCommand> writes = log_->Commands(0x2A);
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.front().lba(), 96u);  // 100 rounded down to a 16-block unit
+  for (const LoggedCommand& w : writes) EXPECT_EQ(w.lba() % 16, 0u);
+  const std::vector<uint8_t> lead = ReadBacking(96, 4);
+  EXPECT_TRUE(std::all_of(lead.begin(), lead.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(ReadBacking(100, 40), data);
+  // Appending grows the last session (format type 0x13), it does not wipe the disc.
+  const std::vector<LoggedCommand> formats = log_->Commands(0x04);
+  ASSERT_EQ(formats.size(), 1u);
+  EXPECT_EQ(ReadBacking(0, 64), Pattern(64, 1));
+}
+
+TEST_F(RecorderEdgeTest, SecondTrackAtOnceTrackStartsAtTheDrivesNextWritableAddress) {
+  OpenDrive("cd-r");
+  TestProgress progress;
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 2, kWriteLeaveOpen, progress.reporter());
+  ASSERT_NE(recorder, nullptr);
+  const std::vector<uint8_t> one = Pattern(300, 1);
+  ASSERT_EQ(OpenRecording(*recorder, 0x09, kDataMode1, 0, 300, 0, nullptr, 0), 0u);
+  ASSERT_EQ(WriteRecordingData(*recorder, one.data(), one.size()), 0u);
+  ASSERT_EQ(FinishRecording(*recorder, 0x09, nullptr, 0, 0, nullptr), 0u);
+  drive::TrackInformation invisible;
+  ASSERT_EQ(drive::ReadTrackInformation(drive_, 1, 0xFF, &invisible), 0u);
+  ASSERT_GT(invisible.next_writable, 300u);  // after the run-out of track 1
+  log_->Clear();
+  const std::vector<uint8_t> two = Pattern(50, 2);
+  // The caller's guess (300) is wrong; the recorder asks the drive.
+  ASSERT_EQ(OpenRecording(*recorder, 0x09, kDataMode1, 300, 50, 0, nullptr, 0), 0u);
+  EXPECT_EQ(recorder->track_start(), invisible.next_writable);
+  ASSERT_EQ(WriteRecordingData(*recorder, two.data(), two.size()), 0u);
+  ASSERT_EQ(FinishRecording(*recorder, 0x09, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_EQ(log_->Commands(0x2A).front().lba(), invisible.next_writable);
+  EXPECT_EQ(ReadBacking(invisible.next_writable, 50), two);
+  EXPECT_EQ(progress.record->session_track[1].load(), 2u);
+  EXPECT_EQ(progress.record->session_track[2].load(), 350u);
+  // Both tracks are in the one session of the job.
+  _TRACKINFORMATION track{};
+  ASSERT_GE(DRV_GetTrackInformation(drive_, 2, &track, FALSE), 2);
+  EXPECT_EQ(track.wSession, 1);
+}
+
+TEST_F(RecorderEdgeTest, CancelEndsWithCancelledAndASynchronizedCache) {
+  OpenDrive("dvd+r");
+  TestProgress progress;
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 20000, 0, nullptr, 0), 0u);
+  const std::vector<uint8_t> piece = Pattern(512, 4);
+  uint32_t result = 0;
+  for (int i = 0; i < 39 && result == 0; ++i) {
+    if (i == 10) progress.record->status = 16;  // the user cancels
+    result = WriteRecordingData(*recorder, piece.data(), piece.size());
+  }
+  const uint32_t finished = FinishRecording(*recorder, 0x1B, nullptr, 0, 0, nullptr);
+  EXPECT_EQ(finished, QD_E_CANCELLED);
+  EXPECT_TRUE(result == QD_E_CANCELLED || result == 0);
+  const std::vector<LoggedCommand> all = log_->All();
+  ASSERT_FALSE(all.empty());
+  auto last_write = std::find_if(all.rbegin(), all.rend(), [](const LoggedCommand& c) { return c.opcode == 0x2A; });
+  EXPECT_TRUE(std::any_of(all.rbegin(), last_write, [](const LoggedCommand& c) { return c.opcode == 0x35; }));
+  EXPECT_TRUE(log_->Commands(0x5B).empty());  // nothing closed after a cancel
+  EXPECT_LT(log_->Commands(0x2A).size(), 20000u / 32);
+}
+
+TEST_F(RecorderEdgeTest, WriteErrorStopsTheProducerAndTheWriter) {
+  OpenDrive("dvd-r");
+  TestProgress progress;
+  virtual_->InjectSense(0x2A, 5, 3, 0x0C, 0x00);  // the fifth WRITE fails: write error
+  const uint32_t result = RecordImage(drive_, 1, Pattern(2000, 1), 0, 0, progress.reporter());
+  EXPECT_EQ(result, QD_E_COMMAND_FAILED);
+  EXPECT_EQ(log_->Commands(0x2A).size(), 5u);  // nothing written after the failure
+  EXPECT_EQ(DRV_GetLastCommandError(nullptr), 0x2A030C00u);
+  EXPECT_TRUE(log_->Commands(0x5B).empty());
+}
+
+TEST_F(RecorderEdgeTest, DriveBusyLongerThan180SecondsTimesOut) {
+  OpenDrive("dvd+r", 0, &env_);
+  FastClock clock(&env_.now_ms);
+  drive::SetDriveClockForTesting(&clock);
+  TestProgress progress;
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 256, 0, nullptr, 0), 0u);
+  virtual_->SetNotReadyForMs(200000);
+  const std::vector<uint8_t> data = Pattern(256, 1);
+  const uint32_t written = WriteRecordingData(*recorder, data.data(), data.size());
+  const uint32_t finished = FinishRecording(*recorder, 0x1B, nullptr, 0, 0, nullptr);
+  drive::SetDriveClockForTesting(nullptr);
+  EXPECT_TRUE(written == 0 || written == QD_E_TIMEOUT);
+  EXPECT_EQ(finished, QD_E_TIMEOUT);
+}
+
+TEST_F(RecorderEdgeTest, ShortBusyPeriodIsRiddenOut) {
+  OpenDrive("dvd+r", 0, &env_);
+  FastClock clock(&env_.now_ms);
+  drive::SetDriveClockForTesting(&clock);
+  TestProgress progress;
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 64, 0, nullptr, 0), 0u);
+  virtual_->SetNotReadyForMs(30000);
+  const std::vector<uint8_t> data = Pattern(64, 1);
+  EXPECT_EQ(WriteRecordingData(*recorder, data.data(), data.size()), 0u);
+  EXPECT_EQ(FinishRecording(*recorder, 0x1B, nullptr, 0, 0, nullptr), 0u);
+  drive::SetDriveClockForTesting(nullptr);
+  EXPECT_EQ(ReadBacking(0, 64), data);
+}
+
+TEST_F(RecorderEdgeTest, MediumRemovedMidWriteFailsTheJob) {
+  OpenDrive("dvd+r");
+  TestProgress progress;
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 20000, 0, nullptr, 0), 0u);
+  const std::vector<uint8_t> piece = Pattern(512, 4);
+  uint32_t result = 0;
+  for (int i = 0; i < 39 && result == 0; ++i) {
+    if (i == 12) virtual_->RemoveMedium();
+    result = WriteRecordingData(*recorder, piece.data(), piece.size());
+  }
+  EXPECT_EQ(FinishRecording(*recorder, 0x1B, nullptr, 0, 0, nullptr), QD_E_COMMAND_FAILED);
+  EXPECT_EQ(DRV_GetLastCommandError(nullptr) & 0xFFFF00u, 0x023A00u);
+}
+
+TEST_F(RecorderEdgeTest, ModeTwoTrackCarriesTheSubheader) {
+  OpenDrive("cd-r");
+  TestProgress progress;
+  const std::vector<uint8_t> data = Pattern(40, 8);
+  ASSERT_EQ(RecordImage(drive_, 2, data, 0, 0, progress.reporter(), kDataMode2), 0u);
+  // The user data of form 1 blocks is what the producer pushed.
+  EXPECT_EQ(ReadBacking(0, 40), data);
+  _MEDIAINFORMATION info{};
+  ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), 0u);
+  EXPECT_EQ(info.dwDataMode, 2u);
+}
+
+TEST_F(RecorderEdgeTest, OtherProfilesAreRefused) {
+  OpenDrive("dvd+r");
+  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, ProgressReporter());
+  EXPECT_EQ(OpenRecording(*recorder, 0x10, kDataMode1, 0, 16, 0, nullptr, 0), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(OpenRecording(*recorder, 0x43, kDataMode1, 0, 16, 0, nullptr, 0), QD_E_INVALID_ARGUMENT);
+  EXPECT_TRUE(log_->Commands(0x2A).empty());
+}
+
+}  // namespace
+}  // namespace quillden::recording::testing
