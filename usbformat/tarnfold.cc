@@ -1,2 +1,26 @@
-// The USB drive format library. Its one export, Tarnfold, arrives with the USB flow; until then the
-// library is an empty shell so that the program can link against it.
+// The one export of libtarnfold.so.
+#include "tarnfold/tarnfold.h"
+
+#include <mutex>
+#include <new>
+
+#include "format_drive.h"
+
+namespace {
+
+// The steps keep their drive to themselves, but two calls on one drive must never interleave.
+std::mutex g_format_mu;
+
+}  // namespace
+
+QUILLDEN_EXTERN_C TARNFOLD_API DWORD Tarnfold(DWORD letter, const WCHAR* file_system,
+                                              const WCHAR* label) {
+  try {
+    std::lock_guard<std::mutex> lock(g_format_mu);
+    return quenvar::usbformat::FormatDrive(quenvar::platform::DriveMap::Load(),
+                                           quenvar::platform::GetPlatformVersion(), letter,
+                                           file_system, label);
+  } catch (...) {
+    return TF_E_TOOL_START;
+  }
+}

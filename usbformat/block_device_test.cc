@@ -1,0 +1,64 @@
+#include "block_device.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+namespace quenvar::usbformat {
+namespace {
+
+TEST(BlockDevice, ParsesMountInfoWithEscapedMountPoints) {
+  std::string text =
+      "22 1 254:1 / / rw,relatime shared:1 - ext4 /dev/vda1 rw\n"
+      "40 22 8:17 / /media/user/MY\\040STICK rw - vfat /dev/sdb1 rw\n"
+      "garbage line\n"
+      "41 22 0:45 / /proc rw - proc proc rw";
+  auto mounts = ParseMountInfo(text);
+  ASSERT_EQ(mounts.size(), 3u);
+  EXPECT_EQ(mounts[0].dev, makedev(254, 1));
+  EXPECT_EQ(mounts[0].mount_point, "/");
+  EXPECT_EQ(mounts[1].dev, makedev(8, 17));
+  EXPECT_EQ(mounts[1].mount_point, "/media/user/MY STICK");
+  EXPECT_EQ(mounts[2].mount_point, "/proc");
+}
+
+TEST(BlockDevice, SystemMountPoints) {
+  for (const char* p : {"/", "/boot", "/boot/efi", "/usr", "/var/lib/docker", "/home"}) {
+    EXPECT_TRUE(IsSystemMountPoint(p)) << p;
+  }
+  for (const char* p :
+       {"/media/user/STICK", "/mnt", "/run/media/u/X", "/tmp/quenvar-usb", "/usrdata", "/homes"}) {
+    EXPECT_FALSE(IsSystemMountPoint(p)) << p;
+  }
+}
+
+// The disk that holds / must always be refused, whatever it is.
+TEST(BlockDevice, TheRootFileSystemsDiskIsUnsafe) {
+  struct stat st;
+  ASSERT_EQ(stat("/", &st), 0);
+  std::string sys =
+      "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  char resolved[4096];
+  if (major(st.st_dev) == 0 || !realpath(sys.c_str(), resolved))
+    GTEST_SKIP() << "/ is not on a block device";
+  std::string path = resolved;
+  // A partition's sysfs folder sits inside its disk's folder.
+  struct stat part;
+  if (stat((path + "/partition").c_str(), &part) == 0) path = path.substr(0, path.rfind('/'));
+  std::string name = path.substr(path.rfind('/') + 1);
+  DiskNode disk;
+  std::string why;
+  if (!ResolveDisk("/dev/" + name, &disk, &why)) GTEST_SKIP() << why;
+  EXPECT_NE(WhyUnsafeToFormat(disk), "");
+}
+
+TEST(BlockDevice, ResolveRefusesWhatIsNotADisk) {
+  DiskNode disk;
+  std::string why;
+  EXPECT_FALSE(ResolveDisk("/nonexistent", &disk, &why));
+  EXPECT_FALSE(ResolveDisk("/dev/null", &disk, &why));
+  EXPECT_NE(why.find("not a block device"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quenvar::usbformat
