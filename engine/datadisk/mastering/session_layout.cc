@@ -40,8 +40,12 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
   try {
     request_ = request;
     if (!disc.first_root()) return QD_E_NOT_FOUND;
-    if (request.file_system & (kFsUdf102 | kFsUdf250)) return QD_E_INVALID_SETTING;
-    if (!(request.file_system & (kFsIso9660 | kFsJoliet))) return QD_E_INVALID_SETTING;
+    const bool iso = (request.file_system & (kFsIso9660 | kFsJoliet)) != 0;
+    const bool udf102 = (request.file_system & kFsUdf102) != 0;
+    const bool udf250 = (request.file_system & kFsUdf250) != 0;
+    if (udf102 && udf250) return QD_E_INVALID_SETTING;
+    if (!iso && !udf102 && !udf250) return QD_E_INVALID_SETTING;
+    udf_revision_ = udf102 ? fs::udf::kRevision102 : udf250 ? fs::udf::kRevision250 : 0;  // UDF hook
     uint32_t result = BuildLevelOrder(disc, &level_order_);
     if (result != QD_OK) return result;
     if (level_order_.empty()) return QD_E_NOT_FOUND;
@@ -60,7 +64,9 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
       f.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
       if (!f.is_folder) {
         f.size = e->file_size();
-        if (request.refuse_large_files && f.size > kLargestIsoFile) return QD_E_FILE_TOO_LARGE_FOR_ISO;
+        if (iso && request.refuse_large_files && f.size > kLargestIsoFile) {
+          return QD_E_FILE_TOO_LARGE_FOR_ISO;
+        }
       }
     }
 
@@ -74,15 +80,19 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
 
     tree_ = std::make_unique<fs::IsoJolietTree>(std::move(entries), code_page_, request.file_version);
     tree_->AssignIsoNames();
-    if (!tree_->SortForIso()) return QD_E_NOT_FOUND;
+    if (!tree_->SortForIso() && iso) return QD_E_NOT_FOUND;
 
     session_start_ = request.session_start;
     header_blocks_ = has_boot_ ? 20 : 19;
+    // UDF hook: the UDF header holds the volume descriptors up to block 256 (and, for 1.02, the file
+    // set descriptor at 257 and 258).
+    if (udf102) header_blocks_ = iso ? 272 : 259;
+    if (udf250) header_blocks_ = iso ? 257 : 288;
     structure_block_ = session_start_ + header_blocks_;
-    iso_path_table_size_ = tree_->PathTableSize(View::kIso9660);
-    joliet_path_table_size_ = tree_->PathTableSize(View::kJoliet);
-    iso_directory_bytes_ = tree_->SizeDirectories(View::kIso9660);
-    joliet_directory_bytes_ = tree_->SizeDirectories(View::kJoliet);
+    iso_path_table_size_ = iso ? tree_->PathTableSize(View::kIso9660) : 0;
+    joliet_path_table_size_ = iso ? tree_->PathTableSize(View::kJoliet) : 0;
+    iso_directory_bytes_ = iso ? tree_->SizeDirectories(View::kIso9660) : 0;
+    joliet_directory_bytes_ = iso ? tree_->SizeDirectories(View::kJoliet) : 0;
 
     uint64_t next = structure_block_;
     iso_l_block_ = static_cast<uint32_t>(next);
@@ -93,6 +103,10 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     joliet_m_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
     joliet_directory_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
     next += joliet_directory_bytes_ / kBlockSize;
+    if (udf_revision_) {
+      result = PlanUdf(&next);  // UDF hook
+      if (result != QD_OK) return result;
+    }
     catalog_block_ = 0;
     boot_image_block_ = 0;
     if (has_boot_) {
@@ -102,8 +116,10 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     }
     structure_blocks_ = static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
     first_file_block_ = static_cast<uint32_t>(next);
-    tree_->Relocate(View::kIso9660, iso_directory_block_);
-    tree_->Relocate(View::kJoliet, joliet_directory_block_);
+    if (iso) {
+      tree_->Relocate(View::kIso9660, iso_directory_block_);
+      tree_->Relocate(View::kJoliet, joliet_directory_block_);
+    }
 
     // Files in level order, each from a block boundary.
     std::vector<fs::FsEntry>& planned = tree_->entries();
@@ -125,6 +141,10 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     uint64_t total = request.cd_media ? WithCdRunOut(end_) : end_;
     if (total + session_start_ > 0xFFFFFFFFull) return QD_E_NO_SPACE;
     total_ = static_cast<uint32_t>(total);
+    if (udf_revision_) {
+      result = FinishUdfPlan(next);  // UDF hook: partition, anchors, E and T
+      if (result != QD_OK) return result;
+    }
 
     // The entries keep this layout.
     for (uint32_t i = 0; i < level_order_.size(); ++i) {
@@ -188,24 +208,30 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   joliet.root_block = tree_->RootBlock(View::kJoliet);
   joliet.root_length = fs::RoundUpToBlock(tree_->RootLength(View::kJoliet));
 
-  uint8_t* descriptor = header_.data() + 16 * kBlockSize;
-  fs::PutPrimaryDescriptor(descriptor, iso);
-  descriptor += kBlockSize;
-  if (has_boot_) {
-    fs::PutBootRecord(descriptor, catalog_block_);
-    descriptor += kBlockSize;
-  }
-  fs::PutJolietDescriptor(descriptor, joliet);
-  descriptor += kBlockSize;
-  fs::PutTerminator(descriptor);
-
+  const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
   auto at = [this](uint32_t block) {
+    // UDF hook: with UDF 2.50 the ISO 9660 area belongs to the header.
+    if (block < structure_block_) return header_.data() + size_t{block - session_start_} * kBlockSize;
     return structures_.data() + size_t{block - structure_block_} * kBlockSize;
   };
-  tree_->WritePathTables(View::kIso9660, at(iso_l_block_), at(iso_m_block_));
-  tree_->WriteDirectories(View::kIso9660, at(iso_directory_block_), volume_time, file_dates);
-  tree_->WritePathTables(View::kJoliet, at(joliet_l_block_), at(joliet_m_block_));
-  tree_->WriteDirectories(View::kJoliet, at(joliet_directory_block_), volume_time, file_dates);
+  if (with_iso) {
+    uint8_t* descriptor = header_.data() + 16 * kBlockSize;
+    fs::PutPrimaryDescriptor(descriptor, iso);
+    descriptor += kBlockSize;
+    if (has_boot_) {
+      fs::PutBootRecord(descriptor, catalog_block_);
+      descriptor += kBlockSize;
+    }
+    fs::PutJolietDescriptor(descriptor, joliet);
+    descriptor += kBlockSize;
+    fs::PutTerminator(descriptor);
+
+    tree_->WritePathTables(View::kIso9660, at(iso_l_block_), at(iso_m_block_));
+    tree_->WriteDirectories(View::kIso9660, at(iso_directory_block_), volume_time, file_dates);
+    tree_->WritePathTables(View::kJoliet, at(joliet_l_block_), at(joliet_m_block_));
+    tree_->WriteDirectories(View::kJoliet, at(joliet_directory_block_), volume_time, file_dates);
+  }
+  if (udf_revision_) BuildUdf(disc, volume_time);  // UDF hook
   if (has_boot_) {
     const BootImage& boot = *disc.boot_image;
     fs::PutBootCatalog(at(catalog_block_), fs::BootEntry{boot.emulation, boot.load_segment,

@@ -9,8 +9,11 @@
 //       the boot image
 //       the file contents in level order, each from a block boundary; an empty file takes no block
 //   E   end of the session; T = E plus the run-out of CD media.
-// H0 is 19 blocks, 20 with a boot image. The UDF selections add their own areas here later (file
-// system bits 4 and 8); until then planning refuses them.
+// H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259 without,
+// puts its file entry area after the Joliet directories and closes the session with an anchor at
+// E - 1. UDF 2.50 (bit 8) keeps the ISO 9660 area in the header, pads it to the partition start A
+// (a multiple of 32), puts the metadata file (entry, 31 blocks, M blocks) at A, and after the files
+// the metadata mirror, the reserve sequence and the anchors (the tail).
 //
 // Plan() writes the positions into the entries (ISO name, folder number, location, lengths), which
 // keep them until the next plan. Build() then fills the header and structure buffers. One object per
@@ -26,6 +29,7 @@
 #include "filesystems/ansi_code_page.h"
 #include "filesystems/iso_joliet_tree.h"
 #include "filesystems/iso_time.h"
+#include "filesystems/udf/udf_tree.h"  // UDF hook
 
 namespace quillden::mastering {
 
@@ -49,8 +53,9 @@ class SessionLayout {
       : code_page_(code_page) {}
 
   // Plans the session of disc. Returns 0; 0x08000015 empty tree or a list that cannot be built;
-  // 0x08000012 a file of 4 GiB or more (with refuse_large_files); 0x08000036 a UDF selection;
-  // 0x08000018 out of memory.
+  // 0x08000012 a file of 4 GiB or more (with refuse_large_files and ISO 9660), or a file whose UDF
+  // allocation descriptors do not fit its file entry; 0x08000036 no file system, or both UDF
+  // revisions; 0x08000018 out of memory.
   uint32_t Plan(Datadisk& disc, const LayoutRequest& request);
 
   // Fills the header (H0 blocks) and the structure blocks. Needs Plan first.
@@ -68,6 +73,14 @@ class SessionLayout {
   const std::vector<DatadiskEntry*>& level_order() const { return level_order_; }
   const std::vector<uint8_t>& header() const { return header_; }
   const std::vector<uint8_t>& structures() const { return structures_; }
+
+  // --- UDF hook: the blocks that follow the files (before the run-out of CD media). ---
+  struct TailPiece {
+    const uint8_t* data;  // null: zero blocks
+    uint64_t blocks;
+  };
+  // Valid after Build.
+  const std::vector<TailPiece>& tail() const { return tail_pieces_; }
 
  private:
   const fs::AnsiCodePage& code_page_;
@@ -91,6 +104,22 @@ class SessionLayout {
   uint32_t total_ = 0;
   std::vector<uint8_t> header_;
   std::vector<uint8_t> structures_;
+
+  // --- UDF hook (see udf_layout.cc) ---
+  uint32_t PlanUdf(uint64_t* next);  // the areas before the boot catalog
+  uint32_t FinishUdfPlan(uint64_t next);  // after the files: partition, tail, E and T
+  void BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_time);
+  uint16_t udf_revision_ = 0;  // 0: no UDF
+  std::unique_ptr<fs::udf::UdfTree> udf_tree_;
+  uint32_t udf_area_block_ = 0;         // absolute block of the file entry area (1.02)
+  uint32_t udf_partition_start_ = 0;    // absolute
+  uint32_t udf_partition_length_ = 0;
+  uint32_t udf_metadata_offset_ = 0;    // A (2.50), offset from S
+  uint32_t udf_metadata_blocks_ = 0;    // M
+  uint32_t udf_mirror_offset_ = 0;      // F
+  uint32_t udf_files_end_offset_ = 0;   // first block after the files, from S
+  std::vector<uint8_t> tail_;
+  std::vector<TailPiece> tail_pieces_;
 };
 
 // Clears location, second location, length and second length of every entry other than the boot

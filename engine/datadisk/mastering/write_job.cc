@@ -48,6 +48,12 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
       return result;
     }
   }
+  // UDF hook: the closing anchor (1.02), or the metadata mirror, reserve sequence and anchors (2.50).
+  for (const SessionLayout::TailPiece& piece : layout.tail()) {
+    result = piece.data ? stream.WriteBlocks(piece.data, piece.blocks * fs::kBlockSize)
+                        : stream.WriteZeroBlocks(piece.blocks);
+    if (result != QD_OK) return result;
+  }
   uint64_t run_out = layout.total() - layout.end();
   if ((result = stream.WriteZeroBlocks(run_out)) != QD_OK) return result;
   if ((result = stream.Finish()) != QD_OK) return result;

@@ -1,0 +1,225 @@
+// The UDF part of a session layout (file system bits 4 and 8): where the UDF areas go, and the
+// descriptors, file entries and tail blocks themselves.
+//
+// Partition-relative positions: the physical partition starts at block 257 (1.02) or A (2.50) of a
+// fresh disc, and later sessions keep that start, so every file position is its absolute block
+// minus the partition start. The metadata partition of 2.50 numbers the blocks of the metadata
+// file: the file set descriptor at 0, its terminator at 1, the file entry area from 2.
+#include <algorithm>
+
+#include "datadisk/mastering/session_layout.h"
+#include "filesystems/iso9660_records.h"
+#include "filesystems/udf/udf_descriptors.h"
+#include "quillden/result.h"
+
+namespace quillden::mastering {
+namespace {
+
+using fs::BlocksFor;
+using fs::kBlockSize;
+namespace udf = fs::udf;
+
+constexpr uint32_t kMainSequence = 32;
+constexpr uint32_t kReserveSequence102 = 48;
+constexpr uint32_t kIntegrity = 64;
+constexpr uint32_t kAnchor = 256;
+constexpr uint32_t kPartitionStart102 = 257;
+constexpr uint32_t kMetadataGap = 32;  // the metadata file's entry and 31 free blocks
+
+uint64_t FileTimeOf(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+uint32_t RoundUp(uint64_t value, uint32_t unit) {
+  return static_cast<uint32_t>((value + unit - 1) / unit * unit);
+}
+
+}  // namespace
+
+uint32_t SessionLayout::PlanUdf(uint64_t* next) {
+  const bool v250 = udf_revision_ == udf::kRevision250;
+  std::vector<udf::UdfNode> nodes(level_order_.size());
+  const std::vector<fs::FsEntry>& entries = tree_->entries();
+  for (size_t i = 0; i < level_order_.size(); ++i) {
+    const DatadiskEntry* e = level_order_[i];
+    udf::UdfNode& node = nodes[i];
+    node.name = e->name();
+    node.parent = entries[i].parent == fs::kParentIsRoot ? udf::kNoParent : entries[i].parent;
+    node.is_folder = e->is_folder();
+    node.hidden = (e->attributes() & FILE_ATTRIBUTE_HIDDEN) != 0;
+    node.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
+  }
+  udf_tree_ = std::make_unique<udf::UdfTree>(std::move(nodes), udf_revision_);
+  uint32_t area_blocks = BlocksFor(udf_tree_->AreaBytes());
+  if (!v250) {
+    udf_partition_start_ = kPartitionStart102;
+    udf_area_block_ = static_cast<uint32_t>(*next);
+    *next += area_blocks;
+    return QD_OK;
+  }
+  // The ISO 9660 area stays in the header, which is padded to the partition start A.
+  udf_metadata_blocks_ = (area_blocks + 33) / 32 * 32;
+  udf_metadata_offset_ = RoundUp(*next - session_start_, 32);
+  udf_partition_start_ = udf_metadata_offset_;
+  header_blocks_ = udf_metadata_offset_;
+  structure_block_ = session_start_ + header_blocks_;
+  *next = uint64_t{structure_block_} + kMetadataGap + udf_metadata_blocks_;
+  return QD_OK;
+}
+
+uint32_t SessionLayout::FinishUdfPlan(uint64_t next) {
+  const bool v250 = udf_revision_ == udf::kRevision250;
+  const std::vector<fs::FsEntry>& planned = tree_->entries();
+  std::vector<udf::UdfNode>& nodes = udf_tree_->nodes();
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].is_folder) continue;
+    const DatadiskEntry* e = level_order_[i];
+    bool imported = (e->attributes() & DDF_ATTR_IMPORTED) != 0;
+    uint32_t location = planned[i].location;
+    nodes[i].length = imported ? e->length : planned[i].size;
+    if (imported) {
+      nodes[i].second_location = e->second_location;
+      nodes[i].second_length = e->second_length;
+      if (nodes[i].second_location >= udf_partition_start_) {
+        nodes[i].second_location -= udf_partition_start_;
+      }
+    }
+    // Imported contents below the partition start cannot be moved into it; they keep their block.
+    nodes[i].location = location >= udf_partition_start_ ? location - udf_partition_start_ : location;
+  }
+  if (!udf_tree_->FitsInEntries()) return QD_E_FILE_TOO_LARGE_FOR_ISO;
+
+  udf_files_end_offset_ = static_cast<uint32_t>(next - session_start_);
+  if (!v250) {
+    // The closing anchor follows the files (and precedes the run-out of CD media).
+    udf_tree_->Layout(udf_area_block_ - udf_partition_start_);
+    uint64_t end = uint64_t{end_} + 1;
+    uint64_t total = uint64_t{total_} + 1;
+    if (session_start_ + total > 0xFFFFFFFFull) return QD_E_NO_SPACE;
+    end_ = static_cast<uint32_t>(end);
+    total_ = static_cast<uint32_t>(total);
+    udf_partition_length_ = session_start_ + end_ - 1 - udf_partition_start_;
+    return QD_OK;
+  }
+  udf_tree_->Layout(2);
+  // Mirror at F, then 320 blocks of anchors, reserve sequence and padding; no run-out.
+  uint64_t mirror = (uint64_t{udf_files_end_offset_} + 15) / 16 * 16;
+  uint64_t end = mirror + udf_metadata_blocks_ + 320;
+  if (session_start_ + end > 0xFFFFFFFFull) return QD_E_NO_SPACE;
+  udf_mirror_offset_ = static_cast<uint32_t>(mirror);
+  end_ = total_ = static_cast<uint32_t>(end);
+  udf_partition_length_ =
+      session_start_ + udf_mirror_offset_ + kMetadataGap + udf_metadata_blocks_ - udf_partition_start_;
+  return QD_OK;
+}
+
+void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_time) {
+  const bool v250 = udf_revision_ == udf::kRevision250;
+  const uint32_t s = session_start_;
+  const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
+  auto header_block = [this](uint32_t offset) { return header_.data() + size_t{offset} * kBlockSize; };
+
+  uint64_t now = FileTimeOf(CurrentFileTime());
+  udf::VolumeInfo info;
+  info.revision = udf_revision_;
+  std::u16string_view label(disc.volume_label);
+  info.label = std::u16string(label.substr(0, std::min<size_t>(label.find(u'\0'), 32)));
+  info.time = udf::Timestamp{volume_time, static_cast<int>(now / 10000 % 1000)};
+  info.volume_file_time = now;
+  info.partition_start = udf_partition_start_;
+  info.partition_length = udf_partition_length_;
+  info.integrity_block = s + kIntegrity;
+  info.metadata_blocks = udf_metadata_blocks_;
+  info.files = udf_tree_->file_count();
+  info.directories = udf_tree_->directory_count();
+
+  // The file entry area first: 2.50 takes its next unique ID from the numbers it used.
+  uint8_t* area;
+  uint8_t* file_set;
+  uint32_t file_set_block;
+  if (v250) {
+    uint8_t* metadata = structures_.data() + size_t{kMetadataGap} * kBlockSize;
+    file_set = metadata;
+    file_set_block = 0;
+    area = metadata + 2 * kBlockSize;
+    info.fsd_block = 0;
+    info.metadata_file_block = s + udf_metadata_offset_ - udf_partition_start_;
+    info.metadata_mirror_block = s + udf_mirror_offset_ - udf_partition_start_;
+  } else {
+    file_set = header_block(kPartitionStart102);
+    file_set_block = s;  // partition block of S + 257
+    area = structures_.data() + size_t{udf_area_block_ - structure_block_} * kBlockSize;
+    info.fsd_block = file_set_block;
+  }
+  info.root_block = udf_tree_->root_block();
+  udf_tree_->Write(area, info.time);
+  info.next_unique_id = udf_tree_->next_unique_id();
+
+  // Volume recognition after the ISO 9660 terminator.
+  uint32_t recognition = with_iso ? (has_boot_ ? 20 : 19) : 16;
+  udf::PutRecognitionBlock(header_block(recognition), "BEA01");
+  udf::PutRecognitionBlock(header_block(recognition + 1), v250 ? "NSR03" : "NSR02");
+  udf::PutRecognitionBlock(header_block(recognition + 2), "TEA01");
+  udf::PutVolumeDescriptorSequence(header_block(kMainSequence), s + kMainSequence, info);
+  udf::PutIntegritySequence(header_block(kIntegrity), s + kIntegrity, info);
+  udf::PutFileSetSequence(file_set, file_set_block, info);
+
+  tail_pieces_.clear();
+  if (!v250) {
+    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), s + kReserveSequence102, info);
+    udf::PutAnchor(header_block(kAnchor), s + kAnchor, s + kMainSequence, s + kReserveSequence102,
+                   udf_revision_);
+    tail_.assign(kBlockSize, 0);
+    udf::PutAnchor(tail_.data(), s + end_ - 1, s + kMainSequence, s + kReserveSequence102,
+                   udf_revision_);
+    tail_pieces_.push_back({tail_.data(), 1});
+    return;
+  }
+
+  const uint32_t reserve = udf_mirror_offset_ + udf_metadata_blocks_ + 96;  // R
+  udf::PutAnchor(header_block(kAnchor), s + kAnchor, s + kMainSequence, s + reserve, udf_revision_);
+
+  // The metadata file and its mirror: Extended File Entries (types 250 and 251) with one short
+  // descriptor over the M blocks that follow their 32-block allocation unit.
+  auto put_metadata_entry = [&](uint8_t* p, uint32_t offset, uint8_t type) {
+    udf::FileEntryFields f;
+    f.revision = udf_revision_;
+    f.block = s + offset - udf_partition_start_;
+    f.file_type = type;
+    f.extended = true;
+    f.with_attributes = false;
+    f.permissions = 0;
+    f.link_count = 0;
+    f.information_length = uint64_t{udf_metadata_blocks_} * kBlockSize;
+    f.time = info.time;
+    udf::FileEntryFields::Extent extent{f.block + kMetadataGap, f.information_length};
+    f.extents = &extent;
+    f.extent_count = 1;
+    udf::PutFileEntry(p, f);
+  };
+  put_metadata_entry(structures_.data(), udf_metadata_offset_, 250);
+
+  // Tail blocks: 0 mirror entry, 1 first closing anchor, 2..7 reserve sequence, 8 last anchor.
+  tail_.assign(size_t{9} * kBlockSize, 0);
+  auto tail_block = [this](uint32_t i) { return tail_.data() + size_t{i} * kBlockSize; };
+  put_metadata_entry(tail_block(0), udf_mirror_offset_, 251);
+  udf::PutAnchor(tail_block(1), s + reserve - 33, s + kMainSequence, s + reserve, udf_revision_);
+  udf::PutVolumeDescriptorSequence(tail_block(2), s + reserve, info);
+  udf::PutAnchor(tail_block(8), s + reserve + 223, s + kMainSequence, s + reserve, udf_revision_);
+
+  const uint8_t* metadata = structures_.data() + size_t{kMetadataGap} * kBlockSize;
+  tail_pieces_ = {
+      {nullptr, udf_mirror_offset_ - udf_files_end_offset_},
+      {tail_block(0), 1},
+      {nullptr, kMetadataGap - 1},
+      {metadata, udf_metadata_blocks_},
+      {nullptr, 31},
+      {tail_block(1), 1},
+      {nullptr, 32},
+      {tail_block(2), 6},
+      {nullptr, 10 + 192 + 15},
+      {tail_block(8), 1},
+  };
+}
+
+}  // namespace quillden::mastering

@@ -1,0 +1,319 @@
+#include "filesystems/udf/udf_tree.h"
+
+#include <cstring>
+
+#include "filesystems/iso_time.h"
+#include "util/byte_order.h"
+
+namespace quillden::fs::udf {
+namespace {
+
+constexpr uint32_t kBlock = 2048;
+constexpr uint32_t kEntryHeaderBytes = 176;          // file entry up to its extended attributes
+constexpr uint32_t kExtendedEntryHeaderBytes = 216;  // extended file entry likewise
+constexpr uint32_t kAttributeBytes = 132;
+constexpr uint32_t kFilePermissions = 0x318C;    // read and change attributes for everyone
+constexpr uint32_t kFolderPermissions = 0x35AD;  // the same plus execute
+
+// A folder's link count: its own entry plus the parent entry of every subfolder, held at the
+// largest 16-bit value for folders with more subfolders than that.
+uint16_t FolderLinks(uint32_t subfolders) {
+  return static_cast<uint16_t>(subfolders >= 0xFFFF ? 0xFFFF : subfolders + 1);
+}
+
+// The UDF implementation use attribute header checksum: 16-bit sum of the attribute's first
+// 48 bytes (UDF 3.3.4.5).
+uint16_t AttributeChecksum(const uint8_t* p) {
+  uint16_t sum = 0;
+  for (int i = 0; i < 48; ++i) sum = static_cast<uint16_t>(sum + p[i]);
+  return sum;
+}
+
+void PutImplementationAttribute(uint8_t* p, std::string_view identifier, uint32_t length,
+                                uint32_t use_length, uint16_t revision) {
+  PutLe32(p + 0, 2048);  // implementation use attribute
+  p[4] = 1;
+  PutLe32(p + 8, length);
+  PutLe32(p + 12, use_length);
+  PutEntityId(p + 16, identifier, revision, 1);
+  PutLe16(p + 48, AttributeChecksum(p));
+}
+
+// ECMA-167 4/14.10: the header and the two attributes every entry of this engine carries.
+void PutExtendedAttributes(uint8_t* p, uint32_t block, uint16_t revision) {
+  PutLe32(p + 16, 24);  // implementation attributes start after the header
+  PutLe32(p + 20, revision >= kRevision250 ? 0xFFFFFFFFu : kAttributeBytes);
+  PutTag(p, kTagExtendedAttributeHeader, DescriptorVersion(revision), 8, block);
+  PutImplementationAttribute(p + 24, "*UDF FreeEASpace", 52, 4, revision);
+  PutImplementationAttribute(p + 76, "*UDF DVD CGMS Info", 56, 8, revision);
+}
+
+Timestamp TimestampOf(uint64_t file_time) { return Timestamp{FileTimeToIsoTime(file_time), 0}; }
+
+}  // namespace
+
+std::atomic<uint32_t>& UniqueIdCounter() {
+  static std::atomic<uint32_t> counter{17};
+  return counter;
+}
+
+size_t IdentifierBytes(std::u16string_view name) {
+  if (name.empty()) return 0;
+  return 1 + name.size() * (CompressionFor(name) == 8 ? 1 : 2);
+}
+
+size_t DescriptorCount(const FileEntryFields::Extent* extents, size_t count) {
+  size_t n = 0;
+  for (size_t i = 0; i < count; ++i) {
+    n += static_cast<size_t>((extents[i].bytes + kMaxExtentBytes - 1) / kMaxExtentBytes);
+  }
+  return n;
+}
+
+size_t MaxDescriptors(bool long_ads) {
+  return (kBlock - kEntryHeaderBytes - kAttributeBytes) / (long_ads ? 16 : 8);
+}
+
+void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
+  // ECMA-167 4/14.6 ICB tag.
+  uint8_t* icb = p + 16;
+  PutLe16(icb + 4, 4);  // strategy 4
+  PutLe16(icb + 8, 1);  // one entry
+  icb[11] = f.file_type;
+  PutLe16(icb + 18, f.embedded ? 3 : (f.long_ads ? 1 : 0));
+
+  PutLe32(p + 36, 0xFFFFFFFFu);  // user
+  PutLe32(p + 40, 0xFFFFFFFFu);  // group
+  PutLe32(p + 44, f.permissions);
+  PutLe16(p + 48, f.link_count);
+  PutLe64(p + 56, f.information_length);
+  uint64_t blocks = f.embedded ? 0 : (f.information_length + kBlock - 1) / kBlock;
+
+  size_t header;
+  uint32_t attribute_bytes = f.with_attributes ? kAttributeBytes : 0;
+  uint8_t* unique;
+  if (f.extended) {
+    // ECMA-167 4/14.17: object size, creation time and a stream directory ICB besides.
+    PutLe64(p + 64, f.information_length);
+    PutLe64(p + 72, blocks);
+    PutTimestamp(p + 80, f.time);
+    PutTimestamp(p + 92, f.time);
+    PutTimestamp(p + 104, f.time);
+    PutTimestamp(p + 116, f.time);
+    PutLe32(p + 128, 1);
+    PutImplementationId(p + 168);
+    unique = p + 200;
+    PutLe32(p + 208, attribute_bytes);
+    header = kExtendedEntryHeaderBytes;
+  } else {
+    PutLe64(p + 64, blocks);
+    PutTimestamp(p + 72, f.time);
+    PutTimestamp(p + 84, f.time);
+    PutTimestamp(p + 96, f.time);
+    PutLe32(p + 108, 1);  // checkpoint
+    PutImplementationId(p + 128);
+    unique = p + 160;
+    PutLe32(p + 168, attribute_bytes);
+    header = kEntryHeaderBytes;
+  }
+  PutLe64(unique, f.unique_id);
+  if (f.with_attributes) PutExtendedAttributes(p + header, f.block, f.revision);
+
+  uint8_t* ad = p + header + attribute_bytes;
+  uint8_t* first_ad = ad;
+  if (!f.embedded) {
+    for (size_t i = 0; i < f.extent_count; ++i) {
+      uint64_t left = f.extents[i].bytes;
+      uint32_t position = f.extents[i].block;
+      while (left > 0) {
+        uint32_t piece = static_cast<uint32_t>(left < kMaxExtentBytes ? left : kMaxExtentBytes);
+        if (f.long_ads) {
+          PutLongAd(ad, piece, position, 0, 0);
+          ad += 16;
+        } else {
+          PutShortAd(ad, piece, position);
+          ad += 8;
+        }
+        left -= piece;
+        position += kExtentBlockStep;
+      }
+    }
+  }
+  uint32_t ad_bytes = static_cast<uint32_t>(ad - first_ad);
+  PutLe32(p + (f.extended ? 212 : 172), ad_bytes);
+  PutTag(p, f.extended ? kTagExtendedFileEntry : kTagFileEntry, DescriptorVersion(f.revision),
+         static_cast<uint16_t>(header + attribute_bytes + ad_bytes - 16), f.block);
+}
+
+UdfTree::UdfTree(std::vector<UdfNode> nodes, uint16_t revision)
+    : nodes_(std::move(nodes)), slots_(nodes_.size()), revision_(revision) {
+  root_.identifier_bytes = 40;
+  for (uint32_t i = 0; i < nodes_.size(); ++i) {
+    const UdfNode& node = nodes_[i];
+    Slot& parent = SlotOf(node.parent);
+    // Children of one folder are neighbours in the level order list.
+    if (parent.child_count++ == 0) parent.first_child = i;
+    parent.identifier_bytes += IdentifierDescriptorSize(IdentifierBytes(node.name));
+    if (node.is_folder) {
+      ++parent.subfolders;
+      ++folders_;
+      slots_[i].identifier_bytes = 40;
+    } else {
+      ++files_;
+    }
+  }
+}
+
+bool UdfTree::FitsInEntries() const {
+  const size_t max = MaxDescriptors(revision_ >= kRevision250);
+  for (const UdfNode& node : nodes_) {
+    if (node.is_folder) continue;
+    FileEntryFields::Extent extents[2] = {{node.location, node.length},
+                                          {node.second_location, node.second_length}};
+    if (DescriptorCount(extents, 2) > max) return false;
+  }
+  return true;
+}
+
+uint64_t UdfTree::AreaBytes() const {
+  uint64_t blocks = (root_.identifier_bytes + kBlock - 1) / kBlock + 1 + nodes_.size();
+  for (uint32_t i = 0; i < nodes_.size(); ++i) {
+    if (nodes_[i].is_folder) blocks += (slots_[i].identifier_bytes + kBlock - 1) / kBlock;
+  }
+  return blocks * kBlock;
+}
+
+std::vector<uint32_t> UdfTree::DepthFirst() const {
+  std::vector<uint32_t> order;
+  order.reserve(nodes_.size());
+  struct Cursor {
+    uint32_t next, end;
+  };
+  std::vector<Cursor> stack;
+  stack.push_back({root_.first_child, root_.first_child + root_.child_count});
+  while (!stack.empty()) {
+    Cursor& top = stack.back();
+    if (top.next == top.end) {
+      stack.pop_back();
+      continue;
+    }
+    uint32_t child = top.next++;
+    order.push_back(child);
+    const Slot& slot = slots_[child];
+    if (nodes_[child].is_folder && slot.child_count) {
+      stack.push_back({slot.first_child, slot.first_child + slot.child_count});
+    }
+  }
+  return order;
+}
+
+void UdfTree::Layout(uint32_t first_block) {
+  first_block_ = first_block;
+  uint32_t next = first_block;
+  root_.entry_block = next++;
+  root_.identifier_block = next;
+  next += (root_.identifier_bytes + kBlock - 1) / kBlock;
+  for (uint32_t i : DepthFirst()) {
+    Slot& slot = slots_[i];
+    slot.entry_block = next++;
+    if (nodes_[i].is_folder) {
+      slot.identifier_block = next;
+      next += (slot.identifier_bytes + kBlock - 1) / kBlock;
+    }
+  }
+}
+
+void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
+  std::vector<uint32_t> order = DepthFirst();
+  const bool v250 = revision_ >= kRevision250;
+  // 1.02 numbers the entries 16, 17, ... in the order they are written; 2.50 takes its numbers
+  // from the engine's counter, one per identifier.
+  uint32_t base = v250 ? UniqueIdCounter().fetch_add(static_cast<uint32_t>(order.size())) : 16;
+  for (size_t k = 0; k < order.size(); ++k) slots_[order[k]].unique_id = base + static_cast<uint32_t>(k);
+  next_unique_id_ = v250 ? uint64_t{base} + order.size() : 0x7FFFFFFF;
+
+  // The root.
+  FileEntryFields root;
+  root.revision = revision_;
+  root.block = root_.entry_block;
+  root.file_type = 4;
+  root.permissions = kFolderPermissions;
+  root.link_count = FolderLinks(root_.subfolders);
+  root.information_length = root_.identifier_bytes;
+  root.time = volume_time;
+  FileEntryFields::Extent extent{root_.identifier_block, root_.identifier_bytes};
+  root.extents = &extent;
+  root.extent_count = 1;
+  PutFileEntry(area + size_t{root_.entry_block - first_block_} * kBlock, root);
+  WriteIdentifiers(area, kNoParent);
+  for (uint32_t i : order) {
+    WriteEntry(area, i, volume_time);
+    if (nodes_[i].is_folder) WriteIdentifiers(area, i);
+  }
+}
+
+void UdfTree::WriteEntry(uint8_t* area, uint32_t index, const Timestamp&) {
+  const UdfNode& node = nodes_[index];
+  const Slot& slot = slots_[index];
+  FileEntryFields f;
+  f.revision = revision_;
+  f.block = slot.entry_block;
+  f.unique_id = slot.unique_id;
+  f.time = TimestampOf(node.last_write_time);
+  FileEntryFields::Extent extents[2];
+  if (node.is_folder) {
+    f.file_type = 4;
+    f.permissions = kFolderPermissions;
+    f.link_count = FolderLinks(slot.subfolders);
+    f.information_length = slot.identifier_bytes;
+    extents[0] = {slot.identifier_block, slot.identifier_bytes};
+    f.extent_count = 1;
+  } else {
+    f.file_type = 5;
+    f.permissions = kFilePermissions;
+    f.information_length = node.length + node.second_length;
+    f.long_ads = revision_ >= kRevision250;
+    f.embedded = f.information_length == 0;
+    extents[0] = {node.location, node.length};
+    extents[1] = {node.second_location, node.second_length};
+    f.extent_count = node.second_length ? 2 : 1;
+  }
+  f.extents = extents;
+  PutFileEntry(area + size_t{slot.entry_block - first_block_} * kBlock, f);
+}
+
+void UdfTree::WriteIdentifiers(uint8_t* area, uint32_t parent) {
+  const Slot& folder = parent == kNoParent ? root_ : slots_[parent];
+  const Slot& grand = parent == kNoParent         ? root_
+                      : nodes_[parent].parent == kNoParent ? root_
+                                                          : slots_[nodes_[parent].parent];
+  const bool v250 = revision_ >= kRevision250;
+  const uint16_t partition = v250 ? 1 : 0;
+  const uint16_t version = DescriptorVersion(revision_);
+  uint8_t* base = area + size_t{folder.identifier_block - first_block_} * kBlock;
+  uint32_t offset = 0;
+
+  auto put = [&](uint8_t characteristics, const std::string& identifier, const Slot& target) {
+    uint8_t* p = base + offset;
+    uint32_t size = IdentifierDescriptorSize(identifier.size());
+    // ECMA-167 4/14.4.
+    PutLe16(p + 16, 1);
+    p[18] = characteristics;
+    p[19] = static_cast<uint8_t>(identifier.size());
+    PutLongAd(p + 20, kBlock, target.entry_block, partition, v250 ? target.unique_id : 0);
+    std::memcpy(p + 38, identifier.data(), identifier.size());
+    // A descriptor that crosses a block boundary names the block it starts in.
+    PutTag(p, kTagFileIdentifier, version, static_cast<uint16_t>(size - 16),
+           folder.identifier_block + offset / kBlock);
+    offset += size;
+  };
+
+  put(0x0A, std::string(), grand);
+  for (uint32_t i = folder.first_child; i < folder.first_child + folder.child_count; ++i) {
+    const UdfNode& node = nodes_[i];
+    uint8_t characteristics = node.is_folder ? 0x02 : (node.hidden ? 0x01 : 0x00);
+    put(characteristics, CompressedChars(node.name, 255), slots_[i]);
+  }
+}
+
+}  // namespace quillden::fs::udf
