@@ -142,14 +142,16 @@ uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBo
   record->result.exchange(0);
   for (auto& word : record->session_track) word.exchange(0);
 
+  // The final status is announced only after the worker counts as ended, so a caller that sees it
+  // can collect the error code at once.
   std::shared_ptr<Worker> worker = Worker::Start(
       [record, body = std::move(body)]() -> uint32_t {
         uint32_t result = body(ProgressReporter(record));
         record->result.exchange(result);
-        record->status.exchange(StatusForResult(result));
         return result;
       },
-      /*start_suspended=*/true);
+      /*start_suspended=*/true,
+      [record](uint32_t result) { record->status.exchange(StatusForResult(result)); });
   if (!worker) {
     record->status.exchange(PRG_STATUS_NOT_STARTED);
     return QD_E_THREAD;
@@ -164,16 +166,19 @@ uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& reco
                                  uint32_t finished_code, std::function<uint32_t()> body) {
   bool suspended = !quenvar::platform::IsWindow(record->window.load());
   std::shared_ptr<Worker> worker = Worker::Start(
-      [record, finished_code, body = std::move(body)]() -> uint32_t {
+      [record, body = std::move(body)]() -> uint32_t {
         uint32_t result = body();
         record->result.exchange(result);
+        return result;
+      },
+      /*start_suspended=*/true,
+      // Posted after the worker counts as ended: the receiver may collect the result at once.
+      [record, finished_code](uint32_t) {
         HWND window = record->window.load();
         if (quenvar::platform::IsWindow(window)) {
           quenvar::platform::PostMessage(window, record->message.load(), finished_code, 0);
         }
-        return result;
-      },
-      /*start_suspended=*/true);
+      });
   if (!worker) return QD_E_THREAD;
   record->set_worker(worker);
   if (!suspended) worker->Resume();

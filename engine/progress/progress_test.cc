@@ -79,6 +79,16 @@ TEST_F(ProgressTest, EndStatusFollowsResult) {
   }
 }
 
+TEST_F(ProgressTest, FinalStatusMeansTheErrorCodeIsReady) {
+  // A caller that sees the final status collects the result at once; it never sees "busy".
+  for (int run = 0; run < 300; ++run) {
+    ASSERT_EQ(RunOperation(progress_, 1, 0, [](const ProgressReporter&) { return QD_E_NO_SPACE; }), QD_OK);
+    while (PRG_GetProgressStatus(progress_, nullptr, nullptr, nullptr) == PRG_STATUS_RUNNING) {
+    }
+    ASSERT_EQ(PRG_GetProgressErrorCode(progress_), QD_E_NO_SPACE) << "run " << run;
+  }
+}
+
 TEST_F(ProgressTest, CancelStopsACooperativeWorker) {
   ASSERT_EQ(RunOperation(progress_, PRG_PHASE_WRITING, 0,
                          [](const ProgressReporter& r) {

@@ -5,7 +5,7 @@
 
 namespace quillden {
 
-std::shared_ptr<Worker> Worker::Start(Body body, bool start_suspended) {
+std::shared_ptr<Worker> Worker::Start(Body body, bool start_suspended, EndNotice on_end) {
   std::shared_ptr<Worker> worker(new Worker());
   worker->resumed_ = !start_suspended;
   try {
@@ -13,7 +13,9 @@ std::shared_ptr<Worker> Worker::Start(Body body, bool start_suspended) {
     // state it writes lives in the Worker only while that exists. To make abandonment safe the
     // thread keeps its own reference instead.
     std::shared_ptr<Worker> self = worker;
-    worker->thread_ = std::thread([self, body = std::move(body)]() mutable { self->Run(std::move(body)); });
+    worker->thread_ = std::thread([self, body = std::move(body), on_end = std::move(on_end)]() mutable {
+      self->Run(std::move(body), std::move(on_end));
+    });
   } catch (const std::system_error&) {
     return nullptr;
   }
@@ -32,17 +34,20 @@ Worker::~Worker() {
   }
 }
 
-void Worker::Run(Body body) {
+void Worker::Run(Body body, EndNotice on_end) {
   {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return resumed_; });
   }
   uint32_t result = body();
   body = nullptr;  // release what the body captured before announcing the end
-  std::lock_guard lock(mutex_);
-  exit_code_ = result;
-  ended_ = true;
-  changed_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    exit_code_ = result;
+    ended_ = true;
+    changed_.notify_all();
+  }
+  if (on_end) on_end(result);
 }
 
 void Worker::Resume() {

@@ -20,10 +20,13 @@ namespace quillden {
 class Worker {
  public:
   using Body = std::function<uint32_t()>;
+  // Runs on the worker thread after the worker counts as ended, so whatever it announces (a final
+  // status word, a posted completion message) is never seen before Ended() and ExitCode() hold.
+  using EndNotice = std::function<void(uint32_t result)>;
 
   // Starts body on a new thread; with start_suspended it waits for Resume first. Returns null when
   // the thread cannot be created.
-  static std::shared_ptr<Worker> Start(Body body, bool start_suspended);
+  static std::shared_ptr<Worker> Start(Body body, bool start_suspended, EndNotice on_end = nullptr);
 
   ~Worker();
   Worker(const Worker&) = delete;
@@ -40,7 +43,7 @@ class Worker {
 
  private:
   Worker() = default;
-  void Run(Body body);
+  void Run(Body body, EndNotice on_end);
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
