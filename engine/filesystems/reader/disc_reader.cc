@@ -1,0 +1,307 @@
+#include "filesystems/reader/disc_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "drive/mmc_commands.h"
+#include "quillden/result.h"
+#include "util/byte_order.h"
+
+namespace quillden::reader {
+namespace {
+
+// Volume descriptors are looked at until this many blocks after the first one; a real set has a
+// handful.
+constexpr uint32_t kMaxDescriptors = 256;
+constexpr uint32_t kMaxPathTableRecords = 65535;
+
+bool IdIs(const uint8_t* block, const char* id) { return std::memcmp(block + 1, id, 5) == 0; }
+
+// ECMA-119 9.1: a directory record's extent (after its extended attribute record) and length.
+uint32_t RecordExtent(const uint8_t* r) { return GetLe32(r + 2) + r[1]; }
+
+// A file identifier "NAME.EXT;1" names the file NAME.EXT.
+std::u16string CutVersion(std::u16string name) {
+  size_t semicolon = name.rfind(u';');
+  if (semicolon != std::u16string::npos) name.resize(semicolon);
+  return name;
+}
+
+}  // namespace
+
+uint32_t FindSessionStart(HANDLE drive, uint16_t session, uint32_t* start) {
+  if (session == 0) return QD_E_INVALID_ARGUMENT;
+  drive::TrackInformation info;
+  if (drive::ReadTrackInformation(drive, 2, session, &info) == QD_OK && info.session == session && !info.blank) {
+    *start = info.start;
+    return QD_OK;
+  }
+  // Drives that answer track information only for recordable media still have a table of contents.
+  uint8_t toc[12] = {};
+  if (drive::ReadToc(drive, false, 1, 0, toc, sizeof toc) == QD_OK && toc[3] == session) {
+    *start = GetBe32(toc + 8);
+    return QD_OK;
+  }
+  if (session == 1) {
+    uint8_t first[12] = {};
+    if (drive::ReadToc(drive, false, 0, 1, first, sizeof first) == QD_OK) {
+      *start = GetBe32(first + 8);
+      return QD_OK;
+    }
+  }
+  return QD_E_INVALID_ARGUMENT;
+}
+
+uint32_t FindLastSessionStart(HANDLE drive, uint32_t* start) {
+  uint8_t toc[12] = {};
+  if (drive::ReadToc(drive, false, 1, 0, toc, sizeof toc) == QD_OK) {
+    *start = GetBe32(toc + 8);
+    return QD_OK;
+  }
+  return FindSessionStart(drive, 1, start);
+}
+
+bool DiscReader::has(View view) const {
+  switch (view) {
+    case View::kUdf: return udf_ready_;
+    case View::kJoliet: return supplementary_.present && supplementary_.joliet;
+    case View::kIso9660: return primary_.present;
+  }
+  return false;
+}
+
+View DiscReader::PreferredView() const {
+  if (has(View::kUdf)) return View::kUdf;
+  if (has(View::kJoliet)) return View::kJoliet;
+  return View::kIso9660;
+}
+
+uint32_t DiscReader::Recognize(uint32_t session_start) {
+  bits_ = 0;
+  label_.clear();
+  primary_ = IsoVolume{};
+  supplementary_ = IsoVolume{};
+  udf_ready_ = false;
+  std::vector<uint8_t> block(kBlockSize);
+  for (uint32_t i = 0; i < kMaxDescriptors; ++i) {
+    if (uint64_t{session_start} + 16 + i > 0xFFFFFFFFu) break;
+    if (source_->Read(session_start + 16 + i, 1, block.data()) != QD_OK) break;
+    const uint8_t* b = block.data();
+    if (IdIs(b, "CD001")) {
+      // ECMA-119 8.4 (primary) and 8.5 (supplementary).
+      if (b[0] == 1 || b[0] == 2) {
+        IsoVolume& volume = b[0] == 1 ? primary_ : supplementary_;
+        volume.present = GetLe16(b + 128) == kBlockSize;
+        volume.joliet = b[0] == 2 && b[88] == '%' && b[89] == '/' && (b[90] == '@' || b[90] == 'C' || b[90] == 'E');
+        std::memcpy(volume.root_record, b + 156, 34);
+        volume.path_table_size = GetLe32(b + 132);
+        volume.path_table_block = GetLe32(b + 140);
+        if (b[0] == 1) {
+          label_ = TrimRight(DecodeBytes(b + 40, 32));
+          bits_ |= kSeenIso9660;
+          last_iso_view_ = View::kIso9660;
+        } else {
+          label_ = TrimRight(volume.joliet ? DecodeUcs2Be(b + 40, 32) : DecodeBytes(b + 40, 32));
+          bits_ |= kSeenJoliet;
+          last_iso_view_ = volume.joliet ? View::kJoliet : View::kIso9660;
+        }
+      }
+      continue;
+    }
+    if (IdIs(b, "BEA01") || IdIs(b, "BOOT2") || IdIs(b, "CDW02") || IdIs(b, "TEA01")) continue;
+    if (IdIs(b, "NSR02") || IdIs(b, "NSR03")) {
+      bits_ |= kSeenUdf;
+      continue;
+    }
+    break;
+  }
+  if (bits_ & kSeenUdf) {
+    uint32_t result = RecognizeUdf(session_start);
+    if (result == QD_E_OUT_OF_MEMORY) return result;
+  }
+  return bits_ ? QD_OK : QD_E_UNKNOWN_FILE_SYSTEM;
+}
+
+uint32_t DiscReader::Root(View view, DiscItem* root) {
+  *root = DiscItem{};
+  if (!has(view)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  if (view == View::kUdf) return ReadUdfRoot(root);
+  const IsoVolume& volume = view == View::kJoliet ? supplementary_ : primary_;
+  const uint8_t* r = volume.root_record;
+  if (r[0] < 34) return QD_E_UNKNOWN_FILE_SYSTEM;
+  root->folder = true;
+  root->size = GetLe32(r + 10);
+  root->extents.push_back(Extent{RecordExtent(r), static_cast<uint32_t>(root->size), true});
+  root->creation = root->last_access = root->last_write = IsoRecordTime(r + 18);
+  return QD_OK;
+}
+
+uint32_t DiscReader::ListFolder(View view, const DiscItem& folder, std::vector<DiscItem>* items) {
+  items->clear();
+  if (!folder.folder) return QD_E_INVALID_ARGUMENT;
+  if (view != View::kUdf) {
+    if (folder.extents.empty()) return QD_E_UNKNOWN_FILE_SYSTEM;
+    return ListIsoDirectory(view, folder.extents[0].block, items);
+  }
+  std::vector<uint8_t> data;
+  if (folder.size > (uint64_t{64} << 20)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  data.resize(folder.size);
+  uint32_t read = 0;
+  uint32_t result = ReadFile(folder, 0, data.data(), static_cast<uint32_t>(data.size()), &read);
+  if (result != QD_OK) return result;
+  if (read != data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
+  // ECMA-167 4/14.4: file identifier descriptors, each padded to four bytes.
+  size_t pos = 0;
+  while (pos + 38 <= data.size()) {
+    const uint8_t* f = data.data() + pos;
+    if (GetLe16(f) != 257) return QD_E_UNKNOWN_FILE_SYSTEM;
+    const uint8_t characteristics = f[18];
+    const size_t name_length = f[19];
+    const size_t use_length = GetLe16(f + 36);
+    const size_t total = (38 + use_length + name_length + 3) & ~size_t{3};
+    if (pos + 38 + use_length + name_length > data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
+    pos += total;
+    if (characteristics & (0x04 | 0x08)) continue;  // deleted, or the parent
+    DiscItem item;
+    if (!DecodeOstaName(f + 38 + use_length, name_length, &item.name)) return QD_E_UNKNOWN_FILE_SYSTEM;
+    uint32_t block = 0;
+    if (!UdfBlock(GetLe16(f + 28), GetLe32(f + 24), &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
+    result = ReadUdfFileEntry(block, GetLe16(f + 28), &item);
+    if (result != QD_OK) return result;
+    if (characteristics & 0x02) item.folder = true;
+    items->push_back(std::move(item));
+  }
+  return QD_OK;
+}
+
+uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<DiscItem>* items, uint64_t* size) {
+  items->clear();
+  if (!has(view) || view == View::kUdf) return QD_E_UNKNOWN_FILE_SYSTEM;
+  std::vector<uint8_t> first(kBlockSize);
+  uint32_t result = source_->Read(block, 1, first.data());
+  if (result != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
+  // The directory's first record must be its own "." record (ECMA-119 6.8.2.2).
+  const uint8_t* dot = first.data();
+  if (dot[0] < 34 || dot[32] != 1 || dot[33] != 0 || RecordExtent(dot) != block || !(dot[25] & 0x02)) {
+    return QD_E_UNKNOWN_FILE_SYSTEM;
+  }
+  const uint64_t length = GetLe32(dot + 10);
+  if (size) *size = length;
+  std::vector<uint8_t> data;
+  result = source_->ReadBytes(block, length, &data);
+  if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
+  return ParseIsoDirectory(view, data, items);
+}
+
+uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& data, std::vector<DiscItem>* items) {
+  size_t pos = 0;
+  bool continuing = false;  // the previous record has more extents to come
+  while (pos < data.size()) {
+    const uint8_t* r = data.data() + pos;
+    if (r[0] == 0) {
+      pos = (pos / kBlockSize + 1) * kBlockSize;  // records never cross a block; the rest is padding
+      continue;
+    }
+    const size_t length = r[0];
+    const size_t id_length = length >= 33 ? r[32] : 0;
+    if (length < 34 || pos + length > data.size() || 33 + id_length > length ||
+        pos / kBlockSize != (pos + length - 1) / kBlockSize) {
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    }
+    pos += length;
+    const uint8_t flags = r[25];
+    if (id_length == 1 && (r[33] == 0 || r[33] == 1)) continue;  // "." and ".."
+    if (flags & 0x04) continue;                                // associated file
+    std::u16string name = view == View::kJoliet ? DecodeUcs2Be(r + 33, id_length) : DecodeBytes(r + 33, id_length);
+    name = CutVersion(std::move(name));
+    const bool folder = (flags & 0x02) != 0;
+    // "NAME." is how ISO 9660 writes a file name without an extension.
+    if (view == View::kIso9660 && !folder && name.size() > 1 && name.back() == u'.') name.pop_back();
+    const Extent extent{RecordExtent(r), GetLe32(r + 10), true};
+    if (continuing && !items->empty() && items->back().name == name && !items->back().folder) {
+      items->back().extents.push_back(extent);
+      items->back().size += extent.bytes;
+    } else {
+      DiscItem item;
+      item.name = std::move(name);
+      item.folder = folder;
+      item.size = extent.bytes;
+      item.extents.push_back(extent);
+      item.creation = item.last_access = item.last_write = IsoRecordTime(r + 18);
+      items->push_back(std::move(item));
+    }
+    continuing = (flags & 0x80) != 0;  // ECMA-119 9.1.6: multi-extent
+  }
+  return QD_OK;
+}
+
+uint32_t DiscReader::ReadPathTable(std::vector<PathTableRecord>* records, View* view) {
+  records->clear();
+  *view = last_iso_view_;
+  if (!has(*view)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  const IsoVolume& volume = *view == View::kJoliet ? supplementary_ : primary_;
+  std::vector<uint8_t> data;
+  uint32_t result = source_->ReadBytes(volume.path_table_block, volume.path_table_size, &data);
+  if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
+  // ECMA-119 9.4: the L path table, little-endian.
+  size_t pos = 0;
+  while (pos + 8 <= data.size()) {
+    const uint8_t* r = data.data() + pos;
+    const size_t id_length = r[0];
+    if (id_length == 0 || pos + 8 + id_length > data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
+    if (records->size() >= kMaxPathTableRecords) return QD_E_UNKNOWN_FILE_SYSTEM;
+    PathTableRecord record;
+    record.extent = GetLe32(r + 2) + r[1];
+    record.parent = GetLe16(r + 6);
+    record.name = *view == View::kJoliet ? DecodeUcs2Be(r + 8, id_length) : DecodeBytes(r + 8, id_length);
+    records->push_back(std::move(record));
+    pos += 8 + id_length + (id_length & 1);
+  }
+  return records->empty() ? QD_E_UNKNOWN_FILE_SYSTEM : QD_OK;
+}
+
+uint32_t DiscReader::ReadFile(const DiscItem& file, uint64_t offset, uint8_t* buffer, uint32_t bytes, uint32_t* read) {
+  *read = 0;
+  if (offset >= file.size) return QD_OK;
+  const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(bytes, file.size - offset));
+  if (file.is_embedded) {
+    std::memset(buffer, 0, wanted);
+    if (offset < file.embedded.size()) {
+      size_t n = std::min<uint64_t>(wanted, file.embedded.size() - offset);
+      std::memcpy(buffer, file.embedded.data() + offset, n);
+    }
+    *read = wanted;
+    return QD_OK;
+  }
+  uint64_t extent_start = 0;  // file offset of the current extent
+  uint32_t done = 0;
+  std::vector<uint8_t> blocks;
+  for (const Extent& extent : file.extents) {
+    if (done == wanted) break;
+    const uint64_t extent_end = extent_start + extent.bytes;
+    const uint64_t at = offset + done;
+    if (at < extent_end) {
+      const uint64_t within = at - extent_start;
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(wanted - done, extent.bytes - within));
+      if (!extent.recorded) {
+        std::memset(buffer + done, 0, n);
+      } else {
+        const uint64_t first_block = extent.block + within / kBlockSize;
+        const uint64_t last_block = extent.block + (within + n - 1) / kBlockSize;
+        if (last_block > 0xFFFFFFFFu) return QD_E_UNKNOWN_FILE_SYSTEM;
+        const uint32_t count = static_cast<uint32_t>(last_block - first_block + 1);
+        blocks.resize(size_t{count} * kBlockSize);
+        uint32_t result = source_->Read(static_cast<uint32_t>(first_block), count, blocks.data());
+        if (result != QD_OK) return result;
+        std::memcpy(buffer + done, blocks.data() + within % kBlockSize, n);
+      }
+      done += n;
+    }
+    extent_start = extent_end;
+  }
+  if (done < wanted) return QD_E_UNKNOWN_FILE_SYSTEM;  // the extents hold less than the size says
+  *read = done;
+  return QD_OK;
+}
+
+}  // namespace quillden::reader

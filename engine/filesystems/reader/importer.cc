@@ -1,0 +1,280 @@
+#include "filesystems/reader/importer.h"
+
+#include <algorithm>
+#include <new>
+#include <set>
+#include <vector>
+
+#include "drive/mmc_commands.h"
+#include "platform/unicode.h"
+#include "quillden/datadisk.h"
+#include "quillden/drive.h"
+#include "quillden/result.h"
+
+namespace quillden::reader {
+namespace {
+
+constexpr uint64_t kMaxExtentBytes = 0x3FFFF800u;  // the longest extent a file system records
+
+// The tree refuses \ / : * ? " < > | in names; a disc written elsewhere may hold them (UDF allows
+// all but "/" and NUL), so they become "_" as ";" does on insertion.
+std::u16string MendName(std::u16string name) {
+  for (char16_t& c : name) {
+    if (c == 0 || HasBadCharacter(std::u16string_view(&c, 1))) c = u'_';
+  }
+  return name;
+}
+
+std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
+  std::u16string path;
+  if (folder) {
+    path.append(folder->disc_path);
+    path.push_back(u'\\');
+  }
+  path.append(name);
+  return path;
+}
+
+}  // namespace
+
+bool SplitIntoPieces(const DiscItem& item, Pieces* pieces) {
+  *pieces = Pieces{};
+  if (item.is_embedded) return item.size == 0;
+  if (item.extents.empty()) return item.size == 0;
+  int piece = 0;
+  uint64_t next_block = 0;  // block that would continue the current piece
+  uint64_t covered = 0;
+  for (const Extent& e : item.extents) {
+    if (covered >= item.size) break;
+    if (!e.recorded) return false;
+    const uint64_t bytes = std::min<uint64_t>(e.bytes, item.size - covered);
+    // A new piece starts where the extents stop being one run of blocks: after an extent that
+    // does not fill its last block, or at a block that does not follow on.
+    if (piece == 0) {
+      piece = 1;
+      pieces->location = e.block;
+    } else if (e.block != next_block) {
+      if (piece == 2) return false;
+      piece = 2;
+      pieces->second_location = e.block;
+    }
+    (piece == 1 ? pieces->length : pieces->second_length) += bytes;
+    next_block = (e.bytes % kBlockSize == 0 && e.bytes <= kMaxExtentBytes) ? uint64_t{e.block} + e.bytes / kBlockSize
+                                                                             : ~uint64_t{0};
+    covered += bytes;
+  }
+  return covered == item.size;
+}
+
+uint32_t Importer::Ask(uint32_t code, const char16_t* text, uint32_t* reply) {
+  *reply = asker_.Ask(code, text);
+  return *reply == FP_REPLY_CANCEL ? QD_E_CANCELLED : QD_OK;
+}
+
+void Importer::EmptyTree() {
+  while (DatadiskEntry* first = disc_.first_root()) DeleteEntry(disc_, first);
+}
+
+uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEntry** entry, Placed* placed) {
+  *placed = Placed::kSkipped;
+  *entry = nullptr;
+  std::u16string name = MendName(item.name);
+  if (name.empty() || name == u"." || name == u"..") return QD_OK;
+  uint32_t reply = 0;
+  if (name.size() > kMaxEntryName && asker_.HasWindow()) {
+    char16_t buffer[MAX_PATH];
+    quenvar::platform::CopyUtf16(name, buffer, MAX_PATH);
+    if (Ask(FP_ASK_NAME, buffer, &reply) != QD_OK) return QD_E_CANCELLED;
+    if (reply == 1) return QD_OK;
+    if (reply == 2) {
+      buffer[MAX_PATH - 1] = 0;
+      name = MendName(std::u16string(quenvar::platform::Utf16View(buffer)));
+      if (name.empty()) return QD_OK;
+    }
+  }
+  Pieces pieces;
+  if (!item.folder && !SplitIntoPieces(item, &pieces)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  // Content beyond the end of the disc would be written into the new session as it stands.
+  for (const Extent& e : item.extents) {
+    if (e.recorded && uint64_t{e.block} + (uint64_t{e.bytes} + kBlockSize - 1) / kBlockSize > capacity_) {
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    }
+  }
+
+  const std::u16string disc_path = JoinDiscPath(folder, name);
+  if (DatadiskEntry* existing = FindChild(disc_, folder, name)) {
+    if (existing->is_folder() && item.folder) {
+      *entry = existing;
+      *placed = Placed::kMerged;
+      return QD_OK;
+    }
+    if (!asker_.HasWindow()) return QD_OK;
+    if (Ask(FP_ASK_DUPLICATE, disc_path.c_str(), &reply) != QD_OK) return QD_E_CANCELLED;
+    if (reply != 1) return QD_OK;
+    DeleteEntry(disc_, existing);
+  } else if (asker_.HasWindow()) {
+    if (Ask(FP_ASK_ADD, disc_path.c_str(), &reply) != QD_OK) return QD_E_CANCELLED;
+    if (reply != 0) return QD_OK;
+  }
+
+  DatadiskEntry* created = disc_.NewEntry();
+  if (!created) return QD_E_OUT_OF_MEMORY;
+  WIN32_FIND_DATAW& data = created->find_data;
+  data.dwFileAttributes = DDF_ATTR_IMPORTED | (item.folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  data.ftCreationTime = item.creation;
+  data.ftLastAccessTime = item.last_access;
+  data.ftLastWriteTime = item.last_write;
+  if (!item.folder) {
+    data.nFileSizeHigh = static_cast<uint32_t>(item.size >> 32);
+    data.nFileSizeLow = static_cast<uint32_t>(item.size);
+    created->location = pieces.location;
+    created->length = pieces.length;
+    created->second_location = pieces.second_location;
+    created->second_length = pieces.second_length;
+  } else {
+    created->location = item.extents.empty() ? 0 : item.extents[0].block;
+    created->length = item.size;
+  }
+  const size_t units = std::min(name.size(), size_t{MAX_PATH - 1});
+  std::copy_n(name.data(), units, data.cFileName);
+  data.cFileName[units] = 0;
+  const uint32_t code = InsertEntry(disc_, created, folder);
+  if (code == QD_E_PATH_TOO_LONG) {
+    disc_.FreeEntry(created);
+    if (asker_.HasWindow() && Ask(FP_PATH_TOO_LONG, disc_path.c_str(), &reply) != QD_OK) return QD_E_CANCELLED;
+    return QD_OK;
+  }
+  if (code != QD_OK) {
+    disc_.FreeEntry(created);
+    return code;
+  }
+  *entry = created;
+  *placed = Placed::kNew;
+  return QD_OK;
+}
+
+uint32_t Importer::ImportUdf(DiscReader& reader) {
+  DiscItem root;
+  uint32_t result = reader.Root(View::kUdf, &root);
+  if (result != QD_OK) return result;
+  // Depth first, on an explicit stack; a folder met a second time is a loop in the directories.
+  std::set<uint32_t> visited{root.icb_block};
+  std::vector<std::pair<DiscItem, DatadiskEntry*>> stack;
+  stack.emplace_back(std::move(root), nullptr);
+  std::vector<DiscItem> items;
+  while (!stack.empty()) {
+    auto [folder, target] = std::move(stack.back());
+    stack.pop_back();
+    result = reader.ListFolder(View::kUdf, folder, &items);
+    if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
+    for (DiscItem& item : items) {
+      DatadiskEntry* entry = nullptr;
+      Placed placed;
+      result = Place(target, item, &entry, &placed);
+      if (result != QD_OK) return result;
+      if (!item.folder || placed == Placed::kSkipped) continue;
+      if (!visited.insert(item.icb_block).second) return QD_E_UNKNOWN_FILE_SYSTEM;
+      stack.emplace_back(std::move(item), entry);
+    }
+  }
+  return QD_OK;
+}
+
+uint32_t Importer::ImportIso(DiscReader& reader) {
+  std::vector<PathTableRecord> records;
+  View view;
+  uint32_t result = reader.ReadPathTable(&records, &view);
+  if (result != QD_OK) return result;
+  // For every path table record, the folder its directory goes into (null: the root); records
+  // whose folder was skipped are left out with their whole subtree.
+  std::vector<DatadiskEntry*> target(records.size() + 1, nullptr);
+  std::vector<bool> present(records.size() + 1, false);
+  // The folder entries that directories placed, by (their parent's entry, their extent).
+  std::map<std::pair<DatadiskEntry*, uint32_t>, DatadiskEntry*> placed_folders;
+  std::set<uint32_t> visited;
+  std::vector<DiscItem> items;
+  for (size_t number = 1; number <= records.size(); ++number) {
+    const PathTableRecord& record = records[number - 1];
+    if (number == 1) {
+      present[1] = true;
+    } else {
+      if (record.parent < 1 || record.parent >= number) return QD_E_UNKNOWN_FILE_SYSTEM;
+      if (!present[record.parent]) continue;
+      auto found = placed_folders.find({target[record.parent], record.extent});
+      if (found == placed_folders.end()) continue;
+      target[number] = found->second;
+      present[number] = true;
+    }
+    if (!visited.insert(record.extent).second) return QD_E_UNKNOWN_FILE_SYSTEM;
+    result = reader.ListIsoDirectory(view, record.extent, &items);
+    if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
+    for (const DiscItem& item : items) {
+      DatadiskEntry* entry = nullptr;
+      Placed placed;
+      result = Place(target[number], item, &entry, &placed);
+      if (result != QD_OK) return result;
+      if (item.folder && placed != Placed::kSkipped && !item.extents.empty()) {
+        placed_folders[{target[number], item.extents[0].block}] = entry;
+      }
+    }
+  }
+  return QD_OK;
+}
+
+uint32_t Importer::Import(uint16_t session) {
+  uint32_t start = 0;
+  uint32_t result = FindSessionStart(drive_, session, &start);
+  if (result != QD_OK) return result;
+  BlockSource source(drive_);
+  capacity_ = source.capacity();
+  DiscReader reader(&source);
+  result = reader.Recognize(start);
+  if (result != QD_OK) return result;
+  uint32_t bits = reader.bits();
+  result = QD_E_UNKNOWN_FILE_SYSTEM;
+  if (bits & (kSeenUdf | kSeenUdf250)) {
+    result = reader.has(View::kUdf) ? ImportUdf(reader) : QD_E_UNKNOWN_FILE_SYSTEM;
+    if (result == QD_E_CANCELLED) return result;
+    if (result != QD_OK) {
+      bits &= ~(kSeenUdf | kSeenUdf250);
+      EmptyTree();
+    }
+  }
+  if (result != QD_OK && (bits & (kSeenIso9660 | kSeenJoliet))) {
+    result = ImportIso(reader);
+    if (result == QD_E_CANCELLED) return result;
+    if (result != QD_OK) EmptyTree();
+  }
+  if (result == QD_OK) {
+    disc_.file_system = ((bits & (kSeenIso9660 | kSeenJoliet)) ? 3u : 0u) | (bits & (kSeenUdf | kSeenUdf250));
+  }
+  return result;
+}
+
+uint32_t Importer::Run(uint16_t session) {
+  drive::PreventAllowMediumRemoval(drive_, /*prevent=*/true, /*persistent=*/false);
+  uint32_t result;
+  try {
+    result = Import(session);
+  } catch (const std::bad_alloc&) {
+    result = QD_E_OUT_OF_MEMORY;
+  }
+  if (result == QD_OK || result == QD_E_CANCELLED) {
+    _MEDIAINFORMATION info{};
+    const uint32_t code = DRV_GetMediaInformation(drive_, &info);
+    if (code == QD_OK) {
+      disc_.imported_drive = drive_;
+      disc_.next_session_start = info.dwStatus == MEDIA_STATUS_APPENDABLE ? info.dwNextWritable : 0xFFFFFFFFu;
+      disc_.data_mode = info.dwDataMode == 2 ? 2 : 1;
+    } else if (result == QD_OK) {
+      result = code;
+    }
+  }
+  // Entries of a session that cannot be appended to must not stay behind.
+  if (result != QD_OK && result != QD_E_CANCELLED) EmptyTree();
+  drive::PreventAllowMediumRemoval(drive_, /*prevent=*/false, /*persistent=*/false);
+  if (result != QD_OK) disc_.Fail(result);
+  return result;
+}
+
+}  // namespace quillden::reader

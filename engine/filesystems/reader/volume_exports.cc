@@ -1,0 +1,287 @@
+// The DRV_ volume exports: files of a disc read back through the engine's own reader.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "datadisk/datadisk.h"
+#include "drive/drive_handle.h"
+#include "filesystems/reader/block_source.h"
+#include "filesystems/reader/disc_reader.h"
+#include "quillden/drive.h"
+#include "quillden/export.h"
+#include "quillden/result.h"
+#include "quillden/volume.h"
+
+namespace quillden::reader {
+namespace {
+
+class Volume {
+ public:
+  Volume(HANDLE drive, char letter) : drive_(drive), letter_(letter), source_(drive), reader_(&source_) {}
+  ~Volume() { drive::CloseDriveHandle(drive_); }
+
+  uint32_t Open() {
+    uint32_t start = 0;
+    if (FindLastSessionStart(drive_, &start) != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
+    uint32_t result = reader_.Recognize(start);
+    if (result != QD_OK) return result;
+    view_ = reader_.PreferredView();
+    result = reader_.Root(view_, &root_);
+    // A UDF volume whose structures fail still has its ISO 9660 side on a bridge disc.
+    if (result != QD_OK && view_ == View::kUdf) {
+      for (View other : {View::kJoliet, View::kIso9660}) {
+        if (!reader_.has(other)) continue;
+        view_ = other;
+        result = reader_.Root(view_, &root_);
+        if (result == QD_OK) break;
+      }
+    }
+    return result == QD_OK ? QD_OK : QD_E_UNKNOWN_FILE_SYSTEM;
+  }
+
+  // Every export call may read its own allowance of blocks.
+  void BeginCall() { source_.ResetBudget(); }
+
+  // Looks path up; *item gets the file or folder.
+  uint32_t Lookup(const char16_t* path, DiscItem* item) {
+    std::vector<std::u16string> parts;
+    uint32_t result = Split(path, &parts);
+    if (result != QD_OK) return result;
+    const DiscItem* current = &root_;
+    std::u16string folder_key;
+    for (const std::u16string& part : parts) {
+      if (!current->folder) return QD_E_NOT_FOUND;
+      const std::vector<DiscItem>* items = nullptr;
+      result = List(folder_key, *current, &items);
+      if (result != QD_OK) return result;
+      const DiscItem* match = nullptr;
+      for (const DiscItem& candidate : *items) {
+        if (candidate.name == part) {
+          match = &candidate;
+          break;
+        }
+        if (!match && NamesEqualIgnoringAsciiCase(candidate.name, part)) match = &candidate;
+      }
+      if (!match) return QD_E_NOT_FOUND;
+      folder_key.append(u"\\").append(match->name);
+      found_ = *match;  // the listing may be replaced by the next List
+      current = &found_;
+    }
+    *item = *current;
+    return QD_OK;
+  }
+
+  uint32_t Find(const char16_t* path, uint32_t index, WIN32_FIND_DATAW* data) {
+    DiscItem folder;
+    uint32_t result = Lookup(path, &folder);
+    if (result != QD_OK) return result;
+    if (!folder.folder) return QD_E_NOT_FOUND;
+    std::vector<std::u16string> parts;
+    Split(path, &parts);
+    std::u16string key;
+    for (const std::u16string& part : parts) key.append(u"\\").append(part);
+    const std::vector<DiscItem>* items = nullptr;
+    result = List(FoldKey(key), folder, &items, /*folded=*/true);
+    if (result != QD_OK) return result;
+    if (index >= items->size()) return QD_E_NOT_FOUND;
+    Fill((*items)[index], data);
+    return QD_OK;
+  }
+
+  uint32_t Read(const char16_t* path, uint64_t offset, uint8_t* buffer, uint32_t bytes, uint32_t* read) {
+    std::u16string key(path);
+    if (!have_file_ || key != file_path_) {
+      have_file_ = false;
+      uint32_t result = Lookup(path, &file_);
+      if (result != QD_OK) return result;
+      if (file_.folder) return QD_E_NOT_FOUND;
+      file_path_ = key;
+      have_file_ = true;
+    }
+    return reader_.ReadFile(file_, offset, buffer, bytes, read);
+  }
+
+  static void Fill(const DiscItem& item, WIN32_FIND_DATAW* data) {
+    WIN32_FIND_DATAW filled{};
+    filled.dwFileAttributes = item.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    filled.ftCreationTime = item.creation;
+    filled.ftLastAccessTime = item.last_access;
+    filled.ftLastWriteTime = item.last_write;
+    if (!item.folder) {
+      filled.nFileSizeHigh = static_cast<uint32_t>(item.size >> 32);
+      filled.nFileSizeLow = static_cast<uint32_t>(item.size);
+    }
+    const size_t units = std::min<size_t>(item.name.size(), MAX_PATH - 1);
+    std::copy_n(item.name.data(), units, filled.cFileName);
+    *data = filled;
+  }
+
+ private:
+  uint32_t Split(const char16_t* path, std::vector<std::u16string>* parts) const {
+    std::u16string text(path);
+    if (text.size() >= 2 && text[1] == u':') {
+      char16_t letter = text[0] >= u'a' && text[0] <= u'z' ? static_cast<char16_t>(text[0] - 32) : text[0];
+      if (letter_ != 0 && letter != static_cast<char16_t>(letter_)) return QD_E_INVALID_ARGUMENT;
+      text.erase(0, 2);
+    }
+    std::u16string part;
+    for (char16_t c : text) {
+      if (c == u'\\' || c == u'/') {
+        if (!part.empty()) parts->push_back(part);
+        part.clear();
+      } else {
+        part.push_back(c);
+      }
+    }
+    if (!part.empty()) parts->push_back(part);
+    return QD_OK;
+  }
+
+  static std::u16string FoldKey(std::u16string key) {
+    for (char16_t& c : key) {
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    }
+    return key;
+  }
+
+  // The entries of folder, from the cache of recently listed folders when it holds them. A walk
+  // through the tree keeps asking for the folders on its path, so a few suffice.
+  uint32_t List(const std::u16string& key, const DiscItem& folder, const std::vector<DiscItem>** items,
+                bool folded = false) {
+    std::u16string folded_key = folded ? key : FoldKey(key);
+    auto cached = listings_.find(folded_key);
+    if (cached == listings_.end()) {
+      std::vector<DiscItem> listing;
+      uint32_t result = reader_.ListFolder(view_, folder, &listing);
+      if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
+      if (listings_.size() >= kCachedFolders) listings_.clear();
+      cached = listings_.emplace(folded_key, std::move(listing)).first;
+    }
+    *items = &cached->second;
+    return QD_OK;
+  }
+
+  static constexpr size_t kCachedFolders = 16;
+  HANDLE drive_;
+  char letter_;
+  BlockSource source_;
+  DiscReader reader_;
+  View view_ = View::kIso9660;
+  DiscItem root_;
+  DiscItem found_;
+  std::map<std::u16string, std::vector<DiscItem>> listings_;  // by upper-cased folder path
+  bool have_file_ = false;
+  std::u16string file_path_;
+  DiscItem file_;
+};
+
+std::mutex& RegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::unordered_map<void*, std::shared_ptr<Volume>>& Registry() {
+  static auto* registry = new std::unordered_map<void*, std::shared_ptr<Volume>>();
+  return *registry;
+}
+
+std::shared_ptr<Volume> FromHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  auto found = Registry().find(handle);
+  return found == Registry().end() ? nullptr : found->second;
+}
+
+template <typename Body>
+DWORD Guard(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return QD_E_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace
+}  // namespace quillden::reader
+
+using quillden::reader::Volume;
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_OpenVolume(DWORD drive_number, HANDLE* volume) {
+  if (drive_number < 1 || drive_number > 26 || volume == nullptr) return QD_E_INVALID_ARGUMENT;
+  *volume = nullptr;
+  return quillden::reader::Guard([&]() -> DWORD {
+    HANDLE drive = quillden::drive::OpenDriveNumber(drive_number);
+    if (drive == nullptr) return QD_E_NO_DRIVE;
+    std::shared_ptr<Volume> opened;
+    try {
+      opened = std::make_shared<Volume>(drive, static_cast<char>('A' + drive_number - 1));
+    } catch (...) {
+      quillden::drive::CloseDriveHandle(drive);
+      throw;
+    }
+    uint32_t result = opened->Open();
+    if (result != QD_OK) return result;
+    std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
+    quillden::reader::Registry()[opened.get()] = opened;
+    *volume = opened.get();
+    return QD_OK;
+  });
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_CloseVolume(HANDLE volume) {
+  std::shared_ptr<Volume> closing;
+  {
+    std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
+    auto found = quillden::reader::Registry().find(volume);
+    if (volume == nullptr || found == quillden::reader::Registry().end()) return QD_E_INVALID_HANDLE;
+    closing = std::move(found->second);
+    quillden::reader::Registry().erase(found);
+  }
+  return QD_OK;
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetVolumeFileInformation(HANDLE volume, const WCHAR* path,
+                                                                 WIN32_FIND_DATAW* data) {
+  auto opened = quillden::reader::FromHandle(volume);
+  if (!opened) return QD_E_INVALID_HANDLE;
+  if (path == nullptr || data == nullptr) return QD_E_INVALID_ARGUMENT;
+  return quillden::reader::Guard([&]() -> DWORD {
+    opened->BeginCall();
+    quillden::reader::DiscItem item;
+    uint32_t result = opened->Lookup(path, &item);
+    if (result != QD_OK) return result;
+    Volume::Fill(item, data);
+    return QD_OK;
+  });
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_FindVolumeFile(HANDLE volume, const WCHAR* path, DWORD index,
+                                                       WIN32_FIND_DATAW* data) {
+  auto opened = quillden::reader::FromHandle(volume);
+  if (!opened) return QD_E_INVALID_HANDLE;
+  if (path == nullptr || data == nullptr) return QD_E_INVALID_ARGUMENT;
+  return quillden::reader::Guard([&]() -> DWORD {
+    opened->BeginCall();
+    return opened->Find(path, index, data);
+  });
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_ReadVolumeFile(HANDLE volume, const WCHAR* path, ULONGLONG offset,
+                                                       void* buffer, DWORD bytes, DWORD* read) {
+  auto opened = quillden::reader::FromHandle(volume);
+  if (!opened) return QD_E_INVALID_HANDLE;
+  if (path == nullptr || read == nullptr || (buffer == nullptr && bytes > 0)) return QD_E_INVALID_ARGUMENT;
+  *read = 0;
+  return quillden::reader::Guard([&]() -> DWORD {
+    opened->BeginCall();
+    uint32_t done = 0;
+    uint32_t result = opened->Read(path, offset, static_cast<uint8_t*>(buffer), bytes, &done);
+    *read = done;
+    return result;
+  });
+}
