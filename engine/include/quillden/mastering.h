@@ -86,9 +86,13 @@ QUILLDEN_API ULONGLONG MST_GetDatadiskSize(HANDLE disc, HANDLE drive);
  * recorder takes it), after removing entries whose source no longer exists. With file_dates the ISO
  * 9660 and Joliet records carry each entry's last write time, otherwise the time of the job.
  * Returns 0 when the worker was started (progress object given) or the job ended well; else a code:
- * 0x08000010 invalid disc; 0x08000011 bad write type; 0x08000015 empty tree; 0x08000019 progress
+ * 0x08000010 invalid disc; 0x08000011 bad write type, or a file system selection that DVD-R dual
+ * layer media (UDF 1.02 alone unless write_type is 3) or HD DVD-R dual layer media (UDF 2.50 alone
+ * with write_type 1) cannot take; 0x08000015 empty tree; 0x08000019 progress
  * object busy; 0x08000022 invalid drive; 0x08000024 media closed or appendable without its imported
- * session; 0x08000023 not the drive or disc the imported session came from; 0x08000012 a file of
+ * session; 0x08000023 not the drive or disc the imported session came from; 0x08000036 a new
+ * session behind an imported one, or a session that would cross a layer jump (not available yet);
+ * 0x08000012 a file of
  * 4 GiB or more with ISO 9660; 0x0800003D not enough free space; 0x08000013 a source vanished
  * (the entry is removed); 0x08000032 cancelled; recorder errors unchanged. */
 QUILLDEN_API DWORD MST_WriteDatadisk(HANDLE drive, HANDLE disc, DWORD write_type, HANDLE progress,

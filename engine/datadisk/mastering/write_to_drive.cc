@@ -1,0 +1,328 @@
+#include "datadisk/mastering/write_to_drive.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "datadisk/datadisk.h"
+#include "datadisk/datadisk_env.h"
+#include "datadisk/exist_check.h"
+#include "datadisk/mastering/image_stream.h"
+#include "datadisk/mastering/session_layout.h"
+#include "drive/drive_handle.h"
+#include "drive/driver_control.h"
+#include "drive/media_queries.h"
+#include "drive/mmc_commands.h"
+#include "drive/profiles.h"
+#include "drive/recording/recorder.h"
+#include "filesystems/iso9660_records.h"
+#include "filesystems/iso_time.h"
+#include "platform/unicode.h"
+#include "quillden/drive.h"
+#include "quillden/mastering.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+
+namespace quillden::mastering {
+
+using quenvar::platform::Status;
+namespace rec = quillden::recording;
+
+namespace {
+
+constexpr size_t kBlock = fs::kBlockSize;
+constexpr int kTotalWord = 5;  // word 9 of the progress object: the blocks of the whole job
+constexpr uint8_t kCloseSession = 2;
+constexpr uint32_t kDvdPlusRDualLayerMinimum = 0x40000;  // blocks a minimally finalized disc holds
+
+}  // namespace
+
+// --- RecorderSink ---
+
+Status RecorderSink::Fail(uint32_t code) {
+  if (code_ == 0) code_ = code;
+  return Status::FromErrno(EIO, "recording failed");
+}
+
+Status RecorderSink::Push(const uint8_t* data, size_t n) {
+  if (code_ != 0) return Fail(code_);
+  if (!partial_.empty()) {
+    size_t take = std::min(n, kBlock - partial_.size());
+    partial_.insert(partial_.end(), data, data + take);
+    data += take;
+    n -= take;
+    position_ += take;
+    if (partial_.size() == kBlock) {
+      uint32_t result = write_(partial_.data(), kBlock);
+      partial_.clear();
+      if (result != QD_OK) return Fail(result);
+    }
+  }
+  size_t whole = n / kBlock * kBlock;
+  if (whole > 0) {
+    uint32_t result = write_(data, whole);
+    if (result != QD_OK) return Fail(result);
+    position_ += whole;
+  }
+  partial_.insert(partial_.end(), data + whole, data + n);
+  position_ += n - whole;
+  return Status::Ok();
+}
+
+Status RecorderSink::ZeroFill(uint64_t to) {
+  if (to <= position_) return Status::Ok();
+  static const uint8_t kZeros[kBlock] = {};
+  // First complete the partial block, then whole zero blocks, then the start of the last one.
+  if (!partial_.empty()) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(to - position_, kBlock - partial_.size()));
+    Status status = Push(kZeros, take);
+    if (!status.ok()) return status;
+  }
+  uint64_t blocks = (to - position_) / kBlock;
+  if (blocks > 0) {
+    uint32_t result = zeros_(blocks);
+    if (result != QD_OK) return Fail(result);
+    position_ += blocks * kBlock;
+  }
+  return Push(kZeros, static_cast<size_t>(to - position_));
+}
+
+Status RecorderSink::WriteAt(uint64_t offset, const void* data, size_t n) {
+  if (code_ != 0) return Fail(code_);
+  if (offset < position_) return Fail(QD_E_WRITE_FILE);
+  Status status = ZeroFill(offset);
+  if (status.ok()) status = Push(static_cast<const uint8_t*>(data), n);
+  if (status.ok() && progress_.CancelRequested()) return Fail(QD_E_CANCELLED);
+  return status;
+}
+
+Status RecorderSink::Append(const void* data, size_t n) { return WriteAt(position_, data, n); }
+
+Status RecorderSink::Truncate(uint64_t size) {
+  if (code_ != 0) return Fail(code_);
+  return ZeroFill(size);
+}
+
+Status RecorderSink::Sync() { return code_ != 0 ? Fail(code_) : Status::Ok(); }
+
+Status RecorderSink::Close() {
+  if (code_ != 0) return Fail(code_);
+  if (partial_.empty()) return Status::Ok();
+  return ZeroFill((position_ + kBlock - 1) / kBlock * kBlock);
+}
+
+// --- the job ---
+
+namespace {
+
+struct DriveJob {
+  std::shared_ptr<Datadisk> disc;
+  HANDLE drive = nullptr;
+  uint16_t profile = 0;
+  uint32_t write_type = 0;
+  uint32_t close_mode = 0;
+  uint32_t data_mode = rec::kDataMode1;
+  uint32_t start = 0;    // N: where the recorder starts
+  uint32_t length = 0;   // blocks pushed to the recorder
+  uint32_t padding = 0;  // zero blocks after the session (minimally finalized DVD+R dual layer)
+  bool file_dates = false;
+  SessionLayout layout;
+};
+
+// The stream of one session into the sink: header, structures, boot image, files, the UDF tail
+// and the run-out. The failing code is the sink's when the recorder or a cancel request ended it.
+uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
+  Datadisk& disc = *job.disc;
+  SessionLayout& layout = job.layout;
+  const ProgressReporter quiet;  // the recorder counts the blocks it wrote itself
+  ImageStream stream(&sink, quiet);
+  stream.set_allow_kernel_copy(false);
+  auto sink_code = [&sink](uint32_t result) {
+    return result == QD_E_WRITE_FILE && sink.code() != 0 ? sink.code() : result;
+  };
+
+  uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
+  if (result == QD_OK) result = stream.WriteBlocks(layout.structures().data(), layout.structures().size());
+  if (result == QD_OK && disc.boot_image) {
+    result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
+  }
+  if (result != QD_OK) return sink_code(result);
+
+  quenvar::platform::Env* env = DatadiskEnv();
+  for (DatadiskEntry* entry : layout.level_order()) {
+    if (entry->is_folder() || entry->is_engine_entry()) continue;
+    uint64_t expected = uint64_t{entry->location - layout.session_start()} * kBlock;
+    if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    std::unique_ptr<quenvar::platform::ReadableFile> source;
+    if (!env->OpenReadable(quenvar::platform::Utf16ToUtf8(entry->source_path), &source).ok()) {
+      // Dropped from the tree, so that the next attempt writes the disc without it.
+      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      DeleteEntry(disc, entry);
+      return QD_E_SOURCE_MISSING;
+    }
+    if ((result = stream.CopyFile(source.get(), entry->length)) != QD_OK) {
+      result = sink_code(result);
+      if (result == QD_E_READ_FILE) disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      return result;
+    }
+  }
+  for (const SessionLayout::TailPiece& piece : layout.tail()) {
+    result = piece.data ? stream.WriteBlocks(piece.data, piece.blocks * kBlock) : stream.WriteZeroBlocks(piece.blocks);
+    if (result != QD_OK) return sink_code(result);
+  }
+  result = stream.WriteZeroBlocks(uint64_t{layout.total() - layout.end()} + job.padding);
+  if (result == QD_OK) result = stream.Finish();
+  if (result == QD_OK && !sink.Close().ok()) result = QD_E_WRITE_FILE;
+  if (result != QD_OK) return sink_code(result);
+  if (sink.position() != uint64_t{job.length} * kBlock) return QD_E_WRITE_FILE;
+  return QD_OK;
+}
+
+uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
+  Datadisk& disc = *job.disc;
+  drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
+  job.layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
+
+  std::unique_ptr<rec::Recorder> recorder = rec::CreateRecorder(job.drive, 1, 1, job.write_type, reporter);
+  if (!recorder) return QD_E_OUT_OF_MEMORY;
+  rec::LayerJumpInfo jump;
+  const uint32_t header_blocks = job.layout.header_blocks() + job.layout.structure_blocks();
+  uint32_t result = rec::OpenRecording(*recorder, job.profile, job.data_mode, job.start, job.length,
+                                       job.close_mode, &jump, header_blocks);
+  uint64_t reserved_tail = 0;
+  if (result == QD_OK && jump.used == 1) {
+    // The recorder moves every block after the jump address to the other layer. A session that
+    // ends before the jump needs no new positions; one that crosses it would need its files split,
+    // which is refused before a block is written.
+    if (uint64_t{job.start} + job.length - 1 > jump.jump_address) {
+      result = QD_E_INVALID_SETTING;
+    } else {
+      reserved_tail = jump.reservation > job.length ? jump.reservation - job.length : 0;
+      reporter.SetSessionTrack(kTotalWord, std::max(jump.reservation, job.length));
+    }
+  }
+  if (result == QD_OK) {
+    RecorderSink sink([&](const uint8_t* data, size_t bytes) { return rec::WriteRecordingData(*recorder, data, bytes); },
+                      [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter);
+    result = StreamSession(job, sink);
+    if (result == QD_OK && reserved_tail > 0) result = recorder->WriteZeros(reserved_tail);
+    if (result == QD_OK) result = rec::FinishRecording(*recorder, job.profile, nullptr, 0, job.close_mode, &jump);
+  }
+  rec::DestroyRecorder(std::move(recorder));
+  if (result == QD_E_CANCELLED && job.profile == 0x1A) {
+    // A DVD+RW left in the middle of a write is closed, so that it reads as a disc again.
+    drive::CloseTrackSession(job.drive, false, kCloseSession, 0);
+  }
+  return result;
+}
+
+bool IsDvdMinusRDualLayer(uint16_t profile) { return profile == 0x15 || profile == 0x16; }
+
+uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint32_t write_type, HANDLE progress,
+                    bool file_dates, uint32_t close_mode, bool exist_check) {
+  Datadisk& disc = *shared;
+  if (write_type < 1 || write_type > 3) return disc.Fail(QD_E_INVALID_ARGUMENT);
+  if (!disc.first_root()) return disc.Fail(QD_E_NOT_FOUND);
+  if (progress) {
+    std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
+    if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
+    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+  }
+  if (drive::IsBadHandle(drive)) return disc.Fail(QD_E_INVALID_DRIVE);
+  _MEDIAINFORMATION info{};
+  uint32_t result = DRV_GetMediaInformation(drive, &info);
+  if (result != QD_OK) return disc.Fail(result);
+  const uint16_t profile = drive::CurrentProfile(drive);
+  // Layer jump media take only UDF 1.02 alone when not written at once: only its structures can
+  // be rebuilt around the jump.
+  if (IsDvdMinusRDualLayer(profile) && write_type != 3 && disc.file_system != kFsUdf102) {
+    return disc.Fail(QD_E_INVALID_ARGUMENT);
+  }
+  if (exist_check && profile == 0x58 && write_type == 1 && disc.file_system != kFsUdf250) {
+    return disc.Fail(QD_E_INVALID_ARGUMENT);
+  }
+  if (info.dwStatus == MEDIA_STATUS_CLOSED) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
+  const bool imported = disc.imported_drive != nullptr && disc.next_session_start > 0 &&
+                        disc.next_session_start != 0xFFFFFFFFu;
+  if (info.dwStatus == MEDIA_STATUS_APPENDABLE && !imported) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
+  if (imported) {
+    if (drive::DriveNumberOf(disc.imported_drive) != drive::DriveNumberOf(drive) ||
+        disc.next_session_start != info.dwNextWritable) {
+      return disc.Fail(QD_E_NOT_READY);
+    }
+    // A session behind an imported one is not written yet.
+    return disc.Fail(QD_E_INVALID_SETTING);
+  }
+  if (exist_check && (result = RunExistCheck(disc, FileProgressAsker())) != QD_OK) return disc.Fail(result);
+
+  auto job = std::make_shared<DriveJob>();
+  job->disc = shared;
+  job->drive = drive;
+  job->profile = profile;
+  job->write_type = write_type;
+  job->close_mode = close_mode;
+  job->data_mode = disc.data_mode == 2 ? rec::kDataMode2 : rec::kDataMode1;
+  job->file_dates = file_dates;
+  job->start = 0;
+  LayoutRequest request;
+  request.file_system = disc.file_system;
+  request.file_version = disc.file_version_flag != 0;
+  request.cd_media = drive::IsCdProfile(profile);
+  request.session_start = job->start;
+  if ((result = job->layout.Plan(disc, request)) != QD_OK) return disc.Fail(result);
+
+  const uint32_t session = std::max(job->layout.end(), job->layout.total());
+  if (info.dwFree < session) return disc.Fail(QD_E_NO_SPACE);
+  job->length = session;
+  if (profile == 0x2B && close_mode == 4 && job->start + job->layout.end() < kDvdPlusRDualLayerMinimum) {
+    // A minimally finalized DVD+R dual layer disc holds at least this much; the zeros go after the
+    // whole session so that no structure moves.
+    job->padding = kDvdPlusRDualLayerMinimum - job->start - session;
+    job->length = kDvdPlusRDualLayerMinimum - job->start;
+  }
+  uint32_t total = job->length;
+  if (profile == 0x13 || profile == 0x14) total = (total + 15) / 16 * 16;
+  if (exist_check && (profile == 0x53 || profile == 0x5A)) total = (total + 31) / 32 * 32;
+
+  result = RunOperation(progress, PRG_PHASE_WRITING, total, [job, total](const ProgressReporter& reporter) -> uint32_t {
+    uint32_t code;
+    reporter.SetSessionTrack(kTotalWord, total);
+    try {
+      code = RecordSession(*job, reporter);
+    } catch (const std::bad_alloc&) {
+      code = QD_E_OUT_OF_MEMORY;
+    }
+    return code == QD_OK ? QD_OK : job->disc->Fail(code);
+  });
+  if (result != QD_OK && progress) disc.Fail(result);
+  return result;
+}
+
+}  // namespace
+
+uint32_t WriteDatadisk(HANDLE drive, HANDLE disc_handle, uint32_t write_type, HANDLE progress, bool file_dates,
+                       uint32_t close_mode, bool exist_check) {
+  std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(disc_handle);
+  if (!disc) return QD_E_INVALID_HANDLE;
+  try {
+    return StartWrite(drive, disc, write_type, progress, file_dates, close_mode, exist_check);
+  } catch (const std::bad_alloc&) {
+    return disc->Fail(QD_E_OUT_OF_MEMORY);
+  }
+}
+
+}  // namespace quillden::mastering
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadisk(HANDLE drive, HANDLE disc, DWORD write_type, HANDLE progress,
+                                                       BOOL file_dates, DWORD close_mode) {
+  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0, close_mode, true);
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadiskNoExistCheck(HANDLE drive, HANDLE disc, DWORD write_type,
+                                                                   HANDLE progress, BOOL file_dates,
+                                                                   DWORD close_mode) {
+  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0, close_mode, false);
+}

@@ -1,0 +1,65 @@
+// The write job of a data disc onto the media in a drive: the checks on the caller's thread, then
+// the same block stream as for an image file, handed to the recorder instead of a file.
+//
+// The image stream writes at positions; a recorder takes blocks in order. RecorderSink sits
+// between them: it accepts positions that only move forward, turns the holes the stream leaves
+// (runs of zero blocks) into zero blocks for the recorder, and keeps a partial block until it is
+// whole. It belongs to the job's worker thread.
+#ifndef QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
+#define QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/env.h"
+#include "progress/progress_record.h"
+#include "quillden/types.h"
+
+namespace quillden::mastering {
+
+class RecorderSink : public quenvar::platform::WritableFile {
+ public:
+  // write receives whole 2048-byte blocks, zeros a count of zero blocks; both return 0 or a code.
+  // The progress object's cancel request is looked at after every piece the stream hands over.
+  using WriteFn = std::function<uint32_t(const uint8_t* data, size_t bytes)>;
+  using ZerosFn = std::function<uint32_t(uint64_t blocks)>;
+  RecorderSink(WriteFn write, ZerosFn zeros, const ProgressReporter& progress)
+      : write_(std::move(write)), zeros_(std::move(zeros)), progress_(progress) {}
+
+  quenvar::platform::Status Append(const void* data, size_t n) override;
+  // A position behind what was already handed on fails: the recorder cannot go back.
+  quenvar::platform::Status WriteAt(uint64_t offset, const void* data, size_t n) override;
+  // Extends the stream with zeros up to size (the stream's trailing hole); never shortens it.
+  quenvar::platform::Status Truncate(uint64_t size) override;
+  quenvar::platform::Status Sync() override;
+  // Hands on the last partial block, zero-filled.
+  quenvar::platform::Status Close() override;
+  // No descriptor: the kernel cannot copy into a recorder.
+  int NativeHandle() const override { return -1; }
+
+  // The first code the recorder (or a cancel request) returned; 0 while none. The stream itself
+  // only sees a failed write.
+  uint32_t code() const { return code_; }
+  uint64_t position() const { return position_; }
+
+ private:
+  quenvar::platform::Status Fail(uint32_t code);
+  quenvar::platform::Status ZeroFill(uint64_t to);
+  quenvar::platform::Status Push(const uint8_t* data, size_t n);
+
+  WriteFn write_;
+  ZerosFn zeros_;
+  const ProgressReporter& progress_;
+  uint64_t position_ = 0;        // bytes accepted, the partial block included
+  std::vector<uint8_t> partial_;  // the bytes of the block not yet handed on
+  uint32_t code_ = 0;
+};
+
+// MST_WriteDatadisk (exist_check true) and MST_WriteDatadiskNoExistCheck.
+uint32_t WriteDatadisk(HANDLE drive, HANDLE disc, uint32_t write_type, HANDLE progress, bool file_dates,
+                       uint32_t close_mode, bool exist_check);
+
+}  // namespace quillden::mastering
+
+#endif  // QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
