@@ -1,0 +1,195 @@
+#include "app/controllers/data_disc_verifier.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "app/controllers/controller_ui.h"
+#include "app/controllers/disc_volume.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "app/workflow/error_object.h"
+#include "platform/unicode.h"
+#include "quillden/datadisk.h"
+#include "quillden/result.h"
+
+namespace quenvar::app {
+namespace {
+
+constexpr int kChunksBetweenPumps = 500;
+
+class SourceFile {
+ public:
+  explicit SourceFile(const std::u16string& path)
+      : fd_(::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~SourceFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  bool Size(uint64_t* size) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+  }
+  // Reads length bytes unless the file ends first; false on a failure.
+  bool Read(unsigned char* buffer, uint32_t length, uint32_t* got) {
+    *got = 0;
+    while (*got < length) {
+      const ssize_t n = ::read(fd_, buffer + *got, length - *got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      *got += static_cast<uint32_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+// Reads until length bytes or the end of the disc file.
+bool ReadFull(DiscFile& file, unsigned char* buffer, uint32_t length, uint32_t* got) {
+  *got = 0;
+  while (*got < length) {
+    uint32_t n = 0;
+    if (!file.Read(buffer + *got, length - *got, &n)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DataDiscVerifier::Prepare(HANDLE disc, int32_t drive_number, int32_t mode) {
+  if (disc == nullptr || disc == INVALID_HANDLE_VALUE) return false;
+  disc_ = disc;
+  drive_number_ = drive_number;
+  mode_ = mode;
+  return true;
+}
+
+void DataDiscVerifier::Report(int location, int code, std::u16string_view text) const {
+  CErrorObject report(kModuleCompare, location, code, text, static_cast<uint32_t>(errno),
+                      CurrentPrompter().MainWindow());
+}
+
+uint32_t DataDiscVerifier::Run(int32_t drive_number, HANDLE disc) {
+  cancel_.store(0);
+  HANDLE root = MST_GetRootDatadiskFile(disc);
+  if (root == INVALID_HANDLE_VALUE) {
+    Report(70, kErrorInvalidHandle, {});
+    return QD_E_DRIVER_REQUEST;
+  }
+  if (root == nullptr) return QD_E_DRIVER_REQUEST;
+  if (drive_number < 1 || drive_number > 26) return QD_E_INVALID_ARGUMENT;
+  disc_ = disc;
+  files_verified_ = 0;
+  bytes_verified_ = 0;
+  const char16_t drive_path[3] = {static_cast<char16_t>(u'A' + drive_number - 1), u':', 0};
+  // The root folder's children start at root itself: walk it as the first of its siblings.
+  return Walk(root, drive_path);
+}
+
+uint32_t DataDiscVerifier::Walk(HANDLE first, const std::u16string& path) {
+  uint32_t result = 0;
+  for (HANDLE entry = first; entry != nullptr && result == 0 && !cancel_.load();) {
+    WIN32_FIND_DATAW find{};
+    const uint32_t found = MST_GetFindDataDatadiskFile(disc_, entry, &find);
+    if (found != 0) {
+      Report(128, static_cast<int>(found), {});
+      result = found;
+      break;
+    }
+    const std::u16string disc_path = path + u"\\" + find.cFileName;
+    if (find.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      HANDLE child = MST_GetChildDatadiskFile(disc_, entry);
+      if (child == INVALID_HANDLE_VALUE) {
+        Report(209, kErrorInvalidHandle, {});
+        result = QD_E_DRIVER_REQUEST;
+        break;
+      }
+      result = Walk(child, disc_path);
+    } else if ((find.dwFileAttributes & (DDF_ATTR_BOOT_IMAGE | DDF_ATTR_IMPORTED)) == 0) {
+      WCHAR source[260] = {};
+      const uint32_t named = MST_GetSourceFilename(disc_, entry, source, 260);
+      if (named != 0) {
+        Report(146, static_cast<int>(named), {});
+        result = named;
+        break;
+      }
+      result = CompareFile(source, disc_path);
+      if (result == 0 && mode_ == 1) ++files_verified_;
+      CurrentControllerUi().ProcessPendingMessages();
+    }
+    if (result != 0) break;
+    HANDLE next = MST_GetNextDatadiskFile(disc_, entry);
+    if (next == INVALID_HANDLE_VALUE) {
+      Report(224, kErrorInvalidHandle, {});
+      result = QD_E_DRIVER_REQUEST;
+      break;
+    }
+    entry = next;
+  }
+  return cancel_.load() ? QD_E_CANCELLED : result;
+}
+
+uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
+                                       const std::u16string& disc_path) {
+  SourceFile source(source_path);
+  if (!source.ok()) {
+    Report(279, static_cast<int>(QD_E_FILE_OPEN),
+           FormatString(ids::kOpenFileFailed, {source_path}));
+    return QD_E_FILE_OPEN;
+  }
+  std::unique_ptr<DiscFile> copy = DiscFile::Open(disc_path);
+  if (!copy) {
+    Report(291, static_cast<int>(QD_E_FILE_OPEN), FormatString(ids::kOpenFileFailed, {disc_path}));
+    return QD_E_FILE_OPEN;
+  }
+  uint64_t left = 0;
+  if (!source.Size(&left)) {
+    Report(327, static_cast<int>(QD_E_READ_FILE),
+           FormatString(ids::kReadFileFailed, {source_path}));
+    return QD_E_READ_FILE;
+  }
+  if (left != copy->size()) return QD_E_COMPARE_DIFFERS;  // no message: the sizes tell it all
+
+  int chunks = 0;
+  while (left > 0 && !cancel_.load()) {
+    const uint32_t length = left < kVerifyChunk ? static_cast<uint32_t>(left) : kVerifyChunk;
+    uint32_t from_source = 0, from_disc = 0;
+    if (!source.Read(source_buffer_, length, &from_source)) {
+      Report(327, static_cast<int>(QD_E_READ_FILE),
+             FormatString(ids::kReadFileFailed, {source_path}));
+      return QD_E_READ_FILE;
+    }
+    if (!ReadFull(*copy, disc_buffer_, length, &from_disc)) {
+      Report(336, static_cast<int>(QD_E_READ_FILE),
+             FormatString(ids::kReadFileFailed, {disc_path}));
+      return QD_E_READ_FILE;
+    }
+    if (from_source != from_disc || std::memcmp(source_buffer_, disc_buffer_, from_source) != 0 ||
+        from_source != length) {
+      std::u16string text(LoadString(ids::kFilesDiffer));
+      text += FormatString(ids::kSourcePath, {source_path});
+      text += u"\n";
+      text += FormatString(ids::kTargetPath, {disc_path});
+      Report(367, static_cast<int>(QD_E_COMPARE_DIFFERS), text);
+      return QD_E_COMPARE_DIFFERS;
+    }
+    if (mode_ == 1) break;  // quick: the first chunk tells whether the right file was written
+    left -= length;
+    bytes_verified_ += length;
+    if (++chunks % kChunksBetweenPumps == 0) CurrentControllerUi().ProcessPendingMessages();
+  }
+  return 0;
+}
+
+}  // namespace quenvar::app

@@ -1,0 +1,54 @@
+// Orvex controllers: comparing a written data disc with its sources.
+//
+// The verifier walks the Datadisk's tree, and for every file that came from a local source (the
+// boot image and imported entries have none) reads the file back from the disc's volume through
+// the engine ("X:\folder\name") and compares it with the source: quick mode compares the first 2048
+// bytes of files of equal size, full mode every byte. Differences, unreadable files and files that
+// cannot be opened are reported (module 2). The cancel flag may be set from the user interface
+// while the walk processes pending messages; it stops the walk at the next file or chunk.
+#ifndef QUENVAR_APP_CONTROLLERS_DATA_DISC_VERIFIER_H_
+#define QUENVAR_APP_CONTROLLERS_DATA_DISC_VERIFIER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "quillden/types.h"
+
+namespace quenvar::app {
+
+inline constexpr uint32_t kVerifyChunk = 2048;
+
+class DataDiscVerifier {
+ public:
+  // Stores the disc, drive and mode (1 quick, 2 full); false for a null or invalid disc handle.
+  bool Prepare(HANDLE disc, int32_t drive_number, int32_t mode);
+  // Compares every file of disc with its copy on drive_number's volume: 0 equal, 0x08000032
+  // cancelled, 0x0800003C different, 0x08000014 a file cannot be opened, 0x08000020 a read failed,
+  // 0x08000011 a bad drive number, 0x09000000 no tree.
+  uint32_t Run(int32_t drive_number, HANDLE disc);
+  // Compares one source file with one disc file ("X:\path").
+  uint32_t CompareFile(const std::u16string& source, const std::u16string& disc_path);
+
+  void Cancel() { cancel_.store(1); }
+  int32_t mode() const { return mode_; }
+  int32_t files_verified() const { return files_verified_; }
+  uint64_t bytes_verified() const { return bytes_verified_; }
+
+ private:
+  uint32_t Walk(HANDLE folder, const std::u16string& path);
+  void Report(int location, int code, std::u16string_view text) const;
+
+  HANDLE disc_ = nullptr;
+  int32_t drive_number_ = 0;
+  int32_t mode_ = 0;
+  int32_t files_verified_ = 0;
+  uint64_t bytes_verified_ = 0;
+  std::atomic<int32_t> cancel_{0};
+  unsigned char source_buffer_[kVerifyChunk];
+  unsigned char disc_buffer_[kVerifyChunk];
+};
+
+}  // namespace quenvar::app
+
+#endif  // QUENVAR_APP_CONTROLLERS_DATA_DISC_VERIFIER_H_

@@ -1,0 +1,457 @@
+#include "app/controllers/wren_data_ctrl.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cwctype>
+#include <thread>
+
+#include "app/controllers/controller_ui.h"
+#include "app/controllers/disc_volume.h"
+#include "app/controllers/file_progress_dlg.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "app/workflow/error_object.h"
+#include "platform/unicode.h"
+#include "quillden/datadisk.h"
+#include "quillden/drive.h"
+#include "quillden/mastering.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+
+namespace quenvar::app {
+namespace {
+
+// The drive could not be opened (the engine's code for a device that cannot be opened).
+constexpr uint32_t kDriveNotOpened = 0x0800001Du;
+constexpr uint32_t kPollMs = 100;
+constexpr uint32_t kSettleBeforeVolumeMs = 2000;
+constexpr int kVolumeAttempts = 41;
+constexpr uint32_t kVolumeRetryMs = 500;
+
+uint32_t LastError() {
+  return static_cast<uint32_t>(errno);
+}
+
+// True when a path names a parent folder anywhere: such a name would leave the folder it belongs
+// to.
+bool ClimbsOut(std::u16string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of(u"/\\", start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == u"..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::u16string JoinTarget(const std::u16string& target, std::u16string_view name) {
+  return target.empty() ? std::u16string(name) : target + u"\\" + std::u16string(name);
+}
+
+// The worker's result may lag its final status word by a moment.
+uint32_t SettledErrorCode(HANDLE progress) {
+  uint32_t code = PRG_GetProgressErrorCode(progress);
+  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    code = PRG_GetProgressErrorCode(progress);
+  }
+  return code;
+}
+
+// Sleeps for ms while the user interface stays responsive.
+void PumpingSleep(uint32_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    CurrentControllerUi().ProcessPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, kPollMs)));
+  }
+}
+
+}  // namespace
+
+CWrenDataCtrl::CWrenDataCtrl() = default;
+
+CWrenDataCtrl::~CWrenDataCtrl() {
+  if (datadisk_ != nullptr && datadisk_ != INVALID_HANDLE_VALUE) MST_DestroyDatadisk(datadisk_);
+}
+
+void CWrenDataCtrl::Report(int location, int code, std::u16string_view text) const {
+  CErrorObject report(kModuleWrenDataCtrl, location, code, text, LastError(),
+                      CurrentPrompter().MainWindow());
+}
+
+uint32_t CWrenDataCtrl::CreateDatadisk() {
+  if (datadisk_ != nullptr && datadisk_ != INVALID_HANDLE_VALUE) MST_DestroyDatadisk(datadisk_);
+  datadisk_ = nullptr;
+  DRV_Initialize();
+  HANDLE disc = MST_CreateDatadisk();
+  if (disc == INVALID_HANDLE_VALUE) {
+    Report(55, kErrorInvalidHandle);
+    return QD_E_INVALID_HANDLE;
+  }
+  if (disc == nullptr) return QD_E_INVALID_HANDLE;
+  datadisk_ = disc;
+  return 0;
+}
+
+uint32_t CWrenDataCtrl::ApplySettings(const DiscJobSettings& settings) {
+  std::u16string label = settings.volume_label;
+  for (char16_t& c : label) c = static_cast<char16_t>(std::towupper(static_cast<wint_t>(c)));
+  uint32_t result = MST_SetVolumeLabel(datadisk_, label.c_str());
+  if (result != 0) return result;
+  if ((result = MST_SetFileSystem(datadisk_, settings.file_system)) != 0) return result;
+  if ((result = MST_SetDataMode(datadisk_, 1)) != 0) return result;
+  if ((result = MST_SetFileVersionNumber(datadisk_,
+                                         static_cast<DWORD>(settings.file_version_number))) != 0) {
+    return result;
+  }
+  verifyMode_ = settings.verify_mode;
+  mediaKind_ = settings.media_kind;
+  discTitle_ = settings.disc_title;
+  nextTitle_ = settings.next_title;
+  return 0;
+}
+
+uint32_t CWrenDataCtrl::ReadBootImage(const std::u16string& path, uint8_t emulation,
+                                      uint16_t load_segment, uint16_t sector_count) {
+  if (datadisk_ == nullptr) {
+    Report(749, kErrorInternal);
+    return QD_E_INVALID_HANDLE;
+  }
+  if (datadisk_ == INVALID_HANDLE_VALUE) return QD_E_INVALID_HANDLE;
+  if (path.empty()) {
+    Report(755, kErrorInternal);
+    return QD_E_INVALID_ARGUMENT;
+  }
+  const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    MessageRequest request;
+    request.owner = CurrentPrompter().MainWindow();
+    request.text = FormatString(ids::kOpenFileFailed, {path});
+    request.caption = FormatString(ids::kNowCreatingCaption, {discTitle_});
+    request.icon = PromptIcon::kWarning;
+    CurrentPrompter().ShowMessage(request);
+    return QD_E_SOURCE_MISSING;
+  }
+  ::close(fd);
+  return MST_ReadBootImageFile(datadisk_, path.c_str(), emulation, load_segment, sector_count);
+}
+
+int CWrenDataCtrl::CollectFileSet(const CFileSet* file_set, FileMap* map) {
+  if (map == nullptr) {
+    CErrorObject report(kModuleFileSet, 168, kErrorInternal, {}, 0, CurrentPrompter().MainWindow());
+    return 0;
+  }
+  if (file_set == nullptr) return 0;
+  const std::u16string& source = file_set->source_path();
+  const std::u16string& target = file_set->target_path();
+  const bool subfolders = file_set->include_subfolders() != 0;
+  if (ClimbsOut(target)) return 0;
+  int result = 1;
+  for (const std::u16string& name : file_set->files()) {
+    if (name.find(u'*') != std::u16string::npos) {
+      result = CollectFolder(source, target, map, subfolders);
+      continue;
+    }
+    if (name.empty() || ClimbsOut(name)) {
+      result = 0;
+      continue;
+    }
+    // Listed names may use either separator; local paths use "/", disc paths "\".
+    std::u16string local_name = name, disc_name = name;
+    for (char16_t& c : local_name) c = c == u'\\' ? u'/' : c;
+    for (char16_t& c : disc_name) c = c == u'/' ? u'\\' : c;
+    const std::u16string path = source + u"/" + local_name;
+    struct stat st {};
+    if (::stat(platform::Utf16ToUtf8(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+      result = CollectFolder(path, JoinTarget(target, disc_name), map, subfolders);
+    } else {
+      (*map)[path] = target;
+      result = 1;
+    }
+  }
+  return result;
+}
+
+int CWrenDataCtrl::CollectFolder(const std::u16string& path, const std::u16string& target,
+                                 FileMap* map, bool include_subfolders) {
+  if (map == nullptr) return 0;
+  std::set<std::pair<uint64_t, uint64_t>> visited;
+  return CollectFolderInner(platform::Utf16ToUtf8(path), target, map, include_subfolders, &visited);
+}
+
+int CWrenDataCtrl::CollectFolderInner(const std::string& path, const std::u16string& target,
+                                      FileMap* map, bool include_subfolders,
+                                      std::set<std::pair<uint64_t, uint64_t>>* visited) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  if (!S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) return 0;  // devices and pipes are no files to record
+    (*map)[platform::Utf8ToUtf16(path)] = target;
+    return 1;
+  }
+  // A folder reached twice (a bind mount of itself) is not entered again.
+  if (!visited->insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second)
+    return 1;
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return 0;
+  while (const struct dirent* item = ::readdir(dir)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = path + "/" + name;
+    struct stat entry {};
+    if (::lstat(child.c_str(), &entry) != 0) continue;
+    if (S_ISLNK(entry.st_mode)) {
+      // Links are followed to files, never to folders, so a link to an outer folder cannot loop.
+      if (::stat(child.c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) continue;
+    }
+    if (S_ISDIR(entry.st_mode)) {
+      if (name[0] != '.' && include_subfolders) {
+        CollectFolderInner(child, JoinTarget(target, platform::Utf8ToUtf16(name)), map,
+                           include_subfolders, visited);
+      }
+    } else if (S_ISREG(entry.st_mode)) {
+      (*map)[platform::Utf8ToUtf16(child)] = target;
+    }
+  }
+  ::closedir(dir);
+  return 1;
+}
+
+uint32_t CWrenDataCtrl::AddFiles(PromptWindow window, const FileMap* map) {
+  if (window == nullptr) return QD_E_INVALID_HANDLE;
+  if (window == kInvalidWindow) {
+    Report(109, kErrorInvalidHandle);
+    return QD_E_INVALID_HANDLE;
+  }
+  MST_SetLastError(datadisk_, 0);
+  CFileProgressDlg dialog(datadisk_, map);
+  filesAdded_ = dialog.Run(window);
+  const uint32_t result = MST_GetLastError(datadisk_);
+  // A cancel the engine never heard of (no question came after it) still ends the disc.
+  if (filesAdded_ < 0 && result == 0) return QD_E_CANCELLED;
+  return result;
+}
+
+uint32_t CWrenDataCtrl::CreateDataDisc(std::u16string* message) {
+  PromptWindow main_window = CurrentPrompter().MainWindow();
+  if (main_window == nullptr) return QD_E_INVALID_ARGUMENT;  // nothing written is no success
+  const int32_t drive_number = drive_list_ ? drive_list_->SelectedDrive() : 0;
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  if (drive == nullptr) {
+    Report(200, kErrorInternal, LoadString(ids::kNoRecorder));
+    return kDriveNotOpened;
+  }
+  if (drive == INVALID_HANDLE_VALUE) {
+    Report(207, kErrorInvalidHandle);
+    return QD_E_INVALID_HANDLE;
+  }
+  const tagDRIVEPARAM* record = drive_list_ ? drive_list_->Find(drive_number) : nullptr;
+  allowedMedia_ = MediaKindToFlags(mediaKind_) & (record ? record->deviceSpec.dwWritableMedia : 0);
+  _MEDIAINFORMATION info{};
+  const uint32_t checked =
+      CheckMedia(main_window, drive_number, drive, &info, message ? *message : u"");
+  const uint32_t closed = DRV_CloseDrive(drive);
+  if (closed != 0) {
+    Report(233, static_cast<int>(closed), LoadString(ids::kCannotCloseDrive));
+    return closed;
+  }
+  if (checked != 0) return checked;
+  closeMode_ = info.dwMedia == MEDIA_DVDPR_DL && info.dwStatus == MEDIA_STATUS_BLANK ? 4 : 0;
+  const uint32_t written = WriteDataDisc(main_window, drive_number);
+  if (written == 0 && message != nullptr) {
+    *message = FormatString(ids::kCreatedSuccessfully, {discTitle_});
+    *message += FormatString(ids::kWriteDownTitle, {discTitle_});
+    if (!nextTitle_.empty()) *message += FormatString(ids::kWillNowBeCreated, {nextTitle_});
+  }
+  return written;
+}
+
+bool CWrenDataCtrl::WaitForVolume(int32_t drive_number) {
+  for (int attempt = 0; attempt < kVolumeAttempts; ++attempt) {
+    if (attempt > 0) PumpingSleep(kVolumeRetryMs);
+    if (ProbeDiscVolume(drive_number)) return true;
+  }
+  return false;
+}
+
+uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number) {
+  if (window == nullptr || window == kInvalidWindow) {
+    Report(279, kErrorInternal);
+    return QD_E_INVALID_ARGUMENT;
+  }
+  if (CurrentPrompter().MainWindow() == nullptr) {
+    Report(286, kErrorInternal);
+    return QD_E_INVALID_ARGUMENT;
+  }
+  ControllerUi& ui = CurrentControllerUi();
+  HWND engine_window = ui.EngineWindow();
+  ui.SetExecutionState(kEsKeepAwake);
+  busy_ = 1;
+
+  // The drive could not be opened: nothing to unlock or eject.
+  auto end_unopened = [&](uint32_t result) {
+    if (progress_ != nullptr) PRG_DestroyProgress(progress_);
+    progress_ = nullptr;
+    busy_ = 0;
+    ui.SetExecutionState(kEsContinuous);
+    return result;
+  };
+
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  if (drive == nullptr) {
+    Report(314, kErrorInternal, LoadString(ids::kNoRecorder));
+    return end_unopened(kDriveNotOpened);
+  }
+  if (drive == INVALID_HANDLE_VALUE) {
+    Report(320, kErrorInvalidHandle);
+    return end_unopened(kDriveNotOpened);
+  }
+  const uint32_t locked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
+  if (locked != 0) {
+    Report(330, static_cast<int>(locked));
+    busy_ = 0;
+    ui.SetExecutionState(kEsContinuous);
+    DRV_CloseDrive(drive);
+    return locked;
+  }
+
+  // Every later path unlocks, ejects and closes.
+  auto end_job = [&](uint32_t result) {
+    if (progress_ != nullptr) PRG_DestroyProgress(progress_);
+    progress_ = nullptr;
+    if (drive != nullptr) {
+      const uint32_t unlocked = DRV_LockMedia(engine_window, drive, FALSE, kEjectNoticeMessage);
+      if (unlocked != 0) Report(647, static_cast<int>(unlocked));
+    }
+    ReleaseAndEject(drive_number);
+    busy_ = 0;
+    ui.SetExecutionState(kEsContinuous);
+    if (drive != nullptr) {
+      const uint32_t closed = DRV_CloseDrive(drive);
+      if (closed != 0) {
+        Report(669, static_cast<int>(closed));
+        result = closed;
+      }
+    }
+    return result;
+  };
+
+  progress_ = PRG_CreateProgress();
+  if (progress_ == nullptr) return end_job(QD_E_OUT_OF_MEMORY);
+  status_ = done_ = total_ = phase_ = 0;
+  const uint32_t started =
+      MST_WriteDatadisk(drive, datadisk_, writeType_, progress_, TRUE, closeMode_);
+  if (started != 0) {
+    if (started == QD_E_COMMAND_FAILED) {
+      CErrorObject report(kModuleWrenDataCtrl, 459, static_cast<int>(started), LastError(),
+                          DRV_GetLastCommandError(nullptr), LoadString(ids::kRecordIssue),
+                          CurrentPrompter().MainWindow());
+    } else {
+      Report(464, static_cast<int>(started), LoadString(ids::kRecordIssue));
+    }
+    return end_job(started);
+  }
+
+  ui.StartProgressDisplay(0);
+  for (;;) {
+    DWORD phase = 0, done = 0, total = 0;
+    status_ = PRG_GetProgressStatus(progress_, &phase, &done, &total);
+    phase_ = phase;
+    done_ = done;
+    total_ = total;
+    if (status_ != PRG_STATUS_NOT_STARTED && status_ != PRG_STATUS_RUNNING) break;
+    ui.ProcessPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  uint32_t code = SettledErrorCode(progress_);
+  ui.StopProgressDisplay();
+  if (status_ == PRG_STATUS_FAILED) {
+    code = PRG_GetProgressErrorCode(progress_);
+    if (code == QD_E_COMMAND_FAILED) {
+      CErrorObject report(kModuleWrenDataCtrl, 437, static_cast<int>(code), LastError(),
+                          DRV_GetLastCommandError(nullptr), LoadString(ids::kRecordIssue),
+                          CurrentPrompter().MainWindow());
+      return end_job(code);
+    }
+    if (code != 0) {
+      Report(442, static_cast<int>(code), LoadString(ids::kRecordIssue));
+      return end_job(code);
+    }
+  } else if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED) {
+    return end_job(QD_E_CANCELLED);
+  } else if (status_ != PRG_STATUS_SUCCEEDED && code != 0) {
+    return end_job(code);
+  }
+
+  if (verifyMode_ == 0) return end_job(0);
+
+  // The disc is read back through its file system: let the drive forget what it cached, close it
+  // and wait for the volume to appear.
+  const uint32_t flushed = DRV_FlushDrive(drive);
+  if (flushed != 0) Report(479, static_cast<int>(flushed));
+  const uint32_t closed = DRV_CloseDrive(drive);
+  if (closed != 0) Report(487, static_cast<int>(closed));
+  drive = nullptr;
+  PumpingSleep(kSettleBeforeVolumeMs);
+  if (!WaitForVolume(drive_number)) {
+    Report(612, kErrorInternal, LoadString(ids::kCompareFailed));
+    return end_job(QD_E_NOT_READY);
+  }
+
+  phase_ = kPhaseVerifying;
+  status_ = PRG_STATUS_RUNNING;
+  verifier_.Prepare(datadisk_, drive_number, verifyMode_);
+  drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  if (drive == nullptr) {
+    Report(558, kErrorInternal, LoadString(ids::kNoRecorder));
+    return end_unopened(kDriveNotOpened);
+  }
+  if (drive == INVALID_HANDLE_VALUE) {
+    drive = nullptr;
+    Report(564, kErrorInvalidHandle);
+    return end_unopened(kDriveNotOpened);
+  }
+  const uint32_t relocked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
+  if (relocked != 0) Report(574, static_cast<int>(relocked));
+  discSize_ = MST_GetDatadiskSize(datadisk_, drive);
+  ui.StartProgressDisplay(1);
+  const uint32_t verified = verifier_.Run(drive_number, datadisk_);
+  status_ = verified == 0                ? PRG_STATUS_SUCCEEDED
+            : verified == QD_E_CANCELLED ? PRG_STATUS_CANCELLED
+                                         : PRG_STATUS_FAILED;
+  ui.StopProgressDisplay();
+  return end_job(verified);
+}
+
+int CWrenDataCtrl::GetProgress(uint32_t* status, uint32_t* done, uint32_t* total, uint32_t* phase) {
+  if (progress_ == nullptr) return 0;
+  uint64_t shown_done = done_, shown_total = total_;
+  if (phase_ == kPhaseVerifying) {
+    if (verifier_.mode() == 1) {
+      shown_done = static_cast<uint64_t>(verifier_.files_verified());
+      shown_total = filesAdded_ > 0 ? static_cast<uint64_t>(filesAdded_) : 0;
+    } else {
+      shown_done = verifier_.bytes_verified();
+      shown_total = discSize_;
+      if (discSize_ > 4294967u) {
+        shown_done /= 10000;
+        shown_total /= 10000;
+      }
+    }
+  }
+  if (status) *status = status_;
+  if (done) *done = static_cast<uint32_t>(shown_done);
+  if (total) *total = static_cast<uint32_t>(shown_total);
+  if (phase) *phase = phase_;
+  return 1;
+}
+
+}  // namespace quenvar::app

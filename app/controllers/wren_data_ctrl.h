@@ -1,0 +1,81 @@
+// Orvex controllers: creating one data disc.
+//
+// CWrenDataCtrl owns the engine's Datadisk of the disc being built and runs its steps for the
+// creation workflow: settings, boot image, the file map from the disc's file sets, adding the files
+// (file progress dialog), the media check, the write job, the verification of the written disc
+// against its sources, and the eject. It is reused for every data disc; CreateDatadisk starts a new
+// disc. Reports use module 14 (file set expansion: module 10). Main thread only.
+//
+// Local source paths are POSIX paths; disc folders use "\" as separator. Listed names and target
+// folders are confined: a ".." component is refused rather than followed, and links to folders are
+// not entered, so a file set never reaches outside its source folder or its disc folder and never
+// loops.
+#ifndef QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
+#define QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "app/contents/contents_model.h"
+#include "app/contents/disc_job_settings.h"
+#include "app/controllers/data_disc_verifier.h"
+#include "app/controllers/wren_ctrl.h"
+
+namespace quenvar::app {
+
+// The phase value the controller shows while it verifies.
+inline constexpr uint32_t kPhaseVerifying = 96;
+
+class CWrenDataCtrl : public CWrenCtrl {
+ public:
+  CWrenDataCtrl();
+  ~CWrenDataCtrl() override;
+
+  // Starts a new Datadisk (the previous one is destroyed): 0, or 0x08000010.
+  uint32_t CreateDatadisk();
+  // Label (upper case), file system, data mode 1, file version flag; then the disc's verify mode,
+  // media kind and titles. The first failing engine result, or 0.
+  uint32_t ApplySettings(const DiscJobSettings& settings);
+  uint32_t ReadBootImage(const std::u16string& path, uint8_t emulation, uint16_t load_segment,
+                         uint16_t sector_count);
+  // Expands a file set into map: 1, or 0 when its last listed name could not be collected.
+  int CollectFileSet(const CFileSet* file_set, FileMap* map);
+  // Maps a file, or every file of a folder (with subfolders when include_subfolders), to target.
+  int CollectFolder(const std::u16string& path, const std::u16string& target, FileMap* map,
+                    bool include_subfolders = true);
+  // Adds the map's files with the file progress dialog; the disc's last error afterwards.
+  uint32_t AddFiles(PromptWindow window, const FileMap* map);
+  // Checks the media, writes and verifies; on success message receives the completion text.
+  uint32_t CreateDataDisc(std::u16string* message);
+  uint32_t WriteDataDisc(PromptWindow window, int32_t drive_number);
+  // The main window's view of the running job: 1, or 0 when no job runs.
+  int GetProgress(uint32_t* status, uint32_t* done, uint32_t* total, uint32_t* phase);
+  // Stops a running verification at its next file or chunk.
+  void CancelVerify() { verifier_.Cancel(); }
+
+  HANDLE datadisk() const { return datadisk_; }
+  uint32_t writeType() const { return writeType_; }
+  uint32_t closeMode() const { return closeMode_; }
+  int32_t filesAdded() const { return filesAdded_; }
+  uint64_t discSize() const { return discSize_; }
+  const DataDiscVerifier& verifier() const { return verifier_; }
+
+ private:
+  void Report(int location, int code, std::u16string_view text = {}) const;
+  int CollectFolderInner(const std::string& path, const std::u16string& target, FileMap* map,
+                         bool include_subfolders, std::set<std::pair<uint64_t, uint64_t>>* visited);
+  bool WaitForVolume(int32_t drive_number);
+
+  HANDLE datadisk_ = nullptr;
+  uint32_t writeType_ = 3;
+  uint32_t closeMode_ = 0;
+  DataDiscVerifier verifier_;
+  int32_t filesAdded_ = 0;
+  uint64_t discSize_ = 0;
+};
+
+}  // namespace quenvar::app
+
+#endif  // QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_

@@ -1,0 +1,341 @@
+#include "app/controllers/wren_data_ctrl.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "app/controllers/controller_test_support.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "drive/virtual/virtual_admin.h"
+#include "platform/ini_file.h"
+#include "quillden/datadisk.h"
+#include "quillden/drive.h"
+#include "quillden/mastering.h"
+#include "quillden/result.h"
+
+namespace quenvar::app {
+namespace {
+
+using test_support::ControllerTest;
+using test_support::InsertBlank;
+using test_support::TestRoot;
+using test_support::U16;
+using test_support::WriteFile;
+
+constexpr char kMarker[] = "QUENVAR-VERIFY-MARKER";
+
+std::u16string Text(uint32_t id) {
+  return std::u16string(LoadString(id));
+}
+
+CFileSet MakeSet(const std::string& source, const std::string& target, bool subfolders,
+                 const std::vector<std::string>& names) {
+  std::string text = "[FILESET1]\nSourcePath=" + source + "\nTargetPath=" + target +
+                     "\nSubFolder=" + (subfolders ? "Yes" : "No") + "\n";
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string number = std::to_string(i + 1);
+    text += "File" + std::string(4 - number.size(), '0') + number + "=" + names[i] + "\n";
+  }
+  CFileSet set;
+  EXPECT_EQ(set.Load(platform::IniFile::Parse(text), u"1"), 1);
+  return set;
+}
+
+// src/a.txt, src/big.bin (starts with the marker), src/sub/c.txt, src/sub/deeper/d.txt,
+// src/.cache/x
+std::string MakeSourceTree() {
+  static const std::string root = [] {
+    std::mt19937 random(7);
+    std::string big(150000, '\0');
+    for (char& c : big) c = static_cast<char>(random());
+    big.replace(0, sizeof kMarker - 1, kMarker);
+    WriteFile("src/big.bin", big);
+    WriteFile("src/a.txt", "alpha");
+    WriteFile("src/sub/c.txt", std::string(5000, 'c'));
+    WriteFile("src/sub/deeper/d.txt", "delta");
+    WriteFile("src/.cache/x", "hidden folder");
+    WriteFile("boot.img", std::string(2048, '\xEB'));
+    return TestRoot() + "/src";
+  }();
+  return root;
+}
+
+uint32_t MediaIn(int32_t drive_number) {
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  _MEDIAINFORMATION info{};
+  DRV_GetMediaInformation(drive, &info);
+  DRV_CloseDrive(drive);
+  return info.dwMedia;
+}
+
+class DataCtrlTest : public ControllerTest {
+ protected:
+  // Everything up to the media check: a new disc, settings, the boot image and the source tree.
+  void Prepare(int32_t drive_number, int32_t media_kind, int32_t verify) {
+    MakeSourceTree();
+    ASSERT_TRUE(CWrenCtrl().EnumerateRecorders(&list_));
+    list_.SetSelection(drive_number);
+    ctrl_.set_drive_list(&list_);
+    DiscJobSettings settings;
+    settings.verify_mode = verify;
+    settings.media_kind = media_kind;
+    settings.file_system = 1;
+    settings.volume_label = u"recovery_1";
+    settings.disc_title = u"Recovery Disc 1";
+    settings.next_title = u"Recovery Disc 2";
+    ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+    ASSERT_EQ(ctrl_.ApplySettings(settings), 0u);
+    ASSERT_EQ(ctrl_.ReadBootImage(U16(TestRoot() + "/boot.img"), 0, 0, 4), 0u);
+    FileMap map;
+    const CFileSet set = MakeSet(MakeSourceTree(), "", true, {"*"});
+    ASSERT_EQ(ctrl_.CollectFileSet(&set, &map), 1);
+    ASSERT_EQ(ctrl_.AddFiles(main_window_, &map), 0u);
+    ASSERT_EQ(ctrl_.filesAdded(), 4);
+  }
+
+  CWrenDataCtrl ctrl_;
+  DriveList list_;
+};
+
+TEST_F(DataCtrlTest, StarCollectsTheTreeByRelativeFolder) {
+  const std::string src = MakeSourceTree();
+  FileMap map;
+  const CFileSet all = MakeSet(src, "", true, {"*"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&all, &map), 1);
+  EXPECT_EQ(map, (FileMap{{U16(src + "/a.txt"), u""},
+                          {U16(src + "/big.bin"), u""},
+                          {U16(src + "/sub/c.txt"), u"sub"},
+                          {U16(src + "/sub/deeper/d.txt"), u"sub\\deeper"}}));
+  map.clear();
+  const CFileSet flat = MakeSet(src, "", false, {"*"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&flat, &map), 1);
+  EXPECT_EQ(map, (FileMap{{U16(src + "/a.txt"), u""}, {U16(src + "/big.bin"), u""}}));
+}
+
+TEST_F(DataCtrlTest, ListedNamesAndTheirFailures) {
+  const std::string src = MakeSourceTree();
+  FileMap map;
+  const CFileSet listed = MakeSet(src, "T", true, {"a.txt", "sub", "sub\\c.txt"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&listed, &map), 1);
+  EXPECT_EQ(map, (FileMap{{U16(src + "/a.txt"), u"T"},
+                          {U16(src + "/sub/c.txt"), u"T"},  // entered last: the listed file wins
+                          {U16(src + "/sub/deeper/d.txt"), u"T\\sub\\deeper"}}));
+  map.clear();
+  const CFileSet missing_last = MakeSet(src, "", true, {"a.txt", "nope"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&missing_last, &map), 0);
+  EXPECT_EQ(map.size(), 1u);  // what was collected stays
+  EXPECT_EQ(ctrl_.CollectFileSet(&missing_last, nullptr), 0);
+  EXPECT_NE(Messages().back().find(u"0A00A8-F0-"),
+            std::u16string::npos);  // module 10, location 168
+}
+
+TEST_F(DataCtrlTest, ParentFolderNamesAndFolderLinksStayInside) {
+  const std::string src = MakeSourceTree();
+  WriteFile("outside.txt", "not part of any disc");
+  FileMap map;
+  const CFileSet climbing_target = MakeSet(src, "..\\up", true, {"a.txt"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_target, &map), 0);
+  const CFileSet climbing_name = MakeSet(src, "", true, {"../outside.txt"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_name, &map), 0);
+  const CFileSet climbing_folder = MakeSet(src, "", true, {"sub\\..\\..\\"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_folder, &map), 0);
+  EXPECT_TRUE(map.empty());
+
+  const std::string loop_dir = TestRoot() + "/loop";
+  WriteFile("loop/file.txt", "once");
+  std::filesystem::create_directory_symlink(loop_dir, loop_dir + "/again");
+  std::filesystem::create_symlink(loop_dir + "/file.txt", loop_dir + "/link.txt");
+  EXPECT_EQ(ctrl_.CollectFolder(U16(loop_dir), u"", &map), 1);
+  EXPECT_EQ(map, (FileMap{{U16(loop_dir + "/file.txt"), u""}, {U16(loop_dir + "/link.txt"), u""}}));
+}
+
+TEST_F(DataCtrlTest, BootImageNameClashKeepsTheBootImage) {
+  MakeSourceTree();
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  ASSERT_EQ(ctrl_.ReadBootImage(U16(TestRoot() + "/boot.img"), 0, 0, 4), 0u);
+  ASSERT_EQ(MST_CreateBootImageFileEntry(ctrl_.datadisk(), u"BOOT.IMG"), 0u);
+  const std::string clash = WriteFile("clash/boot.img", "a file that is not the boot image");
+  const std::string other = WriteFile("clash/other.txt", "other");
+  const std::string third = WriteFile("clash/third.txt", "third");
+  const FileMap map{{U16(clash), u""}, {U16(other), u""}, {U16(third), u"x"}};
+  ctrl_.AddFiles(main_window_, &map);
+  EXPECT_EQ(ctrl_.filesAdded(), 3);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], Text(ids::kBootImageNameClash) + u"boot.img");
+  EXPECT_EQ(prompter_.records()[0].message.caption, Text(ids::kAppTitle));
+  WIN32_FIND_DATAW find{};
+  ASSERT_NE(MST_FindFullPathDatadiskFile(ctrl_.datadisk(), u"boot.img", &find),
+            INVALID_HANDLE_VALUE);
+  EXPECT_NE(find.dwFileAttributes & DDF_ATTR_BOOT_IMAGE, 0u);
+  EXPECT_NE(MST_FindFullPathDatadiskFile(ctrl_.datadisk(), u"x\\third.txt", nullptr),
+            INVALID_HANDLE_VALUE);
+}
+
+TEST_F(DataCtrlTest, CancelWhileAddingEndsTheDisc) {
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  const std::string src = MakeSourceTree();
+  const FileMap map{{U16(src + "/a.txt"), u""}, {U16(src + "/big.bin"), u""}};
+  prompter_.QueueAnswer(kIdYes);
+  ui_.QueueCancel(0);
+  EXPECT_NE(ctrl_.AddFiles(main_window_, &map), 0u);
+  EXPECT_EQ(ctrl_.filesAdded(), -1);
+  EXPECT_EQ(Messages()[0], Text(ids::kAskCancelThisProcess));
+  EXPECT_EQ(ctrl_.AddFiles(nullptr, &map), QD_E_INVALID_HANDLE);
+}
+
+TEST_F(DataCtrlTest, MissingBootImageFileIsShownWithTheDiscTitle) {
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  DiscJobSettings settings;
+  settings.file_system = 1;
+  settings.disc_title = u"Disc X";
+  ASSERT_EQ(ctrl_.ApplySettings(settings), 0u);
+  EXPECT_EQ(ctrl_.ReadBootImage(u"/nonexistent/boot.img", 0, 0, 4), QD_E_SOURCE_MISSING);
+  const auto records = prompter_.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message.text,
+            FormatString(ids::kOpenFileFailed, {u"/nonexistent/boot.img"}));
+  EXPECT_EQ(records[0].message.caption, FormatString(ids::kNowCreatingCaption, {u"Disc X"}));
+}
+
+struct RunCase {
+  char letter;
+  int32_t drive;
+  const char* kind;
+  int32_t media_kind;
+  int32_t verify;
+};
+
+class DataDiscRunTest : public DataCtrlTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(DataDiscRunTest, WritesVerifiesAndEjects) {
+  const RunCase run = GetParam();
+  InsertBlank(run.letter, run.kind);
+  ASSERT_NO_FATAL_FAILURE(Prepare(run.drive, run.media_kind, run.verify));
+  std::vector<uint32_t> verify_phases;
+  ui_.SetPumpHook([&](int) {
+    uint32_t status = 0, done = 0, total = 0, phase = 0;
+    if (ctrl_.GetProgress(&status, &done, &total, &phase) && phase == kPhaseVerifying)
+      verify_phases.push_back(total);
+  });
+  prompter_.QueueAnswer(kIdOk);  // the first media prompt
+  std::u16string message = u"Insert a disc.\r\n";
+  ASSERT_EQ(ctrl_.CreateDataDisc(&message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(message, FormatString(ids::kCreatedSuccessfully, {u"Recovery Disc 1"}) +
+                         FormatString(ids::kWriteDownTitle, {u"Recovery Disc 1"}) +
+                         FormatString(ids::kWillNowBeCreated, {u"Recovery Disc 2"}));
+  EXPECT_EQ(Messages().size(), 1u);   // nothing but the first prompt
+  EXPECT_EQ(MediaIn(run.drive), 0u);  // ejected
+  EXPECT_EQ(ctrl_.busy(), 0);
+  EXPECT_EQ(ctrl_.progress(), nullptr);
+  EXPECT_EQ(ctrl_.closeMode(), 0u);
+  if (run.verify == 0) {
+    EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1}));
+    EXPECT_TRUE(verify_phases.empty());
+  } else {
+    EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 1, -1}));
+    EXPECT_FALSE(verify_phases.empty());
+  }
+  if (run.verify == 1) {
+    EXPECT_EQ(ctrl_.verifier().files_verified(), 4);
+  }
+  if (run.verify == 2) {
+    EXPECT_EQ(ctrl_.verifier().bytes_verified(), 150000u + 5 + 5000 + 5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKindAndMode, DataDiscRunTest,
+    ::testing::Values(RunCase{'D', 4, "dvd+rw", 2, 0}, RunCase{'D', 4, "dvd+rw", 2, 1},
+                      RunCase{'D', 4, "dvd+rw", 2, 2}, RunCase{'E', 5, "dvd-r", 2, 0},
+                      RunCase{'E', 5, "dvd-r", 2, 1}, RunCase{'E', 5, "dvd-r", 2, 2},
+                      RunCase{'F', 6, "cd-r", 1, 0}, RunCase{'F', 6, "cd-r", 1, 1},
+                      RunCase{'F', 6, "cd-r", 1, 2}),
+    [](const ::testing::TestParamInfo<RunCase>& info) {
+      std::string name =
+          std::string(1, info.param.letter) + "_verify" + std::to_string(info.param.verify);
+      return name;
+    });
+
+TEST_F(DataCtrlTest, FlippedByteFailsTheFullVerifyOnly) {
+  InsertBlank('D', "dvd+rw");
+  ASSERT_NO_FATAL_FAILURE(Prepare(4, 2, 0));
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  ASSERT_EQ(ctrl_.CreateDataDisc(&message), 0u);
+
+  // Flip one byte of big.bin on the medium, well after its first 2048 bytes.
+  std::fstream disc(test_support::Backing('D'), std::ios::in | std::ios::out | std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(disc)), std::istreambuf_iterator<char>());
+  const size_t at = bytes.find(kMarker);
+  ASSERT_NE(at, std::string::npos);
+  disc.seekp(static_cast<std::streamoff>(at + 3000));
+  disc.put(static_cast<char>(bytes[at + 3000] ^ 0x5A));
+  disc.close();
+  test_support::SetTray('D', false);
+  prompter_.ClearRecords();
+
+  DataDiscVerifier verifier;
+  ASSERT_TRUE(verifier.Prepare(ctrl_.datadisk(), 4, 2));
+  EXPECT_EQ(verifier.Run(4, ctrl_.datadisk()), QD_E_COMPARE_DIFFERS);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  const std::u16string source = U16(MakeSourceTree() + "/big.bin");
+  const std::u16string expected = Text(ids::kFilesDiffer) +
+                                  FormatString(ids::kSourcePath, {source}) + u"\n" +
+                                  FormatString(ids::kTargetPath, {u"D:\\big.bin"});
+  EXPECT_EQ(messages[0].rfind(expected, 0), 0u);
+  EXPECT_NE(messages[0].find(u"( Error Code: 02016F-3C-"), std::u16string::npos);
+
+  prompter_.ClearRecords();
+  ASSERT_TRUE(verifier.Prepare(ctrl_.datadisk(), 4, 1));
+  EXPECT_EQ(verifier.Run(4, ctrl_.datadisk()), 0u);
+  EXPECT_EQ(verifier.files_verified(), 4);
+  EXPECT_TRUE(Messages().empty());
+
+  // Equal content, different sizes: a difference without a message.
+  const std::string longer = WriteFile("longer.txt", "alpha and more");
+  EXPECT_EQ(verifier.CompareFile(U16(longer), u"D:\\a.txt"), QD_E_COMPARE_DIFFERS);
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_EQ(verifier.CompareFile(U16(longer), u"D:\\missing.txt"), QD_E_FILE_OPEN);
+  EXPECT_EQ(Messages().size(), 1u);
+}
+
+TEST_F(DataCtrlTest, CancelDuringWritingEndsWithCancelled) {
+  InsertBlank('D', "dvd+rw");
+  quillden::drive::VirtualTiming slow;
+  slow.close_ms = 2000;
+  slow.flush_ms = 1000;
+  std::string error;
+  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(Prepare(4, 2, 2));
+  bool cancelled = false;
+  ui_.SetPumpHook([&](int) {
+    if (!cancelled && ctrl_.progress() != nullptr) {
+      cancelled = true;
+      ctrl_.CancelJob();
+    }
+  });
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  EXPECT_EQ(ctrl_.CreateDataDisc(&message), QD_E_CANCELLED);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(ctrl_.busy(), 0);
+  EXPECT_EQ(MediaIn(4), 0u);  // ejected after the cancel too
+}
+
+TEST_F(DataCtrlTest, BlankDvdPlusRDualLayerIsClosedWithMode4) {
+  InsertBlank('D', "dvd+r-dl");
+  ASSERT_NO_FATAL_FAILURE(Prepare(4, 3, 0));
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  EXPECT_EQ(ctrl_.CreateDataDisc(&message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(ctrl_.closeMode(), 4u);
+}
+
+}  // namespace
+}  // namespace quenvar::app
