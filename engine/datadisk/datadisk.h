@@ -179,8 +179,6 @@ class Datadisk {
 
 // CRC-32 (IEEE 802.3, reflected, 0xEDB88320) of the UTF-16LE bytes of name with a..z upper-cased.
 uint32_t NameHash(std::u16string_view name);
-// CRC-32 of raw bytes, continuing from crc (start with 0).
-uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 // True when name holds one of \ / : * ? " < > |.
 bool HasBadCharacter(std::u16string_view name);
 // Lookup equality: a..z and A..Z equal regardless of case, every other unit by value.

@@ -1,45 +1,25 @@
 // Entry names: hashing, comparison, the bad-character test and the shortening rules.
 #include "datadisk/names.h"
 
-#include <array>
-
 #include "datadisk/datadisk.h"
+#include "filesystems/crc32.h"
 
 namespace quillden {
 namespace {
-
-// The reflected table of the IEEE 802.3 polynomial, built at compile time.
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 inline char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
 inline char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? c - 32 : c; }
 
 }  // namespace
 
-uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = kCrcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
 uint32_t NameHash(std::u16string_view name) {
-  uint32_t crc = 0xFFFFFFFFu;
+  uint32_t crc = fs::kCrc32Start;
   for (char16_t unit : name) {
     char16_t c = AsciiUpper(unit);
-    crc = kCrcTable[(crc ^ (c & 0xFF)) & 0xFF] ^ (crc >> 8);  // UTF-16LE: low byte first
-    crc = kCrcTable[(crc ^ (c >> 8)) & 0xFF] ^ (crc >> 8);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};  // UTF-16LE
+    crc = fs::Crc32Update(crc, bytes, sizeof(bytes));
   }
-  return ~crc;
+  return fs::Crc32Finish(crc);
 }
 
 bool HasBadCharacter(std::u16string_view name) {

@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "datadisk/datadisk.h"
+#include "filesystems/crc32.h"
 
 namespace quillden {
 namespace {
 
 TEST(NamesTest, HashIsCrc32OfUpperCasedUtf16le) {
-  EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u);
+  EXPECT_EQ(fs::Crc32("123456789", 9), 0xCBF43926u);
   const uint8_t bytes[] = {'A', 0, 0xE9, 0, 'B', 0};  // "AéB" little-endian
-  EXPECT_EQ(NameHash(u"aéb"), Crc32(bytes, sizeof(bytes)));
+  EXPECT_EQ(NameHash(u"aéb"), fs::Crc32(bytes, sizeof(bytes)));
   EXPECT_EQ(NameHash(u"Readme.TXT"), NameHash(u"README.txt"));
   EXPECT_NE(NameHash(u"é"), NameHash(u"É"));  // only ASCII letters fold
 }

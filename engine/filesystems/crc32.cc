@@ -21,11 +21,14 @@ uint32_t Update(uint32_t crc, uint8_t byte) { return kTable[(crc ^ byte) & 0xFF]
 
 }  // namespace
 
-uint32_t Crc32(const void* data, size_t size) {
+uint32_t Crc32Update(uint32_t crc, const void* data, size_t size) {
   const auto* p = static_cast<const uint8_t*>(data);
-  uint32_t crc = 0xFFFFFFFFu;
   for (size_t i = 0; i < size; ++i) crc = Update(crc, p[i]);
-  return ~crc;
+  return crc;
+}
+
+uint32_t Crc32(const void* data, size_t size) {
+  return Crc32Finish(Crc32Update(kCrc32Start, data, size));
 }
 
 uint32_t Crc32Utf16Le(std::u16string_view text) {
