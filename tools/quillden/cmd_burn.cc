@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "command.h"
+#include "disc_tree.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
@@ -71,20 +72,6 @@ bool ParseNumber(const std::string& text, long min, long max, DWORD* value) {
   if (errno || end == text.c_str() || *end || parsed < min || parsed > max) return false;
   *value = static_cast<DWORD>(parsed);
   return true;
-}
-
-bool ParseFileSystem(const std::string& text, DWORD* value) {
-  static const struct {
-    const char* name;
-    DWORD value;
-  } kNames[] = {{"iso", 1}, {"iso9660", 1}, {"udf", 2}, {"iso+udf", 3}, {"udf250", 4}, {"iso+udf250", 5}};
-  for (const auto& name : kNames) {
-    if (text == name.name) {
-      *value = name.value;
-      return true;
-    }
-  }
-  return ParseNumber(text, 1, 5, value);
 }
 
 bool IsDriveLetter(const char* text) {
@@ -164,68 +151,6 @@ int ParseOptions(int argc, char** argv, Options* options) {
     return 2;
   }
   return 0;
-}
-
-// Disc paths use "\" and never start with one.
-std::string DiscPath(std::string path) {
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  size_t start = path.find_first_not_of('\\');
-  return start == std::string::npos ? std::string() : path.substr(start);
-}
-
-std::string AbsolutePath(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
-
-bool AddOne(HANDLE disc, const std::string& source, const std::string& target, HANDLE* entry) {
-  *entry = MST_AddDatadiskFile(disc, U16(source).c_str(), U16(target).c_str());
-  if (*entry != INVALID_HANDLE_VALUE && *entry != nullptr) return true;
-  DWORD code = MST_GetLastError(disc);
-  std::fprintf(stderr, "quillden burn: cannot add %s: %s (0x%08X)\n", source.c_str(), UTL_GetResultText(code), code);
-  return false;
-}
-
-bool AddGraft(HANDLE disc, const std::string& target, const std::string& source) {
-  std::error_code error;
-  const std::string absolute = AbsolutePath(source);
-  const std::string disc_target = DiscPath(target);
-  HANDLE entry;
-  if (std::filesystem::is_directory(source, error)) {
-    if (!disc_target.empty()) return AddOne(disc, absolute, disc_target, &entry);
-    for (const auto& child : std::filesystem::directory_iterator(source, error)) {
-      const bool folder = child.is_directory(error) && !child.is_symlink(error);
-      if (!AddOne(disc, AbsolutePath(child.path().string()), folder ? child.path().filename().string() : "", &entry)) {
-        return false;
-      }
-    }
-    if (error) {
-      std::fprintf(stderr, "quillden burn: cannot read %s: %s\n", source.c_str(), error.message().c_str());
-      return false;
-    }
-    return true;
-  }
-  const bool into_folder = target.empty() || target.back() == '/' || target.back() == '\\';
-  std::string folder = disc_target, name;
-  if (!into_folder) {
-    size_t slash = disc_target.rfind('\\');
-    folder = slash == std::string::npos ? "" : disc_target.substr(0, slash);
-    name = slash == std::string::npos ? disc_target : disc_target.substr(slash + 1);
-  } else if (!folder.empty() && folder.back() == '\\') {
-    folder.pop_back();
-  }
-  if (!AddOne(disc, absolute, folder, &entry)) return false;
-  if (!name.empty() && name != std::filesystem::path(absolute).filename().string() &&
-      MST_RenameDatadiskFile(disc, entry, U16(name).c_str()) == INVALID_HANDLE_VALUE) {
-    DWORD code = MST_GetLastError(disc);
-    std::fprintf(stderr, "quillden burn: cannot name %s '%s': %s (0x%08X)\n", source.c_str(), name.c_str(),
-                 UTL_GetResultText(code), code);
-    return false;
-  }
-  return true;
 }
 
 const char* PhaseName(DWORD phase) {
@@ -308,8 +233,9 @@ int BurnFiles(const Options& options, HANDLE drive) {
                  code == QD_E_INVALID_ARGUMENT ? "only A-Z, 0-9 and _ are allowed" : UTL_GetResultText(code), code);
     return 1;
   }
+  DiscTreeBuilder builder(disc, "burn");
   for (const auto& [target, source] : options.grafts) {
-    if (!AddGraft(disc, target, source)) return 1;
+    if (!builder.AddGraft(target, source)) return 1;
   }
 
   HANDLE progress = PRG_CreateProgress();

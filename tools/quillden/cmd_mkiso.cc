@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "command.h"
+#include "disc_tree.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/image.h"
@@ -100,26 +101,6 @@ bool ParseNumber(const std::string& text, long max, long* value) {
   if (errno || end == text.c_str() || *end || parsed < 0 || parsed > max) return false;
   *value = parsed;
   return true;
-}
-
-bool ParseFileSystem(const std::string& text, DWORD* value) {
-  static const struct {
-    const char* name;
-    DWORD value;
-  } kNames[] = {{"iso", 1}, {"iso9660", 1}, {"udf", 2}, {"iso+udf", 3}, {"udf250", 4},
-                {"iso+udf250", 5}};
-  for (const auto& name : kNames) {
-    if (text == name.name) {
-      *value = name.value;
-      return true;
-    }
-  }
-  long number = 0;
-  if (ParseNumber(text, 5, &number) && number >= 1) {
-    *value = static_cast<DWORD>(number);
-    return true;
-  }
-  return false;
 }
 
 bool ParseEmulation(const std::string& text, int* emulation) {
@@ -243,78 +224,6 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
-// Disc paths use "\" and never start with one.
-std::string DiscPath(std::string path) {
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  size_t start = path.find_first_not_of('\\');
-  return start == std::string::npos ? std::string() : path.substr(start);
-}
-
-std::string AbsolutePath(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
-
-bool AddOne(HANDLE disc, const std::string& source, const std::string& target, HANDLE* entry) {
-  *entry = MST_AddDatadiskFile(disc, U16(source).c_str(), U16(target).c_str());
-  if (*entry != INVALID_HANDLE_VALUE && *entry != nullptr) return true;
-  DWORD code = MST_GetLastError(disc);
-  std::fprintf(stderr, "quillden mkiso: cannot add %s: %s (0x%08X)\n", source.c_str(),
-               UTL_GetResultText(code), code);
-  return false;
-}
-
-bool AddSource(HANDLE disc, const std::string& source) {
-  std::error_code error;
-  HANDLE entry;
-  if (!std::filesystem::is_directory(source, error)) return AddOne(disc, AbsolutePath(source), "", &entry);
-  for (const auto& child : std::filesystem::directory_iterator(source, error)) {
-    std::string path = AbsolutePath(child.path().string());
-    std::string name = child.path().filename().string();
-    bool folder = child.is_directory(error) && !child.is_symlink(error);
-    if (!AddOne(disc, path, folder ? name : "", &entry)) return false;
-  }
-  if (error) {
-    std::fprintf(stderr, "quillden mkiso: cannot read %s: %s\n", source.c_str(), error.message().c_str());
-    return false;
-  }
-  return true;
-}
-
-bool AddGraft(HANDLE disc, const std::string& target, const std::string& source) {
-  std::error_code error;
-  std::string absolute = AbsolutePath(source);
-  std::string disc_target = DiscPath(target);
-  HANDLE entry;
-  if (std::filesystem::is_directory(source, error)) {
-    if (disc_target.empty()) return AddSource(disc, source);
-    return AddOne(disc, absolute, disc_target, &entry);
-  }
-  bool into_folder = target.empty() || target.back() == '/' || target.back() == '\\';
-  std::string folder = disc_target, name;
-  if (!into_folder) {
-    size_t slash = disc_target.rfind('\\');
-    folder = slash == std::string::npos ? "" : disc_target.substr(0, slash);
-    name = slash == std::string::npos ? disc_target : disc_target.substr(slash + 1);
-  } else if (!folder.empty() && folder.back() == '\\') {
-    folder.pop_back();
-  }
-  if (!AddOne(disc, absolute, folder, &entry)) return false;
-  std::string source_name = std::filesystem::path(absolute).filename().string();
-  if (!name.empty() && name != source_name) {
-    if (MST_RenameDatadiskFile(disc, entry, U16(name).c_str()) == INVALID_HANDLE_VALUE) {
-      DWORD code = MST_GetLastError(disc);
-      std::fprintf(stderr, "quillden mkiso: cannot name %s '%s': %s (0x%08X)\n", source.c_str(),
-                   name.c_str(), UTL_GetResultText(code), code);
-      return false;
-    }
-  }
-  return true;
-}
-
 int BootEmulationFromSize(const std::string& path) {
   std::error_code error;
   uintmax_t size = std::filesystem::file_size(path, error);
@@ -390,11 +299,12 @@ int RunMkiso(int argc, char** argv) {
   }
   MST_SetFileVersionNumber(disc, options.version_flag);
 
+  DiscTreeBuilder builder(disc, "mkiso");
   for (const std::string& source : options.sources) {
-    if (!AddSource(disc, source)) return 1;
+    if (!builder.AddSource(source)) return 1;
   }
   for (const auto& [target, source] : options.grafts) {
-    if (!AddGraft(disc, target, source)) return 1;
+    if (!builder.AddGraft(target, source)) return 1;
   }
 
   if (!options.boot.empty()) {
