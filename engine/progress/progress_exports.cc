@@ -1,6 +1,7 @@
 // The PRG_ exports: thin checks at the boundary over the progress records.
 #include <atomic>
 #include <thread>
+#include <type_traits>
 
 #include "progress/progress_record.h"
 #include "progress/progress_testing.h"
@@ -33,7 +34,17 @@ DWORD WorkerErrorCode(HANDLE handle) {
   if (!record) return QD_E_INVALID_HANDLE;
   std::shared_ptr<Worker> worker = record->worker();
   if (!worker) return QD_E_INVALID_HANDLE;
-  if (!worker->Ended()) return QD_E_BUSY;
+  if (!worker->Ended()) {
+    // A worker writes its final status just before it ends; a caller that already saw that status
+    // gets the result, not "busy".
+    bool final_status = false;
+    if constexpr (std::is_same_v<Record, ProgressRecord>) {
+      uint32_t status = record->status.load();
+      final_status = status == PRG_STATUS_SUCCEEDED || status == PRG_STATUS_FAILED ||
+                     status == PRG_STATUS_CANCELLED;
+    }
+    if (!final_status || !worker->WaitForEnd(1000)) return QD_E_BUSY;
+  }
   return worker->ExitCode();
 }
 }  // namespace

@@ -142,16 +142,16 @@ uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBo
   record->result.exchange(0);
   for (auto& word : record->session_track) word.exchange(0);
 
-  // The final status is announced only after the worker counts as ended, so a caller that sees it
-  // can collect the error code at once.
+  // The final status is written before the worker counts as ended: a cancel that waits for the
+  // end then finds it. PRG_GetProgressErrorCode bridges the short gap the other way round.
   std::shared_ptr<Worker> worker = Worker::Start(
       [record, body = std::move(body)]() -> uint32_t {
         uint32_t result = body(ProgressReporter(record));
         record->result.exchange(result);
+        record->status.exchange(StatusForResult(result));
         return result;
       },
-      /*start_suspended=*/true,
-      [record](uint32_t result) { record->status.exchange(StatusForResult(result)); });
+      /*start_suspended=*/true);
   if (!worker) {
     record->status.exchange(PRG_STATUS_NOT_STARTED);
     return QD_E_THREAD;
