@@ -13,6 +13,7 @@
 #include <string>
 
 #include "datadisk/mastering/test_util.h"
+#include "common/shell.h"
 #include "quillden/result.h"
 
 namespace {
@@ -22,35 +23,13 @@ using quillden::mastering::testing::ReadAll;
 using quillden::mastering::testing::ScratchFolder;
 using quillden::mastering::testing::U16;
 namespace fsys = std::filesystem;
-
-bool HaveTool(const std::string& tool) {
-  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+using quenvar::testing::HaveTool;
+using quenvar::testing::Quote;
+using quenvar::testing::RandomBytes;
+using quenvar::testing::Shell;
 
 #define REQUIRE_TOOL(tool) \
   if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed; this check needs it"
-
-// Runs a shell command; returns its exit status and collects stdout and stderr.
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  int status = pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(engine());
-  return data;
-}
 
 // Every regular file below root, by relative path, with its contents.
 std::map<std::string, std::string> Files(const std::string& root) {

@@ -23,24 +23,6 @@ namespace quillden::reader::testing {
 
 namespace vt = quillden::drive::testing;
 
-bool HaveTool(const std::string& tool) {
-  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int Shell(const std::string& command, std::string* output) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  int status = pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
 std::vector<uint8_t> ReadImage(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+
+#include "common/shell.h"
 #include <vector>
 
 #include "platform/temp_dir.h"
@@ -15,13 +17,13 @@
 
 namespace quillden::reader::testing {
 
-bool HaveTool(const std::string& tool);
+using ::quenvar::testing::HaveTool;
 #define REQUIRE_TOOL(tool) \
   if (!::quillden::reader::testing::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed; this check needs it"
 
 // Runs a shell command; its exit status, with stdout and stderr in *output.
-int Shell(const std::string& command, std::string* output = nullptr);
-std::string Quote(const std::string& s);
+using ::quenvar::testing::Shell;
+using ::quenvar::testing::Quote;
 
 std::vector<uint8_t> ReadImage(const std::string& path);
 void WriteImage(const std::string& path, const std::vector<uint8_t>& data);

@@ -15,6 +15,7 @@
 #include "datadisk/datadisk.h"
 #include "datadisk/mastering/session_layout.h"
 #include "datadisk/mastering/test_util.h"
+#include "common/shell.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
@@ -29,31 +30,10 @@ using quillden::mastering::testing::ReadAll;
 using quillden::mastering::testing::ScratchFolder;
 using quillden::mastering::testing::U16;
 namespace fsys = std::filesystem;
-
-bool HaveTool(const std::string& tool) {
-  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int Shell(const std::string& command, std::string* output = nullptr, bool with_stderr = true) {
-  FILE* pipe = popen((command + (with_stderr ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-  if (!pipe) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  int status = pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(engine());
-  return data;
-}
+using quenvar::testing::HaveTool;
+using quenvar::testing::Quote;
+using quenvar::testing::RandomBytes;
+using quenvar::testing::Shell;
 
 // Every regular file and folder below root, by relative path (folders end in "/").
 std::map<std::string, std::string> Tree(const std::string& root) {
