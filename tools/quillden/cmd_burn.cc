@@ -61,10 +61,6 @@ struct Options {
 
 std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
 
-void Fail(const char* what, DWORD code) {
-  std::fprintf(stderr, "quillden burn: %s: %s (0x%08X)\n", what, UTL_GetResultText(code), code);
-}
-
 bool ParseNumber(const std::string& text, long min, long max, DWORD* value) {
   char* end = nullptr;
   errno = 0;
@@ -214,26 +210,10 @@ DWORD ShowProgress(HANDLE progress, bool quiet) {
 }
 
 int BurnFiles(const Options& options, HANDLE drive) {
-  HANDLE disc = MST_CreateDatadisk();
-  if (disc == INVALID_HANDLE_VALUE || !disc) {
-    Fail("cannot create the disc", QD_E_OUT_OF_MEMORY);
-    return 1;
-  }
-  struct Destroy {
-    HANDLE disc;
-    ~Destroy() { MST_DestroyDatadisk(disc); }
-  } destroy{disc};
+  DiscTreeBuilder builder("burn");
+  if (!builder.Prepare(options.file_system, options.label_given ? &options.label : nullptr)) return 1;
+  HANDLE disc = builder.disc();
   DWORD code;
-  if ((code = MST_SetFileSystem(disc, options.file_system)) != QD_OK) {
-    Fail("file system selection", code);
-    return 1;
-  }
-  if (options.label_given && (code = MST_SetVolumeLabel(disc, U16(options.label).c_str())) != QD_OK) {
-    std::fprintf(stderr, "quillden burn: volume label '%s': %s (0x%08X)\n", options.label.c_str(),
-                 code == QD_E_INVALID_ARGUMENT ? "only A-Z, 0-9 and _ are allowed" : UTL_GetResultText(code), code);
-    return 1;
-  }
-  DiscTreeBuilder builder(disc, "burn");
   for (const auto& [target, source] : options.grafts) {
     if (!builder.AddGraft(target, source)) return 1;
   }

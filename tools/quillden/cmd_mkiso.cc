@@ -276,30 +276,12 @@ int RunMkiso(int argc, char** argv) {
   if (parsed == -1) return 0;
   if (parsed) return parsed;
 
-  HANDLE disc = MST_CreateDatadisk();
-  if (disc == INVALID_HANDLE_VALUE || !disc) {
-    Fail("cannot create the disc", QD_E_OUT_OF_MEMORY);
-    return 1;
-  }
-  struct Destroy {
-    HANDLE disc;
-    ~Destroy() { MST_DestroyDatadisk(disc); }
-  } destroy{disc};
-
+  DiscTreeBuilder builder("mkiso");
+  if (!builder.Prepare(options.file_system, options.label_given ? &options.label : nullptr)) return 1;
+  HANDLE disc = builder.disc();
   DWORD code;
-  if ((code = MST_SetFileSystem(disc, options.file_system)) != QD_OK) {
-    Fail("file system selection", code);
-    return 1;
-  }
-  if (options.label_given && (code = MST_SetVolumeLabel(disc, U16(options.label).c_str())) != QD_OK) {
-    std::fprintf(stderr, "quillden mkiso: volume label '%s': %s (0x%08X)\n", options.label.c_str(),
-                 code == QD_E_INVALID_ARGUMENT ? "only A-Z, 0-9 and _ are allowed" : UTL_GetResultText(code),
-                 code);
-    return 1;
-  }
   MST_SetFileVersionNumber(disc, options.version_flag);
 
-  DiscTreeBuilder builder(disc, "mkiso");
   for (const std::string& source : options.sources) {
     if (!builder.AddSource(source)) return 1;
   }

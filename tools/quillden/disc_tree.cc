@@ -6,6 +6,7 @@
 
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
+#include "quillden/mastering.h"
 #include "quillden/result.h"
 
 namespace quillden::tool {
@@ -46,6 +47,37 @@ std::string AbsolutePath(const std::string& path) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.lexically_normal().string();
+}
+
+DiscTreeBuilder::DiscTreeBuilder(const char* command) : command_(command) {
+  disc_ = MST_CreateDatadisk();
+  if (disc_ == INVALID_HANDLE_VALUE) disc_ = nullptr;
+}
+
+DiscTreeBuilder::~DiscTreeBuilder() {
+  if (disc_) MST_DestroyDatadisk(disc_);
+}
+
+bool DiscTreeBuilder::Prepare(DWORD file_system, const std::string* label) {
+  if (!disc_) {
+    std::fprintf(stderr, "quillden %s: cannot create the disc: %s (0x%08X)\n", command_,
+                 UTL_GetResultText(QD_E_OUT_OF_MEMORY), QD_E_OUT_OF_MEMORY);
+    return false;
+  }
+  DWORD code = MST_SetFileSystem(disc_, file_system);
+  if (code != QD_OK) {
+    std::fprintf(stderr, "quillden %s: file system selection: %s (0x%08X)\n", command_,
+                 UTL_GetResultText(code), code);
+    return false;
+  }
+  if (label && (code = MST_SetVolumeLabel(disc_, U16(*label).c_str())) != QD_OK) {
+    std::fprintf(stderr, "quillden %s: volume label '%s': %s (0x%08X)\n", command_, label->c_str(),
+                 code == QD_E_INVALID_ARGUMENT ? "only A-Z, 0-9 and _ are allowed"
+                                               : UTL_GetResultText(code),
+                 code);
+    return false;
+  }
+  return true;
 }
 
 bool DiscTreeBuilder::AddOne(const std::string& source, const std::string& target, HANDLE* entry) {

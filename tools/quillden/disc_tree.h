@@ -17,9 +17,19 @@ std::string DiscPath(std::string path);
 // The absolute, normalised form of a local path (the path itself when that fails).
 std::string AbsolutePath(const std::string& path);
 
+// Owns the data disc of one command run and fills it.
 class DiscTreeBuilder {
  public:
-  DiscTreeBuilder(HANDLE disc, const char* command) : disc_(disc), command_(command) {}
+  explicit DiscTreeBuilder(const char* command);
+  ~DiscTreeBuilder();
+  DiscTreeBuilder(const DiscTreeBuilder&) = delete;
+  DiscTreeBuilder& operator=(const DiscTreeBuilder&) = delete;
+
+  // The disc handle; null when it could not be created (Prepare reports that).
+  HANDLE disc() const { return disc_; }
+  // Checks that the disc exists, then sets its file systems and, when label is given, its volume
+  // label. False (with the reason printed) on any failure.
+  bool Prepare(DWORD file_system, const std::string* label);
 
   // A plain source: a folder contributes its contents to the root, a file is placed at the root.
   bool AddSource(const std::string& source);
