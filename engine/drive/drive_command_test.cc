@@ -160,6 +160,7 @@ TEST_F(DriveCommandTest, NotReadyPollingAndWaitLimits) {
     if (++calls < 4) return Answer::Sense(2, 0x04, 0x08);
     Answer done;
     done.data.assign(34, 0);
+    done.data[1] = 32;
     done.data[2] = 0x1E;  // erasable, complete session, complete disc
     done.data[6] = 3;
     return done;

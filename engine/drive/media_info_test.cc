@@ -52,6 +52,7 @@ class MediaModel {
     s.On(0x51, [this](const LoggedCommand&) {
       Answer a;
       a.data.assign(34, 0);
+      PutBe16(a.data.data(), 32);
       a.data[2] = disc_byte2;
       a.data[6] = static_cast<uint8_t>(tracks.back().number);
       return a;
@@ -62,6 +63,7 @@ class MediaModel {
         if (t.number != n) continue;
         Answer a;
         a.data.assign(48, 0);
+        PutBe16(a.data.data(), 46);
         a.data[2] = static_cast<uint8_t>(t.number);
         a.data[3] = static_cast<uint8_t>(t.session);
         a.data[5] = t.data ? 0x04 : 0x00;
@@ -240,12 +242,20 @@ TEST_F(MediaInfoTest, NotReadyUnsupportedAndGarbage) {
     a.data = {0, 0, 0, 8, 0, 0, 0, 0x11};  // DVD-R, then nothing
     return a;
   });
-  EXPECT_EQ(DRV_GetMediaInformation(drive_, &info), QD_OK);  // a disc that reports nothing is closed
-  EXPECT_EQ(info.dwStatus, MEDIA_STATUS_CLOSED);
+  // Disc and track information without even their length fields are unusable.
+  EXPECT_EQ(DRV_GetMediaInformation(drive_, &info), QD_E_COMMAND_FAILED);
+  script_.On(0x51, [](const LoggedCommand&) {
+    Answer a;
+    a.data.assign(34, 0);
+    PutBe16(a.data.data(), 32);
+    a.data[6] = 2;
+    return a;
+  });
   // An absurd next writable address beyond any capacity is unusable.
   script_.On(0x52, [](const LoggedCommand&) {
     Answer a;
     a.data.assign(48, 0);
+    PutBe16(a.data.data(), 46);
     a.data[2] = 2;
     a.data[6] = 0x40;
     a.data[7] = 1;

@@ -222,6 +222,11 @@ uint32_t ReadDiscInformation(HANDLE drive, DiscInformation* info, uint16_t* prog
   PutBe16(command.cdb + 7, 34);
   uint32_t result = SendWithNotReadyRule(drive, command, progress);
   if (result != QD_OK) return result;
+  // Up to the last track of the last session (byte 11) is what every caller needs; an answer
+  // claiming less is unusable, and bytes past what it claims are not taken from the buffer.
+  const uint32_t claimed = GetBe16(d) + 2u;
+  if (claimed < 12) return QD_E_COMMAND_FAILED;
+  if (claimed < 34) std::memset(d + claimed, 0, 34 - claimed);
   parsed.disc_status = d[2] & 0x03;
   parsed.last_session_state = (d[2] >> 2) & 0x03;
   parsed.erasable = (d[2] & 0x10) != 0;
@@ -244,6 +249,10 @@ uint32_t ReadTrackInformation(HANDLE drive, uint8_t address_type, uint32_t numbe
   PutBe16(command.cdb + 7, 48);
   uint32_t result = SendDriveCommand(drive, command);
   if (result != QD_OK) return result;
+  // Everything up to the track size (byte 27) is needed; later fields are optional.
+  const uint32_t claimed = GetBe16(d) + 2u;
+  if (claimed < 28) return QD_E_COMMAND_FAILED;
+  if (claimed < 48) std::memset(d + claimed, 0, 48 - claimed);
   parsed.track = static_cast<uint16_t>(d[32] << 8 | d[2]);
   parsed.session = static_cast<uint16_t>(d[33] << 8 | d[3]);
   parsed.layer_jump_status = static_cast<uint8_t>(d[5] >> 6);

@@ -297,7 +297,8 @@ uint32_t Recorder::OpenCd(uint32_t data_type, uint32_t start_lba, uint32_t secto
     }
   }
   track_start_ = start_lba;
-  return StartWriter(start_lba, sectors, false, mode2 ? BlockFormat::kMode2 : BlockFormat::kPlain, nullptr);
+  return StartWriter(start_lba, sectors, false, mode2 && !raw_mode2_input_ ? BlockFormat::kMode2 : BlockFormat::kPlain,
+                     nullptr);
 }
 
 uint32_t Recorder::OpenDvdMinusR(uint32_t start_lba, uint32_t sectors, uint32_t reservation) {
@@ -437,9 +438,20 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
     drive::TrackInformation track;
     result = drive::ReadTrackInformation(drive_, 0, start_lba, &track);
     if (result != QD_OK) return result;
+    // The drive names the last block the track records on layer 0 before it goes on at the block
+    // opposite it on layer 1 (opposite track path: block x of layer 0 faces 2 * L0 - 1 - x). A
+    // jump outside the track, or no layer 0 capacity, leaves the track in one piece.
+    const uint64_t jump_at = track.next_layer_jump;
+    const uint64_t opposite = 2ull * layer0_capacity_ - 1 - std::min<uint64_t>(jump_at, 2ull * layer0_capacity_ - 1);
     info.used = 1;
-    info.jump_address = 2 * layer0_capacity_ - track.next_layer_jump - 1;
-    info.target = track.next_layer_jump + 1;
+    if (layer0_capacity_ != 0 && jump_at >= start_lba && jump_at + 1 < uint64_t{start_lba} + length &&
+        jump_at < layer0_capacity_ && opposite > jump_at) {
+      info.jump_address = static_cast<uint32_t>(jump_at);
+      info.target = static_cast<uint32_t>(opposite);
+    } else {
+      info.jump_address = start_lba + length - 1;
+      info.target = start_lba + length;
+    }
     info.track_start = start_lba;
     info.track_size = track.size;
     info.reservation = length;

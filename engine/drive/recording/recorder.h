@@ -90,6 +90,12 @@ class Recorder {
   // block 0 after the data.
   uint32_t Finish(uint16_t profile, const uint8_t* header, uint32_t header_sectors, uint32_t finalize_kind,
                   const LayerJumpInfo* jump);
+  // Ends the track like Finish (drain, flush) but closes nothing: disc copies leave a track or a
+  // session open where the source had it open.
+  uint32_t FinishLeavingOpen();
+  // Mode 2 CD tracks opened after this take whole recorded blocks (2336 or 2332 bytes, subheader
+  // first) from the producer instead of 2048-byte user data: copies keep the source's subheaders.
+  void set_raw_mode2_input(bool raw) { raw_mode2_input_ = raw; }
 
   uint32_t effective_mode() const { return effective_mode_; }
   uint32_t track_start() const { return track_start_; }
@@ -129,6 +135,7 @@ class Recorder {
   uint32_t block_size_ = 2048;
   uint32_t data_type_ = kDataMode1;
   bool session_at_once_ = false;
+  bool raw_mode2_input_ = false;
   Method method_ = Method::kCd;
   uint32_t layer0_capacity_ = 0;
   std::unique_ptr<RingWriter> writer_;

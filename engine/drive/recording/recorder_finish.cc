@@ -67,6 +67,13 @@ uint32_t Recorder::Finish(uint16_t profile, const uint8_t* header, uint32_t head
   return FinishMethod(header, header_sectors, finalize_kind, jump);
 }
 
+uint32_t Recorder::FinishLeavingOpen() {
+  if (!writer_) return QD_E_INVALID_ARGUMENT;
+  const uint32_t result = EndWriter();
+  if (result != QD_OK) return result;
+  return SynchronizeCacheWait(drive_, progress_);
+}
+
 uint32_t Recorder::FinishMethod(const uint8_t* header, uint32_t header_sectors, uint32_t finalize_kind,
                                 const LayerJumpInfo* jump) {
   const uint16_t this_track = static_cast<uint16_t>(last_track_ + tracks_opened_);

@@ -129,7 +129,7 @@ uint32_t RingWriter::WriteRun(uint32_t blocks) {
   if (options_.layer_jump) {
     if (jumped_) {
       // Past the jump the track continues on the other layer, offset from the target.
-      lba = static_cast<uint32_t>(linear - options_.jump_address + options_.jump_target);
+      lba = static_cast<uint32_t>(options_.jump_target + (linear - options_.jump_address - 1));
     } else if (linear <= options_.jump_address && linear + blocks - 1 > options_.jump_address) {
       blocks = static_cast<uint32_t>(options_.jump_address - linear + 1);  // cut at the jump
     }

@@ -49,7 +49,7 @@ struct RingWriterOptions {
   bool pad_to_unit = false;
   ProgressReporter progress;
   // Layer jump recording (DVD-R dual layer jump): the block at jump_address is the last one
-  // written in place; every later block lands at jump_target + (its address - jump_address).
+  // written in place; the next lands at jump_target and the later ones follow it.
   bool layer_jump = false;
   uint32_t jump_address = 0;
   uint32_t jump_target = 0;

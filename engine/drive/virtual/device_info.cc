@@ -71,12 +71,58 @@ uint32_t VirtualDevice::TrackExtent(const TrackState& t) const {
   return (t.closed || t.reserved) ? t.size : t.written;
 }
 
+int64_t VirtualDevice::TrackBlockLba(const TrackState& t, uint32_t k) const {
+  if (t.layer0_blocks == 0 || k < t.layer0_blocks) return t.start + k;
+  return Opposite(t.start + t.layer0_blocks - 1) + (k - t.layer0_blocks);
+}
+
+bool VirtualDevice::TrackBlockIndex(const TrackState& t, int64_t lba, int64_t* k) const {
+  const int64_t extent = TrackExtent(t);
+  if (t.layer0_blocks == 0) {
+    *k = lba - t.start;
+    return lba >= t.start && lba < t.start + extent;
+  }
+  if (lba >= t.start && lba < t.start + t.layer0_blocks) {
+    *k = lba - t.start;
+    return true;
+  }
+  const int64_t layer1_first = Opposite(t.start + t.layer0_blocks - 1);
+  *k = t.layer0_blocks + (lba - layer1_first);
+  return lba >= layer1_first && *k < extent;
+}
+
+bool VirtualDevice::HasLayerJumpTracks() const {
+  for (const TrackState& t : state_.tracks) {
+    if (t.layer0_blocks != 0) return true;
+  }
+  return false;
+}
+
+bool VirtualDevice::LayerJumpWriting() const {
+  return state_.profile == kProfileDvdMinusRDlJump && (write_page_[2] & 0x0F) == 4;
+}
+
+int64_t VirtualDevice::FreeEnd() const {
+  // Once tracks take both layers at the same radii, what is left is the band around the layer
+  // change below the lowest layer 1 half; a border closing a session takes as much of layer 1.
+  int64_t end = state_.capacity;
+  bool layer_jump = false;
+  for (const TrackState& t : state_.tracks) {
+    if (t.layer0_blocks == 0) continue;
+    layer_jump = true;
+    end = std::min(end, Opposite(t.start + t.layer0_blocks - 1));
+  }
+  const bool open_session_empty = state_.tracks.empty() || state_.tracks.back().session < OpenSession();
+  if (layer_jump && open_session_empty) end = std::min(end, Opposite(state_.next_session_start - 1));
+  return std::max<int64_t>(end, 0);
+}
+
 int64_t VirtualDevice::NextTrackStart() const {
   if (state_.tracks.empty() || state_.tracks.back().session < OpenSession()) {
     return state_.next_session_start;
   }
   const TrackState& t = state_.tracks.back();
-  int64_t end = t.start + TrackExtent(t);
+  int64_t end = t.start + (t.layer0_blocks != 0 ? t.layer0_blocks : TrackExtent(t));
   if (state_.is_cd()) end += kCdTaoPregap;  // the drive records the next track's pregap itself
   return end;
 }
@@ -87,7 +133,7 @@ bool VirtualDevice::HasInvisibleTrack() const {
     const TrackState& t = state_.tracks.back();
     if (!t.closed && !t.reserved) return false;  // the incomplete track is the invisible one
   }
-  return NextTrackStart() < static_cast<int64_t>(state_.capacity);
+  return NextTrackStart() < FreeEnd();
 }
 
 TrackState VirtualDevice::InvisibleTrack() const {
@@ -119,8 +165,14 @@ int64_t VirtualDevice::SessionLeadInStart() const {
 bool VirtualDevice::TrackForLba(int64_t lba, TrackState* out, bool* invisible) const {
   const int64_t gap = state_.is_cd() ? kCdTaoPregap : 0;
   for (const TrackState& t : state_.tracks) {
-    const int64_t extent = (t.closed || t.reserved) ? t.size
-                                                    : static_cast<int64_t>(state_.capacity) - t.start;
+    int64_t k = 0;
+    if (t.layer0_blocks != 0) {
+      if (!TrackBlockIndex(t, lba, &k)) continue;
+      *out = t;
+      *invisible = false;
+      return true;
+    }
+    const int64_t extent = (t.closed || t.reserved) ? t.size : FreeEnd() - t.start;
     if (lba >= t.start - gap && lba < t.start + extent) {
       *out = t;
       *invisible = false;
@@ -129,7 +181,7 @@ bool VirtualDevice::TrackForLba(int64_t lba, TrackState* out, bool* invisible) c
   }
   if (HasInvisibleTrack()) {
     TrackState t = InvisibleTrack();
-    if (lba >= t.start - gap && lba < static_cast<int64_t>(state_.capacity)) {
+    if (lba >= t.start - gap && lba < FreeEnd()) {
       *out = t;
       *invisible = true;
       return true;
@@ -169,12 +221,12 @@ void VirtualDevice::FillTrackInfo(const TrackState& t, bool invisible, uint8_t* 
   } else if (t.reserved) {
     size = t.size;
     free_blocks = t.size - t.written;
-    nwa = t.start + t.written;
+    nwa = TrackBlockLba(t, t.written);
     nwa_valid = !state_.finalized && free_blocks > 0;
     blank = t.written == 0;
   } else {  // the incomplete or invisible track
     nwa = t.start + t.written;
-    free_blocks = static_cast<uint32_t>(std::max<int64_t>(0, state_.capacity - nwa));
+    free_blocks = static_cast<uint32_t>(std::max<int64_t>(0, FreeEnd() - nwa));
     size = t.written + free_blocks;
     nwa_valid = free_blocks > 0;
     blank = t.written == 0;
@@ -193,9 +245,13 @@ void VirtualDevice::FillTrackInfo(const TrackState& t, bool invisible, uint8_t* 
   PutBe32(r + 16, free_blocks);
   if (dvd && !random) PutBe32(r + 20, 16);
   PutBe32(r + 24, size);
-  if (lra_valid) PutBe32(r + 28, static_cast<uint32_t>(t.start + t.written - 1));
+  if (lra_valid) PutBe32(r + 28, static_cast<uint32_t>(TrackBlockLba(t, t.written - 1)));
   if (state_.profile == kProfileDvdMinusRDlSequential || state_.profile == kProfileDvdMinusRDlJump) {
-    PutBe32(r + 40, state_.layer0_capacity - 1);  // next layer jump address: end of layer 0
+    // Next layer jump address: the last block of layer 0 before the track goes on on layer 1 (the
+    // end of layer 0 for a track recorded in one piece); last layer jump address once it has.
+    const int64_t jump = t.layer0_blocks != 0 ? t.start + t.layer0_blocks - 1 : state_.layer0_capacity - 1;
+    PutBe32(r + 40, static_cast<uint32_t>(jump));
+    if (t.layer0_blocks != 0 && t.written > t.layer0_blocks) PutBe32(r + 44, static_cast<uint32_t>(jump));
   }
 }
 
@@ -489,6 +545,12 @@ Answer VirtualDevice::ReadTrackInformation(const Cdb& c, uint8_t* d, uint32_t n)
       invisible = found = true;
     }
   }
+  // Overwritable media hold one track over the whole medium, whether or not a write put one in the
+  // track list.
+  if (!found && state_.is_random_writable() && (type == 0 || value == 1)) {
+    track = TrackState{};
+    found = true;
+  }
   if (!found) return InvalidField();
   if (state_.is_random_writable() && !invisible) {
     track.number = 1;
@@ -652,8 +714,11 @@ Answer VirtualDevice::ReadCapacity(uint8_t* d, uint32_t n) {
   } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
     blocks = state_.formatted_blocks;
   } else {
+    // The highest block of any track: on a layer jump disc the layer 1 end of its first track.
     for (const TrackState& t : state_.tracks) {
-      blocks = std::max<uint32_t>(blocks, static_cast<uint32_t>(std::max<int64_t>(0, t.start + TrackExtent(t))));
+      const int64_t extent = TrackExtent(t);
+      const int64_t end = extent == 0 ? t.start : TrackBlockLba(t, static_cast<uint32_t>(extent - 1)) + 1;
+      blocks = std::max<uint32_t>(blocks, static_cast<uint32_t>(std::max<int64_t>(0, end)));
     }
   }
   std::vector<uint8_t> r(8, 0);
@@ -761,6 +826,23 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
       PutBe32(&r[8], layer0);
       break;
     }
+    case 0x21: case 0x22: case 0x23: {
+      // DVD-R DL: shifted middle area start, jump interval size (0: jumps are placed by the host
+      // reserving tracks), and the next layer jump address of the track being written.
+      if (p != kProfileDvdMinusRDlSequential && p != kProfileDvdMinusRDlJump) return InvalidField();
+      r.assign(12, 0);
+      if (format == 0x21) PutBe32(&r[8], layer0);
+      if (format == 0x23) {
+        uint32_t jump = layer0 - 1;
+        for (const TrackState& t : state_.tracks) {
+          if (!t.closed && t.layer0_blocks != 0 && t.written < t.layer0_blocks) {
+            jump = static_cast<uint32_t>(t.start + t.layer0_blocks - 1);
+          }
+        }
+        PutBe32(&r[8], jump);
+      }
+      break;
+    }
     default:
       return InvalidField();
   }
@@ -771,6 +853,8 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
 // --- Reading ----------------------------------------------------------------------------------
 
 bool VirtualDevice::ReadUserBlocks(int64_t lba, uint32_t count, uint8_t* out, Answer* failure) {
+  // First where each block comes from, then the data: consecutive blocks of the file in one read.
+  std::vector<uint8_t> zeros(count, 0);
   for (uint32_t i = 0; i < count; ++i) {
     const int64_t block = lba + i;
     bool readable = false;
@@ -783,12 +867,13 @@ bool VirtualDevice::ReadUserBlocks(int64_t lba, uint32_t count, uint8_t* out, An
       readable = block >= 0 && block < static_cast<int64_t>(state_.formatted_blocks);
     } else {
       for (const TrackState& t : state_.tracks) {
-        if (block < t.start || block >= t.start + TrackExtent(t)) continue;
+        int64_t k = 0;
+        if (!TrackBlockIndex(t, block, &k)) continue;
         if (t.mode == TrackMode::kAudio) {
           *failure = Answer::Sense(5, 0x64, 0x00);  // illegal mode for this track
           return false;
         }
-        if (block >= t.start + t.written) {
+        if (k >= t.written) {
           if (state_.is_cd()) {
             *failure = Answer::Sense(3, 0x11, 0x00);  // run-out blocks hold no user data
             return false;
@@ -803,20 +888,30 @@ bool VirtualDevice::ReadUserBlocks(int64_t lba, uint32_t count, uint8_t* out, An
       *failure = OutOfRange();
       return false;
     }
-    uint8_t* dst = out + static_cast<size_t>(i) * 2048;
-    std::memset(dst, 0, 2048);
-    if (zero) continue;
-    quenvar::platform::ReadableFile* file = state_.is_pressed() ? image_reader_.get() : data_reader_.get();
+    zeros[i] = zero ? 1 : 0;
+  }
+  std::memset(out, 0, static_cast<size_t>(count) * 2048);
+  quenvar::platform::ReadableFile* file = state_.is_pressed() ? image_reader_.get() : data_reader_.get();
+  for (uint32_t i = 0; i < count;) {
+    if (zeros[i]) {
+      ++i;
+      continue;
+    }
+    uint32_t run = 1;
+    while (i + run < count && !zeros[i + run]) ++run;
     if (file == nullptr) {
       *failure = Answer::Sense(3, 0x11, 0x00);
       return false;
     }
+    const size_t bytes = static_cast<size_t>(run) * 2048;
     size_t got = 0;
-    if (!file->ReadAt(static_cast<uint64_t>(block) * 2048, 2048, dst, &got).ok() ||
-        (state_.is_pressed() && got != 2048)) {
+    // A sparse backing file may end before a written block of zeros: the rest stays zero.
+    if (!file->ReadAt(static_cast<uint64_t>(lba + i) * 2048, bytes, out + static_cast<size_t>(i) * 2048, &got).ok() ||
+        (state_.is_pressed() && got != bytes)) {
       *failure = Answer::Sense(3, 0x11, 0x00);  // unrecovered read error
       return false;
     }
+    i += run;
   }
   return true;
 }

@@ -145,16 +145,24 @@ Answer VirtualDevice::Write10(const Cdb& c, const uint8_t* d, uint32_t n) {
   if (lba < 0 || end > static_cast<int64_t>(state_.capacity)) return OutOfRange();
   TrackState* target = nullptr;
   for (TrackState& t : state_.tracks) {
-    if (!t.closed && t.start + t.written == lba) {
+    if (!t.closed && TrackBlockLba(t, t.written) == lba) {
       target = &t;
       break;
     }
   }
+  // A layer jump track is written up to its last block on layer 0, then from the opposite block
+  // on layer 1; one command never spans the jump.
+  if (target != nullptr && target->layer0_blocks != 0 && target->written < target->layer0_blocks &&
+      target->written + count > target->layer0_blocks) {
+    return InvalidWriteAddress();
+  }
+
   if (target == nullptr && HasInvisibleTrack() && NextTrackStart() == lba) {
     state_.tracks.push_back(InvisibleTrack());
     target = &state_.tracks.back();
   }
   if (target == nullptr) return InvalidWriteAddress();  // not a next writable address
+  if (!target->reserved && end > FreeEnd()) return OutOfRange();  // layer 1 halves of jump tracks
   if (target->reserved && target->written + count > target->size) return OutOfRange();
   const TrackMode mode = WriteTrackMode();
   if (target->written == 0) {
@@ -226,21 +234,30 @@ Answer VirtualDevice::ReserveTrack(const Cdb& c) {
   if (size == 0) return InvalidField();
   if (!state_.is_cd()) size = RoundUp16(size);
   TrackState* open = OpenEndedTrack();
+  TrackState fresh;
   if (open != nullptr) {
     if (open->written > 0) return SequenceError();  // close the incomplete track first
-    if (open->start + size > state_.capacity) return InvalidField();
-    open->reserved = true;
-    open->size = static_cast<uint32_t>(size);
-    open->mode = WriteTrackMode();
   } else {
     if (!HasInvisibleTrack()) return SequenceError();
-    TrackState t = InvisibleTrack();
-    if (t.start + size > state_.capacity) return InvalidField();
-    t.reserved = true;
-    t.size = static_cast<uint32_t>(size);
-    t.mode = WriteTrackMode();
-    state_.tracks.push_back(t);
+    fresh = InvisibleTrack();
   }
+  const int64_t start = open != nullptr ? open->start : fresh.start;
+  uint32_t layer0_blocks = 0;
+  if (LayerJumpWriting() && start < static_cast<int64_t>(state_.layer0_capacity)) {
+    // Layer jump: half of the track on layer 0 from the start, half opposite it on layer 1, both
+    // in whole ECC blocks.
+    layer0_blocks = RoundUp16((size + 1) / 2);
+    size = 2 * uint64_t{layer0_blocks};
+    if (start + layer0_blocks > state_.layer0_capacity) return InvalidField();
+  } else if (start + size > static_cast<uint64_t>(FreeEnd())) {
+    return InvalidField();
+  }
+  TrackState& t = open != nullptr ? *open : fresh;
+  t.reserved = true;
+  t.size = static_cast<uint32_t>(size);
+  t.layer0_blocks = layer0_blocks;
+  t.mode = WriteTrackMode();
+  if (open == nullptr) state_.tracks.push_back(t);
   dirty_ = true;
   return Answer::Ok(0);
 }
@@ -279,7 +296,7 @@ Answer VirtualDevice::CloseSession(bool finalize) {
   for (TrackState& t : state_.tracks) {
     if (t.session != session) continue;
     CloseTrack(&t);
-    end = t.start + t.size;
+    end = t.start + (t.layer0_blocks != 0 ? t.layer0_blocks : t.size);
   }
   ++state_.closed_sessions;
   bool next_allowed = !finalize;
@@ -294,7 +311,9 @@ Answer VirtualDevice::CloseSession(bool finalize) {
   } else {
     next += kDvdPlusSessionGap;
   }
-  if (next_allowed && next < static_cast<int64_t>(state_.capacity) && state_.tracks.size() < 99) {
+  // On a layer jump disc the border takes as much of layer 1 as of layer 0.
+  const int64_t limit = HasLayerJumpTracks() ? state_.layer0_capacity : state_.capacity;
+  if (next_allowed && next < limit && state_.tracks.size() < 99) {
     state_.next_session_start = next;
   } else {
     state_.finalized = true;
@@ -436,6 +455,16 @@ Answer VirtualDevice::SynchronizeCache(const Cdb& c) {
     }
     Answer closed = CloseSession(false);
     if (!closed.ok()) return closed;
+  }
+  if (state_.is_dvd_minus_sequential() && (write_page_[2] & 0x0F) == 2 && !state_.finalized &&
+      !state_.tracks.empty()) {
+    // Disc at once: once the reserved track is recorded up to its last ECC block (which the drive
+    // pads) and flushed, the drive writes the lead-out and the disc is complete.
+    const TrackState& t = state_.tracks.back();
+    if (t.reserved && !t.closed && t.written > 0 && t.written + 16 > t.size) {
+      Answer closed = CloseSession(true);
+      if (!closed.ok()) return closed;
+    }
   }
   dirty_ = true;
   if (immediate) StartBusy(Busy::kFlush, state_.timing.flush_ms);

@@ -204,7 +204,9 @@ std::string SerializeState(const MediaState& s) {
   for (const TrackState& t : s.tracks) {
     out << "track " << t.number << ' ' << t.session << ' ' << t.start << ' ' << t.size << ' '
         << t.written << ' ' << (t.reserved ? 1 : 0) << ' ' << (t.closed ? 1 : 0) << ' '
-        << static_cast<int>(t.mode) << '\n';
+        << static_cast<int>(t.mode);
+    if (t.layer0_blocks != 0) out << ' ' << t.layer0_blocks;
+    out << '\n';
   }
   std::string body = out.str();
   char crc[32];
@@ -339,12 +341,13 @@ bool ParseState(const std::string& text, MediaState* state, std::string* error) 
         s.cd_text.push_back(static_cast<uint8_t>(v));
       }
     } else if (key == "track") {
-      int64_t f[8];
-      static const int64_t kMin[8] = {1, 1, -150, 0, 0, 0, 0, 1};
-      static const int64_t kMax[8] = {kMaxTracks, kMaxTracks, kMaxCapacity, kMaxCapacity,
-                                      kMaxCapacity, 1, 1, 3};
-      if (parts.size() != 8) return fail("bad track");
-      for (size_t i = 0; i < 8; ++i) {
+      // The ninth field (blocks on layer 0 of a layer jump track) is written only when not 0.
+      int64_t f[9] = {};
+      static const int64_t kMin[9] = {1, 1, -150, 0, 0, 0, 0, 1, 1};
+      static const int64_t kMax[9] = {kMaxTracks, kMaxTracks, kMaxCapacity, kMaxCapacity,
+                                      kMaxCapacity, 1, 1, 3, kMaxCapacity};
+      if (parts.size() != 8 && parts.size() != 9) return fail("bad track");
+      for (size_t i = 0; i < parts.size(); ++i) {
         if (!number(i, kMin[i], kMax[i], &f[i])) return fail("bad track field " + std::to_string(i + 1));
       }
       if (s.tracks.size() >= kMaxTracks) return fail("too many tracks");
@@ -357,6 +360,7 @@ bool ParseState(const std::string& text, MediaState* state, std::string* error) 
       t.reserved = f[5] != 0;
       t.closed = f[6] != 0;
       t.mode = static_cast<TrackMode>(f[7]);
+      t.layer0_blocks = static_cast<uint32_t>(f[8]);
       s.tracks.push_back(t);
     } else {
       return fail("unknown field \"" + key + "\"");
@@ -392,6 +396,15 @@ bool ParseState(const std::string& text, MediaState* state, std::string* error) 
     previous_session = t.session;
     if (t.start < previous_end) return bad("overlapping tracks");
     if ((t.reserved || t.closed) && t.written > t.size) return bad("track written beyond its size");
+    if (t.layer0_blocks != 0) {
+      // Both halves inside their layers, the layer 1 half mirroring the layer 0 half.
+      if (s.profile != kProfileDvdMinusRDlJump || !t.reserved || t.size != 2 * uint64_t{t.layer0_blocks} ||
+          t.start < 0 || t.start + t.layer0_blocks > s.layer0_capacity) {
+        return bad("layer jump track outside layer 0");
+      }
+      previous_end = t.start + t.layer0_blocks;
+      continue;
+    }
     const int64_t extent = t.start + std::max<int64_t>(t.size, t.written);
     if (extent > static_cast<int64_t>(s.capacity)) return bad("track beyond the capacity");
     if (!t.closed && i + 1 != s.tracks.size() && !t.reserved) return bad("open track before the last");

@@ -54,6 +54,10 @@ struct TrackState {
   bool reserved = false;  // RESERVE TRACK fixed its size before writing
   bool closed = false;
   TrackMode mode = TrackMode::kData;
+  // Layer jump recording (DVD-R DL): the track was reserved over both layers at the same radii.
+  // Its first layer0_blocks blocks lie on layer 0 from start; the rest continue on layer 1 from the
+  // block opposite the last of them. 0 for a track recorded in one piece.
+  uint32_t layer0_blocks = 0;
 };
 
 // Busy periods (milliseconds) of immediate-mode long operations, during which the drive answers

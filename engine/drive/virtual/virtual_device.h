@@ -119,6 +119,15 @@ class VirtualDevice {
   int64_t NextTrackStart() const;
   TrackState* OpenEndedTrack();
   uint32_t TrackExtent(const TrackState& t) const;
+  // Layer jump recording: the block of layer 1 at the radius of block lba of layer 0 (opposite
+  // track path), the address of the kth block of a track, and the reverse.
+  int64_t Opposite(int64_t lba) const { return 2 * int64_t{state_.layer0_capacity} - 1 - lba; }
+  int64_t TrackBlockLba(const TrackState& t, uint32_t k) const;
+  bool TrackBlockIndex(const TrackState& t, int64_t lba, int64_t* k) const;
+  bool HasLayerJumpTracks() const;
+  bool LayerJumpWriting() const;
+  // The first block above the room left for new tracks.
+  int64_t FreeEnd() const;
   uint32_t SessionCount() const;
   uint8_t DiscStatus() const;
   bool TrackForLba(int64_t lba, TrackState* out, bool* invisible) const;
