@@ -3,7 +3,9 @@
 # 4 files of 200 MB, 20 of 5 MB, 2,000 small files in 40 folders (the tree of the ISO bench).
 # No Linux tool writes UDF 2.50 with files, so both bridges are compared with genisoimage -J -udf
 # (UDF 1.02). Then the mastering time of a tree of 200,000 entries and of a folder of 50,000
-# children (empty files), to show the layout grows linearly.
+# children (empty files), to show the layout grows linearly, and the peak memory of the 200,000
+# entries per selection: the file entry area of UDF (one block per entry) is produced while it is
+# written, so the UDF selections stay near the ISO 9660 one, whose peak is mostly the tree itself.
 #   udf_bench.sh [QUILLDEN_BINARY] [WORK_FOLDER]
 set -eu
 quillden=${1:-$(dirname "$0")/quillden}
@@ -60,4 +62,11 @@ for fs in iso udf udf250 iso+udf; do
 done
 measure wide_genisoimage 1 genisoimage -quiet -J -udf -o "$work/out.img" "$many/wide"
 measure tree_genisoimage 1 genisoimage -quiet -J -udf -o "$work/out.img" "$many/tree"
+for fs in iso udf iso+udf udf250 iso+udf250; do
+  /usr/bin/time -v -o "$work/rss.txt" "$quillden" mkiso -q --fs "$fs" -o "$work/out.img" "$many/tree" \
+    > /dev/null 2>&1
+  kib=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/rss.txt")
+  [ "$fs" = iso ] && iso_kib=$kib
+  printf 'peak_rss_200k %-12s %8s KiB  (%+d KiB against iso)\n' "$fs" "$kib" $((kib - iso_kib))
+done
 rm -f "$work/out.img"

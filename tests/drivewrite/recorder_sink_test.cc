@@ -18,7 +18,7 @@ struct Received {
   uint32_t fail_code = 0;
 };
 
-RecorderSink MakeSink(Received* r, const ProgressReporter& progress) {
+RecorderSink MakeSink(Received* r, const ProgressReporter& progress, uint64_t skip = 0) {
   return RecorderSink(
       [r](const uint8_t* data, size_t n) -> uint32_t {
         if (r->pieces.size() == r->fail_at_piece) return r->fail_code;
@@ -31,7 +31,7 @@ RecorderSink MakeSink(Received* r, const ProgressReporter& progress) {
         r->bytes.insert(r->bytes.end(), blocks * 2048, 0);
         return QD_OK;
       },
-      progress);
+      progress, skip);
 }
 
 TEST(RecorderSinkTest, HandsOnWholeBlocksInOrderAndFillsHoles) {
@@ -53,6 +53,30 @@ TEST(RecorderSinkTest, HandsOnWholeBlocksInOrderAndFillsHoles) {
   EXPECT_EQ(r.bytes[12288 + 99], 0);
   EXPECT_EQ(r.bytes[12288 + 100], 0xAA);
   EXPECT_EQ(r.bytes[12288 + 110], 0);
+  EXPECT_EQ(sink.position(), 8u * 2048);
+}
+
+// The header of a session appended to overwritable media goes to block 0 separately: the sink
+// drops it, and the holes inside it, and hands on only what follows.
+TEST(RecorderSinkTest, SkippedHeaderBlocksAreNeverHandedOn) {
+  Received r;
+  const ProgressReporter none;
+  RecorderSink sink = MakeSink(&r, none, 3 * 2048);
+  std::vector<uint8_t> header(2 * 2048 + 10, 0x11), data(2048 + 5, 0xDD);
+  ASSERT_TRUE(sink.WriteAt(0, header.data(), 2048).ok());
+  ASSERT_TRUE(sink.WriteAt(2 * 2048 + 2030, header.data(), 10).ok());  // after a hole, still skipped
+  EXPECT_TRUE(r.bytes.empty());
+  ASSERT_TRUE(sink.WriteAt(3 * 2048 - 4, header.data(), 4 + 2048).ok());  // the last 4 bytes skipped
+  ASSERT_TRUE(sink.WriteAt(6 * 2048, data.data(), data.size()).ok());  // after a hole of two blocks
+  ASSERT_TRUE(sink.Close().ok());
+  ASSERT_EQ(r.bytes.size(), 5u * 2048);
+  EXPECT_EQ(r.bytes[0], 0x11);
+  EXPECT_EQ(r.bytes[2047], 0x11);
+  EXPECT_EQ(r.bytes[2048], 0);
+  EXPECT_EQ(r.bytes[3 * 2048], 0xDD);
+  EXPECT_EQ(r.bytes[4 * 2048 + 4], 0xDD);
+  EXPECT_EQ(r.bytes[4 * 2048 + 5], 0);
+  EXPECT_EQ(sink.handed_on(), 5u * 2048);
   EXPECT_EQ(sink.position(), 8u * 2048);
 }
 

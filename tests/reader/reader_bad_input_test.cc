@@ -125,6 +125,143 @@ TEST_F(BadInputTest, UdfDirectoryLoopFallsBackToJoliet) {
   ExpectJolietFallback();
 }
 
+TEST_F(BadInputTest, APathTableFolderThatIsTheRootFails) {
+  // The folder "sub" names the root's directory, in its directory record and in the path table:
+  // a loop that a walk by the table would follow for ever.
+  uint8_t* table = Block(GetLe32(Joliet() + 140));
+  size_t second = 8 + table[0] + (table[0] & 1);
+  PutLe32(table + second + 2, GetLe32(table + 2));
+  uint8_t* record = image_.data() + Find(Ucs2("sub"), size_t{JolietRoot()} * 2048) - 33;
+  PutLe32(record + 2, JolietRoot());
+  PutBe32(record + 6, JolietRoot());
+  std::memset(Block(256), 0, 2048);
+  ExpectFailedAndEmpty();
+}
+
+TEST_F(BadInputTest, APathTableOfMoreFoldersThanItCanNumberFails) {
+  // 70,000 records after the root, each a folder of the root; parent numbers are 16 bits wide, so
+  // no real table holds that many. The table goes after the image's last block.
+  const uint32_t root = JolietRoot();
+  const uint32_t first = static_cast<uint32_t>(image_.size() / 2048);
+  std::vector<uint8_t> table;
+  auto record = [&table](uint32_t extent, uint16_t parent) {
+    uint8_t r[10] = {2, 0};
+    PutLe32(r + 2, extent);
+    PutLe16(r + 6, parent);
+    r[8] = 0;
+    r[9] = 'x';
+    table.insert(table.end(), r, r + 10);
+  };
+  record(root, 1);
+  for (int i = 0; i < 70000; ++i) record(root + 1, 1);
+  table.resize((table.size() + 2047) / 2048 * 2048);
+  image_.insert(image_.end(), table.begin(), table.end());
+  PutLe32(Joliet() + 132, static_cast<uint32_t>(70001 * 10));
+  PutBe32(Joliet() + 136, static_cast<uint32_t>(70001 * 10));
+  PutLe32(Joliet() + 140, first);
+  std::memset(Block(256), 0, 2048);
+  ExpectFailedAndEmpty();
+}
+
+TEST_F(BadInputTest, AllocationExtentChainThatPointsAtItselfFallsBackToJoliet) {
+  // README.TXT's file entry hands its descriptors on to an allocation extent descriptor that
+  // hands them on to itself.
+  uint32_t partition_start = 0;
+  for (uint32_t b = 32; b < 48; ++b) {
+    if (GetLe16(Block(b)) == 5) partition_start = GetLe32(Block(b) + 188);
+  }
+  ASSERT_GT(partition_start, 0u);
+  size_t name = Find(std::string("\x08README.TXT", 11));
+  const size_t fid = name - 38 - GetLe16(image_.data() + name - 38 + 36);
+  const uint32_t entry = partition_start + GetLe32(image_.data() + fid + 24);
+  ASSERT_EQ(GetLe16(Block(entry)), 261);
+  ASSERT_EQ(GetLe16(Block(entry) + 16 + 18) & 7, 0);  // short descriptors
+  const uint32_t chain = static_cast<uint32_t>(image_.size() / 2048);
+  image_.resize(image_.size() + 2048);
+  uint8_t* ad = Block(entry) + 176 + GetLe32(Block(entry) + 168);
+  PutLe32(ad, (3u << 30) | 2048);
+  PutLe32(ad + 4, chain - partition_start);
+  uint8_t* aed = Block(chain);
+  PutLe16(aed, 258);
+  PutLe16(aed + 2, 2);
+  PutLe32(aed + 12, chain - partition_start);
+  PutLe32(aed + 20, 8);
+  PutLe32(aed + 24, (3u << 30) | 2048);
+  PutLe32(aed + 28, chain - partition_start);
+  uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i) sum = static_cast<uint8_t>(sum + (i == 4 ? 0 : aed[i]));
+  aed[4] = sum;
+  ExpectJolietFallback();
+}
+
+TEST_F(BadInputTest, TenThousandNestedFoldersStopWhereDiscPathsEnd) {
+  // Joliet folders d\d\d\... 10,000 deep, each a directory block of its own after the image, with
+  // a path table that names them all. The tree holds paths of at most 256 characters; the folders
+  // below that are left out, without reading their directories.
+  constexpr uint32_t kDepth = 10000;
+  const uint32_t root = JolietRoot();
+  const uint32_t first = static_cast<uint32_t>(image_.size() / 2048);
+  const uint32_t table_block = first + kDepth;
+  image_.resize(image_.size() + (size_t{kDepth} + 64) * 2048);
+  auto put_record = [](uint8_t* r, uint32_t extent, bool folder, const std::string& id) {
+    const uint8_t length = static_cast<uint8_t>(33 + id.size() + ((id.size() & 1) ? 0 : 1));
+    std::memset(r, 0, length);
+    r[0] = length;
+    PutLe32(r + 2, extent);
+    PutBe32(r + 6, extent);
+    PutLe32(r + 10, folder ? 2048 : 0);
+    PutBe32(r + 14, folder ? 2048 : 0);
+    r[25] = folder ? 2 : 0;
+    PutLe16(r + 28, 1);
+    PutBe16(r + 30, 1);
+    r[32] = static_cast<uint8_t>(id.size());
+    std::memcpy(r + 33, id.data(), id.size());
+    return length;
+  };
+  // The root gets "d" after its last record.
+  uint8_t* r = Block(root);
+  size_t at = 0;
+  while (at < 2048 && r[at] != 0) at += r[at];
+  ASSERT_LT(at + 40, 2048u);
+  put_record(r + at, first, true, Ucs2("d"));
+  for (uint32_t i = 0; i < kDepth; ++i) {
+    uint8_t* d = Block(first + i);
+    size_t pos = put_record(d, first + i, true, std::string(1, '\0'));
+    pos += put_record(d + pos, i == 0 ? root : first + i - 1, true, std::string(1, '\1'));
+    if (i + 1 < kDepth) put_record(d + pos, first + i + 1, true, Ucs2("d"));
+  }
+  // The L path table: the root, then every folder under the one before it.
+  std::vector<uint8_t> table;
+  auto path_record = [&table](uint32_t extent, uint16_t parent, const std::string& id) {
+    std::vector<uint8_t> rec(8 + id.size() + (id.size() & 1), 0);
+    rec[0] = static_cast<uint8_t>(id.size());
+    PutLe32(rec.data() + 2, extent);
+    PutLe16(rec.data() + 6, parent);
+    std::memcpy(rec.data() + 8, id.data(), id.size());
+    table.insert(table.end(), rec.begin(), rec.end());
+  };
+  path_record(root, 1, std::string(1, '\0'));
+  // The original table's second record is "sub"; it stays so that the other folder still comes in.
+  uint8_t* old_table = Block(GetLe32(Joliet() + 140));
+  const size_t old_first = 8 + old_table[0] + (old_table[0] & 1);
+  table.insert(table.end(), old_table + old_first, old_table + old_first + 8 + old_table[old_first] +
+                                                       (old_table[old_first] & 1));
+  for (uint32_t i = 0; i < kDepth; ++i) path_record(first + i, static_cast<uint16_t>(i == 0 ? 1 : i + 2), Ucs2("d"));
+  ASSERT_LE(table.size(), 64u * 2048);
+  std::memcpy(Block(table_block), table.data(), table.size());
+  PutLe32(Joliet() + 132, static_cast<uint32_t>(table.size()));
+  PutBe32(Joliet() + 136, static_cast<uint32_t>(table.size()));
+  PutLe32(Joliet() + 140, table_block);
+  std::memset(Block(256), 0, 2048);
+
+  HANDLE disc = nullptr;
+  ASSERT_EQ(Import(&disc), QD_OK) << std::hex << MST_GetLastError(disc);
+  size_t deepest = 0;
+  for (const auto& [path, entry] : Tree(disc)) deepest = std::max(deepest, path.size());
+  EXPECT_EQ(deepest, 255u);  // "d" and 127 levels below it
+  EXPECT_EQ(Tree(disc).count("sub\\data.bin"), 1u);
+}
+
 TEST_F(BadInputTest, UnreadableUdfIsReportedByTheRecognizer) {
   // The anchor survives, the volume descriptor sequence it points to does not.
   uint32_t sequence = GetLe32(Block(256) + 20);

@@ -196,6 +196,52 @@ TEST_F(ImportTest, SecondSessionOfAMultiSessionCdRIsImportedAtItsOwnAddresses) {
   EXPECT_EQ(Datadisk::FromHandle(disc)->next_session_start, media.dwNextWritable);
 }
 
+// A session of genisoimage (Joliet and UDF) on a CD-R gets a second session from the engine: the
+// new session lists the old files where genisoimage put them, in its Joliet and its UDF tree.
+TEST_F(ImportTest, EngineAppendsToAGenisoimageUdfBridgeSession) {
+  REQUIRE_TOOL("genisoimage");
+  REQUIRE_TOOL("xorriso");
+  MakeSources();
+  std::string first = Genisoimage("-J -udf", "bridge.iso");
+  HANDLE drive = RecordOnCdR(first);
+  HANDLE disc = NewDisc();
+  ASSERT_EQ(MST_ReadFileSystem(disc, drive, 1, nullptr), QD_OK);
+  EXPECT_EQ(MST_GetFileSystem(disc), MST_FS_ISO9660_JOLIET_UDF102);
+  const auto old_tree = Tree(disc);
+  Source("add/new.bin", std::string(9000, 'n'));
+  ASSERT_NE(MST_AddDatadiskFile(disc, pf::Utf8ToUtf16(Path("add/new.bin")).c_str(), u"added"), INVALID_HANDLE_VALUE);
+  _MEDIAINFORMATION media{};
+  ASSERT_EQ(DRV_GetMediaInformation(drive, &media), QD_OK);
+  const uint32_t start = media.dwNextWritable;
+  ASSERT_EQ(MST_WriteDatadisk(drive, disc, 2, nullptr, TRUE, 0), QD_OK) << std::hex << MST_GetLastError(disc);
+
+  // The engine's reader takes the UDF tree of the new session.
+  HANDLE again = NewDisc();
+  ASSERT_EQ(MST_ReadFileSystem(again, drive, 2, nullptr), QD_OK);
+  EXPECT_EQ(MST_GetFileSystem(again), MST_FS_ISO9660_JOLIET_UDF102);  // not a fallback to Joliet
+  auto tree = Tree(again);
+  EXPECT_EQ(tree.size(), old_tree.size() + 2);
+  for (const auto& [path, entry] : old_tree) {
+    if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    EXPECT_EQ(tree[path].location, entry.location) << path;
+    EXPECT_EQ(tree[path].size, entry.size) << path;
+  }
+  EXPECT_GE(tree["added\\new.bin"].location, start);
+  EXPECT_EQ(tree["added\\new.bin"].size, 9000u);
+  // xorriso reads the Joliet tree of the new session from the disc's blocks.
+  std::vector<uint8_t> disc_blocks = ReadImage(recorded_backing_);
+  std::string whole = Path("whole.iso");
+  WriteImage(whole, disc_blocks);
+  std::string out;
+  ASSERT_EQ(Shell("xorriso -abort_on FAILURE -load sbsector " + std::to_string(start) + " -indev stdio:" +
+                      Quote(whole) + " -osirrox on -extract / " + Quote(Path("back")),
+                  &out),
+            0)
+      << out;
+  EXPECT_EQ(Shell("cmp " + Quote(Path("back/added/new.bin")) + " " + Quote(Path("add/new.bin"))), 0);
+  EXPECT_EQ(Shell("cmp " + Quote(Path("back/sub/data.bin")) + " " + Quote(Path("src/sub/data.bin"))), 0);
+}
+
 TEST_F(ImportTest, MkudffsVolumeIsRecognizedWithItsLabel) {
   REQUIRE_TOOL("mkudffs");
   std::string image = Path("udf.img");

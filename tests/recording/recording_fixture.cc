@@ -4,18 +4,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "drive/drive_handle.h"
 #include "drive/media_queries.h"
 #include "drive/virtual/virtual_admin.h"
+#include "platform/unicode.h"
+#include "quillden/datadisk.h"
 #include "quillden/drive.h"
+#include "quillden/mastering.h"
 #include "quillden/progress.h"
+#include "quillden/result.h"
 
 namespace quillden::recording::testing {
 
@@ -186,6 +192,35 @@ uint32_t RecordImage(HANDLE drive, uint32_t write_mode, const std::vector<uint8_
   const uint32_t finished = FinishRecording(*recorder, profile, nullptr, 0, finalize_kind, &jump);
   DestroyRecorder(std::move(recorder));
   return result != 0 ? result : finished;
+}
+
+HANDLE MakeDatadisk(const std::string& folder, DWORD file_system) {
+  HANDLE disc = MST_CreateDatadisk();
+  if (disc == nullptr || MST_SetFileSystem(disc, file_system) != 0) {
+    if (disc != nullptr) MST_DestroyDatadisk(disc);
+    return nullptr;
+  }
+  for (const auto& item : fs::directory_iterator(folder)) {
+    const std::string target = item.is_directory() ? item.path().filename().string() : "";
+    if (MST_AddDatadiskFile(disc, quenvar::platform::Utf8ToUtf16(item.path().string()).c_str(),
+                            quenvar::platform::Utf8ToUtf16(target).c_str()) == INVALID_HANDLE_VALUE) {
+      MST_DestroyDatadisk(disc);
+      return nullptr;
+    }
+  }
+  return disc;
+}
+
+DWORD WaitForJob(HANDLE progress) {
+  for (;;) {
+    const DWORD status = PRG_GetProgressStatus(progress, nullptr, nullptr, nullptr);
+    if (status != PRG_STATUS_RUNNING && status != PRG_STATUS_CANCEL_REQUESTED) {
+      // The status is set just before the worker ends; its result follows a moment later.
+      while (PRG_GetProgressErrorCode(progress) == QD_E_BUSY) std::this_thread::yield();
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 }  // namespace quillden::recording::testing

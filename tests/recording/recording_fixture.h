@@ -102,6 +102,12 @@ std::vector<uint8_t> MakeIso(const std::string& folder, const std::string& iso_p
 // Extracts the image with xorriso and compares every file with the set.
 void ExpectImageHolds(const std::string& image_path, uint64_t image_blocks, const FileSet& files);
 
+// A data disc (MST_CreateDatadisk) of the file system selection holding every item of folder at
+// its root; null when an item cannot be added. The caller destroys it.
+HANDLE MakeDatadisk(const std::string& folder, DWORD file_system);
+// Waits until the job of progress has ended and its result is in; the final status.
+DWORD WaitForJob(HANDLE progress);
+
 // Records image as one track from start through a recorder: Open, Write in 1 MiB pieces, Finish.
 uint32_t RecordImage(HANDLE drive, uint32_t write_mode, const std::vector<uint8_t>& image, uint32_t start,
                      uint32_t finalize_kind, const ProgressReporter& progress, uint32_t data_type = kDataMode1);

@@ -338,13 +338,19 @@ TEST(UdfLayoutTest, Udf102AloneOnCdMedia) {
   EXPECT_EQ(layout.end(), 264u);
   EXPECT_EQ(layout.total(), 414u);
   layout.Build(*d, quillden::fs::VolumeTimeNow(), true);
-  ASSERT_EQ(layout.tail().size(), 1u);
-  EXPECT_EQ(quillden::GetLe32(layout.tail()[0].data + 12), 263u);
+  using quillden::mastering::BlockSink;
+  using quillden::mastering::testing::CollectBlocks;
+  std::vector<uint8_t> tail = CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
+  ASSERT_EQ(tail.size(), 2048u);
+  EXPECT_EQ(quillden::GetLe32(tail.data() + 12), 263u);
   // The partition runs from 257 to the file's block.
   EXPECT_EQ(quillden::GetLe32(layout.header().data() + 34 * 2048 + 192), 6u);
   // File entries carry partition blocks: the file's entry (block 261 = partition block 4) points
   // at partition block 5.
-  const uint8_t* entry = layout.structures().data() + 2 * 2048;
+  std::vector<uint8_t> structures =
+      CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); });
+  ASSERT_EQ(structures.size(), 3u * 2048);
+  const uint8_t* entry = structures.data() + 2 * 2048;
   EXPECT_EQ(quillden::GetLe32(entry + 12), 4u);
   EXPECT_EQ(quillden::GetLe32(entry + 176 + 132 + 4), 5u);
 }

@@ -2,13 +2,20 @@
 #ifndef QUILLDEN_DATADISK_MASTERING_MEDIA_QUERY_H_
 #define QUILLDEN_DATADISK_MASTERING_MEDIA_QUERY_H_
 
+#include <cstdint>
+
 #include "quillden/types.h"
 
 namespace quillden::mastering {
 
-// True when the drive's media information can be read and the media is a CD (CD-ROM, CD-R, CD-RW
-// and the double-density kinds).
-bool DriveHoldsCd(HANDLE drive);
+struct DriveMedia {
+  bool known = false;    // the media information could be read
+  bool cd = false;       // CD-ROM, CD-R, CD-RW or one of the double-density kinds
+  uint16_t profile = 0;  // the MMC profile of the media (0 when unknown)
+};
+
+// The media in drive, from one DRV_GetMediaInformation.
+DriveMedia QueryDriveMedia(HANDLE drive);
 
 }  // namespace quillden::mastering
 

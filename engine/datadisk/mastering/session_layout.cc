@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "datadisk/mastering/image_stream.h"
 #include "filesystems/crc32.h"
 #include "filesystems/el_torito.h"
 #include "filesystems/iso9660_records.h"
@@ -23,6 +24,26 @@ uint64_t FileTimeOf(const FILETIME& time) {
 }
 
 }  // namespace
+
+uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile, uint32_t write_type) {
+  const bool iso = (file_system & (kFsIso9660 | kFsJoliet)) != 0;
+  if (file_system & kFsUdf250) return iso ? 257 : 288;
+  if (file_system & kFsUdf102) {
+    if (iso) return 272;
+    // Dual layer DVD-R: a layer jump makes the structures be rebuilt around the jump, in the
+    // larger header of the bridge.
+    const bool jump = profile == 0x16 || (profile == 0x15 && write_type != kWriteTypeDiscAtOnce);
+    return jump ? 272 : 259;
+  }
+  return boot_image ? 20 : 19;
+}
+
+BlockSink StreamSink(ImageStream& stream) {
+  return [&stream](const uint8_t* data, uint64_t count) -> uint32_t {
+    if (!data) return stream.WriteZeroBlocks(count);
+    return stream.WriteBlocks(data, static_cast<size_t>(count * kBlockSize));
+  };
+}
 
 void ClearBlockPositions(Datadisk& disc) {
   WalkTree(disc, nullptr, [](DatadiskEntry* entry) {
@@ -83,11 +104,9 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     if (!tree_->SortForIso() && iso) return QD_E_NOT_FOUND;
 
     session_start_ = request.session_start;
-    header_blocks_ = has_boot_ ? 20 : 19;
-    // UDF hook: the UDF header holds the volume descriptors up to block 256 (and, for 1.02, the file
-    // set descriptor at 257 and 258).
-    if (udf102) header_blocks_ = iso ? 272 : 259;
-    if (udf250) header_blocks_ = iso ? 257 : 288;
+    // The UDF header holds the volume descriptors up to block 256 (and, for 1.02, the file set
+    // descriptor at 257 and 258).
+    header_blocks_ = HeaderBlocks(request.file_system, has_boot_, profile_, write_type_);
     structure_block_ = session_start_ + header_blocks_;
     iso_path_table_size_ = iso ? tree_->PathTableSize(View::kIso9660) : 0;
     joliet_path_table_size_ = iso ? tree_->PathTableSize(View::kJoliet) : 0;
@@ -103,6 +122,7 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     joliet_m_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
     joliet_directory_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
     next += joliet_directory_bytes_ / kBlockSize;
+    iso_end_block_ = static_cast<uint32_t>(next);
     if (udf_revision_) {
       result = PlanUdf(&next);  // UDF hook
       if (result != QD_OK) return result;
@@ -166,6 +186,9 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
       } else if (!(e->attributes() & DDF_ATTR_IMPORTED)) {
         e->location = f.location;
         e->length = f.size;
+        // A split at the layer jump of an earlier job does not carry over to this one.
+        e->second_location = 0;
+        e->second_length = 0;
       }
     }
     return QD_OK;
@@ -176,7 +199,10 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
 
 void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates) {
   header_.assign(size_t{header_blocks_} * kBlockSize, 0);
-  structures_.assign(size_t{structure_blocks_} * kBlockSize, 0);
+  // With UDF 2.50 the ISO 9660 area lies in the header and no structure block holds any of it.
+  uint32_t iso_blocks = iso_end_block_ > structure_block_ ? iso_end_block_ - structure_block_ : 0;
+  structures_.assign(size_t{iso_blocks} * kBlockSize, 0);
+  catalog_.assign(has_boot_ ? kBlockSize : 0, 0);
 
   std::u16string_view label(disc.volume_label);
   label = label.substr(0, std::min<size_t>(label.find(u'\0'), 32));
@@ -231,12 +257,42 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
     tree_->WritePathTables(View::kJoliet, at(joliet_l_block_), at(joliet_m_block_));
     tree_->WriteDirectories(View::kJoliet, at(joliet_directory_block_), volume_time, file_dates);
   }
-  if (udf_revision_) BuildUdf(disc, volume_time);  // UDF hook
+  structure_pieces_.clear();
+  if (iso_blocks) structure_pieces_.push_back({Piece::kBytes, structures_.data(), iso_blocks});
+  if (udf_revision_) BuildUdf(disc, volume_time);  // UDF hook: its pieces follow
   if (has_boot_) {
     const BootImage& boot = *disc.boot_image;
-    fs::PutBootCatalog(at(catalog_block_), fs::BootEntry{boot.emulation, boot.load_segment,
-                                                         boot.sector_count, boot_image_block_});
+    fs::PutBootCatalog(catalog_.data(), fs::BootEntry{boot.emulation, boot.load_segment,
+                                                      boot.sector_count, boot_image_block_});
+    structure_pieces_.push_back({Piece::kBytes, catalog_.data(), 1});
   }
 }
+
+uint32_t SessionLayout::WritePieces(const std::vector<Piece>& pieces, const BlockSink& sink) const {
+  for (const Piece& piece : pieces) {
+    uint32_t result = QD_OK;
+    switch (piece.kind) {
+      case Piece::kBytes:
+        result = sink(piece.data, piece.blocks);
+        break;
+      case Piece::kZeros:
+        if (piece.blocks) result = sink(nullptr, piece.blocks);
+        break;
+      case Piece::kUdfArea:
+        result = udf_tree_->WriteArea(udf_time_, [&sink](const uint8_t* blocks, size_t count) {
+          return sink(blocks, count);
+        });
+        break;
+    }
+    if (result != QD_OK) return result;
+  }
+  return QD_OK;
+}
+
+uint32_t SessionLayout::WriteStructures(const BlockSink& sink) const {
+  return WritePieces(structure_pieces_, sink);
+}
+
+uint32_t SessionLayout::WriteTail(const BlockSink& sink) const { return WritePieces(tail_pieces_, sink); }
 
 }  // namespace quillden::mastering

@@ -9,19 +9,24 @@
 //       the boot image
 //       the file contents in level order, each from a block boundary; an empty file takes no block
 //   E   end of the session; T = E plus the run-out of CD media.
-// H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259 without,
-// puts its file entry area after the Joliet directories and closes the session with an anchor at
-// E - 1. UDF 2.50 (bit 8) keeps the ISO 9660 area in the header, pads it to the partition start A
-// (a multiple of 32), puts the metadata file (entry, 31 blocks, M blocks) at A, and after the files
+// H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259 without
+// (272 on dual layer DVD-R media that may be recorded with a layer jump; see HeaderBlocks), puts its
+// file entry area after the Joliet directories and closes the session with an anchor at E - 1.
+// UDF 2.50 (bit 8) keeps the ISO 9660 area in the header, pads it to the partition start A (a
+// multiple of 32), puts the metadata file (entry, 31 blocks, M blocks) at A, and after the files
 // the metadata mirror, the reserve sequence and the anchors (the tail).
 //
-// Plan() writes the positions into the entries (ISO name, folder number, location, lengths), which
-// keep them until the next plan. Build() then fills the header and structure buffers. One object per
-// job; not thread-safe.
+// SetMedia() names the target media before Plan(). Plan() writes the positions into the entries
+// (ISO name, folder number, location, lengths), which keep them until the next plan. Build() then
+// fills the header and the small structures (ISO 9660 and Joliet tables and directories, UDF
+// descriptors, boot catalog). The UDF file entry area, one block per entry, is never held whole:
+// WriteStructures() and WriteTail() produce it while it is written. One object per job; not
+// thread-safe.
 #ifndef QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
 #define QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,7 +50,32 @@ struct LayoutRequest {
   bool cd_media = false;          // add the run-out of CD media to T
   uint32_t session_start = 0;     // S
   bool refuse_large_files = true;  // a file of 4 GiB or more fails the plan (write jobs)
+  // The header is recorded at block 0 rather than at S (a session appended to overwritable media):
+  // the UDF descriptors name the blocks they are recorded at.
+  bool header_at_zero = false;
 };
+
+// Write types of a job (the recorder's 1, 2 and 3), and that of a size forecast, which does not
+// know how the disc will be recorded.
+inline constexpr uint32_t kWriteTypeUnknown = 0;
+inline constexpr uint32_t kWriteTypeDiscAtOnce = 3;
+
+// The header size H0 of a selection before UDF 2.50 pads it to its partition start: 19, or 20
+// with a boot image, for ISO 9660 and Joliet alone; 272 for a UDF 1.02 bridge; 259 for UDF 1.02
+// alone, except on dual layer DVD-R media that may be recorded with a layer jump, where the
+// structures are rebuilt around the jump and take 272: profile 0x16 always, profile 0x15 unless
+// the write type is 3 (an unknown write type counts as a jump, so a forecast never falls short);
+// 257 for a UDF 2.50 bridge and 288 for UDF 2.50 alone.
+uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile, uint32_t write_type);
+
+class ImageStream;
+class LayerJumpMap;
+
+// Receives the blocks of a session in order: count whole blocks at data, or count zero blocks when
+// data is null. Returns 0 or a code that ends the stream.
+using BlockSink = std::function<uint32_t(const uint8_t* data, uint64_t count)>;
+// The sink that appends to stream (its codes: 0x0800001F, 0x08000032).
+BlockSink StreamSink(ImageStream& stream);
 
 class SessionLayout {
  public:
@@ -57,9 +87,28 @@ class SessionLayout {
   // allocation descriptors do not fit its file entry; 0x08000036 no file system, or both UDF
   // revisions; 0x08000018 out of memory.
   uint32_t Plan(Datadisk& disc, const LayoutRequest& request);
+  // The target of the next plans: the media's MMC profile (0, the default, for an image file) and
+  // the job's write type (default 3). They choose the header size of UDF 1.02 alone.
+  void SetMedia(uint16_t profile, uint32_t write_type) {
+    profile_ = profile;
+    write_type_ = write_type;
+  }
 
-  // Fills the header (H0 blocks) and the structure blocks. Needs Plan first.
+  // Fills the header (H0 blocks) and the small structures. Needs Plan first.
   void Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates);
+  // The structure blocks (structure_blocks() of them, from structure_block()), the UDF file entry
+  // area produced on the way. Needs Build. Returns 0 or the sink's code.
+  uint32_t WriteStructures(const BlockSink& sink) const;
+  // The blocks after the files and before the run-out of CD media: the closing anchor of UDF 1.02,
+  // or the metadata mirror, reserve sequence and anchors of UDF 2.50. Needs Build.
+  uint32_t WriteTail(const BlockSink& sink) const;
+  // After the entries were re-planned around a layer jump (ReplanAroundLayerJump): the UDF file
+  // entries take the recorded positions (two allocation descriptors for the split file), the
+  // partition reaches the highest recorded block and the closing anchor names the block it is
+  // recorded at. The stream keeps its order; Build again afterwards. UDF 1.02 alone only. Returns 0;
+  // 0x08000036 for another selection or a position that does not fit; 0x08000012 when the
+  // allocation descriptors no longer fit a file entry.
+  uint32_t ApplyLayerJump(const LayerJumpMap& map);
 
   uint32_t header_blocks() const { return header_blocks_; }        // H0
   uint32_t session_start() const { return session_start_; }        // S
@@ -72,19 +121,20 @@ class SessionLayout {
   uint32_t total() const { return total_; }  // T
   const std::vector<DatadiskEntry*>& level_order() const { return level_order_; }
   const std::vector<uint8_t>& header() const { return header_; }
-  const std::vector<uint8_t>& structures() const { return structures_; }
-
-  // --- UDF hook: the blocks that follow the files (before the run-out of CD media). ---
-  struct TailPiece {
-    const uint8_t* data;  // null: zero blocks
-    uint64_t blocks;
-  };
-  // Valid after Build.
-  const std::vector<TailPiece>& tail() const { return tail_pieces_; }
 
  private:
+  // A run of blocks of the stream: bytes the layout holds, zero blocks, or the UDF file entry area.
+  struct Piece {
+    enum Kind { kBytes, kZeros, kUdfArea } kind;
+    const uint8_t* data;
+    uint64_t blocks;
+  };
+  uint32_t WritePieces(const std::vector<Piece>& pieces, const BlockSink& sink) const;
+
   const fs::AnsiCodePage& code_page_;
   LayoutRequest request_;
+  uint16_t profile_ = 0;
+  uint32_t write_type_ = kWriteTypeDiscAtOnce;
   std::vector<DatadiskEntry*> level_order_;
   std::unique_ptr<fs::IsoJolietTree> tree_;
   bool has_boot_ = false;
@@ -97,13 +147,16 @@ class SessionLayout {
   uint32_t iso_l_block_ = 0, iso_m_block_ = 0, iso_directory_block_ = 0;
   uint32_t joliet_l_block_ = 0, joliet_m_block_ = 0, joliet_directory_block_ = 0;
   uint64_t iso_directory_bytes_ = 0, joliet_directory_bytes_ = 0;
+  uint32_t iso_end_block_ = 0;  // first block after the Joliet directories
   uint32_t catalog_block_ = 0;
   uint32_t boot_image_block_ = 0;
   uint32_t first_file_block_ = 0;
   uint32_t end_ = 0;
   uint32_t total_ = 0;
   std::vector<uint8_t> header_;
-  std::vector<uint8_t> structures_;
+  std::vector<uint8_t> structures_;  // ISO 9660 and Joliet tables and directories (not with 2.50)
+  std::vector<uint8_t> catalog_;
+  std::vector<Piece> structure_pieces_;
 
   // --- UDF hook (see udf_layout.cc) ---
   uint32_t PlanUdf(uint64_t* next);  // the areas before the boot catalog
@@ -118,8 +171,12 @@ class SessionLayout {
   uint32_t udf_metadata_blocks_ = 0;    // M
   uint32_t udf_mirror_offset_ = 0;      // F
   uint32_t udf_files_end_offset_ = 0;   // first block after the files, from S
-  std::vector<uint8_t> tail_;
-  std::vector<TailPiece> tail_pieces_;
+  uint32_t udf_area_blocks_ = 0;
+  fs::udf::Timestamp udf_time_;
+  std::vector<uint8_t> udf_blocks_;  // 2.50: metadata entries, file set, anchors, reserve sequence
+  std::vector<uint8_t> tail_;        // 1.02: the closing anchor
+  uint32_t udf_anchor_block_ = 0;    // 1.02: where the closing anchor is recorded; 0: S + E - 1
+  std::vector<Piece> tail_pieces_;
 };
 
 // Clears location, second location, length and second length of every entry other than the boot

@@ -141,8 +141,13 @@ QUILLDEN_EXTERN_C QUILLDEN_API ULONGLONG MST_GetDatadiskSize(HANDLE handle, HAND
     request.file_version = disc->file_version_flag != 0;
     request.refuse_large_files = false;
     // Without a drive the size assumes CD media; a drive whose media cannot be read adds nothing.
-    request.cd_media = !drive || drive == INVALID_HANDLE_VALUE || DriveHoldsCd(drive);
+    // The forecast does not know the write type, so dual layer media count with their larger
+    // header.
     SessionLayout layout;
+    const bool no_drive = !drive || drive == INVALID_HANDLE_VALUE;
+    const DriveMedia media = no_drive ? DriveMedia{} : QueryDriveMedia(drive);
+    request.cd_media = no_drive || media.cd;
+    layout.SetMedia(media.profile, kWriteTypeUnknown);
     uint32_t result = layout.Plan(*disc, request);
     if (result != QD_OK) {
       disc->Fail(result == QD_E_NOT_FOUND && disc->first_root() ? QD_E_INVALID_ARGUMENT : result);

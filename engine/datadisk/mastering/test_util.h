@@ -66,6 +66,24 @@ class DiscHolder {
   HANDLE disc_;
 };
 
+// The blocks a layout hands to a sink (zero runs written out), e.g.
+//   CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); }).
+template <typename Writer>
+std::vector<uint8_t> CollectBlocks(const Writer& write, uint32_t* result = nullptr) {
+  std::vector<uint8_t> blocks;
+  uint32_t code = write([&blocks](const uint8_t* data, uint64_t count) -> uint32_t {
+    size_t bytes = static_cast<size_t>(count) * 2048;
+    if (data) {
+      blocks.insert(blocks.end(), data, data + bytes);
+    } else {
+      blocks.resize(blocks.size() + bytes, 0);
+    }
+    return 0;
+  });
+  if (result) *result = code;
+  return blocks;
+}
+
 }  // namespace quillden::mastering::testing
 
 #endif  // QUILLDEN_DATADISK_MASTERING_TEST_UTIL_H_

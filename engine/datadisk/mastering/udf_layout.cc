@@ -7,6 +7,7 @@
 // file: the file set descriptor at 0, its terminator at 1, the file entry area from 2.
 #include <algorithm>
 
+#include "datadisk/mastering/layer_jump_plan.h"
 #include "datadisk/mastering/session_layout.h"
 #include "filesystems/iso9660_records.h"
 #include "filesystems/udf/udf_descriptors.h"
@@ -50,7 +51,9 @@ uint32_t SessionLayout::PlanUdf(uint64_t* next) {
     node.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
   }
   udf_tree_ = std::make_unique<udf::UdfTree>(std::move(nodes), udf_revision_);
+  udf_anchor_block_ = 0;
   uint32_t area_blocks = BlocksFor(udf_tree_->AreaBytes());
+  udf_area_blocks_ = area_blocks;
   if (!v250) {
     udf_partition_start_ = kPartitionStart102;
     udf_area_block_ = static_cast<uint32_t>(*next);
@@ -113,9 +116,48 @@ uint32_t SessionLayout::FinishUdfPlan(uint64_t next) {
   return QD_OK;
 }
 
+uint32_t SessionLayout::ApplyLayerJump(const LayerJumpMap& map) {
+  // ISO 9660 records and UDF 2.50 metadata cannot follow files around the jump; a header recorded
+  // at block 0 belongs to overwritable media, which have no jump.
+  if (udf_revision_ != udf::kRevision102 || (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0 ||
+      request_.header_at_zero || !udf_tree_) {
+    return QD_E_INVALID_SETTING;
+  }
+  if (!map.jumps()) return QD_OK;
+  const uint64_t anchor = map.Place(uint64_t{session_start_} + end_ - 1);
+  if (anchor > 0xFFFFFFFFull || anchor <= udf_partition_start_) return QD_E_INVALID_SETTING;
+
+  std::vector<udf::UdfNode>& nodes = udf_tree_->nodes();
+  std::vector<udf::UdfNode> before = nodes;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const DatadiskEntry* e = level_order_[i];
+    if (nodes[i].is_folder || (e->attributes() & DDF_ATTR_IMPORTED) != 0) continue;
+    // Files of this session lie in the partition; an empty one may name no block at all.
+    if (e->location < udf_partition_start_ || (e->second_length != 0 && e->second_location < udf_partition_start_)) {
+      if (e->length == 0 && e->second_length == 0) continue;
+      nodes = std::move(before);
+      return QD_E_INVALID_SETTING;
+    }
+    nodes[i].location = e->location - udf_partition_start_;
+    nodes[i].length = e->length;
+    nodes[i].second_location = e->second_length != 0 ? e->second_location - udf_partition_start_ : 0;
+    nodes[i].second_length = e->second_length;
+  }
+  if (!udf_tree_->FitsInEntries()) {
+    nodes = std::move(before);
+    return QD_E_FILE_TOO_LARGE_FOR_ISO;
+  }
+  // The partition ends where the closing anchor is recorded; the blocks the track skips over at
+  // the jump lie inside it, unallocated.
+  udf_anchor_block_ = static_cast<uint32_t>(anchor);
+  udf_partition_length_ = udf_anchor_block_ - udf_partition_start_;
+  return QD_OK;
+}
+
 void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_time) {
   const bool v250 = udf_revision_ == udf::kRevision250;
   const uint32_t s = session_start_;
+  const uint32_t h = request_.header_at_zero ? 0 : s;  // where the header blocks are recorded
   const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
   auto header_block = [this](uint32_t offset) { return header_.data() + size_t{offset} * kBlockSize; };
 
@@ -128,31 +170,34 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   info.volume_file_time = now;
   info.partition_start = udf_partition_start_;
   info.partition_length = udf_partition_length_;
-  info.integrity_block = s + kIntegrity;
+  info.integrity_block = h + kIntegrity;
   info.metadata_blocks = udf_metadata_blocks_;
   info.files = udf_tree_->file_count();
   info.directories = udf_tree_->directory_count();
 
-  // The file entry area first: 2.50 takes its next unique ID from the numbers it used.
-  uint8_t* area;
+  // 2.50 blocks held here: 0 the metadata file's entry, 1 the mirror's entry, 2 and 3 the file set
+  // descriptor and its terminator, 4 the first closing anchor, 5 to 10 the reserve sequence, 11
+  // the last anchor.
+  udf_blocks_.assign(v250 ? size_t{12} * kBlockSize : 0, 0);
+  auto udf_block = [this](uint32_t i) { return udf_blocks_.data() + size_t{i} * kBlockSize; };
+
+  // The entries are numbered first: 2.50 takes its next unique ID from the numbers they used.
   uint8_t* file_set;
   uint32_t file_set_block;
   if (v250) {
-    uint8_t* metadata = structures_.data() + size_t{kMetadataGap} * kBlockSize;
-    file_set = metadata;
+    file_set = udf_block(2);
     file_set_block = 0;
-    area = metadata + 2 * kBlockSize;
     info.fsd_block = 0;
     info.metadata_file_block = s + udf_metadata_offset_ - udf_partition_start_;
     info.metadata_mirror_block = s + udf_mirror_offset_ - udf_partition_start_;
   } else {
     file_set = header_block(kPartitionStart102);
-    file_set_block = s;  // partition block of S + 257
-    area = structures_.data() + size_t{udf_area_block_ - structure_block_} * kBlockSize;
+    file_set_block = h;  // partition block of the header's block 257
     info.fsd_block = file_set_block;
   }
   info.root_block = udf_tree_->root_block();
-  udf_tree_->Write(area, info.time);
+  udf_tree_->AssignUniqueIds();
+  udf_time_ = info.time;
   info.next_unique_id = udf_tree_->next_unique_id();
 
   // Volume recognition after the ISO 9660 terminator.
@@ -160,19 +205,20 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   udf::PutRecognitionBlock(header_block(recognition), "BEA01");
   udf::PutRecognitionBlock(header_block(recognition + 1), v250 ? "NSR03" : "NSR02");
   udf::PutRecognitionBlock(header_block(recognition + 2), "TEA01");
-  udf::PutVolumeDescriptorSequence(header_block(kMainSequence), s + kMainSequence, info);
-  udf::PutIntegritySequence(header_block(kIntegrity), s + kIntegrity, info);
+  udf::PutVolumeDescriptorSequence(header_block(kMainSequence), h + kMainSequence, info);
+  udf::PutIntegritySequence(header_block(kIntegrity), h + kIntegrity, info);
   udf::PutFileSetSequence(file_set, file_set_block, info);
 
   tail_pieces_.clear();
   if (!v250) {
-    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), s + kReserveSequence102, info);
-    udf::PutAnchor(header_block(kAnchor), s + kAnchor, s + kMainSequence, s + kReserveSequence102,
+    structure_pieces_.push_back({Piece::kUdfArea, nullptr, udf_area_blocks_});
+    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), h + kReserveSequence102, info);
+    udf::PutAnchor(header_block(kAnchor), h + kAnchor, h + kMainSequence, h + kReserveSequence102,
                    udf_revision_);
     tail_.assign(kBlockSize, 0);
-    udf::PutAnchor(tail_.data(), s + end_ - 1, s + kMainSequence, s + kReserveSequence102,
-                   udf_revision_);
-    tail_pieces_.push_back({tail_.data(), 1});
+    udf::PutAnchor(tail_.data(), udf_anchor_block_ != 0 ? udf_anchor_block_ : s + end_ - 1, h + kMainSequence,
+                   h + kReserveSequence102, udf_revision_);
+    tail_pieces_.push_back({Piece::kBytes, tail_.data(), 1});
     return;
   }
 
@@ -197,29 +243,33 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
     f.extent_count = 1;
     udf::PutFileEntry(p, f);
   };
-  put_metadata_entry(structures_.data(), udf_metadata_offset_, 250);
+  put_metadata_entry(udf_block(0), udf_metadata_offset_, 250);
+  put_metadata_entry(udf_block(1), udf_mirror_offset_, 251);
+  udf::PutAnchor(udf_block(4), s + reserve - 33, s + kMainSequence, s + reserve, udf_revision_);
+  udf::PutVolumeDescriptorSequence(udf_block(5), s + reserve, info);
+  udf::PutAnchor(udf_block(11), s + reserve + 223, s + kMainSequence, s + reserve, udf_revision_);
 
-  // Tail blocks: 0 mirror entry, 1 first closing anchor, 2..7 reserve sequence, 8 last anchor.
-  tail_.assign(size_t{9} * kBlockSize, 0);
-  auto tail_block = [this](uint32_t i) { return tail_.data() + size_t{i} * kBlockSize; };
-  put_metadata_entry(tail_block(0), udf_mirror_offset_, 251);
-  udf::PutAnchor(tail_block(1), s + reserve - 33, s + kMainSequence, s + reserve, udf_revision_);
-  udf::PutVolumeDescriptorSequence(tail_block(2), s + reserve, info);
-  udf::PutAnchor(tail_block(8), s + reserve + 223, s + kMainSequence, s + reserve, udf_revision_);
-
-  const uint8_t* metadata = structures_.data() + size_t{kMetadataGap} * kBlockSize;
-  tail_pieces_ = {
-      {nullptr, udf_mirror_offset_ - udf_files_end_offset_},
-      {tail_block(0), 1},
-      {nullptr, kMetadataGap - 1},
-      {metadata, udf_metadata_blocks_},
-      {nullptr, 31},
-      {tail_block(1), 1},
-      {nullptr, 32},
-      {tail_block(2), 6},
-      {nullptr, 10 + 192 + 15},
-      {tail_block(8), 1},
+  // The metadata file: the file set descriptor and its terminator, the file entry area, zeros up
+  // to M blocks. The mirror repeats it after the files.
+  const uint64_t metadata_padding = uint64_t{udf_metadata_blocks_} - 2 - udf_area_blocks_;
+  auto metadata_file = [&](std::vector<Piece>* pieces, uint32_t entry) {
+    pieces->push_back({Piece::kBytes, udf_block(entry), 1});
+    pieces->push_back({Piece::kZeros, nullptr, kMetadataGap - 1});
+    pieces->push_back({Piece::kBytes, udf_block(2), 2});
+    pieces->push_back({Piece::kUdfArea, nullptr, udf_area_blocks_});
+    pieces->push_back({Piece::kZeros, nullptr, metadata_padding});
   };
+  metadata_file(&structure_pieces_, 0);
+  tail_pieces_.push_back({Piece::kZeros, nullptr, uint64_t{udf_mirror_offset_} - udf_files_end_offset_});
+  metadata_file(&tail_pieces_, 1);
+  tail_pieces_.insert(tail_pieces_.end(), {
+      {Piece::kZeros, nullptr, 31},
+      {Piece::kBytes, udf_block(4), 1},
+      {Piece::kZeros, nullptr, 32},
+      {Piece::kBytes, udf_block(5), 6},
+      {Piece::kZeros, nullptr, 10 + 192 + 15},
+      {Piece::kBytes, udf_block(11), 1},
+  });
 }
 
 }  // namespace quillden::mastering

@@ -1,10 +1,13 @@
 #include "datadisk/mastering/write_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
 #include "datadisk/datadisk_env.h"
 #include "datadisk/mastering/image_stream.h"
+#include "drive/mmc_commands.h"
+#include "drive/profiles.h"
 #include "filesystems/iso9660_records.h"
 #include "filesystems/iso_time.h"
 #include "platform/unicode.h"
@@ -16,15 +19,40 @@ namespace {
 
 std::atomic<bool> g_allow_kernel_copy{true};
 
+using quenvar::platform::Status;
+
+// The stream's bytes from skip on, at offsets shifted down by skip; what falls before is dropped.
+class SkippingFile : public quenvar::platform::WritableFile {
+ public:
+  SkippingFile(quenvar::platform::WritableFile* file, uint64_t skip) : file_(file), skip_(skip) {}
+  Status Append(const void* data, size_t n) override { return WriteAt(end_, data, n); }
+  Status WriteAt(uint64_t offset, const void* data, size_t n) override {
+    const uint64_t dropped = offset < skip_ ? std::min<uint64_t>(n, skip_ - offset) : 0;
+    end_ = std::max(end_, offset + n);
+    if (dropped == n) return Status::Ok();
+    return file_->WriteAt(offset + dropped - skip_, static_cast<const uint8_t*>(data) + dropped, n - dropped);
+  }
+  Status Truncate(uint64_t size) override { return size <= skip_ ? Status::Ok() : file_->Truncate(size - skip_); }
+  Status Sync() override { return file_->Sync(); }
+  Status Close() override { return file_->Close(); }
+  int NativeHandle() const override { return -1; }  // kernel copies would miss the shift
+
+ private:
+  quenvar::platform::WritableFile* file_;
+  uint64_t skip_;
+  uint64_t end_ = 0;
+};
+
 uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
   Datadisk& disc = *job.disc;
   SessionLayout& layout = job.layout;
-  layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
+  if (!job.built) layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
 
-  ImageStream stream(job.out.get(), reporter);
+  SkippingFile skipping(job.out.get(), job.skip_bytes);
+  ImageStream stream(job.skip_bytes ? &skipping : job.out.get(), reporter);
   stream.set_allow_kernel_copy(job.allow_kernel_copy);
   uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
-  if (result == QD_OK) result = stream.WriteBlocks(layout.structures().data(), layout.structures().size());
+  if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
   if (result == QD_OK && disc.boot_image) {
     result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
   }
@@ -49,11 +77,7 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
     }
   }
   // UDF hook: the closing anchor (1.02), or the metadata mirror, reserve sequence and anchors (2.50).
-  for (const SessionLayout::TailPiece& piece : layout.tail()) {
-    result = piece.data ? stream.WriteBlocks(piece.data, piece.blocks * fs::kBlockSize)
-                        : stream.WriteZeroBlocks(piece.blocks);
-    if (result != QD_OK) return result;
-  }
+  if ((result = layout.WriteTail(StreamSink(stream))) != QD_OK) return result;
   uint64_t run_out = layout.total() - layout.end();
   if ((result = stream.WriteZeroBlocks(run_out)) != QD_OK) return result;
   if ((result = stream.Finish()) != QD_OK) return result;
@@ -63,6 +87,50 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
 }  // namespace
 
 void SetKernelCopyForTesting(bool allow) { g_allow_kernel_copy = allow; }
+
+uint32_t PlaceSession(const Datadisk& disc, uint16_t profile, SessionPlacement* placement) {
+  *placement = SessionPlacement{};
+  if (disc.imported_drive == nullptr || disc.next_session_start == 0) return QD_OK;
+  // The imported disc was closed: its entries point into a disc that takes no further session.
+  if (disc.next_session_start == 0xFFFFFFFFu) return QD_E_MEDIA_NOT_WRITABLE;
+  placement->next_writable = disc.next_session_start;
+  placement->header_at_zero = drive::IsOverwritableProfile(profile) || drive::IsOverwritableHdDvdProfile(profile);
+  return QD_OK;
+}
+
+uint32_t PlanPlacedSession(Datadisk& disc, const SessionPlacement& placement, bool cd_media, SessionLayout* layout) {
+  LayoutRequest request;
+  request.file_system = disc.file_system;
+  request.file_version = disc.file_version_flag != 0;
+  request.cd_media = cd_media;
+  request.session_start = placement.next_writable;
+  if (!placement.header_at_zero || placement.next_writable == 0) return layout->Plan(disc, request);
+  // UDF 2.50 keeps the ISO 9660 area and the metadata partition's start in its header, at blocks
+  // that name S; recorded at block 0 they would point elsewhere.
+  if (disc.file_system & kFsUdf250) return QD_E_INVALID_SETTING;
+  uint32_t result = layout->Plan(disc, request);
+  if (result != QD_OK) return result;
+  const uint32_t header = layout->header_blocks();
+  if (placement.next_writable < header) return QD_E_INVALID_SETTING;
+  request.session_start = placement.next_writable - header;
+  request.header_at_zero = true;
+  result = layout->Plan(disc, request);
+  if (result == QD_OK && layout->structure_block() != placement.next_writable) return QD_E_INVALID_SETTING;
+  return result;
+}
+
+uint32_t ReadVolumeHeader(HANDLE drive, const SessionLayout& layout, uint32_t unit, std::vector<uint8_t>* header) {
+  const uint32_t blocks = layout.header_blocks();
+  const uint32_t rounded = (blocks + unit - 1) / unit * unit;
+  header->assign(size_t{rounded} * fs::kBlockSize, 0);
+  if (rounded > blocks) {
+    const uint32_t result = drive::Read10(drive, blocks, header->data() + size_t{blocks} * fs::kBlockSize,
+                                          (rounded - blocks) * fs::kBlockSize);
+    if (result != QD_OK) return result;
+  }
+  std::copy(layout.header().begin(), layout.header().end(), header->begin());
+  return QD_OK;
+}
 
 uint32_t RunImageJob(ImageJob& job, const ProgressReporter& reporter) {
   uint32_t result;
@@ -113,13 +181,11 @@ uint32_t CreateIsoImage(const WCHAR* path, Datadisk& disc, const std::shared_ptr
   job->file_dates = file_dates != 0;
   job->allow_kernel_copy = g_allow_kernel_copy.load();
   job->path = quenvar::platform::Utf16ToUtf8(path_text);
-  LayoutRequest request;
-  request.file_system = disc.file_system;
-  request.file_version = disc.file_version_flag != 0;
-  request.cd_media = false;
-  request.session_start = disc.imported_drive ? disc.next_session_start : 0;
-  if (request.session_start == 0xFFFFFFFFu) request.session_start = 0;
-  uint32_t result = job->layout.Plan(disc, request);
+  // An image behind an imported session is that disc's next session: it starts at N, so its block
+  // numbers are those of the disc, and it holds the header at its own start.
+  SessionPlacement placement;
+  uint32_t result = PlaceSession(disc, 0, &placement);
+  if (result == QD_OK) result = PlanPlacedSession(disc, placement, false, &job->layout);
   if (result != QD_OK) return disc.Fail(result);
 
   if (!job->env->OpenWritable(job->path, quenvar::platform::WriteMode::kCreateOrTruncate, &job->out)

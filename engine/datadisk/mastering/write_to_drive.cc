@@ -6,12 +6,15 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "datadisk/datadisk.h"
 #include "datadisk/datadisk_env.h"
 #include "datadisk/exist_check.h"
 #include "datadisk/mastering/image_stream.h"
+#include "datadisk/mastering/layer_jump_plan.h"
 #include "datadisk/mastering/session_layout.h"
+#include "datadisk/mastering/write_job.h"
 #include "drive/drive_handle.h"
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
@@ -47,8 +50,18 @@ Status RecorderSink::Fail(uint32_t code) {
   return Status::FromErrno(EIO, "recording failed");
 }
 
+size_t RecorderSink::Skip(size_t n) {
+  if (position_ >= skip_) return 0;
+  const size_t take = static_cast<size_t>(std::min<uint64_t>(n, skip_ - position_));
+  position_ += take;
+  return take;
+}
+
 Status RecorderSink::Push(const uint8_t* data, size_t n) {
   if (code_ != 0) return Fail(code_);
+  const size_t skipped = Skip(n);
+  data += skipped;
+  n -= skipped;
   if (!partial_.empty()) {
     size_t take = std::min(n, kBlock - partial_.size());
     partial_.insert(partial_.end(), data, data + take);
@@ -81,6 +94,7 @@ Status RecorderSink::ZeroFill(uint64_t to) {
     Status status = Push(kZeros, take);
     if (!status.ok()) return status;
   }
+  if (position_ < skip_) position_ = std::min(to, skip_);
   uint64_t blocks = (to - position_) / kBlock;
   if (blocks > 0) {
     uint32_t result = zeros_(blocks);
@@ -129,7 +143,14 @@ struct DriveJob {
   uint32_t length = 0;   // blocks pushed to the recorder
   uint32_t padding = 0;  // zero blocks after the session (minimally finalized DVD+R dual layer)
   bool file_dates = false;
+  bool header_at_zero = false;        // overwritable media appended to: the header goes to block 0 last
+  uint32_t header_unit = 16;          // blocks the media records as one unit
+  std::vector<uint8_t> volume_header;  // what goes to block 0 (header_at_zero)
   SessionLayout layout;
+  fs::IsoTime volume_time{};
+  // Set when the session crosses a layer jump: the files behind it are recorded elsewhere than
+  // where the stream carries them.
+  std::optional<LayerJumpMap> jump;
 };
 
 // The stream of one session into the sink: header, structures, boot image, files, the UDF tail
@@ -145,7 +166,7 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
   };
 
   uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
-  if (result == QD_OK) result = stream.WriteBlocks(layout.structures().data(), layout.structures().size());
+  if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
   if (result == QD_OK && disc.boot_image) {
     result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
   }
@@ -154,7 +175,10 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
   quenvar::platform::Env* env = DatadiskEnv();
   for (DatadiskEntry* entry : layout.level_order()) {
     if (entry->is_folder() || entry->is_engine_entry()) continue;
-    uint64_t expected = uint64_t{entry->location - layout.session_start()} * kBlock;
+    uint64_t linear = entry->location;
+    if (job.jump && !job.jump->Linear(entry->location, &linear)) return QD_E_WRITE_FILE;
+    if (linear < layout.session_start()) return QD_E_WRITE_FILE;
+    const uint64_t expected = (linear - layout.session_start()) * kBlock;
     if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
     std::unique_ptr<quenvar::platform::ReadableFile> source;
     if (!env->OpenReadable(quenvar::platform::Utf16ToUtf8(entry->source_path), &source).ok()) {
@@ -163,28 +187,49 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
       DeleteEntry(disc, entry);
       return QD_E_SOURCE_MISSING;
     }
-    if ((result = stream.CopyFile(source.get(), entry->length)) != QD_OK) {
+    // A file split at a layer jump is still one run of the stream: both pieces.
+    if ((result = stream.CopyFile(source.get(), entry->length + entry->second_length)) != QD_OK) {
       result = sink_code(result);
       if (result == QD_E_READ_FILE) disc.SetErrorPaths(entry->source_path, entry->disc_path);
       return result;
     }
   }
-  for (const SessionLayout::TailPiece& piece : layout.tail()) {
-    result = piece.data ? stream.WriteBlocks(piece.data, piece.blocks * kBlock) : stream.WriteZeroBlocks(piece.blocks);
-    if (result != QD_OK) return sink_code(result);
-  }
+  if ((result = layout.WriteTail(StreamSink(stream))) != QD_OK) return sink_code(result);
   result = stream.WriteZeroBlocks(uint64_t{layout.total() - layout.end()} + job.padding);
   if (result == QD_OK) result = stream.Finish();
   if (result == QD_OK && !sink.Close().ok()) result = QD_E_WRITE_FILE;
   if (result != QD_OK) return sink_code(result);
-  if (sink.position() != uint64_t{job.length} * kBlock) return QD_E_WRITE_FILE;
+  if (sink.handed_on() != uint64_t{job.length} * kBlock) return QD_E_WRITE_FILE;
+  return QD_OK;
+}
+
+// The session crosses the layer jump the recorder named: the file across it is split, the later
+// files move to where the recorder puts them, and the UDF structures are built again, all before
+// a block is written.
+uint32_t ReplanAroundJump(DriveJob& job, const rec::LayerJumpInfo& jump) {
+  SessionLayout& layout = job.layout;
+  const LayerJumpMap map(jump.jump_address, jump.target);
+  const uint64_t structures_end = uint64_t{layout.structure_block()} + layout.structure_blocks();
+  LayerJumpPlan plan;
+  uint32_t result = ReplanAroundLayerJump(map, layout.session_start(), structures_end,
+                                          uint64_t{layout.session_start()} + layout.end(), layout.level_order(), &plan);
+  if (result == QD_OK) result = layout.ApplyLayerJump(map);
+  if (result != QD_OK) return result;
+  layout.Build(*job.disc, job.volume_time, job.file_dates);
+  job.jump = map;
   return QD_OK;
 }
 
 uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   Datadisk& disc = *job.disc;
   drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
-  job.layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
+  job.volume_time = fs::VolumeTimeNow();
+  job.layout.Build(disc, job.volume_time, job.file_dates);
+  if (job.header_at_zero) {
+    // Read before anything is written: the blocks behind the header keep the disc's old content.
+    const uint32_t result = ReadVolumeHeader(job.drive, job.layout, job.header_unit, &job.volume_header);
+    if (result != QD_OK) return result;
+  }
 
   std::unique_ptr<rec::Recorder> recorder = rec::CreateRecorder(job.drive, 1, 1, job.write_type, reporter);
   if (!recorder) return QD_E_OUT_OF_MEMORY;
@@ -195,21 +240,25 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   uint64_t reserved_tail = 0;
   if (result == QD_OK && jump.used == 1) {
     // The recorder moves every block after the jump address to the other layer. A session that
-    // ends before the jump needs no new positions; one that crosses it would need its files split,
-    // which is refused before a block is written.
-    if (uint64_t{job.start} + job.length - 1 > jump.jump_address) {
-      result = QD_E_INVALID_SETTING;
-    } else {
+    // ends before the jump needs no new positions.
+    if (uint64_t{job.start} + job.length - 1 > jump.jump_address) result = ReplanAroundJump(job, jump);
+    if (result == QD_OK) {
       reserved_tail = jump.reservation > job.length ? jump.reservation - job.length : 0;
       reporter.SetSessionTrack(kTotalWord, std::max(jump.reservation, job.length));
     }
   }
   if (result == QD_OK) {
     RecorderSink sink([&](const uint8_t* data, size_t bytes) { return rec::WriteRecordingData(*recorder, data, bytes); },
-                      [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter);
+                      [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter,
+                      job.header_at_zero ? uint64_t{job.layout.header_blocks()} * kBlock : 0);
     result = StreamSession(job, sink);
     if (result == QD_OK && reserved_tail > 0) result = recorder->WriteZeros(reserved_tail);
-    if (result == QD_OK) result = rec::FinishRecording(*recorder, job.profile, nullptr, 0, job.close_mode, &jump);
+    // On overwritable media the new volume header replaces the old one only now, after the data.
+    const uint8_t* header = job.header_at_zero ? job.volume_header.data() : nullptr;
+    const uint32_t header_sectors = static_cast<uint32_t>(job.volume_header.size() / kBlock);
+    if (result == QD_OK) {
+      result = rec::FinishRecording(*recorder, job.profile, header, header_sectors, job.close_mode, &jump);
+    }
   }
   rec::DestroyRecorder(std::move(recorder));
   if (result == QD_E_CANCELLED && job.profile == 0x1A) {
@@ -253,9 +302,9 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
         disc.next_session_start != info.dwNextWritable) {
       return disc.Fail(QD_E_NOT_READY);
     }
-    // A session behind an imported one is not written yet.
-    return disc.Fail(QD_E_INVALID_SETTING);
   }
+  SessionPlacement placement;
+  if ((result = PlaceSession(disc, profile, &placement)) != QD_OK) return disc.Fail(result);
   if (exist_check && (result = RunExistCheck(disc, FileProgressAsker())) != QD_OK) return disc.Fail(result);
 
   auto job = std::make_shared<DriveJob>();
@@ -266,15 +315,16 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   job->close_mode = close_mode;
   job->data_mode = disc.data_mode == 2 ? rec::kDataMode2 : rec::kDataMode1;
   job->file_dates = file_dates;
-  job->start = 0;
-  LayoutRequest request;
-  request.file_system = disc.file_system;
-  request.file_version = disc.file_version_flag != 0;
-  request.cd_media = drive::IsCdProfile(profile);
-  request.session_start = job->start;
-  if ((result = job->layout.Plan(disc, request)) != QD_OK) return disc.Fail(result);
+  job->start = placement.next_writable;
+  job->header_at_zero = placement.header_at_zero;
+  job->header_unit = drive::IsOverwritableHdDvdProfile(profile) ? 32 : 16;
+  job->layout.SetMedia(profile, write_type);
+  result = PlanPlacedSession(disc, placement, drive::IsCdProfile(profile), &job->layout);
+  if (result != QD_OK) return disc.Fail(result);
 
-  const uint32_t session = std::max(job->layout.end(), job->layout.total());
+  // With the header going to block 0 separately, the recorder gets the session without it.
+  const uint32_t skipped = job->header_at_zero ? job->layout.header_blocks() : 0;
+  const uint32_t session = std::max(job->layout.end(), job->layout.total()) - skipped;
   if (info.dwFree < session) return disc.Fail(QD_E_NO_SPACE);
   job->length = session;
   if (profile == 0x2B && close_mode == 4 && job->start + job->layout.end() < kDvdPlusRDualLayerMinimum) {

@@ -8,6 +8,7 @@
 #ifndef QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
 #define QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -24,8 +25,10 @@ class RecorderSink : public quenvar::platform::WritableFile {
   // The progress object's cancel request is looked at after every piece the stream hands over.
   using WriteFn = std::function<uint32_t(const uint8_t* data, size_t bytes)>;
   using ZerosFn = std::function<uint32_t(uint64_t blocks)>;
-  RecorderSink(WriteFn write, ZerosFn zeros, const ProgressReporter& progress)
-      : write_(std::move(write)), zeros_(std::move(zeros)), progress_(progress) {}
+  // The first skip_bytes of the stream (a whole number of blocks) are accepted and dropped: the
+  // volume header of a session appended to overwritable media reaches block 0 separately.
+  RecorderSink(WriteFn write, ZerosFn zeros, const ProgressReporter& progress, uint64_t skip_bytes = 0)
+      : write_(std::move(write)), zeros_(std::move(zeros)), progress_(progress), skip_(skip_bytes) {}
 
   quenvar::platform::Status Append(const void* data, size_t n) override;
   // A position behind what was already handed on fails: the recorder cannot go back.
@@ -42,16 +45,21 @@ class RecorderSink : public quenvar::platform::WritableFile {
   // only sees a failed write.
   uint32_t code() const { return code_; }
   uint64_t position() const { return position_; }
+  // Bytes handed on to the recorder (the partial block not included).
+  uint64_t handed_on() const { return position_ - partial_.size() - std::min(position_, skip_); }
 
  private:
   quenvar::platform::Status Fail(uint32_t code);
   quenvar::platform::Status ZeroFill(uint64_t to);
   quenvar::platform::Status Push(const uint8_t* data, size_t n);
+  // Drops what falls into the skipped blocks; returns how many of n bytes it took.
+  size_t Skip(size_t n);
 
   WriteFn write_;
   ZerosFn zeros_;
   const ProgressReporter& progress_;
   uint64_t position_ = 0;        // bytes accepted, the partial block included
+  uint64_t skip_ = 0;
   std::vector<uint8_t> partial_;  // the bytes of the block not yet handed on
   uint32_t code_ = 0;
 };

@@ -209,11 +209,12 @@ std::vector<uint32_t> UdfTree::DepthFirst() const {
 
 void UdfTree::Layout(uint32_t first_block) {
   first_block_ = first_block;
+  order_ = DepthFirst();
   uint32_t next = first_block;
   root_.entry_block = next++;
   root_.identifier_block = next;
   next += (root_.identifier_bytes + kBlock - 1) / kBlock;
-  for (uint32_t i : DepthFirst()) {
+  for (uint32_t i : order_) {
     Slot& slot = slots_[i];
     slot.entry_block = next++;
     if (nodes_[i].is_folder) {
@@ -223,16 +224,74 @@ void UdfTree::Layout(uint32_t first_block) {
   }
 }
 
-void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
-  std::vector<uint32_t> order = DepthFirst();
+void UdfTree::AssignUniqueIds() {
   const bool v250 = revision_ >= kRevision250;
   // 1.02 numbers the entries 16, 17, ... in the order they are written; 2.50 takes its numbers
   // from the engine's counter, one per identifier.
-  uint32_t base = v250 ? UniqueIdCounter().fetch_add(static_cast<uint32_t>(order.size())) : 16;
-  for (size_t k = 0; k < order.size(); ++k) slots_[order[k]].unique_id = base + static_cast<uint32_t>(k);
-  next_unique_id_ = v250 ? uint64_t{base} + order.size() : 0x7FFFFFFF;
+  uint32_t base = v250 ? UniqueIdCounter().fetch_add(static_cast<uint32_t>(order_.size())) : 16;
+  for (size_t k = 0; k < order_.size(); ++k) slots_[order_[k]].unique_id = base + static_cast<uint32_t>(k);
+  next_unique_id_ = v250 ? uint64_t{base} + order_.size() : 0x7FFFFFFF;
+}
 
-  // The root.
+// The blocks of the area being written, a window at a time. Everything is written in ascending
+// position (entries and identifier areas follow one another, and the descriptors of one area run
+// on in order), so once a write lands past the window every block before the one it starts in is
+// complete and can be handed on.
+class UdfTree::Window {
+ public:
+  Window(const AreaSink& sink, uint32_t first_block, size_t blocks)
+      : sink_(sink), first_block_(first_block), capacity_(blocks * kBlock), buffer_(capacity_, 0) {}
+
+  // Room for bytes (at most one block) at byte offset of the area block block; null when the
+  // sink failed.
+  uint8_t* At(uint32_t block, uint64_t offset, size_t bytes) {
+    uint64_t position = uint64_t{block - first_block_} * kBlock + offset;
+    if (position + bytes > base_ + capacity_ && !Slide(position)) return nullptr;
+    return buffer_.data() + (position - base_);
+  }
+  // Hands on the rest of the area, which ends at end_block (exclusive).
+  uint32_t Finish(uint32_t end_block) {
+    uint64_t end = uint64_t{end_block - first_block_} * kBlock;
+    if (end > base_) Slide(end);
+    return result_;
+  }
+
+ private:
+  // Hands on the blocks before the one holding position and keeps that one, which may hold the
+  // start of what was written last.
+  bool Slide(uint64_t position) {
+    uint64_t keep = position / kBlock * kBlock;
+    size_t blocks = static_cast<size_t>((keep - base_) / kBlock);
+    size_t held = capacity_ / kBlock;
+    size_t from_buffer = blocks < held ? blocks : held;
+    if (from_buffer > 0 && result_ == 0) result_ = sink_(buffer_.data(), from_buffer);
+    // Never more than the window: each write is at most one block and follows the last one.
+    for (size_t i = from_buffer; i < blocks && result_ == 0; ++i) {
+      static const uint8_t kZero[kBlock] = {};
+      result_ = sink_(kZero, 1);
+    }
+    if (result_ != 0) return false;
+    if (from_buffer < held) {
+      std::memmove(buffer_.data(), buffer_.data() + from_buffer * kBlock, kBlock);
+      std::memset(buffer_.data() + kBlock, 0, capacity_ - kBlock);
+    } else {
+      std::memset(buffer_.data(), 0, capacity_);
+    }
+    base_ = keep;
+    return true;
+  }
+
+  const AreaSink& sink_;
+  uint32_t first_block_;
+  size_t capacity_;
+  std::vector<uint8_t> buffer_;
+  uint64_t base_ = 0;  // area byte offset of buffer_[0]
+  uint32_t result_ = 0;
+};
+
+uint32_t UdfTree::WriteArea(const Timestamp& volume_time, const AreaSink& sink,
+                            size_t window_blocks) const {
+  Window window(sink, first_block_, window_blocks < 2 ? 2 : window_blocks);
   FileEntryFields root;
   root.revision = revision_;
   root.block = root_.entry_block;
@@ -244,15 +303,28 @@ void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
   FileEntryFields::Extent extent{root_.identifier_block, root_.identifier_bytes};
   root.extents = &extent;
   root.extent_count = 1;
-  PutFileEntry(area + size_t{root_.entry_block - first_block_} * kBlock, root);
-  WriteIdentifiers(area, kNoParent);
-  for (uint32_t i : order) {
-    WriteEntry(area, i, volume_time);
-    if (nodes_[i].is_folder) WriteIdentifiers(area, i);
+  uint8_t* p = window.At(root_.entry_block, 0, kBlock);
+  if (!p) return window.Finish(first_block_);
+  PutFileEntry(p, root);
+  bool ok = WriteIdentifiers(window, kNoParent);
+  for (size_t k = 0; ok && k < order_.size(); ++k) {
+    uint32_t i = order_[k];
+    ok = WriteEntry(window, i) && (!nodes_[i].is_folder || WriteIdentifiers(window, i));
   }
+  return window.Finish(first_block_ + static_cast<uint32_t>(AreaBytes() / kBlock));
 }
 
-void UdfTree::WriteEntry(uint8_t* area, uint32_t index, const Timestamp&) {
+void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
+  AssignUniqueIds();
+  uint8_t* next = area;
+  WriteArea(volume_time, [&next](const uint8_t* blocks, size_t count) -> uint32_t {
+    std::memcpy(next, blocks, count * kBlock);
+    next += count * kBlock;
+    return 0;
+  });
+}
+
+bool UdfTree::WriteEntry(Window& window, uint32_t index) const {
   const UdfNode& node = nodes_[index];
   const Slot& slot = slots_[index];
   FileEntryFields f;
@@ -279,10 +351,13 @@ void UdfTree::WriteEntry(uint8_t* area, uint32_t index, const Timestamp&) {
     f.extent_count = node.second_length ? 2 : 1;
   }
   f.extents = extents;
-  PutFileEntry(area + size_t{slot.entry_block - first_block_} * kBlock, f);
+  uint8_t* p = window.At(slot.entry_block, 0, kBlock);
+  if (!p) return false;
+  PutFileEntry(p, f);
+  return true;
 }
 
-void UdfTree::WriteIdentifiers(uint8_t* area, uint32_t parent) {
+bool UdfTree::WriteIdentifiers(Window& window, uint32_t parent) const {
   const Slot& folder = parent == kNoParent ? root_ : slots_[parent];
   const Slot& grand = parent == kNoParent         ? root_
                       : nodes_[parent].parent == kNoParent ? root_
@@ -290,12 +365,12 @@ void UdfTree::WriteIdentifiers(uint8_t* area, uint32_t parent) {
   const bool v250 = revision_ >= kRevision250;
   const uint16_t partition = v250 ? 1 : 0;
   const uint16_t version = DescriptorVersion(revision_);
-  uint8_t* base = area + size_t{folder.identifier_block - first_block_} * kBlock;
   uint32_t offset = 0;
 
   auto put = [&](uint8_t characteristics, const std::string& identifier, const Slot& target) {
-    uint8_t* p = base + offset;
     uint32_t size = IdentifierDescriptorSize(identifier.size());
+    uint8_t* p = window.At(folder.identifier_block, offset, size);
+    if (!p) return false;
     // ECMA-167 4/14.4.
     PutLe16(p + 16, 1);
     p[18] = characteristics;
@@ -306,14 +381,16 @@ void UdfTree::WriteIdentifiers(uint8_t* area, uint32_t parent) {
     PutTag(p, kTagFileIdentifier, version, static_cast<uint16_t>(size - 16),
            folder.identifier_block + offset / kBlock);
     offset += size;
+    return true;
   };
 
-  put(0x0A, std::string(), grand);
+  if (!put(0x0A, std::string(), grand)) return false;
   for (uint32_t i = folder.first_child; i < folder.first_child + folder.child_count; ++i) {
     const UdfNode& node = nodes_[i];
     uint8_t characteristics = node.is_folder ? 0x02 : (node.hidden ? 0x01 : 0x00);
-    put(characteristics, CompressedChars(node.name, 255), slots_[i]);
+    if (!put(characteristics, CompressedChars(node.name, 255), slots_[i])) return false;
   }
+  return true;
 }
 
 }  // namespace quillden::fs::udf

@@ -6,14 +6,18 @@
 // folder, its identifiers followed by its own children. Every file entry takes one block; an
 // identifier area starts on a block boundary and its descriptors run on across block boundaries.
 //
-// Use: construct, AreaBytes for the size, Layout once the first block is known, then Write. All
-// blocks are logical blocks of the partition that holds the area (the physical partition for
-// 1.02, the metadata partition for 2.50). Not thread-safe; one object per layout.
+// Use: construct, AreaBytes for the size, Layout once the first block is known, AssignUniqueIds
+// once, then WriteArea as often as the area is needed (2.50 writes it twice, for the metadata file
+// and its mirror). WriteArea produces the area in block order through a window of a few hundred
+// blocks, so a tree of any size never holds its file entries in memory at once. All blocks are
+// logical blocks of the partition that holds the area (the physical partition for 1.02, the
+// metadata partition for 2.50). Not thread-safe; one object per layout.
 #ifndef QUILLDEN_FILESYSTEMS_UDF_UDF_TREE_H_
 #define QUILLDEN_FILESYSTEMS_UDF_UDF_TREE_H_
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,10 +102,21 @@ class UdfTree {
   uint32_t file_count() const { return files_; }
   uint32_t directory_count() const { return folders_ + 1; }
 
-  // Fills the area (AreaBytes, zeroed by the caller) and numbers the entries. For 2.50 the unique
-  // IDs come from UniqueIdCounter; next_unique_id() gives the ID after the last one used.
-  void Write(uint8_t* area, const Timestamp& volume_time);
+  // Numbers the entries in the order they are written: 16, 17, ... for 1.02; for 2.50 from
+  // UniqueIdCounter, which moves on by the number of entries. next_unique_id() then gives the ID
+  // after the last one used. Needs Layout.
+  void AssignUniqueIds();
   uint64_t next_unique_id() const { return next_unique_id_; }
+
+  // Receives the next count whole blocks of the area; returns 0 or a code that ends the write.
+  using AreaSink = std::function<uint32_t(const uint8_t* blocks, size_t count)>;
+  static constexpr size_t kDefaultWindowBlocks = 512;
+  // Produces the area (AreaBytes / 2048 blocks) in order into sink, holding at most
+  // window_blocks (at least 2) in memory. Needs AssignUniqueIds. Returns 0 or the sink's code.
+  uint32_t WriteArea(const Timestamp& volume_time, const AreaSink& sink,
+                     size_t window_blocks = kDefaultWindowBlocks) const;
+  // AssignUniqueIds, then the whole area into memory (AreaBytes, zeroed by the caller).
+  void Write(uint8_t* area, const Timestamp& volume_time);
 
  private:
   struct Slot {
@@ -113,16 +128,18 @@ class UdfTree {
     uint32_t identifier_block = 0;
     uint32_t unique_id = 0;
   };
+  class Window;
   Slot& SlotOf(uint32_t parent) { return parent == kNoParent ? root_ : slots_[parent]; }
   // The entries in the order their file entries are written (depth first), root excluded.
   std::vector<uint32_t> DepthFirst() const;
-  void WriteEntry(uint8_t* area, uint32_t index, const Timestamp& volume_time);
-  void WriteIdentifiers(uint8_t* area, uint32_t parent);
+  bool WriteEntry(Window& window, uint32_t index) const;
+  bool WriteIdentifiers(Window& window, uint32_t parent) const;
 
   std::vector<UdfNode> nodes_;
   std::vector<Slot> slots_;
   Slot root_;
   uint16_t revision_;
+  std::vector<uint32_t> order_;  // DepthFirst, kept by Layout
   uint32_t first_block_ = 0;
   uint32_t files_ = 0;
   uint32_t folders_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,67 @@ TEST(UdfTreeTest, IdentifierCrossingABlockCarriesItsStartBlock) {
     offset += 52;
   }
   EXPECT_EQ(crossing, 1);
+}
+
+// The area comes out the same through a window of any size: entries, identifier areas that span
+// several blocks and descriptors that cross a block boundary at the window's edge.
+TEST(UdfTreeTest, WindowSizeDoesNotChangeTheArea) {
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 300; ++i) names.push_back(u"entry_" + std::u16string(3, u'a' + i % 26) + u"_" +
+                                                  std::u16string(1, u'A' + i / 26) + u"\u00e9");
+  std::vector<UdfNode> nodes = {Folder(u"big", kNoParent), Folder(u"small", kNoParent)};
+  for (size_t i = 0; i < names.size(); ++i) {
+    nodes.push_back(i % 10 == 0 ? Folder(names[i], 0) : File(names[i], 0, 7, 100 + i));
+  }
+  nodes.push_back(File(u"x", 1, 2049, 90));
+  for (uint16_t revision : {kRevision102, kRevision250}) {
+    UdfTree tree(nodes, revision);
+    tree.Layout(2);
+    tree.AssignUniqueIds();
+    const size_t blocks = tree.AreaBytes() / kBlock;
+    std::vector<std::vector<uint8_t>> areas;
+    for (size_t window : {size_t{2}, size_t{3}, size_t{7}, blocks, size_t{512}}) {
+      std::vector<uint8_t> area;
+      size_t largest = 0;
+      uint32_t result = tree.WriteArea(Timestamp{}, [&](const uint8_t* p, size_t count) -> uint32_t {
+        area.insert(area.end(), p, p + count * kBlock);
+        largest = std::max(largest, count);
+        return 0;
+      }, window);
+      EXPECT_EQ(result, 0u);
+      EXPECT_LE(largest, window);
+      ASSERT_EQ(area.size(), blocks * kBlock) << window;
+      areas.push_back(std::move(area));
+    }
+    for (size_t k = 1; k < areas.size(); ++k) EXPECT_TRUE(areas[k] == areas[0]) << k;
+    // Every descriptor of the big folder's identifier area is whole and names its start block.
+    const uint8_t* ids = areas[0].data() + 1 * kBlock;  // root entry 2, root ids 3, big's entry 4
+    const uint32_t big_ids = GetLe32(ids + 40 + 20 + 4) + 1;
+    const uint8_t* p = areas[0].data() + (big_ids - 2) * kBlock;
+    uint32_t offset = 0;
+    for (int i = 0; i <= 300; ++i) {
+      const uint8_t* fid = p + offset;
+      ASSERT_EQ(GetLe16(fid), kTagFileIdentifier) << i;
+      EXPECT_TRUE(DescriptorValid(fid)) << i;
+      EXPECT_EQ(GetLe32(fid + 12), big_ids + offset / kBlock) << i;
+      offset += IdentifierDescriptorSize(fid[19]);
+    }
+  }
+}
+
+// A failing sink ends the area at once with its code.
+TEST(UdfTreeTest, SinkFailureStopsTheArea) {
+  std::vector<UdfNode> nodes;
+  for (int i = 0; i < 40; ++i) nodes.push_back(Folder(u"f", kNoParent));
+  UdfTree tree(nodes, kRevision102);
+  tree.Layout(0);
+  tree.AssignUniqueIds();
+  int calls = 0;
+  uint32_t result = tree.WriteArea(Timestamp{}, [&](const uint8_t*, size_t) -> uint32_t {
+    return ++calls == 2 ? 0x0800001Fu : 0u;
+  }, 4);
+  EXPECT_EQ(result, 0x0800001Fu);
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace
