@@ -14,6 +14,10 @@
 #include "audio/cd_text.h"
 #include "quillden/types.h"
 
+namespace quillden {
+class ProgressReporter;
+}
+
 namespace quenvar::platform {
 class Env;
 }
@@ -61,6 +65,13 @@ int ReadDiscCdText(HANDLE drive, CdTextBlocks* blocks);
 // sub-channel data from the host.
 std::vector<uint8_t> BuildAudioCueSheet(uint32_t start_address, const std::vector<uint32_t>& sectors, bool cd_text,
                                         uint8_t first_track = 1);
+
+// Writes the CD-Text packs (repeated cyclically) as R-W sub-channel data from the lead-in start of
+// the session being recorded at once up to the pregap of its first track, whose index 1 is at
+// start. Needs a cue sheet whose lead-in takes host sub-channel data. 0 or the failing command's
+// result.
+uint32_t WriteCdTextLeadIn(HANDLE drive, const std::vector<Pack>& packs, uint32_t start,
+                           const ProgressReporter& progress);
 
 }  // namespace quillden::audio
 

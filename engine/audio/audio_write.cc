@@ -109,31 +109,6 @@ uint32_t RecordTrackAtOnce(const WriteJob& job, const ProgressReporter& progress
   return QD_OK;
 }
 
-// The CD-Text packs as R-W sub-channel data from the lead-in start up to the first pregap.
-uint32_t WriteLeadIn(const WriteJob& job, const ProgressReporter& progress) {
-  drive::DiscInformation info;
-  uint32_t result = drive::ReadDiscInformation(job.drive, &info);
-  if (result != QD_OK) return result;
-  const uint32_t msf = info.last_session_lead_in;
-  const int64_t lead_in =
-      (static_cast<int64_t>((msf >> 16) & 0xFF) * 60 + ((msf >> 8) & 0xFF)) * 75 + (msf & 0xFF) - 450150;
-  const int64_t end = static_cast<int64_t>(job.start) - kPregapBlocks;
-  std::vector<uint8_t> buffer(kLeadInBlocksPerWrite * kSubchannelBlockBytes);
-  size_t next_pack = 0;
-  for (int64_t lba = lead_in; lba < end;) {
-    const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(kLeadInBlocksPerWrite, end - lba));
-    for (uint32_t b = 0; b < count; ++b) {
-      PacksToSubchannel(job.packs, next_pack, buffer.data() + b * kSubchannelBlockBytes);
-      next_pack = (next_pack + 4) % job.packs.size();
-    }
-    result = drive::Write10(job.drive, static_cast<uint32_t>(lba), static_cast<uint16_t>(count), buffer.data(),
-                            count * static_cast<uint32_t>(kSubchannelBlockBytes), &progress);
-    if (result != QD_OK) return result;
-    lba += count;
-  }
-  return QD_OK;
-}
-
 uint32_t RecordSessionAtOnce(const WriteJob& job, const ProgressReporter& progress) {
   progress.SetSessionTrack(kSessionWord, 1);
   progress.SetSessionTrack(kSessionCountWord, 1);
@@ -155,7 +130,7 @@ uint32_t RecordSessionAtOnce(const WriteJob& job, const ProgressReporter& progre
   uint32_t result = rec::SelectWritePage(job.drive, page);
   if (result == QD_OK) result = drive::SendCueSheet(job.drive, sheet.data(), static_cast<uint32_t>(sheet.size()));
   if (result == QD_OK) result = drive::SetCdSpeed(job.drive, 0xFFFF, 0xFFFF);
-  if (result == QD_OK && with_text) result = WriteLeadIn(job, progress);
+  if (result == QD_OK && with_text) result = WriteCdTextLeadIn(job.drive, job.packs, job.start, progress);
   if (result != QD_OK) return result;
   // The first track's pregap.
   std::vector<uint8_t> zeros(static_cast<size_t>(kPregapBlocksPerWrite) * kCdSectorBytes, 0);
@@ -241,6 +216,33 @@ uint32_t StartWrite(const std::shared_ptr<AudioDisc>& disc, uint32_t write_mode,
 }
 
 }  // namespace
+
+uint32_t WriteCdTextLeadIn(HANDLE drive, const std::vector<Pack>& packs, uint32_t start,
+                           const ProgressReporter& progress) {
+  if (packs.empty()) return QD_OK;
+  drive::DiscInformation info;
+  uint32_t result = drive::ReadDiscInformation(drive, &info);
+  if (result != QD_OK) return result;
+  const uint32_t msf = info.last_session_lead_in;
+  const int64_t lead_in =
+      (static_cast<int64_t>((msf >> 16) & 0xFF) * 60 + ((msf >> 8) & 0xFF)) * 75 + (msf & 0xFF) - 450150;
+  const int64_t end = static_cast<int64_t>(start) - kPregapBlocks;
+  std::vector<uint8_t> buffer(kLeadInBlocksPerWrite * kSubchannelBlockBytes);
+  size_t next_pack = 0;
+  for (int64_t lba = lead_in; lba < end;) {
+    const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(kLeadInBlocksPerWrite, end - lba));
+    for (uint32_t b = 0; b < count; ++b) {
+      PacksToSubchannel(packs, next_pack, buffer.data() + b * kSubchannelBlockBytes);
+      next_pack = (next_pack + 4) % packs.size();
+    }
+    result = drive::Write10(drive, static_cast<uint32_t>(lba), static_cast<uint16_t>(count), buffer.data(),
+                            count * static_cast<uint32_t>(kSubchannelBlockBytes), &progress);
+    if (result != QD_OK) return result;
+    lba += count;
+  }
+  return QD_OK;
+}
+
 }  // namespace quillden::audio
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD AUD_WriteAudiodisk(HANDLE audiodisk, DWORD writeMode, HANDLE progress) {

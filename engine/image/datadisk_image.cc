@@ -11,6 +11,11 @@
 #include "datadisk/datadisk.h"
 #include "datadisk/datadisk_env.h"
 #include "datadisk/mastering/write_job.h"
+#include "drive/media_queries.h"
+#include "drive/profiles.h"
+#include "filesystems/iso_time.h"
+#include "quillden/drive.h"
+#include "util/byte_order.h"
 #include "image/image_format.h"
 #include "image/image_writer.h"
 #include "platform/unicode.h"
@@ -76,28 +81,48 @@ uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadis
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
     if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
   }
-  // A new session behind an imported one needs the imported media's state and, on overwritable
-  // media, its volume header; that is not written into disc images yet.
-  if (disc.imported_drive != nullptr && disc.next_session_start != 0) return disc.Fail(QD_E_INVALID_SETTING);
+  // A new session behind an imported one is laid out for the imported media, which must still
+  // take it; on overwritable media the volume header travels in the ROW data, for block 0.
+  uint16_t profile = 0;
+  uint32_t result;
+  if (disc.imported_drive != nullptr && disc.next_session_start != 0) {
+    _MEDIAINFORMATION media{};
+    if ((result = DRV_GetMediaInformation(disc.imported_drive, &media)) != QD_OK) return disc.Fail(result);
+    if (media.dwStatus != MEDIA_STATUS_APPENDABLE) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
+    profile = drive::CurrentProfile(disc.imported_drive);
+  }
+  mastering::SessionPlacement placement;
+  if ((result = mastering::PlaceSession(disc, profile, &placement)) != QD_OK) return disc.Fail(result);
 
   auto job = std::make_shared<mastering::ImageJob>();
   job->disc = shared;
   job->env = DatadiskEnv();
   job->file_dates = file_dates;
   job->path = quenvar::platform::Utf16ToUtf8(path);
-  mastering::LayoutRequest request;
-  request.file_system = disc.file_system;
-  request.file_version = disc.file_version_flag != 0;
-  request.cd_media = false;  // profile 0: no run-out
-  request.session_start = 0;
-  uint32_t result = job->layout.Plan(disc, request);
+  result = mastering::PlanPlacedSession(disc, placement, drive::IsCdProfile(profile), &job->layout);
   if (result != QD_OK) return disc.Fail(result);
-  const uint32_t sectors = std::max(job->layout.end(), job->layout.total());
+  const uint32_t skipped = placement.header_at_zero ? job->layout.header_blocks() : 0;
+  const uint32_t sectors = std::max(job->layout.end(), job->layout.total()) - skipped;
 
   ImageDescription description;
-  description.profile = 0;
+  description.profile = profile;
+  if (placement.header_at_zero) {
+    job->layout.Build(disc, fs::VolumeTimeNow(), file_dates);
+    job->built = true;
+    job->skip_bytes = uint64_t{skipped} * kCookedSectorSize;
+    std::vector<uint8_t> header;
+    const uint32_t unit = drive::IsOverwritableHdDvdProfile(profile) ? 32 : 16;  // blocks recorded at once
+    if ((result = mastering::ReadVolumeHeader(disc.imported_drive, job->layout, unit, &header)) != QD_OK) {
+      return disc.Fail(result);
+    }
+    const uint32_t count = static_cast<uint32_t>(header.size() / kCookedSectorSize);
+    description.row_data.assign(4, 0);
+    PutLe32(description.row_data.data(), count);
+    description.row_data.insert(description.row_data.end(), header.begin(), header.end());
+    description.row_data.resize(RowDataSize(count), 0);
+  }
   TrackEntry track;
-  track.start = job->layout.session_start();
+  track.start = placement.next_writable;
   track.sector_count = sectors;
   track.bytes_per_sector = kCookedSectorSize;
   track.mode = disc.data_mode;

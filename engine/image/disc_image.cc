@@ -74,6 +74,9 @@ std::shared_ptr<DiscImage> DiscImage::Open(Env* env, std::u16string_view path, s
   if (header.payload_offset > file_size) return Refuse(why, "payload offset beyond the file");
 
   const bool single = (header.flags & kFlagSingleDataTrack) != 0;
+  // Recording takes the one entry of such an image and comparing would take them all: a second
+  // entry has no meaning and is refused rather than half used.
+  if (single && header.track_count > 1) return Refuse(why, "a single data track image with several tracks");
   const bool has_cd_text = (header.flags & kFlagCdText) != 0;
   const bool has_row = (header.flags & kFlagRow) != 0;
   // Everything up to the end of the lists must be in the file before any of it is allocated. In

@@ -51,7 +51,8 @@ QUILLDEN_BEGIN_DECLS
  * HEADER block cannot be read or is not tagged "HEADER  "; the total size recorded in the HEADER
  * differs from the file's size (a truncated or extended copy); a CDTEXT or ROW block announced by
  * the flags is missing or wrongly tagged; an entry of the first track list is not tagged
- * "TRACK   " or names a sector size other than 2048 or 2352; or a track list, the CD-Text, the ROW
+ * "TRACK   " or names a sector size other than 2048 or 2352; a single data track image (flag
+ * 0x80000000) names more than one track; or a track list, the CD-Text, the ROW
  * data or a track's data would lie beyond the end of the file. A refused file is never half
  * opened. */
 QUILLDEN_API HANDLE CPY_OpenDiskImage(const WCHAR* path);
@@ -111,41 +112,78 @@ QUILLDEN_API DWORD MST_CreateDiskImage(const WCHAR* path, HANDLE disc, HANDLE pr
 /* Write modes of the recording exports: 1 leave the disc open, 2 close the disc, 3 disc at once.
  * Any other value gives 0x08000011. */
 
-/* Records an open disc image onto the blank (or, for a single data track image, appendable) media
- * in drive. finalizeKind is handed to the recorder (callers pass 4). A single data track image is
- * recorded as one track at its recorded start, with its volume header written at block 0 on
- * overwritable media; other images are copied track by track and session by session. Returns 0
- * when the job ended well or (with a progress object) its worker was started; 0x08000010 bad drive
- * or image; 0x08000011 bad write mode, or a write mode the media does not allow; 0x08000019 busy
- * progress object; 0x08000024 media not writable; 0x08000033 media that cannot take this image;
- * 0x08000036 target not blank or DVD-RW in restricted overwrite for a track copy; 0x0800003D not
- * enough free blocks; 0x0800003F a DVD-R source that this drive and media cannot copy; 0x08000020
- * reading the image failed; 0x08000032 cancelled; or the drive's result. */
+/* Records an open disc image onto the media in drive. finalizeKind is handed to the recorder
+ * (callers pass 4).
+ * A single data track image is recorded as one track at the media's next writable address, which
+ * must be the start its entry records; on overwritable media its volume header (ROW data) is then
+ * written at block 0. Other images are copied track by track and session by session onto blank
+ * media: tracks and a last session the source left open stay open; CD copies recorded at once
+ * reproduce the gaps between tracks and carry the image's CD-Text in the lead-in.
+ * Returns 0 when the job ended well or (with a progress object) its worker was started, else:
+ * 0x08000010 bad drive, image or progress object;
+ * 0x08000011 write mode other than 1 to 3; for a single data track image also write mode 3 on
+ *   media that already hold data, and DVD-R dual layer sequential media without write mode 3 or
+ *   with data on them;
+ * 0x08000019 busy progress object;
+ * 0x08000024 single data track image onto closed media;
+ * 0x08000033 media that cannot take this image: an image without tracks; single data track image:
+ *   DVD-R dual layer jump media, mode 2 data onto media other than CD, a next writable address
+ *   other than the track's recorded start; track copy: copyable status 0 for this media and write
+ *   mode (CPY_GetCopyableStatusFileToDrive), a profile no copy method records, more than 99 tracks
+ *   onto CD;
+ * 0x08000034 a damaged image: ROW data whose sector count does not fit its block, a track whose
+ *   mode and sector size do not belong together (mode 1 needs 2048 bytes, audio 2352; an audio
+ *   track in a single data track image), or a track list with overlapping tracks, tracks out of
+ *   order or past block 0xFFFFFFFF, or sessions out of order;
+ * 0x08000036 track copy onto media that is not blank (data on it, or closed), or onto DVD-RW in
+ *   restricted overwrite mode;
+ * 0x0800003D not enough free blocks (for a CD recorded at once, the gaps between tracks count;
+ *   overwritable media, which take each track at its recorded start, must reach the last end);
+ * 0x0800003F a DVD-R source whose track cannot be opened on this DVD-RW sequential media;
+ * 0x08000020 reading the image file failed (CD-Text, ROW data or track data);
+ * 0x08000032 cancelled; 0x08000018 out of memory; 0x0800001E no worker thread;
+ * or the result of the failing drive command. Every check before the worker starts leaves the
+ * media untouched. */
 QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE image, DWORD writeMode, HANDLE progress,
                                       DWORD finalizeKind);
 
-/* Records the plain sector image file at path onto the media in drive as one track. dataMode 1:
- * the file holds 2048-byte sectors; 2: 2352-byte raw sectors, recorded as CD mode 2. Returns 0 (job
- * ended well, or worker started); 0x08000010 bad drive; 0x08000011 bad write or data mode, write
- * mode 3 on media that already holds data, or DVD-R dual layer sequential media without write mode
- * 3; 0x08000019 busy progress object; 0x08000033 media not writable or DVD-R dual layer jump;
- * 0x08000044 bad character in the file name; 0x08000014 the file cannot be opened; 0x08000034 its
- * size is not a whole number of sectors; 0x0800003D more sectors than free blocks; 0x08000020 a
- * read failed; 0x08000032 cancelled; or the drive's result. */
+/* Records the plain sector image file at path onto the media in drive as one track at its next
+ * writable address. dataMode 1: the file holds 2048-byte sectors; 2: 2352-byte raw sectors,
+ * recorded as CD mode 2 with their subheaders. Returns 0 (job ended well, or worker started);
+ * 0x08000010 bad drive or progress object; 0x08000011 bad write or data mode, a null or empty
+ * path, write mode 3 on media that already hold data, or DVD-R dual layer sequential media
+ * without write mode 3; 0x08000019 busy progress object; 0x08000033 closed media, DVD-R dual
+ * layer jump media, or dataMode 2 on media other than CD; 0x08000044 bad character in the file
+ * name; 0x08000014 the file cannot be opened; 0x08000034 an empty file, or one that is not a whole
+ * number of sectors; 0x0800003D more sectors than free blocks; 0x08000020 a read failed;
+ * 0x08000032 cancelled; 0x08000018 out of memory; 0x0800001E no worker thread; or the drive's
+ * result. */
 QUILLDEN_API DWORD CPY_WriteISOImage(HANDLE drive, DWORD writeMode, DWORD dataMode, const WCHAR* path,
                                      HANDLE progress);
 
 /* Copies the disc in sourceDrive onto the blank media in targetDrive, track by track, reading the
- * source as the copy goes. Results as CPY_WriteDiskImage (0x08000010 for a bad drive of either
- * side). */
+ * source as the copy goes; the source is described as CPY_CreateDiskImage would store it. Returns
+ * 0 (job ended well, or worker started); 0x08000010 bad drive of either side or bad progress
+ * object; 0x08000011 write mode other than 1 to 3; 0x08000019 busy progress object; 0x08000043 a
+ * blank source; 0x08000033 source media the engine does not know, a source without a readable
+ * track, or a target that cannot take the source (as CPY_WriteDiskImage); 0x08000036 a target that
+ * is not blank or is DVD-RW in restricted overwrite mode; 0x0800003D not enough free blocks;
+ * 0x0800003F a DVD-R source this DVD-RW sequential target cannot copy; 0x08000032 cancelled;
+ * 0x08000018 out of memory; 0x0800001E no worker thread; or the result of the failing drive
+ * command of either drive. */
 QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE sourceDrive, DWORD writeMode,
                                   HANDLE progress, DWORD finalizeKind);
 
-/* Creates a multi-track disc image file at path from the disc in drive (phase 80 of the progress
- * object). The file is replaced when it exists and removed again when the job fails. Returns 0
- * (job ended well, or worker started); 0x08000010 bad drive; 0x08000019 busy progress object;
- * 0x08000014 the file cannot be created; 0x08000033 unknown media; 0x08000043 the disc is blank;
- * 0x0800001F a write failed; 0x08000032 cancelled; or the drive's result. */
+/* Creates a multi-track disc image file at path (a local path, UTF-16) from the disc in drive
+ * (phase 80 of the progress object, done and end in sectors). The disc is described first; only
+ * then is the file created, replacing one that exists, so a disc that cannot be read into an
+ * image leaves an existing file alone. A job that fails removes its unfinished file. Returns 0
+ * (job ended well, or worker started); 0x08000010 bad drive or progress object; 0x08000019 busy
+ * progress object; 0x08000011 a null or empty path; 0x08000043 the disc is blank; 0x08000033
+ * unknown media, a disc without a readable track, or one whose description does not fit the file
+ * format; 0x08000014 the file cannot be created; 0x0800001F a write failed; 0x08000032
+ * cancelled; 0x08000018 out of memory; 0x0800001E no worker thread; or the result of the failing
+ * drive command (a read of the disc). */
 QUILLDEN_API DWORD CPY_CreateDiskImage(HANDLE drive, const WCHAR* path, HANDLE progress);
 
 /* Tells whether an open image can be recorded onto media of targetMediaFlag with writeMode:
@@ -167,23 +205,51 @@ QUILLDEN_API DWORD CPY_GetBackupSupportMedia(HANDLE drive);
 
 /* ---- Comparing (phase 96 of the progress object) --------------------------------------------- */
 
-/* Compares track number track of the disc in drive with the whole open plain sector image file
- * file (dataMode 1: 2048-byte sectors in the file, 2: 2352-byte sectors), from the file's start.
- * Returns 0 when equal (or, with a progress object, when the compare started); 0x0800003C when the
- * data differ or the file holds more sectors than the track (except on DVD+RW); 0x08000011 when
- * dataMode does not match the track's mode; 0x08000010 bad drive or file; 0x08000019 busy progress
- * object; 0x0800001E no worker thread; 0x08000026 an unreadable sector of the disc; 0x08000020 a
- * failed read of the file; 0x08000032 cancelled. */
+/* The three compares read the disc in drive 16 blocks per command (READ CD of raw sectors for mode 2
+ * tracks of a CD, READ(10) otherwise, each retried up to five times) and compare the 2048 bytes of
+ * user data of every block with the source; raw 2352-byte sectors are compared by their user data
+ * at offset 24. Audio tracks are not compared and count as equal. On CD the last two blocks of a
+ * track (the run-out of a track recorded track at once) may be unreadable: the track then ends
+ * there; every block before them must read back. With a progress object the call checks its
+ * arguments, starts a worker (done 0, end = the blocks to compare, phase 96, status 1) and
+ * returns 0; the worker ends with status 2 (equal), 3 (failed, with the result below) or 4
+ * (cancelled). Without one the compare runs on the caller's thread and returns its result.
+ * After 0x08000026, DRV_GetLastCommandError describes the read that failed. */
+
+/* Compares track number track of the disc in drive with the whole plain sector image file, from
+ * its first byte (dataMode 1: 2048-byte sectors in the file; 2: raw 2352-byte sectors, for a mode 2
+ * track). file is a POSIX file descriptor open for reading, passed as (HANDLE)(intptr_t)fd; so a
+ * failed open(2), -1, is INVALID_HANDLE_VALUE. The engine reads through its own duplicate of the
+ * descriptor with positional reads: the caller's file offset does not move, and the caller may
+ * close its descriptor as soon as the call has returned.
+ * Returns 0 when equal (or, with a progress object, when the compare started); 0x08000010 bad
+ * drive, a null or INVALID_HANDLE_VALUE file or one that is not an open descriptor (descriptor 0
+ * cannot be passed), or a bad progress object; 0x08000019 busy progress object; 0x08000011
+ * dataMode other than 1 or 2, track 0 or a track the disc does not have, or dataMode not matching
+ * the track's mode (an audio track matches neither); 0x08000034 a file of no sectors or with a
+ * piece of a sector at its end; 0x0800003C the data differ, or the file holds more sectors than
+ * the track (except on DVD+RW, where the track reaches to the end of the formatted area);
+ * 0x08000026 an unreadable block of the disc or a drive that could not describe the track;
+ * 0x08000020 a failed read of the file; 0x08000032 cancelled; 0x0800001E no worker thread;
+ * 0x08000018 out of memory; or the result of DRV_GetMediaInformation. */
 QUILLDEN_API DWORD CPY_CompareDiskISO(HANDLE drive, WORD track, DWORD dataMode, HANDLE file,
                                       HANDLE progress);
 
-/* Compares the disc in drive with every track of an open disc image (audio tracks count as equal;
- * a volume header carried by the image stands in for the first sectors of overwritable media).
- * Results as CPY_CompareDiskISO, with 0x08000010 for a bad drive or image. */
+/* Compares the disc in drive with every track of an open disc image, each at the start the image
+ * records for it. A volume header carried by the image (ROW data) stands in for the blocks it
+ * covers from block 0 on, since recording an image on overwritable media writes it there. On CD a
+ * track must start where the image says (else 0x0800003C) and may not be shorter than the image's
+ * track; before a following audio track the compare ends at the track's exactly measured end.
+ * The image handle may be closed while the compare runs: the job keeps the file open.
+ * Results as CPY_CompareDiskISO, with 0x08000010 for a bad drive or image, and 0x08000020 or
+ * 0x08000034 when the ROW data cannot be read. */
 QUILLDEN_API DWORD CPY_CompareDiskImage(HANDLE drive, HANDLE image, HANDLE progress);
 
-/* Compares the disc in drive with the disc in sourceDrive, track by track. Results as
- * CPY_CompareDiskISO, with 0x08000010 for a bad drive of either side. */
+/* Compares the disc in drive with the disc in sourceDrive, track by track, both read the same way;
+ * the tracks are those a disc image created from the source disc would hold. Results as
+ * CPY_CompareDiskISO, with 0x08000010 for a bad drive of either side, 0x08000033 for source media
+ * the engine does not know or a source without a readable track, 0x08000043 for a blank source,
+ * and 0x08000026 for an unreadable block of either disc. */
 QUILLDEN_API DWORD CPY_CompareDrive(HANDLE drive, HANDLE sourceDrive, HANDLE progress);
 
 QUILLDEN_END_DECLS

@@ -1,0 +1,168 @@
+#include "image/disc_description.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "drive/media_queries.h"
+#include "drive/mmc_commands.h"
+#include "drive/profiles.h"
+#include "quillden/drive.h"
+#include "quillden/result.h"
+#include "util/byte_order.h"
+
+namespace quillden::image {
+namespace {
+
+constexpr size_t kCdTextPackBytes = 18;
+
+// The CD-Text packs of the lead-in as READ TOC/PMA/ATIP format 5 returns them after its 4-byte
+// header; whole packs only, empty when the disc has none.
+std::vector<uint8_t> ReadCdTextPacks(HANDLE drive) {
+  uint8_t header[4] = {};
+  if (drive::ReadToc(drive, false, 5, 0, header, sizeof(header)) != QD_OK) return {};
+  const uint32_t length = GetBe16(header) + 2u;  // the length field counts the bytes after itself
+  if (length < 4 + kCdTextPackBytes) return {};
+  // The allocation length field holds 16 bits; a longer answer is cut to whole packs below.
+  std::vector<uint8_t> data(std::min<uint32_t>(length, 0xFFFF), 0);
+  if (drive::ReadToc(drive, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())) != QD_OK) {
+    return {};
+  }
+  const size_t packs = (data.size() - 4) / kCdTextPackBytes;
+  return std::vector<uint8_t>(data.begin() + 4, data.begin() + 4 + static_cast<std::ptrdiff_t>(packs * kCdTextPackBytes));
+}
+
+TrackEntry EntryFrom(const _TRACKINFORMATION& info) {
+  TrackEntry entry;
+  entry.start = info.dwStart;
+  entry.sector_count = info.dwSize;
+  entry.mode = info.dwMode;
+  entry.bytes_per_sector = info.dwMode == kModeData1 ? kCookedSectorSize : kRawSectorSize;
+  entry.track_number = info.wTrack;
+  entry.session_number = info.wSession;
+  return entry;
+}
+
+// A CD data track recorded track at once ends in run-out blocks (and, before a track of the same
+// session, the next track's pregap) that the drive counts into the track but cannot read as data.
+// The data in the file ends where the exact measurement says the track ends, less run-out blocks
+// that do not read.
+uint32_t ReadableCdDataSize(HANDLE drive, const TrackEntry& normal, const TrackEntry& measured) {
+  constexpr uint32_t kRunOutBlocks = 2;
+  uint32_t size = std::min(normal.sector_count, measured.sector_count == 0 ? normal.sector_count : measured.sector_count);
+  std::vector<uint8_t> block(kCookedSectorSize);
+  for (uint32_t trimmed = 0; trimmed < kRunOutBlocks && size > 0; ++trimmed) {
+    if (drive::Read10(drive, normal.start + size - 1, block.data(), kCookedSectorSize) == QD_OK) break;
+    --size;
+  }
+  return size;
+}
+
+}  // namespace
+
+bool IsDvdMinusRType(uint16_t profile) {
+  switch (profile) {
+    case 0x11: case 0x13: case 0x14: case 0x15: case 0x16: case 0x51: case 0x53: case 0x58: case 0x5A:
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint16_t StoredProfile(uint16_t current, uint16_t book_profile, int layers, size_t track_count) {
+  if (current == 0x10) {
+    if (book_profile == 0x11) return layers <= 1 ? 0x11 : track_count <= 1 ? 0x15 : 0x16;
+    if (book_profile == 0x13 || book_profile == 0x14) return track_count <= 1 ? 0x13 : 0x14;
+  }
+  if (current == 0x50 && book_profile == 0x51) return layers <= 1 ? 0x51 : 0x58;
+  return current;
+}
+
+uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
+  try {
+    *description = ImageDescription();
+    _MEDIAINFORMATION media{};
+    uint32_t result = DRV_GetMediaInformation(drive, &media);
+    if (result != QD_OK) return result;
+    const uint16_t current = drive::CurrentProfile(drive);
+    if (current == 0 || drive::ProfileToMediaFlag(current) == 0) return QD_E_MEDIA_UNSUPPORTED;
+    if (media.dwStatus == MEDIA_STATUS_BLANK) return QD_E_SOURCE_BLANK;
+    drive::DiscInformation disc;
+    result = drive::ReadDiscInformation(drive, &disc);
+    if (result != QD_OK) return result;
+
+    // Only tracks that hold data: the invisible track of an appendable disc is left out.
+    // Overwritable media report their one track as blank even when it holds data.
+    const bool overwritable = drive::IsOverwritableProfile(current) || drive::IsOverwritableHdDvdProfile(current) ||
+                              current == 0x12;
+    const WORD last = overwritable ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE) : DRV_GetLastTrack(drive);
+    if (last == 0) return QD_E_SOURCE_BLANK;
+    const uint16_t book = (current == 0x10 || current == 0x50) ? drive::BookTypeProfile(drive) : 0;
+    const int layers = (current == 0x10 || current == 0x50) ? DRV_GetLayerNumber(drive) : 1;
+    const uint16_t profile = StoredProfile(current, book, layers, last);
+    const bool minus_r_type = IsDvdMinusRType(profile);
+
+    for (WORD number = 1; number <= last; ++number) {
+      _TRACKINFORMATION normal{}, exact{};
+      if (DRV_GetTrackInformation(drive, number, &normal, FALSE) == 0 ||
+          DRV_GetTrackInformation(drive, number, &exact, TRUE) == 0) {
+        // Some drives describe no track on overwritable media; the data is what the file system
+        // of the disc covers.
+        if (!overwritable || last != 1 || media.dwUsed == 0) return QD_E_MEDIA_UNSUPPORTED;
+        normal = _TRACKINFORMATION{};
+        normal.dwSize = media.dwUsed;
+        normal.dwMode = kModeData1;
+        normal.wTrack = normal.wSession = 1;
+        exact = normal;
+      }
+      TrackEntry entry = EntryFrom(normal);
+      TrackEntry measured = EntryFrom(exact);
+      drive::TrackInformation raw;
+      result = drive::ReadTrackInformation(drive, 1, number, &raw);
+      if (result != QD_OK && !overwritable) return result;
+      // Blank (bit 6) or reserved (bit 7) on the source: the copy leaves the track open too.
+      bool open = !overwritable && (raw.raw[6] & 0xC0) != 0;
+      if (minus_r_type) {
+        open = open || raw.free_blocks > 0;
+        const bool jump = normal.bLayerJumpStatus != 0;
+        if (number == last && raw.lra_valid && !jump && raw.last_recorded >= entry.start &&
+            uint64_t{entry.start} + entry.sector_count > raw.last_recorded) {
+          entry.sector_count = raw.last_recorded - entry.start + 1;
+        }
+        if (last > 1 && !jump) entry.reported_size = measured.reported_size = raw.size;
+      }
+      if (drive::IsCdProfile(current) && entry.mode == kModeData1) {
+        entry.sector_count = ReadableCdDataSize(drive, entry, measured);
+      }
+      entry.flags = open ? 1u : 0u;
+      entry.layer_jump_status = normal.bLayerJumpStatus;
+      entry.layer_jump[0] = normal.dwLastLayerJump;
+      entry.layer_jump[1] = normal.dwJumpInterval;
+      entry.layer_jump[2] = normal.dwReportedSize;
+      description->tracks.push_back(entry);
+      description->measured.push_back(measured);
+    }
+
+    uint32_t flags = 0;
+    if (media.dwStatus == MEDIA_STATUS_APPENDABLE && drive::IsWritableProfile(current)) {
+      flags |= kFlagAppendable;
+    }
+    if (disc.last_session_state == 1) flags |= kFlagIncompleteSession;
+    if (current == 0x2B && media.dwMiddleArea == 2) flags |= kFlagMiddleArea2;
+    if (current == 0x2B && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
+    if (current == 0x58 || current == 0x5A) {
+      uint8_t structure[8] = {};
+      if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK && (structure[4] & 0x01)) {
+        flags |= kFlagMiddleAreaExpansion;
+      }
+    }
+    if (drive::IsCdProfile(current)) description->cd_text = ReadCdTextPacks(drive);
+    description->profile = profile;
+    description->flags = flags;  // planning adds the CD-Text flag from the packs
+    return QD_OK;
+  } catch (const std::bad_alloc&) {
+    return QD_E_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace quillden::image

@@ -1,0 +1,70 @@
+#include "image/track_source.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "drive/mmc_commands.h"
+#include "quillden/result.h"
+
+namespace quillden::image {
+
+uint32_t FileTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count, uint8_t* out) {
+  const size_t bytes = size_t{count} * track.bytes_per_sector;
+  size_t got = 0;
+  if (!file_->ReadAt(track.data_offset + uint64_t{first} * track.bytes_per_sector, bytes, out, &got).ok() ||
+      got != bytes) {
+    return QD_E_READ_FILE;
+  }
+  return QD_OK;
+}
+
+uint32_t DriveTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count, uint8_t* out) {
+  const uint32_t lba = track.start + first;
+  const uint32_t bytes = count * track.bytes_per_sector;
+  if (track.bytes_per_sector == kCookedSectorSize) return drive::ReadWithRetry(drive_, lba, out, bytes, true);
+  return drive::ReadCdWithRetry(drive_, 0, lba, out, bytes, kRawSectorSize, 0, true);
+}
+
+uint32_t CheckTrackForm(const TrackEntry& track) {
+  switch (track.mode) {
+    case kModeData1:
+      return track.bytes_per_sector == kCookedSectorSize ? QD_OK : QD_E_WRONG_FORM;
+    case kModeData2:
+      return track.bytes_per_sector == kCookedSectorSize || track.bytes_per_sector == kRawSectorSize
+                 ? QD_OK
+                 : QD_E_WRONG_FORM;
+    case kModeAudio:
+      return track.bytes_per_sector == kRawSectorSize ? QD_OK : QD_E_WRONG_FORM;
+    default:
+      return QD_E_WRONG_FORM;
+  }
+}
+
+uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_size, const BlockSink& sink,
+                   const ProgressReporter& progress) {
+  const bool strip_raw = track.mode == kModeData2 && track.bytes_per_sector == kRawSectorSize;
+  if (strip_raw ? block_size > kRawSectorSize - 16 : block_size != track.bytes_per_sector) {
+    return QD_E_INVALID_ARGUMENT;
+  }
+  std::vector<uint8_t> sectors(size_t{kSectorsPerPiece} * track.bytes_per_sector);
+  std::vector<uint8_t> blocks(strip_raw ? size_t{kSectorsPerPiece} * block_size : 0);
+  for (uint32_t done = 0; done < track.sector_count;) {
+    if (progress.CancelRequested()) return QD_E_CANCELLED;
+    const uint32_t count = std::min(kSectorsPerPiece, track.sector_count - done);
+    uint32_t result = source.Read(track, done, count, sectors.data());
+    if (result != QD_OK) return result;
+    if (strip_raw) {
+      for (uint32_t i = 0; i < count; ++i) {
+        std::copy_n(sectors.data() + size_t{i} * kRawSectorSize + 16, block_size, blocks.data() + size_t{i} * block_size);
+      }
+      result = sink(blocks.data(), size_t{count} * block_size);
+    } else {
+      result = sink(sectors.data(), size_t{count} * track.bytes_per_sector);
+    }
+    if (result != QD_OK) return result;
+    done += count;
+  }
+  return QD_OK;
+}
+
+}  // namespace quillden::image

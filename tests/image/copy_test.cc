@@ -1,0 +1,462 @@
+// Creating disc images from discs in virtual recorders and recording them (and copying discs)
+// onto other virtual recorders; the copies must hold the source's data in the source's layout.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../recording/recording_fixture.h"
+#include "drive/drive_handle.h"
+#include "drive/virtual/virtual_admin.h"
+#include "drive/virtual/virtual_recorder.h"
+#include "image/image_format.h"
+#include "platform/unicode.h"
+#include "quillden/drive.h"
+#include "quillden/image.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+
+namespace quillden::image {
+namespace {
+
+namespace fs = std::filesystem;
+using recording::testing::RecordImage;
+using recording::testing::TestProgress;
+
+struct VirtualDisc {
+  std::string path;
+  HANDLE drive = nullptr;
+  drive::VirtualRecorder* recorder = nullptr;
+};
+
+class ImageCopyTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (VirtualDisc& d : discs_) {
+      if (d.drive) DRV_CloseDrive(d.drive);
+      std::error_code ignored;
+      for (const char* suffix : {"", ".state", ".raw"}) fs::remove(d.path + suffix, ignored);
+    }
+    std::error_code ignored;
+    fs::remove_all(work_, ignored);
+  }
+
+  VirtualDisc& Open(const std::string& kind, uint32_t capacity = 0) {
+    static std::atomic<int> counter{0};
+    VirtualDisc d;
+    d.path = ::testing::TempDir() + "/imgcopy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".disc";
+    std::string error;
+    EXPECT_TRUE(drive::CreateVirtualBlank(d.path, kind, capacity, &error)) << error;
+    drive::VirtualTiming timing;
+    timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms = timing.background_format_ms = 0;
+    EXPECT_TRUE(drive::SetVirtualTiming(d.path, timing, &error)) << error;
+    std::unique_ptr<drive::Transport> transport = drive::OpenVirtualRecorder(d.path, kind, &error);
+    EXPECT_NE(transport, nullptr) << error;
+    d.recorder = drive::AsVirtualRecorder(transport.get());
+    d.drive = drive::OpenDriveOnTransport(std::move(transport), 0);
+    discs_.push_back(d);
+    return discs_.back();
+  }
+
+  std::string Work(const std::string& name) {
+    if (work_.empty()) {
+      work_ = ::testing::TempDir() + "/imgcopy-work-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      fs::create_directories(work_);
+    }
+    return work_ + "/" + name;
+  }
+
+  static std::vector<uint8_t> Pattern(uint32_t blocks, uint32_t seed, uint32_t block_size = 2048) {
+    std::vector<uint8_t> data(size_t{blocks} * block_size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : data) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(x >> 16);
+    }
+    return data;
+  }
+
+  // The user data of blocks [first, first + count) as the drive reads them.
+  static std::vector<uint8_t> ReadBlocks(HANDLE drive, uint32_t first, uint32_t count) {
+    std::vector<uint8_t> data(size_t{count} * 2048);
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t n = std::min<uint32_t>(16, count - done);
+      EXPECT_EQ(drive::Read10(drive, first + done, data.data() + size_t{done} * 2048, n * 2048), 0u) << first + done;
+      done += n;
+    }
+    return data;
+  }
+
+  static uint32_t Create(HANDLE drive, const std::string& path) {
+    const std::u16string wide = quenvar::platform::Utf8ToUtf16(path);
+    return CPY_CreateDiskImage(drive, wide.c_str(), nullptr);
+  }
+
+  static HANDLE OpenImage(const std::string& path) {
+    const std::u16string wide = quenvar::platform::Utf8ToUtf16(path);
+    return CPY_OpenDiskImage(wide.c_str());
+  }
+
+  static std::vector<_TRACKINFORMATION> TracksOf(HANDLE drive) {
+    std::vector<_TRACKINFORMATION> tracks;
+    const WORD last = DRV_GetLastTrack(drive);
+    for (WORD t = 1; t <= last; ++t) {
+      _TRACKINFORMATION info{};
+      DRV_GetTrackInformation(drive, t, &info, FALSE);
+      tracks.push_back(info);
+    }
+    return tracks;
+  }
+
+  // Writes a disc image file of the given lists (planned here) with pattern data for every track.
+  static void WriteImageFile(const std::string& path, ImageDescription description) {
+    ASSERT_TRUE(description.flags & kFlagSingleDataTrack ? PlanSingleTrackImage(&description)
+                                                         : PlanMultiTrackImage(&description));
+    std::ofstream out(path, std::ios::binary);
+    const std::vector<uint8_t> prologue = EncodePrologue(description);
+    out.write(reinterpret_cast<const char*>(prologue.data()), static_cast<std::streamsize>(prologue.size()));
+    for (const TrackEntry& t : description.tracks) {
+      const std::vector<uint8_t> data = Pattern(t.sector_count, t.track_number, t.bytes_per_sector);
+      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    ASSERT_TRUE(out.good());
+  }
+
+  static TrackEntry Track(uint16_t number, uint16_t session, uint32_t start, uint32_t sectors, uint32_t mode = 1,
+                          uint32_t bytes = 2048) {
+    TrackEntry t;
+    t.track_number = number;
+    t.session_number = session;
+    t.start = start;
+    t.sector_count = sectors;
+    t.mode = mode;
+    t.bytes_per_sector = bytes;
+    return t;
+  }
+
+  static bool IsBlank(HANDLE drive) {
+    _MEDIAINFORMATION info{};
+    return DRV_GetMediaInformation(drive, &info) == 0 && info.dwStatus == MEDIA_STATUS_BLANK;
+  }
+
+  void ExpectRefused(const std::string& what, ImageDescription description, std::vector<DWORD> modes, DWORD code,
+                     const char* kind = "cd-r");
+
+  std::deque<VirtualDisc> discs_;  // references handed out stay valid
+  std::string work_;
+};
+
+// Two sessions of data on a CD-R left appendable.
+void RecordTwoSessions(HANDLE drive, const std::vector<uint8_t>& first, const std::vector<uint8_t>& second) {
+  TestProgress progress;
+  ASSERT_EQ(RecordImage(drive, 1, first, 0, 0, progress.reporter()), 0u);
+  _MEDIAINFORMATION info{};
+  ASSERT_EQ(DRV_GetMediaInformation(drive, &info), 0u);
+  ASSERT_EQ(RecordImage(drive, 1, second, info.dwNextWritable, 0, progress.reporter()), 0u);
+}
+
+TEST_F(ImageCopyTest, MultiSessionCdImageRecordsTheSameSessionsAndData) {
+  VirtualDisc& source = Open("cd-r");
+  const std::vector<uint8_t> one = Pattern(300, 1), two = Pattern(200, 2);
+  RecordTwoSessions(source.drive, one, two);
+  const std::string file = Work("multi.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u) << std::hex << DRV_GetLastCommandError(nullptr);
+
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  EXPECT_TRUE(CPY_IsAppendDiskImage(image));
+  EXPECT_EQ(CPY_GetMediaDiskImage(image), MEDIA_CDR);
+  const std::vector<_TRACKINFORMATION> source_tracks = TracksOf(source.drive);
+  ASSERT_EQ(source_tracks.size(), 2u);
+  ASSERT_EQ(CPY_GetTrackInformation(image, 0, nullptr), 2);
+  _TRACKINFORMATION second{};
+  CPY_GetTrackInformation(image, 2, &second);
+  EXPECT_EQ(second.wSession, 2);
+  EXPECT_EQ(second.dwStart, source_tracks[1].dwStart);
+
+  for (DWORD mode : {1u, 2u}) {
+    VirtualDisc& target = Open("cd-r");
+    ASSERT_EQ(CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4), 0u)
+        << "mode " << mode << std::hex << " last error " << DRV_GetLastCommandError(nullptr);
+    const std::vector<_TRACKINFORMATION> copied = TracksOf(target.drive);
+    ASSERT_EQ(copied.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(copied[i].dwStart, source_tracks[i].dwStart) << i;
+      EXPECT_EQ(copied[i].wSession, source_tracks[i].wSession) << i;
+    }
+    EXPECT_TRUE(ReadBlocks(target.drive, copied[0].dwStart, 300) == one);
+    EXPECT_TRUE(ReadBlocks(target.drive, copied[1].dwStart, 200) == two);
+    _MEDIAINFORMATION info{};
+    ASSERT_EQ(DRV_GetMediaInformation(target.drive, &info), 0u);
+    EXPECT_EQ(info.dwStatus, mode == 1 ? MEDIA_STATUS_APPENDABLE : MEDIA_STATUS_CLOSED) << "mode " << mode;
+  }
+  EXPECT_EQ(CPY_CloseDiskImage(image), 0u);
+}
+
+TEST_F(ImageCopyTest, DvdPlusRwImageRecordsOnEveryAllowedTarget) {
+  VirtualDisc& source = Open("dvd+rw", 8192);
+  // A file system, so that the rewritable disc does not count as blank.
+  recording::testing::MakeFiles(Work("files"), 3, 900000);
+  const std::vector<uint8_t> data = recording::testing::MakeIso(Work("files"), Work("plusrw.iso"));
+  ASSERT_EQ(data.size() % 2048, 0u);
+  const uint32_t blocks = static_cast<uint32_t>(data.size() / 2048);
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 2, data, 0, 0, progress.reporter()), 0u);
+  }
+  const std::string file = Work("plusrw.wvm");
+  HANDLE progress = PRG_CreateProgress();
+  ASSERT_EQ(CPY_CreateDiskImage(source.drive, quenvar::platform::Utf8ToUtf16(file).c_str(), progress), 0u);
+  DWORD phase = 0, done = 0, end = 0, result;
+  while (PRG_GetProgressStatus(progress, &phase, &done, &end) == PRG_STATUS_RUNNING) usleep(2000);
+  while ((result = PRG_GetProgressErrorCode(progress)) == QD_E_BUSY) usleep(1000);
+  EXPECT_EQ(phase, PRG_PHASE_CREATING_IMAGE);
+  EXPECT_EQ(done, end);
+  PRG_DestroyProgress(progress);
+  ASSERT_EQ(result, 0u);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  _TRACKINFORMATION track{};
+  ASSERT_EQ(CPY_GetTrackInformation(image, 1, &track), 1);
+
+  for (const char* kind : {"dvd+r", "dvd-r", "dvd+rw", "cd-r"}) {
+    VirtualDisc& target = Open(kind);
+    _MEDIAINFORMATION media{};
+    ASSERT_EQ(DRV_GetMediaInformation(target.drive, &media), 0u);
+    EXPECT_NE(CPY_GetCopyableStatusFileToDrive(image, media.dwMedia, 1), 0u) << kind;
+    ASSERT_EQ(CPY_WriteDiskImage(target.drive, image, 1, nullptr, 4), 0u)
+        << kind << std::hex << " last error " << DRV_GetLastCommandError(nullptr);
+    EXPECT_TRUE(ReadBlocks(target.drive, 0, blocks) == data) << kind;
+  }
+  EXPECT_EQ(CPY_CloseDiskImage(image), 0u);
+}
+
+TEST_F(ImageCopyTest, DriveToDriveCopyHoldsTheSourceData) {
+  VirtualDisc& source = Open("dvd-r");
+  const std::vector<uint8_t> data = Pattern(640, 4);
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 2, data, 0, 0, progress.reporter()), 0u);
+  }
+  VirtualDisc& target = Open("dvd+r");
+  EXPECT_EQ(CPY_GetCopyableStatusDriveToDrive(source.drive, MEDIA_DVDPR, 2), 1u);
+  ASSERT_EQ(CPY_WriteDrive(target.drive, source.drive, 2, nullptr, 4), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  EXPECT_TRUE(ReadBlocks(target.drive, 0, 640) == data);
+  // The target now holds data: a second copy onto it is refused before anything is written.
+  EXPECT_EQ(CPY_WriteDrive(target.drive, source.drive, 1, nullptr, 4), QD_E_INVALID_SETTING);
+}
+
+TEST_F(ImageCopyTest, SingleTrackDvdMinusRImageOntoCdRIsStatusTwo) {
+  VirtualDisc& source = Open("dvd-r");
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 2, Pattern(64, 5), 0, 0, progress.reporter()), 0u);
+  }
+  const std::string file = Work("minusr.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(CPY_GetCopyableStatusFileToDrive(image, MEDIA_CDR, 2), 2u);
+  EXPECT_EQ(CPY_GetCopyableStatusFileToDrive(nullptr, MEDIA_CDR, 2), QD_E_INVALID_HANDLE);
+  CPY_CloseDiskImage(image);
+}
+
+TEST_F(ImageCopyTest, AudioCdImageIsRefusedByDvdPlusR) {
+  VirtualDisc& source = Open("cd-r");
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 2, Pattern(300, 6, 2352), 0, 0, progress.reporter(), 3), 0u);
+  }
+  const std::string file = Work("audio.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  VirtualDisc& target = Open("dvd+r");
+  EXPECT_EQ(CPY_WriteDiskImage(target.drive, image, 1, nullptr, 4), QD_E_MEDIA_UNSUPPORTED);
+  _MEDIAINFORMATION info{};
+  ASSERT_EQ(DRV_GetMediaInformation(target.drive, &info), 0u);
+  EXPECT_EQ(info.dwStatus, MEDIA_STATUS_BLANK);
+  // On CD-R the audio copy plays back sample for sample.
+  VirtualDisc& cd = Open("cd-r");
+  ASSERT_EQ(CPY_WriteDiskImage(cd.drive, image, 3, nullptr, 4), 0u) << std::hex << DRV_GetLastCommandError(nullptr);
+  _TRACKINFORMATION track{};
+  ASSERT_EQ(DRV_GetTrackInformation(cd.drive, 1, &track, FALSE), 1);
+  EXPECT_EQ(track.dwMode, 3u);
+  CPY_CloseDiskImage(image);
+}
+
+TEST_F(ImageCopyTest, FailedCreationDeletesTheUnfinishedFile) {
+  VirtualDisc& source = Open("dvd+r");
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 2, Pattern(200, 7), 0, 0, progress.reporter()), 0u);
+  }
+  source.recorder->InjectSense(0x28, 3, 3, 0x11, 0x00, 100);  // READ(10): unrecovered read error
+  const std::string file = Work("broken.wvm");
+  EXPECT_NE(Create(source.drive, file), 0u);
+  EXPECT_FALSE(fs::exists(file));
+  source.recorder->ClearFaults();
+  // A blank disc has nothing to copy: no file is left either.
+  VirtualDisc& blank = Open("dvd+r");
+  EXPECT_EQ(Create(blank.drive, file), QD_E_SOURCE_BLANK);
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(ImageCopyTest, IsoImageChecks) {
+  VirtualDisc& target = Open("dvd+r");
+  const std::string odd = Work("odd.iso");
+  {
+    std::vector<uint8_t> bytes = Pattern(4, 8);
+    bytes.push_back(1);  // 2048 * n + 1 bytes
+    std::ofstream(odd, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  const std::u16string wide = quenvar::platform::Utf8ToUtf16(odd);
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 2, 1, wide.c_str(), nullptr), QD_E_WRONG_FORM);
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 2, 3, wide.c_str(), nullptr), QD_E_INVALID_ARGUMENT);
+  // Raw mode 2 sectors belong on CD only.
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 2, 2, wide.c_str(), nullptr), QD_E_MEDIA_UNSUPPORTED);
+
+  const std::string iso = Work("data.iso");
+  {
+    const std::vector<uint8_t> bytes = Pattern(64, 9);
+    std::ofstream(iso, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  const std::u16string iso_wide = quenvar::platform::Utf8ToUtf16(iso);
+  ASSERT_EQ(CPY_WriteISOImage(target.drive, 1, 1, iso_wide.c_str(), nullptr), 0u);
+  // Disc at once on a DVD+R that already holds data.
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 3, 1, iso_wide.c_str(), nullptr), QD_E_INVALID_ARGUMENT);
+}
+
+TEST_F(ImageCopyTest, RawMode2IsoKeepsTheSubheaders) {
+  VirtualDisc& target = Open("cd-r");
+  // Raw mode 2 form 1 sectors: sync, header, subheader (file 1, channel 0, data, form 1) and data.
+  std::vector<uint8_t> raw = Pattern(40, 10, 2352);
+  for (uint32_t i = 0; i < 40; ++i) {
+    uint8_t* s = raw.data() + size_t{i} * 2352;
+    const uint8_t sub[8] = {1, 0, 0x08, 0, 1, 0, 0x08, 0};
+    std::copy(sub, sub + 8, s + 16);
+  }
+  const std::string iso = Work("mode2.bin");
+  std::ofstream(iso, std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
+  const std::u16string wide = quenvar::platform::Utf8ToUtf16(iso);
+  ASSERT_EQ(CPY_WriteISOImage(target.drive, 2, 2, wide.c_str(), nullptr), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  std::vector<uint8_t> read(2352);
+  ASSERT_EQ(drive::ReadCd(target.drive, 0, 5, read.data(), 2352, 2352, 0), 0u);
+  // The subheader and the user data are the file's.
+  EXPECT_TRUE(std::equal(read.begin() + 16, read.begin() + 24 + 2048, raw.begin() + 5 * 2352 + 16));
+}
+
+TEST_F(ImageCopyTest, CreationFromABlankDiscKeepsAnExistingFile) {
+  VirtualDisc& blank = Open("cd-r");
+  const std::string file = Work("precious.wvm");
+  std::ofstream(file) << "an earlier image the user keeps";
+  EXPECT_EQ(Create(blank.drive, file), QD_E_SOURCE_BLANK);
+  std::ifstream in(file);
+  std::string text;
+  std::getline(in, text);
+  EXPECT_EQ(text, "an earlier image the user keeps");
+}
+
+// An image of the given lists recorded onto blank media of kind with each write mode: every mode
+// must give code and leave the media blank.
+void ImageCopyTest::ExpectRefused(const std::string& what, ImageDescription description, std::vector<DWORD> modes,
+                                  DWORD code, const char* kind) {
+  if (description.profile == 0) description.profile = 0x09;  // CD-R
+  if (!(description.flags & kFlagSingleDataTrack)) description.measured = description.tracks;
+  const std::string file = Work("refused.wvm");
+  WriteImageFile(file, description);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr) << what;
+  VirtualDisc& target = Open(kind);
+  for (DWORD mode : modes) {
+    EXPECT_EQ(CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4), code) << what << ", mode " << mode;
+  }
+  EXPECT_TRUE(IsBlank(target.drive)) << what;
+  CPY_CloseDiskImage(image);
+}
+
+// Track lists that no disc can have: each is refused before the target is touched, instead of
+// being recorded at a wrong block size or with the gaps running backwards.
+TEST_F(ImageCopyTest, ImpossibleTrackListsAreRefusedBeforeRecording) {
+  const std::vector<std::pair<const char*, std::vector<TrackEntry>>> cases = {
+      {"audio in 2048-byte sectors", {Track(1, 1, 0, 300, 3, 2048)}},
+      {"mode 1 in raw sectors", {Track(1, 1, 0, 64, 1, 2352)}},
+      {"unknown mode", {Track(1, 1, 0, 64, 7, 2048)}},
+      {"overlapping tracks", {Track(1, 1, 0, 64), Track(2, 1, 32, 64)}},
+      {"tracks running backwards", {Track(1, 1, 500, 64), Track(2, 1, 0, 64)}},
+      {"sessions out of order", {Track(1, 2, 0, 64), Track(2, 1, 11000, 64)}},
+      {"track past the last block", {Track(1, 1, 0xFFFFFFF0u, 32)}},
+  };
+  for (const auto& [what, tracks] : cases) {
+    ImageDescription description;
+    description.tracks = tracks;
+    ExpectRefused(what, description, {1, 3}, QD_E_WRONG_FORM);
+  }
+  // The one track of a single data track image holds data, not audio.
+  ImageDescription single;
+  single.flags = kFlagSingleDataTrack;
+  single.tracks = {Track(1, 1, 0, 300, 3, 2352)};
+  ExpectRefused("single data track image of audio", single, {2}, QD_E_WRONG_FORM);
+}
+
+TEST_F(ImageCopyTest, CdCopiesMustFitTheirTracksAndGaps) {
+  // Two small tracks a million blocks apart: recorded at once, the gap would be written as zeros.
+  ImageDescription gap;
+  gap.tracks = {Track(1, 1, 0, 32), Track(2, 1, 1000000, 32)};
+  ExpectRefused("a gap larger than the disc", gap, {3}, QD_E_NO_SPACE);
+  ImageDescription many;
+  for (uint16_t i = 0; i < 100; ++i) many.tracks.push_back(Track(i + 1, 1, i * 20u, 20));
+  ExpectRefused("100 tracks", many, {1, 3}, QD_E_MEDIA_UNSUPPORTED);
+}
+
+TEST_F(ImageCopyTest, OverwritableTargetsMustReachTheLastTrackEnd) {
+  // DVD+RW takes the track at its source block: 64 blocks at block 3,000,000 do not fit on one layer.
+  ImageDescription far;
+  far.profile = 0x1B;  // DVD+R
+  far.tracks = {Track(1, 1, 3000000, 64)};
+  ExpectRefused("a track beyond the disc", far, {1}, QD_E_NO_SPACE, "dvd+rw");
+}
+
+// A disc whose partition descriptor names the given implementation: anchor at 256 pointing to a
+// volume descriptor sequence of a partition descriptor and a terminating descriptor.
+std::vector<uint8_t> UdfDiscOf(const std::string& implementation) {
+  std::vector<uint8_t> data(300 * 2048, 0);
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  uint8_t* anchor = data.data() + 256 * 2048;
+  anchor[0] = 2;                   // tag identifier: anchor volume descriptor pointer
+  put32(256 * 2048 + 16, 4 * 2048);  // main sequence extent: length
+  put32(256 * 2048 + 20, 258);       // and location
+  uint8_t* partition = data.data() + 258 * 2048;
+  partition[0] = 5;  // partition descriptor
+  std::copy(implementation.begin(), implementation.end(), partition + 197);
+  data[259 * 2048] = 8;  // terminating descriptor
+  return data;
+}
+
+TEST_F(ImageCopyTest, BackupSupportRefusesDiscsOfThePacketWriter) {
+  VirtualDisc& packet = Open("dvd-r");
+  VirtualDisc& other = Open("dvd-r");
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(packet.drive, 2, UdfDiscOf("*Microsoft Windows"), 0, 0, progress.reporter()), 0u);
+    ASSERT_EQ(RecordImage(other.drive, 2, UdfDiscOf("*Quenvar Test Writer"), 0, 0, progress.reporter()), 0u);
+  }
+  EXPECT_EQ(CPY_GetBackupSupportMedia(packet.drive), QD_E_MEDIA_UNSUPPORTED);
+  EXPECT_EQ(CPY_GetBackupSupportMedia(other.drive), 0u);
+  EXPECT_EQ(CPY_GetBackupSupportMedia(nullptr), QD_E_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace quillden::image
