@@ -3,15 +3,14 @@
 // after a file that track; CD-Text is recorded session at once (--dao, the default) only.
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "command.h"
 #include "platform/unicode.h"
+#include "progress_view.h"
 #include "quillden/audio.h"
 #include "quillden/drive.h"
 #include "quillden/progress.h"
@@ -90,26 +89,15 @@ int RunAudio(int argc, char** argv) {
   }
   if (result == QD_OK) result = AddText(disc, 0, titles);
   if (result == QD_OK) result = AddText(disc, 1, performers);
-  HANDLE progress = PRG_CreateProgress();
-  if (result == QD_OK) result = AUD_WriteAudiodisk(disc, mode, progress);
   if (result == QD_OK) {
-    for (;;) {
-      DWORD phase = 0, done = 0, end = 0;
-      const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
-      if (status != PRG_STATUS_RUNNING && status != PRG_STATUS_CANCEL_REQUESTED) break;
-      const unsigned percent = end == 0 ? 0 : static_cast<unsigned>(static_cast<unsigned long long>(done) * 100 / end);
-      std::fprintf(stderr, "\rrecording %3u%%", percent);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    std::fputc('\n', stderr);
-    result = PRG_GetProgressErrorCode(progress);
+    result = RunJob([&](HANDLE progress) { return AUD_WriteAudiodisk(disc, mode, progress); }, ProgressViewOptions())
+                 .result;
   }
   if (result != QD_OK) {
     code = Fail("audio", result);
   } else {
     std::printf("recorded %zu tracks\n", files.size());
   }
-  PRG_DestroyProgress(progress);
   if (disc != INVALID_HANDLE_VALUE) AUD_DestroyAudiodisk(disc);
   DRV_CloseDrive(drive);
   return code;

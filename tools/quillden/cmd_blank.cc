@@ -1,11 +1,10 @@
 // quillden blank X: [--full] — erases the rewritable disc in a drive, with a progress bar.
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "command.h"
+#include "progress_view.h"
 #include "quillden/drive.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
@@ -37,21 +36,8 @@ int RunBlank(int argc, char** argv) {
     std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
     return 1;
   }
-  HANDLE progress = PRG_CreateProgress();
-  DWORD result = DRV_EraseMedia(drive, progress, quick);
-  if (result == QD_OK) {
-    for (;;) {
-      DWORD phase = 0, done = 0, end = 0;
-      const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
-      if (status != PRG_STATUS_RUNNING && status != PRG_STATUS_CANCEL_REQUESTED) break;
-      const unsigned percent = end == 0 ? 0 : static_cast<unsigned>(static_cast<unsigned long long>(done) * 100 / end);
-      std::fprintf(stderr, "\rerasing %3u%%", percent);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    std::fputc('\n', stderr);
-    result = PRG_GetProgressErrorCode(progress);
-  }
-  PRG_DestroyProgress(progress);
+  const DWORD result =
+      RunJob([&](HANDLE progress) { return DRV_EraseMedia(drive, progress, quick); }, ProgressViewOptions()).result;
   DRV_CloseDrive(drive);
   if (result != QD_OK) {
     std::fprintf(stderr, "quillden: erase: 0x%08X %s (last command error 0x%08X)\n", result, UTL_GetResultText(result),

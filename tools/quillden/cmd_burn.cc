@@ -1,21 +1,19 @@
 // quillden burn X: — records a data disc built from local files, or a plain ISO image, onto the
 // media in a drive, with a progress bar showing the phase, the percentage and the speed.
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "command.h"
 #include "disc_tree.h"
 #include "platform/unicode.h"
+#include "progress_view.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
@@ -38,11 +36,15 @@ constexpr const char* kUsage =
     "                              into TARGET when it ends in \"/\", else it is placed at TARGET\n"
     "  -V, --volid LABEL           volume label: A-Z, 0-9 and _ only, at most 32 characters\n"
     "      --fs SELECTION          iso (ISO 9660 + Joliet), udf, iso+udf (the default), udf250,\n"
-    "                              iso+udf250, or the number 1 to 5\n"
+    "                              iso+udf250, or the number 1 to 5; dual layer DVD-R media take\n"
+    "                              udf alone unless written disc at once\n"
     "      --write-type N          1 leave the disc open, 2 close it (the default), 3 disc at once\n"
     "      --close-mode N          how the recorder closes the media (0, the default, or 4 for a\n"
     "                              minimally finalized DVD+R dual layer disc)\n"
     "      --job-date              record the time of the run instead of each file's time\n"
+    "      --append                write a further session: the disc's last session is read and\n"
+    "                              listed with the new files (its file systems stay; a file graft\n"
+    "                              onto the path of an old file replaces that file)\n"
     "  -q, --quiet                 no progress bar\n"
     "  -h, --help                  this text\n";
 
@@ -57,6 +59,8 @@ struct Options {
   DWORD close_mode = 0;
   bool file_dates = true;
   bool quiet = false;
+  bool append = false;
+  bool file_system_given = false;
 };
 
 std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
@@ -108,6 +112,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         std::fprintf(stderr, "quillden burn: unknown file system selection '%s'\n", v.c_str());
         return 2;
       }
+      options->file_system_given = true;
     } else if (arg == "-write-type") {
       if (!value(&v)) return 2;
       if (!ParseNumber(v, 1, 3, &options->write_type)) {
@@ -120,6 +125,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         std::fprintf(stderr, "quillden burn: bad close mode '%s'\n", v.c_str());
         return 2;
       }
+    } else if (arg == "-append") {
+      options->append = true;
     } else if (arg == "-job-date") {
       options->file_dates = false;
     } else if (arg == "-q" || arg == "-quiet") {
@@ -140,6 +147,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
     std::fputs("quillden burn: no drive given (X:)\n", stderr);
     return 2;
   }
+  if (options->append && (options->grafts.empty() || options->file_system_given)) {
+    std::fputs(options->grafts.empty() ? "quillden burn: --append needs --graft TARGET=SOURCE\n"
+                                       : "quillden burn: --append keeps the disc's file systems; drop --fs\n",
+               stderr);
+    return 2;
+  }
   if (options->image.empty() == options->grafts.empty()) {
     std::fputs(options->image.empty() ? "quillden burn: nothing to record (--graft TARGET=SOURCE or an image)\n"
                                       : "quillden burn: an image and --graft cannot be recorded together\n",
@@ -149,80 +162,86 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
-const char* PhaseName(DWORD phase) {
-  switch (phase) {
-    case PRG_PHASE_WRITING:
-      return "writing";
-    case PRG_PHASE_FLUSHING:
-      return "flushing";
-    case PRG_PHASE_CLOSING:
-      return "closing";
-    case PRG_PHASE_ERASING:
-      return "formatting";
-    default:
-      return "working";
+// The number of the last session that holds data: the session of the last track in the table of
+// contents (the track information also lists the open track behind it). Media that do not say, as
+// overwritable media, hold one session.
+WORD LastSession(HANDLE drive) {
+  _TOCINFORMATION toc{};
+  _TRACKINFORMATION track{};
+  if (DRV_GetTOCInformation(drive, &toc, sizeof toc) != QD_OK || toc.bLastTrack == 0 ||
+      DRV_GetTrackInformation(drive, toc.bLastTrack, &track, FALSE) == 0 || track.wSession == 0) {
+    return 1;
+  }
+  return track.wSession;
+}
+
+// Reads the disc's last session into disc; without a label of the user's the old one stays.
+bool ImportLastSession(HANDLE drive, HANDLE disc, bool keep_label) {
+  const WORD session = LastSession(drive);
+  DWORD code = MST_ReadFileSystem(disc, drive, session, nullptr);
+  if (code != QD_OK) {
+    std::fprintf(stderr, "quillden burn: --append: session %u cannot be read: %s (0x%08X)\n", session,
+                 UTL_GetResultText(code), code);
+    return false;
+  }
+  _FILESYSTEMINFORMATION info{};
+  if (keep_label && DRV_GetFileSystemInformation(drive, session, &info) == QD_OK && info.szVolumeLabel[0] != 0) {
+    MST_SetVolumeLabel(disc, info.szVolumeLabel);  // a label the setter refuses leaves the default
+  }
+  return true;
+}
+
+// Removes the old file whose place a file graft is about to take.
+void DropReplacedFile(HANDLE disc, const std::string& target, const std::string& source) {
+  std::error_code error;
+  if (std::filesystem::is_directory(source, error)) return;
+  std::string path = DiscPath(target);
+  if (target.empty() || target.back() == '/' || target.back() == '\\') {
+    if (!path.empty() && path.back() != '\\') path.push_back('\\');
+    path += std::filesystem::path(source).filename().string();
+  }
+  WIN32_FIND_DATAW data{};
+  HANDLE entry = MST_FindFullPathDatadiskFile(disc, U16(path).c_str(), &data);
+  if (entry != INVALID_HANDLE_VALUE && entry != nullptr && (data.dwFileAttributes & DDF_ATTR_IMPORTED) &&
+      !(data.dwFileAttributes & 0x10u)) {
+    MST_DeleteDatadiskFile(disc, entry);
   }
 }
 
-// Polls the job until it ends; returns its result.
-DWORD ShowProgress(HANDLE progress, bool quiet) {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point last_time = Clock::now();
-  DWORD last_done = 0, last_phase = 0;
-  double speed = 0;  // MB/s of the writing phase
-  for (;;) {
-    DWORD phase = 0, done = 0, end = 0;
-    const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
-    const bool running = status == PRG_STATUS_RUNNING || status == PRG_STATUS_CANCEL_REQUESTED;
-    if (!quiet) {
-      const Clock::time_point now = Clock::now();
-      const double seconds = std::chrono::duration<double>(now - last_time).count();
-      if (phase != last_phase || done < last_done) {
-        speed = 0;
-      } else if (phase == PRG_PHASE_WRITING && end != PRG_END_FRACTION && seconds > 0.5) {
-        speed = (done - last_done) * 2048.0 / 1e6 / seconds;
-      }
-      if (phase != last_phase || done < last_done || seconds > 0.5) {
-        last_time = now;
-        last_done = done;
-        last_phase = phase;
-      }
-      const double fraction = end ? std::min(1.0, static_cast<double>(done) / end) : 0.0;
-      std::fprintf(stderr, "\r%-10s %5.1f%%", PhaseName(phase), fraction * 100);
-      if (phase == PRG_PHASE_WRITING && end != PRG_END_FRACTION) {
-        std::fprintf(stderr, "  %u / %u MiB  %6.2f MB/s", static_cast<unsigned>(uint64_t{done} * 2048 >> 20),
-                     static_cast<unsigned>(uint64_t{end} * 2048 >> 20), speed);
-      } else {
-        std::fprintf(stderr, "%36s", "");
-      }
-      std::fflush(stderr);
-    }
-    if (!running) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  if (!quiet) std::fputc('\n', stderr);
-  // The status is set just before the worker ends; its exit code follows a moment later.
-  DWORD result;
-  while ((result = PRG_GetProgressErrorCode(progress)) == QD_E_BUSY) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return result;
+// The selection to record: the one asked for, else the default, except on dual layer DVD-R media
+// written with a layer jump (every write type but disc at once), which take UDF alone: only its
+// structures can follow the files to the other layer.
+DWORD ChooseFileSystem(const Options& options, HANDLE drive) {
+  if (options.file_system_given || options.append || options.write_type == 3) return options.file_system;
+  _MEDIAINFORMATION media{};
+  if (DRV_GetMediaInformation(drive, &media) != QD_OK) return options.file_system;
+  if ((media.dwMedia & (MEDIA_DVDR_DL | MEDIA_DVDR_DL_LJ)) == 0) return options.file_system;
+  std::fputs("quillden burn: dual layer DVD-R media written with a layer jump take UDF alone; recording UDF 1.02 "
+             "without ISO 9660 (use --write-type 3 to keep ISO 9660)\n",
+             stderr);
+  return MST_FS_UDF102;
 }
 
 int BurnFiles(const Options& options, HANDLE drive) {
   DiscTreeBuilder builder("burn");
-  if (!builder.Prepare(options.file_system, options.label_given ? &options.label : nullptr)) return 1;
+  if (!builder.Prepare(ChooseFileSystem(options, drive), options.label_given ? &options.label : nullptr)) return 1;
   HANDLE disc = builder.disc();
+  if (options.append && !ImportLastSession(drive, disc, !options.label_given)) return 1;
   DWORD code;
   for (const auto& [target, source] : options.grafts) {
+    if (options.append) DropReplacedFile(disc, target, source);
     if (!builder.AddGraft(target, source)) return 1;
   }
 
-  HANDLE progress = PRG_CreateProgress();
-  code = MST_WriteDatadisk(drive, disc, options.write_type, progress, options.file_dates ? TRUE : FALSE,
-                           options.close_mode);
-  if (code == QD_OK && progress) code = ShowProgress(progress, options.quiet);
-  if (progress) PRG_DestroyProgress(progress);
+  ProgressViewOptions view;
+  view.quiet = options.quiet;
+  code = RunJob(
+             [&](HANDLE progress) {
+               return MST_WriteDatadisk(drive, disc, options.write_type, progress,
+                                        options.file_dates ? TRUE : FALSE, options.close_mode);
+             },
+             view)
+             .result;
   if (code != QD_OK) {
     if (code == QD_E_SOURCE_MISSING || code == QD_E_READ_FILE) {
       WCHAR name[1024] = {};
@@ -239,10 +258,15 @@ int BurnFiles(const Options& options, HANDLE drive) {
 }
 
 int BurnImage(const Options& options, HANDLE drive) {
-  HANDLE progress = PRG_CreateProgress();
-  DWORD code = CPY_WriteISOImage(drive, options.write_type, 1, U16(AbsolutePath(options.image)).c_str(), progress);
-  if (code == QD_OK && progress) code = ShowProgress(progress, options.quiet);
-  if (progress) PRG_DestroyProgress(progress);
+  ProgressViewOptions view;
+  view.quiet = options.quiet;
+  const std::u16string path = U16(AbsolutePath(options.image));
+  const DWORD code = RunJob(
+                         [&](HANDLE progress) {
+                           return CPY_WriteISOImage(drive, options.write_type, 1, path.c_str(), progress);
+                         },
+                         view)
+                         .result;
   if (code != QD_OK) {
     std::fprintf(stderr, "quillden burn: recording %s failed: %s (0x%08X, last command error 0x%08X)\n",
                  options.image.c_str(),

@@ -1,18 +1,28 @@
-// quillden image info FILE: what a disc image file holds.
-//
-// The engine opens and checks the file (CPY_OpenDiskImage) and reports the media, the flags and the
-// measured tracks through its accessors; the first track list, which describes the data in the
-// file, is read here from the file's own entries once the engine has accepted it.
+// quillden image: disc image files.
+//   image info FILE      what a disc image file holds. The engine opens and checks the file
+//                        (CPY_OpenDiskImage) and reports the media, the flags and the measured
+//                        tracks through its accessors; the first track list, which describes the
+//                        data in the file, is read here from the file's own entries once the engine
+//                        has accepted it.
+//   image create X: OUT  a disc image file of the disc in drive X: (CPY_CreateDiskImage).
+//   image write X: IN    records a disc image file (CPY_WriteDiskImage) or a plain sector image
+//                        (CPY_WriteISOImage) onto the media in drive X:.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "disc_tree.h"
 #include "platform/unicode.h"
+#include "progress_view.h"
 #include "quillden/image.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+#include "recording_args.h"
 
 namespace quillden::tool {
 namespace {
@@ -148,14 +158,136 @@ int Info(const char* path) {
   return CPY_CloseDiskImage(image) == 0 ? 0 : 1;
 }
 
+constexpr const char* kUsage =
+    "usage: quillden image info FILE.wvm\n"
+    "       quillden image create X: [-f] [-q] OUT.wvm\n"
+    "       quillden image write X: [OPTIONS] IN.wvm|IN.iso\n"
+    "\n"
+    "info    describes a disc image file.\n"
+    "create  reads the disc in drive X: track by track into a disc image file.\n"
+    "write   records a disc image file, or a plain image of one data track, onto the media in\n"
+    "        drive X:. Disc image files are recognised by their signature, whatever their name.\n"
+    "\n"
+    "  -f, --force           create: replace an existing file\n"
+    "      --write-type N    write: 1 leave the disc open, 2 close it (the default), 3 disc at once\n"
+    "      --close-mode N    write: how the recorder finalizes the media (default 4)\n"
+    "      --mode N          write, plain images: 1 for 2048-byte sectors (the default), 2 for raw\n"
+    "                        2352-byte sectors recorded as CD mode 2\n"
+    "  -q, --quiet           no progress bar\n"
+    "  -h, --help            this text\n";
+
+// True when the file opens with the signature of a disc image file; such a file is never recorded
+// as a plain image, damaged or not.
+bool HasImageSignature(const std::string& path) {
+  static const char kSignature[] = "VARNOLD DISCIMAGE";
+  char head[sizeof kSignature - 1] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(head, sizeof head) && std::memcmp(head, kSignature, sizeof head) == 0;
+}
+
+// The drive of "X: FILE" operands; 0 (after the usage line) when they are not that.
+int DriveOfOperands(const RecordingOptions& options, const char* usage) {
+  const int number = options.operands.size() == 2 ? DriveNumber(options.operands[0].c_str()) : 0;
+  if (number == 0) std::fprintf(stderr, "usage: %s\n", usage);
+  return number;
+}
+
+int Create(const RecordingOptions& options) {
+  const int number = DriveOfOperands(options, "quillden image create X: [-f] [-q] OUT.wvm");
+  if (number == 0) return 2;
+  const std::string& out = options.operands[1];
+  std::error_code error;
+  if (!options.force && std::filesystem::exists(out, error)) {
+    std::fprintf(stderr, "quillden image: %s exists (use --force to replace it)\n", out.c_str());
+    return 1;
+  }
+  HANDLE drive = OpenDriveOrSay("image", number);
+  if (drive == nullptr) return 1;
+  const std::u16string path = quenvar::platform::Utf8ToUtf16(AbsolutePath(out));
+  ProgressViewOptions view;
+  view.label = "reading";
+  view.quiet = options.quiet;
+  const JobOutcome outcome =
+      RunJob([&](HANDLE progress) { return CPY_CreateDiskImage(drive, path.c_str(), progress); }, view);
+  DRV_CloseDrive(drive);
+  if (outcome.result != QD_OK) return ReportFailure("image", "creating " + out, outcome.result);
+  HANDLE image = CPY_OpenDiskImage(path.c_str());
+  const WORD tracks = image ? CPY_GetTrackInformation(image, 0, nullptr) : 0;
+  if (image) CPY_CloseDiskImage(image);
+  const uintmax_t bytes = std::filesystem::file_size(out, error);
+  std::printf("created %s from the disc in %c: (%u track%s, %.1f MiB)\n", out.c_str(),
+              static_cast<char>('A' + number - 1), tracks, tracks == 1 ? "" : "s",
+              error ? 0.0 : static_cast<double>(bytes) / (1 << 20));
+  return 0;
+}
+
+int Write(const RecordingOptions& options) {
+  const int number = DriveOfOperands(options, "quillden image write X: [OPTIONS] IN.wvm|IN.iso");
+  if (number == 0) return 2;
+  const std::string& in = options.operands[1];
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(in, error)) {
+    std::fprintf(stderr, "quillden image: %s is not a readable file\n", in.c_str());
+    return 1;
+  }
+  const bool disc_image = HasImageSignature(in);
+  if (disc_image && options.iso_mode != 0) {
+    std::fputs("quillden image: --mode applies to plain images only\n", stderr);
+    return 2;
+  }
+  const std::u16string path = quenvar::platform::Utf8ToUtf16(AbsolutePath(in));
+  HANDLE image = nullptr;
+  if (disc_image && (image = CPY_OpenDiskImage(path.c_str())) == nullptr) {
+    std::fprintf(stderr, "quillden image: %s is a damaged or truncated disc image; nothing recorded\n", in.c_str());
+    return 1;
+  }
+  HANDLE drive = OpenDriveOrSay("image", number);
+  if (drive == nullptr) {
+    if (image) CPY_CloseDiskImage(image);
+    return 1;
+  }
+  ProgressViewOptions view;
+  view.quiet = options.quiet;
+  const DWORD iso_mode = options.iso_mode == 0 ? 1 : static_cast<DWORD>(options.iso_mode);
+  const JobOutcome outcome = RunJob(
+      [&](HANDLE progress) {
+        return image ? CPY_WriteDiskImage(drive, image, options.write_mode, progress, options.finalize_kind)
+                     : CPY_WriteISOImage(drive, options.write_mode, iso_mode, path.c_str(), progress);
+      },
+      view);
+  DRV_CloseDrive(drive);
+  if (image) CPY_CloseDiskImage(image);
+  if (outcome.result != QD_OK) return ReportFailure("image", "recording " + in, outcome.result);
+  std::printf("recorded %s onto the media in %c:\n", in.c_str(), static_cast<char>('A' + number - 1));
+  return 0;
+}
+
 int RunImage(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return Info(argv[2]);
-  std::fputs("usage: quillden image info FILE\n", stderr);
-  return 2;
+  const bool create = argc >= 2 && std::strcmp(argv[1], "create") == 0;
+  const bool write = argc >= 2 && std::strcmp(argv[1], "write") == 0;
+  if (!create && !write) {
+    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  RecordingOptions options;
+  const int parsed =
+      ParseRecordingOptions("image", kUsage, argc - 1, argv + 1,
+                            create ? std::vector<std::string>{"force"}
+                                   : std::vector<std::string>{"write-type", "close-mode", "mode"},
+                            &options);
+  if (parsed == -1) return 0;
+  if (parsed != 0) return parsed;
+  return create ? Create(options) : Write(options);
 }
 
 }  // namespace
 
-QUILLDEN_COMMAND("image", "image info FILE", "describe a disc image file (.wvm)", RunImage);
+QUILLDEN_COMMAND("image", "image info|create|write ...",
+                 "describe a disc image file (.wvm), create one from a disc, or record one", RunImage);
 
 }  // namespace quillden::tool

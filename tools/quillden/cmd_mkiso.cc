@@ -5,18 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "command.h"
 #include "disc_tree.h"
 #include "platform/unicode.h"
+#include "progress_view.h"
 #include "quillden/datadisk.h"
 #include "quillden/image.h"
 #include "quillden/mastering.h"
@@ -242,32 +241,9 @@ int BootEmulationFromSize(const std::string& path) {
 
 DWORD WriteWithProgressBar(ImageWriter write, const std::u16string& output, HANDLE disc,
                            bool file_dates) {
-  HANDLE progress = PRG_CreateProgress();
-  if (!progress) return write(output.c_str(), disc, nullptr, file_dates);
-  DWORD result = write(output.c_str(), disc, progress, file_dates);
-  if (result != QD_OK) {
-    PRG_DestroyProgress(progress);
-    return result;
-  }
-  DWORD phase = 0, done = 0, end = 0;
-  for (;;) {
-    DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
-    double fraction = end ? static_cast<double>(done) / end : 0.0;
-    if (fraction > 1) fraction = 1;
-    constexpr int kWidth = 40;
-    int filled = static_cast<int>(fraction * kWidth);
-    std::fprintf(stderr, "\r%5.1f%% [%.*s%*s] %u / %u MiB", fraction * 100, filled,
-                 "########################################", kWidth - filled, "",
-                 static_cast<unsigned>(uint64_t{done} * 2048 >> 20),
-                 static_cast<unsigned>(uint64_t{end} * 2048 >> 20));
-    std::fflush(stderr);
-    if (status != PRG_STATUS_RUNNING) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  std::fputc('\n', stderr);
-  result = PRG_GetProgressErrorCode(progress);
-  PRG_DestroyProgress(progress);
-  return result;
+  return RunJob([&](HANDLE progress) { return write(output.c_str(), disc, progress, file_dates); },
+                ProgressViewOptions())
+      .result;
 }
 
 int RunMkiso(int argc, char** argv) {

@@ -1,14 +1,13 @@
 // quillden rip X: TRACK OUT — copies one track of the disc in a drive into a file: a WAVE file for
 // audio tracks, raw 2352-byte sectors for mode 2 data, 2048-byte blocks for mode 1 data.
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "command.h"
 #include "platform/unicode.h"
+#include "progress_view.h"
 #include "quillden/drive.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
@@ -31,23 +30,13 @@ int RunRip(int argc, char** argv) {
     std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
     return 1;
   }
-  HANDLE progress = PRG_CreateProgress();
-  DWORD result = DRV_RippingTrack(drive, static_cast<WORD>(track), progress,
-                                  quenvar::platform::Utf8ToUtf16(argv[3]).c_str());
-  if (result == QD_OK) {
-    for (;;) {
-      DWORD phase = 0, done = 0, total = 0;
-      const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &total);
-      if (status != PRG_STATUS_RUNNING && status != PRG_STATUS_CANCEL_REQUESTED) break;
-      const unsigned percent =
-          total == 0 ? 0 : static_cast<unsigned>(static_cast<unsigned long long>(done) * 100 / total);
-      std::fprintf(stderr, "\rripping %3u%%", percent);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    std::fputc('\n', stderr);
-    result = PRG_GetProgressErrorCode(progress);
-  }
-  PRG_DestroyProgress(progress);
+  const std::u16string path = quenvar::platform::Utf8ToUtf16(argv[3]);
+  const DWORD result = RunJob(
+                           [&](HANDLE progress) {
+                             return DRV_RippingTrack(drive, static_cast<WORD>(track), progress, path.c_str());
+                           },
+                           ProgressViewOptions())
+                           .result;
   DRV_CloseDrive(drive);
   if (result != QD_OK) {
     std::fprintf(stderr, "quillden: rip: 0x%08X %s (last command error 0x%08X)\n", result, UTL_GetResultText(result),
