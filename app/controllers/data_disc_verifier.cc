@@ -75,6 +75,12 @@ bool DataDiscVerifier::Prepare(HANDLE disc, int32_t drive_number, int32_t mode) 
   return true;
 }
 
+void DataDiscVerifier::PrepareFiles(int32_t mode, bool pump_messages) {
+  mode_ = mode;
+  pump_messages_ = pump_messages;
+  cancel_.store(0);
+}
+
 void DataDiscVerifier::Report(int location, int code, std::u16string_view text) const {
   CErrorObject report(kModuleCompare, location, code, text, static_cast<uint32_t>(errno),
                       CurrentPrompter().MainWindow());
@@ -187,7 +193,8 @@ uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
     if (mode_ == 1) break;  // quick: the first chunk tells whether the right file was written
     left -= length;
     bytes_verified_ += length;
-    if (++chunks % kChunksBetweenPumps == 0) CurrentControllerUi().ProcessPendingMessages();
+    if (++chunks % kChunksBetweenPumps == 0 && pump_messages_)
+      CurrentControllerUi().ProcessPendingMessages();
   }
   return 0;
 }

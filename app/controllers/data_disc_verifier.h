@@ -27,7 +27,12 @@ class DataDiscVerifier {
   // cancelled, 0x0800003C different, 0x08000014 a file cannot be opened, 0x08000020 a read failed,
   // 0x08000011 a bad drive number, 0x09000000 no tree.
   uint32_t Run(int32_t drive_number, HANDLE disc);
-  // Compares one source file with one disc file ("X:\path").
+  // Readies CompareFile for files outside a disc tree (mode 1 quick, 2 full) and clears the cancel
+  // flag. A verifier used on a worker thread must not dispatch the main thread's messages: pass
+  // pump_messages false there.
+  void PrepareFiles(int32_t mode, bool pump_messages);
+  // Compares one source file with one disc file ("X:\path") or a file of a mounted volume (an
+  // absolute local path).
   uint32_t CompareFile(const std::u16string& source, const std::u16string& disc_path);
 
   void Cancel() { cancel_.store(1); }
@@ -42,6 +47,7 @@ class DataDiscVerifier {
   HANDLE disc_ = nullptr;
   int32_t drive_number_ = 0;
   int32_t mode_ = 0;
+  bool pump_messages_ = true;
   int32_t files_verified_ = 0;
   uint64_t bytes_verified_ = 0;
   std::atomic<int32_t> cancel_{0};

@@ -1,5 +1,12 @@
 #include "app/controllers/disc_volume.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/unicode.h"
 #include "quillden/result.h"
 #include "quillden/volume.h"
 
@@ -30,6 +37,29 @@ class VolumeFile : public DiscFile {
   uint64_t offset_ = 0;
 };
 
+// A file of a volume the program mounted itself (USB media), read through the kernel.
+class LocalFile : public DiscFile {
+ public:
+  LocalFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~LocalFile() override { ::close(fd_); }
+
+  uint64_t size() const override { return size_; }
+
+  bool Read(void* buffer, uint32_t length, uint32_t* read) override {
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    *read = static_cast<uint32_t>(n);
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
 int32_t DriveNumberOf(std::u16string_view path) {
   if (path.size() < 2 || path[1] != u':') return 0;
   char16_t letter = path[0];
@@ -47,6 +77,16 @@ bool ProbeDiscVolume(int32_t drive_number) {
 }
 
 std::unique_ptr<DiscFile> DiscFile::Open(const std::u16string& path) {
+  if (!path.empty() && path[0] == u'/') {
+    const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<LocalFile>(fd, static_cast<uint64_t>(st.st_size));
+  }
   const int32_t drive_number = DriveNumberOf(path);
   if (drive_number == 0) return nullptr;
   HANDLE volume = nullptr;

@@ -2,6 +2,7 @@
 //
 // The program never mounts a disc: the engine reads the file systems of the disc in a drive itself,
 // so verification works the same on real and virtual recorders. Paths are "X:\folder\name".
+// An absolute local path ("/...") opens a file of a volume the program mounted itself (USB media).
 #ifndef QUENVAR_APP_CONTROLLERS_DISC_VOLUME_H_
 #define QUENVAR_APP_CONTROLLERS_DISC_VOLUME_H_
 

@@ -1,0 +1,394 @@
+#include "app/controllers/wren_img_ctrl.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "app/controllers/controller_ui.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "app/workflow/error_object.h"
+#include "platform/unicode.h"
+#include "quillden/drive.h"
+#include "quillden/image.h"
+#include "quillden/progress.h"
+#include "quillden/result.h"
+
+namespace quenvar::app {
+namespace {
+
+// The drive could not be opened (the engine's code for a device that cannot be opened).
+constexpr uint32_t kDriveNotOpened = 0x0800001Du;
+constexpr uint32_t kWritePollMs = 100;
+// The compare is polled without the writing pause, but never in a busy loop: the engine's worker
+// needs the processor more than the display does.
+constexpr uint32_t kComparePollMs = 10;
+constexpr uint32_t kFinalizeKind = 4;
+// The only ISO sizes that cannot be described in 32-bit block numbers.
+constexpr uint64_t kIsoSizeLimit = uint64_t{1} << 43;
+
+uint32_t LastError() {
+  return static_cast<uint32_t>(errno);
+}
+
+bool EndsWith(const std::u16string& text, std::u16string_view end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+uint32_t ImageMediaToFlags(uint32_t image_media, uint32_t track_count) {
+  switch (image_media) {
+    case MEDIA_CDROM:
+    case MEDIA_CDR:
+    case MEDIA_CDRW:
+      return 0x6;
+    case MEDIA_DVDROM:
+      return track_count == 1 ? 0x63D0 : 0xD0;
+    case MEDIA_DVDR:
+    case MEDIA_DVDRW_RO:
+    case MEDIA_DVDRW_SEQ:
+      return 0x40D0;
+    case MEDIA_DVDPRW:
+      return 0x2300;
+    case MEDIA_DVDPR:
+      return 0x2200;
+    case MEDIA_DVDPR_DL:
+      return 0x2000;
+    case MEDIA_DVDR_DL:
+      return 0x4000;
+    default:
+      return 0;
+  }
+}
+
+uint32_t IsoSizeToImageMedia(uint64_t size) {
+  if (size >= kIsoSizeLimit) return 0;
+  const uint64_t blocks = size / 2048;
+  if (blocks <= kIsoCdBlocks) return MEDIA_CDROM;
+  if (blocks <= kIsoDvdBlocks) return MEDIA_DVDROM;
+  if (blocks <= kIsoDvdDlBlocks) return MEDIA_DVDPR_DL;
+  return 0;
+}
+
+uint32_t IsoMediaToFlags(uint32_t image_media) {
+  switch (image_media) {
+    case MEDIA_CDROM:
+      return 0x63D6;
+    case MEDIA_DVDROM:
+      return 0x63D0;
+    case MEDIA_DVDPR_DL:
+      return 0x6000;
+    default:
+      return 0;
+  }
+}
+
+CWrenImgCtrl::CWrenImgCtrl() = default;
+
+CWrenImgCtrl::~CWrenImgCtrl() {
+  if (progress_ != nullptr) PRG_DestroyProgress(progress_);
+}
+
+void CWrenImgCtrl::Report(int location, int code, std::u16string_view text) const {
+  CErrorObject report(kModuleWrenImgCtrl, location, code, text, LastError(),
+                      CurrentPrompter().MainWindow());
+}
+
+void CWrenImgCtrl::ReportDrive(int location, uint32_t code, uint32_t text_id) const {
+  if (code == QD_E_COMMAND_FAILED) {
+    CErrorObject report(kModuleWrenImgCtrl, location, static_cast<int>(code), LastError(),
+                        DRV_GetLastCommandError(nullptr), LoadString(text_id),
+                        CurrentPrompter().MainWindow());
+  } else {
+    Report(location, static_cast<int>(code), LoadString(text_id));
+  }
+}
+
+void CWrenImgCtrl::ApplySettings(const DiscJobSettings& settings) {
+  verifyMode_ = settings.verify_mode;
+  mediaKind_ = settings.media_kind;
+  discTitle_ = settings.disc_title;
+  nextTitle_ = settings.next_title;
+  imagePath_ = settings.image_path;
+}
+
+uint32_t CWrenImgCtrl::InspectImage() {
+  if (imagePath_.empty()) return QD_E_INVALID_ARGUMENT;
+  // Nothing of the previous disc's image may survive into this one's media choice.
+  trackCount_ = 0;
+  imageMedia_ = 0;
+  fullEraseRequired_ = 0;
+  HANDLE image = CPY_OpenDiskImage(imagePath_.c_str());
+  if (image != nullptr && image != INVALID_HANDLE_VALUE) {
+    const WORD tracks = CPY_GetTrackInformation(image, 0, nullptr);
+    uint32_t session = 0;
+    if (tracks > 0) {
+      _TRACKINFORMATION last{};
+      CPY_GetTrackInformation(image, tracks, &last);
+      session = last.wSession;
+      trackCount_ = tracks;
+      imageMedia_ = CPY_GetMediaDiskImage(image);
+    }
+    fullEraseRequired_ = imageMedia_ == MEDIA_DVDR || imageMedia_ == MEDIA_DVDRW_SEQ ||
+                                 (imageMedia_ == MEDIA_DVDROM && session > 1)
+                             ? 1
+                             : 0;
+    writeMode_ = CPY_IsAppendDiskImage(image) ? 1 : session == 1 ? 3 : 2;
+    isoFile_ = 0;
+    return CPY_CloseDiskImage(image);
+  }
+
+  if (!EndsWith(imagePath_, u".iso") && !EndsWith(imagePath_, u".wvm")) return QD_E_WRONG_FORM;
+  isoFile_ = 1;
+  trackCount_ = 1;
+  writeMode_ = 3;
+  const int fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    Report(254, kErrorInvalidHandle);
+    return QD_E_INVALID_HANDLE;
+  }
+  struct stat st {};
+  const uint64_t size = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  ::close(fd);
+  imageMedia_ = IsoSizeToImageMedia(size);
+  return 0;
+}
+
+uint32_t CWrenImgCtrl::AllowedImageMedia() const {
+  if (isoFile_) return IsoMediaToFlags(imageMedia_) & MediaKindToFlags(mediaKind_);
+  return ImageMediaToFlags(imageMedia_, trackCount_);
+}
+
+uint32_t CWrenImgCtrl::CreateImageDisc(std::u16string* message) {
+  PromptWindow main_window = CurrentPrompter().MainWindow();
+  if (main_window == nullptr) return QD_E_INVALID_ARGUMENT;  // nothing written is no success
+  const int32_t drive_number = drive_list_ ? drive_list_->SelectedDrive() : 0;
+  const tagDRIVEPARAM* record = drive_list_ ? drive_list_->Find(drive_number) : nullptr;
+  eraseBlankMedia_ = 0;
+  bool refused_before = false;
+  for (;;) {
+    if (const uint32_t inspected = InspectImage(); inspected != 0) return inspected;
+    allowedMedia_ = AllowedImageMedia() & (record ? record->deviceSpec.dwWritableMedia : 0);
+    // A refused combination is offered a full erase on the next attempt; where no full erase is
+    // due, the user is asked for a disc again instead of the same refusal repeating unasked.
+    if (refused_before && !fullEraseRequired_) eraseBlankMedia_ = 0;
+
+    HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+    if (drive == nullptr) {
+      Report(94, kErrorInternal, LoadString(ids::kNoRecorder));
+      return kDriveNotOpened;
+    }
+    if (drive == INVALID_HANDLE_VALUE) {
+      Report(100, kErrorInvalidHandle);
+      return kDriveNotOpened;
+    }
+    _MEDIAINFORMATION info{};
+    const uint32_t checked =
+        CheckMedia(main_window, drive_number, drive, &info, message ? *message : u"");
+    const uint32_t closed = DRV_CloseDrive(drive);
+    if (closed != 0) {
+      MessageRequest request;
+      request.owner = main_window;
+      request.text = std::u16string(LoadString(ids::kCannotCloseDrive));
+      request.caption = std::u16string(LoadString(ids::kErrorCaption));
+      request.icon = PromptIcon::kWarning;
+      CurrentPrompter().ShowMessage(request);
+      return closed;
+    }
+    uint32_t result = checked;
+    if (checked == 0) {
+      result = WriteImageDisc(main_window, drive_number);
+      if (result == 0 && message != nullptr) {
+        *message = FormatString(ids::kCreatedSuccessfully, {discTitle_});
+        *message += FormatString(ids::kWriteDownTitle, {discTitle_});
+        if (!nextTitle_.empty()) *message += FormatString(ids::kWillNowBeCreated, {nextTitle_});
+      }
+    }
+    if (result != QD_E_CANNOT_COPY_HERE) return result;
+    eraseBlankMedia_ = 1;
+    refused_before = true;
+  }
+}
+
+uint32_t CWrenImgCtrl::PollJob(bool pause) {
+  ControllerUi& ui = CurrentControllerUi();
+  for (;;) {
+    DWORD phase = 0, done = 0, total = 0;
+    status_ = PRG_GetProgressStatus(progress_, &phase, &done, &total);
+    phase_ = phase;
+    done_ = done;
+    total_ = total;
+    if (status_ != PRG_STATUS_NOT_STARTED && status_ != PRG_STATUS_RUNNING) break;
+    ui.ProcessPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause ? kWritePollMs : kComparePollMs));
+  }
+  // The worker's result may lag its final status word by a moment.
+  uint32_t code = PRG_GetProgressErrorCode(progress_);
+  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    code = PRG_GetProgressErrorCode(progress_);
+  }
+  return code;
+}
+
+uint32_t CWrenImgCtrl::WriteImageDisc(PromptWindow window, int32_t drive_number) {
+  if (window == nullptr || window == kInvalidWindow) {
+    Report(419, kErrorInternal);
+    return QD_E_INVALID_ARGUMENT;
+  }
+  ControllerUi& ui = CurrentControllerUi();
+  HWND engine_window = ui.EngineWindow();
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  if (drive == nullptr) {
+    Report(440, kErrorInternal, LoadString(ids::kNoRecorder));
+    return kDriveNotOpened;
+  }
+  if (drive == INVALID_HANDLE_VALUE) {
+    Report(446, kErrorInvalidHandle);
+    return kDriveNotOpened;
+  }
+
+  uint32_t result = 0;
+  HANDLE image = nullptr;
+  if (!isoFile_) {
+    image = CPY_OpenDiskImage(imagePath_.c_str());
+    if (image == nullptr) {
+      MessageRequest request;
+      request.owner = CurrentPrompter().MainWindow();
+      request.text = FormatString(ids::kOpenFileFailed, {imagePath_});
+      request.caption = std::u16string(LoadString(ids::kErrorCaption));
+      request.icon = PromptIcon::kWarning;
+      CurrentPrompter().ShowMessage(request);
+      result = QD_E_FILE_OPEN;
+    } else if (image == INVALID_HANDLE_VALUE) {
+      image = nullptr;
+      result = QD_E_FILE_OPEN;
+    }
+  }
+  if (result == 0 && CurrentPrompter().MainWindow() == nullptr) {
+    Report(474, kErrorInternal);
+    result = QD_E_INVALID_ARGUMENT;
+  }
+
+  if (result == 0) {
+    ui.SetExecutionState(kEsKeepAwake);
+    busy_ = 1;
+    const uint32_t locked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
+    if (locked != 0) {
+      Report(498, static_cast<int>(locked));
+      result = locked;
+    } else {
+      result = [&]() -> uint32_t {
+        progress_ = PRG_CreateProgress();
+        if (progress_ == nullptr) return QD_E_OUT_OF_MEMORY;
+        status_ = done_ = total_ = phase_ = 0;
+        uint32_t started;
+        if (isoFile_) {
+          dataMode_ = 1;
+          started = CPY_WriteISOImage(drive, writeMode_, 1, imagePath_.c_str(), progress_);
+        } else {
+          // CD-Text is written with the lead-in of a disc recorded at once.
+          if (CPY_IsCdTextDiskImage(image)) writeMode_ = 3;
+          started = CPY_WriteDiskImage(drive, image, writeMode_, progress_, kFinalizeKind);
+        }
+        if (started != 0) {
+          ReportDrive(started == QD_E_COMMAND_FAILED ? 645 : 650, started, ids::kRecordIssue);
+          return started;
+        }
+
+        ui.StartProgressDisplay(0);
+        if (iso_sink_) iso_sink_(isoFile_);
+        uint32_t code = PollJob(true);
+        ui.StopProgressDisplay();
+        if (status_ == PRG_STATUS_FAILED) {
+          if (code == QD_E_CANNOT_COPY_HERE) {
+            // The disc stays in: the next attempt offers to erase it fully.
+            eraseBlankMedia_ = 1;
+            return code;
+          }
+          // A failed job always fails the disc, even when it left no code behind.
+          if (code == 0) code = QD_E_DRIVER_REQUEST;
+          ReportDrive(code == QD_E_COMMAND_FAILED ? 618 : 628, code, ids::kRecordIssue);
+          return code;
+        }
+        if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
+          return QD_E_CANCELLED;
+        if (status_ != PRG_STATUS_SUCCEEDED && code != 0) return code;
+
+        if (verifyMode_ == 0) return 0;
+        int fd = -1;
+        if (isoFile_) {
+          fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
+          if (fd < 0) {
+            Report(671, kErrorInvalidHandle);
+            return QD_E_INVALID_HANDLE;
+          }
+          started = CPY_CompareDiskISO(drive, DRV_GetLastTrack(drive), static_cast<DWORD>(dataMode_),
+                                       reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), progress_);
+        } else {
+          started = CPY_CompareDiskImage(drive, image, progress_);
+        }
+        if (started != 0) {
+          if (fd >= 0) ::close(fd);
+          ReportDrive(started == QD_E_COMMAND_FAILED ? 783 : 788, started, ids::kVerifyIssue);
+          return started;
+        }
+        ui.StartProgressDisplay(1);
+        code = PollJob(false);
+        ui.StopProgressDisplay();
+        if (fd >= 0) ::close(fd);
+        if (status_ == PRG_STATUS_SUCCEEDED) return 0;
+        if (status_ == PRG_STATUS_FAILED) {
+          if (code == 0) code = QD_E_DRIVER_REQUEST;
+          ReportDrive(code == QD_E_COMMAND_FAILED ? 761 : 766, code, ids::kVerifyIssue);
+          return code;
+        }
+        if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
+          return QD_E_CANCELLED;
+        return code;
+      }();
+      if (progress_ != nullptr) PRG_DestroyProgress(progress_);
+      progress_ = nullptr;
+      const uint32_t unlocked = DRV_LockMedia(engine_window, drive, FALSE, kEjectNoticeMessage);
+      if (unlocked != 0) {
+        Report(802, static_cast<int>(unlocked));
+        result = unlocked;
+      }
+    }
+    busy_ = 0;
+    ui.SetExecutionState(kEsContinuous);
+  }
+
+  // An image that was opened is closed whatever the job's result, so no handle is left behind.
+  if (image != nullptr) {
+    const uint32_t closed = CPY_CloseDiskImage(image);
+    if (closed != 0) {
+      Report(821, static_cast<int>(closed));
+      result = closed;
+    }
+  }
+  if (result != QD_E_CANNOT_COPY_HERE) ReleaseAndEject(drive_number);
+  const uint32_t closed = DRV_CloseDrive(drive);
+  if (closed != 0) {
+    Report(847, static_cast<int>(closed));
+    result = closed;
+  }
+  return result;
+}
+
+int CWrenImgCtrl::GetProgress(uint32_t* status, uint32_t* done, uint32_t* total,
+                              uint32_t* phase) const {
+  if (progress_ == nullptr) return 0;
+  if (status) *status = status_;
+  if (done) *done = done_;
+  if (total) *total = total_;
+  if (phase) *phase = phase_;
+  return 1;
+}
+
+}  // namespace quenvar::app

@@ -1,0 +1,371 @@
+#include "app/controllers/wren_img_ctrl.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "app/controllers/controller_test_support.h"
+#include "app/controllers/image_disc_creator.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "drive/virtual/virtual_admin.h"
+#include "drive/virtual/virtual_recorder.h"
+#include "quillden/drive.h"
+#include "quillden/image.h"
+#include "quillden/result.h"
+
+namespace quenvar::app {
+namespace {
+
+using test_support::ControllerTest;
+using test_support::InsertBlank;
+using test_support::TestRoot;
+using test_support::U16;
+using test_support::WriteFile;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// A file of size bytes that holds no data (the inspection only looks at its size).
+std::string SparseFile(const std::string& name, uint64_t size) {
+  const std::string path = WriteFile(name, "");
+  std::filesystem::resize_file(path, size);
+  return path;
+}
+
+std::string RandomBlocks(const std::string& name, size_t blocks, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(blocks * 2048, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return WriteFile(name, bytes);
+}
+
+uint32_t MediaIn(int32_t drive_number) {
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  _MEDIAINFORMATION info{};
+  DRV_GetMediaInformation(drive, &info);
+  DRV_CloseDrive(drive);
+  return info.dwMedia;
+}
+
+class ImgCtrlTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    ASSERT_TRUE(CWrenCtrl().EnumerateRecorders(&list_));
+    ctrl_.set_drive_list(&list_);
+  }
+  void Settings(const std::string& image, int32_t media_kind, int32_t verify) {
+    DiscJobSettings settings;
+    settings.image_path = U16(image);
+    settings.media_kind = media_kind;
+    settings.verify_mode = verify;
+    settings.disc_title = u"Recovery Disc 1";
+    settings.next_title = u"Recovery Disc 2";
+    ctrl_.ApplySettings(settings);
+  }
+  std::u16string Completion() const {
+    return FormatString(ids::kCreatedSuccessfully, {u"Recovery Disc 1"}) +
+           FormatString(ids::kWriteDownTitle, {u"Recovery Disc 1"}) +
+           FormatString(ids::kWillNowBeCreated, {u"Recovery Disc 2"});
+  }
+
+  CWrenImgCtrl ctrl_;
+  DriveList list_;
+};
+
+TEST(ImageMediaTest, FlagsOfEveryImageMedia) {
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_CDROM, 3), 0x6u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_CDRW, 1), 0x6u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDROM, 1), 0x63D0u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDROM, 2), 0xD0u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDR, 1), 0x40D0u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDRW_SEQ, 1), 0x40D0u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDPRW, 1), 0x2300u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDPR, 1), 0x2200u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDPR_DL, 1), 0x2000u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDR_DL, 1), 0x4000u);
+  EXPECT_EQ(ImageMediaToFlags(MEDIA_DVDRAM, 1), 0u);
+  EXPECT_EQ(ImageMediaToFlags(0, 1), 0u);
+}
+
+TEST(ImageMediaTest, IsoSizeThresholds) {
+  EXPECT_EQ(IsoSizeToImageMedia(0), MEDIA_CDROM);
+  EXPECT_EQ(IsoSizeToImageMedia(700 * kMiB), MEDIA_CDROM);
+  EXPECT_EQ(IsoSizeToImageMedia(kIsoCdBlocks * 2048 + 2047), MEDIA_CDROM);
+  EXPECT_EQ(IsoSizeToImageMedia((kIsoCdBlocks + 1) * 2048), MEDIA_DVDROM);
+  EXPECT_EQ(IsoSizeToImageMedia(kIsoDvdBlocks * 2048), MEDIA_DVDROM);
+  EXPECT_EQ(IsoSizeToImageMedia((kIsoDvdBlocks + 1) * 2048), MEDIA_DVDPR_DL);
+  EXPECT_EQ(IsoSizeToImageMedia(kIsoDvdDlBlocks * 2048 + 2047), MEDIA_DVDPR_DL);
+  EXPECT_EQ(IsoSizeToImageMedia((kIsoDvdDlBlocks + 1) * 2048), 0u);
+  EXPECT_EQ(IsoSizeToImageMedia(uint64_t{1} << 43), 0u);
+  EXPECT_EQ(IsoSizeToImageMedia(~uint64_t{0}), 0u);
+}
+
+TEST_F(ImgCtrlTest, CdSizedIsoGoesOnCdOrAnyRecordableDvdOfTheKind) {
+  Settings(SparseFile("700mb.iso", 700 * kMiB), 1, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.isoFile(), 1);
+  EXPECT_EQ(ctrl_.trackCount(), 1);
+  EXPECT_EQ(ctrl_.imageMedia(), MEDIA_CDROM);
+  EXPECT_EQ(ctrl_.writeMode(), 3u);
+  EXPECT_EQ(ctrl_.fullEraseRequired(), 0);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), MEDIA_CDR | MEDIA_CDRW);
+  Settings(SparseFile("700mb.iso", 700 * kMiB), 2, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(),
+            MEDIA_DVDR | MEDIA_DVDRW_RO | MEDIA_DVDRW_SEQ | MEDIA_DVDPRW | MEDIA_DVDPR);
+  Settings(SparseFile("700mb.iso", 700 * kMiB), 3, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), MEDIA_DVDPR_DL | MEDIA_DVDR_DL);
+}
+
+TEST_F(ImgCtrlTest, DualLayerAndTooLargeIsoFiles) {
+  Settings(SparseFile("dl.iso", (kIsoDvdBlocks + 1) * 2048), 3, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.imageMedia(), MEDIA_DVDPR_DL);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), MEDIA_DVDPR_DL | MEDIA_DVDR_DL);
+  Settings(SparseFile("dl.iso", (kIsoDvdBlocks + 1) * 2048), 2, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), 0u);  // a single-layer kind cannot hold it
+
+  // Too large for any disc: the media check finds nothing acceptable and keeps asking.
+  Settings(SparseFile("huge.iso", (kIsoDvdDlBlocks + 1) * 2048), 3, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.imageMedia(), 0u);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), 0u);
+  InsertBlank('D', "dvd+r-dl");
+  list_.SetSelection(test_support::kDriveD);
+  prompter_.QueueAnswer(kIdOk);      // the first media prompt
+  prompter_.QueueAnswer(kIdOk);      // "cannot record on this media" (ejected): try again
+  prompter_.QueueAnswer(kIdCancel);  // still nothing usable: give up
+  prompter_.QueueAnswer(kIdYes);     // really
+  std::u16string message = u"Insert a disc.\r\n";
+  EXPECT_EQ(ctrl_.CreateImageDisc(&message), QD_E_CANCELLED);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages[1].rfind(std::u16string(LoadString(ids::kCannotRecordMedia)), 0), 0u);
+  EXPECT_EQ(messages[3], std::u16string(LoadString(ids::kAskCancelProcess)));
+  EXPECT_EQ(MediaIn(test_support::kDriveD), 0u);
+  EXPECT_EQ(ctrl_.busy(), 0);
+}
+
+TEST_F(ImgCtrlTest, NamesThatAreNotImages) {
+  // Upper-case ISO is not the ".iso" of a plain image when the file is no disc image.
+  Settings(RandomBlocks("RECOVERY.ISO", 4, 1), 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_WRONG_FORM);
+  Settings(RandomBlocks("recovery.img", 4, 1), 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_WRONG_FORM);
+  Settings("", 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_INVALID_ARGUMENT);
+  EXPECT_TRUE(Messages().empty());
+  // A ".wvm" name that is no disc image is recorded as a plain ISO file.
+  Settings(RandomBlocks("plain.wvm", 4, 1), 1, 0);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.isoFile(), 1);
+  // A missing ISO file is reported (module 15, location 254).
+  Settings(TestRoot() + "/missing.iso", 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_INVALID_HANDLE);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_NE(Messages()[0].find(u"( Error Code: 0F00FE-F1-"), std::u16string::npos);
+}
+
+struct IsoCase {
+  char letter;
+  int32_t drive;
+  const char* kind;
+  int32_t media_kind;
+  int32_t verify;
+};
+
+class IsoRunTest : public ImgCtrlTest, public ::testing::WithParamInterface<IsoCase> {};
+
+TEST_P(IsoRunTest, RecordsComparesAndEjects) {
+  const IsoCase run = GetParam();
+  InsertBlank(run.letter, run.kind);
+  list_.SetSelection(run.drive);
+  Settings(RandomBlocks("small.iso", 300, 5), run.media_kind, run.verify);
+  std::vector<int> iso_flags;
+  ctrl_.set_iso_recording_sink([&](int flag) { iso_flags.push_back(flag); });
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message = u"Insert a disc.\r\n";
+  ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(message, Completion());
+  EXPECT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(iso_flags, std::vector<int>{1});
+  EXPECT_EQ(ctrl_.dataMode(), 1);
+  EXPECT_EQ(MediaIn(run.drive), 0u);  // ejected
+  EXPECT_EQ(ctrl_.busy(), 0);
+  EXPECT_EQ(ctrl_.progress(), nullptr);
+  EXPECT_EQ(ui_.execution_states(), (std::vector<uint32_t>{kEsKeepAwake, kEsContinuous}));
+  const std::vector<int> displays =
+      run.verify ? std::vector<int>{0, -1, 1, -1} : std::vector<int>{0, -1};
+  EXPECT_EQ(ui_.display_events(), displays);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, IsoRunTest,
+                         ::testing::Values(IsoCase{'F', 6, "cd-r", 1, 2},
+                                           IsoCase{'E', 5, "dvd-r", 2, 1},
+                                           IsoCase{'D', 4, "dvd+rw", 2, 0}),
+                         [](const ::testing::TestParamInfo<IsoCase>& info) {
+                           return std::string(1, info.param.letter) + "_verify" +
+                                  std::to_string(info.param.verify);
+                         });
+
+TEST_F(ImgCtrlTest, DiscImageOfADvdMinusRIsCopiedAndCompared) {
+  // The source: a closed DVD-R with a small data disc, made into a disc image file.
+  InsertBlank('E', "dvd-r");
+  test_support::WriteSomething(test_support::kDriveE);
+  const std::string image = TestRoot() + "/source.wvm";
+  HANDLE drive = DRV_OpenDrive(test_support::kDriveE);
+  ASSERT_NE(drive, nullptr);
+  ASSERT_EQ(CPY_CreateDiskImage(drive, U16(image).c_str(), nullptr), 0u);
+  DRV_CloseDrive(drive);
+
+  Settings(image, 2, 2);
+  ASSERT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.isoFile(), 0);
+  EXPECT_EQ(ctrl_.imageMedia(), MEDIA_DVDR);
+  EXPECT_EQ(ctrl_.trackCount(), 1);
+  EXPECT_EQ(ctrl_.fullEraseRequired(), 1);
+  EXPECT_EQ(ctrl_.writeMode(), 3u);
+  EXPECT_EQ(ctrl_.AllowedImageMedia(), 0x40D0u);
+
+  InsertBlank('E', "dvd-r");
+  list_.SetSelection(test_support::kDriveE);
+  std::vector<int> iso_flags;
+  ctrl_.set_iso_recording_sink([&](int flag) { iso_flags.push_back(flag); });
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(message, Completion());
+  EXPECT_EQ(iso_flags, std::vector<int>{0});
+  EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 1, -1}));
+  EXPECT_EQ(MediaIn(test_support::kDriveE), 0u);
+
+  // The same image cannot go on CD media: a blank CD-R is refused and ejected.
+  InsertBlank('F', "cd-r");
+  list_.SetSelection(test_support::kDriveF);
+  prompter_.ClearRecords();
+  prompter_.QueueAnswer(kIdOk);
+  prompter_.QueueAnswer(kIdCancel);
+  prompter_.QueueAnswer(kIdYes);
+  EXPECT_EQ(ctrl_.CreateImageDisc(&message), QD_E_CANCELLED);
+  ASSERT_GE(Messages().size(), 2u);
+  EXPECT_EQ(Messages()[1].rfind(std::u16string(LoadString(ids::kCannotRecordMedia)), 0), 0u);
+  EXPECT_EQ(MediaIn(test_support::kDriveF), 0u);
+}
+
+// A DVD-R image that the engine cannot record on a blank DVD-RW (0x0800003F): the disc stays in
+// the drive, no error is shown, and the next attempt offers a full erase before recording again.
+// This test runs the engine linked into the test itself, so the fault injected into the virtual
+// drive here is seen by the engine's job.
+TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
+  InsertBlank('E', "dvd-r");
+  test_support::WriteSomething(test_support::kDriveE);
+  const std::string image = TestRoot() + "/refused.wvm";
+  HANDLE drive = DRV_OpenDrive(test_support::kDriveE);
+  ASSERT_NE(drive, nullptr);
+  ASSERT_EQ(CPY_CreateDiskImage(drive, U16(image).c_str(), nullptr), 0u);
+  DRV_CloseDrive(drive);
+
+  InsertBlank('E', "dvd-rw");
+  std::string error;
+  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('E'), quillden::drive::VirtualTiming{0, 0, 0, 0, 0},
+                                                &error))
+      << error;
+  std::unique_ptr<quillden::drive::Transport> transport =
+      quillden::drive::OpenVirtualRecorder(test_support::Backing('E'), "dvd-rw", &error);
+  ASSERT_NE(transport, nullptr) << error;
+  quillden::drive::VirtualRecorder* recorder = quillden::drive::AsVirtualRecorder(transport.get());
+  ASSERT_NE(recorder, nullptr);
+  constexpr uint8_t kReserveTrack = 0x53, kBlank = 0xA1, kStartStopUnit = 0x1B;
+  // The track of the copy cannot be reserved on the sequential DVD-RW, once.
+  recorder->InjectSense(kReserveTrack, 1, 0x05, 0x2C, 0x00);
+  const uint32_t ejects_before = recorder->CommandCount(kStartStopUnit);
+
+  list_.SetSelection(test_support::kDriveE);
+  Settings(image, 2, 2);
+  prompter_.QueueAnswer(kIdOk);  // the media prompt
+  prompter_.QueueAnswer(kIdOk);  // the full erase
+  std::u16string message = u"Insert a disc.\r\n";
+  ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(message, Completion());
+  EXPECT_EQ(recorder->CommandCount(kReserveTrack), 2u) << "refused once, then recorded";
+  EXPECT_EQ(recorder->CommandCount(kBlank), 1u);
+  EXPECT_EQ(recorder->CommandCount(kStartStopUnit) - ejects_before, 1u) << "ejected only at the end";
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].rfind(u"Insert a disc.\r\n", 0), 0u);
+  EXPECT_EQ(messages[1], std::u16string(LoadString(ids::kAskFullErase)));
+  // Two jobs: the refused recording, then recording and comparing.
+  EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 0, -1, 1, -1}));
+  EXPECT_EQ(MediaIn(test_support::kDriveE), 0u);
+  EXPECT_EQ(ctrl_.busy(), 0);
+}
+
+TEST_F(ImgCtrlTest, UnreadableDiscImageAtWriteTimeIsShownAndEjected) {
+  InsertBlank('E', "dvd-r");
+  Settings(TestRoot() + "/gone.wvm", 2, 0);
+  EXPECT_EQ(ctrl_.WriteImageDisc(main_window_, test_support::kDriveE), QD_E_FILE_OPEN);
+  const auto records = prompter_.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message.text,
+            FormatString(ids::kOpenFileFailed, {U16(TestRoot() + "/gone.wvm")}));
+  EXPECT_EQ(records[0].message.caption, std::u16string(LoadString(ids::kErrorCaption)));
+  EXPECT_TRUE(ui_.execution_states().empty());  // no job was started
+  EXPECT_EQ(ctrl_.WriteImageDisc(nullptr, test_support::kDriveE), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(ctrl_.WriteImageDisc(main_window_, 25), 0x0800001Du);
+}
+
+TEST_F(ImgCtrlTest, CancelWhileRecordingEndsTheDisc) {
+  InsertBlank('D', "dvd+rw");
+  quillden::drive::VirtualTiming slow;
+  slow.close_ms = 2000;
+  slow.flush_ms = 1000;
+  std::string error;
+  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+  list_.SetSelection(test_support::kDriveD);
+  Settings(RandomBlocks("cancel.iso", 600, 9), 2, 2);
+  bool cancelled = false;
+  ui_.SetPumpHook([&](int) {
+    if (!cancelled && ctrl_.progress() != nullptr) {
+      cancelled = true;
+      ctrl_.CancelJob();
+    }
+  });
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  EXPECT_EQ(ctrl_.CreateImageDisc(&message), QD_E_CANCELLED);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(ctrl_.busy(), 0);
+  EXPECT_EQ(ui_.execution_states().back(), kEsContinuous);
+  EXPECT_EQ(MediaIn(test_support::kDriveD), 0u);
+}
+
+TEST_F(ImgCtrlTest, CreatorHandsTheRunsDiscToTheController) {
+  InsertBlank('F', "cd-r");
+  list_.SetSelection(test_support::kDriveF);
+  ImageMediumCreator creator(&ctrl_, nullptr);
+  JobProgress job;
+  EXPECT_FALSE(creator.GetProgress(&job));
+  DiscJob disc;
+  disc.settings.image_path = U16(RandomBlocks("creator.iso", 64, 3));
+  disc.settings.media_kind = 1;
+  disc.settings.verify_mode = 2;
+  disc.settings.disc_title = u"Image Disc";
+  disc.prompt_text = u"Image Disc will be created now.\r\n";
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message = disc.prompt_text;
+  EXPECT_EQ(creator.Create(disc, &message), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(Messages()[0].rfind(u"Image Disc will be created now.\r\n", 0), 0u);
+  // The completion text goes back to the run for the next disc's prompt.
+  EXPECT_EQ(message, FormatString(ids::kCreatedSuccessfully, {u"Image Disc"}) +
+                         FormatString(ids::kWriteDownTitle, {u"Image Disc"}));
+  EXPECT_EQ(ctrl_.discTitle(), u"Image Disc");
+  EXPECT_EQ(creator.progress(), nullptr);
+}
+
+}  // namespace
+}  // namespace quenvar::app

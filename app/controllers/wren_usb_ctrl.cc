@@ -1,0 +1,416 @@
+#include "app/controllers/wren_usb_ctrl.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "app/controllers/controller_ui.h"
+#include "app/controllers/sel_flash_mem_dlg.h"
+#include "app/controllers/wren_data_ctrl.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "app/workflow/error_object.h"
+#include "platform/drive_map.h"
+#include "platform/unicode.h"
+#include "quillden/result.h"
+#include "tarnfold/tarnfold.h"
+
+namespace quenvar::app {
+namespace {
+
+// Report sites of the USB run (it belongs to the media list's run, module 4).
+constexpr int kLocFormatFailed = 3630;
+constexpr int kLocCopyFailed = 3759;
+constexpr int kLocBadTarget = 3716;
+
+constexpr size_t kCopyChunk = 1 << 20;
+
+int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+// Splits a target folder into components; false for a component that would leave the volume.
+bool SplitTarget(std::u16string_view target, std::vector<std::string>* parts) {
+  size_t start = 0;
+  while (start <= target.size()) {
+    size_t end = target.find_first_of(u"\\/", start);
+    if (end == std::u16string_view::npos) end = target.size();
+    const std::u16string_view part = target.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == u".") continue;
+    if (part == u".." || part.find(u':') != std::u16string_view::npos) return false;
+    parts->push_back(platform::Utf16ToUtf8(part));
+  }
+  return true;
+}
+
+// Reports a failure of the run with 15013 and the code.
+void ReportUnexpected(int location, uint32_t code, PromptWindow owner,
+                      std::u16string_view detail = {}) {
+  std::u16string text(LoadString(ids::kUnexpectedError));
+  text += detail;
+  CErrorObject report(kModuleContentsList, location, static_cast<int>(code), text, code, owner);
+}
+
+// Opens the folder chain below root, creating what is missing one level at a time and never
+// following a link. -1 with errno set on failure.
+int OpenFolders(const std::string& root, const std::vector<std::string>& folders) {
+  int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const std::string& name : folders) {
+    if (dir < 0) return -1;
+    if (::mkdirat(dir, name.c_str(), 0755) != 0 && errno != EEXIST) {
+      const int saved = errno;
+      ::close(dir);
+      errno = saved;
+      return -1;
+    }
+    const int child = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int saved = errno;
+    ::close(dir);
+    errno = saved;
+    dir = child;
+  }
+  return dir;
+}
+
+bool WriteAll(int fd, const unsigned char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies source to name in folder dir; existing files are overwritten. 0, QD_E_CANCELLED (the
+// partial file is removed) or an errno value.
+uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
+                 const std::atomic<int32_t>& cancel) {
+  const int in = ::open(platform::Utf16ToUtf8(source).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
+  const int out = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                           0644);
+  if (out < 0) {
+    const int saved = ErrnoOr(EIO);
+    ::close(in);
+    return static_cast<uint32_t>(saved);
+  }
+  std::vector<unsigned char> buffer(kCopyChunk);
+  uint32_t result = 0;
+  for (;;) {
+    if (cancel.load()) {
+      result = QD_E_CANCELLED;
+      break;
+    }
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n > 0 && !WriteAll(out, buffer.data(), static_cast<size_t>(n)))) {
+      result = static_cast<uint32_t>(ErrnoOr(EIO));
+      break;
+    }
+    if (n == 0) break;
+  }
+  ::close(in);
+  // A FUSE or flash driver may only report a failed write when the file is closed.
+  if (::close(out) != 0 && result == 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
+  if (result != 0) ::unlinkat(dir, name.c_str(), 0);
+  return result;
+}
+
+std::u16string JoinLocal(const std::string& root, const UsbCopyItem& item) {
+  std::string path = root;
+  for (const std::string& folder : item.folders) path += "/" + folder;
+  path += "/" + item.name;
+  return platform::Utf8ToUtf16(path);
+}
+
+}  // namespace
+
+double UsbGigabytes(uint64_t megabytes) { return static_cast<double>(megabytes) / 1024.0 + 0.1; }
+
+bool IsUsbCandidate(uint64_t capacity_bytes, uint64_t required_mb) {
+  const uint64_t megabytes = capacity_bytes >> 20;
+  return megabytes > required_mb && megabytes - required_mb > kUsbSpareMegabytes;
+}
+
+UsbFormatRequest MakeUsbFormatRequest(char16_t letter, std::u16string_view label,
+                                      uint32_t file_system) {
+  UsbFormatRequest request;
+  request.letter = letter;
+  const size_t n = label.size() < 12 ? label.size() : 12;
+  for (size_t i = 0; i < n; ++i) request.label[i] = label[i];
+  request.file_system = static_cast<int32_t>(file_system);
+  return request;
+}
+
+bool MakeUsbCopyList(const FileMap& map, std::vector<UsbCopyItem>* items,
+                     std::u16string* bad_target) {
+  items->clear();
+  for (const auto& [source, target] : map) {
+    UsbCopyItem item;
+    item.source = source;
+    const size_t slash = source.find_last_of(u'/');
+    const std::u16string name = slash == std::u16string::npos ? source : source.substr(slash + 1);
+    if (!SplitTarget(target, &item.folders) || name.empty() || name == u"." || name == u"..") {
+      if (bad_target) *bad_target = target + u"\\" + name;
+      items->clear();
+      return false;
+    }
+    item.name = platform::Utf16ToUtf8(name);
+    items->push_back(std::move(item));
+  }
+  return true;
+}
+
+CWrenUsbCtrl::CWrenUsbCtrl() = default;
+
+CWrenUsbCtrl::~CWrenUsbCtrl() = default;
+
+usbmedia::UsbMediaList& CWrenUsbCtrl::devices() {
+  return external_list_ != nullptr ? *external_list_ : own_list_;
+}
+
+void CWrenUsbCtrl::Bars(uint32_t a, uint32_t b, bool reset) {
+  if (display_ != nullptr) display_->SetUsbBars(a, b, reset);
+}
+
+template <typename Body, typename Tick>
+uint32_t CWrenUsbCtrl::RunWorker(Body body, Tick tick) {
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;
+  uint32_t result = 0;
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      const uint32_t r = body();
+      std::lock_guard<std::mutex> lock(mutex);
+      result = r;
+      finished = true;
+      finished_cv.notify_one();
+    });
+  } catch (const std::system_error& e) {
+    return static_cast<uint32_t>(e.code().value() != 0 ? e.code().value() : EAGAIN);
+  }
+  ControllerUi& ui = CurrentControllerUi();
+  int32_t shown = -1;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (finished_cv.wait_for(lock, std::chrono::milliseconds(kUsbPollMs), [&] { return finished; }))
+        break;
+    }
+    ui.ProcessPendingMessages();
+    if (display_ != nullptr && display_->cancel_requested()) Cancel();
+    // The compare stops inside a large file only through the verifier's own flag.
+    if (cancel_.load()) verifier_.Cancel();
+    const int32_t now = done_.load();
+    if (now != shown) {
+      shown = now;
+      tick(static_cast<uint32_t>(now));
+    }
+  }
+  worker.join();
+  if (done_.load() != shown) tick(static_cast<uint32_t>(done_.load()));
+  return result;
+}
+
+uint32_t CWrenUsbCtrl::CreateUsbDisc(CContentsItem* item, int disc, int32_t verify_mode,
+                                     PromptWindow owner) {
+  DiscJobSettings settings;
+  if (item == nullptr || !item->GetDiscSettings(disc, &settings)) return QD_E_DRIVER_REQUEST;
+  const uint64_t required = settings.required_size;
+  const double gigabytes = UsbGigabytes(required);
+  ShowAppMessage(FormatString(ids::kInsertUsb, {gigabytes}), PromptButtons::kOk,
+                 PromptIcon::kInformation, owner);
+
+  usbmedia::UsbMediaList& list = devices();
+  list.Rescan();
+  std::vector<usbmedia::UsbDisk> candidates;
+  for (int i = 0; i < list.DeviceCount(); ++i) {
+    usbmedia::UsbDisk disk;
+    if (IsUsbCandidate(list.DiskSpace(i), required) && list.DiskInfo(i, &disk))
+      candidates.push_back(disk);
+  }
+  if (candidates.empty()) {
+    ShowAppMessage(FormatString(ids::kInsertUsbThenCreate, {gigabytes}), PromptButtons::kOk,
+                   PromptIcon::kWarning, owner);
+    return QD_E_CANCELLED;
+  }
+  size_t choice = 0;
+  if (candidates.size() >= 2) {
+    CSelFlashMemDlg dialog;
+    int32_t line = -1;
+    if (dialog.Run(owner, &list, required, &line) != kIdOk || line < 0 ||
+        static_cast<size_t>(line) >= candidates.size())
+      return QD_E_CANCELLED;
+    choice = static_cast<size_t>(line);
+  }
+  if (ShowAppMessage(LoadString(ids::kAskFormatUsb), PromptButtons::kOkCancel,
+                     PromptIcon::kWarning, owner) != kIdOk)
+    return QD_E_CANCELLED;
+
+  const char letter = candidates[choice].letter;
+  ControllerUi& ui = CurrentControllerUi();
+  ui.SetExecutionState(kEsKeepAwake);
+  running_.store(1);
+  const uint32_t result = CreateUsbMedium(item, disc, verify_mode, letter, owner);
+  if (result == 0) {
+    const usbmedia::EjectResult ejected = usbmedia::Eject(letter);
+    if (eject_observer_) eject_observer_(letter, ejected);
+  }
+  ui.SetExecutionState(kEsContinuous);
+  running_.store(0);
+  return result;
+}
+
+uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t verify_mode,
+                                       char letter, PromptWindow owner) {
+  cancel_.store(0);
+  done_.store(0);
+  verifier_.PrepareFiles(2, false);
+  letter_ = letter;
+  DiscJobSettings settings;
+  if (item == nullptr || !item->GetDiscSettings(disc, &settings)) return QD_E_DRIVER_REQUEST;
+
+  // The files are gathered and checked before the medium is formatted: a file set that cannot be
+  // read, or a target outside the volume, must not cost the user the stick's contents.
+  FileMap map;
+  CWrenDataCtrl collector;
+  const int file_sets = item->FileSetCount(disc);
+  for (int i = 0; i < file_sets; ++i) {
+    const int added = item->AddFileSetToMap(
+        disc, i,
+        [&collector](const CFileSet& set, FileMap* into) {
+          return collector.CollectFileSet(&set, into);
+        },
+        &map);
+    if (added == 0) return QD_E_DRIVER_REQUEST;
+  }
+  std::vector<UsbCopyItem> items;
+  std::u16string bad_target;
+  if (!MakeUsbCopyList(map, &items, &bad_target)) {
+    ReportUnexpected(kLocBadTarget, QD_E_DRIVER_REQUEST, owner, bad_target);
+    return QD_E_DRIVER_REQUEST;
+  }
+
+  const UsbFormatRequest request =
+      MakeUsbFormatRequest(static_cast<char16_t>(letter), settings.volume_label,
+                           settings.file_system);
+  uint32_t result = FormatStep(request);
+  if (result != 0) {
+    CErrorObject report(kModuleContentsList, kLocFormatFailed, static_cast<int>(result),
+                        LoadString(ids::kFormatFailed), result, owner);
+    return result;
+  }
+  if (cancel_.load() || (display_ != nullptr && display_->cancel_requested()))
+    return QD_E_CANCELLED;
+
+  int error = 0;
+  std::string why;
+  volume_ = usbmedia::UsbVolume::Mount(platform::DriveMap::Current(), letter, &error, &why);
+  if (!volume_) {
+    result = static_cast<uint32_t>(error != 0 ? error : EIO);
+    ReportUnexpected(kLocCopyFailed, result, owner);
+    return result;
+  }
+  mount_point_ = volume_->path();
+
+  const auto count = static_cast<uint32_t>(items.size());
+  if (display_ != nullptr) display_->ShowPhaseText(0);
+  Bars(count, verify_mode != 0 ? 2 * count : count, true);
+  result = CopyStep(items, owner);
+
+  if (result == 0 && !cancel_.load() && verify_mode != 0) {
+    // Remounting drops what the kernel cached while copying: the compare reads the medium.
+    const int remounted = volume_->Remount();
+    if (remounted != 0) {
+      result = static_cast<uint32_t>(remounted);
+      ReportUnexpected(kLocCopyFailed, result, owner);
+    } else {
+      if (display_ != nullptr) display_->ShowPhaseText(1);
+      cancel_.store(0);
+      done_.store(0);
+      result = CompareStep(items);
+    }
+  }
+
+  const int unmounted = volume_->Unmount();
+  if (unmounted != 0 && result == 0) {
+    // Files still in flight: the medium is not complete.
+    result = static_cast<uint32_t>(unmounted);
+    ReportUnexpected(kLocCopyFailed, result, owner);
+  }
+  volume_.reset();
+  mount_point_.clear();
+  return result;
+}
+
+uint32_t CWrenUsbCtrl::FormatStep(const UsbFormatRequest& request) {
+  const char16_t* name = request.file_system == static_cast<int32_t>(kUsbFileSystemNtfs)
+                             ? u"NTFS"
+                             : u"FAT32";
+  const UsbFormatRequest copy = request;
+  return RunWorker(
+      [copy, name] {
+        return static_cast<uint32_t>(
+            Tarnfold(copy.letter, name, copy.label[0] != 0 ? copy.label : nullptr));
+      },
+      [](uint32_t) {});
+}
+
+uint32_t CWrenUsbCtrl::CopyStep(const std::vector<UsbCopyItem>& items, PromptWindow owner) {
+  done_.store(0);
+  const std::string root = mount_point_;
+  const uint32_t result = RunWorker(
+      [this, &items, &root]() -> uint32_t {
+        for (const UsbCopyItem& item : items) {
+          const int dir = OpenFolders(root, item.folders);
+          if (dir < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
+          if (cancel_.load()) {
+            ::close(dir);
+            return QD_E_CANCELLED;
+          }
+          const uint32_t copied = CopyOne(item.source, dir, item.name, cancel_);
+          ::close(dir);
+          if (copied != 0) return cancel_.load() ? QD_E_CANCELLED : copied;
+          done_.fetch_add(1);
+        }
+        return 0;
+      },
+      [this](uint32_t n) { Bars(n, n, false); });
+  if (result != 0 && result != QD_E_CANCELLED) ReportUnexpected(kLocCopyFailed, result, owner);
+  return result;
+}
+
+uint32_t CWrenUsbCtrl::CompareStep(const std::vector<UsbCopyItem>& items) {
+  done_.store(0);
+  verifier_.PrepareFiles(2, false);
+  const std::string root = mount_point_;
+  const auto count = static_cast<uint32_t>(items.size());
+  return RunWorker(
+      [this, &items, &root]() -> uint32_t {
+        for (const UsbCopyItem& item : items) {
+          if (cancel_.load()) return QD_E_CANCELLED;
+          const uint32_t compared = verifier_.CompareFile(item.source, JoinLocal(root, item));
+          // A compare stopped inside a file ends early without a result of its own.
+          if (cancel_.load()) return QD_E_CANCELLED;
+          if (compared != 0) return compared;
+          done_.fetch_add(1);
+        }
+        return 0;
+      },
+      [this, count](uint32_t n) { Bars(n, count + n, false); });
+}
+
+}  // namespace quenvar::app

@@ -1,0 +1,457 @@
+// The USB flash media run: sizes and candidates, the device dialog, the confinement of targets,
+// and whole runs on loop devices over sparse files registered in the drive map as USB media (root
+// only; skipped with the reason elsewhere).
+#include "app/controllers/wren_usb_ctrl.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <iterator>
+
+#include "app/controllers/scripted_controller_ui.h"
+#include "app/controllers/sel_flash_mem_dlg.h"
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "app/workflow/scripted_prompter.h"
+#include "loop_device.h"
+#include "platform/drive_map.h"
+#include "platform/temp_dir.h"
+#include "platform/unicode.h"
+#include "quillden/result.h"
+#include "tarnfold/tarnfold.h"
+
+namespace quenvar::app {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
+TEST(UsbSizes, RequiredSizeAndCandidates) {
+  // 4000 / 1024 + 0.1 = 4.006...
+  EXPECT_EQ(FormatString(ids::kInsertUsb, {UsbGigabytes(4000)}),
+            u"Please insert a USB flash memory greater than  4.0GB. ");
+  EXPECT_EQ(FormatText(u"%.1f", {UsbGigabytes(64)}), u"0.2");
+  // Capacity in whole megabytes must exceed required + 100.
+  EXPECT_FALSE(IsUsbCandidate((4000 + 100) * kMiB, 4000));
+  EXPECT_FALSE(IsUsbCandidate((4000 + 101) * kMiB - 1, 4000));  // rounds down to +100
+  EXPECT_TRUE(IsUsbCandidate((4000 + 101) * kMiB, 4000));
+  EXPECT_FALSE(IsUsbCandidate(0, 0));
+  EXPECT_TRUE(IsUsbCandidate(101 * kMiB, 0));
+  // A huge required size must not wrap around into a small one.
+  EXPECT_FALSE(IsUsbCandidate(~uint64_t{0}, ~uint64_t{0} - 50));
+}
+
+TEST(UsbSizes, FormatRequestCutsTheLabelToTwelve) {
+  UsbFormatRequest r = MakeUsbFormatRequest(u'U', u"RECOVERY-DISK-1", 1001);
+  EXPECT_EQ(std::u16string(r.label), u"RECOVERY-DIS");
+  EXPECT_EQ(r.letter, u'U');
+  EXPECT_EQ(r.file_system, 1001);
+  r = MakeUsbFormatRequest(u'V', u"", 1002);
+  EXPECT_EQ(r.label[0], 0);
+  EXPECT_EQ(r.file_system, 1002);
+}
+
+TEST(UsbSizes, DeviceLineNamesTheDiskAndItsSize) {
+  SetUiLanguage(kLangEnglish);
+  usbmedia::UsbDisk disk;
+  disk.letter = 'U';
+  disk.vendor = "ACME";
+  disk.model = "Stick";
+  disk.capacity_bytes = 8000 * kMiB;
+  EXPECT_EQ(CSelFlashMemDlg::DeviceLine(disk), u"USB mass storage devices - (U: ACME Stick) 7.9GB");
+}
+
+TEST(UsbCopyList, TargetsStayInsideTheVolume) {
+  std::vector<UsbCopyItem> items;
+  std::u16string bad;
+  ASSERT_TRUE(MakeUsbCopyList({{u"/src/a.bin", u"\\IMAGE\\sub"}, {u"/src/b.txt", u""},
+                               {u"/src/c.cfg", u"TOOLS/./x/"}},
+                              &items, &bad));
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].folders, (std::vector<std::string>{"IMAGE", "sub"}));
+  EXPECT_EQ(items[0].name, "a.bin");
+  EXPECT_TRUE(items[1].folders.empty());
+  EXPECT_EQ(items[2].folders, (std::vector<std::string>{"TOOLS", "x"}));
+
+  for (const char16_t* target : {u"..", u"IMAGE\\..\\..\\etc", u"C:\\Windows", u"/x/../../y",
+                                 u"D:"}) {
+    items.clear();
+    EXPECT_FALSE(MakeUsbCopyList({{u"/src/a.bin", target}}, &items, &bad)) << Utf16ToUtf8(target);
+    EXPECT_TRUE(items.empty());
+    EXPECT_NE(bad.find(u"a.bin"), std::u16string::npos);
+  }
+}
+
+TEST(SelFlashMemDlg, WithoutADeviceListItReportsAndEnds) {
+  ScriptedPrompter prompter;
+  ScopedPrompter scoped(&prompter);
+  CSelFlashMemDlg dialog;
+  int32_t chosen = 7;
+  EXPECT_EQ(dialog.Run(nullptr, nullptr, 64, &chosen), -1);
+  EXPECT_EQ(chosen, 7);
+  auto records = prompter.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].message.text.find(u"13002F-F0"), std::u16string::npos)  // module 19, 47
+      << Utf16ToUtf8(records[0].message.text);
+}
+
+// ---- Runs on loop devices ----
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = getenv(name)) had_ = true, old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+    platform::DriveMap::Reload();
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+class RecordingDisplay : public UsbRunDisplay {
+ public:
+  struct Bars {
+    uint32_t a, b;
+    bool reset;
+  };
+  void ShowPhaseText(uint32_t phase) override {
+    phases.push_back(phase);
+    if (on_phase) on_phase(phase);
+  }
+  void SetUsbBars(uint32_t a, uint32_t b, bool reset) override { bars.push_back({a, b, reset}); }
+  bool cancel_requested() const override { return cancel; }
+  std::vector<uint32_t> phases;
+  std::vector<Bars> bars;
+  bool cancel = false;
+  std::function<void(uint32_t)> on_phase;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, size_t size, unsigned seed) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class UsbRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetUiLanguage(kLangEnglish);
+    ctrl_.set_display(&display_);
+    ctrl_.set_eject_observer([this](char letter, usbmedia::EjectResult) { ejected_ += letter; });
+  }
+
+  // A contents file with one USB disc of required_mb whose file set copies source to target.
+  std::unique_ptr<CContentsItem> Contents(uint64_t required_mb, const std::string& source,
+                                          const std::string& target,
+                                          const std::string& label = "USBTEST") {
+    const std::string path = dir_.Child("contents.ini");
+    std::ofstream(path) << "[CONTENTS]\nContentsTitle=Test\nContentsID=T-1\n"
+                        << "[DISCSET01]\nDiscSetTitle=USB\n"
+                        << "[DISC0101]\nDiscTitle=USB Disc\nDiscType=USB\nDiscSize=" << required_mb
+                        << "\nVolumeLabel=" << label << "\n"
+                        << "[FILESET010101]\nSourcePath=" << source << "\nTargetPath=" << target
+                        << "\nSubFolder=Yes\nFile0001=*\n";
+    auto item = std::make_unique<CContentsItem>();
+    EXPECT_EQ(item->Load(Utf8ToUtf16(path)), 1);
+    return item;
+  }
+
+  std::vector<std::u16string> Messages() const {
+    std::vector<std::u16string> texts;
+    for (const auto& r : prompter_.records())
+      if (r.kind == ScriptedPrompter::Kind::kMessage) texts.push_back(r.message.text);
+    return texts;
+  }
+  int Choices() const {
+    int n = 0;
+    for (const auto& r : prompter_.records()) n += r.kind == ScriptedPrompter::Kind::kChoose;
+    return n;
+  }
+
+  platform::ScopedTempDir dir_{"usb-run-"};
+  ScriptedPrompter prompter_;
+  ScopedPrompter scoped_prompter_{&prompter_};
+  ScriptedControllerUi ui_;
+  ScopedControllerUi scoped_ui_{&ui_};
+  RecordingDisplay display_;
+  CWrenUsbCtrl ctrl_;
+  std::string ejected_;
+};
+
+#define REQUIRE_LOOP(loop) \
+  if (!(loop).ok()) GTEST_SKIP() << "no loop device: " << (loop).why()
+
+// Compares every file below source with the same path below copy; returns the number compared.
+int CompareTrees(const std::string& source, const std::string& copy) {
+  int n = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(source)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = std::filesystem::relative(entry.path(), source).string();
+    EXPECT_EQ(ReadAll(entry.path().string()), ReadAll(copy + "/" + relative)) << relative;
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(UsbRunTest, SampleUsbSetIsCreatedComparedAndEjected) {
+  const std::string root = QUENVAR_SAMPLE_ROOT;
+  struct stat st {};
+  if (stat((root + "/contents/system.ini").c_str(), &st) != 0)
+    GTEST_SKIP() << "the sample recovery area is not built at " << root;
+  usbformat::LoopDevice loop(256 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+
+  CContentsItem item;
+  ASSERT_EQ(item.Load(Utf8ToUtf16(root + "/contents/system.ini")), 1);
+  int usb_set = -1;
+  for (int s = 0; s < item.set_count(); ++s)
+    if (item.set(s)->disc_count() > 0 && item.set(s)->disc(0)->media_kind() == 6) usb_set = s;
+  ASSERT_GE(usb_set, 0);
+  item.set_current_set(usb_set);
+
+  ASSERT_EQ(ctrl_.CreateUsbDisc(&item, 0, 2), 0u);
+  EXPECT_EQ(ejected_, "U");
+  EXPECT_EQ(ctrl_.running(), 0);
+  EXPECT_EQ(ui_.execution_states(), (std::vector<uint32_t>{kEsKeepAwake, kEsContinuous}));
+  // The size notice, then the format question: one device, so no choice.
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], u"Please insert a USB flash memory greater than  0.2GB. ");
+  EXPECT_EQ(messages[1], LoadString(ids::kAskFormatUsb));
+  EXPECT_EQ(Choices(), 0);
+  // Copy, then compare; the bars count files of both phases.
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0, 1}));
+  ASSERT_FALSE(display_.bars.empty());
+  const uint32_t files = display_.bars.front().a;
+  EXPECT_TRUE(display_.bars.front().reset);
+  EXPECT_EQ(display_.bars.front().b, 2 * files);
+  EXPECT_EQ(display_.bars.back().a, files);
+  EXPECT_EQ(display_.bars.back().b, 2 * files);
+
+  // Mounted afresh, the medium holds every file of the area, equal to its source.
+  std::string why;
+  int error = 0;
+  auto volume = usbmedia::UsbVolume::Mount(platform::DriveMap::Load(), 'U', &error, &why);
+  ASSERT_NE(volume, nullptr) << why;
+  EXPECT_EQ(CompareTrees(root + "/area", volume->path()), static_cast<int>(files));
+}
+
+TEST_F(UsbRunTest, CancelDuringTheCopyEndsQuietlyAndDoesNotEject) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("many");
+  for (int i = 0; i < 40; ++i) WriteBytes(source + "/f" + std::to_string(i) + ".bin", 256 << 10, i);
+  auto item = Contents(16, source, "\\DATA");
+  ui_.SetPumpHook([this](int) {
+    if (ctrl_.done() >= 2) ctrl_.Cancel();
+  });
+
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_CANCELLED);
+  EXPECT_EQ(ejected_, "");
+  EXPECT_EQ(Messages().size(), 2u);  // the size notice and the format question only
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));  // no compare after a cancel
+  EXPECT_LT(display_.bars.back().a, 40u);
+  EXPECT_EQ(ctrl_.running(), 0);
+  EXPECT_EQ(ui_.execution_states().back(), kEsContinuous);
+  EXPECT_TRUE(ctrl_.mountPoint().empty());
+}
+
+TEST_F(UsbRunTest, TheWorkflowsCancelReachesTheCompare) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("two");
+  WriteBytes(source + "/a.bin", 4 << 20, 1);
+  WriteBytes(source + "/b.bin", 4 << 20, 2);
+  auto item = Contents(16, source, "");
+  ui_.SetPumpHook([this](int) {
+    if (!display_.phases.empty() && display_.phases.back() == 1) display_.cancel = true;
+  });
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_CANCELLED);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, TheCompareFindsAFileThatDiffersFromItsSource) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("src");
+  WriteBytes(source + "/a.bin", 5000, 1);
+  WriteBytes(source + "/sub/b.bin", 9000, 2);
+  auto item = Contents(16, source, "");
+  // The source changes after it was copied: the medium no longer holds the same bytes.
+  display_.on_phase = [&](uint32_t phase) {
+    if (phase == 1) WriteBytes(source + "/sub/b.bin", 9000, 99);
+  };
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_COMPARE_DIFFERS);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(messages[2].find(u"b.bin"), std::u16string::npos) << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, ACopyFailureShowsThePlatformErrorCode) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("src");
+  WriteBytes(source + "/a.bin", 5000, 1);
+  WriteBytes(source + "/b.bin", 5000, 2);
+  auto item = Contents(16, source, "");
+  // A source that vanishes between the scan and the copy.
+  display_.on_phase = [&](uint32_t phase) {
+    if (phase == 0) std::filesystem::remove(source + "/b.bin");
+  };
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), static_cast<uint32_t>(ENOENT));
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2].rfind(LoadString(ids::kUnexpectedError), 0), 0u);
+  EXPECT_NE(messages[2].find(u"040EAF-02-00000002"), std::u16string::npos)  // location 3759
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, CandidatesNeedMoreThanAHundredMegabytesToSpare) {
+  usbformat::LoopDevice exact(164 * kMiB), one_more(165 * kMiB), large(300 * kMiB);
+  REQUIRE_LOOP(exact);
+  REQUIRE_LOOP(one_more);
+  REQUIRE_LOOP(large);
+  const std::string before = one_more.Hash();
+  auto item = Contents(64, dir_.path(), "");
+  {
+    // Only S: is there: no candidate.
+    ScopedEnv drives("QUENVAR_DRIVES", "S=usb:" + exact.device());
+    EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_CANCELLED);
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1], u"Please insert a USB flash memory greater than  0.2GB. Then click [Create].");
+    EXPECT_EQ(prompter_.records()[1].message.icon, PromptIcon::kWarning);
+  }
+  prompter_.ClearRecords();
+  {
+    // S: and T:, one candidate: no dialog, straight to the question (declined here).
+    ScopedEnv drives("QUENVAR_DRIVES", "S=usb:" + exact.device() + ";T=usb:" + one_more.device());
+    prompter_.QueueAnswer(kIdOk);      // the size notice
+    prompter_.QueueAnswer(kIdCancel);  // the format question
+    EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_CANCELLED);
+    EXPECT_EQ(Choices(), 0);
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1], LoadString(ids::kAskFormatUsb));
+  }
+  prompter_.ClearRecords();
+  {
+    // Two candidates: the dialog lists both, in letter order; cancelling it ends the run.
+    ScopedEnv drives("QUENVAR_DRIVES", "S=usb:" + exact.device() + ";T=usb:" + one_more.device() +
+                                           ";W=usb:" + large.device());
+    prompter_.SetDefaultAnswer(ScriptedPrompter::Kind::kChoose, -1);
+    EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_CANCELLED);
+    ASSERT_EQ(Choices(), 1);
+    for (const auto& r : prompter_.records()) {
+      if (r.kind != ScriptedPrompter::Kind::kChoose) continue;
+      EXPECT_EQ(r.dialog, ids::kDlgSelectFlashMemory);
+      ASSERT_EQ(r.lines.size(), 2u);
+      EXPECT_NE(r.lines[0].find(u"(T:"), std::u16string::npos) << Utf16ToUtf8(r.lines[0]);
+      EXPECT_NE(r.lines[0].find(u") 0.3GB"), std::u16string::npos) << Utf16ToUtf8(r.lines[0]);
+      EXPECT_NE(r.lines[1].find(u"(W:"), std::u16string::npos) << Utf16ToUtf8(r.lines[1]);
+    }
+    EXPECT_EQ(Messages().size(), 1u);  // no format question after the dialog was cancelled
+  }
+  EXPECT_EQ(one_more.Hash(), before);
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, AFormatFailureShowsTheTarnfoldCodeAndCopiesNothing) {
+  usbformat::LoopDevice loop(200 * kMiB);
+  REQUIRE_LOOP(loop);
+  ASSERT_TRUE(loop.Partition("label: dos\n,60M,c\n,,7\n"));
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  // The partitioning step fails, so the fallback finds the two partitions.
+  platform::ScopedTempDir tools("usb-tools-");
+  std::ofstream(tools.Child("sfdisk")) << "#!/bin/sh\nexit 1\n";
+  chmod(tools.Child("sfdisk").c_str(), 0755);
+  ScopedEnv path("PATH", tools.path() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+  const std::string before = loop.Hash();
+  WriteBytes(dir_.Child("src/a.bin"), 1000, 3);
+  auto item = Contents(16, dir_.Child("src"), "");
+
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), TF_E_LAYOUT);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2].rfind(u"Format failed!", 0), 0u) << Utf16ToUtf8(messages[2]);
+  // Module 4, location 3630, the code's low byte and the whole code.
+  EXPECT_NE(messages[2].find(u"040E2E-04-00001004"), std::u16string::npos)
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_TRUE(display_.phases.empty());
+  EXPECT_EQ(loop.Hash(), before);
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, TargetsOutsideTheVolumeAreRefusedBeforeFormatting) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string before = loop.Hash();
+  WriteBytes(dir_.Child("src/a.bin"), 1000, 4);
+  for (const char* target : {"..\\outside", "C:\\Windows"}) {
+    auto item = Contents(16, dir_.Child("src"), target);
+    EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_DRIVER_REQUEST) << target;
+  }
+  EXPECT_EQ(loop.Hash(), before);
+  EXPECT_EQ(ejected_, "");
+}
+
+TEST_F(UsbRunTest, WithoutCompareEveryLevelOfFoldersIsCopied) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("tree");
+  WriteBytes(source + "/top.txt", 10, 1);
+  WriteBytes(source + "/a/b/c/deep.bin", 70000, 2);
+  WriteBytes(source + "/a/empty-sibling/x.dat", 0, 3);
+  const std::string path = dir_.Child("ntfs.ini");
+  std::ofstream(path) << "[CONTENTS]\nContentsTitle=T\nContentsID=T-2\n[DISCSET01]\nDiscSetTitle=U\n"
+                      << "[DISC0101]\nDiscTitle=U\nDiscType=USB\nDiscSize=8\n"
+                      << "[FILESET010101]\nSourcePath=" << source
+                      << "\nTargetPath=\\ROOT\nSubFolder=Yes\nFile0001=*\n";
+  CContentsItem item;
+  ASSERT_EQ(item.Load(Utf8ToUtf16(path)), 1);
+
+  ASSERT_EQ(ctrl_.CreateUsbDisc(&item, 0, 0), 0u);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
+  EXPECT_EQ(display_.bars.front().b, 3u);  // no compare: one phase of three files
+  std::string why;
+  int error = 0;
+  auto volume = usbmedia::UsbVolume::Mount(platform::DriveMap::Load(), 'U', &error, &why);
+  ASSERT_NE(volume, nullptr) << why;
+  EXPECT_EQ(CompareTrees(source, volume->path() + "/ROOT"), 3);
+}
+
+}  // namespace
+}  // namespace quenvar::app

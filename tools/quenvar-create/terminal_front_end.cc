@@ -1,0 +1,305 @@
+#include "tools/quenvar-create/terminal_front_end.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <thread>
+
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
+#include "platform/message_window.h"
+#include "platform/unicode.h"
+
+namespace quenvar::create {
+
+namespace {
+
+bool ParsePair(const std::string& text, std::pair<int, int>* out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  char* end = nullptr;
+  const long item = std::strtol(text.c_str(), &end, 10);
+  if (end != text.c_str() + colon || item < 1 || item > 99) return false;
+  const long set = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || end == text.c_str() + colon + 1 || set < 1 || set > 99) return false;
+  *out = {static_cast<int>(item), static_cast<int>(set)};
+  return true;
+}
+
+bool ParseCount(const std::string& text, int low, int high, int* out) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < low || value > high) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+std::string Usage() {
+  return "usage: quenvar-create [options] TOP-LEVEL-FILE\n"
+         "  --drive X            record on drive X: (default: the first recorder)\n"
+         "  --set N:S            create disc set S of contents item N (both from 1; repeatable);\n"
+         "                       without --set the discs the media list checks are created\n"
+         "  --verify | --no-verify   compare the written media with their sources (default: the\n"
+         "                       configuration's verify setting)\n"
+         "  --insert ok|cancel   answer to 'insert blank media' prompts (default ok)\n"
+         "  --blank KIND         before answering a media prompt, put a blank medium of KIND\n"
+         "                       (cd-r, dvd+r, ...) into the recording drive when it is virtual\n"
+         "  --keep DIR           save each recorded virtual medium to DIR before the next blank\n"
+         "  --erase yes|no       answer to erase confirmations (default no)\n"
+         "  --on-battery continue|stop   answer when the computer runs on battery (default\n"
+         "                       continue)\n"
+         "  --on-failure retry|next|abort   after a failed disc (default abort)\n"
+         "  --retries N          Retry answers per disc before aborting (default 1)\n"
+         "  --media-prompts N    media prompts per disc before giving up (default 3)\n"
+         "  --list               show the media list and exit\n"
+         "Exit status: 0 when every chosen disc was created, 1 otherwise, 2 for bad usage.\n";
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  *options = Options{};
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        *error = arg + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--drive") {
+      if (!value(&v)) return false;
+      if (v.size() == 2 && v[1] == ':') v.pop_back();
+      if (v.size() != 1 || !std::isalpha(static_cast<unsigned char>(v[0]))) {
+        *error = "--drive takes a drive letter";
+        return false;
+      }
+      options->drive = static_cast<char>(std::toupper(static_cast<unsigned char>(v[0])));
+    } else if (arg == "--set") {
+      std::pair<int, int> pair;
+      if (!value(&v)) return false;
+      if (!ParsePair(v, &pair)) {
+        *error = "--set takes ITEM:SET, both numbers from 1";
+        return false;
+      }
+      options->sets.push_back(pair);
+    } else if (arg == "--verify") {
+      options->verify = 1;
+    } else if (arg == "--no-verify") {
+      options->verify = 0;
+    } else if (arg == "--insert") {
+      if (!value(&v)) return false;
+      if (v != "ok" && v != "cancel") {
+        *error = "--insert takes ok or cancel";
+        return false;
+      }
+      options->insert_ok = v == "ok";
+    } else if (arg == "--blank") {
+      if (!value(&options->blank_kind)) return false;
+    } else if (arg == "--keep") {
+      if (!value(&options->keep_dir)) return false;
+    } else if (arg == "--erase") {
+      if (!value(&v)) return false;
+      if (v != "yes" && v != "no") {
+        *error = "--erase takes yes or no";
+        return false;
+      }
+      options->erase = v == "yes";
+    } else if (arg == "--on-battery") {
+      if (!value(&v)) return false;
+      if (v != "continue" && v != "stop") {
+        *error = "--on-battery takes continue or stop";
+        return false;
+      }
+      options->on_battery_continue = v == "continue";
+    } else if (arg == "--on-failure") {
+      if (!value(&v)) return false;
+      if (v == "retry") {
+        options->on_failure = FailurePolicy::kRetry;
+      } else if (v == "next") {
+        options->on_failure = FailurePolicy::kNext;
+      } else if (v == "abort") {
+        options->on_failure = FailurePolicy::kAbort;
+      } else {
+        *error = "--on-failure takes retry, next or abort";
+        return false;
+      }
+    } else if (arg == "--retries" || arg == "--media-prompts") {
+      if (!value(&v)) return false;
+      int* target = arg == "--retries" ? &options->retries : &options->max_media_prompts;
+      if (!ParseCount(v, arg == "--retries" ? 0 : 1, 100, target)) {
+        *error = arg + " takes a small number";
+        return false;
+      }
+    } else if (arg == "--list") {
+      options->list_only = true;
+    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      *error = "unknown option " + arg;
+      return false;
+    } else if (options->top_level.empty()) {
+      options->top_level = arg;
+    } else {
+      *error = "only one top-level file";
+      return false;
+    }
+  }
+  if (options->top_level.empty()) {
+    *error = "no top-level file";
+    return false;
+  }
+  return true;
+}
+
+std::string TerminalText(std::u16string_view text) {
+  std::u16string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
+    plain += text[i];
+  }
+  return platform::Utf16ToUtf8(plain);
+}
+
+void TerminalWindow::SetInformationText(std::u16string_view text) {
+  if (text == text_) return;
+  // Texts grow by appending: print only what is new when the old text is their beginning.
+  std::u16string_view fresh = text;
+  if (!text_.empty() && text.substr(0, text_.size()) == text_) fresh = text.substr(text_.size());
+  text_ = std::u16string(text);
+  std::string printed = TerminalText(fresh);
+  if (!printed.empty() && printed.back() != '\n') printed += '\n';
+  std::fprintf(out_, "%s", printed.c_str());
+  std::fflush(out_);
+}
+
+bool TerminalWindow::ConfirmBattery() {
+  return app::CheckBattery(app::CurrentPrompter().MainWindow(), power_supply_dir_) != 0;
+}
+
+void TerminalWindow::SetCurrentBar(uint32_t position) {
+  current_ = position;
+  PrintBars();
+}
+
+void TerminalWindow::SetTotalBar(uint32_t position) {
+  total_ = position;
+  PrintBars();
+}
+
+void TerminalWindow::PrintBars() {
+  // One line per whole ten per mille of either bar keeps logs short.
+  const int current = static_cast<int>(current_ / 100);
+  const int total = static_cast<int>(total_ / 100);
+  if (current == printed_current_ && total == printed_total_) return;
+  printed_current_ = current;
+  printed_total_ = total;
+  std::fprintf(out_, "progress: current medium %3u.%u%%, total %3u.%u%%\n", current_ / 10, current_ % 10,
+               total_ / 10, total_ % 10);
+  std::fflush(out_);
+}
+
+void TerminalWindow::StartTimer(uint32_t id, uint32_t period_ms) {
+  timer_id_ = id;
+  period_ = std::chrono::milliseconds(period_ms);
+  next_tick_ = std::chrono::steady_clock::now() + period_;
+}
+
+void TerminalWindow::KillTimer(uint32_t id) {
+  if (timer_id_ == id) timer_id_ = 0;
+}
+
+void TerminalWindow::ProcessPendingMessages() {
+  platform::PumpMessages();
+  if (timer_id_ != 0 && std::chrono::steady_clock::now() >= next_tick_) {
+    next_tick_ += period_;
+    if (run_ != nullptr) run_->OnTimer(timer_id_);
+  }
+  if (cancel_request_.exchange(false) && run_ != nullptr) {
+    std::fprintf(out_, "interrupt: asking to cancel\n");
+    run_->OnCancelPressed();
+  }
+}
+
+HeadlessPrompter::HeadlessPrompter(const Options& options, std::FILE* out, std::function<void()> load_blank)
+    : options_(options), out_(out), load_blank_(std::move(load_blank)) {}
+
+void HeadlessPrompter::Print(const std::string& text) {
+  std::fprintf(out_, "%s", text.c_str());
+  if (!text.empty() && text.back() != '\n') std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+int HeadlessPrompter::ShowMessage(const app::MessageRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const char* kind = request.icon == app::PromptIcon::kWarning ? "warning" : "notice";
+  int answer = app::kIdOk;
+  std::string reply;
+  switch (request.buttons) {
+    case app::PromptButtons::kOk:
+      break;
+    case app::PromptButtons::kYesNo: {
+      // The battery question has its own answer; every other Yes/No question is about erasing or
+      // giving up a disc.
+      const bool yes = request.text == app::LoadString(app::ids::kOnBattery) ? options_.on_battery_continue
+                                                                               : options_.erase;
+      answer = yes ? app::kIdYes : app::kIdNo;
+      reply = yes ? "yes" : "no";
+      break;
+    }
+    case app::PromptButtons::kOkCancel: {
+      int& count = media_prompts_[request.text];
+      ++count;
+      answer = options_.insert_ok && count <= options_.max_media_prompts ? app::kIdOk : app::kIdCancel;
+      reply = answer == app::kIdOk ? "ok" : "cancel";
+      break;
+    }
+  }
+  Print(std::string("[") + kind + "] " + TerminalText(request.text));
+  if (!reply.empty()) Print("  -> " + reply);
+  if (request.buttons == app::PromptButtons::kOkCancel && answer == app::kIdOk && load_blank_) load_blank_();
+  return answer;
+}
+
+int HeadlessPrompter::SelectNextProcess(app::PromptWindow, std::u16string_view disc_title) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int answer = app::kIdCancel;
+  if (options_.on_failure == FailurePolicy::kNext) {
+    answer = app::kIdNextMedia;
+  } else if (options_.on_failure == FailurePolicy::kRetry) {
+    int& used = retries_[std::u16string(disc_title)];
+    if (used < options_.retries) {
+      ++used;
+      answer = app::kIdRetryMedia;
+    }
+  }
+  Print("[question] Failed to create " + platform::Utf16ToUtf8(disc_title) + ": " +
+        (answer == app::kIdRetryMedia ? "retry" : answer == app::kIdNextMedia ? "next" : "abort"));
+  return answer;
+}
+
+int HeadlessPrompter::ConfirmCancel(app::PromptWindow, std::u16string_view, std::u16string_view text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Only an interrupt from the terminal opens the cancel prompt: it means yes.
+  Print("[question] " + TerminalText(text) + "  -> ok");
+  return app::kIdOk;
+}
+
+int HeadlessPrompter::Choose(const app::ChoiceRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (request.lines.empty()) return -1;
+  Print("[choice] " + TerminalText(request.lines[0]));
+  return 0;
+}
+
+void HeadlessPrompter::ShowWaitNotice(std::u16string_view text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Print("[wait] " + TerminalText(text));
+}
+
+void HeadlessControllerUi::SetExecutionState(uint32_t flags) {
+  app::ScriptedControllerUi::SetExecutionState(flags);
+  keep_awake_.SetExecutionState(flags);
+}
+
+}  // namespace quenvar::create

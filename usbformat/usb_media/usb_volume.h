@@ -1,0 +1,67 @@
+// The file system of a freshly formatted USB disk, mounted where only the program looks.
+//
+// UsbVolume::Mount finds the disk's single non-empty partition, recognises FAT32 or NTFS from its
+// boot sector and mounts it on a new private folder (mode 0700, below $TMPDIR or /tmp): FAT32
+// through the kernel's vfat driver, or, when the kernel has no vfat, through the FUSE driver
+// `fusefat` (read-write); NTFS through `ntfs-3g`. FUSE drivers run as children of this process in
+// the foreground, so Unmount can wait until they have written everything out.
+//
+// Unmount syncs, unmounts, waits for a FUSE driver to end and drops the partition's cached blocks,
+// so that a later Remount reads what is really on the medium. The destructor unmounts and removes
+// the folder. Needs the rights to mount (root). Thread-compatible: one thread at a time.
+#ifndef QUENVAR_USBFORMAT_USB_VOLUME_H_
+#define QUENVAR_USBFORMAT_USB_VOLUME_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/drive_map.h"
+
+namespace quenvar::usbmedia {
+
+enum class VolumeFileSystem { kUnknown, kFat32, kNtfs };
+
+// The file system a partition's boot sector announces (512 bytes at least).
+VolumeFileSystem DetectFileSystem(const unsigned char* boot_sector, size_t size);
+
+class UsbVolume {
+ public:
+  // Mounts the partition of the USB drive `letter` of map. Null on failure, with *error an errno
+  // value (ENOENT no such drive or partition, EMEDIUMTYPE an unknown file system, ENODEV no driver
+  // for it, or what mount reported) and *why a sentence for logs.
+  static std::unique_ptr<UsbVolume> Mount(const platform::DriveMap& map, char letter, int* error,
+                                          std::string* why);
+  ~UsbVolume();
+  UsbVolume(const UsbVolume&) = delete;
+  UsbVolume& operator=(const UsbVolume&) = delete;
+
+  // The folder the volume is mounted on (kept while unmounted, removed by the destructor).
+  const std::string& path() const { return path_; }
+  // "vfat", "fusefat" or "ntfs-3g".
+  const std::string& driver() const { return driver_; }
+  bool mounted() const { return mounted_; }
+
+  // 0, or an errno value; unmounting an unmounted volume does nothing.
+  int Unmount();
+  // Unmounts (if mounted) and mounts again; 0 or an errno value.
+  int Remount();
+
+ private:
+  UsbVolume() = default;
+  int MountNow();
+
+  std::string path_;       // the mount point
+  std::string node_;       // the partition's device node
+  std::string made_node_;  // a node this object created (the kernel's was missing), or empty
+  std::string folder_;     // the private folder holding path_ (and made_node_)
+  VolumeFileSystem file_system_ = VolumeFileSystem::kUnknown;
+  std::string driver_;
+  pid_t fuse_pid_ = -1;
+  bool mounted_ = false;
+};
+
+}  // namespace quenvar::usbmedia
+
+#endif  // QUENVAR_USBFORMAT_USB_VOLUME_H_

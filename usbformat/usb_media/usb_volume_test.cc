@@ -1,0 +1,135 @@
+// Mounting a formatted USB disk on a private folder. The mount tests need root and loop devices
+// and are skipped (with the reason) without them.
+#include "usb_volume.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "loop_device.h"
+#include "tarnfold/tarnfold.h"
+
+namespace quenvar::usbmedia {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+std::array<unsigned char, 512> Sector(size_t name_at, const char* name, bool signed_sector) {
+  std::array<unsigned char, 512> s{};
+  std::memcpy(s.data() + name_at, name, std::strlen(name));
+  if (signed_sector) {
+    s[510] = 0x55;
+    s[511] = 0xAA;
+  }
+  return s;
+}
+
+TEST(UsbVolume, DetectsTheFileSystemFromTheBootSector) {
+  auto fat = Sector(82, "FAT32   ", true);
+  EXPECT_EQ(DetectFileSystem(fat.data(), fat.size()), VolumeFileSystem::kFat32);
+  auto ntfs = Sector(3, "NTFS    ", true);
+  EXPECT_EQ(DetectFileSystem(ntfs.data(), ntfs.size()), VolumeFileSystem::kNtfs);
+  // A FAT16 volume, an unsigned sector and a short read are nothing this program writes.
+  auto fat16 = Sector(54, "FAT16   ", true);
+  EXPECT_EQ(DetectFileSystem(fat16.data(), fat16.size()), VolumeFileSystem::kUnknown);
+  auto unsigned_fat = Sector(82, "FAT32   ", false);
+  EXPECT_EQ(DetectFileSystem(unsigned_fat.data(), unsigned_fat.size()), VolumeFileSystem::kUnknown);
+  EXPECT_EQ(DetectFileSystem(fat.data(), 511), VolumeFileSystem::kUnknown);
+  EXPECT_EQ(DetectFileSystem(nullptr, 512), VolumeFileSystem::kUnknown);
+}
+
+TEST(UsbVolume, RefusesLettersThatAreNoUsbDrive) {
+  const platform::DriveMap map = platform::DriveMap::Parse("C=fixed:/dev/null;D=/dev/sr0");
+  int error = 0;
+  std::string why;
+  EXPECT_EQ(UsbVolume::Mount(map, 'C', &error, &why), nullptr);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(UsbVolume::Mount(map, 'D', &error, &why), nullptr);
+  EXPECT_EQ(UsbVolume::Mount(map, 'Q', &error, &why), nullptr);
+  EXPECT_FALSE(why.empty());
+}
+
+class ScopedDrives {
+ public:
+  explicit ScopedDrives(const std::string& map) {
+    if (const char* old = getenv("QUENVAR_DRIVES")) old_ = old, had_ = true;
+    setenv("QUENVAR_DRIVES", map.c_str(), 1);
+  }
+  ~ScopedDrives() {
+    if (had_) {
+      setenv("QUENVAR_DRIVES", old_.c_str(), 1);
+    } else {
+      unsetenv("QUENVAR_DRIVES");
+    }
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Formats the loop device with Tarnfold, mounts it, writes a file, remounts it and reads the file
+// back from the medium; after unmounting the folder is no mount point and the file is on the disk.
+void RoundTrip(const char16_t* file_system, const char* driver_prefix) {
+  usbformat::LoopDevice loop(96 * kMiB);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+  ScopedDrives drives("U=usb:" + loop.device());
+  ASSERT_EQ(Tarnfold('U', file_system, u"VOLTEST"), TF_OK);
+  const platform::DriveMap map = platform::DriveMap::Load();
+  int error = 0;
+  std::string why;
+  std::unique_ptr<UsbVolume> volume = UsbVolume::Mount(map, 'U', &error, &why);
+  if (!volume && error == ENODEV) GTEST_SKIP() << "no driver for the file system: " << why;
+  ASSERT_NE(volume, nullptr) << why;
+  EXPECT_EQ(volume->driver().rfind(driver_prefix, 0), 0u) << volume->driver();
+  // The mounted root has the file system's own modes; the folder holding it keeps others out.
+  struct stat st {};
+  const std::string holder = volume->path().substr(0, volume->path().rfind('/'));
+  ASSERT_EQ(stat(holder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u) << "the mount folder must be private";
+
+  std::string payload(300000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 % 251);
+  ASSERT_EQ(mkdir((volume->path() + "/Deep").c_str(), 0755), 0);
+  std::ofstream(volume->path() + "/Deep/data.bin", std::ios::binary) << payload;
+  ASSERT_EQ(volume->Remount(), 0);
+  EXPECT_EQ(ReadAll(volume->path() + "/Deep/data.bin"), payload);
+
+  const std::string folder = volume->path();
+  ASSERT_EQ(volume->Unmount(), 0);
+  EXPECT_FALSE(volume->mounted());
+  std::ifstream gone(folder + "/Deep/data.bin");
+  EXPECT_FALSE(gone.good()) << "still mounted after Unmount";
+  volume.reset();
+  EXPECT_NE(stat(folder.c_str(), &st), 0) << "the private folder was left behind";
+}
+
+TEST(UsbVolumeLoop, Fat32RoundTripThroughTheMedium) { RoundTrip(u"FAT32", ""); }
+
+TEST(UsbVolumeLoop, NtfsRoundTripThroughTheMedium) { RoundTrip(u"NTFS", "ntfs-3g"); }
+
+TEST(UsbVolumeLoop, AnUnformattedPartitionIsRefused) {
+  usbformat::LoopDevice loop(32 * kMiB);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+  ASSERT_TRUE(loop.Partition("label: dos\n,,83\n"));
+  ASSERT_FALSE(loop.PartitionNode(1).empty());
+  const platform::DriveMap map = platform::DriveMap::Parse("U=usb:" + loop.device());
+  int error = 0;
+  std::string why;
+  EXPECT_EQ(UsbVolume::Mount(map, 'U', &error, &why), nullptr);
+  EXPECT_EQ(error, EMEDIUMTYPE) << why;
+}
+
+}  // namespace
+}  // namespace quenvar::usbmedia
