@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/controllers/wren_ctrl.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/workflow/error_object.h"
@@ -12,19 +13,6 @@
 #include "quillden/result.h"
 
 namespace quenvar::app {
-namespace {
-
-// The worker's result may lag its final status word by a moment.
-uint32_t SettledErrorCode(HANDLE progress) {
-  uint32_t code = PRG_GetProgressErrorCode(progress);
-  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    code = PRG_GetProgressErrorCode(progress);
-  }
-  return code;
-}
-
-}  // namespace
 
 int CEraseProgressDlg::Run(PromptWindow owner, HANDLE progress, HANDLE drive, int quick) {
   progress_ = progress;

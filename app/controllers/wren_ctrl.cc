@@ -13,6 +13,15 @@
 #include "quillden/result.h"
 
 namespace quenvar::app {
+
+uint32_t SettledErrorCode(HANDLE progress) {
+  uint32_t code = PRG_GetProgressErrorCode(progress);
+  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    code = PRG_GetProgressErrorCode(progress);
+  }
+  return code;
+}
 namespace {
 
 constexpr int kDeviceInfoLocations[4] = {228, 233, 246, 253};

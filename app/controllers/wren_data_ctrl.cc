@@ -55,16 +55,6 @@ std::u16string JoinTarget(const std::u16string& target, std::u16string_view name
   return target.empty() ? std::u16string(name) : target + u"\\" + std::u16string(name);
 }
 
-// The worker's result may lag its final status word by a moment.
-uint32_t SettledErrorCode(HANDLE progress) {
-  uint32_t code = PRG_GetProgressErrorCode(progress);
-  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    code = PRG_GetProgressErrorCode(progress);
-  }
-  return code;
-}
-
 // Sleeps for ms while the user interface stays responsive.
 void PumpingSleep(uint32_t ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

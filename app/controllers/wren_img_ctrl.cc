@@ -227,13 +227,7 @@ uint32_t CWrenImgCtrl::PollJob(bool pause) {
     ui.ProcessPendingMessages();
     std::this_thread::sleep_for(std::chrono::milliseconds(pause ? kWritePollMs : kComparePollMs));
   }
-  // The worker's result may lag its final status word by a moment.
-  uint32_t code = PRG_GetProgressErrorCode(progress_);
-  for (int i = 0; i < 100 && code == QD_E_BUSY; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    code = PRG_GetProgressErrorCode(progress_);
-  }
-  return code;
+  return SettledErrorCode(progress_);
 }
 
 uint32_t CWrenImgCtrl::WriteImageDisc(PromptWindow window, int32_t drive_number) {

@@ -9,6 +9,7 @@
 #ifndef QUILLDEN_DRIVE_MMC_COMMANDS_H_
 #define QUILLDEN_DRIVE_MMC_COMMANDS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -153,6 +154,16 @@ class DriveClock {
   virtual ~DriveClock() = default;
   virtual uint64_t TickMs() = 0;
   virtual void SleepMs(uint32_t ms) = 0;
+};
+// A clock whose time moves only when something sleeps, so that fuzzers and tests run the waits of
+// the drive layer without real time.
+class ManualDriveClock : public DriveClock {
+ public:
+  uint64_t TickMs() override { return now_.load(); }
+  void SleepMs(uint32_t ms) override { now_ += ms; }
+
+ private:
+  std::atomic<uint64_t> now_{0};
 };
 DriveClock* CurrentDriveClock();
 void SetDriveClockForTesting(DriveClock* clock);  // null restores the real clock

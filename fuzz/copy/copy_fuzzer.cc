@@ -35,23 +35,14 @@ struct Media {
 constexpr Media kMedia[4] = {
     {"cd-r", MEDIA_CDR}, {"dvd-r", MEDIA_DVDR}, {"dvd+rw", MEDIA_DVDPRW}, {"dvd+r", MEDIA_DVDPR}};
 
-// Waits of the drive layer (retries, closing) take no real time here.
-class InstantClock : public quillden::drive::DriveClock {
- public:
-  uint64_t TickMs() override { return now_; }
-  void SleepMs(uint32_t ms) override { now_ += ms; }
-
- private:
-  uint64_t now_ = 0;
-};
-
 struct Scratch {
   Scratch() {
     folder = quenvar::platform::Env::Default()->TemporaryDirectory() + "/copy-fuzz-XXXXXX";
     if (!mkdtemp(folder.data())) std::abort();
     image = folder + "/input.wvm";
     backing = folder + "/drive.disc";
-    static InstantClock clock;
+    // Waits of the drive layer (retries, closing) take no real time here.
+    static quillden::drive::ManualDriveClock clock;
     quillden::drive::SetDriveClockForTesting(&clock);
   }
   ~Scratch() { std::system(("rm -rf '" + folder + "'").c_str()); }

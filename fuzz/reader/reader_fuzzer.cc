@@ -30,16 +30,6 @@ namespace {
 constexpr uint32_t kBlock = 2048;
 constexpr uint32_t kMaxBlocks = 4096;
 
-// Read retries wait between attempts; the fuzzer's drive needs no real time.
-class InstantClock : public quillden::drive::DriveClock {
- public:
-  uint64_t TickMs() override { return now_; }
-  void SleepMs(uint32_t ms) override { now_ += ms; }
-
- private:
-  uint64_t now_ = 0;
-};
-
 struct Scratch {
   Scratch() {
     folder = quenvar::platform::Env::Default()->TemporaryDirectory() + "/reader-fuzz-XXXXXX";
@@ -48,7 +38,8 @@ struct Scratch {
     backing = folder + "/drive.disc";
     setenv("QUENVAR_DRIVES", ("R=virtual:dvd+r:" + backing).c_str(), 1);
     quenvar::platform::DriveMap::Reload();
-    static InstantClock clock;
+    // Read retries wait between attempts; the fuzzer's drive needs no real time.
+    static quillden::drive::ManualDriveClock clock;
     quillden::drive::SetDriveClockForTesting(&clock);
   }
   ~Scratch() {
