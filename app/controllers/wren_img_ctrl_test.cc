@@ -4,14 +4,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include "app/controllers/controller_test_support.h"
 #include "app/controllers/image_disc_creator.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
+#include "audio/wave_file.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
+#include "quillden/audio.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
 #include "quillden/result.h"
@@ -303,6 +306,112 @@ TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
   EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 0, -1, 1, -1}));
   EXPECT_EQ(MediaIn(test_support::kDriveE), 0u);
   EXPECT_EQ(ctrl_.busy(), 0);
+}
+
+// The disc title (string 0) and first track title of the CD-Text of the disc in drive_number.
+std::vector<std::u16string> CdTextTitles(int32_t drive_number) {
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
+  if (drive == nullptr || drive == INVALID_HANDLE_VALUE) return {};
+  std::vector<std::u16string> titles;
+  HANDLE disc = AUD_CreateAudiodisk(drive);
+  _CDTEXTITEM item{};
+  if (disc != INVALID_HANDLE_VALUE && AUD_GetCdTextItem(disc, &item, 0, 0) == QD_OK) {
+    std::vector<std::vector<WCHAR>> buffers(item.dwStrings, std::vector<WCHAR>(item.dwStringLength));
+    std::vector<WCHAR*> pointers;
+    for (auto& buffer : buffers) pointers.push_back(buffer.data());
+    item.ppStrings = pointers.data();
+    if (AUD_GetCdTextItem(disc, &item, 0, 0) == QD_OK) {
+      for (DWORD i = 0; i < item.dwStrings; ++i) titles.emplace_back(pointers[i]);
+    }
+  }
+  if (disc != INVALID_HANDLE_VALUE) AUD_DestroyAudiodisk(disc);
+  DRV_CloseDrive(drive);
+  return titles;
+}
+
+// CD-Text lives in the lead-in, which only a disc recorded at once carries: an image with CD-Text
+// goes on the disc at once even when its source was left appendable (which alone would ask for a
+// track-by-track recording that keeps the disc open and drops the text).
+TEST_F(ImgCtrlTest, DiscImageWithCdTextIsRecordedAtOnceWithItsText) {
+  // The source: a one-track audio CD with a disc and a track title.
+  InsertBlank('F', "cd-r");
+  std::string samples(44100 * 4, '\0');
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<char>((i * 7) & 0xFF);
+  const auto header = quillden::audio::BuildWaveHeader(static_cast<uint32_t>(samples.size()));
+  const std::string wave =
+      WriteFile("tone.wav", std::string(header.begin(), header.end()) + samples);
+  HANDLE drive = DRV_OpenDrive(test_support::kDriveF);
+  ASSERT_NE(drive, nullptr);
+  HANDLE audio = AUD_CreateAudiodisk(drive);
+  ASSERT_NE(audio, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(AUD_AddAudioTrack(audio, U16(wave).c_str()), 0u);
+  std::u16string disc_title = u"Recovery Tones", track_title = u"First Tone";
+  WCHAR* strings[] = {disc_title.data(), track_title.data()};
+  _CDTEXTITEM item{0x09, 0, strings, 32, 2};
+  ASSERT_EQ(AUD_AddCdTextItem(audio, &item, 0), 0u);
+  ASSERT_EQ(AUD_WriteAudiodisk(audio, 3, nullptr), 0u);
+  EXPECT_EQ(AUD_DestroyAudiodisk(audio), 0u);
+  const std::string image = TestRoot() + "/cdtext.wvm";
+  ASSERT_EQ(CPY_CreateDiskImage(drive, U16(image).c_str(), nullptr), 0u);
+  DRV_CloseDrive(drive);
+  const std::vector<std::u16string> expected{u"Recovery Tones", u"First Tone"};
+  ASSERT_EQ(CdTextTitles(test_support::kDriveF), expected) << "the source disc carries the text";
+
+  // The same image marked as taken from an appendable disc (header flags at file offset 44).
+  std::string bytes;
+  {
+    std::ifstream in(image, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  ASSERT_GT(bytes.size(), 48u);
+  bytes[44] = static_cast<char>(bytes[44] | CPY_IMAGE_APPENDABLE);
+  const std::string appendable = WriteFile("cdtext-open.wvm", bytes);
+
+  struct Run {
+    std::string path;
+    BOOL append;
+    uint32_t inspected_mode;
+  };
+  for (const Run& run : {Run{image, FALSE, 3}, Run{appendable, TRUE, 1}}) {
+    SCOPED_TRACE(run.path);
+    HANDLE opened = CPY_OpenDiskImage(U16(run.path).c_str());
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(CPY_IsCdTextDiskImage(opened));
+    EXPECT_EQ(CPY_IsAppendDiskImage(opened), run.append);
+    EXPECT_EQ(CPY_CloseDiskImage(opened), 0u);
+
+    Settings(run.path, 1, 2);
+    ASSERT_EQ(ctrl_.InspectImage(), 0u);
+    EXPECT_EQ(ctrl_.isoFile(), 0);
+    EXPECT_EQ(ctrl_.imageMedia(), MEDIA_CDR);
+    EXPECT_EQ(ctrl_.writeMode(), run.inspected_mode);
+
+    InsertBlank('F', "cd-r");
+    std::string error;
+    std::unique_ptr<quillden::drive::Transport> transport =
+        quillden::drive::OpenVirtualRecorder(test_support::Backing('F'), "cd-r", &error);
+    ASSERT_NE(transport, nullptr) << error;
+    quillden::drive::VirtualRecorder* recorder = quillden::drive::AsVirtualRecorder(transport.get());
+    ASSERT_NE(recorder, nullptr);
+    constexpr uint8_t kSendCueSheet = 0x5D;
+    const uint32_t cue_sheets_before = recorder->CommandCount(kSendCueSheet);
+
+    list_.SetSelection(test_support::kDriveF);
+    prompter_.ClearRecords();
+    prompter_.QueueAnswer(kIdOk);
+    std::u16string message = u"Insert a disc.\r\n";
+    ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
+    EXPECT_EQ(message, Completion());
+    EXPECT_EQ(ctrl_.writeMode(), 3u);
+    EXPECT_EQ(recorder->CommandCount(kSendCueSheet) - cue_sheets_before, 1u)
+        << "recorded at once, with one cue sheet";
+    EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 1, -1})) << "recorded and compared";
+    ui_.Clear();
+    EXPECT_EQ(MediaIn(test_support::kDriveF), 0u);  // ejected
+
+    test_support::SetTray('F', false);
+    EXPECT_EQ(CdTextTitles(test_support::kDriveF), expected) << "the copy's lead-in holds the text";
+  }
 }
 
 TEST_F(ImgCtrlTest, UnreadableDiscImageAtWriteTimeIsShownAndEjected) {
