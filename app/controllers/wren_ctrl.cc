@@ -28,11 +28,11 @@ constexpr int kDeviceInfoLocations[4] = {228, 233, 246, 253};
 constexpr int kMediaInfoLocations[4] = {288, 293, 0, 312};
 constexpr int kDeviceSpecLocations[4] = {348, 353, 370, 379};
 
+}  // namespace
+
 uint32_t LastError() {
   return static_cast<uint32_t>(errno);
 }
-
-}  // namespace
 
 CWrenCtrl::CWrenCtrl() = default;
 

@@ -31,6 +31,12 @@ inline constexpr uint32_t kEjectNoticeMessage = 0x8002;
 inline constexpr int kSilentRereadLimit = 10;
 inline constexpr uint32_t kSilentRereadPauseMs = 500;
 
+// The engine's code for a drive that cannot be opened.
+inline constexpr uint32_t kDriveNotOpened = 0x0800001Du;
+
+// The platform's last error, as the error reports carry it.
+uint32_t LastError();
+
 // The result of an engine job whose status has turned final. The worker's result may lag its final
 // status word by a moment, so a busy answer is asked again for up to a second.
 uint32_t SettledErrorCode(HANDLE progress);

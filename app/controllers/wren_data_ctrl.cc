@@ -27,16 +27,10 @@
 namespace quenvar::app {
 namespace {
 
-// The drive could not be opened (the engine's code for a device that cannot be opened).
-constexpr uint32_t kDriveNotOpened = 0x0800001Du;
 constexpr uint32_t kPollMs = 100;
 constexpr uint32_t kSettleBeforeVolumeMs = 2000;
 constexpr int kVolumeAttempts = 41;
 constexpr uint32_t kVolumeRetryMs = 500;
-
-uint32_t LastError() {
-  return static_cast<uint32_t>(errno);
-}
 
 // True when a path names a parent folder anywhere: such a name would leave the folder it belongs
 // to.

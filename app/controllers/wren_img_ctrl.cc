@@ -21,8 +21,6 @@
 namespace quenvar::app {
 namespace {
 
-// The drive could not be opened (the engine's code for a device that cannot be opened).
-constexpr uint32_t kDriveNotOpened = 0x0800001Du;
 constexpr uint32_t kWritePollMs = 100;
 // The compare is polled without the writing pause, but never in a busy loop: the engine's worker
 // needs the processor more than the display does.
@@ -30,10 +28,6 @@ constexpr uint32_t kComparePollMs = 10;
 constexpr uint32_t kFinalizeKind = 4;
 // The only ISO sizes that cannot be described in 32-bit block numbers.
 constexpr uint64_t kIsoSizeLimit = uint64_t{1} << 43;
-
-uint32_t LastError() {
-  return static_cast<uint32_t>(errno);
-}
 
 bool EndsWith(const std::u16string& text, std::u16string_view end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
