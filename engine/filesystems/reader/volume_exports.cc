@@ -16,6 +16,7 @@
 #include "filesystems/reader/block_source.h"
 #include "filesystems/reader/disc_reader.h"
 #include "filesystems/reader/folder_walk.h"
+#include "filesystems/reader/volume_open.h"
 #include "quillden/drive.h"
 #include "quillden/export.h"
 #include "quillden/result.h"
@@ -224,6 +225,26 @@ DWORD Guard(Body&& body) {
 }
 
 }  // namespace
+
+uint32_t OpenVolumeOnDrive(HANDLE drive, char letter, HANDLE* volume) {
+  *volume = nullptr;
+  return Guard([&]() -> DWORD {
+    std::shared_ptr<Volume> opened;
+    try {
+      opened = std::make_shared<Volume>(drive, letter);
+    } catch (...) {
+      drive::CloseDriveHandle(drive);
+      throw;
+    }
+    uint32_t result = opened->Open();
+    if (result != QD_OK) return result;
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry()[opened.get()] = opened;
+    *volume = opened.get();
+    return QD_OK;
+  });
+}
+
 }  // namespace quillden::reader
 
 using quillden::reader::Volume;
@@ -234,19 +255,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_OpenVolume(DWORD drive_number, HANDLE* 
   return quillden::reader::Guard([&]() -> DWORD {
     HANDLE drive = quillden::drive::OpenDriveNumber(drive_number);
     if (drive == nullptr) return QD_E_NO_DRIVE;
-    std::shared_ptr<Volume> opened;
-    try {
-      opened = std::make_shared<Volume>(drive, static_cast<char>('A' + drive_number - 1));
-    } catch (...) {
-      quillden::drive::CloseDriveHandle(drive);
-      throw;
-    }
-    uint32_t result = opened->Open();
-    if (result != QD_OK) return result;
-    std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
-    quillden::reader::Registry()[opened.get()] = opened;
-    *volume = opened.get();
-    return QD_OK;
+    return quillden::reader::OpenVolumeOnDrive(drive, static_cast<char>('A' + drive_number - 1),
+                                               volume);
   });
 }
 
