@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "datadisk/datadisk_env.h"
+#include "datadisk/names.h"
 #include "platform/unicode.h"
 #include "quillden/result.h"
 
@@ -72,6 +73,13 @@ uint32_t CheckAddArguments(Datadisk& disc, std::u16string_view source, std::u16s
   }
   if (HasBadCharacter(LastLocalComponent(TrimSource(source))) || HasBadCharacter(LastDiscComponent(target))) {
     return disc.Fail(QD_E_BAD_CHARACTER);
+  }
+  // Refused here, before anything is added, rather than when the folder is made.
+  for (std::u16string_view component : SplitDiscPath(target)) {
+    if (IsDotName(component)) {
+      disc.SetErrorPaths(source, target);
+      return disc.Fail(QD_E_BAD_CHARACTER);
+    }
   }
   return QD_OK;
 }

@@ -159,6 +159,27 @@ TEST_F(AdderTest, BadInputGivesCodesNotCrashes) {
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
 }
 
+TEST_F(AdderTest, DotComponentsInTheTargetAreRefusedBeforeAnythingIsAdded) {
+  // Such folders would reach the disc as "." and ".." records that extractors refuse or follow
+  // out of their target.
+  std::string file = Write("f.txt");
+  Mkdir("tree");
+  Write("tree/inner.txt");
+  for (const std::u16string target : {u"..\\..\\etc", u"a\\.\\b", u"..", u".", u"x\\.."}) {
+    EXPECT_EQ(Add(file, target), INVALID_HANDLE_VALUE) << quenvar::platform::Utf16ToUtf8(target);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER)
+        << quenvar::platform::Utf16ToUtf8(target);
+    EXPECT_EQ(Add(dir_.Child("tree"), target), INVALID_HANDLE_VALUE)
+        << quenvar::platform::Utf16ToUtf8(target);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER)
+        << quenvar::platform::Utf16ToUtf8(target);
+  }
+  EXPECT_EQ(MST_GetRootDatadiskFile(disc_), nullptr);
+  // Names that merely hold dots are names like any other.
+  EXPECT_NE(Add(file, u"...\\.hidden\\a..b"), INVALID_HANDLE_VALUE);
+  EXPECT_NE(Find(u"...\\.hidden\\a..b\\f.txt"), INVALID_HANDLE_VALUE);
+}
+
 TEST_F(AdderTest, DiscPathLimitDuringAFolderAddKeepsTheRest) {
   Mkdir("p");
   Write("p/" + std::string(100, 'f'));

@@ -236,6 +236,11 @@ uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder
     entry->name_hash = NameHash(name);
 
     BuildDiscPath(entry);
+    if (IsDotName(name)) {
+      disc.SetErrorPaths(entry->name(), entry->disc_path);
+      entry->parent = nullptr;
+      return QD_E_BAD_CHARACTER;
+    }
     if (entry->disc_path.size() > kMaxDiscPath) {
       disc.SetErrorPaths(entry->name(), entry->disc_path);
       entry->parent = nullptr;

@@ -366,7 +366,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_RenameDatadiskFile(HANDLE disc_handle,
   if (text.empty()) return fail(QD_E_INVALID_ARGUMENT);
   if (text.size() > quillden::kMaxEntryName) return fail(QD_E_NAME_TOO_LONG);
   if (quillden::FindChild(*disc, entry->parent, text)) return fail(QD_E_EXISTS);
-  if (quillden::HasBadCharacter(text)) return fail(QD_E_BAD_CHARACTER);
+  if (quillden::HasBadCharacter(text) || quillden::IsDotName(text)) return fail(QD_E_BAD_CHARACTER);
   if (entry->disc_path.empty()) return fail(QD_E_SOURCE_MISSING);
   if (text.size() > quillden::PossibleRenameLength(entry)) return fail(QD_E_PATH_TOO_LONG);
   return quillden::GuardHandle(*disc, [&]() -> HANDLE {

@@ -242,6 +242,26 @@ TEST_F(DatadiskTest, RenameRefusesCaseOnlyChangesAndRebuildsPaths) {
   EXPECT_EQ(Path(leaf), u"semi_colon\\mid\\leaf");
 }
 
+TEST_F(DatadiskTest, NoEntryIsNamedDotOrDotDot) {
+  HANDLE folder = Folder(nullptr, u"folder");
+  for (const std::u16string name : {u".", u".."}) {
+    EXPECT_EQ(Folder(nullptr, name), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
+    EXPECT_EQ(Folder(folder, name), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(MST_CreateFullPathDatadiskFolder(disc_, (u"a\\" + name + u"\\b").c_str()),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
+    EXPECT_EQ(MST_RenameDatadiskFile(disc_, folder, name.c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
+  }
+  EXPECT_EQ(Path(folder), u"folder");
+  HANDLE a = MST_FindDatadiskFile(disc_, nullptr, u"a");
+  ASSERT_NE(a, nullptr);  // made before the refused component, as the export documents
+  EXPECT_EQ(Children(a), std::vector<std::u16string>{});
+  EXPECT_EQ(Children(nullptr), (std::vector<std::u16string>{u"a", u"folder"}));
+  EXPECT_NE(Folder(nullptr, u"..."), INVALID_HANDLE_VALUE);
+}
+
 TEST_F(DatadiskTest, PossibleRenameLengthFollowsTheDeepestPath) {
   HANDLE leaf = DeepFolder(250);
   HANDLE top = MST_GetRootDatadiskFile(disc_);

@@ -35,6 +35,10 @@ bool HasBadCharacter(std::u16string_view name) {
   return false;
 }
 
+bool IsDotName(std::u16string_view name) {
+  return name == u"." || name == u"..";
+}
+
 bool NamesEqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

@@ -16,6 +16,10 @@ std::u16string ShortenName(std::u16string_view name);
 // Shortens a long name and turns every ";" into "_". True when the name changed.
 bool NormaliseName(std::u16string* name);
 
+// "." or "..": every reader of a disc takes such a folder for the folder itself or its parent, and
+// extractors refuse it or climb out of their target with it, so no entry on a disc is so named.
+bool IsDotName(std::u16string_view name);
+
 // The name a colliding entry takes: base, counter in lower-case hexadecimal, extension; cut so that
 // it never passes 108 characters.
 std::u16string CounterName(std::u16string_view normalised, uint32_t counter);

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "drive/virtual/virtual_admin.h"
+#include "platform/drive_map.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
 #include "quillden/mastering.h"
 #include "quillden/result.h"
+#include "quillden/volume.h"
 #include "reader_fixture.h"
 #include "util/byte_order.h"
 
@@ -18,11 +21,13 @@ namespace {
 class BadInputTest : public ReaderTest {
  protected:
   void SetUp() override {
-    if (!HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage is not installed; this check needs it";
+    if (!HaveTool("genisoimage"))
+      GTEST_SKIP() << "genisoimage is not installed; this check needs it";
     Source("src/README.TXT", "read me\n");
     Source("src/sub/data.bin", std::string(5000, 'd'));
     image_path_ = Path("base.iso");
-    ASSERT_EQ(Shell("genisoimage -quiet -J -udf -o " + Quote(image_path_) + " " + Quote(Path("src"))), 0);
+    ASSERT_EQ(
+        Shell("genisoimage -quiet -J -udf -o " + Quote(image_path_) + " " + Quote(Path("src"))), 0);
     image_ = ReadImage(image_path_);
   }
   uint8_t* Block(uint32_t n) { return image_.data() + size_t{n} * 2048; }
@@ -73,9 +78,58 @@ class BadInputTest : public ReaderTest {
     EXPECT_EQ(tree.count("BEFORE"), 0u);  // the failed UDF walk emptied the tree first
   }
 
+  // The patched image pressed into a drive reachable by letter, and its volume opened.
+  HANDLE OpenVolume() {
+    const std::string patched = Path("volume" + std::to_string(backing_counter_) + ".iso");
+    const std::string backing = Path("letter" + std::to_string(backing_counter_++) + ".disc");
+    WriteImage(patched, image_);
+    setenv("QUENVAR_DRIVES", ("W=virtual:dvd+r:" + backing).c_str(), 1);
+    quenvar::platform::DriveMap::Reload();
+    std::string error;
+    EXPECT_TRUE(drive::LoadVirtualImage(backing, patched, "", &error)) << error;
+    HANDLE volume = nullptr;
+    EXPECT_EQ(DRV_OpenVolume(23, &volume), QD_OK);
+    return volume;
+  }
+  void TearDown() override {
+    unsetenv("QUENVAR_DRIVES");
+    quenvar::platform::DriveMap::Reload();
+    ReaderTest::TearDown();
+  }
+  // Points the directory records named name (in the ISO 9660 and the Joliet root) at the root
+  // directory of their own tree.
+  void PointAtRoot(const std::string& iso_name, const std::string& joliet_name) {
+    const uint32_t iso_root = GetLe32(Block(16) + 156 + 2);
+    for (auto [root, name] :
+         {std::pair{iso_root, iso_name}, std::pair{JolietRoot(), Ucs2(joliet_name)}}) {
+      uint8_t* record =
+          image_.data() +
+          Find(std::string(1, static_cast<char>(name.size())) + name, size_t{root} * 2048) - 32;
+      ASSERT_EQ(record[25] & 0x02, 0x02) << "not a folder record";
+      PutLe32(record + 2, root);
+      PutBe32(record + 6, root);
+    }
+  }
+
   std::string image_path_;
   std::vector<uint8_t> image_;
 };
+
+// Lists every folder below path as a caller would (quillden ls), entry by entry; counts the calls
+// and remembers the last failure.
+void Walk(HANDLE volume, const std::u16string& path, int* calls, DWORD* failure) {
+  for (DWORD index = 0; *calls < 10000; ++index) {
+    ++*calls;
+    WIN32_FIND_DATAW data{};
+    const DWORD result = DRV_FindVolumeFile(volume, path.c_str(), index, &data);
+    if (result != QD_OK) {
+      if (result != QD_E_NOT_FOUND) *failure = result;
+      return;
+    }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      Walk(volume, path + u"\\" + data.cFileName, calls, failure);
+  }
+}
 
 TEST_F(BadInputTest, AWrongDotRecordFailsAndEmptiesTheTree) {
   uint8_t* dot = Block(JolietRoot());
@@ -244,9 +298,10 @@ TEST_F(BadInputTest, TenThousandNestedFoldersStopWhereDiscPathsEnd) {
   // The original table's second record is "sub"; it stays so that the other folder still comes in.
   uint8_t* old_table = Block(GetLe32(Joliet() + 140));
   const size_t old_first = 8 + old_table[0] + (old_table[0] & 1);
-  table.insert(table.end(), old_table + old_first, old_table + old_first + 8 + old_table[old_first] +
-                                                       (old_table[old_first] & 1));
-  for (uint32_t i = 0; i < kDepth; ++i) path_record(first + i, static_cast<uint16_t>(i == 0 ? 1 : i + 2), Ucs2("d"));
+  table.insert(table.end(), old_table + old_first,
+               old_table + old_first + 8 + old_table[old_first] + (old_table[old_first] & 1));
+  for (uint32_t i = 0; i < kDepth; ++i)
+    path_record(first + i, static_cast<uint16_t>(i == 0 ? 1 : i + 2), Ucs2("d"));
   ASSERT_LE(table.size(), 64u * 2048);
   std::memcpy(Block(table_block), table.data(), table.size());
   PutLe32(Joliet() + 132, static_cast<uint32_t>(table.size()));
@@ -279,6 +334,55 @@ TEST_F(BadInputTest, ABlankSessionHasNoFileSystem) {
   _FILESYSTEMINFORMATION info{};
   EXPECT_EQ(DRV_GetFileSystemInformation(drive, 1, &info), QD_E_UNKNOWN_FILE_SYSTEM);
   ExpectFailedAndEmpty();
+}
+
+}  // namespace
+}  // namespace quillden::reader::testing
+
+namespace quillden::reader::testing {
+namespace {
+
+TEST_F(BadInputTest, AFolderThatNamesTheRootEndsTheWalkThroughTheVolume) {
+  std::memset(Block(256), 0, 2048);  // the Joliet side is what the volume reads
+  PointAtRoot("SUB", "sub");
+  HANDLE volume = OpenVolume();
+  ASSERT_NE(volume, nullptr);
+  int calls = 0;
+  DWORD failure = QD_OK;
+  Walk(volume, u"", &calls, &failure);
+  EXPECT_LT(calls, 20) << "the walk went round the loop";
+  EXPECT_EQ(failure, QD_E_UNKNOWN_FILE_SYSTEM);
+  WIN32_FIND_DATAW data{};
+  EXPECT_EQ(DRV_GetVolumeFileInformation(volume, u"sub\\README.TXT", &data),
+            QD_E_UNKNOWN_FILE_SYSTEM);
+  // The rest of the disc still reads, and listing the root again is no loop.
+  char buffer[16] = {};
+  DWORD read = 0;
+  EXPECT_EQ(DRV_ReadVolumeFile(volume, u"README.TXT", 0, buffer, sizeof buffer, &read), QD_OK);
+  EXPECT_EQ(std::string(buffer, read), "read me\n");
+  EXPECT_EQ(DRV_FindVolumeFile(volume, u"\\", 0, &data), QD_OK);
+  EXPECT_EQ(DRV_CloseVolume(volume), QD_OK);
+}
+
+TEST_F(BadInputTest, AnExtentThatWrapsPastTheLastAddressFails) {
+  // README.TXT's data at block 0xFFFFFFFF behind two blocks of extended attributes: the sum wraps
+  // to block 1, inside the disc.
+  for (const std::string& name : {std::string("README.TXT;1"), Ucs2("README.TXT")}) {
+    uint8_t* record = image_.data() + Find(name, 17 * 2048) - 33;
+    record[1] = 2;
+    PutLe32(record + 2, 0xFFFFFFFFu);
+    PutBe32(record + 6, 0xFFFFFFFFu);
+  }
+  std::memset(Block(256), 0, 2048);
+  ExpectFailedAndEmpty();
+  HANDLE volume = OpenVolume();
+  ASSERT_NE(volume, nullptr);
+  char buffer[16] = {};
+  DWORD read = 0;
+  EXPECT_EQ(DRV_ReadVolumeFile(volume, u"README.TXT", 0, buffer, sizeof buffer, &read),
+            QD_E_UNKNOWN_FILE_SYSTEM);
+  EXPECT_EQ(read, 0u);
+  EXPECT_EQ(DRV_CloseVolume(volume), QD_OK);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // quillden cat X: PATH — a file of a disc, read back through the engine's own reader, on stdout.
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +8,7 @@
 #include "quillden/result.h"
 #include "quillden/util.h"
 #include "quillden/volume.h"
+#include "volume_arg.h"
 
 namespace quillden::tool {
 namespace {
@@ -17,25 +16,19 @@ namespace {
 constexpr DWORD kChunk = 1u << 20;
 
 int RunCat(int argc, char** argv) {
-  if (argc != 3 || !std::isalpha(static_cast<unsigned char>(argv[1][0])) ||
-      (argv[1][1] != '\0' && std::strcmp(argv[1] + 1, ":") != 0)) {
+  if (argc != 3 || !IsDriveArgument(argv[1])) {
     std::fputs("usage: quillden cat X: PATH\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
   HANDLE volume = nullptr;
-  DWORD result = DRV_OpenVolume(number, &volume);
-  if (result != QD_OK) {
-    std::fprintf(stderr, "quillden: volume %c: 0x%08X %s\n", argv[1][0], result, UTL_GetResultText(result));
-    return 1;
-  }
+  if (!OpenVolumeArgument(argv[1], &volume)) return 1;
   const std::u16string path = quenvar::platform::Utf8ToUtf16(argv[2]);
   std::vector<unsigned char> buffer(kChunk);
   uint64_t offset = 0;
   int status = 0;
   for (;;) {
     DWORD read = 0;
-    result = DRV_ReadVolumeFile(volume, path.c_str(), offset, buffer.data(), kChunk, &read);
+    DWORD result = DRV_ReadVolumeFile(volume, path.c_str(), offset, buffer.data(), kChunk, &read);
     if (result != QD_OK) {
       std::fprintf(stderr, "quillden: %s: 0x%08X %s\n", argv[2], result, UTL_GetResultText(result));
       status = 1;

@@ -1,7 +1,5 @@
 // quillden ls X: [PATH] — the files and folders of a disc as the engine's own reader sees them.
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "command.h"
@@ -9,6 +7,7 @@
 #include "quillden/result.h"
 #include "quillden/util.h"
 #include "quillden/volume.h"
+#include "volume_arg.h"
 
 namespace quillden::tool {
 namespace {
@@ -30,45 +29,51 @@ std::string FormatTime(const FILETIME& time) {
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
   char text[64];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld", static_cast<long long>(year), month,
-                day, static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                static_cast<long long>(rest % 60));
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld",
+                static_cast<long long>(year), month, day, static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
   return text;
 }
 
-int ListFolder(HANDLE volume, const std::u16string& path, int depth) {
-  if (depth > 256) return 0;  // a disc path never nests deeper
+void PrintEntry(const std::u16string& path, const WIN32_FIND_DATAW& data) {
+  const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  std::printf("%c %12llu %s %s\n", folder ? 'd' : '-', static_cast<unsigned long long>(size),
+              FormatTime(data.ftLastWriteTime).c_str(),
+              quenvar::platform::Utf16ToUtf8(path.substr(1)).c_str());
+}
+
+void PrintFailure(const std::u16string& path, DWORD result) {
+  std::fprintf(stderr, "quillden: %s: 0x%08X %s\n",
+               path.empty() ? "\\" : quenvar::platform::Utf16ToUtf8(path).c_str(), result,
+               UTL_GetResultText(result));
+}
+
+// The engine refuses a folder that a walk has entered before, or one deeper than any disc nests,
+// so this recursion ends on every disc.
+int ListFolder(HANDLE volume, const std::u16string& path) {
   for (DWORD index = 0;; ++index) {
     WIN32_FIND_DATAW data{};
     DWORD result = DRV_FindVolumeFile(volume, path.c_str(), index, &data);
     if (result == QD_E_NOT_FOUND) return 0;
     if (result != QD_OK) {
-      std::fprintf(stderr, "quillden: %s: 0x%08X %s\n", quenvar::platform::Utf16ToUtf8(path).c_str(), result,
-                   UTL_GetResultText(result));
+      PrintFailure(path, result);
       return 1;
     }
     std::u16string child = path + u"\\" + data.cFileName;
-    const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    std::printf("%c %12llu %s %s\n", folder ? 'd' : '-', static_cast<unsigned long long>(size),
-                FormatTime(data.ftLastWriteTime).c_str(), quenvar::platform::Utf16ToUtf8(child.substr(1)).c_str());
-    if (folder && ListFolder(volume, child, depth + 1) != 0) return 1;
+    PrintEntry(child, data);
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && ListFolder(volume, child) != 0)
+      return 1;
   }
 }
 
 int RunLs(int argc, char** argv) {
-  if (argc < 2 || argc > 3 || !std::isalpha(static_cast<unsigned char>(argv[1][0])) ||
-      (argv[1][1] != '\0' && std::strcmp(argv[1] + 1, ":") != 0)) {
+  if (argc < 2 || argc > 3 || !IsDriveArgument(argv[1])) {
     std::fputs("usage: quillden ls X: [PATH]\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
   HANDLE volume = nullptr;
-  DWORD result = DRV_OpenVolume(number, &volume);
-  if (result != QD_OK) {
-    std::fprintf(stderr, "quillden: volume %c: 0x%08X %s\n", argv[1][0], result, UTL_GetResultText(result));
-    return 1;
-  }
+  if (!OpenVolumeArgument(argv[1], &volume)) return 1;
   std::u16string path;
   if (argc == 3) {
     path = quenvar::platform::Utf8ToUtf16(argv[2]);
@@ -78,13 +83,25 @@ int RunLs(int argc, char** argv) {
     while (!path.empty() && path.back() == u'\\') path.pop_back();
     if (!path.empty() && path.front() != u'\\') path.insert(path.begin(), u'\\');
   }
-  int status = ListFolder(volume, path, 0);
+  // A path that names nothing is an error; a file lists itself.
+  WIN32_FIND_DATAW named{};
+  DWORD result = DRV_GetVolumeFileInformation(volume, path.c_str(), &named);
+  int status = 0;
+  if (result != QD_OK) {
+    PrintFailure(path, result);
+    status = 1;
+  } else if ((named.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    PrintEntry(path.substr(0, path.rfind(u'\\') + 1) + named.cFileName, named);
+  } else {
+    status = ListFolder(volume, path);
+  }
   DRV_CloseVolume(volume);
   return status;
 }
 
 }  // namespace
 
-QUILLDEN_COMMAND("ls", "ls X: [PATH]", "list the files of a disc (UDF, then Joliet, then ISO 9660)", RunLs);
+QUILLDEN_COMMAND("ls", "ls X: [PATH]", "list the files of a disc (UDF, then Joliet, then ISO 9660)",
+                 RunLs);
 
 }  // namespace quillden::tool

@@ -40,6 +40,9 @@ class DiscTreeBuilder {
 
  private:
   bool AddOne(const std::string& source, const std::string& target, HANDLE* entry);
+  // Adds the file absolute (given as source) into folder under name, which differs from its own.
+  bool AddNamed(const std::string& absolute, const std::string& source, const std::string& folder,
+                const std::string& name);
 
   HANDLE disc_;
   const char* command_;

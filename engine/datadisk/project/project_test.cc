@@ -267,6 +267,27 @@ TEST_F(ProjectTest, OverlongEntryStopsTheLoadAndKeepsWhatCameBefore) {
   EXPECT_EQ(Describe(disc_), std::vector<std::string>{"first.txt <- " + first});
 }
 
+TEST_F(ProjectTest, DotFoldersInDiscPathsAreLeftOut) {
+  std::string first = WriteSource("first.txt");
+  for (const std::u16string line :
+       {Utf8ToUtf16(first) + u"\t..\\..\\etc\\passwd\r\n", std::u16string(u"|\tkeep\\.|\r\n")}) {
+    MST_DestroyDatadisk(disc_);
+    disc_ = MST_CreateDatadisk();
+    std::u16string text = Head(u"") + Utf8ToUtf16(first) + u"\tfirst.txt\r\n" + line;
+    std::string project = dir_.Child("dots.prj");
+    WriteFile(project, Utf16LeBytes(text));
+    DWORD worker = 0;
+    ASSERT_EQ(Load(disc_, project, &worker), QD_OK);
+    // The line is left out, as lines that cannot be added are; the load goes on.
+    EXPECT_EQ(worker, QD_OK);
+    EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
+    std::vector<std::string> tree = Describe(disc_);
+    EXPECT_EQ(tree.front(), "first.txt <- " + first);
+    for (const std::string& entry : tree) EXPECT_EQ(entry.find(".."), std::string::npos) << entry;
+    for (const std::string& entry : tree) EXPECT_EQ(entry.find("\\."), std::string::npos) << entry;
+  }
+}
+
 TEST_F(ProjectTest, LargeProjectIsReadAcrossBufferBoundaries) {
   std::string source = WriteSource("same.txt");
   std::u16string text = Head(u"BIG");

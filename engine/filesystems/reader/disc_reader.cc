@@ -15,10 +15,23 @@ namespace {
 constexpr uint32_t kMaxDescriptors = 256;
 constexpr uint32_t kMaxPathTableRecords = 65535;
 
-bool IdIs(const uint8_t* block, const char* id) { return std::memcmp(block + 1, id, 5) == 0; }
+bool IdIs(const uint8_t* block, const char* id) {
+  return std::memcmp(block + 1, id, 5) == 0;
+}
 
-// ECMA-119 9.1: a directory record's extent (after its extended attribute record) and length.
-uint32_t RecordExtent(const uint8_t* r) { return GetLe32(r + 2) + r[1]; }
+// The first block of an extent's data: its recorded location plus the extended attribute record
+// in front of the data (ECMA-119 9.1.2 and 9.4.2). False when the sum passes the last block a
+// 32-bit address can name: such a record is damaged, and wrapping would read blocks near 0.
+bool ExtentStart(uint32_t location, uint8_t attribute_blocks, uint32_t* block) {
+  const uint64_t start = uint64_t{location} + attribute_blocks;
+  if (start > 0xFFFFFFFFu) return false;
+  *block = static_cast<uint32_t>(start);
+  return true;
+}
+// ECMA-119 9.1: a directory record's extent.
+bool RecordExtent(const uint8_t* r, uint32_t* block) {
+  return ExtentStart(GetLe32(r + 2), r[1], block);
+}
 
 // A file identifier "NAME.EXT;1" names the file NAME.EXT.
 std::u16string CutVersion(std::u16string name) {
@@ -32,7 +45,8 @@ std::u16string CutVersion(std::u16string name) {
 uint32_t FindSessionStart(HANDLE drive, uint16_t session, uint32_t* start) {
   if (session == 0) return QD_E_INVALID_ARGUMENT;
   drive::TrackInformation info;
-  if (drive::ReadTrackInformation(drive, 2, session, &info) == QD_OK && info.session == session && !info.blank) {
+  if (drive::ReadTrackInformation(drive, 2, session, &info) == QD_OK && info.session == session &&
+      !info.blank) {
     *start = info.start;
     return QD_OK;
   }
@@ -63,9 +77,12 @@ uint32_t FindLastSessionStart(HANDLE drive, uint32_t* start) {
 
 bool DiscReader::has(View view) const {
   switch (view) {
-    case View::kUdf: return udf_ready_;
-    case View::kJoliet: return supplementary_.present && supplementary_.joliet;
-    case View::kIso9660: return primary_.present;
+    case View::kUdf:
+      return udf_ready_;
+    case View::kJoliet:
+      return supplementary_.present && supplementary_.joliet;
+    case View::kIso9660:
+      return primary_.present;
   }
   return false;
 }
@@ -92,7 +109,8 @@ uint32_t DiscReader::Recognize(uint32_t session_start) {
       if (b[0] == 1 || b[0] == 2) {
         IsoVolume& volume = b[0] == 1 ? primary_ : supplementary_;
         volume.present = GetLe16(b + 128) == kBlockSize;
-        volume.joliet = b[0] == 2 && b[88] == '%' && b[89] == '/' && (b[90] == '@' || b[90] == 'C' || b[90] == 'E');
+        volume.joliet = b[0] == 2 && b[88] == '%' && b[89] == '/' &&
+                        (b[90] == '@' || b[90] == 'C' || b[90] == 'E');
         std::memcpy(volume.root_record, b + 156, 34);
         volume.path_table_size = GetLe32(b + 132);
         volume.path_table_block = GetLe32(b + 140);
@@ -128,10 +146,11 @@ uint32_t DiscReader::Root(View view, DiscItem* root) {
   if (view == View::kUdf) return ReadUdfRoot(root);
   const IsoVolume& volume = view == View::kJoliet ? supplementary_ : primary_;
   const uint8_t* r = volume.root_record;
-  if (r[0] < 34) return QD_E_UNKNOWN_FILE_SYSTEM;
+  uint32_t block = 0;
+  if (r[0] < 34 || !RecordExtent(r, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
   root->folder = true;
   root->size = GetLe32(r + 10);
-  root->extents.push_back(Extent{RecordExtent(r), static_cast<uint32_t>(root->size), true});
+  root->extents.push_back(Extent{block, static_cast<uint32_t>(root->size), true});
   root->creation = root->last_access = root->last_write = IsoRecordTime(r + 18);
   return QD_OK;
 }
@@ -163,7 +182,8 @@ uint32_t DiscReader::ListFolder(View view, const DiscItem& folder, std::vector<D
     pos += total;
     if (characteristics & (0x04 | 0x08)) continue;  // deleted, or the parent
     DiscItem item;
-    if (!DecodeOstaName(f + 38 + use_length, name_length, &item.name)) return QD_E_UNKNOWN_FILE_SYSTEM;
+    if (!DecodeOstaName(f + 38 + use_length, name_length, &item.name))
+      return QD_E_UNKNOWN_FILE_SYSTEM;
     uint32_t block = 0;
     if (!UdfBlock(GetLe16(f + 28), GetLe32(f + 24), &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
     result = ReadUdfFileEntry(block, GetLe16(f + 28), &item);
@@ -174,7 +194,8 @@ uint32_t DiscReader::ListFolder(View view, const DiscItem& folder, std::vector<D
   return QD_OK;
 }
 
-uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<DiscItem>* items, uint64_t* size) {
+uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<DiscItem>* items,
+                                      uint64_t* size) {
   items->clear();
   if (!has(view) || view == View::kUdf) return QD_E_UNKNOWN_FILE_SYSTEM;
   std::vector<uint8_t> first(kBlockSize);
@@ -182,7 +203,9 @@ uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<Dis
   if (result != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
   // The directory's first record must be its own "." record (ECMA-119 6.8.2.2).
   const uint8_t* dot = first.data();
-  if (dot[0] < 34 || dot[32] != 1 || dot[33] != 0 || RecordExtent(dot) != block || !(dot[25] & 0x02)) {
+  uint32_t dot_block = 0;
+  if (dot[0] < 34 || dot[32] != 1 || dot[33] != 0 || !RecordExtent(dot, &dot_block) ||
+      dot_block != block || !(dot[25] & 0x02)) {
     return QD_E_UNKNOWN_FILE_SYSTEM;
   }
   const uint64_t length = GetLe32(dot + 10);
@@ -193,13 +216,15 @@ uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<Dis
   return ParseIsoDirectory(view, data, items);
 }
 
-uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& data, std::vector<DiscItem>* items) {
+uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& data,
+                                       std::vector<DiscItem>* items) {
   size_t pos = 0;
   bool continuing = false;  // the previous record has more extents to come
   while (pos < data.size()) {
     const uint8_t* r = data.data() + pos;
     if (r[0] == 0) {
-      pos = (pos / kBlockSize + 1) * kBlockSize;  // records never cross a block; the rest is padding
+      pos =
+          (pos / kBlockSize + 1) * kBlockSize;  // records never cross a block; the rest is padding
       continue;
     }
     const size_t length = r[0];
@@ -211,13 +236,16 @@ uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& da
     pos += length;
     const uint8_t flags = r[25];
     if (id_length == 1 && (r[33] == 0 || r[33] == 1)) continue;  // "." and ".."
-    if (flags & 0x04) continue;                                // associated file
-    std::u16string name = view == View::kJoliet ? DecodeUcs2Be(r + 33, id_length) : DecodeBytes(r + 33, id_length);
+    if (flags & 0x04) continue;                                  // associated file
+    std::u16string name =
+        view == View::kJoliet ? DecodeUcs2Be(r + 33, id_length) : DecodeBytes(r + 33, id_length);
     name = CutVersion(std::move(name));
     const bool folder = (flags & 0x02) != 0;
     // "NAME." is how ISO 9660 writes a file name without an extension.
-    if (view == View::kIso9660 && !folder && name.size() > 1 && name.back() == u'.') name.pop_back();
-    const Extent extent{RecordExtent(r), GetLe32(r + 10), true};
+    if (view == View::kIso9660 && !folder && name.size() > 1 && name.back() == u'.')
+      name.pop_back();
+    Extent extent{0, GetLe32(r + 10), true};
+    if (!RecordExtent(r, &extent.block)) return QD_E_UNKNOWN_FILE_SYSTEM;
     if (continuing && !items->empty() && items->back().name == name && !items->back().folder) {
       items->back().extents.push_back(extent);
       items->back().size += extent.bytes;
@@ -251,16 +279,18 @@ uint32_t DiscReader::ReadPathTable(std::vector<PathTableRecord>* records, View* 
     if (id_length == 0 || pos + 8 + id_length > data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
     if (records->size() >= kMaxPathTableRecords) return QD_E_UNKNOWN_FILE_SYSTEM;
     PathTableRecord record;
-    record.extent = GetLe32(r + 2) + r[1];
+    if (!ExtentStart(GetLe32(r + 2), r[1], &record.extent)) return QD_E_UNKNOWN_FILE_SYSTEM;
     record.parent = GetLe16(r + 6);
-    record.name = *view == View::kJoliet ? DecodeUcs2Be(r + 8, id_length) : DecodeBytes(r + 8, id_length);
+    record.name =
+        *view == View::kJoliet ? DecodeUcs2Be(r + 8, id_length) : DecodeBytes(r + 8, id_length);
     records->push_back(std::move(record));
     pos += 8 + id_length + (id_length & 1);
   }
   return records->empty() ? QD_E_UNKNOWN_FILE_SYSTEM : QD_OK;
 }
 
-uint32_t DiscReader::ReadFile(const DiscItem& file, uint64_t offset, uint8_t* buffer, uint32_t bytes, uint32_t* read) {
+uint32_t DiscReader::ReadFile(const DiscItem& file, uint64_t offset, uint8_t* buffer,
+                              uint32_t bytes, uint32_t* read) {
   *read = 0;
   if (offset >= file.size) return QD_OK;
   const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(bytes, file.size - offset));
@@ -282,7 +312,8 @@ uint32_t DiscReader::ReadFile(const DiscItem& file, uint64_t offset, uint8_t* bu
     const uint64_t at = offset + done;
     if (at < extent_end) {
       const uint64_t within = at - extent_start;
-      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(wanted - done, extent.bytes - within));
+      const uint32_t n =
+          static_cast<uint32_t>(std::min<uint64_t>(wanted - done, extent.bytes - within));
       if (!extent.recorded) {
         std::memset(buffer + done, 0, n);
       } else {

@@ -1,11 +1,12 @@
 #include "filesystems/reader/importer.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
-#include <set>
 #include <vector>
 
 #include "drive/mmc_commands.h"
+#include "filesystems/reader/folder_walk.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
@@ -59,8 +60,9 @@ bool SplitIntoPieces(const DiscItem& item, Pieces* pieces) {
       pieces->second_location = e.block;
     }
     (piece == 1 ? pieces->length : pieces->second_length) += bytes;
-    next_block = (e.bytes % kBlockSize == 0 && e.bytes <= kMaxExtentBytes) ? uint64_t{e.block} + e.bytes / kBlockSize
-                                                                             : ~uint64_t{0};
+    next_block = (e.bytes % kBlockSize == 0 && e.bytes <= kMaxExtentBytes)
+                     ? uint64_t{e.block} + e.bytes / kBlockSize
+                     : ~uint64_t{0};
     covered += bytes;
   }
   return covered == item.size;
@@ -75,7 +77,8 @@ void Importer::EmptyTree() {
   while (DatadiskEntry* first = disc_.first_root()) DeleteEntry(disc_, first);
 }
 
-uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEntry** entry, Placed* placed) {
+uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEntry** entry,
+                         Placed* placed) {
   *placed = Placed::kSkipped;
   *entry = nullptr;
   std::u16string name = MendName(item.name);
@@ -96,7 +99,8 @@ uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEn
   if (!item.folder && !SplitIntoPieces(item, &pieces)) return QD_E_UNKNOWN_FILE_SYSTEM;
   // Content beyond the end of the disc would be written into the new session as it stands.
   for (const Extent& e : item.extents) {
-    if (e.recorded && uint64_t{e.block} + (uint64_t{e.bytes} + kBlockSize - 1) / kBlockSize > capacity_) {
+    if (e.recorded &&
+        uint64_t{e.block} + (uint64_t{e.bytes} + kBlockSize - 1) / kBlockSize > capacity_) {
       return QD_E_UNKNOWN_FILE_SYSTEM;
     }
   }
@@ -141,7 +145,8 @@ uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEn
   const uint32_t code = InsertEntry(disc_, created, folder);
   if (code == QD_E_PATH_TOO_LONG) {
     disc_.FreeEntry(created);
-    if (asker_.HasWindow() && Ask(FP_PATH_TOO_LONG, disc_path.c_str(), &reply) != QD_OK) return QD_E_CANCELLED;
+    if (asker_.HasWindow() && Ask(FP_PATH_TOO_LONG, disc_path.c_str(), &reply) != QD_OK)
+      return QD_E_CANCELLED;
     return QD_OK;
   }
   if (code != QD_OK) {
@@ -154,27 +159,33 @@ uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEn
 }
 
 uint32_t Importer::ImportUdf(DiscReader& reader) {
+  FolderWalk walk(reader.source());
   DiscItem root;
   uint32_t result = reader.Root(View::kUdf, &root);
   if (result != QD_OK) return result;
-  // Depth first, on an explicit stack; a folder met a second time is a loop in the directories.
-  std::set<uint32_t> visited{root.icb_block};
-  std::vector<std::pair<DiscItem, DatadiskEntry*>> stack;
-  stack.emplace_back(std::move(root), nullptr);
+  if ((result = walk.Enter(root.icb_block, 0)) != QD_OK) return result;
+  // Depth first, on an explicit stack.
+  struct Pending {
+    DiscItem folder;
+    DatadiskEntry* target;
+    uint32_t depth;
+  };
+  std::vector<Pending> stack;
+  stack.push_back(Pending{std::move(root), nullptr, 0});
   std::vector<DiscItem> items;
   while (!stack.empty()) {
-    auto [folder, target] = std::move(stack.back());
+    Pending pending = std::move(stack.back());
     stack.pop_back();
-    result = reader.ListFolder(View::kUdf, folder, &items);
+    result = reader.ListFolder(View::kUdf, pending.folder, &items);
     if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
     for (DiscItem& item : items) {
       DatadiskEntry* entry = nullptr;
       Placed placed;
-      result = Place(target, item, &entry, &placed);
+      result = Place(pending.target, item, &entry, &placed);
       if (result != QD_OK) return result;
       if (!item.folder || placed == Placed::kSkipped) continue;
-      if (!visited.insert(item.icb_block).second) return QD_E_UNKNOWN_FILE_SYSTEM;
-      stack.emplace_back(std::move(item), entry);
+      if ((result = walk.Enter(item.icb_block, pending.depth + 1)) != QD_OK) return result;
+      stack.push_back(Pending{std::move(item), entry, pending.depth + 1});
     }
   }
   return QD_OK;
@@ -191,7 +202,8 @@ uint32_t Importer::ImportIso(DiscReader& reader) {
   std::vector<bool> present(records.size() + 1, false);
   // The folder entries that directories placed, by (their parent's entry, their extent).
   std::map<std::pair<DatadiskEntry*, uint32_t>, DatadiskEntry*> placed_folders;
-  std::set<uint32_t> visited;
+  std::vector<uint32_t> depth(records.size() + 1, 0);
+  FolderWalk walk(reader.source());
   std::vector<DiscItem> items;
   for (size_t number = 1; number <= records.size(); ++number) {
     const PathTableRecord& record = records[number - 1];
@@ -204,8 +216,9 @@ uint32_t Importer::ImportIso(DiscReader& reader) {
       if (found == placed_folders.end()) continue;
       target[number] = found->second;
       present[number] = true;
+      depth[number] = depth[record.parent] + 1;
     }
-    if (!visited.insert(record.extent).second) return QD_E_UNKNOWN_FILE_SYSTEM;
+    if ((result = walk.Enter(record.extent, depth[number])) != QD_OK) return result;
     result = reader.ListIsoDirectory(view, record.extent, &items);
     if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
     for (const DiscItem& item : items) {
@@ -246,7 +259,8 @@ uint32_t Importer::Import(uint16_t session) {
     if (result != QD_OK) EmptyTree();
   }
   if (result == QD_OK) {
-    disc_.file_system = ((bits & (kSeenIso9660 | kSeenJoliet)) ? 3u : 0u) | (bits & (kSeenUdf | kSeenUdf250));
+    disc_.file_system =
+        ((bits & (kSeenIso9660 | kSeenJoliet)) ? 3u : 0u) | (bits & (kSeenUdf | kSeenUdf250));
   }
   return result;
 }
@@ -264,7 +278,8 @@ uint32_t Importer::Run(uint16_t session) {
     const uint32_t code = DRV_GetMediaInformation(drive_, &info);
     if (code == QD_OK) {
       disc_.imported_drive = drive_;
-      disc_.next_session_start = info.dwStatus == MEDIA_STATUS_APPENDABLE ? info.dwNextWritable : 0xFFFFFFFFu;
+      disc_.next_session_start =
+          info.dwStatus == MEDIA_STATUS_APPENDABLE ? info.dwNextWritable : 0xFFFFFFFFu;
       disc_.data_mode = info.dwDataMode == 2 ? 2 : 1;
     } else if (result == QD_OK) {
       result = code;

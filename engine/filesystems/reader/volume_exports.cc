@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "datadisk/datadisk.h"
+#include "drive/drive_command.h"
 #include "drive/drive_handle.h"
+#include "drive/mmc_commands.h"
 #include "filesystems/reader/block_source.h"
 #include "filesystems/reader/disc_reader.h"
+#include "filesystems/reader/folder_walk.h"
+#include "filesystems/reader/volume_open.h"
 #include "quillden/drive.h"
 #include "quillden/export.h"
 #include "quillden/result.h"
@@ -23,10 +27,12 @@ namespace {
 
 class Volume {
  public:
-  Volume(HANDLE drive, char letter) : drive_(drive), letter_(letter), source_(drive), reader_(&source_) {}
+  Volume(HANDLE drive, char letter)
+      : drive_(drive), letter_(letter), source_(drive), reader_(&source_), walk_(&source_) {}
   ~Volume() { drive::CloseDriveHandle(drive_); }
 
   uint32_t Open() {
+    if (NoMedium()) return QD_E_NOT_READY;
     uint32_t start = 0;
     if (FindLastSessionStart(drive_, &start) != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
     uint32_t result = reader_.Recognize(start);
@@ -45,20 +51,22 @@ class Volume {
     return result == QD_OK ? QD_OK : QD_E_UNKNOWN_FILE_SYSTEM;
   }
 
-  // Every export call may read its own allowance of blocks.
-  void BeginCall() { source_.ResetBudget(); }
+  // Every export call may read its own allowance of blocks; the folders the caller's walk has
+  // entered stay entered for the volume's life, so that walk ends on any disc.
+  void BeginCall() { walk_.RenewReadAllowance(); }
 
-  // Looks path up; *item gets the file or folder.
-  uint32_t Lookup(const char16_t* path, DiscItem* item) {
+  // Looks path up; *item gets the file or folder and *exact_path its path spelled as on the disc.
+  uint32_t Lookup(const char16_t* path, DiscItem* item, std::u16string* exact_path = nullptr) {
     std::vector<std::u16string> parts;
     uint32_t result = Split(path, &parts);
     if (result != QD_OK) return result;
+    if (parts.size() > kMaxFolderDepth + 1) return QD_E_NOT_FOUND;
     const DiscItem* current = &root_;
-    std::u16string folder_key;
+    std::u16string folder_path;
     for (const std::u16string& part : parts) {
       if (!current->folder) return QD_E_NOT_FOUND;
       const std::vector<DiscItem>* items = nullptr;
-      result = List(folder_key, *current, &items);
+      result = List(folder_path, *current, &items);
       if (result != QD_OK) return result;
       const DiscItem* match = nullptr;
       for (const DiscItem& candidate : *items) {
@@ -69,32 +77,31 @@ class Volume {
         if (!match && NamesEqualIgnoringAsciiCase(candidate.name, part)) match = &candidate;
       }
       if (!match) return QD_E_NOT_FOUND;
-      folder_key.append(u"\\").append(match->name);
+      folder_path.append(u"\\").append(match->name);
       found_ = *match;  // the listing may be replaced by the next List
       current = &found_;
     }
     *item = *current;
+    if (exact_path) *exact_path = std::move(folder_path);
     return QD_OK;
   }
 
   uint32_t Find(const char16_t* path, uint32_t index, WIN32_FIND_DATAW* data) {
     DiscItem folder;
-    uint32_t result = Lookup(path, &folder);
+    std::u16string exact_path;
+    uint32_t result = Lookup(path, &folder, &exact_path);
     if (result != QD_OK) return result;
     if (!folder.folder) return QD_E_NOT_FOUND;
-    std::vector<std::u16string> parts;
-    Split(path, &parts);
-    std::u16string key;
-    for (const std::u16string& part : parts) key.append(u"\\").append(part);
     const std::vector<DiscItem>* items = nullptr;
-    result = List(FoldKey(key), folder, &items, /*folded=*/true);
+    result = List(exact_path, folder, &items);
     if (result != QD_OK) return result;
     if (index >= items->size()) return QD_E_NOT_FOUND;
     Fill((*items)[index], data);
     return QD_OK;
   }
 
-  uint32_t Read(const char16_t* path, uint64_t offset, uint8_t* buffer, uint32_t bytes, uint32_t* read) {
+  uint32_t Read(const char16_t* path, uint64_t offset, uint8_t* buffer, uint32_t bytes,
+                uint32_t* read) {
     std::u16string key(path);
     if (!have_file_ || key != file_path_) {
       have_file_ = false;
@@ -123,10 +130,20 @@ class Volume {
   }
 
  private:
+  // An empty drive answers TEST UNIT READY with "medium not present" (2/3A/xx); its sense stays in
+  // the last command error record for the caller.
+  bool NoMedium() {
+    if (drive::TestUnitReady(drive_) != QD_E_COMMAND_FAILED) return false;
+    _COMMANDERRORINFOMATION error{};
+    drive::ReadLastCommandError(&error);
+    return (error.SenseData[2] & 0x0F) == 2 && error.SenseData[12] == 0x3A;
+  }
+
   uint32_t Split(const char16_t* path, std::vector<std::u16string>* parts) const {
     std::u16string text(path);
     if (text.size() >= 2 && text[1] == u':') {
-      char16_t letter = text[0] >= u'a' && text[0] <= u'z' ? static_cast<char16_t>(text[0] - 32) : text[0];
+      char16_t letter =
+          text[0] >= u'a' && text[0] <= u'z' ? static_cast<char16_t>(text[0] - 32) : text[0];
       if (letter_ != 0 && letter != static_cast<char16_t>(letter_)) return QD_E_INVALID_ARGUMENT;
       text.erase(0, 2);
     }
@@ -143,25 +160,25 @@ class Volume {
     return QD_OK;
   }
 
-  static std::u16string FoldKey(std::u16string key) {
-    for (char16_t& c : key) {
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    }
-    return key;
-  }
-
-  // The entries of folder, from the cache of recently listed folders when it holds them. A walk
-  // through the tree keeps asking for the folders on its path, so a few suffice.
-  uint32_t List(const std::u16string& key, const DiscItem& folder, const std::vector<DiscItem>** items,
-                bool folded = false) {
-    std::u16string folded_key = folded ? key : FoldKey(key);
-    auto cached = listings_.find(folded_key);
+  // The entries of folder, whose path as spelled on the disc is exact_path, from the cache of
+  // recently listed folders when it holds them. A walk through the tree keeps asking for the
+  // folders on its path, so a few suffice. The cache is keyed by the exact path: a disc made
+  // elsewhere may hold folders whose names differ in case alone.
+  uint32_t List(const std::u16string& exact_path, const DiscItem& folder,
+                const std::vector<DiscItem>** items) {
+    auto cached = listings_.find(exact_path);
     if (cached == listings_.end()) {
+      uint32_t block = 0;
+      if (!FolderBlock(view_ == View::kUdf, folder, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
+      const uint32_t depth =
+          static_cast<uint32_t>(std::count(exact_path.begin(), exact_path.end(), u'\\'));
+      uint32_t result = walk_.EnterAt(block, depth, exact_path);
+      if (result != QD_OK) return result;
       std::vector<DiscItem> listing;
-      uint32_t result = reader_.ListFolder(view_, folder, &listing);
+      result = reader_.ListFolder(view_, folder, &listing);
       if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
       if (listings_.size() >= kCachedFolders) listings_.clear();
-      cached = listings_.emplace(folded_key, std::move(listing)).first;
+      cached = listings_.emplace(exact_path, std::move(listing)).first;
     }
     *items = &cached->second;
     return QD_OK;
@@ -172,10 +189,11 @@ class Volume {
   char letter_;
   BlockSource source_;
   DiscReader reader_;
+  FolderWalk walk_;
   View view_ = View::kIso9660;
   DiscItem root_;
   DiscItem found_;
-  std::map<std::u16string, std::vector<DiscItem>> listings_;  // by upper-cased folder path
+  std::map<std::u16string, std::vector<DiscItem>> listings_;  // by exact folder path
   bool have_file_ = false;
   std::u16string file_path_;
   DiscItem file_;
@@ -207,6 +225,26 @@ DWORD Guard(Body&& body) {
 }
 
 }  // namespace
+
+uint32_t OpenVolumeOnDrive(HANDLE drive, char letter, HANDLE* volume) {
+  *volume = nullptr;
+  return Guard([&]() -> DWORD {
+    std::shared_ptr<Volume> opened;
+    try {
+      opened = std::make_shared<Volume>(drive, letter);
+    } catch (...) {
+      drive::CloseDriveHandle(drive);
+      throw;
+    }
+    uint32_t result = opened->Open();
+    if (result != QD_OK) return result;
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry()[opened.get()] = opened;
+    *volume = opened.get();
+    return QD_OK;
+  });
+}
+
 }  // namespace quillden::reader
 
 using quillden::reader::Volume;
@@ -217,19 +255,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_OpenVolume(DWORD drive_number, HANDLE* 
   return quillden::reader::Guard([&]() -> DWORD {
     HANDLE drive = quillden::drive::OpenDriveNumber(drive_number);
     if (drive == nullptr) return QD_E_NO_DRIVE;
-    std::shared_ptr<Volume> opened;
-    try {
-      opened = std::make_shared<Volume>(drive, static_cast<char>('A' + drive_number - 1));
-    } catch (...) {
-      quillden::drive::CloseDriveHandle(drive);
-      throw;
-    }
-    uint32_t result = opened->Open();
-    if (result != QD_OK) return result;
-    std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
-    quillden::reader::Registry()[opened.get()] = opened;
-    *volume = opened.get();
-    return QD_OK;
+    return quillden::reader::OpenVolumeOnDrive(drive, static_cast<char>('A' + drive_number - 1),
+                                               volume);
   });
 }
 
@@ -238,7 +265,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_CloseVolume(HANDLE volume) {
   {
     std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
     auto found = quillden::reader::Registry().find(volume);
-    if (volume == nullptr || found == quillden::reader::Registry().end()) return QD_E_INVALID_HANDLE;
+    if (volume == nullptr || found == quillden::reader::Registry().end())
+      return QD_E_INVALID_HANDLE;
     closing = std::move(found->second);
     quillden::reader::Registry().erase(found);
   }
@@ -246,7 +274,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_CloseVolume(HANDLE volume) {
 }
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetVolumeFileInformation(HANDLE volume, const WCHAR* path,
-                                                                 WIN32_FIND_DATAW* data) {
+                                                                  WIN32_FIND_DATAW* data) {
   auto opened = quillden::reader::FromHandle(volume);
   if (!opened) return QD_E_INVALID_HANDLE;
   if (path == nullptr || data == nullptr) return QD_E_INVALID_ARGUMENT;
@@ -260,8 +288,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetVolumeFileInformation(HANDLE volume,
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_FindVolumeFile(HANDLE volume, const WCHAR* path, DWORD index,
-                                                       WIN32_FIND_DATAW* data) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_FindVolumeFile(HANDLE volume, const WCHAR* path,
+                                                        DWORD index, WIN32_FIND_DATAW* data) {
   auto opened = quillden::reader::FromHandle(volume);
   if (!opened) return QD_E_INVALID_HANDLE;
   if (path == nullptr || data == nullptr) return QD_E_INVALID_ARGUMENT;
@@ -271,11 +299,13 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_FindVolumeFile(HANDLE volume, const WCH
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_ReadVolumeFile(HANDLE volume, const WCHAR* path, ULONGLONG offset,
-                                                       void* buffer, DWORD bytes, DWORD* read) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_ReadVolumeFile(HANDLE volume, const WCHAR* path,
+                                                        ULONGLONG offset, void* buffer, DWORD bytes,
+                                                        DWORD* read) {
   auto opened = quillden::reader::FromHandle(volume);
   if (!opened) return QD_E_INVALID_HANDLE;
-  if (path == nullptr || read == nullptr || (buffer == nullptr && bytes > 0)) return QD_E_INVALID_ARGUMENT;
+  if (path == nullptr || read == nullptr || (buffer == nullptr && bytes > 0))
+    return QD_E_INVALID_ARGUMENT;
   *read = 0;
   return quillden::reader::Guard([&]() -> DWORD {
     opened->BeginCall();

@@ -22,6 +22,7 @@ QUILLDEN_BEGIN_DECLS
 
 /* Opens the volume of drive number driveNumber (1 for A: to 26 for Z:) into *volume. Returns 0;
  * 0x08000011 a number outside 1..26 or a null out pointer; 0x08000037 the drive cannot be opened;
+ * 0x08000023 the drive holds no medium (the last command error record keeps its sense, 2/3A/xx);
  * 0x08000038 the last session holds no readable file system; 0x08000018 out of memory. */
 QUILLDEN_API DWORD DRV_OpenVolume(DWORD driveNumber, HANDLE* volume);
 
@@ -33,7 +34,9 @@ QUILLDEN_API DWORD DRV_CloseVolume(HANDLE volume);
  * last access and last write times, the size (0 for folders) and the name in cFileName. The root
  * ("X:\" or "") is a folder with an empty name. Returns 0; 0x08000010 bad volume handle; 0x08000011
  * null path or record, or a drive letter that is not the volume's; 0x08000015 no such file or folder
- * (or a component that is a file); 0x08000038 a structure on the way cannot be read; 0x08000018. */
+ * (or a component that is a file); 0x08000038 a structure on the way cannot be read, or a folder on
+ * the way is one the volume has already listed under another path (a folder that names one of its
+ * ancestors: refusing it is what makes every walk through the volume end); 0x08000018. */
 QUILLDEN_API DWORD DRV_GetVolumeFileInformation(HANDLE volume, const WCHAR* path, WIN32_FIND_DATAW* data);
 
 /* Fills *data for entry number index (0 = the first) of the folder at path, in the order the file
