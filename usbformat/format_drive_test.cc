@@ -46,14 +46,55 @@ TEST(FormatRequest, LabelsAreCutWithoutSplittingPairs) {
   EXPECT_EQ(r.label, "Caf\xc3\xa9");
 }
 
+TEST(FormatRequest, FatLabelsAreStoredInTheOemCodePage) {
+  EXPECT_EQ(OemCodePage(1252), 850u);
+  EXPECT_EQ(OemCodePage(932), 932u);
+  EXPECT_EQ(OemCodePage(949), 949u);
+  EXPECT_EQ(OemCodePage(0), 850u);
+  // Western letters are in code page 850; Japanese is not, and becomes "_" there.
+  EXPECT_EQ(FatLabel(u"\u00c9", 850), "\u00c9");
+  EXPECT_EQ(FatLabel(u"\u00c9T\u00c9 \u00dc", 850), "\u00c9T\u00c9 \u00dc");
+  EXPECT_EQ(FatLabel(u"\u30ea\u30ab\u30d0\u30ea", 932), "\u30ea\u30ab\u30d0\u30ea");
+  EXPECT_EQ(FatLabel(u"\u30ea\u30ab\u30d0\u30ea", 850), "____");
+  // Characters FAT forbids in labels, control characters and a lone surrogate.
+  EXPECT_EQ(FatLabel(u"A.B*C?D\"E[F]\tG", 850), "A_B_C_D_E_F");
+  EXPECT_EQ(FatLabel(std::u16string(u"X") + char16_t(0xD800) + u"Y", 850), "X_Y");
+  // Eleven bytes: a double-byte character that would straddle the end is dropped whole.
+  EXPECT_EQ(FatLabel(u"\u30ea\u30ab\u30d0\u30ea\u30ea\u30ab", 932),
+            "\u30ea\u30ab\u30d0\u30ea\u30ea");
+  EXPECT_EQ(FatLabel(u"ABCDEFGHIJKL", 850), "ABCDEFGHIJK");
+  EXPECT_EQ(FatLabel(u"AB  ", 850), "AB");
+  EXPECT_EQ(FatLabel(u"", 850), "");
+
+  FormatRequest r;
+  ASSERT_EQ(ParseRequest('U', u"FAT32", u"\u00c9T\u00c9 \u00dc", &r), TF_OK);
+  EXPECT_TRUE(r.has_label);
+  EXPECT_EQ(r.label, "\u00c9T\u00c9 \u00dc");
+  ASSERT_EQ(ParseRequest('U', u"NTFS", u"\u30ea\u30ab\u30d0\u30ea", &r), TF_OK);
+  EXPECT_EQ(r.label, "\u30ea\u30ab\u30d0\u30ea");  // NTFS keeps Unicode labels
+}
+
 TEST(FormatRequest, ToolCommandsAndScript) {
   FormatRequest r;
   ASSERT_EQ(ParseRequest('U', u"FAT32", u"DATA", &r), TF_OK);
   EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
-            (std::vector<std::string>{"mkfs.vfat", "-F", "32", "-n", "DATA", "/dev/sdz1"}));
+            (std::vector<std::string>{"mkfs.vfat", "-F", "32", "--codepage=850", "-n", "DATA",
+                                      "/dev/sdz1"}));
+  ASSERT_EQ(ParseRequest('U', u"FAT32", nullptr, &r), TF_OK);
+  EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
+            (std::vector<std::string>{"mkfs.vfat", "-F", "32", "/dev/sdz1"}));
   ASSERT_EQ(ParseRequest('U', u"NTFS", nullptr, &r), TF_OK);
   EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
             (std::vector<std::string>{"mkntfs", "-Q", "/dev/sdz1"}));
+  // With the partition's place on the drive, the boot sector can record it.
+  PartitionPlacement placement;
+  placement.start_sector = 2048;
+  placement.bytes_per_sector = 512;
+  placement.heads = 255;
+  placement.sectors_per_track = 63;
+  EXPECT_EQ(FormatterCommand(r, "/dev/sdz1", placement),
+            (std::vector<std::string>{"mkntfs", "-Q", "-s", "512", "-p", "2048", "-H", "255", "-S",
+                                      "63", "/dev/sdz1"}));
   EXPECT_EQ(PartitionScript(FileSystem::kFat32), "label: dos\n\n,,c,*\n");
   EXPECT_EQ(PartitionScript(FileSystem::kNtfs), "label: dos\n\n,,7,*\n");
 }
