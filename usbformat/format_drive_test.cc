@@ -83,6 +83,12 @@ TEST(FormatRequest, ToolCommandsAndScript) {
   ASSERT_EQ(ParseRequest('U', u"FAT32", nullptr, &r), TF_OK);
   EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
             (std::vector<std::string>{"mkfs.vfat", "-F", "32", "/dev/sdz1"}));
+  // mkfs.vfat refuses label bytes above 0x7F: such a label is written over a placeholder.
+  ASSERT_EQ(ParseRequest('U', u"FAT32", u"\u00c9T\u00c9", &r), TF_OK);
+  EXPECT_EQ(r.oem_label, "\x90T\x90");
+  EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
+            (std::vector<std::string>{"mkfs.vfat", "-F", "32", "--codepage=850", "-n",
+                                      kFatLabelPlaceholder, "/dev/sdz1"}));
   ASSERT_EQ(ParseRequest('U', u"NTFS", nullptr, &r), TF_OK);
   EXPECT_EQ(FormatterCommand(r, "/dev/sdz1"),
             (std::vector<std::string>{"mkntfs", "-Q", "/dev/sdz1"}));
@@ -113,6 +119,25 @@ TEST(RemovableCheck, OnlyUsbEntriesOfTheMapQualify) {
   EXPECT_EQ(FormatDrive(map, v, 'C', u"FAT32", nullptr), TF_E_NOT_REMOVABLE);
   EXPECT_EQ(FormatDrive(map, v, '1', u"FAT32", nullptr), TF_E_INVALID_ARGUMENT);
   EXPECT_EQ(FormatDrive(map, v, 'C', u"ext4", nullptr), TF_E_INVALID_ARGUMENT);
+}
+
+TEST(FatLabelStep, RefusesWhatMkfsDidNotLeave) {
+  platform::ScopedTempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::string file = dir.Child("volume");
+  int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
+  // No boot sector signature, then a boot sector without the placeholder: nothing is written.
+  EXPECT_FALSE(WriteFatLabel(fd, "\x90T\x90"));
+  const unsigned char signature[2] = {0x55, 0xAA};
+  ASSERT_EQ(pwrite(fd, signature, 2, 510), 2);
+  EXPECT_FALSE(WriteFatLabel(fd, "\x90T\x90"));
+  EXPECT_FALSE(WriteFatLabel(fd, "TWELVE BYTES"));
+  char byte = 1;
+  EXPECT_EQ(pread(fd, &byte, 1, 71), 1);
+  EXPECT_EQ(byte, 0);
+  close(fd);
 }
 
 TEST(BootRecordStep, ChecksBeforeWriting) {
