@@ -79,7 +79,9 @@ bool NeedsPlaceholder(const FormatRequest& request) {
 uint32_t RunFormatter(const FormatRequest& request, const DiskNode& disk, int number,
                       const std::string& partition, bool pump_messages) {
   PartitionPlacement placement;
-  if (!FindPlacement(disk, number, &placement)) return TF_E_GEOMETRY;
+  // Only NTFS records the placement; a medium that cannot tell it would not boot.
+  if (!FindPlacement(disk, number, &placement) && request.file_system == FileSystem::kNtfs)
+    return TF_E_GEOMETRY;
   ToolCall call;
   call.argv = FormatterCommand(request, partition, placement);
   call.pump_messages = pump_messages;

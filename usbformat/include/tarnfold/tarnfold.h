@@ -65,7 +65,8 @@ QUILLDEN_BEGIN_DECLS
  * name (also a null one); TF_E_NOT_REMOVABLE when the letter is not a "usb:" entry of the drive map
  * or the drive is in use by the system (the drive is not touched); otherwise the result of the
  * fallback path: TF_E_OPEN, TF_E_LAYOUT (two or more partitions, none, or an extended or GPT
- * table), TF_E_GEOMETRY, TF_E_WRITE_MBR, TF_E_TOOL_START or TF_E_TOOL_FAILED (the last formatter
+ * table), TF_E_GEOMETRY (also when an NTFS partition's place on the drive cannot be read),
+ * TF_E_WRITE_MBR, TF_E_TOOL_START or TF_E_TOOL_FAILED (the last formatter
  * attempt's result). With a platform version of 5.1 to 5.x (QUENVAR_PLATFORM_VERSION), the outside
  * formatter "formatufd" (beside the program, else along PATH; arguments "X:" and "/Y") runs
  * instead: TF_E_TOOL_START when it cannot be started, TF_E_TOOL_FAILED when it fails. Running out
