@@ -462,6 +462,21 @@ TEST_F(UsbRunTest, TargetsOutsideTheVolumeAreRefusedBeforeFormatting) {
     ASSERT_EQ(messages.size(), 3u) << target;  // size notice, format question, refusal
     EXPECT_NE(Utf16ToUtf8(messages[2]).find(target), std::string::npos) << Utf16ToUtf8(messages[2]);
   }
+  // A listed name that climbs out is named too.
+  prompter_.ClearRecords();
+  const std::string path = dir_.Child("listed.ini");
+  std::ofstream(path)
+      << "[CONTENTS]\nContentsTitle=T\nContentsID=T-3\n[DISCSET01]\nDiscSetTitle=U\n"
+      << "[DISC0101]\nDiscTitle=U\nDiscType=USB\nDiscSize=16\n"
+      << "[FILESET010101]\nSourcePath=" << dir_.Child("src")
+      << "\nTargetPath=\\DATA\nFile0001=a.bin\nFile0002=..\\..\\secret.bin\n";
+  CContentsItem listed;
+  ASSERT_EQ(listed.Load(Utf8ToUtf16(path)), 1);
+  EXPECT_EQ(ctrl_.CreateUsbDisc(&listed, 0, 0), QD_E_DRIVER_REQUEST);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(Utf16ToUtf8(messages[2]).find("..\\..\\secret.bin"), std::string::npos)
+      << Utf16ToUtf8(messages[2]);
   EXPECT_EQ(loop.Hash(), before);
   EXPECT_EQ(ejected_, "");
 }
