@@ -179,10 +179,10 @@ std::vector<MountRecord> ParseMountInfo(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(start, end - start);
     start = end + 1;
-    // mount-id parent-id major:minor root mount-point options ...
+    // mount-id parent-id major:minor root mount-point options [optional...] - type source ...
     std::vector<std::string_view> fields;
     size_t pos = 0;
-    while (pos < line.size() && fields.size() < 5) {
+    while (pos < line.size()) {
       size_t blank = line.find(' ', pos);
       if (blank == std::string_view::npos) blank = line.size();
       fields.push_back(line.substr(pos, blank - pos));
@@ -191,9 +191,22 @@ std::vector<MountRecord> ParseMountInfo(std::string_view text) {
     MountRecord m;
     if (fields.size() < 5 || !ParseDevNumbers(fields[2], &m.dev)) continue;
     m.mount_point = Unescape(fields[4]);
+    for (size_t i = 6; i + 2 < fields.size(); ++i) {
+      if (fields[i] != "-") continue;
+      m.file_system = Unescape(fields[i + 1]);
+      m.source = Unescape(fields[i + 2]);
+      break;
+    }
     mounts.push_back(std::move(m));
   }
   return mounts;
+}
+
+dev_t SourceDevice(const MountRecord& mount) {
+  if (mount.source.empty() || mount.source[0] != '/') return 0;
+  struct stat st;
+  if (stat(mount.source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+  return st.st_rdev;
 }
 
 std::vector<MountRecord> CurrentMounts() {
@@ -218,7 +231,7 @@ std::string WhyUnsafeToFormat(const DiskNode& disk) {
   std::vector<dev_t> devs = DiskAndPartitionDevs(disk);
   auto ours = [&](dev_t d) { return std::find(devs.begin(), devs.end(), d) != devs.end(); };
   for (const MountRecord& m : CurrentMounts()) {
-    if (ours(m.dev) && IsSystemMountPoint(m.mount_point)) {
+    if ((ours(m.dev) || ours(SourceDevice(m))) && IsSystemMountPoint(m.mount_point)) {
       return disk.device_path + " holds the system mount " + m.mount_point;
     }
   }
@@ -236,13 +249,45 @@ bool UnmountAll(const DiskNode& disk) {
   std::vector<dev_t> devs = DiskAndPartitionDevs(disk);
   // Innermost mounts first: later lines of mountinfo sit on top of earlier ones.
   std::vector<MountRecord> mounts = CurrentMounts();
+  auto ours = [&](dev_t d) {
+    return d != 0 && std::find(devs.begin(), devs.end(), d) != devs.end();
+  };
   bool all = true;
+  bool released_driver = false;
   for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-    if (std::find(devs.begin(), devs.end(), it->dev) == devs.end()) continue;
-    if (IsSystemMountPoint(it->mount_point)) return false;
-    if (umount2(it->mount_point.c_str(), 0) != 0) all = false;
+    const bool by_number = ours(it->dev);
+    if (!by_number && !ours(SourceDevice(*it))) continue;
+    if (IsSystemMountPoint(it->mount_point)) {
+      errno = EBUSY;
+      return false;
+    }
+    if (umount2(it->mount_point.c_str(), 0) != 0) {
+      all = false;
+    } else if (!by_number) {
+      released_driver = true;
+    }
   }
-  return all;
+  if (!all) return false;
+  if (!released_driver) return true;
+  // A FUSE driver writes out and closes the device only after its unmount; an exclusive open
+  // succeeds once it has let go of every partition.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (const PartitionNode& p : ListPartitions(disk)) {
+    for (;;) {
+      const int fd = open(p.device_path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+      if (fd >= 0) {
+        close(fd);
+        break;
+      }
+      if (errno != EBUSY) break;  // no node to test: nothing more to learn here
+      if (std::chrono::steady_clock::now() >= deadline) {
+        errno = EBUSY;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  return true;
 }
 
 bool ReadGeometry(int fd, DiskGeometry* geometry) {

@@ -35,9 +35,16 @@ struct PartitionNode {
 };
 
 struct MountRecord {
-  dev_t dev = 0;
+  dev_t dev = 0;  // the device number the mount table shows (0:NN for FUSE)
   std::string mount_point;
+  std::string file_system;  // "vfat", "fuseblk", "fuse.fusefat", ...
+  std::string source;       // what was mounted ("/dev/sdb1"), unescaped
 };
+
+// The block device a mount's source names (an absolute path that is a block device node), or 0.
+// FUSE drivers mount a block device under a device number of their own: only the source tells
+// which disk they hold.
+dev_t SourceDevice(const MountRecord& mount);
 
 // Resolves a device path to a whole-disk block device; false (with the reason) when the path is
 // missing, not a block device, or a partition.
@@ -57,7 +64,9 @@ bool IsSystemMountPoint(std::string_view mount_point);
 // Empty when the disk may be rewritten; otherwise why it may not.
 std::string WhyUnsafeToFormat(const DiskNode& disk);
 
-// Unmounts every mount of the disk and its partitions; false (errno kept) when one stays.
+// Unmounts every mount of the disk and its partitions, found by device number or by source;
+// false (errno kept) when one stays, or when a FUSE driver still holds a partition a few seconds
+// after its unmount.
 bool UnmountAll(const DiskNode& disk);
 
 // Reads size, sector size and geometry from an open disk. Drivers without a CHS translation

@@ -20,6 +20,33 @@ TEST(BlockDevice, ParsesMountInfoWithEscapedMountPoints) {
   EXPECT_EQ(mounts[1].dev, makedev(8, 17));
   EXPECT_EQ(mounts[1].mount_point, "/media/user/MY STICK");
   EXPECT_EQ(mounts[2].mount_point, "/proc");
+  EXPECT_EQ(mounts[1].file_system, "vfat");
+  EXPECT_EQ(mounts[1].source, "/dev/sdb1");
+}
+
+TEST(BlockDevice, FuseMountsAreKnownByTheirSource) {
+  // A FUSE driver's mount shows a device number of its own; optional fields come before "-".
+  auto mounts = ParseMountInfo(
+      "50 22 0:52 / /media/u/NTFS\\040STICK rw,relatime shared:7 master:2 - fuseblk "
+      "/dev/null rw,user_id=0\n"
+      "51 22 0:53 / /mnt/x rw - fuse.fusefat /dev/not\\040there rw\n"
+      "52 22 0:54 / /run rw - tmpfs tmpfs rw\n");
+  ASSERT_EQ(mounts.size(), 3u);
+  EXPECT_EQ(mounts[0].dev, makedev(0, 52));
+  EXPECT_EQ(mounts[0].mount_point, "/media/u/NTFS STICK");
+  EXPECT_EQ(mounts[0].file_system, "fuseblk");
+  EXPECT_EQ(mounts[1].source, "/dev/not there");
+  // /dev/null is a character device, so no block device is named; neither by a missing node nor
+  // by a source that is no path.
+  EXPECT_EQ(SourceDevice(mounts[0]), 0u);
+  EXPECT_EQ(SourceDevice(mounts[1]), 0u);
+  EXPECT_EQ(SourceDevice(mounts[2]), 0u);
+  struct stat st {};
+  if (stat("/dev/loop0", &st) == 0 && S_ISBLK(st.st_mode)) {
+    MountRecord loop;
+    loop.source = "/dev/loop0";
+    EXPECT_EQ(SourceDevice(loop), st.st_rdev);
+  }
 }
 
 TEST(BlockDevice, SystemMountPoints) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/env.h"
 #include "platform/unicode.h"
 #include "tarnfold/tarnfold.h"
@@ -68,10 +69,34 @@ std::string WriteScript(const std::string& text) {
   return name.data();
 }
 
-uint32_t RunFormatter(const FormatRequest& request, const std::string& partition,
-                      bool pump_messages) {
-  ToolOutcome outcome = RunTool(FormatterCommand(request, partition), "", pump_messages);
-  if (outcome.Succeeded()) return TF_OK;
+bool NeedsPlaceholder(const FormatRequest& request) {
+  for (char c : request.oem_label) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
+uint32_t RunFormatter(const FormatRequest& request, const DiskNode& disk, int number,
+                      const std::string& partition, bool pump_messages) {
+  PartitionPlacement placement;
+  // Only NTFS records the placement; a medium that cannot tell it would not boot.
+  if (!FindPlacement(disk, number, &placement) && request.file_system == FileSystem::kNtfs)
+    return TF_E_GEOMETRY;
+  ToolCall call;
+  call.argv = FormatterCommand(request, partition, placement);
+  call.pump_messages = pump_messages;
+  call.environment = Utf8ToolEnvironment();
+  ToolOutcome outcome = RunTool(call);
+  if (outcome.Succeeded()) {
+    if (request.file_system != FileSystem::kFat32 || !NeedsPlaceholder(request)) return TF_OK;
+    const int fd = open(partition.c_str(), O_RDWR | O_CLOEXEC);
+    const bool written = fd >= 0 && WriteFatLabel(fd, request.oem_label);
+    if (fd >= 0) close(fd);
+    if (written) return TF_OK;
+    Complain(request.letter, "the volume label could not be written");
+    return TF_E_TOOL_FAILED;
+  }
+  Complain(request.letter, call.argv[0] + " failed: " + outcome.LastErrorLine());
   if (outcome.state == ToolOutcome::State::kStartFailed ||
       outcome.state == ToolOutcome::State::kWaitFailed) {
     return TF_E_TOOL_START;
@@ -134,6 +159,125 @@ uint32_t OutsideFormatter(const FormatRequest& request, const DiskNode& disk) {
 
 }  // namespace
 
+uint32_t OemCodePage(uint32_t ansi_code_page) {
+  uint32_t oem = 850;
+  switch (ansi_code_page) {
+    case 932:
+    case 936:
+    case 949:
+    case 950:
+      oem = ansi_code_page;
+      break;
+    case 1250:
+      oem = 852;
+      break;
+    case 1251:
+      oem = 866;
+      break;
+    case 1253:
+      oem = 737;
+      break;
+    case 1254:
+      oem = 857;
+      break;
+    case 1255:
+      oem = 862;
+      break;
+    case 1257:
+      oem = 775;
+      break;
+    default:
+      break;
+  }
+  return platform::IsCodePageSupported(oem) ? oem : 850;
+}
+
+namespace {
+
+std::string FatLabelBytes(std::u16string_view label, uint32_t code_page) {
+  static constexpr std::string_view kForbidden = "*?.,;:/\\|+=<>[]\"";
+  std::string stored;
+  size_t i = 0;
+  while (i < label.size()) {
+    size_t units = 1;
+    if (label[i] >= 0xD800 && label[i] <= 0xDBFF && i + 1 < label.size() &&
+        label[i + 1] >= 0xDC00 && label[i + 1] <= 0xDFFF) {
+      units = 2;
+    }
+    const std::u16string_view one = label.substr(i, units);
+    i += units;
+    std::string bytes = platform::ToAnsi(one, code_page);
+    // A character the code page lacks comes back as "?"; its round trip tells them apart from a
+    // best-fit substitute.
+    if (bytes.empty() || platform::FromAnsi(bytes, code_page) != one) bytes = "_";
+    for (char& b : bytes) {
+      const auto u = static_cast<unsigned char>(b);
+      if (bytes.size() == 1 &&
+          (u < 0x20 || u == 0x7F || kForbidden.find(b) != std::string_view::npos))
+        b = '_';
+    }
+    if (stored.size() + bytes.size() > kMaxFatLabelChars) break;
+    stored += bytes;
+  }
+  while (!stored.empty() && stored.back() == ' ') stored.pop_back();
+  return stored;
+}
+
+}  // namespace
+
+std::string FatLabel(std::u16string_view label, uint32_t code_page) {
+  return platform::Utf16ToUtf8(platform::FromAnsi(FatLabelBytes(label, code_page), code_page));
+}
+
+bool WriteFatLabel(int fd, std::string_view stored) {
+  if (stored.size() > kMaxFatLabelChars) return false;
+  uint8_t boot[512];
+  if (!ReadAll(fd, boot, sizeof boot, 0) || boot[510] != 0x55 || boot[511] != 0xAA) return false;
+  auto u16 = [&](size_t o) { return static_cast<uint32_t>(boot[o] | (boot[o + 1] << 8)); };
+  auto u32 = [&](size_t o) { return u16(o) | (u16(o + 2) << 16); };
+  const uint32_t bytes_per_sector = u16(11);
+  const uint32_t sectors_per_cluster = boot[13];
+  const uint64_t first_data = u16(14) + static_cast<uint64_t>(boot[16]) * u32(36);
+  const uint32_t root_cluster = u32(44);
+  const uint32_t backup = u16(50);
+  if (bytes_per_sector < 512 || sectors_per_cluster == 0 || root_cluster < 2) return false;
+  uint8_t field[11];
+  std::fill(field, field + 11, ' ');
+  std::copy(stored.begin(), stored.end(), field);
+
+  // The volume entry of the root folder that mkfs.vfat made for the placeholder.
+  const off_t root = static_cast<off_t>(
+      (first_data + uint64_t{root_cluster - 2} * sectors_per_cluster) * bytes_per_sector);
+  std::vector<uint8_t> folder(bytes_per_sector);
+  if (!ReadAll(fd, folder.data(), folder.size(), root)) return false;
+  uint8_t placeholder[11];
+  std::fill(placeholder, placeholder + 11, ' ');
+  std::copy(kFatLabelPlaceholder, kFatLabelPlaceholder + sizeof(kFatLabelPlaceholder) - 1,
+            placeholder);
+  bool found = false;
+  for (size_t at = 0; at + 32 <= folder.size() && !found; at += 32) {
+    if (folder[at + 11] != 0x08 || !std::equal(placeholder, placeholder + 11, &folder[at]))
+      continue;
+    std::copy(field, field + 11, &folder[at]);
+    if (folder[at] == 0xE5) folder[at] = 0x05;  // 0xE5 first marks a free entry
+    found = true;
+  }
+  if (!found || !std::equal(placeholder, placeholder + 11, &boot[71])) return false;
+  if (!WriteAll(fd, folder.data(), folder.size(), root)) return false;
+  std::copy(field, field + 11, &boot[71]);
+  if (!WriteAll(fd, boot, sizeof boot, 0)) return false;
+  if (backup != 0 && backup != 0xFFFF) {
+    uint8_t copy[512];
+    const off_t at = static_cast<off_t>(backup) * bytes_per_sector;
+    if (ReadAll(fd, copy, sizeof copy, at) &&
+        std::equal(placeholder, placeholder + 11, &copy[71])) {
+      std::copy(field, field + 11, &copy[71]);
+      if (!WriteAll(fd, copy, sizeof copy, at)) return false;
+    }
+  }
+  return fsync(fd) == 0;
+}
+
 std::u16string CutLabel(std::u16string_view label, size_t max_units) {
   std::u16string buffer(max_units + 1, u'\0');
   size_t n = platform::CopyUtf16(label, buffer.data(), buffer.size());
@@ -152,15 +296,14 @@ uint32_t ParseRequest(uint32_t letter, const char16_t* file_system, const char16
   request->letter = static_cast<char>(platform::AsciiUpper(unit));
   std::u16string cut = CutLabel(platform::Utf16View(label));
   if (request->file_system == FileSystem::kFat32) {
-    // Count characters, not units: a pair stays whole.
-    size_t units = 0;
-    for (size_t chars = 0; units < cut.size() && chars < kMaxFatLabelChars; ++chars) {
-      units += (cut[units] >= 0xD800 && cut[units] <= 0xDBFF && units + 1 < cut.size()) ? 2 : 1;
-    }
-    cut.resize(units);
+    request->code_page = OemCodePage(platform::AnsiCodePage());
+    request->oem_label = FatLabelBytes(cut, request->code_page);
+    request->label =
+        platform::Utf16ToUtf8(platform::FromAnsi(request->oem_label, request->code_page));
+  } else {
+    request->label = platform::Utf16ToUtf8(cut);
   }
-  request->has_label = !cut.empty();
-  request->label = platform::Utf16ToUtf8(cut);
+  request->has_label = !request->label.empty();
   return TF_OK;
 }
 
@@ -188,17 +331,51 @@ uint32_t CheckRemovable(const platform::DriveMap& map, char letter, DiskNode* di
 }
 
 std::vector<std::string> FormatterCommand(const FormatRequest& request,
-                                          const std::string& partition) {
+                                          const std::string& partition,
+                                          const PartitionPlacement& placement) {
   std::vector<std::string> argv;
   if (request.file_system == FileSystem::kFat32) {
     argv = {"mkfs.vfat", "-F", "32"};
-    if (request.has_label) argv.insert(argv.end(), {"-n", request.label});
+    if (request.has_label) {
+      // mkfs.vfat converts the label from the locale's UTF-8 into this code page, but refuses
+      // every byte above 0x7F: such a label is written over a placeholder afterwards.
+      argv.push_back("--codepage=" + std::to_string(request.code_page ? request.code_page : 850));
+      argv.insert(argv.end(),
+                  {"-n", NeedsPlaceholder(request) ? kFatLabelPlaceholder : request.label});
+    }
   } else {
     argv = {"mkntfs", "-Q"};
     if (request.has_label) argv.insert(argv.end(), {"-L", request.label});
+    // The boot sector records where it sits and the drive's geometry; without them the medium
+    // does not boot.
+    if (placement.heads > 0 && placement.sectors_per_track > 0) {
+      argv.insert(argv.end(),
+                  {"-s", std::to_string(placement.bytes_per_sector), "-p",
+                   std::to_string(placement.start_sector), "-H", std::to_string(placement.heads),
+                   "-S", std::to_string(placement.sectors_per_track)});
+    }
   }
   argv.push_back(partition);
   return argv;
+}
+
+bool FindPlacement(const DiskNode& disk, int number, PartitionPlacement* placement) {
+  const int fd = open(disk.device_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DiskGeometry geometry;
+  const bool read = ReadGeometry(fd, &geometry) && UsableGeometry(geometry);
+  close(fd);
+  if (!read) return false;
+  for (const PartitionNode& p : ListPartitions(disk)) {
+    if (p.number != number) continue;
+    placement->bytes_per_sector = geometry.bytes_per_sector;
+    placement->heads = geometry.heads;
+    placement->sectors_per_track = geometry.sectors_per_track;
+    // sysfs counts 512-byte units whatever the sector size.
+    placement->start_sector = p.start * 512 / geometry.bytes_per_sector;
+    return true;
+  }
+  return false;
 }
 
 std::string PartitionScript(FileSystem file_system) {
@@ -214,17 +391,23 @@ uint32_t PartitionStep(const FormatRequest& request, const DiskNode& disk) {
 
   std::string script = WriteScript(PartitionScript(request.file_system));
   if (script.empty()) return TF_E_TOOL_START;
-  ToolOutcome outcome = RunTool(
-      {"sfdisk", "--quiet", "--wipe", "always", "--wipe-partitions", "always", disk.device_path},
-      script, /*pump_messages=*/true);
+  ToolCall call;
+  call.argv = {"sfdisk", "--quiet",       "--wipe", "always", "--wipe-partitions",
+               "always", disk.device_path};
+  call.stdin_path = script;
+  call.pump_messages = true;
+  ToolOutcome outcome = RunTool(call);
   unlink(script.c_str());
   if (outcome.state == ToolOutcome::State::kStartFailed)
     return static_cast<uint32_t>(outcome.error);
-  if (!outcome.Succeeded()) return TF_E_TOOL_FAILED;
+  if (!outcome.Succeeded()) {
+    Complain(request.letter, "sfdisk failed: " + outcome.LastErrorLine());
+    return TF_E_TOOL_FAILED;
+  }
 
   std::string partition = RereadAndFindPartition(disk, 1);
   if (partition.empty()) return ENODEV;
-  return RunFormatter(request, partition, /*pump_messages=*/true);
+  return RunFormatter(request, disk, 1, partition, /*pump_messages=*/true);
 }
 
 uint32_t RewriteBootRecord(int fd, std::u16string_view file_system, int index) {
@@ -252,7 +435,12 @@ uint32_t RewriteBootRecord(int fd, std::u16string_view file_system, int index) {
 }
 
 uint32_t FallbackStep(const FormatRequest& request, const DiskNode& disk) {
-  UnmountAll(disk);
+  // A FUSE driver holds its partition without an exclusive claim: the exclusive open below would
+  // not notice it, so a mount that stays is a refusal of its own.
+  if (!UnmountAll(disk)) {
+    Complain(request.letter, disk.device_path + " is still mounted");
+    return TF_E_OPEN;
+  }
   // An exclusive open fails while anything else holds the disk or one of its partitions.
   int fd = open(disk.device_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
   if (fd < 0) {
@@ -276,7 +464,8 @@ uint32_t FallbackStep(const FormatRequest& request, const DiskNode& disk) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::string partition = RereadAndFindPartition(disk, index + 1, attempt == 0 ? 10000 : 2000);
     result = partition.empty() ? TF_E_TOOL_START
-                               : RunFormatter(request, partition, /*pump_messages=*/false);
+                               : RunFormatter(request, disk, index + 1, partition,
+                                              /*pump_messages=*/false);
     if (result == TF_OK) break;
   }
   return result;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
 #include "loop_device.h"
 #include "platform/temp_dir.h"
@@ -128,6 +129,134 @@ TEST(TarnfoldLoop, FormatsNtfsWithTheLabelCutToTwelve) {
   int rc = -1;
   Capture("ntfsinfo -m '" + part + "' >/dev/null 2>&1", &rc);
   EXPECT_EQ(rc, 0);
+}
+
+TEST(TarnfoldLoop, Fat32LabelsOutsideAsciiAreStoredInTheOemCodePage) {
+  LoopDevice loop(96 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv code_page("QUENVAR_CODEPAGE", "1252");
+  struct Case {
+    const char16_t* label;
+    const char* stored;
+  } cases[] = {{u"\u00c9", "\u00c9"},
+               {u"\u00c9T\u00c9 \u00dc", "\u00c9T\u00c9 \u00dc"},
+               {u"\u30ea\u30ab\u30d0\u30ea", "____"}};  // not in code page 850
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Tarnfold('U', u"FAT32", c.label), TF_OK) << c.stored;
+    // The tools' own chatter stays out of the program's output.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::string part = loop.PartitionNode(1);
+    ASSERT_FALSE(part.empty());
+    std::string label = Capture("LC_ALL=C.UTF-8 fatlabel -c 850 '" + part + "' 2>/dev/null");
+    while (!label.empty() && (label.back() == '\n' || label.back() == ' ')) label.pop_back();
+    EXPECT_EQ(label, c.stored);
+    // mtools reads the same label from the root folder.
+    std::string listed =
+        Capture("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mlabel -s -i '" + part + "' :: 2>/dev/null");
+    EXPECT_NE(listed.find(std::string("is ") + c.stored), std::string::npos) << listed;
+    // fsck.fat 4.2 calls every label byte above 0x7F invalid (whoever wrote it); anything else
+    // it finds is a fault.
+    int rc = -1;
+    std::string report = Capture("fsck.vfat -n '" + part + "' 2>&1", &rc);
+    if (rc != 0) {
+      for (size_t at = 0; (at = report.find('\n', at)) != std::string::npos; ++at) {
+        std::string line = report.substr(at + 1, report.find('\n', at + 1) - at - 1);
+        EXPECT_TRUE(line.empty() || line.find("label") != std::string::npos ||
+                    line.find("Leaving") != std::string::npos || line.find(part + ":") == 0)
+            << line;
+      }
+    }
+  }
+}
+
+TEST(TarnfoldLoop, NtfsBootSectorKnowsWhereItSits) {
+  LoopDevice loop(64 * kMiB);
+  REQUIRE_LOOP(loop);
+  ASSERT_EQ(Tarnfold('U', u"NTFS", u"\u30ea\u30ab\u30d0\u30ea"), TF_OK);
+  std::string part = loop.PartitionNode(1);
+  ASSERT_FALSE(part.empty());
+  EXPECT_EQ(Capture("LC_ALL=C.UTF-8 ntfslabel '" + part + "' 2>/dev/null"),
+            "\u30ea\u30ab\u30d0\u30ea\n");
+  auto lines = PartitionLines(loop.device());
+  ASSERT_EQ(lines.size(), 1u);
+  const size_t at = lines[0].find("start=");
+  ASSERT_NE(at, std::string::npos);
+  const uint32_t start = static_cast<uint32_t>(std::stoul(lines[0].substr(at + 6)));
+  std::array<uint8_t, 512> boot = FirstSector(part);
+  auto u16 = [&](size_t o) { return static_cast<uint32_t>(boot[o] | (boot[o + 1] << 8)); };
+  auto u32 = [&](size_t o) { return u16(o) | (u16(o + 2) << 16); };
+  EXPECT_EQ(u16(0x0B), 512u);   // bytes per sector
+  EXPECT_EQ(u16(0x18), 63u);    // sectors per track of a drive without its own geometry
+  EXPECT_EQ(u16(0x1A), 255u);   // heads
+  EXPECT_EQ(u32(0x1C), start);  // hidden sectors: where the partition starts
+  EXPECT_GT(start, 0u);
+}
+
+// A FUSE driver mounts the stick under a device number of its own (0:NN).
+class FuseMount {
+ public:
+  explicit FuseMount(const std::string& node) {
+    char pattern[] = "/tmp/tarnfold-fuse-XXXXXX";
+    if (!mkdtemp(pattern)) return;
+    point_ = pattern;
+    int rc = -1;
+    Capture("ntfs-3g '" + node + "' '" + point_ + "' 2>/dev/null", &rc);
+    mounted_ = rc == 0;
+  }
+  ~FuseMount() {
+    if (!point_.empty()) {
+      umount2(point_.c_str(), MNT_DETACH);
+      rmdir(point_.c_str());
+    }
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& point() const { return point_; }
+
+ private:
+  std::string point_;
+  bool mounted_ = false;
+};
+
+bool IsMounted(const std::string& point) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" " + point + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(TarnfoldLoop, AFuseMountOfTheStickIsReleasedBeforeFormatting) {
+  LoopDevice loop(64 * kMiB);
+  REQUIRE_LOOP(loop);
+  ASSERT_EQ(Tarnfold('U', u"NTFS", u"OLD"), TF_OK);
+  FuseMount fuse(loop.PartitionNode(1));
+  if (!fuse.mounted()) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  std::ofstream(fuse.point() + "/stale.txt") << "written through the old mount";
+  ASSERT_EQ(Tarnfold('U', u"FAT32", u"NEW"), TF_OK);
+  EXPECT_FALSE(IsMounted(fuse.point())) << "formatted under a live mount";
+  std::string part = loop.PartitionNode(1);
+  EXPECT_EQ(Tag(part, "TYPE"), "vfat");
+  EXPECT_EQ(Tag(part, "LABEL"), "NEW");
+  int rc = -1;
+  Capture("fsck.vfat -n '" + part + "' >/dev/null 2>&1", &rc);
+  EXPECT_EQ(rc, 0);
+}
+
+TEST(TarnfoldLoop, AFuseMountThatCannotBeReleasedRefusesTheDrive) {
+  LoopDevice loop(64 * kMiB);
+  REQUIRE_LOOP(loop);
+  ASSERT_EQ(Tarnfold('U', u"NTFS", u"BUSY"), TF_OK);
+  FuseMount fuse(loop.PartitionNode(1));
+  if (!fuse.mounted()) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  // A file held open inside the mount keeps it busy.
+  int held = open((fuse.point() + "/held.txt").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(held, 0);
+  const std::string before = loop.Hash();
+  EXPECT_EQ(Tarnfold('U', u"FAT32", u"NEW"), TF_E_OPEN);
+  EXPECT_TRUE(IsMounted(fuse.point()));
+  EXPECT_EQ(loop.Hash(), before);
+  close(held);
 }
 
 TEST(TarnfoldLoop, FallbackRefusesTwoPartitionsAndLeavesThemAlone) {

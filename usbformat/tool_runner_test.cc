@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -24,7 +25,7 @@ TEST(ToolRunner, ExitCodesAndStartFailures) {
   EXPECT_FALSE(killed.Succeeded());
   ToolOutcome missing = RunTool({"quenvar-no-such-tool"});
   EXPECT_EQ(missing.state, ToolOutcome::State::kStartFailed);
-  EXPECT_EQ(RunTool({}).state, ToolOutcome::State::kStartFailed);
+  EXPECT_EQ(RunTool(std::vector<std::string>{}).state, ToolOutcome::State::kStartFailed);
 }
 
 TEST(ToolRunner, ArgumentsArriveVerbatimAndStdinIsTheScript) {
@@ -42,6 +43,63 @@ TEST(ToolRunner, ArgumentsArriveVerbatimAndStdinIsTheScript) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, label + "|line from the script\n");
   EXPECT_EQ(RunTool({"true"}, dir.Child("absent")).state, ToolOutcome::State::kStartFailed);
+}
+
+TEST(ToolRunner, ToolErrorsAreKeptFromTheTerminal) {
+  // What a tool writes to its standard error comes back in the outcome, never on ours.
+  testing::internal::CaptureStderr();
+  ToolOutcome outcome =
+      RunTool({"sh", "-c", "echo 'first' >&2; echo 'Re-reading the partition table failed.' >&2"});
+  const std::string leaked = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(leaked, "");
+  EXPECT_EQ(outcome.errors, "first\nRe-reading the partition table failed.\n");
+  EXPECT_EQ(outcome.LastErrorLine(), "Re-reading the partition table failed.");
+  EXPECT_EQ(RunTool({"true"}).LastErrorLine(), "");
+}
+
+TEST(ToolRunner, EnvironmentAndCancel) {
+  setenv("QUENVAR_TOOL_PROBE", "outer", 1);
+  ToolCall call;
+  call.argv = {"sh", "-c", "echo \"$LC_ALL/$QUENVAR_TOOL_PROBE/$HOME\" >&2"};
+  call.environment = Utf8ToolEnvironment();
+  call.environment.push_back("QUENVAR_TOOL_PROBE=inner");
+  ToolOutcome outcome = RunTool(call);
+  unsetenv("QUENVAR_TOOL_PROBE");
+  const char* home = getenv("HOME");
+  EXPECT_EQ(outcome.LastErrorLine(), std::string("C.UTF-8/inner/") + (home ? home : ""));
+
+  std::atomic<int32_t> cancel{0};
+  ToolCall slow;
+  slow.argv = {"sleep", "30"};
+  slow.cancel = &cancel;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel.store(1);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunTool(slow).state, ToolOutcome::State::kCancelled);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(ToolRunner, RunningToolStreamsItsOutput) {
+  RunningTool tool;
+  ToolCall call;
+  call.argv = {"sh", "-c", "printf 'abcdef'; echo oops >&2; exit 4"};
+  ASSERT_TRUE(tool.Start(call));
+  char buffer[16] = {};
+  EXPECT_EQ(tool.Read(buffer, 4), 4);
+  EXPECT_EQ(std::string(buffer, 4), "abcd");
+  EXPECT_EQ(tool.Read(buffer, sizeof buffer), 2);
+  EXPECT_EQ(tool.Read(buffer, sizeof buffer), 0);
+  ToolOutcome outcome = tool.Finish();
+  EXPECT_EQ(outcome.exit_code, 4);
+  EXPECT_EQ(outcome.LastErrorLine(), "oops");
+  RunningTool missing;
+  ToolCall none;
+  none.argv = {"quenvar-no-such-tool"};
+  EXPECT_FALSE(missing.Start(none));
 }
 
 TEST(ToolRunner, PumpsMessagesWhileWaiting) {

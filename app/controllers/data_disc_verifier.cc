@@ -148,13 +148,18 @@ uint32_t DataDiscVerifier::Walk(HANDLE first, const std::u16string& path) {
 
 uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
                                        const std::u16string& disc_path) {
+  return CompareFile(source_path, disc_path, &DiscFile::Open);
+}
+
+uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
+                                       const std::u16string& disc_path, const CopyOpener& open) {
   SourceFile source(source_path);
   if (!source.ok()) {
     Report(279, static_cast<int>(QD_E_FILE_OPEN),
            FormatString(ids::kOpenFileFailed, {source_path}));
     return QD_E_FILE_OPEN;
   }
-  std::unique_ptr<DiscFile> copy = DiscFile::Open(disc_path);
+  std::unique_ptr<DiscFile> copy = open(disc_path);
   if (!copy) {
     Report(291, static_cast<int>(QD_E_FILE_OPEN), FormatString(ids::kOpenFileFailed, {disc_path}));
     return QD_E_FILE_OPEN;

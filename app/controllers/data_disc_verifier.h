@@ -11,8 +11,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "app/controllers/disc_volume.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {
@@ -34,6 +37,11 @@ class DataDiscVerifier {
   // Compares one source file with one disc file ("X:\path") or a file of a mounted volume (an
   // absolute local path).
   uint32_t CompareFile(const std::u16string& source, const std::u16string& disc_path);
+  // The same with the copy opened by open (a volume reached through a tool rather than a path);
+  // disc_path names the copy in messages.
+  using CopyOpener = std::function<std::unique_ptr<DiscFile>(const std::u16string&)>;
+  uint32_t CompareFile(const std::u16string& source, const std::u16string& disc_path,
+                       const CopyOpener& open);
 
   void Cancel() { cancel_.store(1); }
   int32_t mode() const { return mode_; }

@@ -31,8 +31,12 @@ constexpr int kLocCopyFailed = 3759;
 constexpr int kLocBadTarget = 3716;
 
 constexpr size_t kCopyChunk = 1 << 20;
+// Files a compare through mtools takes off the medium at once.
+constexpr size_t kFetchGroup = 16;
 
-int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+int ErrnoOr(int fallback) {
+  return errno != 0 ? errno : fallback;
+}
 
 // Splits a target folder into components; false for a component that would leave the volume.
 bool SplitTarget(std::u16string_view target, std::vector<std::string>* parts) {
@@ -98,11 +102,19 @@ uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
                  const std::atomic<int32_t>& cancel) {
   const int in = ::open(platform::Utf16ToUtf8(source).c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
-  const int out = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                           0644);
+  const int out =
+      ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (out < 0) {
     const int saved = ErrnoOr(EIO);
     ::close(in);
+    return static_cast<uint32_t>(saved);
+  }
+  struct stat info {};
+  if (::fstat(in, &info) != 0) {
+    const int saved = ErrnoOr(EIO);
+    ::close(in);
+    ::close(out);
+    ::unlinkat(dir, name.c_str(), 0);
     return static_cast<uint32_t>(saved);
   }
   std::vector<unsigned char> buffer(kCopyChunk);
@@ -121,10 +133,51 @@ uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
     if (n == 0) break;
   }
   ::close(in);
+  if (result == 0) {
+    // The copy keeps the source's times and, for a file nobody may write, the read-only
+    // attribute (vfat maps a mode without write bits to it), as a desktop copy does.
+    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    if (::futimens(out, times) != 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
+    if (result == 0 && (info.st_mode & 0222) == 0) ::fchmod(out, 0444);
+  }
   // A FUSE or flash driver may only report a failed write when the file is closed.
   if (::close(out) != 0 && result == 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
   if (result != 0) ::unlinkat(dir, name.c_str(), 0);
   return result;
+}
+
+// How the compare names a file of a volume reached through mtools: "U:\folder\name".
+std::u16string VolumeName(char letter, const UsbCopyItem& item) {
+  std::string path(1, letter);
+  path += ":";
+  for (const std::string& folder : item.folders) path += "\\" + folder;
+  path += "\\" + item.name;
+  return platform::Utf8ToUtf16(path);
+}
+
+class FatToolFile : public DiscFile {
+ public:
+  explicit FatToolFile(std::unique_ptr<usbmedia::FatTool::Reader> reader)
+      : reader_(std::move(reader)) {}
+  uint64_t size() const override { return reader_->size(); }
+  bool Read(void* buffer, uint32_t length, uint32_t* read) override {
+    return reader_->Read(buffer, length, read);
+  }
+
+ private:
+  std::unique_ptr<usbmedia::FatTool::Reader> reader_;
+};
+
+// True when a path names a parent folder anywhere.
+bool ClimbsOut(std::u16string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of(u"/\\", start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == u"..") return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 std::u16string JoinLocal(const std::string& root, const UsbCopyItem& item) {
@@ -136,7 +189,9 @@ std::u16string JoinLocal(const std::string& root, const UsbCopyItem& item) {
 
 }  // namespace
 
-double UsbGigabytes(uint64_t megabytes) { return static_cast<double>(megabytes) / 1024.0 + 0.1; }
+double UsbGigabytes(uint64_t megabytes) {
+  return static_cast<double>(megabytes) / 1024.0 + 0.1;
+}
 
 bool IsUsbCandidate(uint64_t capacity_bytes, uint64_t required_mb) {
   const uint64_t megabytes = capacity_bytes >> 20;
@@ -207,7 +262,8 @@ uint32_t CWrenUsbCtrl::RunWorker(Body body, Tick tick) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex);
-      if (finished_cv.wait_for(lock, std::chrono::milliseconds(kUsbPollMs), [&] { return finished; }))
+      if (finished_cv.wait_for(lock, std::chrono::milliseconds(kUsbPollMs),
+                               [&] { return finished; }))
         break;
     }
     ui.ProcessPendingMessages();
@@ -256,8 +312,8 @@ uint32_t CWrenUsbCtrl::CreateUsbDisc(CContentsItem* item, int disc, int32_t veri
       return QD_E_CANCELLED;
     choice = static_cast<size_t>(line);
   }
-  if (ShowAppMessage(LoadString(ids::kAskFormatUsb), PromptButtons::kOkCancel,
-                     PromptIcon::kWarning, owner) != kIdOk)
+  if (ShowAppMessage(LoadString(ids::kAskFormatUsb), PromptButtons::kOkCancel, PromptIcon::kWarning,
+                     owner) != kIdOk)
     return QD_E_CANCELLED;
 
   const char letter = candidates[choice].letter;
@@ -287,26 +343,40 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
   // read, or a target outside the volume, must not cost the user the stick's contents.
   FileMap map;
   CWrenDataCtrl collector;
+  std::u16string bad_target;
   const int file_sets = item->FileSetCount(disc);
   for (int i = 0; i < file_sets; ++i) {
     const int added = item->AddFileSetToMap(
         disc, i,
-        [&collector](const CFileSet& set, FileMap* into) {
+        [&collector, &bad_target](const CFileSet& set, FileMap* into) {
+          // A target or a listed name that climbs out of the volume is refused by name.
+          if (ClimbsOut(set.target_path())) {
+            bad_target = u"TargetPath=" + set.target_path();
+            return 0;
+          }
+          for (const std::u16string& name : set.files()) {
+            if (ClimbsOut(name)) {
+              bad_target = set.target_path() + u"\\" + name;
+              return 0;
+            }
+          }
           return collector.CollectFileSet(&set, into);
         },
         &map);
-    if (added == 0) return QD_E_DRIVER_REQUEST;
+    if (added == 0) {
+      if (!bad_target.empty())
+        ReportUnexpected(kLocBadTarget, QD_E_DRIVER_REQUEST, owner, bad_target);
+      return QD_E_DRIVER_REQUEST;
+    }
   }
   std::vector<UsbCopyItem> items;
-  std::u16string bad_target;
   if (!MakeUsbCopyList(map, &items, &bad_target)) {
     ReportUnexpected(kLocBadTarget, QD_E_DRIVER_REQUEST, owner, bad_target);
     return QD_E_DRIVER_REQUEST;
   }
 
-  const UsbFormatRequest request =
-      MakeUsbFormatRequest(static_cast<char16_t>(letter), settings.volume_label,
-                           settings.file_system);
+  const UsbFormatRequest request = MakeUsbFormatRequest(
+      static_cast<char16_t>(letter), settings.volume_label, settings.file_system);
   uint32_t result = FormatStep(request);
   if (result != 0) {
     CErrorObject report(kModuleContentsList, kLocFormatFailed, static_cast<int>(result),
@@ -357,9 +427,8 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
 }
 
 uint32_t CWrenUsbCtrl::FormatStep(const UsbFormatRequest& request) {
-  const char16_t* name = request.file_system == static_cast<int32_t>(kUsbFileSystemNtfs)
-                             ? u"NTFS"
-                             : u"FAT32";
+  const char16_t* name =
+      request.file_system == static_cast<int32_t>(kUsbFileSystemNtfs) ? u"NTFS" : u"FAT32";
   const UsbFormatRequest copy = request;
   return RunWorker(
       [copy, name] {
@@ -372,8 +441,10 @@ uint32_t CWrenUsbCtrl::FormatStep(const UsbFormatRequest& request) {
 uint32_t CWrenUsbCtrl::CopyStep(const std::vector<UsbCopyItem>& items, PromptWindow owner) {
   done_.store(0);
   const std::string root = mount_point_;
+  usbmedia::FatTool* tool = volume_ ? volume_->fat_tool() : nullptr;
   const uint32_t result = RunWorker(
-      [this, &items, &root]() -> uint32_t {
+      [this, &items, &root, tool]() -> uint32_t {
+        if (tool != nullptr) return CopyThroughTool(tool, items);
         for (const UsbCopyItem& item : items) {
           const int dir = OpenFolders(root, item.folders);
           if (dir < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
@@ -393,16 +464,60 @@ uint32_t CWrenUsbCtrl::CopyStep(const std::vector<UsbCopyItem>& items, PromptWin
   return result;
 }
 
+uint32_t CWrenUsbCtrl::CopyThroughTool(usbmedia::FatTool* tool,
+                                       const std::vector<UsbCopyItem>& items) {
+  // Files of one folder go to the tool together; the map lists a folder's files side by side.
+  size_t first = 0;
+  while (first < items.size()) {
+    size_t end = first + 1;
+    while (end < items.size() && items[end].folders == items[first].folders) ++end;
+    if (cancel_.load()) return QD_E_CANCELLED;
+    const int made = tool->MakeFolders(items[first].folders);
+    if (made != 0) return static_cast<uint32_t>(made);
+    std::vector<usbmedia::FatTool::Source> sources;
+    for (size_t i = first; i < end; ++i)
+      sources.push_back({platform::Utf16ToUtf8(items[i].source), items[i].name});
+    const uint32_t copied =
+        tool->CopyInto(items[first].folders, sources, &cancel_,
+                       [this](size_t n) { done_.fetch_add(static_cast<int32_t>(n)); });
+    if (copied == usbmedia::FatTool::kCancelled || (copied != 0 && cancel_.load()))
+      return QD_E_CANCELLED;
+    if (copied != 0) return copied;
+    first = end;
+  }
+  return 0;
+}
+
 uint32_t CWrenUsbCtrl::CompareStep(const std::vector<UsbCopyItem>& items) {
   done_.store(0);
   verifier_.PrepareFiles(2, false);
   const std::string root = mount_point_;
   const auto count = static_cast<uint32_t>(items.size());
+  usbmedia::FatTool* tool = volume_ ? volume_->fat_tool() : nullptr;
   return RunWorker(
-      [this, &items, &root]() -> uint32_t {
-        for (const UsbCopyItem& item : items) {
+      [this, &items, &root, tool]() -> uint32_t {
+        for (size_t i = 0; i < items.size(); ++i) {
+          const UsbCopyItem& item = items[i];
           if (cancel_.load()) return QD_E_CANCELLED;
-          const uint32_t compared = verifier_.CompareFile(item.source, JoinLocal(root, item));
+          if (tool != nullptr &&
+              (i == 0 || items[i - 1].folders != item.folders || i % kFetchGroup == 0)) {
+            // The small files of the next group come off the medium with one tool run.
+            std::vector<std::string> names;
+            for (size_t j = i;
+                 j < items.size() && j < i + kFetchGroup && items[j].folders == item.folders; ++j)
+              names.push_back(items[j].name);
+            if (tool->Fetch(item.folders, names) != 0) tool->ForgetListings();
+          }
+          const uint32_t compared =
+              tool == nullptr
+                  ? verifier_.CompareFile(item.source, JoinLocal(root, item))
+                  : verifier_.CompareFile(
+                        item.source, VolumeName(letter_, item),
+                        [tool, &item](const std::u16string&) -> std::unique_ptr<DiscFile> {
+                          auto reader = tool->Open(item.folders, item.name);
+                          if (!reader) return nullptr;
+                          return std::make_unique<FatToolFile>(std::move(reader));
+                        });
           // A compare stopped inside a file ends early without a result of its own.
           if (cancel_.load()) return QD_E_CANCELLED;
           if (compared != 0) return compared;

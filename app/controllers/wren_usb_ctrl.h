@@ -6,8 +6,11 @@
 // with Tarnfold on a worker thread, mounts the new partition on a private mount point, copies the
 // files of the disc's file sets on a second worker and compares them with their sources on a third
 // (after remounting, so the compare reads the medium rather than the page cache), and ejects the
-// disk only after full success. While a worker runs, the main thread polls it every 10 ms and
-// processes pending messages; the bars follow the file counts through UsbRunDisplay.
+// disk only after full success. Copies keep their source's modification time and, for a file
+// nobody may write, the read-only attribute. Where the kernel has no vfat, copy and compare go
+// through mtools (usbmedia::FatTool) on the partition itself. While a worker runs, the main thread
+// polls it every 10 ms and processes pending messages; the bars follow the file counts through
+// UsbRunDisplay.
 //
 // Results: 0 created; 0x08000032 when no suitable disk was found, the user declined the choice or
 // the formatting, or the run was cancelled (no message, the disk is not ejected); a Tarnfold code
@@ -15,9 +18,9 @@
 // copy (reported with 15013); a compare result (reported by the verifier); 0x09000000 when the
 // disc's settings or file sets cannot be read.
 //
-// Safety: every copy target stays inside the USB volume. A target folder with a ".." component or
-// a drive specifier ("C:") is refused before anything is formatted, and folders and files on the
-// volume are created without following links.
+// Safety: every copy target stays inside the USB volume. A target folder or listed name with a
+// ".." component, or a drive specifier ("C:"), is refused with 15013 naming the entry before
+// anything is formatted, and folders and files on the volume are created without following links.
 //
 // A controller is used on the main thread; Cancel() may be called from any thread (the cancel
 // prompt's). running() is the "USB copy running" mark the system guards read.
@@ -136,6 +139,8 @@ class CWrenUsbCtrl {
   uint32_t FormatStep(const UsbFormatRequest& request);
   uint32_t CopyStep(const std::vector<UsbCopyItem>& items, PromptWindow owner);
   uint32_t CompareStep(const std::vector<UsbCopyItem>& items);
+  // The copy on a volume reached through mtools (a kernel without vfat).
+  uint32_t CopyThroughTool(usbmedia::FatTool* tool, const std::vector<UsbCopyItem>& items);
   // Runs body on a worker thread and waits for it in 10 ms slices, processing pending messages
   // and calling tick with the count of files done whenever it changed.
   template <typename Body, typename Tick>

@@ -4,14 +4,17 @@
 #include "app/controllers/wren_usb_ctrl.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 
 #include "app/controllers/scripted_controller_ui.h"
 #include "app/controllers/sel_flash_mem_dlg.h"
@@ -70,17 +73,17 @@ TEST(UsbSizes, DeviceLineNamesTheDiskAndItsSize) {
 TEST(UsbCopyList, TargetsStayInsideTheVolume) {
   std::vector<UsbCopyItem> items;
   std::u16string bad;
-  ASSERT_TRUE(MakeUsbCopyList({{u"/src/a.bin", u"\\IMAGE\\sub"}, {u"/src/b.txt", u""},
-                               {u"/src/c.cfg", u"TOOLS/./x/"}},
-                              &items, &bad));
+  ASSERT_TRUE(MakeUsbCopyList(
+      {{u"/src/a.bin", u"\\IMAGE\\sub"}, {u"/src/b.txt", u""}, {u"/src/c.cfg", u"TOOLS/./x/"}},
+      &items, &bad));
   ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[0].folders, (std::vector<std::string>{"IMAGE", "sub"}));
   EXPECT_EQ(items[0].name, "a.bin");
   EXPECT_TRUE(items[1].folders.empty());
   EXPECT_EQ(items[2].folders, (std::vector<std::string>{"TOOLS", "x"}));
 
-  for (const char16_t* target : {u"..", u"IMAGE\\..\\..\\etc", u"C:\\Windows", u"/x/../../y",
-                                 u"D:"}) {
+  for (const char16_t* target :
+       {u"..", u"IMAGE\\..\\..\\etc", u"C:\\Windows", u"/x/../../y", u"D:"}) {
     items.clear();
     EXPECT_FALSE(MakeUsbCopyList({{u"/src/a.bin", target}}, &items, &bad)) << Utf16ToUtf8(target);
     EXPECT_TRUE(items.empty());
@@ -190,6 +193,38 @@ class UsbRunTest : public ::testing::Test {
     return n;
   }
 
+  // The medium's files as 7z reads them from the partition (neither the kernel's driver nor the
+  // tools that wrote them), extracted with their names and times into a folder of the test.
+  std::string ExtractMedium(const usbformat::LoopDevice& loop) {
+    const std::string node = loop.PartitionNode(1);
+    const std::string into = dir_.Child("medium-" + std::to_string(++extracted_));
+    int rc = -1;
+    usbformat::Capture("7z x -y -o'" + into + "' '" + node + "' >/dev/null 2>&1", &rc);
+    return rc == 0 && !node.empty() ? into : "";
+  }
+  // What 7z lists for one file of the medium ("Attributes", "Modified", ...).
+  std::map<std::string, std::string> MediumEntry(const usbformat::LoopDevice& loop,
+                                                 const std::string& path) {
+    std::map<std::string, std::string> entry;
+    const std::string text =
+        usbformat::Capture("7z l -slt '" + loop.PartitionNode(1) + "' 2>/dev/null");
+    bool inside = false;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(start, end - start);
+      start = end + 1;
+      const size_t eq = line.find(" = ");
+      if (eq == std::string::npos) continue;
+      const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+      if (key == "Path") inside = value == path;
+      if (inside) entry[key] = value;
+    }
+    return entry;
+  }
+
+  int extracted_ = 0;
   platform::ScopedTempDir dir_{"usb-run-"};
   ScriptedPrompter prompter_;
   ScopedPrompter scoped_prompter_{&prompter_};
@@ -251,12 +286,10 @@ TEST_F(UsbRunTest, SampleUsbSetIsCreatedComparedAndEjected) {
   EXPECT_EQ(display_.bars.back().a, files);
   EXPECT_EQ(display_.bars.back().b, 2 * files);
 
-  // Mounted afresh, the medium holds every file of the area, equal to its source.
-  std::string why;
-  int error = 0;
-  auto volume = usbmedia::UsbVolume::Mount(platform::DriveMap::Load(), 'U', &error, &why);
-  ASSERT_NE(volume, nullptr) << why;
-  EXPECT_EQ(CompareTrees(root + "/area", volume->path()), static_cast<int>(files));
+  // Read by a tool of its own, the medium holds every file of the area, equal to its source.
+  const std::string medium = ExtractMedium(loop);
+  ASSERT_FALSE(medium.empty());
+  EXPECT_EQ(CompareTrees(root + "/area", medium), static_cast<int>(files));
 }
 
 TEST_F(UsbRunTest, CancelDuringTheCopyEndsQuietlyAndDoesNotEject) {
@@ -350,7 +383,8 @@ TEST_F(UsbRunTest, CandidatesNeedMoreThanAHundredMegabytesToSpare) {
     EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_CANCELLED);
     const auto messages = Messages();
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[1], u"Please insert a USB flash memory greater than  0.2GB. Then click [Create].");
+    EXPECT_EQ(messages[1],
+              u"Please insert a USB flash memory greater than  0.2GB. Then click [Create].");
     EXPECT_EQ(prompter_.records()[1].message.icon, PromptIcon::kWarning);
   }
   prompter_.ClearRecords();
@@ -419,10 +453,30 @@ TEST_F(UsbRunTest, TargetsOutsideTheVolumeAreRefusedBeforeFormatting) {
   ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
   const std::string before = loop.Hash();
   WriteBytes(dir_.Child("src/a.bin"), 1000, 4);
-  for (const char* target : {"..\\outside", "C:\\Windows"}) {
+  for (const char* target : {"..\\outside", "DATA\\..\\..\\up", "C:\\Windows"}) {
+    prompter_.ClearRecords();
     auto item = Contents(16, dir_.Child("src"), target);
     EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 0), QD_E_DRIVER_REQUEST) << target;
+    // The user learns which entry was refused.
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 3u) << target;  // size notice, format question, refusal
+    EXPECT_NE(Utf16ToUtf8(messages[2]).find(target), std::string::npos) << Utf16ToUtf8(messages[2]);
   }
+  // A listed name that climbs out is named too.
+  prompter_.ClearRecords();
+  const std::string path = dir_.Child("listed.ini");
+  std::ofstream(path)
+      << "[CONTENTS]\nContentsTitle=T\nContentsID=T-3\n[DISCSET01]\nDiscSetTitle=U\n"
+      << "[DISC0101]\nDiscTitle=U\nDiscType=USB\nDiscSize=16\n"
+      << "[FILESET010101]\nSourcePath=" << dir_.Child("src")
+      << "\nTargetPath=\\DATA\nFile0001=a.bin\nFile0002=..\\..\\secret.bin\n";
+  CContentsItem listed;
+  ASSERT_EQ(listed.Load(Utf8ToUtf16(path)), 1);
+  EXPECT_EQ(ctrl_.CreateUsbDisc(&listed, 0, 0), QD_E_DRIVER_REQUEST);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(Utf16ToUtf8(messages[2]).find("..\\..\\secret.bin"), std::string::npos)
+      << Utf16ToUtf8(messages[2]);
   EXPECT_EQ(loop.Hash(), before);
   EXPECT_EQ(ejected_, "");
 }
@@ -436,21 +490,99 @@ TEST_F(UsbRunTest, WithoutCompareEveryLevelOfFoldersIsCopied) {
   WriteBytes(source + "/a/b/c/deep.bin", 70000, 2);
   WriteBytes(source + "/a/empty-sibling/x.dat", 0, 3);
   const std::string path = dir_.Child("ntfs.ini");
-  std::ofstream(path) << "[CONTENTS]\nContentsTitle=T\nContentsID=T-2\n[DISCSET01]\nDiscSetTitle=U\n"
-                      << "[DISC0101]\nDiscTitle=U\nDiscType=USB\nDiscSize=8\n"
-                      << "[FILESET010101]\nSourcePath=" << source
-                      << "\nTargetPath=\\ROOT\nSubFolder=Yes\nFile0001=*\n";
+  std::ofstream(path)
+      << "[CONTENTS]\nContentsTitle=T\nContentsID=T-2\n[DISCSET01]\nDiscSetTitle=U\n"
+      << "[DISC0101]\nDiscTitle=U\nDiscType=USB\nDiscSize=8\n"
+      << "[FILESET010101]\nSourcePath=" << source
+      << "\nTargetPath=\\ROOT\nSubFolder=Yes\nFile0001=*\n";
   CContentsItem item;
   ASSERT_EQ(item.Load(Utf8ToUtf16(path)), 1);
 
   ASSERT_EQ(ctrl_.CreateUsbDisc(&item, 0, 0), 0u);
   EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
   EXPECT_EQ(display_.bars.front().b, 3u);  // no compare: one phase of three files
-  std::string why;
-  int error = 0;
-  auto volume = usbmedia::UsbVolume::Mount(platform::DriveMap::Load(), 'U', &error, &why);
-  ASSERT_NE(volume, nullptr) << why;
-  EXPECT_EQ(CompareTrees(source, volume->path() + "/ROOT"), 3);
+  const std::string medium = ExtractMedium(loop);
+  ASSERT_FALSE(medium.empty());
+  EXPECT_EQ(CompareTrees(source, medium + "/ROOT"), 3);
+}
+
+TEST_F(UsbRunTest, NamesLabelsAndTimesOutsideAsciiReadBackUnchanged) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  ScopedEnv code_page("QUENVAR_CODEPAGE", "1252");
+  const std::string source = dir_.Child("\u00e9t\u00e9");
+  const std::vector<std::string> names = {
+      "\u00dcberpr\u00fcfung \u30ea\u30ab\u30d0\u30ea.txt",
+      "Donn\u00e9es/\u30b5\u30d6/a[1] x.bin",  // "[" is a pattern character for some tools
+      "Donn\u00e9es/a1 x.bin",                 // what that pattern would also match
+      "PLAIN.BIN", "Donn\u00e9es/lecture seule.txt"};
+  // Even seconds: FAT keeps modification times to two seconds.
+  const time_t times[] = {1551675968, 1626393598, 946684800, 1262304000, 1700000000};
+  for (size_t i = 0; i < names.size(); ++i) {
+    WriteBytes(source + "/" + names[i], 3000 + 1000 * i, static_cast<unsigned>(i + 7));
+    const struct timespec when[2] = {{times[i], 0}, {times[i], 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (source + "/" + names[i]).c_str(), when, 0), 0);
+  }
+  chmod((source + "/" + names[4]).c_str(), 0444);
+  auto item = Contents(16, source, "\\R\u00e9cup\u00e9ration", "\u00c9T\u00c9 \u00dc");
+
+  ASSERT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), 0u);
+  EXPECT_EQ(ejected_, "U");
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0, 1}));
+
+  const std::string medium = ExtractMedium(loop);
+  ASSERT_FALSE(medium.empty());
+  const std::string copy = medium + "/R\u00e9cup\u00e9ration";
+  EXPECT_EQ(CompareTrees(source, copy), static_cast<int>(names.size()));
+  for (size_t i = 0; i < names.size(); ++i) {
+    struct stat st {};
+    ASSERT_EQ(stat((copy + "/" + names[i]).c_str(), &st), 0) << names[i];
+    // 7z reads FAT's local time back as local time: equal to the source in any zone.
+    EXPECT_EQ(st.st_mtime, times[i]) << names[i];
+  }
+  const auto read_only = MediumEntry(loop, "R\u00e9cup\u00e9ration/" + names[4]);
+  const auto writable = MediumEntry(loop, "R\u00e9cup\u00e9ration/" + names[0]);
+  EXPECT_NE(
+      read_only.count("Attributes") ? read_only.at("Attributes").find('R') : std::string::npos,
+      std::string::npos);
+  ASSERT_TRUE(writable.count("Attributes"));
+  EXPECT_EQ(writable.at("Attributes").find('R'), std::string::npos);
+  EXPECT_EQ(usbformat::Capture("LC_ALL=C.UTF-8 fatlabel -c 850 '" + loop.PartitionNode(1) +
+                               "' 2>/dev/null"),
+            "\u00c9T\u00c9 \u00dc\n");
+}
+
+TEST_F(UsbRunTest, TheCompareReadsTheMediumNotTheSourceTwice) {
+  // A file that changes on the medium after the copy is caught, with its name on the medium.
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("src");
+  WriteBytes(source + "/\u30c7\u30fc\u30bf.bin", 300000, 5);
+  auto item = Contents(16, source, "");
+  display_.on_phase = [&](uint32_t phase) {
+    if (phase != 1) return;
+    // Overwrite the copy's bytes where they lie on the partition.
+    const std::string node = loop.PartitionNode(1);
+    std::string image = usbformat::Capture("cat '" + node + "'");
+    std::string original(300000, '\0');
+    std::ifstream(source + "/\u30c7\u30fc\u30bf.bin", std::ios::binary).read(&original[0], 300000);
+    const size_t at = image.find(original.substr(100000, 4096));
+    ASSERT_NE(at, std::string::npos);
+    const int fd = open(node.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const char flipped = static_cast<char>(~image[at]);
+    EXPECT_EQ(pwrite(fd, &flipped, 1, static_cast<off_t>(at)), 1);
+    EXPECT_EQ(fsync(fd), 0);  // on the medium, where a fresh read finds it
+    close(fd);
+  };
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_COMPARE_DIFFERS);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(messages[2].find(u"\u30c7\u30fc\u30bf.bin"), std::u16string::npos)
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(ejected_, "");
 }
 
 }  // namespace

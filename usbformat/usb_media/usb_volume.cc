@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -92,8 +93,8 @@ VolumeFileSystem DetectFileSystem(const unsigned char* boot_sector, size_t size)
   return VolumeFileSystem::kUnknown;
 }
 
-std::unique_ptr<UsbVolume> UsbVolume::Mount(const platform::DriveMap& map, char letter,
-                                            int* error, std::string* why) {
+std::unique_ptr<UsbVolume> UsbVolume::Mount(const platform::DriveMap& map, char letter, int* error,
+                                            std::string* why) {
   int ignored_error;
   std::string ignored_why;
   if (!error) error = &ignored_error;
@@ -179,16 +180,30 @@ int UsbVolume::MountNow() {
   if (mounted_) return 0;
   std::vector<std::string> argv;
   if (file_system_ == VolumeFileSystem::kFat32) {
-    if (::mount(node_.c_str(), path_.c_str(), "vfat", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                "utf8,shortname=mixed") == 0) {
+    // FAT keeps local time; the kernel's own idea of the zone may differ from this process's.
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    const std::string options =
+        "utf8,shortname=mixed,time_offset=" + std::to_string(local.tm_gmtoff / 60);
+    const unsigned long flags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    if (::mount(node_.c_str(), path_.c_str(), "vfat", flags, options.c_str()) == 0 ||
+        (errno == EINVAL &&
+         ::mount(node_.c_str(), path_.c_str(), "vfat", flags, "utf8,shortname=mixed") == 0)) {
       driver_ = "vfat";
       mounted_ = true;
       return 0;
     }
     if (errno != ENODEV) return errno;
-    // No vfat in this kernel: the FUSE driver, single-threaded as it is not safe otherwise.
-    driver_ = "fusefat";
-    argv = {usbformat::FindTool("fusefat"), "-f", "-s", "-o", "rw+", node_, path_};
+    // No vfat in this kernel: the files go through mtools, on the partition itself.
+    for (const char* tool : {"mcopy", "mmd", "mdir", "mattrib"}) {
+      if (usbformat::FindTool(tool).empty()) return ENODEV;
+    }
+    driver_ = "mtools";
+    if (!fat_tool_) fat_tool_ = std::make_unique<FatTool>(node_);
+    fat_tool_->ForgetListings();
+    mounted_ = true;
+    return 0;
   } else {
     driver_ = "ntfs-3g";
     argv = {usbformat::FindTool("ntfs-3g"), "-o", "no_detach", node_, path_};
@@ -217,6 +232,16 @@ int UsbVolume::MountNow() {
 
 int UsbVolume::Unmount() {
   if (!mounted_) return 0;
+  if (fat_tool_) {
+    mounted_ = false;
+    fat_tool_->ForgetListings();
+    const int fd = open(node_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int synced = fsync(fd) == 0 ? 0 : errno;
+    ioctl(fd, BLKFLSBUF, 0);  // the next reads come from the medium
+    close(fd);
+    return synced;
+  }
   const int dir = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     syncfs(dir);

@@ -2,9 +2,11 @@
 //
 // UsbVolume::Mount finds the disk's single non-empty partition, recognises FAT32 or NTFS from its
 // boot sector and mounts it on a new private folder (mode 0700, below $TMPDIR or /tmp): FAT32
-// through the kernel's vfat driver, or, when the kernel has no vfat, through the FUSE driver
-// `fusefat` (read-write); NTFS through `ntfs-3g`. FUSE drivers run as children of this process in
-// the foreground, so Unmount can wait until they have written everything out.
+// through the kernel's vfat driver (times kept in local time, as every FAT writer keeps them), and
+// NTFS through `ntfs-3g`, which runs as a child of this process in the foreground, so Unmount can
+// wait until it has written everything out. When the kernel has no vfat, nothing is mounted:
+// fat_tool() then reaches the files through mtools (the FUSE driver for FAT loses names outside
+// ASCII and shifts dates), and without mtools Mount fails with ENODEV.
 //
 // Unmount syncs, unmounts, waits for a FUSE driver to end and drops the partition's cached blocks,
 // so that a later Remount reads what is really on the medium. The destructor unmounts and removes
@@ -17,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "fat_tool.h"
 #include "platform/drive_map.h"
 
 namespace quenvar::usbmedia {
@@ -37,9 +40,12 @@ class UsbVolume {
   UsbVolume(const UsbVolume&) = delete;
   UsbVolume& operator=(const UsbVolume&) = delete;
 
-  // The folder the volume is mounted on (kept while unmounted, removed by the destructor).
+  // The folder the volume is mounted on (kept while unmounted, removed by the destructor). Holds
+  // nothing of the volume when fat_tool() is set.
   const std::string& path() const { return path_; }
-  // "vfat", "fusefat" or "ntfs-3g".
+  // The way to the files when the volume is not mounted (a kernel without vfat), else null.
+  FatTool* fat_tool() { return fat_tool_.get(); }
+  // "vfat", "mtools" or "ntfs-3g".
   const std::string& driver() const { return driver_; }
   bool mounted() const { return mounted_; }
 
@@ -59,6 +65,7 @@ class UsbVolume {
   VolumeFileSystem file_system_ = VolumeFileSystem::kUnknown;
   std::string driver_;
   pid_t fuse_pid_ = -1;
+  std::unique_ptr<FatTool> fat_tool_;
   bool mounted_ = false;
 };
 

@@ -8,12 +8,15 @@
  *
  * Safety: a letter that is not a USB drive of the map, and a drive that holds a system mount (/,
  * /boot, /usr, ...), swap space or a stacked block device, is refused with TF_E_NOT_REMOVABLE
- * before anything is opened for writing. Mounts of the drive elsewhere are released first.
+ * before anything is opened for writing. Mounts of the drive elsewhere are released first, found by
+ * their device number or by the device they name (a FUSE driver's mount shows a number of its
+ * own); a mount that cannot be released refuses the drive with TF_E_OPEN.
  *
  * Threads: calls are serialized inside the library; call it from a worker thread, as it blocks for
  * as long as the tools run. While the partitioning step runs, the calling thread keeps dispatching
  * its own message windows' pending messages (platform/message_window.h). Nothing is shown to the
- * user; tools write their complaints to standard error. The drive map is read afresh at each call.
+ * user: the tools' own output is kept from the terminal, and only a failure leaves one line on
+ * standard error. The drive map is read afresh at each call.
  * Running needs the rights to open the block device for writing (root, or the disk group). */
 #ifndef TARNFOLD_TARNFOLD_H_
 #define TARNFOLD_TARNFOLD_H_
@@ -51,14 +54,19 @@ QUILLDEN_BEGIN_DECLS
  * the upper bits are ignored) with file system `file_system` ("FAT32" or "NTFS", compared without
  * regard to case) and the volume label `label` (NUL-terminated UTF-16, or null for none).
  *
- * The label is cut to 12 UTF-16 units without splitting a surrogate pair; FAT32 keeps at most its
- * first 11 characters (the room of a FAT volume label). The formatted partition is not mounted.
+ * The label is cut to 12 UTF-16 units without splitting a surrogate pair. FAT32 stores it in the
+ * OEM code page that goes with the system code page (850 for the Western ones, the East Asian
+ * code pages as they are): a character that code page lacks, or that FAT forbids in labels,
+ * becomes "_", and it keeps what fits in 11 bytes. This is settled before the drive is touched,
+ * so a label never fails a format. NTFS keeps the label in Unicode and records the partition's
+ * start and the drive's geometry in its boot sector. The formatted partition is not mounted.
  *
  * Returns TF_OK when the drive was formatted; TF_E_INVALID_ARGUMENT for a bad letter or file system
  * name (also a null one); TF_E_NOT_REMOVABLE when the letter is not a "usb:" entry of the drive map
  * or the drive is in use by the system (the drive is not touched); otherwise the result of the
  * fallback path: TF_E_OPEN, TF_E_LAYOUT (two or more partitions, none, or an extended or GPT
- * table), TF_E_GEOMETRY, TF_E_WRITE_MBR, TF_E_TOOL_START or TF_E_TOOL_FAILED (the last formatter
+ * table), TF_E_GEOMETRY (also when an NTFS partition's place on the drive cannot be read),
+ * TF_E_WRITE_MBR, TF_E_TOOL_START or TF_E_TOOL_FAILED (the last formatter
  * attempt's result). With a platform version of 5.1 to 5.x (QUENVAR_PLATFORM_VERSION), the outside
  * formatter "formatufd" (beside the program, else along PATH; arguments "X:" and "/Y") runs
  * instead: TF_E_TOOL_START when it cannot be started, TF_E_TOOL_FAILED when it fails. Running out
