@@ -246,6 +246,7 @@ void Importer::KeepBootEntries(DiscReader& reader) {
     const uint32_t required = fs::RequiredBootImageSize(entry.emulation);
     image->size = required ? required : uint32_t{entry.sector_count} * 512;
     slot = image;
+    (efi ? kept_efi_ : kept_bios_) = image;
   }
 }
 
@@ -300,7 +301,11 @@ uint32_t Importer::Run(uint16_t session) {
     }
   }
   // Entries of a session that cannot be appended to must not stay behind.
-  if (result != QD_OK && result != QD_E_CANCELLED) EmptyTree();
+  if (result != QD_OK && result != QD_E_CANCELLED) {
+    EmptyTree();
+    if (kept_efi_ && disc_.efi_image == kept_efi_) disc_.FreeEfiImage();
+    if (kept_bios_ && disc_.kept_bios_image == kept_bios_) disc_.FreeKeptBiosImage();
+  }
   drive::PreventAllowMediumRemoval(drive_, /*prevent=*/false, /*persistent=*/false);
   if (result != QD_OK) disc_.Fail(result);
   return result;

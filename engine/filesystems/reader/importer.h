@@ -60,6 +60,9 @@ class Importer {
   Datadisk& disc_;
   HANDLE drive_;
   FileProgressAsker asker_;
+  // The boot entries KeepBootEntries gave the disc (dropped again when the import fails later).
+  BootImage* kept_efi_ = nullptr;
+  BootImage* kept_bios_ = nullptr;
   uint64_t capacity_ = 0xFFFFFFFFu;  // blocks of the disc
 };
 
