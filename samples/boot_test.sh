@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Masters the sample recovery disc 1 (its files, its no-emulation BIOS boot program and its EFI
 # system partition image) and boots it in an emulated PC through the BIOS (SeaBIOS) and through
-# UEFI (OVMF); each boot program must print its line on the first serial port. Then the same with
-# a disc whose EFI image came with a second session appended to a BIOS-only first one, and with a
-# FAT32 USB medium holding the area's files (\EFI\BOOT\BOOTX64.EFI among them) under UEFI.
-# Prints the time each boot took.
+# UEFI (OVMF); each boot program must print its line on the first serial port. xorriso and dumpet
+# must read both catalog entries, 7z the files. Then a FAT32 USB medium holding the area's files
+# (\EFI\BOOT\BOOTX64.EFI among them) boots under UEFI. Prints the time each boot took. (Sessions
+# appended to a bootable disc are booted by the drive write tests.)
 set -euo pipefail
 quillden="$1" root="$2" work="$3"
 if ! command -v qemu-system-x86_64 >/dev/null; then
