@@ -1,29 +1,99 @@
 #!/usr/bin/env bash
-# Masters the sample recovery disc 1 (its files and its no-emulation boot program) and boots it in
-# an emulated PC; the boot program must print its line on the first serial port.
+# Masters the sample recovery disc 1 (its files, its no-emulation BIOS boot program and its EFI
+# system partition image) and boots it in an emulated PC through the BIOS (SeaBIOS) and through
+# UEFI (OVMF); each boot program must print its line on the first serial port. xorriso and dumpet
+# must read both catalog entries, 7z the files. Then a FAT32 USB medium holding the area's files
+# (\EFI\BOOT\BOOTX64.EFI among them) boots under UEFI. Prints the time each boot took. (Sessions
+# appended to a bootable disc are booted by the drive write tests.)
 set -euo pipefail
 quillden="$1" root="$2" work="$3"
 if ! command -v qemu-system-x86_64 >/dev/null; then
   echo "SKIPPED: qemu-system-x86_64 is not installed"
   exit 77
 fi
+ovmf_code=/usr/share/OVMF/OVMF_CODE.fd
+have_ovmf=1
+if [[ ! -r "$ovmf_code" ]]; then
+  echo "note: $ovmf_code is missing (Debian package ovmf); the UEFI boots are left out"
+  have_ovmf=0
+fi
 rm -rf "$work" && mkdir -p "$work"
-"$quillden" mkiso -q -V QV_RECOVERY_1 -b "$root/area/boot/boot_program.bin" -no-emul-boot \
-  -boot-load-size 4 --graft IMAGE="$root/area/image" --graft TOOLS/="$root/area/tools/README.TXT" \
-  -o "$work/disc1.iso"
-timeout 60 qemu-system-x86_64 -cdrom "$work/disc1.iso" -boot d -display none -nodefaults \
-  -serial "file:$work/serial.txt" -no-reboot -m 64 &
-qemu=$!
-for _ in $(seq 1 550); do
-  if grep -q "Quenvar recovery disc" "$work/serial.txt" 2>/dev/null; then
-    kill "$qemu" 2>/dev/null || true
-    wait "$qemu" 2>/dev/null || true
-    echo "booted: $(tr -d '\r' < "$work/serial.txt")"
-    exit 0
+line="Quenvar recovery disc"
+failed=0
+
+# boot NAME FIRMWARE(bios|uefi) QEMU-MEDIA-ARGS...: starts the machine, waits (at most 300 s, the
+# emulation is slow on a busy machine) for the line on the serial port.
+boot() {
+  local name="$1" firmware="$2"
+  shift 2
+  local serial="$work/$name.serial" firmware_args=()
+  if [[ "$firmware" == uefi ]]; then
+    cp /usr/share/OVMF/OVMF_VARS.fd "$work/$name.vars"
+    firmware_args=(-machine q35 -drive "if=pflash,format=raw,readonly=on,file=$ovmf_code"
+                   -drive "if=pflash,format=raw,file=$work/$name.vars")
   fi
-  sleep 0.1
-done
-kill "$qemu" 2>/dev/null || true
-echo "the disc did not print its line; serial output:"
-cat "$work/serial.txt" 2>/dev/null || true
-exit 1
+  local start
+  start=$(date +%s%N)
+  timeout 300 qemu-system-x86_64 "${firmware_args[@]}" "$@" -display none -nodefaults \
+    -serial "file:$serial" -no-reboot -m 256 &
+  local qemu=$!
+  for _ in $(seq 1 3000); do
+    if grep -q "$line" "$serial" 2>/dev/null; then
+      kill "$qemu" 2>/dev/null || true
+      wait "$qemu" 2>/dev/null || true
+      echo "booted $name: $(( ($(date +%s%N) - start) / 1000000 )) ms"
+      return 0
+    fi
+    kill -0 "$qemu" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$qemu" 2>/dev/null || true
+  wait "$qemu" 2>/dev/null || true
+  echo "$name did not print its line; serial output:"
+  tr -d '\r' < "$serial" 2>/dev/null | tail -20 || true
+  failed=1
+}
+
+area="$root/area"
+"$quillden" mkiso -q -V QV_RECOVERY_1 -b "$area/boot/boot_program.bin" -no-emul-boot \
+  -boot-load-size 4 -eltorito-alt-boot -e "$area/boot/efi_boot.img" -no-emul-boot \
+  --graft IMAGE="$area/image" --graft TOOLS/="$area/tools/README.TXT" -o "$work/disc1.iso"
+# Other readers of the catalog and of the files.
+if command -v xorriso >/dev/null; then
+  report=$(xorriso -indev "$work/disc1.iso" -report_el_torito plain 2>&1)
+  echo "$report" | grep "El Torito"
+  if ! echo "$report" | grep -Eq 'boot img : +1 +BIOS +y +none' ||
+     ! echo "$report" | grep -Eq 'boot img : +2 +UEFI +y +none'; then
+    echo "xorriso does not list a BIOS and a UEFI entry"; failed=1
+  fi
+  xorriso -indev "$work/disc1.iso" -report_el_torito cmd 2>/dev/null | grep -- '-boot_image' || true
+fi
+if command -v dumpet >/dev/null; then
+  catalog=$(dumpet -i "$work/disc1.iso")
+  if ! echo "$catalog" | grep -q 'PlatformId: 0xef (EFI)' ||
+     ! echo "$catalog" | grep -q 'Final Section Header Entry'; then
+    echo "dumpet does not see the EFI section:"; echo "$catalog"; failed=1
+  fi
+fi
+if command -v 7z >/dev/null; then
+  if ! 7z l "$work/disc1.iso" | grep -q 'TOOLS/README.TXT'; then
+    echo "7z does not list the files"; failed=1
+  fi
+fi
+boot disc1-bios bios -cdrom "$work/disc1.iso" -boot d
+if (( have_ovmf )); then
+  boot disc1-uefi uefi -cdrom "$work/disc1.iso"
+fi
+
+
+# The USB medium: one FAT32 partition (type 0x0C) holding the area's files.
+if (( have_ovmf )) && command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
+  usb="$work/usb.img"
+  truncate -s 64M "$usb"
+  printf 'label: dos\nstart=2048, type=c, bootable\n' | sfdisk -q "$usb"
+  mkfs.fat -F 32 -n QV_USB --offset 2048 "$usb" >/dev/null
+  MTOOLS_SKIP_CHECK=1 mcopy -s -i "$usb@@1M" "$area"/* ::/
+  boot usb-uefi uefi -drive "file=$usb,format=raw,if=none,id=stick" -device qemu-xhci \
+    -device usb-storage,drive=stick
+fi
+exit $failed

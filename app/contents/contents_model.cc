@@ -136,12 +136,15 @@ int CDiscItem::Load(const IniFile& file, std::u16string_view disc_id) {
 
   volume_label_ = Read(file, section, u"VolumeLabel");
   boot_image_ = Read(file, section, u"BootImage");
+  // A disc with an EFI boot image is a data disc like one with a boot image: its ImageFile is
+  // ignored.
+  efi_boot_image_ = Read(file, section, u"EfiBootImage");
   if (!boot_image_.empty()) {
     bootable_ = 1;
     ReadEmulation(file, section);
   } else {
     bootable_ = 0;
-    image_file_ = Read(file, section, u"ImageFile");
+    if (efi_boot_image_.empty()) image_file_ = Read(file, section, u"ImageFile");
     has_image_file_ = image_file_.empty() ? 0 : 1;
   }
 

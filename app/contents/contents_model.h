@@ -103,6 +103,9 @@ class CDiscItem {
   const std::u16string& image_file() const { return image_file_; }
   int bootable() const { return bootable_; }
   const std::u16string& boot_image() const { return boot_image_; }
+  // "EfiBootImage": the EFI system partition image that makes the disc boot through UEFI; empty
+  // when the key is missing.
+  const std::u16string& efi_boot_image() const { return efi_boot_image_; }
   uint8_t emulation() const { return emulation_; }
   uint16_t load_segment() const { return load_segment_; }
   uint16_t sector_count() const { return sector_count_; }
@@ -123,6 +126,7 @@ class CDiscItem {
   std::u16string image_file_;
   int bootable_ = 0;
   std::u16string boot_image_;
+  std::u16string efi_boot_image_;
   uint8_t emulation_ = kEmulationFloppy;
   uint16_t load_segment_ = 0x7C0;
   uint16_t sector_count_ = 1;

@@ -187,6 +187,28 @@ TEST_F(ContentsModelTest, BootImageAndEmulationRules) {
   EXPECT_EQ(set->disc(6)->image_file(), u"/r/disc.wvm");
 }
 
+TEST_F(ContentsModelTest, EfiBootImageKey) {
+  Write("c.ini", Contents() +
+                     "[DISCSET01]\nDiscSetTitle=A\n"
+                     "[DISC0101]\nDiscType=DVD\nBootImage=/r/boot.img\nEmulation=NO\nEfiBootImage=/r/esp.img\n"
+                     "[DISC0102]\nDiscType=DVD\nEfiBootImage=/r/esp.img\nImageFile=/r/x.iso\n"
+                     "[DISC0103]\nDiscType=CD\nImageFile=/r/disc.wvm\n");
+  CContentsList list;
+  list.Load(TopLevel("", Pointer(1, "c.ini")));
+  const CDiscSet* set = list.item(0)->set(0);
+  ASSERT_EQ(set->disc_count(), 3);
+  EXPECT_EQ(set->disc(0)->efi_boot_image(), u"/r/esp.img");
+  EXPECT_EQ(set->disc(0)->bootable(), 1);
+  EXPECT_EQ(set->disc(0)->emulation(), kEmulationNone);
+  // An EFI-only disc is a data disc: not bootable through the BIOS, its ImageFile ignored.
+  EXPECT_EQ(set->disc(1)->bootable(), 0);
+  EXPECT_EQ(set->disc(1)->efi_boot_image(), u"/r/esp.img");
+  EXPECT_EQ(set->disc(1)->has_image_file(), 0);
+  // Without the key nothing changes.
+  EXPECT_TRUE(set->disc(2)->efi_boot_image().empty());
+  EXPECT_EQ(set->disc(2)->has_image_file(), 1);
+}
+
 TEST_F(ContentsModelTest, FileSetsAndTheirLists) {
   Write("c.ini", Contents() +
                      "[DISCSET01]\nDiscSetTitle=A\n[DISC0101]\nDiscType=DVD\n"

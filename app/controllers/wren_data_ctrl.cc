@@ -128,6 +128,30 @@ uint32_t CWrenDataCtrl::ReadBootImage(const std::u16string& path, uint8_t emulat
   return MST_ReadBootImageFile(datadisk_, path.c_str(), emulation, load_segment, sector_count);
 }
 
+uint32_t CWrenDataCtrl::ReadEfiBootImage(const std::u16string& path) {
+  if (datadisk_ == nullptr) {
+    Report(749, kErrorInternal);
+    return QD_E_INVALID_HANDLE;
+  }
+  if (datadisk_ == INVALID_HANDLE_VALUE) return QD_E_INVALID_HANDLE;
+  if (path.empty()) {
+    Report(755, kErrorInternal);
+    return QD_E_INVALID_ARGUMENT;
+  }
+  const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    MessageRequest request;
+    request.owner = CurrentPrompter().MainWindow();
+    request.text = FormatString(ids::kOpenFileFailed, {path});
+    request.caption = FormatString(ids::kNowCreatingCaption, {discTitle_});
+    request.icon = PromptIcon::kWarning;
+    CurrentPrompter().ShowMessage(request);
+    return QD_E_SOURCE_MISSING;
+  }
+  ::close(fd);
+  return MST_ReadEfiBootImageFile(datadisk_, path.c_str());
+}
+
 int CWrenDataCtrl::CollectFileSet(const CFileSet* file_set, FileMap* map) {
   if (map == nullptr) {
     CErrorObject report(kModuleFileSet, 168, kErrorInternal, {}, 0, CurrentPrompter().MainWindow());

@@ -40,6 +40,9 @@ class CWrenDataCtrl : public CWrenCtrl {
   uint32_t ApplySettings(const DiscJobSettings& settings);
   uint32_t ReadBootImage(const std::u16string& path, uint8_t emulation, uint16_t load_segment,
                          uint16_t sector_count);
+  // The EFI boot image, with the same checks and message as ReadBootImage; then
+  // MST_ReadEfiBootImageFile's result.
+  uint32_t ReadEfiBootImage(const std::u16string& path);
   // Expands a file set into map: 1, or 0 when its last listed name could not be collected.
   int CollectFileSet(const CFileSet* file_set, FileMap* map);
   // Maps a file, or every file of a folder (with subfolders when include_subfolders), to target.

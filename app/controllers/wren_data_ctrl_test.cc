@@ -202,6 +202,27 @@ TEST_F(DataCtrlTest, MissingBootImageFileIsShownWithTheDiscTitle) {
   EXPECT_EQ(records[0].message.caption, FormatString(ids::kNowCreatingCaption, {u"Disc X"}));
 }
 
+TEST_F(DataCtrlTest, EfiBootImageIsReadBesideTheBootImage) {
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  DiscJobSettings settings;
+  settings.file_system = 1;
+  settings.disc_title = u"Disc E";
+  ASSERT_EQ(ctrl_.ApplySettings(settings), 0u);
+  EXPECT_EQ(ctrl_.ReadEfiBootImage(u"/nonexistent/esp.img"), QD_E_SOURCE_MISSING);
+  ASSERT_EQ(prompter_.records().size(), 1u);
+  EXPECT_EQ(prompter_.records()[0].message.text,
+            FormatString(ids::kOpenFileFailed, {u"/nonexistent/esp.img"}));
+  std::string esp(4096, 'e');
+  esp[510] = static_cast<char>(0x55);
+  esp[511] = static_cast<char>(0xAA);
+  const std::string path = TestRoot() + "/esp.img";
+  std::ofstream(path, std::ios::binary) << esp;
+  EXPECT_EQ(ctrl_.ReadEfiBootImage(U16(path)), 0u);
+  EXPECT_TRUE(MST_IsEfiBootImage(ctrl_.datadisk()));
+  EXPECT_FALSE(MST_IsBootImage(ctrl_.datadisk()));
+  EXPECT_EQ(ctrl_.ReadEfiBootImage(U16(path)), QD_E_BOOT_IMAGE_SET);
+}
+
 struct RunCase {
   char letter;
   int32_t drive;

@@ -435,8 +435,11 @@ uint32_t CreationRun::CreateDataDisc(const DiscJob& job) {
     const uint32_t read = ctrl.ReadBootImage(boot.path, boot.emulation, boot.load_segment, boot.sector_count);
     if (read != 0) return read;
   }
-  FileMap map;
   const CDiscItem* disc = job.item->Disc(job.disc);
+  if (disc != nullptr && !disc->efi_boot_image().empty()) {
+    if (const uint32_t read = ctrl.ReadEfiBootImage(disc->efi_boot_image()); read != 0) return read;
+  }
+  FileMap map;
   for (int f = 0; f < disc->file_set_count(); ++f) {
     if (!ctrl.CollectFileSet(disc->file_set(f), &map)) break;
   }

@@ -202,6 +202,18 @@ void Datadisk::FreeBootImage() {
   boot_image = nullptr;
 }
 
+void Datadisk::FreeEfiImage() {
+  if (!efi_image) return;
+  std::pmr::polymorphic_allocator<BootImage>(&heap_).delete_object(efi_image);
+  efi_image = nullptr;
+}
+
+void Datadisk::FreeKeptBiosImage() {
+  if (!kept_bios_image) return;
+  std::pmr::polymorphic_allocator<BootImage>(&heap_).delete_object(kept_bios_image);
+  kept_bios_image = nullptr;
+}
+
 DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder, std::u16string_view name) {
   const FolderIndex* index = TreeAccess::index(disc, folder);
   if (!index || name.empty()) return nullptr;

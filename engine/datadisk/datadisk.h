@@ -97,11 +97,13 @@ struct DatadiskEntry {
   }
 };
 
-// The El Torito boot image held by a disc (at most one).
+// An El Torito boot image held by a disc: the BIOS image (at most one) or the EFI image (at most
+// one). An image kept from an earlier session has no data: its blocks are already on the disc.
 struct BootImage {
   explicit BootImage(std::pmr::memory_resource* heap) : data(heap) {}
-  std::pmr::vector<uint8_t> data;  // the image, from the disc's heap
+  std::pmr::vector<uint8_t> data;  // the image, from the disc's heap; empty for a kept image
   uint32_t size = 0;               // bytes
+  uint32_t kept_block = 0;         // absolute first block of a kept image; 0 for one in memory
   uint8_t emulation = 0;           // 0 none, 1 1.2 MB, 2 1.44 MB, 3 2.88 MB floppy, 4 hard disk
   uint16_t load_segment = 0;
   uint16_t sector_count = 0;
@@ -149,6 +151,12 @@ class Datadisk {
   uint32_t file_system = 7;   // internal bits: 1 ISO 9660, 2 Joliet, 4 UDF 1.02, 8 UDF 2.50
   uint32_t data_mode = 1;
   BootImage* boot_image = nullptr;  // from the heap; freed with FreeBootImage
+  // The EFI system partition image of the catalog's EFI entry (no emulation, never an entry of the
+  // tree); from the heap, freed with FreeEfiImage.
+  BootImage* efi_image = nullptr;
+  // The BIOS entry of an imported session, written again into the catalog of the appended session
+  // unless a boot image is set; not a boot image of the caller's (MST_IsBootImage ignores it).
+  BootImage* kept_bios_image = nullptr;
   HANDLE imported_drive = nullptr;
   uint32_t next_session_start = 0;
 
@@ -165,6 +173,11 @@ class Datadisk {
 
   // Frees the boot image record and its data (not its entry).
   void FreeBootImage();
+  void FreeEfiImage();
+  void FreeKeptBiosImage();
+  // The BIOS image the catalog names: the boot image, else the one kept from an imported session.
+  const BootImage* catalog_bios_image() const { return boot_image ? boot_image : kept_bios_image; }
+  bool has_catalog() const { return catalog_bios_image() || efi_image; }
 
  private:
   friend struct TreeAccess;

@@ -1,9 +1,11 @@
-// El Torito: the boot record volume descriptor and the boot catalog with its validation entry and
-// one default entry. The catalog is one block; the boot image follows it on the disc.
+// El Torito: the boot record volume descriptor and the boot catalog. The catalog is one block: the
+// validation entry, the default entry and, for a disc that boots both through a PC BIOS and through
+// UEFI, one section (header and entry) for the EFI platform. The boot images follow the catalog.
 #ifndef QUILLDEN_FILESYSTEMS_EL_TORITO_H_
 #define QUILLDEN_FILESYSTEMS_EL_TORITO_H_
 
 #include <cstdint>
+#include <optional>
 
 namespace quillden::fs {
 
@@ -15,8 +17,17 @@ enum class BootEmulation : uint8_t {
   kHardDisk = 4,
 };
 
+// Platform IDs of the validation entry and of section headers.
+inline constexpr uint8_t kPlatformX86 = 0;
+inline constexpr uint8_t kPlatformEfi = 0xEF;
+
 // The image size an emulation demands, 0 when any size is accepted.
 uint32_t RequiredBootImageSize(uint8_t emulation);
+
+// The sector count of an EFI image's entry: its size in 512-byte units, rounded up. The firmware
+// takes the count as the size of the FAT file system it mounts, so an image whose count does not
+// fit 16 bits cannot be described; 0 then.
+uint16_t EfiSectorCount(uint64_t image_bytes);
 
 struct BootEntry {
   uint8_t emulation = 0;
@@ -29,6 +40,21 @@ struct BootEntry {
 void PutBootRecord(uint8_t* block, uint32_t catalog_block);
 // El Torito 2.1 and 2.2: validation entry (platform 80x86) and the default entry.
 void PutBootCatalog(uint8_t* block, const BootEntry& entry);
+// The catalog of a disc with a BIOS entry, an EFI entry or both (at least one). With both, the
+// BIOS image is the default entry and the EFI image the one entry of the last section (header
+// 0x91, platform 0xEF). With the EFI image alone, the validation entry names the EFI platform and
+// the image is the default entry. Without an EFI entry the block equals PutBootCatalog's.
+void PutBootCatalog(uint8_t* block, const std::optional<BootEntry>& bios,
+                    const std::optional<BootEntry>& efi);
+
+// One bootable entry read back from a catalog.
+struct CatalogEntry {
+  uint8_t platform = 0;
+  BootEntry entry;
+};
+// Reads the bootable entries of a catalog block (default entry and section entries, in order) into
+// entries (at most capacity). Returns the number read, or -1 when the validation entry is broken.
+int ReadBootCatalog(const uint8_t* block, CatalogEntry* entries, int capacity);
 
 }  // namespace quillden::fs
 

@@ -3,6 +3,7 @@
 // session at their next writable address; overwritable media get the new data behind the old file
 // system and the volume header at block 0 last. Read back with xorriso and with the engine's own
 // reader.
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -396,6 +397,142 @@ TEST_F(AppendSessionTest, Udf250BehindAnOverwritableSessionIsRefused) {
   EXPECT_EQ(MST_WriteDatadisk(drive_, disc, 2, nullptr, FALSE, 0), QD_E_INVALID_SETTING);
   EXPECT_TRUE(log_->Commands(0x2A).empty());
 }
+
+// ---- Boot catalogs across sessions ----
+
+std::string Run(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// The image rows of xorriso's El Torito report of the session at start: "PLATFORM LBA" each.
+std::vector<std::string> CatalogRows(const std::string& image, uint32_t start) {
+  const std::string report = Run("xorriso -load sbsector " + std::to_string(start) + " -indev stdio:'" +
+                                 image + "' -report_el_torito plain");
+  std::vector<std::string> rows;
+  size_t at = 0;
+  while ((at = report.find("El Torito boot img :", at)) != std::string::npos) {
+    const size_t end = report.find('\n', at);
+    std::vector<std::string> words;
+    std::string line = report.substr(at + 20, end - at - 20), word;
+    for (char c : line + " ") {
+      if (c == ' ') {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+      } else {
+        word += c;
+      }
+    }
+    if (words.size() >= 8) rows.push_back(words[1] + " " + words[7]);  // platform, LBA
+    at = end;
+  }
+  return rows;
+}
+
+// A stand-in EFI system partition image: a FAT boot sector signature and recognisable bytes.
+std::string WriteEspStandIn(const std::string& path) {
+  std::string bytes(6 * 2048, 'e');
+  bytes[510] = static_cast<char>(0x55);
+  bytes[511] = static_cast<char>(0xAA);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+// A session appended to a write-once disc without boot images of its own keeps the catalog entries
+// of the session it imported: the new catalog names the same image blocks.
+TEST_F(AppendSessionTest, NextSessionKeepsTheImportedCatalogEntries) {
+  if (std::system("command -v xorriso >/dev/null 2>&1") != 0) GTEST_SKIP() << "xorriso is not installed";
+  OpenDrive("dvd-r");
+  const std::string folder = WorkPath("one");
+  MakeFiles(folder, 5, 100000);
+  HANDLE first = NewDisc();
+  AddFolder(first, folder, "");
+  const std::string bios = WorkPath("bios.img");
+  std::ofstream(bios, std::ios::binary) << std::string(2048, 'b');
+  ASSERT_EQ(MST_ReadBootImageFile(first, U16(bios).c_str(), 0, 0, 4), 0u);
+  ASSERT_EQ(MST_ReadEfiBootImageFile(first, U16(WriteEspStandIn(WorkPath("esp.img"))).c_str()), 0u);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 1, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(first);
+  const std::vector<std::string> before = CatalogRows(path_, 0);
+  ASSERT_EQ(before.size(), 2u);
+  EXPECT_EQ(before[0].rfind("BIOS ", 0), 0u) << before[0];
+  EXPECT_EQ(before[1].rfind("UEFI ", 0), 0u) << before[1];
+
+  HANDLE second = NewDisc();
+  Import(second, SessionCount());
+  EXPECT_TRUE(MST_IsEfiBootImage(second));
+  EXPECT_FALSE(MST_IsBootImage(second));  // the kept BIOS entry is no boot image of the caller's
+  const uint32_t next = Media().dwNextWritable;
+  const std::string more = WorkPath("more.txt");
+  std::ofstream(more, std::ios::binary) << "second session";
+  ASSERT_NE(MST_AddDatadiskFile(second, U16(more).c_str(), u""), INVALID_HANDLE_VALUE);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 1, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(second);
+  EXPECT_EQ(CatalogRows(path_, next), before);
+
+  // Without the kept entries (deleted by the caller) the next session has no catalog.
+  HANDLE third = NewDisc();
+  Import(third, SessionCount());
+  const uint32_t after = Media().dwNextWritable;
+  EXPECT_EQ(MST_DeleteBootImage(third), 0u);
+  EXPECT_EQ(MST_DeleteEfiBootImage(third), 0u);
+  ASSERT_NE(MST_AddDatadiskFile(third, U16(bios).c_str(), u""), INVALID_HANDLE_VALUE);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, third, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(third);
+  EXPECT_TRUE(CatalogRows(path_, after).empty());
+}
+
+#ifdef QUENVAR_SAMPLE_AREA
+// Boots image in an emulated PC (through OVMF when uefi) and waits for the sample boot programs'
+// line on the serial port. Returns "" when it came, else what the serial port showed.
+std::string BootAndWait(const std::string& image, bool uefi, const std::string& work) {
+  const std::string serial = work + (uefi ? "/uefi.serial" : "/bios.serial");
+  std::string firmware;
+  if (uefi) {
+    fs::copy_file("/usr/share/OVMF/OVMF_VARS.fd", work + "/vars.fd", fs::copy_options::overwrite_existing);
+    firmware = "-machine q35 -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE.fd "
+               "-drive if=pflash,format=raw,file=" + work + "/vars.fd ";
+  }
+  const std::string command =
+      "timeout 300 qemu-system-x86_64 " + firmware + "-cdrom '" + image +
+      "' -boot d -display none -nodefaults -no-reboot -m 256 -serial file:'" + serial + "' & q=$!; " +
+      "for i in $(seq 1 3000); do grep -q 'Quenvar recovery disc' '" + serial +
+      "' 2>/dev/null && break; kill -0 $q 2>/dev/null || break; sleep 0.1; done; kill $q 2>/dev/null; wait $q";
+  Run(command);
+  std::ifstream in(serial, std::ios::binary);
+  std::string shown((std::istreambuf_iterator<char>(in)), {});
+  return shown.find("Quenvar recovery disc") != std::string::npos ? "" : shown.substr(0, 2000);
+}
+
+// A BIOS-bootable DVD+RW gets the EFI image with its second session: the header at block 0 now
+// points at the new catalog, and the disc boots through the BIOS and through UEFI.
+TEST_F(AppendSessionTest, EfiImageAppendedToABiosDiscBootsBothWays) {
+  const std::string area = QUENVAR_SAMPLE_AREA;
+  if (std::system("command -v qemu-system-x86_64 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no qemu";
+  if (!fs::exists("/usr/share/OVMF/OVMF_CODE.fd")) GTEST_SKIP() << "no OVMF (Debian package ovmf)";
+  OpenDrive("dvd+rw");
+  HANDLE first = NewDisc();
+  AddFolder(first, area + "/tools", "");
+  ASSERT_EQ(MST_ReadBootImageFile(first, U16(area + "/boot/boot_program.bin").c_str(), 0, 0, 4), 0u);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(first);
+  HANDLE second = NewDisc();
+  Import(second, SessionCount());
+  EXPECT_FALSE(MST_IsEfiBootImage(second));
+  ASSERT_EQ(MST_ReadEfiBootImageFile(second, U16(area + "/boot/efi_boot.img").c_str()), 0u);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(second);
+  if (std::system("command -v xorriso >/dev/null 2>&1") == 0) {
+    const std::vector<std::string> rows = CatalogRows(path_, 0);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].rfind("BIOS ", 0), 0u) << rows[0];
+    EXPECT_EQ(rows[1].rfind("UEFI ", 0), 0u) << rows[1];
+  }
+  EXPECT_EQ(BootAndWait(path_, /*uefi=*/true, WorkPath("")), "");
+  EXPECT_EQ(BootAndWait(path_, /*uefi=*/false, WorkPath("")), "");
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Media, AppendOverwritableTest, ::testing::Values("dvd+rw", "dvd-rw"),
                          [](const ::testing::TestParamInfo<const char*>& info) {

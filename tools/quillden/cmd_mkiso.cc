@@ -1,7 +1,7 @@
 // quillden mkiso: builds an ISO 9660 + Joliet image (optionally bootable through El Torito) from
 // local files and folders. The options follow the habits of the mkisofs family: -o, -V, -J, -b,
-// -no-emul-boot, -boot-load-size, -boot-load-seg, -hard-disk-boot, -N, -graft-points with
-// TARGET=SOURCE pairs; each also has a --long spelling.
+// -no-emul-boot, -boot-load-size, -boot-load-seg, -hard-disk-boot, -eltorito-alt-boot with -e for
+// the EFI entry, -N, -graft-points with TARGET=SOURCE pairs; each also has a --long spelling.
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +57,11 @@ constexpr const char* kUsage =
     "  -boot-load-size N           sectors of 512 bytes the firmware loads\n"
     "  -boot-load-seg SEGMENT      load segment (0 means the firmware's default, 0x07C0)\n"
     "      --boot-entry PATH       also show the boot image as the file PATH of the image\n"
+    "  -eltorito-alt-boot          the options after it describe the EFI entry:\n"
+    "  -e, --efi-boot FILE         the EFI boot image (a FAT image holding\n"
+    "                              \\EFI\\BOOT\\BOOTX64.EFI), booted without emulation through\n"
+    "                              UEFI; with -b the disc boots both ways, without it only\n"
+    "                              through UEFI\n"
     "\n"
     "      --disc-image            write a disc image file (.wvm) holding the disc as one data\n"
     "                              track, instead of a plain ISO image\n"
@@ -78,6 +83,8 @@ struct Options {
   long load_size = -1;
   long load_segment = 0;
   std::string boot_entry;
+  bool alt_boot = false;  // -eltorito-alt-boot seen: what follows describes the EFI entry
+  std::string efi_boot;
   bool quiet = false;
   bool disc_image = false;  // write a single data track disc image instead of a plain ISO
 };
@@ -173,9 +180,27 @@ int ParseOptions(int argc, char** argv, Options* options) {
       }
       options->grafts.emplace_back(target, source);
     } else if (arg == "-b" || arg == "-boot" || arg == "-eltorito-boot") {
+      if (options->alt_boot) {
+        std::fputs("quillden mkiso: -b after -eltorito-alt-boot: a disc has one BIOS boot image\n",
+                   stderr);
+        return 2;
+      }
       if (!value(&options->boot)) return 2;
+    } else if (arg == "-eltorito-alt-boot") {
+      options->alt_boot = true;
+    } else if (arg == "-e" || arg == "-efi-boot") {
+      if (!value(&options->efi_boot)) return 2;
     } else if (arg == "-no-emul-boot") {
-      options->emulation = 0;
+      // The EFI entry is always without emulation.
+      if (!options->alt_boot) options->emulation = 0;
+    } else if (options->alt_boot && (arg == "-hard-disk-boot" || arg == "-emulation" ||
+                                     arg == "-boot-load-size" || arg == "-boot-load-seg")) {
+      std::fprintf(
+          stderr,
+          "quillden mkiso: %s after -eltorito-alt-boot: the EFI entry is without emulation "
+          "and its load size is the size of its image\n",
+          argv[i]);
+      return 2;
     } else if (arg == "-hard-disk-boot") {
       options->emulation = 4;
     } else if (arg == "-emulation") {
@@ -211,6 +236,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
         options->sources.push_back(argv[i]);
       }
     }
+  }
+  if (options->alt_boot && options->efi_boot.empty()) {
+    std::fputs("quillden mkiso: -eltorito-alt-boot wants -e FILE (the EFI boot image)\n", stderr);
+    return 2;
   }
   if (options->output.empty()) {
     std::fputs("quillden mkiso: no output image (-o IMAGE)\n", stderr);
@@ -288,6 +317,18 @@ int RunMkiso(int argc, char** argv) {
     if (!options.boot_entry.empty() &&
         (code = MST_CreateBootImageFileEntry(disc, U16(DiscPath(options.boot_entry)).c_str())) != QD_OK) {
       Fail("boot image entry", code);
+      return 1;
+    }
+  }
+
+  if (!options.efi_boot.empty()) {
+    code = MST_ReadEfiBootImageFile(disc, U16(AbsolutePath(options.efi_boot)).c_str());
+    if (code != QD_OK) {
+      std::fprintf(
+          stderr, "quillden mkiso: EFI boot image %s: %s (0x%08X)\n", options.efi_boot.c_str(),
+          code == QD_E_NO_BOOT_IMAGE ? "not a FAT image of 512 bytes to 65535 sectors of 512 bytes"
+                                     : UTL_GetResultText(code),
+          code);
       return 1;
     }
   }

@@ -71,6 +71,41 @@ uint32_t ReadBootImageFile(Datadisk& disc, const WCHAR* path, BYTE emulation, WO
   return QD_OK;
 }
 
+// An EFI system partition image: a FAT file system whose boot sector ends in 0x55 0xAA, small
+// enough for the 16-bit sector count of its catalog entry.
+uint32_t ReadEfiImageFile(Datadisk& disc, const WCHAR* path) {
+  if (disc.efi_image) return QD_E_BOOT_IMAGE_SET;
+  std::u16string_view path_text = quenvar::platform::Utf16View(path);
+  if (path_text.empty()) return QD_E_INVALID_ARGUMENT;
+  std::unique_ptr<quenvar::platform::ReadableFile> file;
+  if (!DatadiskEnv()->OpenReadable(quenvar::platform::Utf16ToUtf8(path_text), &file).ok()) {
+    return QD_E_FILE_OPEN;
+  }
+  uint64_t size = file->Size();
+  if (size < 512 || fs::EfiSectorCount(size) == 0) return QD_E_NO_BOOT_IMAGE;
+  BootImage* image = NewBootImage(disc);
+  try {
+    image->data.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    FreeUnattached(disc, image);
+    return QD_E_OUT_OF_MEMORY;
+  }
+  size_t got = 0;
+  if (!file->ReadAt(0, image->data.size(), image->data.data(), &got).ok() || got != size) {
+    FreeUnattached(disc, image);
+    return QD_E_READ_FILE;
+  }
+  if (image->data[510] != 0x55 || image->data[511] != 0xAA) {
+    FreeUnattached(disc, image);
+    return QD_E_NO_BOOT_IMAGE;
+  }
+  image->size = static_cast<uint32_t>(size);
+  image->emulation = MST_BOOT_NO_EMULATION;
+  image->sector_count = fs::EfiSectorCount(size);
+  disc.efi_image = image;
+  return QD_OK;
+}
+
 // Geometry of a boot drive: the emulation its media allows and the size to read.
 struct BootGeometry {
   uint8_t emulation = 0;
@@ -324,6 +359,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_DeleteBootImage(HANDLE handle) {
     quillden::DeleteEntry(*disc, disc->boot_image->entry);  // frees the image with its entry
   }
   disc->FreeBootImage();
+  disc->FreeKeptBiosImage();
   return QD_OK;
 }
 
@@ -335,4 +371,27 @@ QUILLDEN_EXTERN_C QUILLDEN_API BOOL MST_IsBootImage(HANDLE handle) {
 QUILLDEN_EXTERN_C QUILLDEN_API BOOL MST_IsBootImageFile(HANDLE handle) {
   std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(handle);
   return disc && disc->boot_image && disc->boot_image->entry ? TRUE : FALSE;
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_ReadEfiBootImageFile(HANDLE handle, const WCHAR* path) {
+  std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(handle);
+  if (!disc) return QD_E_INVALID_HANDLE;
+  try {
+    uint32_t result = ReadEfiImageFile(*disc, path);
+    return result == QD_OK ? QD_OK : disc->Fail(result);
+  } catch (const std::bad_alloc&) {
+    return disc->Fail(QD_E_OUT_OF_MEMORY);
+  }
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_DeleteEfiBootImage(HANDLE handle) {
+  std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(handle);
+  if (!disc) return QD_E_INVALID_HANDLE;
+  disc->FreeEfiImage();
+  return QD_OK;
+}
+
+QUILLDEN_EXTERN_C QUILLDEN_API BOOL MST_IsEfiBootImage(HANDLE handle) {
+  std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(handle);
+  return disc && disc->efi_image ? TRUE : FALSE;
 }

@@ -129,5 +129,102 @@ TEST(BootImageTest, FromAFixedDiskOfTheDriveMap) {
   quenvar::platform::DriveMap::Reload();
 }
 
+// A stand-in EFI system partition image: size bytes with the boot sector signature.
+std::string EspImage(size_t size, char fill) {
+  std::string image(size, fill);
+  image[510] = static_cast<char>(0x55);
+  image[511] = static_cast<char>(0xAA);
+  return image;
+}
+
+TEST(BootImageTest, EfiImageIsCheckedAndKeptApartFromTheBootImage) {
+  ScratchFolder folder;
+  DiscHolder disc;
+  std::string esp = folder.Write("esp.img", EspImage(1474560, 'e'));
+  std::string unsigned_image = folder.Write("plain.img", std::string(4096, 'p'));
+  std::string tiny = folder.Write("tiny.img", std::string(511, 't'));
+  std::string largest = folder.Write("largest.img", EspImage(65535 * 512, 'l'));
+  std::string too_large = folder.Write("large.img", EspImage(65535 * 512 + 1, 'l'));
+  EXPECT_EQ(MST_ReadEfiBootImageFile(nullptr, U16(esp).c_str()), QD_E_INVALID_HANDLE);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), nullptr), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), u""), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(folder / "none.img").c_str()), QD_E_FILE_OPEN);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(unsigned_image).c_str()), QD_E_NO_BOOT_IMAGE);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(tiny).c_str()), QD_E_NO_BOOT_IMAGE);
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(too_large).c_str()), QD_E_NO_BOOT_IMAGE);
+  EXPECT_EQ(MST_GetLastError(disc.get()), QD_E_NO_BOOT_IMAGE);
+  EXPECT_FALSE(MST_IsEfiBootImage(disc.get()));
+
+  ASSERT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(largest).c_str()), QD_OK);
+  EXPECT_EQ(Datadisk::FromHandle(disc.get())->efi_image->sector_count, 65535);
+  EXPECT_EQ(MST_DeleteEfiBootImage(disc.get()), QD_OK);
+  ASSERT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(esp).c_str()), QD_OK);
+  EXPECT_TRUE(MST_IsEfiBootImage(disc.get()));
+  EXPECT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(esp).c_str()), QD_E_BOOT_IMAGE_SET);
+  // The EFI image is not the boot image: the boot image exports do not see it.
+  EXPECT_FALSE(MST_IsBootImage(disc.get()));
+  EXPECT_EQ(MST_CreateBootImageFileEntry(disc.get(), u"efi.img"), QD_E_NO_BOOT_IMAGE);
+  std::string bios = folder.Write("bios.img", std::string(2048, 'b'));
+  ASSERT_EQ(MST_ReadBootImageFile(disc.get(), U16(bios).c_str(), 0, 0, 4), QD_OK);
+  EXPECT_EQ(MST_DeleteBootImage(disc.get()), QD_OK);
+  EXPECT_TRUE(MST_IsEfiBootImage(disc.get()));
+  std::shared_ptr<Datadisk> d = Datadisk::FromHandle(disc.get());
+  EXPECT_EQ(d->efi_image->size, 1474560u);
+  EXPECT_EQ(d->efi_image->sector_count, 2880);
+  EXPECT_EQ(d->efi_image->emulation, 0);
+  EXPECT_EQ(MST_DeleteEfiBootImage(disc.get()), QD_OK);
+  EXPECT_FALSE(MST_IsEfiBootImage(disc.get()));
+  EXPECT_EQ(MST_DeleteEfiBootImage(disc.get()), QD_OK);
+  EXPECT_EQ(MST_DeleteEfiBootImage(nullptr), QD_E_INVALID_HANDLE);
+  EXPECT_FALSE(MST_IsEfiBootImage(nullptr));
+}
+
+// The images follow the catalog in the image file, the BIOS image first, and the catalog names
+// both; an EFI-only disc has the EFI image right after the catalog.
+TEST(BootImageTest, ImageFilePlacesTheEfiImageAfterTheBootImage) {
+  ScratchFolder folder;
+  std::string bios_bytes(3000, 'b');
+  std::string esp_bytes = EspImage(5 * 2048 + 100, 'e');
+  std::string bios = folder.Write("bios.img", bios_bytes);
+  std::string esp = folder.Write("esp.img", esp_bytes);
+  std::string file = folder.Write("data.txt", "data");
+  for (bool with_bios : {true, false}) {
+    SCOPED_TRACE(with_bios ? "BIOS and EFI" : "EFI only");
+    DiscHolder disc;
+    ASSERT_NE(disc.Add(file), INVALID_HANDLE_VALUE);
+    if (with_bios) {
+      ASSERT_EQ(MST_ReadBootImageFile(disc.get(), U16(bios).c_str(), 0, 0, 4), QD_OK);
+    }
+    ASSERT_EQ(MST_ReadEfiBootImageFile(disc.get(), U16(esp).c_str()), QD_OK);
+    std::string iso = folder / "disc.iso";
+    ASSERT_EQ(MST_CreateISOImage(U16(iso).c_str(), disc.get(), nullptr, TRUE), QD_OK);
+    std::string image = ReadAll(iso);
+    auto le32 = [&image](size_t at) {
+      return static_cast<uint32_t>(
+          static_cast<uint8_t>(image[at]) | static_cast<uint8_t>(image[at + 1]) << 8 |
+          static_cast<uint8_t>(image[at + 2]) << 16 |
+          static_cast<uint32_t>(static_cast<uint8_t>(image[at + 3])) << 24);
+    };
+    ASSERT_EQ(image.compare(17 * 2048 + 1, 5, "CD001"), 0);
+    const uint32_t catalog = le32(17 * 2048 + 71);
+    const size_t c = size_t{catalog} * 2048;
+    const uint32_t efi_entry = with_bios ? 96 : 32;
+    EXPECT_EQ(static_cast<uint8_t>(image[c + 1]), with_bios ? 0x00 : 0xEF);
+    const uint32_t efi_block = le32(c + efi_entry + 8);
+    EXPECT_EQ(efi_block, catalog + (with_bios ? 3 : 1));  // 3000 bytes of BIOS image: 2 blocks
+    EXPECT_EQ(static_cast<uint8_t>(image[c + efi_entry + 6]), (esp_bytes.size() + 511) / 512);
+    EXPECT_TRUE(image.substr(size_t{efi_block} * 2048, esp_bytes.size()) == esp_bytes);
+    if (with_bios) {
+      EXPECT_EQ(static_cast<uint8_t>(image[c + 64]), 0x91);
+      EXPECT_EQ(static_cast<uint8_t>(image[c + 65]), 0xEF);
+      EXPECT_EQ(le32(c + 40), catalog + 1);
+      EXPECT_TRUE(image.substr(size_t{catalog + 1} * 2048, bios_bytes.size()) == bios_bytes);
+    }
+    // The file follows the EFI image (6 blocks) and still holds its bytes.
+    const size_t file_at = size_t{efi_block + 6} * 2048;
+    EXPECT_EQ(image.substr(file_at, 4), "data");
+  }
+}
+
 }  // namespace
 }  // namespace quillden::mastering

@@ -38,6 +38,16 @@ uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile, u
   return boot_image ? 20 : 19;
 }
 
+uint32_t StreamBootImages(const Datadisk& disc, ImageStream& stream) {
+  const BootImage* const images[] = {disc.boot_image, disc.efi_image};
+  for (const BootImage* image : images) {
+    if (!image || image->kept_block) continue;
+    uint32_t result = stream.WriteBlocks(image->data.data(), image->size);
+    if (result != QD_OK) return result;
+  }
+  return QD_OK;
+}
+
 BlockSink StreamSink(ImageStream& stream) {
   return [&stream](const uint8_t* data, uint64_t count) -> uint32_t {
     if (!data) return stream.WriteZeroBlocks(count);
@@ -92,7 +102,7 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     }
 
     const BootImage* boot = disc.boot_image;
-    has_boot_ = boot != nullptr;
+    has_boot_ = disc.has_catalog();
     if (boot && boot->entry) {
       // The boot image entry shows the image's own blocks; its find data may be stale.
       auto found = index.find(boot->entry);
@@ -129,10 +139,18 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     }
     catalog_block_ = 0;
     boot_image_block_ = 0;
+    efi_image_block_ = 0;
     if (has_boot_) {
+      // The images follow the catalog, the BIOS image first; a kept image stays where it is.
       catalog_block_ = static_cast<uint32_t>(next++);
-      boot_image_block_ = static_cast<uint32_t>(next);
-      next += BlocksFor(boot->size);
+      if (const BootImage* bios = disc.catalog_bios_image()) {
+        boot_image_block_ = bios->kept_block ? bios->kept_block : static_cast<uint32_t>(next);
+        if (!bios->kept_block) next += BlocksFor(bios->size);
+      }
+      if (const BootImage* efi = disc.efi_image) {
+        efi_image_block_ = efi->kept_block ? efi->kept_block : static_cast<uint32_t>(next);
+        if (!efi->kept_block) next += BlocksFor(efi->size);
+      }
     }
     structure_blocks_ = static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
     first_file_block_ = static_cast<uint32_t>(next);
@@ -261,9 +279,16 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   if (iso_blocks) structure_pieces_.push_back({Piece::kBytes, structures_.data(), iso_blocks});
   if (udf_revision_) BuildUdf(disc, volume_time);  // UDF hook: its pieces follow
   if (has_boot_) {
-    const BootImage& boot = *disc.boot_image;
-    fs::PutBootCatalog(catalog_.data(), fs::BootEntry{boot.emulation, boot.load_segment,
-                                                      boot.sector_count, boot_image_block_});
+    std::optional<fs::BootEntry> bios, efi;
+    if (const BootImage* boot = disc.catalog_bios_image()) {
+      bios =
+          fs::BootEntry{boot->emulation, boot->load_segment, boot->sector_count, boot_image_block_};
+    }
+    if (const BootImage* image = disc.efi_image) {
+      efi = fs::BootEntry{image->emulation, image->load_segment, image->sector_count,
+                          efi_image_block_};
+    }
+    fs::PutBootCatalog(catalog_.data(), bios, efi);
     structure_pieces_.push_back({Piece::kBytes, catalog_.data(), 1});
   }
 }

@@ -6,7 +6,7 @@
 //   16  descriptors: primary, El Torito boot record (with a boot image), Joliet, terminator
 //   H0  ISO 9660 L and M path tables, ISO 9660 directories, Joliet L and M path tables, Joliet
 //       directories, the boot catalog (with a boot image)                 = the structure blocks
-//       the boot image
+//       the boot image, then the EFI image (images kept from an earlier session take no block)
 //       the file contents in level order, each from a block boundary; an empty file takes no block
 //   E   end of the session; T = E plus the run-out of CD media.
 // H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259 without
@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "datadisk/datadisk.h"
@@ -74,6 +75,8 @@ class LayerJumpMap;
 // Receives the blocks of a session in order: count whole blocks at data, or count zero blocks when
 // data is null. Returns 0 or a code that ends the stream.
 using BlockSink = std::function<uint32_t(const uint8_t* data, uint64_t count)>;
+// Appends the boot images held in memory to stream, the BIOS image first (the order of the plan).
+uint32_t StreamBootImages(const Datadisk& disc, ImageStream& stream);
 // The sink that appends to stream (its codes: 0x0800001F, 0x08000032).
 BlockSink StreamSink(ImageStream& stream);
 
@@ -115,7 +118,8 @@ class SessionLayout {
   uint32_t structure_block() const { return structure_block_; }    // S + H0
   uint32_t structure_blocks() const { return structure_blocks_; }  // catalog included
   uint32_t catalog_block() const { return catalog_block_; }        // 0 without a boot image
-  uint32_t boot_image_block() const { return boot_image_block_; }
+  uint32_t boot_image_block() const { return boot_image_block_; }  // the BIOS image
+  uint32_t efi_image_block() const { return efi_image_block_; }
   uint32_t first_file_block() const { return first_file_block_; }
   uint32_t end() const { return end_; }      // E
   uint32_t total() const { return total_; }  // T
@@ -150,6 +154,7 @@ class SessionLayout {
   uint32_t iso_end_block_ = 0;  // first block after the Joliet directories
   uint32_t catalog_block_ = 0;
   uint32_t boot_image_block_ = 0;
+  uint32_t efi_image_block_ = 0;
   uint32_t first_file_block_ = 0;
   uint32_t end_ = 0;
   uint32_t total_ = 0;

@@ -53,9 +53,7 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
   stream.set_allow_kernel_copy(job.allow_kernel_copy);
   uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
   if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
-  if (result == QD_OK && disc.boot_image) {
-    result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
-  }
+  if (result == QD_OK) result = StreamBootImages(disc, stream);
   if (result != QD_OK) return result;
 
   for (DatadiskEntry* entry : layout.level_order()) {

@@ -167,9 +167,7 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
 
   uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
   if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
-  if (result == QD_OK && disc.boot_image) {
-    result = stream.WriteBlocks(disc.boot_image->data.data(), disc.boot_image->size);
-  }
+  if (result == QD_OK) result = StreamBootImages(disc, stream);
   if (result != QD_OK) return sink_code(result);
 
   quenvar::platform::Env* env = DatadiskEnv();
@@ -209,7 +207,9 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
 uint32_t ReplanAroundJump(DriveJob& job, const rec::LayerJumpInfo& jump) {
   SessionLayout& layout = job.layout;
   const LayerJumpMap map(jump.jump_address, jump.target);
-  const uint64_t structures_end = uint64_t{layout.structure_block()} + layout.structure_blocks();
+  // The boot images are read by the firmware as runs from the catalog's positions: they may no
+  // more move than the structures before them.
+  const uint64_t structures_end = layout.first_file_block();
   LayerJumpPlan plan;
   uint32_t result = ReplanAroundLayerJump(map, layout.session_start(), structures_end,
                                           uint64_t{layout.session_start()} + layout.end(), layout.level_order(), &plan);

@@ -95,6 +95,7 @@ View DiscReader::PreferredView() const {
 
 uint32_t DiscReader::Recognize(uint32_t session_start) {
   bits_ = 0;
+  boot_catalog_block_ = 0;
   label_.clear();
   primary_ = IsoVolume{};
   supplementary_ = IsoVolume{};
@@ -123,6 +124,11 @@ uint32_t DiscReader::Recognize(uint32_t session_start) {
           bits_ |= kSeenJoliet;
           last_iso_view_ = volume.joliet ? View::kJoliet : View::kIso9660;
         }
+      }
+      // ECMA-119 8.2 with the El Torito boot system identifier: the catalog's block at byte 71.
+      static const char kElTorito[] = "EL TORITO SPECIFICATION";
+      if (b[0] == 0 && std::memcmp(b + 7, kElTorito, sizeof kElTorito - 1) == 0) {
+        boot_catalog_block_ = GetLe32(b + 71);
       }
       continue;
     }

@@ -48,6 +48,8 @@ class DiscReader {
   uint32_t Recognize(uint32_t session_start);
 
   uint32_t bits() const { return bits_; }
+  // The block of the El Torito boot catalog named by the session's boot record; 0 without one.
+  uint32_t boot_catalog_block() const { return boot_catalog_block_; }
   const std::u16string& label() const { return label_; }
   bool has(View view) const;
   // A UDF volume recognition sequence was seen but its volume structures could not be read.
@@ -101,6 +103,7 @@ class DiscReader {
 
   BlockSource* source_;
   uint32_t bits_ = 0;
+  uint32_t boot_catalog_block_ = 0;
   std::u16string label_;
   IsoVolume primary_;
   IsoVolume supplementary_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "drive/mmc_commands.h"
+#include "filesystems/el_torito.h"
 #include "filesystems/reader/folder_walk.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
@@ -234,6 +235,34 @@ uint32_t Importer::ImportIso(DiscReader& reader) {
   return QD_OK;
 }
 
+void Importer::KeepBootEntries(DiscReader& reader) {
+  const uint32_t catalog = reader.boot_catalog_block();
+  if (catalog == 0 || catalog >= capacity_) return;
+  std::vector<uint8_t> block(kBlockSize);
+  if (reader.source()->Read(catalog, 1, block.data()) != QD_OK) return;
+  fs::CatalogEntry entries[8];
+  const int count = fs::ReadBootCatalog(block.data(), entries, 8);
+  std::pmr::polymorphic_allocator<BootImage> alloc(disc_.heap());
+  for (int i = 0; i < count; ++i) {
+    const fs::CatalogEntry& found = entries[i];
+    const fs::BootEntry& entry = found.entry;
+    if (entry.image_block == 0 || entry.image_block >= capacity_) continue;
+    const bool efi = found.platform == fs::kPlatformEfi;
+    BootImage*& slot = efi ? disc_.efi_image : disc_.kept_bios_image;
+    if (slot || (!efi && disc_.boot_image) || (!efi && found.platform != fs::kPlatformX86))
+      continue;
+    BootImage* image = alloc.new_object<BootImage>(disc_.heap());
+    image->kept_block = entry.image_block;
+    image->emulation = entry.emulation;
+    image->load_segment = entry.load_segment;
+    image->sector_count = entry.sector_count;
+    const uint32_t required = fs::RequiredBootImageSize(entry.emulation);
+    image->size = required ? required : uint32_t{entry.sector_count} * 512;
+    slot = image;
+    (efi ? kept_efi_ : kept_bios_) = image;
+  }
+}
+
 uint32_t Importer::Import(uint16_t session) {
   uint32_t start = 0;
   uint32_t result = FindSessionStart(drive_, session, &start);
@@ -259,6 +288,7 @@ uint32_t Importer::Import(uint16_t session) {
     if (result != QD_OK) EmptyTree();
   }
   if (result == QD_OK) {
+    KeepBootEntries(reader);
     disc_.file_system =
         ((bits & (kSeenIso9660 | kSeenJoliet)) ? 3u : 0u) | (bits & (kSeenUdf | kSeenUdf250));
   }
@@ -286,7 +316,11 @@ uint32_t Importer::Run(uint16_t session) {
     }
   }
   // Entries of a session that cannot be appended to must not stay behind.
-  if (result != QD_OK && result != QD_E_CANCELLED) EmptyTree();
+  if (result != QD_OK && result != QD_E_CANCELLED) {
+    EmptyTree();
+    if (kept_efi_ && disc_.efi_image == kept_efi_) disc_.FreeEfiImage();
+    if (kept_bios_ && disc_.kept_bios_image == kept_bios_) disc_.FreeKeptBiosImage();
+  }
   drive::PreventAllowMediumRemoval(drive_, /*prevent=*/false, /*persistent=*/false);
   if (result != QD_OK) disc_.Fail(result);
   return result;

@@ -45,6 +45,10 @@ class Importer {
   uint32_t Import(uint16_t session);
   uint32_t ImportUdf(DiscReader& reader);
   uint32_t ImportIso(DiscReader& reader);
+  // Keeps the boot entries of the imported session's catalog so that the appended session boots
+  // as the imported one did: the EFI entry becomes the disc's EFI image unless one is set, the
+  // BIOS entry is kept for the catalog unless a boot image is set. Images stay where they are.
+  void KeepBootEntries(DiscReader& reader);
   // Places one item in folder (null = root) through the protocol. *entry gets the new entry, or
   // for a folder that met an existing folder of its name, that folder. Returns 0 (also for a
   // skipped item), 0x08000032 for a cancel, 0x08000018, or 0x08000038 for content that the tree
@@ -56,6 +60,9 @@ class Importer {
   Datadisk& disc_;
   HANDLE drive_;
   FileProgressAsker asker_;
+  // The boot entries KeepBootEntries gave the disc (dropped again when the import fails later).
+  BootImage* kept_efi_ = nullptr;
+  BootImage* kept_bios_ = nullptr;
   uint64_t capacity_ = 0xFFFFFFFFu;  // blocks of the disc
 };
 

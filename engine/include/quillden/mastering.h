@@ -152,7 +152,8 @@ QUILLDEN_API DWORD MST_CreateBootImageFile(HANDLE disc, const WCHAR* path);
  * cannot be placed; 0x08000018. */
 QUILLDEN_API DWORD MST_CreateBootImageFileEntry(HANDLE disc, const WCHAR* disc_path);
 
-/* Removes the boot image and its entry. Returns 0 (also when there was none); 0x08000010. */
+/* Removes the boot image and its entry, and the BIOS entry kept from an imported session (see
+ * MST_ReadFileSystem). Returns 0 (also when there was none); 0x08000010. */
 QUILLDEN_API DWORD MST_DeleteBootImage(HANDLE disc);
 
 /* TRUE when the disc has a boot image; FALSE otherwise and for an invalid disc. */
@@ -160,6 +161,29 @@ QUILLDEN_API BOOL MST_IsBootImage(HANDLE disc);
 
 /* TRUE when the boot image has an entry in the tree; FALSE otherwise and for an invalid disc. */
 QUILLDEN_API BOOL MST_IsBootImageFile(HANDLE disc);
+
+/* ---- EFI boot image (El Torito, platform 0xEF) ---- */
+
+/* Reads the EFI boot image from a file: an EFI system partition image, i.e. a FAT file system
+ * holding \EFI\BOOT\BOOTX64.EFI, booted without emulation by UEFI firmware. A disc may hold it
+ * beside the boot image (MST_ReadBootImageFile) or alone. It follows the boot image on the disc
+ * (or the catalog when there is none); the catalog then holds the boot image as its default entry
+ * and the EFI image as the entry of a section for platform 0xEF (with the EFI image alone, the
+ * default entry is the EFI image and the validation entry names platform 0xEF). The entry's sector
+ * count is the image size in 512-byte units, rounded up. The image is no file of the tree. After
+ * MST_ReadFileSystem of a session whose catalog has an EFI entry, that image is the disc's EFI
+ * image and keeps its blocks on the disc. Returns 0; 0x08000010 invalid disc; 0x0800001B an EFI
+ * image is already set; 0x08000011 null or empty path; 0x08000014 the file cannot be opened;
+ * 0x0800001A the file is smaller than 512 bytes, larger than 65535 sectors of 512 bytes, or its
+ * first sector does not end in 0x55 0xAA; 0x08000020 the read fails; 0x08000018 no memory. On
+ * failure the disc has no EFI image (when it had none before). */
+QUILLDEN_API DWORD MST_ReadEfiBootImageFile(HANDLE disc, const WCHAR* path);
+
+/* Removes the EFI boot image. Returns 0 (also when there was none); 0x08000010. */
+QUILLDEN_API DWORD MST_DeleteEfiBootImage(HANDLE disc);
+
+/* TRUE when the disc has an EFI boot image; FALSE otherwise and for an invalid disc. */
+QUILLDEN_API BOOL MST_IsEfiBootImage(HANDLE disc);
 
 QUILLDEN_END_DECLS
 
