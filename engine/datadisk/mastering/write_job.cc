@@ -170,7 +170,7 @@ uint32_t CreateIsoImage(const WCHAR* path, Datadisk& disc, const std::shared_ptr
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc.Fail(QD_E_BUSY);
   }
 
   // The whole layout is planned before the image file is touched, so a tree that cannot be

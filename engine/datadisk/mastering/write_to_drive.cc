@@ -222,6 +222,8 @@ uint32_t ReplanAroundJump(DriveJob& job, const rec::LayerJumpInfo& jump) {
 
 uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   Datadisk& disc = *job.disc;
+  // Cancelled before the worker ran: the medium has not been touched, and stays so.
+  if (reporter.CancelRequested()) return QD_E_CANCELLED;
   drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
   job.volume_time = fs::VolumeTimeNow();
   job.layout.Build(disc, job.volume_time, job.file_dates);
@@ -278,7 +280,7 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc.Fail(QD_E_BUSY);
   }
   if (drive::IsBadHandle(drive)) return disc.Fail(QD_E_INVALID_DRIVE);
   _MEDIAINFORMATION info{};
