@@ -16,7 +16,9 @@
 #include "app/resources/string_table.h"
 #include "platform/message_window.h"
 #include "platform/unicode.h"
+#include "quillden/datadisk.h"
 #include "quillden/drive.h"
+#include "quillden/mastering.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
 
@@ -530,6 +532,90 @@ TEST(FrameProgressTest, BarsOfARunWithVerify) {
   frame.StartPhase(&token, 0);
   EXPECT_EQ(window.timer, 0u);
   EXPECT_TRUE(window.texts.empty());
+}
+
+// The panel fed from the progress object of a real recording: a data disc written onto each kind
+// of virtual recorder, the timer ticking as fast as the test can poll.
+class RecordingSource : public FrameProgress::Source {
+ public:
+  explicit RecordingSource(HANDLE progress) : progress_(progress) {}
+  bool GetJobProgress(JobProgress* out) override {
+    DWORD phase = 0, done = 0, end = 0;
+    out->status = PRG_GetProgressStatus(progress_, &phase, &done, &end);
+    out->phase = phase;
+    out->done = done;
+    out->total = end;
+    return true;
+  }
+  bool GetSessionTrack(HANDLE progress, SessionTrackWords* out) override {
+    _SESSIONTRACKPROGRESS block{};
+    PRG_GetSessionTrackProgress(progress, &block);
+    *out = {block.dwSession, block.dwWrittenSectors, block.dwSessions, block.dwTotalSectors};
+    last_block = block;
+    return true;
+  }
+  void SetCurrentStatus(uint32_t) override {}
+  _SESSIONTRACKPROGRESS last_block{};
+
+ private:
+  HANDLE progress_;
+};
+
+TEST_F(CreationRunTest, BarsFollowARealRecordingFromItsFirstBlocks) {
+  WriteFile("bars/big.bin", std::string(6u << 20, 'x'));
+  WriteFile("bars/small.txt", "small");
+  struct Media {
+    char letter;
+    int32_t number;
+    const char* kind;
+  } media[] = {{'E', test_support::kDriveE, "dvd-r"},
+               {'D', test_support::kDriveD, "dvd+rw"},
+               {'F', test_support::kDriveF, "cd-r"}};
+  for (const Media& m : media) {
+    SCOPED_TRACE(m.kind);
+    InsertBlank(m.letter, m.kind);
+    HANDLE disc = MST_CreateDatadisk();
+    ASSERT_NE(MST_AddDatadiskFile(disc, test_support::U16(TestRoot() + "/bars").c_str(), u"bars"),
+              INVALID_HANDLE_VALUE);
+    HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(m.number));
+    ASSERT_NE(drive, nullptr);
+    HANDLE progress = PRG_CreateProgress();
+    RecordingWindow window;
+    RecordingSource source(progress);
+    FrameProgress frame(&window, &source);
+    frame.Reset(1, 1);
+    frame.BeginMedia(0, u"Disc");
+    frame.StartPhase(progress, 0);
+    ASSERT_EQ(MST_WriteDatadisk(drive, disc, 2, progress, TRUE, 0), 0u);
+
+    uint32_t ticks_while_writing = 0, highest = 0, previous = 0;
+    for (;;) {
+      DWORD phase = 0, done = 0, end = 0;
+      const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
+      if (status != PRG_STATUS_RUNNING) break;
+      frame.OnTimer(kTimerWriting);
+      if (phase == 1 && done > 0) {
+        ++ticks_while_writing;
+        // Sessions and tracks count from 1 as soon as blocks are written.
+        EXPECT_GE(source.last_block.dwSession, 1u);
+        EXPECT_GE(source.last_block.dwTrack, 1u);
+        EXPECT_EQ(source.last_block.dwSessions, 1u);
+        EXPECT_GT(frame.current_bar(), 0u) << "done " << done << " of " << end;
+        EXPECT_GE(frame.current_bar(), previous) << "the bar went back while writing";
+        previous = frame.current_bar();
+        highest = std::max(highest, frame.current_bar());
+      }
+      EXPECT_LE(frame.current_bar(), kBarRunningCap);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    EXPECT_GT(ticks_while_writing, 0u);
+    EXPECT_GE(highest, 500u) << "the bar stayed low for the whole recording";
+    while (PRG_GetProgressErrorCode(progress) == QD_E_BUSY) std::this_thread::yield();
+    EXPECT_EQ(PRG_GetProgressErrorCode(progress), 0u);
+    PRG_DestroyProgress(progress);
+    DRV_CloseDrive(drive);
+    MST_DestroyDatadisk(disc);
+  }
 }
 
 TEST(FrameProgressTest, UsbBarsCountFiles) {
