@@ -101,7 +101,7 @@ uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadis
   job->path = quenvar::platform::Utf16ToUtf8(path);
   result = mastering::PlanPlacedSession(disc, placement, drive::IsCdProfile(profile), &job->layout);
   if (result != QD_OK) return disc.Fail(result);
-  const uint32_t skipped = placement.header_at_zero ? job->layout.header_blocks() : 0;
+  const uint32_t skipped = placement.header_at_zero ? job->layout.rewritten_header_blocks() : 0;
   const uint32_t sectors = std::max(job->layout.end(), job->layout.total()) - skipped;
 
   ImageDescription description;
