@@ -330,7 +330,10 @@ TEST(FileProgressTest, WindowSetWhileTheWorkerStartsNeverLeavesItWaiting) {
       ++ready;
       while (ready < 2) {
       }
-      for (int spin = 0; spin < run % 20; ++spin) std::this_thread::yield();
+      // From "before the start looked at the window" to "after the worker was stored".
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(run % 60);
+      while (std::chrono::steady_clock::now() < until) {
+      }
       PRG_SetFileProgressMessage(handle, window, 0x8003);
     });
     ++ready;
@@ -341,7 +344,7 @@ TEST(FileProgressTest, WindowSetWhileTheWorkerStartsNeverLeavesItWaiting) {
     // The window is set: the worker must run and end.
     std::shared_ptr<Worker> worker = record->worker();
     ASSERT_TRUE(worker);
-    ASSERT_TRUE(worker->WaitForEnd(5000)) << "worker left suspended in run " << run;
+    ASSERT_TRUE(worker->WaitForEnd(2000)) << "worker left suspended in run " << run;
     EXPECT_EQ(PRG_DestroyFileProgress(handle), QD_OK);
     platform::PumpMessages();
   }
