@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,8 @@ class AudioDiscTest : public ::testing::Test {
   void TearDown() override {
     if (disc_ != nullptr && disc_ != INVALID_HANDLE_VALUE) AUD_DestroyAudiodisk(disc_);
     if (drive_ != nullptr) drive::CloseDriveHandle(drive_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);  // the virtual discs are large sparse files
   }
 
   HANDLE OpenDrive(const std::string& kind) {
