@@ -16,7 +16,9 @@
 #include "app/resources/string_table.h"
 #include "platform/message_window.h"
 #include "platform/unicode.h"
+#include "quillden/datadisk.h"
 #include "quillden/drive.h"
+#include "quillden/mastering.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
 
@@ -28,7 +30,9 @@ using test_support::InsertBlank;
 using test_support::TestRoot;
 using test_support::WriteFile;
 
-std::u16string Text(uint32_t id) { return std::u16string(LoadString(id)); }
+std::u16string Text(uint32_t id) {
+  return std::u16string(LoadString(id));
+}
 
 // A main window that records what the run shows. Every message dispatch fires the running timer,
 // so a test sees one tick per controller poll.
@@ -116,7 +120,8 @@ class CreationRunTest : public ControllerTest {
   }
 
   // Items from in-memory configuration files; each disc spec is "TYPE" or "TYPE:image".
-  void Load(const std::vector<std::vector<std::string>>& items, uint32_t writable = MEDIA_DVDPRW | MEDIA_CDR) {
+  void Load(const std::vector<std::vector<std::string>>& items,
+            uint32_t writable = MEDIA_DVDPRW | MEDIA_CDR) {
     std::string top;
     for (size_t i = 0; i < items.size(); ++i) {
       std::string body = "[CONTENTS]\nContentsTitle=Item" + std::to_string(i) + "\nContentsID=I" +
@@ -124,9 +129,10 @@ class CreationRunTest : public ControllerTest {
       for (size_t d = 0; d < items[i].size(); ++d) {
         const std::string& spec = items[i][d];
         const bool image = spec.find(":image") != std::string::npos;
-        body += "[DISC01" + std::string(d < 9 ? "0" : "") + std::to_string(d + 1) + "]\nDiscTitle=Disc " +
-                std::to_string(i) + "." + std::to_string(d + 1) + "\nDiscType=" + spec.substr(0, spec.find(':')) +
-                "\nVolumeLabel=REC\n" + (image ? "ImageFile=" + image_file_ + "\n" : "") + extra_disc_keys_;
+        body += "[DISC01" + std::string(d < 9 ? "0" : "") + std::to_string(d + 1) +
+                "]\nDiscTitle=Disc " + std::to_string(i) + "." + std::to_string(d + 1) +
+                "\nDiscType=" + spec.substr(0, spec.find(':')) + "\nVolumeLabel=REC\n" +
+                (image ? "ImageFile=" + image_file_ + "\n" : "") + extra_disc_keys_;
       }
       files_["c" + std::to_string(i)] = body;
       top += "[CONTENTS0" + std::to_string(i + 1) + "]\nIniPath=c" + std::to_string(i) + "\n";
@@ -157,7 +163,8 @@ class CreationRunTest : public ControllerTest {
   int CompletionBoxes() const {
     int boxes = 0;
     for (const auto& record : prompter_.records()) {
-      if (record.kind == ScriptedPrompter::Kind::kMessage && record.message.text == Text(ids::kAllCompleted)) {
+      if (record.kind == ScriptedPrompter::Kind::kMessage &&
+          record.message.text == Text(ids::kAllCompleted)) {
         EXPECT_EQ(record.message.owner, window_.ListWindow());
         ++boxes;
       }
@@ -191,7 +198,8 @@ TEST_F(CreationRunTest, RetryRepeatsTheDiscFromTheSameBase) {
   const std::u16string first = FormatString(ids::kWillBeCreatedNow, {u"Disc 0.1"});
   EXPECT_EQ(images_.prompts[1], first);
   EXPECT_EQ(std::count(window_.texts.begin(), window_.texts.end(), first), 2);
-  EXPECT_EQ(window_.last_text(), FormatString(ids::kCreatedSuccessfully, {u"Disc 0.2"}) + Text(ids::kAllCompleted));
+  EXPECT_EQ(window_.last_text(),
+            FormatString(ids::kCreatedSuccessfully, {u"Disc 0.2"}) + Text(ids::kAllCompleted));
   EXPECT_EQ(contents_.item(0)->Status(0), kDiscCreated);
   EXPECT_EQ(contents_.item(0)->Status(1), kDiscCreated);
   EXPECT_EQ(contents_.item(0)->set(0)->created(), 1);
@@ -214,9 +222,10 @@ TEST_F(CreationRunTest, ImageDiscCompletionIntroducesTheNextPrompt) {
   images_.results = {0, QD_E_COMMAND_FAILED, 0};
   prompter_.QueueAnswer(kIdNextMedia);
   EXPECT_EQ(run_->OnCreate(false), 0u);
-  EXPECT_EQ(images_.prompts, (std::vector<std::u16string>{FormatString(ids::kWillBeCreatedNow, {u"Disc 0.1"}),
-                                                          u"Created Disc 0.1",
-                                                          FormatString(ids::kWillNowBeCreated, {u"Disc 0.3"})}));
+  EXPECT_EQ(images_.prompts,
+            (std::vector<std::u16string>{FormatString(ids::kWillBeCreatedNow, {u"Disc 0.1"}),
+                                         u"Created Disc 0.1",
+                                         FormatString(ids::kWillNowBeCreated, {u"Disc 0.3"})}));
 }
 
 TEST_F(CreationRunTest, NextAfterTheLastFailureEndsWithoutTheBox) {
@@ -225,7 +234,8 @@ TEST_F(CreationRunTest, NextAfterTheLastFailureEndsWithoutTheBox) {
   prompter_.QueueAnswer(kIdNextMedia);
   EXPECT_EQ(run_->OnCreate(true), QD_E_COMMAND_FAILED);
   EXPECT_EQ(window_.last_text(), FormatString(ids::kCreatedSuccessfully, {u"Disc 0.1"}) +
-                                     FormatString(ids::kWillNowBeCreated, {u"Disc 1.1"}) + Text(ids::kAllCompleted));
+                                     FormatString(ids::kWillNowBeCreated, {u"Disc 1.1"}) +
+                                     Text(ids::kAllCompleted));
   EXPECT_EQ(CompletionBoxes(), 0);
   EXPECT_EQ(contents_.item(1)->Status(0), kDiscError);
   EXPECT_EQ(records_written_, 1) << "only the successful disc is recorded";
@@ -253,7 +263,8 @@ TEST_F(CreationRunTest, CancelWhileCreatingReturnsTheDiscToNone) {
   EXPECT_EQ(images_.titles.size(), 1u);
   EXPECT_EQ(contents_.item(0)->Status(0), kDiscNone);
   EXPECT_EQ(window_.last_text(), Text(ids::kAllCancelled));
-  EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), Text(ids::kNowCancelling)), window_.texts.end());
+  EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), Text(ids::kNowCancelling)),
+            window_.texts.end());
   EXPECT_EQ(CompletionBoxes(), 0);
   bool asked = false;
   for (const auto& record : prompter_.records()) {
@@ -400,7 +411,8 @@ TEST_F(CreationRunTest, CancelWithoutARunClosesTheWindow) {
 TEST_F(CreationRunTest, DataDiscWithVerifyMovesTheBarsThroughBothHalves) {
   WriteFile("run/a.txt", "alpha");
   WriteFile("run/sub/b.bin", std::string(300000, 'b'));
-  extra_disc_keys_ = "[FILESET010101]\nSourcePath=" + TestRoot() + "/run\nTargetPath=\nFile0001=*\n";
+  extra_disc_keys_ =
+      "[FILESET010101]\nSourcePath=" + TestRoot() + "/run\nTargetPath=\nFile0001=*\n";
   InsertBlank('D', "dvd+rw");
   ASSERT_NO_FATAL_FAILURE(Load({{"DVD"}}));
   drives_.SetSelection(test_support::kDriveD);
@@ -424,7 +436,8 @@ TEST_F(CreationRunTest, DataDiscWithVerifyMovesTheBarsThroughBothHalves) {
   EXPECT_GT(verifying_ticks, 0u);
   EXPECT_GE(verifying_min, 500u);
   EXPECT_EQ(window_.current.back().second, kBarFull);
-  const std::u16string writing = FormatString(ids::kNowCreatingLine, {u"Disc 0.1"}) + Text(ids::kPleaseWait);
+  const std::u16string writing =
+      FormatString(ids::kNowCreatingLine, {u"Disc 0.1"}) + Text(ids::kPleaseWait);
   const std::u16string verifying = Text(ids::kNowVerifying) + Text(ids::kPleaseWait);
   EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), writing), window_.texts.end());
   EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), verifying), window_.texts.end());
@@ -460,8 +473,10 @@ TEST(CurrentFractionTest, SingleAndMultiSession) {
   SessionTrackWords first{1, 0, 2, 100000};
   EXPECT_EQ(CurrentFraction({1, 33700, 0, 1}, first, 0), 33700u * 1000u / 133700u);
   SessionTrackWords second{2, 50000, 2, 100000};
-  EXPECT_EQ(CurrentFraction({1, 1000, 0, 1}, second, 0), (50000u + 20200u + 1000u) * 1000u / 133700u);
-  EXPECT_EQ(CurrentFraction({1, 65535, 65535, 3}, second, 0), (50000u + 13500u + 20200u) * 1000u / 133700u);
+  EXPECT_EQ(CurrentFraction({1, 1000, 0, 1}, second, 0),
+            (50000u + 20200u + 1000u) * 1000u / 133700u);
+  EXPECT_EQ(CurrentFraction({1, 65535, 65535, 3}, second, 0),
+            (50000u + 13500u + 20200u) * 1000u / 133700u);
 
   // Without session words: the ISO recording flag decides.
   SessionTrackWords none{};
@@ -491,7 +506,8 @@ TEST(FrameProgressTest, BarsOfARunWithVerify) {
   frame.StartPhase(&token, 0);
   EXPECT_EQ(window.timer, kTimerWriting);
   EXPECT_EQ(source.statuses, std::vector<uint32_t>{kDiscRecording});
-  EXPECT_EQ(window.last_text(), FormatString(ids::kNowCreatingLine, {u"Disc 2"}) + Text(ids::kPleaseWait));
+  EXPECT_EQ(window.last_text(),
+            FormatString(ids::kNowCreatingLine, {u"Disc 2"}) + Text(ids::kPleaseWait));
   source.job = {PRG_STATUS_RUNNING, 1000, 1000, 1};
   source.words = {1, 0, 1, 1000};
   frame.OnTimer(kTimerVerifying);  // another timer's tick changes nothing
@@ -530,6 +546,90 @@ TEST(FrameProgressTest, BarsOfARunWithVerify) {
   frame.StartPhase(&token, 0);
   EXPECT_EQ(window.timer, 0u);
   EXPECT_TRUE(window.texts.empty());
+}
+
+// The panel fed from the progress object of a real recording: a data disc written onto each kind
+// of virtual recorder, the timer ticking as fast as the test can poll.
+class RecordingSource : public FrameProgress::Source {
+ public:
+  explicit RecordingSource(HANDLE progress) : progress_(progress) {}
+  bool GetJobProgress(JobProgress* out) override {
+    DWORD phase = 0, done = 0, end = 0;
+    out->status = PRG_GetProgressStatus(progress_, &phase, &done, &end);
+    out->phase = phase;
+    out->done = done;
+    out->total = end;
+    return true;
+  }
+  bool GetSessionTrack(HANDLE progress, SessionTrackWords* out) override {
+    _SESSIONTRACKPROGRESS block{};
+    PRG_GetSessionTrackProgress(progress, &block);
+    *out = {block.dwSession, block.dwWrittenSectors, block.dwSessions, block.dwTotalSectors};
+    last_block = block;
+    return true;
+  }
+  void SetCurrentStatus(uint32_t) override {}
+  _SESSIONTRACKPROGRESS last_block{};
+
+ private:
+  HANDLE progress_;
+};
+
+TEST_F(CreationRunTest, BarsFollowARealRecordingFromItsFirstBlocks) {
+  WriteFile("bars/big.bin", std::string(6u << 20, 'x'));
+  WriteFile("bars/small.txt", "small");
+  struct Media {
+    char letter;
+    int32_t number;
+    const char* kind;
+  } media[] = {{'E', test_support::kDriveE, "dvd-r"},
+               {'D', test_support::kDriveD, "dvd+rw"},
+               {'F', test_support::kDriveF, "cd-r"}};
+  for (const Media& m : media) {
+    SCOPED_TRACE(m.kind);
+    InsertBlank(m.letter, m.kind);
+    HANDLE disc = MST_CreateDatadisk();
+    ASSERT_NE(MST_AddDatadiskFile(disc, test_support::U16(TestRoot() + "/bars").c_str(), u"bars"),
+              INVALID_HANDLE_VALUE);
+    HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(m.number));
+    ASSERT_NE(drive, nullptr);
+    HANDLE progress = PRG_CreateProgress();
+    RecordingWindow window;
+    RecordingSource source(progress);
+    FrameProgress frame(&window, &source);
+    frame.Reset(1, 1);
+    frame.BeginMedia(0, u"Disc");
+    frame.StartPhase(progress, 0);
+    ASSERT_EQ(MST_WriteDatadisk(drive, disc, 2, progress, TRUE, 0), 0u);
+
+    uint32_t ticks_while_writing = 0, highest = 0, previous = 0;
+    for (;;) {
+      DWORD phase = 0, done = 0, end = 0;
+      const DWORD status = PRG_GetProgressStatus(progress, &phase, &done, &end);
+      if (status != PRG_STATUS_RUNNING) break;
+      frame.OnTimer(kTimerWriting);
+      if (phase == 1 && done > 0) {
+        ++ticks_while_writing;
+        // Sessions and tracks count from 1 as soon as blocks are written.
+        EXPECT_GE(source.last_block.dwSession, 1u);
+        EXPECT_GE(source.last_block.dwTrack, 1u);
+        EXPECT_EQ(source.last_block.dwSessions, 1u);
+        EXPECT_GT(frame.current_bar(), 0u) << "done " << done << " of " << end;
+        EXPECT_GE(frame.current_bar(), previous) << "the bar went back while writing";
+        previous = frame.current_bar();
+        highest = std::max(highest, frame.current_bar());
+      }
+      EXPECT_LE(frame.current_bar(), kBarRunningCap);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    EXPECT_GT(ticks_while_writing, 0u);
+    EXPECT_GE(highest, 500u) << "the bar stayed low for the whole recording";
+    while (PRG_GetProgressErrorCode(progress) == QD_E_BUSY) std::this_thread::yield();
+    EXPECT_EQ(PRG_GetProgressErrorCode(progress), 0u);
+    PRG_DestroyProgress(progress);
+    DRV_CloseDrive(drive);
+    MST_DestroyDatadisk(disc);
+  }
 }
 
 TEST(FrameProgressTest, UsbBarsCountFiles) {

@@ -1,22 +1,25 @@
 // Audio discs end to end on the virtual recorder: WAVE files mastered track at once and session at
 // once, ripped back sample for sample, CD-Text written into the lead-in and read back, and the
 // refusals of the AUD_ exports.
+#include "audio/audio_disc.h"
+
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "audio/audio_disc.h"
 #include "audio/cd_text.h"
 #include "audio/wave_file.h"
 #include "drive/drive_handle.h"
+#include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/recording/recorder.h"
 #include "drive/virtual/media_state.h"
 #include "drive/virtual/virtual_recorder.h"
 #include "platform/env.h"
@@ -58,6 +61,8 @@ class AudioDiscTest : public ::testing::Test {
   void TearDown() override {
     if (disc_ != nullptr && disc_ != INVALID_HANDLE_VALUE) AUD_DestroyAudiodisk(disc_);
     if (drive_ != nullptr) drive::CloseDriveHandle(drive_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);  // the virtual discs are large sparse files
   }
 
   HANDLE OpenDrive(const std::string& kind) {
@@ -87,7 +92,9 @@ class AudioDiscTest : public ::testing::Test {
     PutLe16(&header[32], static_cast<uint16_t>(channels * 2));
     const std::string path = dir_ + "/" + name;
     std::unique_ptr<quenvar::platform::WritableFile> out;
-    EXPECT_TRUE(Env::Default()->OpenWritable(path, quenvar::platform::WriteMode::kCreateOrTruncate, &out).ok());
+    EXPECT_TRUE(Env::Default()
+                    ->OpenWritable(path, quenvar::platform::WriteMode::kCreateOrTruncate, &out)
+                    .ok());
     out->Append(header.data(), header.size());
     out->Append(data.data(), data.size());
     out->Close();
@@ -95,13 +102,17 @@ class AudioDiscTest : public ::testing::Test {
     return path;
   }
 
-  DWORD AddTrack(const std::string& path) { return AUD_AddAudioTrack(disc_, Utf8ToUtf16(path).c_str()); }
+  DWORD AddTrack(const std::string& path) {
+    return AUD_AddAudioTrack(disc_, Utf8ToUtf16(path).c_str());
+  }
 
-  DWORD AddText(DWORD language, int type, const std::vector<std::u16string>& strings, DWORD double_byte = 0) {
+  DWORD AddText(DWORD language, int type, const std::vector<std::u16string>& strings,
+                DWORD double_byte = 0) {
     std::vector<WCHAR*> pointers;
     std::vector<std::u16string> copies = strings;
     for (auto& s : copies) pointers.push_back(s.data());
-    _CDTEXTITEM item{language, double_byte, pointers.data(), 64, static_cast<DWORD>(pointers.size())};
+    _CDTEXTITEM item{language, double_byte, pointers.data(), 64,
+                     static_cast<DWORD>(pointers.size())};
     return AUD_AddCdTextItem(disc_, &item, type);
   }
 
@@ -109,7 +120,8 @@ class AudioDiscTest : public ::testing::Test {
     _CDTEXTITEM item{};
     *result = AUD_GetCdTextItem(disc, &item, block, type);
     if (*result != QD_OK) return {};
-    std::vector<std::vector<WCHAR>> buffers(item.dwStrings, std::vector<WCHAR>(item.dwStringLength));
+    std::vector<std::vector<WCHAR>> buffers(item.dwStrings,
+                                            std::vector<WCHAR>(item.dwStringLength));
     std::vector<WCHAR*> pointers;
     for (auto& b : buffers) pointers.push_back(b.data());
     item.ppStrings = pointers.data();
@@ -125,16 +137,16 @@ class AudioDiscTest : public ::testing::Test {
     _TRACKINFORMATION info{};
     DRV_GetTrackInformation(drive_, track, &info, TRUE);
     ASSERT_EQ(DRV_RippingTrack(drive_, track, nullptr, Utf8ToUtf16(out).c_str()), QD_OK)
-        << std::hex << DRV_GetLastCommandError(nullptr) << std::dec << " start " << info.dwStart << " size "
-        << info.dwSize << " mode " << info.dwMode;
+        << std::hex << DRV_GetLastCommandError(nullptr) << std::dec << " start " << info.dwStart
+        << " size " << info.dwSize << " mode " << info.dwMode;
     const std::vector<uint8_t> file = ReadAll(out);
     ASSERT_EQ(file.size(), 44u + sectors * 2352ull) << "track " << track;
     WaveData wave;
     ASSERT_EQ(ParseWaveFile(Env::Default(), out, &wave), QD_OK);
     EXPECT_EQ(wave.sectors, sectors);
     EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + 44)) << "track " << track;
-    EXPECT_TRUE(std::all_of(file.begin() + 44 + static_cast<std::ptrdiff_t>(samples.size()), file.end(),
-                            [](uint8_t b) { return b == 0; }))
+    EXPECT_TRUE(std::all_of(file.begin() + 44 + static_cast<std::ptrdiff_t>(samples.size()),
+                            file.end(), [](uint8_t b) { return b == 0; }))
         << "track " << track;
   }
 
@@ -143,9 +155,12 @@ class AudioDiscTest : public ::testing::Test {
     disc_ = AUD_CreateAudiodisk(drive_);
     ASSERT_NE(disc_, INVALID_HANDLE_VALUE);
     EXPECT_EQ(AUD_GetCdTextNumberOfLanguage(disc_), 0);
-    ASSERT_EQ(AddTrack(WriteTone("one.wav", 44100, 440, 2, 44100, &samples_[0])), QD_OK);      // 1 s: 300 sectors
-    ASSERT_EQ(AddTrack(WriteTone("two.wav", 44100 * 5 + 7, 523, 2, 44100, &samples_[1])), QD_OK);  // 376 sectors
-    ASSERT_EQ(AddTrack(WriteTone("three.wav", 44100 * 4 + 1, 660, 2, 44100, &samples_[2])), QD_OK);  // 301
+    ASSERT_EQ(AddTrack(WriteTone("one.wav", 44100, 440, 2, 44100, &samples_[0])),
+              QD_OK);  // 1 s: 300 sectors
+    ASSERT_EQ(AddTrack(WriteTone("two.wav", 44100 * 5 + 7, 523, 2, 44100, &samples_[1])),
+              QD_OK);  // 376 sectors
+    ASSERT_EQ(AddTrack(WriteTone("three.wav", 44100 * 4 + 1, 660, 2, 44100, &samples_[2])),
+              QD_OK);  // 301
     EXPECT_EQ(AUD_GetNumberOfAudioTrack(disc_), 3);
     if (with_text) {
       ASSERT_EQ(AddText(0x09, 0, {u"Tones", u"Concert A", u"High C", u"E above"}), QD_OK);
@@ -171,7 +186,8 @@ class AudioDiscTest : public ::testing::Test {
     uint8_t header[4] = {};
     if (drive::ReadToc(drive_, false, 5, 0, header, 4) != QD_OK) return {};
     std::vector<uint8_t> data(GetBe16(header) + 2u);
-    EXPECT_EQ(drive::ReadToc(drive_, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())), QD_OK);
+    EXPECT_EQ(drive::ReadToc(drive_, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())),
+              QD_OK);
     return data;
   }
 
@@ -203,7 +219,8 @@ TEST_F(AudioDiscTest, SessionAtOnceWithCdTextRipsBackAndReadsBack) {
     uint16_t crc = 0;
     for (size_t i = 0; i < 16; ++i) {
       crc ^= static_cast<uint16_t>(toc_text[at + i] << 8);
-      for (int b = 0; b < 8; ++b) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+      for (int b = 0; b < 8; ++b)
+        crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
     }
     crc = static_cast<uint16_t>(~crc);
     EXPECT_EQ(toc_text[at + 16], crc >> 8);
@@ -215,10 +232,13 @@ TEST_F(AudioDiscTest, SessionAtOnceWithCdTextRipsBackAndReadsBack) {
   ASSERT_NE(reread, INVALID_HANDLE_VALUE);
   EXPECT_EQ(AUD_GetCdTextNumberOfLanguage(reread), 2);
   DWORD result = 0;
-  EXPECT_EQ(GetText(reread, 0, 0, &result), (std::vector<std::u16string>{u"Tones", u"Concert A", u"High C", u"E above"}));
+  EXPECT_EQ(GetText(reread, 0, 0, &result),
+            (std::vector<std::u16string>{u"Tones", u"Concert A", u"High C", u"E above"}));
   EXPECT_EQ(result, QD_OK);
-  EXPECT_EQ(GetText(reread, 0, 1, &result), (std::vector<std::u16string>{u"Oscillator", u"Left", u"", u"Right"}));
-  EXPECT_EQ(GetText(reread, 1, 0, &result), (std::vector<std::u16string>{u"T\u00f6ne", u"Kammerton", u"C", u"E"}));
+  EXPECT_EQ(GetText(reread, 0, 1, &result),
+            (std::vector<std::u16string>{u"Oscillator", u"Left", u"", u"Right"}));
+  EXPECT_EQ(GetText(reread, 1, 0, &result),
+            (std::vector<std::u16string>{u"T\u00f6ne", u"Kammerton", u"C", u"E"}));
   _CDTEXTITEM sizes{};
   ASSERT_EQ(AUD_GetCdTextItem(reread, &sizes, 0, 0), QD_OK);
   EXPECT_EQ(sizes.dwStrings, 4u);
@@ -275,10 +295,12 @@ TEST_F(AudioDiscTest, SessionAtOnceAfterAnOpenSessionContinuesTrackNumbers) {
 // Opening a chosen file fails from its nth opening on.
 class VanishingFileEnv : public quenvar::platform::EnvWrapper {
  public:
-  VanishingFileEnv(std::string path, int nth) : EnvWrapper(Env::Default()), path_(std::move(path)), nth_(nth) {}
-  quenvar::platform::Status OpenReadable(const std::string& path,
-                                         std::unique_ptr<quenvar::platform::ReadableFile>* file) override {
-    if (path == path_ && ++opened_ >= nth_) return quenvar::platform::Status::FromErrno(ENOENT, "open " + path);
+  VanishingFileEnv(std::string path, int nth)
+      : EnvWrapper(Env::Default()), path_(std::move(path)), nth_(nth) {}
+  quenvar::platform::Status OpenReadable(
+      const std::string& path, std::unique_ptr<quenvar::platform::ReadableFile>* file) override {
+    if (path == path_ && ++opened_ >= nth_)
+      return quenvar::platform::Status::FromErrno(ENOENT, "open " + path);
     return EnvWrapper::OpenReadable(path, file);
   }
 
@@ -358,12 +380,14 @@ TEST_F(AudioDiscTest, CdTextItemRules) {
   EXPECT_EQ(AUD_AddCdTextItem(disc_, nullptr, 0), QD_E_INVALID_ARGUMENT);
   ASSERT_EQ(AddText(0x09, 0, {u"First", u"One"}), QD_OK);
   ASSERT_EQ(AddText(0x09, 0, {u"Replaced", u"Uno", u"Dos"}), QD_OK);  // replaces, same block
-  EXPECT_EQ(AddText(0x09, 1, {u"x"}, 1), QD_E_INVALID_ARGUMENT);       // other character width
-  for (DWORD language = 1; language <= 7; ++language) ASSERT_EQ(AddText(language, 0, {u"t"}), QD_OK);
+  EXPECT_EQ(AddText(0x09, 1, {u"x"}, 1), QD_E_INVALID_ARGUMENT);      // other character width
+  for (DWORD language = 1; language <= 7; ++language)
+    ASSERT_EQ(AddText(language, 0, {u"t"}), QD_OK);
   EXPECT_EQ(AddText(0x20, 0, {u"t"}), QD_E_INVALID_ARGUMENT);  // all eight blocks in use
   EXPECT_EQ(AUD_GetCdTextNumberOfLanguage(disc_), 8);
   DWORD result = 0;
-  EXPECT_EQ(GetText(disc_, 0, 0, &result), (std::vector<std::u16string>{u"Replaced", u"Uno", u"Dos"}));
+  EXPECT_EQ(GetText(disc_, 0, 0, &result),
+            (std::vector<std::u16string>{u"Replaced", u"Uno", u"Dos"}));
   // Buffers too small: strings are cut, NUL-terminated, and only as many as there are buffers.
   WCHAR a[4], b[4];
   WCHAR* buffers[] = {a, b};
@@ -389,7 +413,8 @@ TEST_F(AudioDiscTest, BadHandlesAndMedia) {
   ASSERT_NE(OpenDrive("dvd-r"), nullptr);
   disc_ = AUD_CreateAudiodisk(drive_);
   ASSERT_NE(disc_, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(AUD_WriteAudiodisk(disc_, 3, nullptr), QD_E_MEDIA_UNSUPPORTED);  // checked before "no tracks"
+  EXPECT_EQ(AUD_WriteAudiodisk(disc_, 3, nullptr),
+            QD_E_MEDIA_UNSUPPORTED);  // checked before "no tracks"
   ASSERT_EQ(AddTrack(WriteTone("t.wav", 100, 440)), QD_OK);
   EXPECT_EQ(AUD_WriteAudiodisk(disc_, 1, nullptr), QD_E_MEDIA_UNSUPPORTED);
   // Nothing recorded to rip: refused, and no file is left behind.
@@ -405,9 +430,11 @@ TEST_F(AudioDiscTest, FailedRipLeavesNoFile) {
   EXPECT_EQ(DRV_RippingTrack(drive_, 2, nullptr, Utf8ToUtf16(out).c_str()), QD_E_COMMAND_FAILED);
   EXPECT_FALSE(Exists(out));
   recorder_->ClearFaults();
-  EXPECT_EQ(DRV_RippingTrack(drive_, 2, nullptr, Utf8ToUtf16(dir_ + "/bad|name.wav").c_str()), QD_E_BAD_CHARACTER);
+  EXPECT_EQ(DRV_RippingTrack(drive_, 2, nullptr, Utf8ToUtf16(dir_ + "/bad|name.wav").c_str()),
+            QD_E_BAD_CHARACTER);
   EXPECT_EQ(DRV_RippingTrack(drive_, 4, nullptr, Utf8ToUtf16(out).c_str()), QD_E_COMMAND_FAILED);
-  EXPECT_EQ(DRV_RippingTrack(drive_, 1, nullptr, Utf8ToUtf16(dir_ + "/no/such/dir.wav").c_str()), QD_E_FILE_OPEN);
+  EXPECT_EQ(DRV_RippingTrack(drive_, 1, nullptr, Utf8ToUtf16(dir_ + "/no/such/dir.wav").c_str()),
+            QD_E_FILE_OPEN);
   // Cancelled through the progress object: the partial file goes too.
   HANDLE progress = PRG_CreateProgress();
   ASSERT_EQ(DRV_RippingTrack(drive_, 2, progress, Utf8ToUtf16(out).c_str()), QD_OK);
@@ -424,15 +451,63 @@ TEST_F(AudioDiscTest, FailedRipLeavesNoFile) {
   PRG_DestroyProgress(progress);
 }
 
+// A CD data track recorded track at once ends in two run-out blocks that the drive counts into the
+// track but cannot read: the rip holds the data before them, exactly.
+TEST_F(AudioDiscTest, DataTrackRecordedTrackAtOnceRipsWithoutItsRunOut) {
+  ASSERT_NE(OpenDrive("cd-r"), nullptr);
+  constexpr uint32_t kSectors = 420;
+  std::vector<uint8_t> data(size_t{kSectors} * 2048);
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<uint8_t>((i * 131 + i / 2048) & 0xFF);
+  {
+    ProgressReporter quiet;
+    auto recorder = recording::CreateRecorder(drive_, 1, 1, recording::kWriteLeaveOpen, quiet);
+    ASSERT_NE(recorder, nullptr);
+    recording::LayerJumpInfo jump;
+    ASSERT_EQ(recording::OpenRecording(*recorder, drive::CurrentProfile(drive_),
+                                       recording::kDataMode1, 0, kSectors, 0, &jump, 0),
+              QD_OK);
+    ASSERT_EQ(recording::WriteRecordingData(*recorder, data.data(), data.size()), QD_OK);
+    ASSERT_EQ(
+        recording::FinishRecording(*recorder, drive::CurrentProfile(drive_), nullptr, 0, 0, &jump),
+        QD_OK);
+    recording::DestroyRecorder(std::move(recorder));
+  }
+  _TRACKINFORMATION info{};
+  ASSERT_GE(DRV_GetTrackInformation(drive_, 1, &info, TRUE), 1);
+  ASSERT_EQ(info.dwMode, 1u);
+  ASSERT_GT(info.dwSize, kSectors) << "the drive counts the run-out into the track";
+
+  for (bool with_progress : {false, true}) {
+    const std::string out = dir_ + (with_progress ? "/data-p.iso" : "/data.iso");
+    HANDLE progress = with_progress ? PRG_CreateProgress() : nullptr;
+    ASSERT_EQ(DRV_RippingTrack(drive_, 1, progress, Utf8ToUtf16(out).c_str()), QD_OK);
+    if (progress != nullptr) {
+      while (ProgressBusy(PRG_GetProgressStatus(progress, nullptr, nullptr, nullptr))) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      EXPECT_EQ(PRG_DestroyProgress(progress), QD_OK);
+    }
+    EXPECT_TRUE(ReadAll(out) == data) << "rip of " << ReadAll(out).size() << " bytes";
+  }
+
+  // A block before the run-out that cannot be read is still a failure, and leaves no file.
+  recorder_->InjectSense(0x28, 2, 3, 0x11, 0x00, 100);
+  const std::string bad = dir_ + "/bad.iso";
+  EXPECT_EQ(DRV_RippingTrack(drive_, 1, nullptr, Utf8ToUtf16(bad).c_str()), QD_E_COMMAND_FAILED);
+  EXPECT_FALSE(Exists(bad));
+  recorder_->ClearFaults();
+}
+
 TEST_F(AudioDiscTest, CueSheetLayout) {
   const std::vector<uint8_t> sheet = BuildAudioCueSheet(0, {300, 4500 + 75 + 3}, true);
   ASSERT_EQ(sheet.size(), 5u * 8);
   const std::vector<uint8_t> expected = {
-      0x01, 0x00, 0, 0x41, 0, 0, 0, 0,    // lead-in, host sub-channel (CD-Text)
-      0x01, 0x01, 0, 0x00, 0, 0, 0, 0,    // pregap of track 1
-      0x01, 0x01, 1, 0x00, 0, 0, 2, 0,    // track 1 at 00:02:00
-      0x01, 0x02, 1, 0x00, 0, 0, 6, 0,    // track 2 at 00:06:00
-      0x01, 0xAA, 1, 0x01, 0, 1, 7, 3,    // lead-out at 01:07:03 (address 5028)
+      0x01, 0x00, 0, 0x41, 0, 0, 0, 0,  // lead-in, host sub-channel (CD-Text)
+      0x01, 0x01, 0, 0x00, 0, 0, 0, 0,  // pregap of track 1
+      0x01, 0x01, 1, 0x00, 0, 0, 2, 0,  // track 1 at 00:02:00
+      0x01, 0x02, 1, 0x00, 0, 0, 6, 0,  // track 2 at 00:06:00
+      0x01, 0xAA, 1, 0x01, 0, 1, 7, 3,  // lead-out at 01:07:03 (address 5028)
   };
   EXPECT_EQ(sheet, expected);
   EXPECT_EQ(BuildAudioCueSheet(0, {300}, false)[3], 0x01);

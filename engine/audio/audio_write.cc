@@ -167,7 +167,7 @@ uint32_t StartWrite(const std::shared_ptr<AudioDisc>& disc, uint32_t write_mode,
   if (progress != nullptr) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return QD_E_INVALID_HANDLE;
-    if (record->status.load() == PRG_STATUS_RUNNING) return QD_E_BUSY;
+    if (quillden::ProgressBusy(record->status.load())) return QD_E_BUSY;
   }
   auto job = std::make_shared<WriteJob>();
   job->disc = disc;
@@ -204,6 +204,8 @@ uint32_t StartWrite(const std::shared_ptr<AudioDisc>& disc, uint32_t write_mode,
   }
   return RunOperation(progress, PRG_PHASE_WRITING, static_cast<uint32_t>(total),
                       [job, total](const ProgressReporter& reporter) -> uint32_t {
+                        // Cancelled before the worker ran: nothing reaches the disc.
+                        if (reporter.CancelRequested()) return QD_E_CANCELLED;
                         try {
                           drive::NotifyRecordingStart(drive::DriveNumberOf(job->drive));
                           reporter.SetSessionTrack(kTotalSectorsWord, static_cast<uint32_t>(total));

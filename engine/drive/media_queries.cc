@@ -49,6 +49,7 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
   }
   // ECMA-167 3/10.2: the anchor at 256 points to the main volume descriptor sequence, whose
   // partition descriptor (3/10.5) gives where the partition ends.
+  uint32_t partition_end = 0;
   if (Read10(drive, start + 256, block.data(), 2048) == QD_OK && GetLe16(block.data()) == 2) {
     const uint32_t sequence_length = GetLe32(block.data() + 16) / 2048;
     const uint32_t sequence_start = GetLe32(block.data() + 20);
@@ -58,7 +59,23 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
       if (tag == 8) break;  // terminating descriptor
       if (tag == 5) {
         const uint64_t end = uint64_t{GetLe32(block.data() + 188)} + GetLe32(block.data() + 192);
-        if (end <= 0xFFFFFFFFu) size = std::max(size, static_cast<uint32_t>(end));
+        if (end <= 0xFFFFFFFFu) partition_end = std::max(partition_end, static_cast<uint32_t>(end));
+      }
+    }
+  }
+  // The volume goes on after the partition: UDF 1.02 closes it with an anchor, UDF 2.50 with the
+  // reserve sequence and two anchors within 320 blocks. The last anchor recorded there (one that
+  // names its own block) ends the volume; a new session must not start before it.
+  if (partition_end > size) {
+    size = partition_end;
+    constexpr uint32_t kTailBlocks = 320;
+    constexpr uint32_t kPerRead = 16;
+    std::vector<uint8_t> blocks(size_t{kPerRead} * 2048);
+    for (uint32_t first = partition_end; first < partition_end + kTailBlocks; first += kPerRead) {
+      if (Read10(drive, first, blocks.data(), kPerRead * 2048) != QD_OK) break;
+      for (uint32_t i = 0; i < kPerRead; ++i) {
+        const uint8_t* b = blocks.data() + size_t{i} * 2048;
+        if (GetLe16(b) == 2 && GetLe32(b + 12) == first + i) size = std::max(size, first + i + 1);
       }
     }
   }

@@ -21,7 +21,8 @@ uint16_t BookTypeProfile(HANDLE drive);
 uint32_t WriteTrackAtOnceParameters(HANDLE drive);
 
 // The size in blocks of the file system recorded from start: the larger of the ISO 9660 volume
-// space size and the end of the UDF partition; 0 when neither is found.
+// space size and the end of the UDF volume (the partition and the anchors recorded after it);
+// 0 when neither is found.
 uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start);
 
 // True when sectors 16 and 256 read back as all zeros (an overwritable disc that was never written).

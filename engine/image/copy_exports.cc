@@ -37,7 +37,7 @@ uint32_t CheckProgress(HANDLE progress) {
   if (progress == nullptr) return QD_OK;
   std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
   if (!record) return QD_E_INVALID_HANDLE;
-  return record->status.load() == PRG_STATUS_RUNNING ? QD_E_BUSY : QD_OK;
+  return quillden::ProgressBusy(record->status.load()) ? QD_E_BUSY : QD_OK;
 }
 
 uint32_t StartCopy(std::shared_ptr<CopyJob> job, HANDLE progress) {

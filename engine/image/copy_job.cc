@@ -323,10 +323,10 @@ uint32_t RunCopy(CopyJob& job, const ProgressReporter& progress) {
   for (size_t s = 0; s < sessions.size(); ++s) {
     if (progress.CancelRequested()) return QD_E_CANCELLED;
     const bool last_session = s + 1 == sessions.size();
+    progress.SetSessionTrack(0, static_cast<uint32_t>(s + 1));  // the session being recorded, from 1
     const uint32_t result = cd_at_once ? RecordCdSessionAtOnce(job, sessions[s], last_session, s == 0, progress)
                                        : RecordSessionTrackByTrack(job, sessions[s], last_session, kind, progress);
     if (result != QD_OK) return result;
-    progress.SetSessionTrack(0, static_cast<uint32_t>(s + 1));
   }
   return QD_OK;
 }

@@ -79,7 +79,7 @@ uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadis
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc.Fail(QD_E_BUSY);
   }
   // A new session behind an imported one is laid out for the imported media, which must still
   // take it; on overwritable media the volume header travels in the ROW data, for block 0.
@@ -101,7 +101,7 @@ uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadis
   job->path = quenvar::platform::Utf16ToUtf8(path);
   result = mastering::PlanPlacedSession(disc, placement, drive::IsCdProfile(profile), &job->layout);
   if (result != QD_OK) return disc.Fail(result);
-  const uint32_t skipped = placement.header_at_zero ? job->layout.header_blocks() : 0;
+  const uint32_t skipped = placement.header_at_zero ? job->layout.rewritten_header_blocks() : 0;
   const uint32_t sectors = std::max(job->layout.end(), job->layout.total()) - skipped;
 
   ImageDescription description;

@@ -29,6 +29,7 @@ uint32_t CheckSingleTrackMedia(HANDLE drive, uint32_t write_mode, uint32_t data_
 }
 
 uint32_t RecordSingleTrack(SingleTrackJob& job, const ProgressReporter& progress) {
+  if (progress.CancelRequested()) return QD_E_CANCELLED;  // before the medium is touched
   drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
   _MEDIAINFORMATION info{};
   uint32_t result = DRV_GetMediaInformation(job.drive, &info);

@@ -30,7 +30,7 @@ uint32_t WriteIsoImage(HANDLE drive, uint32_t write_mode, uint32_t data_mode, co
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return QD_E_INVALID_HANDLE;
-    if (record->status.load() == PRG_STATUS_RUNNING) return QD_E_BUSY;
+    if (quillden::ProgressBusy(record->status.load())) return QD_E_BUSY;
   }
   _MEDIAINFORMATION info{};
   uint32_t result = DRV_GetMediaInformation(drive, &info);

@@ -71,7 +71,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_DestroyProgress(HANDLE progress) {
 }
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_GetProgressStatus(HANDLE progress, DWORD* phase,
-                                                         DWORD* done, DWORD* end) {
+                                                           DWORD* done, DWORD* end) {
   std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
   if (!record) return PRG_STATUS_FAILED;
   if (phase) *phase = record->phase.load();
@@ -81,7 +81,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_GetProgressStatus(HANDLE progress, DWOR
 }
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_GetSessionTrackProgress(HANDLE progress,
-                                                               _SESSIONTRACKPROGRESS* out) {
+                                                                 _SESSIONTRACKPROGRESS* out) {
   std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
   if (!record) return PRG_STATUS_FAILED;
   if (out) {
@@ -98,14 +98,16 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_GetSessionTrackProgress(HANDLE progress
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_CancelProgress(HANDLE progress) {
   std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
   if (!record) return QD_E_INVALID_HANDLE;
-  std::shared_ptr<quillden::Worker> worker = record->worker();
+  bool cancel_pending = false;
+  std::shared_ptr<quillden::Worker> worker = record->RequestCancel(&cancel_pending);
   if (!worker) return QD_E_INVALID_HANDLE;
-  record->status.exchange(PRG_STATUS_CANCEL_REQUESTED);
-  const uint32_t poll_ms = quillden::g_cancel_poll_ms.load();
-  const uint32_t rounds = quillden::g_cancel_poll_rounds.load();
-  for (uint32_t round = 0; round < rounds; ++round) {
-    if (record->status.load() != PRG_STATUS_CANCEL_REQUESTED || worker->Ended()) break;
-    worker->WaitForEnd(poll_ms);
+  if (cancel_pending) {
+    const uint32_t poll_ms = quillden::g_cancel_poll_ms.load();
+    const uint32_t rounds = quillden::g_cancel_poll_rounds.load();
+    for (uint32_t round = 0; round < rounds; ++round) {
+      if (record->status.load() != PRG_STATUS_CANCEL_REQUESTED || worker->Ended()) break;
+      worker->WaitForEnd(poll_ms);
+    }
   }
   if (worker->Ended()) {
     record->result.exchange(worker->ExitCode());
@@ -113,7 +115,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_CancelProgress(HANDLE progress) {
   }
   if (record->status.load() == PRG_STATUS_CANCEL_REQUESTED) {
     // The worker ignores us. Forget it; it keeps its own share of the record, so its late writes
-    // stay harmless.
+    // stay harmless, and the object stays busy until it has written its final status.
     record->set_worker(nullptr);
     record->result.exchange(QD_E_TIMEOUT);
     return QD_E_TIMEOUT;
@@ -138,7 +140,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_DestroyFileProgress(HANDLE file_progres
 }
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD PRG_SetFileProgressMessage(HANDLE file_progress, HWND window,
-                                                              UINT message) {
+                                                                UINT message) {
   std::shared_ptr<FileProgressRecord> record = FileProgressRecord::FromHandle(file_progress);
   if (!record) return QD_E_INVALID_ARGUMENT;
   record->window.exchange(window);

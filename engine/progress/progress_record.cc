@@ -1,8 +1,10 @@
 #include "progress/progress_record.h"
 
+#include <functional>
 #include <unordered_map>
 
 #include "platform/message_window.h"
+#include "progress/progress_testing.h"
 #include "quillden/result.h"
 
 namespace quillden {
@@ -48,6 +50,19 @@ Registry<ProgressRecord>& Progresses() {
 Registry<FileProgressRecord>& FileProgresses() {
   static auto* registry = new Registry<FileProgressRecord>();
   return *registry;
+}
+
+std::mutex g_gate_mutex;
+std::function<void()> g_worker_start_gate;
+
+// Lets a test hold a worker between its start and its body.
+void WorkerStartGate() {
+  std::function<void()> gate;
+  {
+    std::lock_guard lock(g_gate_mutex);
+    gate = g_worker_start_gate;
+  }
+  if (gate) gate();
 }
 
 uint32_t StatusForResult(uint32_t result) {
@@ -99,7 +114,9 @@ std::shared_ptr<FileProgressRecord> FileProgressRecord::Release(HANDLE handle) {
 bool ProgressReporter::CancelRequested() const {
   return record_ && record_->status.load() == PRG_STATUS_CANCEL_REQUESTED;
 }
-uint32_t ProgressReporter::StatusWord() const { return record_ ? record_->status.load() : 0; }
+uint32_t ProgressReporter::StatusWord() const {
+  return record_ ? record_->status.load() : 0;
+}
 void ProgressReporter::BeginPhase(uint32_t phase, uint32_t end) const {
   if (!record_) return;
   record_->phase.exchange(phase);
@@ -124,18 +141,47 @@ void ProgressReporter::SetSessionTrack(int index, uint32_t value) const {
 void ProgressReporter::AddSessionTrack(int index, uint32_t value) const {
   if (record_ && index >= 0 && index < 6) record_->session_track[index].fetch_add(value);
 }
+void ProgressReporter::RaiseSessionTrack(int index, uint32_t value) const {
+  if (!record_ || index < 0 || index >= 6) return;
+  std::atomic<uint32_t>& word = record_->session_track[index];
+  uint32_t current = word.load();
+  while (current < value && !word.compare_exchange_weak(current, value)) {
+  }
+}
+
+uint32_t ProgressRecord::Claim(Worker::Body body, std::shared_ptr<Worker>* started) {
+  std::lock_guard lock(worker_mutex_);
+  if (ProgressBusy(status.load())) return QD_E_BUSY;
+  std::shared_ptr<Worker> worker = Worker::Start(std::move(body), /*start_suspended=*/true);
+  if (!worker) return QD_E_THREAD;
+  worker_ = worker;
+  status.exchange(PRG_STATUS_RUNNING);
+  *started = std::move(worker);
+  return QD_OK;
+}
+
+std::shared_ptr<Worker> ProgressRecord::RequestCancel(bool* cancel_pending) {
+  std::lock_guard lock(worker_mutex_);
+  *cancel_pending = false;
+  if (!worker_) return nullptr;
+  uint32_t expected = PRG_STATUS_RUNNING;
+  // A final status is the worker's last word: a late cancel must not turn it back into a request
+  // that nobody will ever answer.
+  if (!status.compare_exchange_strong(expected, PRG_STATUS_CANCEL_REQUESTED)) {
+    *cancel_pending = expected == PRG_STATUS_CANCEL_REQUESTED;
+  } else {
+    *cancel_pending = true;
+  }
+  return worker_;
+}
 
 uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBody body) {
   if (progress == nullptr) return body(ProgressReporter());
   std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
   if (!record) return QD_E_INVALID_HANDLE;
-  uint32_t expected = PRG_STATUS_NOT_STARTED;
-  // Claim the object: any status but "running" may be reused.
-  for (;;) {
-    expected = record->status.load();
-    if (expected == PRG_STATUS_RUNNING) return QD_E_BUSY;
-    if (record->status.compare_exchange_strong(expected, PRG_STATUS_RUNNING)) break;
-  }
+  if (ProgressBusy(record->status.load())) return QD_E_BUSY;
+  // The words of the new operation are in place before its status says "running"; a reader that
+  // meets them a moment early still sees the previous operation's final status.
   record->phase.exchange(phase);
   record->done.exchange(0);
   record->end.exchange(end);
@@ -144,45 +190,61 @@ uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBo
 
   // The final status is written before the worker counts as ended: a cancel that waits for the
   // end then finds it. PRG_GetProgressErrorCode bridges the short gap the other way round.
-  std::shared_ptr<Worker> worker = Worker::Start(
+  std::shared_ptr<Worker> worker;
+  const uint32_t claimed = record->Claim(
       [record, body = std::move(body)]() -> uint32_t {
+        WorkerStartGate();
         uint32_t result = body(ProgressReporter(record));
         record->result.exchange(result);
         record->status.exchange(StatusForResult(result));
         return result;
       },
-      /*start_suspended=*/true);
-  if (!worker) {
-    record->status.exchange(PRG_STATUS_NOT_STARTED);
-    return QD_E_THREAD;
-  }
-  // The worker word is set before the body runs, so a cancel right after the return finds it.
-  record->set_worker(worker);
+      &worker);
+  if (claimed != QD_OK) return claimed;
   worker->Resume();
   return QD_OK;
 }
 
+bool FileProgressRecord::Busy() const {
+  std::lock_guard lock(worker_mutex_);
+  return worker_ && !worker_->Ended();
+}
+
 uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& record,
                                  uint32_t finished_code, std::function<uint32_t()> body) {
-  bool suspended = !quenvar::platform::IsWindow(record->window.load());
-  std::shared_ptr<Worker> worker = Worker::Start(
-      [record, body = std::move(body)]() -> uint32_t {
-        uint32_t result = body();
-        record->result.exchange(result);
-        return result;
-      },
-      /*start_suspended=*/true,
-      // Posted after the worker counts as ended: the receiver may collect the result at once.
-      [record, finished_code](uint32_t) {
-        HWND window = record->window.load();
-        if (quenvar::platform::IsWindow(window)) {
-          quenvar::platform::PostMessage(window, record->message.load(), finished_code, 0);
-        }
-      });
-  if (!worker) return QD_E_THREAD;
-  record->set_worker(worker);
-  if (!suspended) worker->Resume();
+  std::shared_ptr<Worker> worker;
+  {
+    // One worker per object: the check and the start are one step, so two callers racing for the
+    // same object cannot both start one (they would share the result word).
+    std::lock_guard lock(record->worker_mutex_);
+    if (record->worker_ && !record->worker_->Ended()) return QD_E_BUSY;
+    worker = Worker::Start(
+        [record, body = std::move(body)]() -> uint32_t {
+          uint32_t result = body();
+          record->result.exchange(result);
+          return result;
+        },
+        /*start_suspended=*/true,
+        // Posted after the worker counts as ended: the receiver may collect the result at once.
+        [record, finished_code](uint32_t) {
+          HWND window = record->window.load();
+          if (quenvar::platform::IsWindow(window)) {
+            quenvar::platform::PostMessage(window, record->message.load(), finished_code, 0);
+          }
+        });
+    if (!worker) return QD_E_THREAD;
+    record->worker_ = worker;
+  }
+  // The window is looked at after the worker is stored: PRG_SetFileProgressMessage stores the
+  // window before it looks for the worker, so one of the two always resumes it. (Looking first
+  // left a worker suspended for ever when the window arrived in between.)
+  if (quenvar::platform::IsWindow(record->window.load())) worker->Resume();
   return QD_OK;
+}
+
+void SetWorkerStartGateForTesting(std::function<void()> gate) {
+  std::lock_guard lock(g_gate_mutex);
+  g_worker_start_gate = std::move(gate);
 }
 
 }  // namespace quillden

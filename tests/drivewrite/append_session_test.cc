@@ -3,12 +3,14 @@
 // session at their next writable address; overwritable media get the new data behind the old file
 // system and the volume header at block 0 last. Read back with xorriso and with the engine's own
 // reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-
-#include <gtest/gtest.h>
 
 #include "datadisk/datadisk.h"
 #include "image/disc_image.h"
@@ -21,12 +23,18 @@
 #include "quillden/result.h"
 #include "recording_fixture.h"
 
+#ifdef QUENVAR_HAVE_UDFREAD
+#include <udfread/udfread.h>
+#endif
+
 namespace quillden::recording::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
+std::u16string U16(const std::string& text) {
+  return quenvar::platform::Utf8ToUtf16(text);
+}
 
 // Where an imported entry's content lies.
 struct Placed {
@@ -51,7 +59,8 @@ class AppendSessionTest : public VirtualDriveTest {
   void AddFolder(HANDLE disc, const std::string& folder, const std::string& target) {
     for (const auto& item : fs::directory_iterator(folder)) {
       const std::string name = item.path().filename().string();
-      const std::string where = item.is_directory() ? (target.empty() ? name : target + "\\" + name) : target;
+      const std::string where =
+          item.is_directory() ? (target.empty() ? name : target + "\\" + name) : target;
       ASSERT_NE(MST_AddDatadiskFile(disc, U16(item.path().string()).c_str(), U16(where).c_str()),
                 INVALID_HANDLE_VALUE)
           << item.path() << " 0x" << std::hex << MST_GetLastError(disc);
@@ -81,7 +90,8 @@ class AppendSessionTest : public VirtualDriveTest {
     _TOCINFORMATION toc{};
     _TRACKINFORMATION track{};
     if (DRV_GetTOCInformation(drive_, &toc, sizeof toc) != 0 ||
-        DRV_GetTrackInformation(drive_, toc.bLastTrack, &track, FALSE) == 0 || track.wSession == 0) {
+        DRV_GetTrackInformation(drive_, toc.bLastTrack, &track, FALSE) == 0 ||
+        track.wSession == 0) {
       return 1;  // overwritable media: one session
     }
     return track.wSession;
@@ -89,7 +99,8 @@ class AppendSessionTest : public VirtualDriveTest {
 
   // The imported tree of session of the disc in the drive, by disc path.
   std::map<std::string, Placed> Import(HANDLE disc, WORD session) {
-    EXPECT_EQ(MST_ReadFileSystem(disc, drive_, session, nullptr), 0u) << std::hex << MST_GetLastError(disc);
+    EXPECT_EQ(MST_ReadFileSystem(disc, drive_, session, nullptr), 0u)
+        << std::hex << MST_GetLastError(disc);
     return Tree(disc);
   }
 
@@ -126,9 +137,10 @@ class AppendSessionTest : public VirtualDriveTest {
   void ExpectXorrisoReads(uint32_t start, const FileSet& files, const std::string& image = "") {
     const std::string out = WorkPath("extracted");
     fs::remove_all(out);
-    const std::string command = "xorriso -abort_on FAILURE -return_with FAILURE 32 -load sbsector " +
-                                std::to_string(start) + " -indev stdio:'" + (image.empty() ? path_ : image) +
-                                "' -osirrox on -extract / '" + out + "' >/dev/null 2>&1";
+    const std::string command =
+        "xorriso -abort_on FAILURE -return_with FAILURE 32 -load sbsector " +
+        std::to_string(start) + " -indev stdio:'" + (image.empty() ? path_ : image) +
+        "' -osirrox on -extract / '" + out + "' >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     size_t count = 0;
     for (const auto& item : fs::recursive_directory_iterator(out)) count += item.is_regular_file();
@@ -136,7 +148,8 @@ class AppendSessionTest : public VirtualDriveTest {
     for (const auto& [name, bytes] : files) {
       std::ifstream in(out + "/" + name, std::ios::binary);
       ASSERT_TRUE(in.good()) << name << " missing";
-      EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == bytes) << name << " differs";
+      EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == bytes)
+          << name << " differs";
     }
     fs::remove_all(out);
   }
@@ -150,13 +163,15 @@ class AppendSessionTest : public VirtualDriveTest {
     HANDLE disc = NewDisc();
     EXPECT_EQ(MST_SetFileSystem(disc, file_system), 0u);
     AddFolder(disc, folder, "");
-    EXPECT_EQ(MST_WriteDatadisk(drive_, disc, write_type, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(disc);
+    EXPECT_EQ(MST_WriteDatadisk(drive_, disc, write_type, nullptr, TRUE, 0), 0u)
+        << std::hex << MST_GetLastError(disc);
     return files;
   }
 
   // Imports the last session, replaces readme.txt, adds a folder "two_<tag>" of new files, and
   // writes the next session. Returns the session's first block N; *files gets the new content.
-  uint32_t NextSession(const std::string& tag, DWORD write_type, FileSet* files, HANDLE* out_disc = nullptr) {
+  uint32_t NextSession(const std::string& tag, DWORD write_type, FileSet* files,
+                       HANDLE* out_disc = nullptr) {
     HANDLE disc = NewDisc();
     const std::map<std::string, Placed> before = Import(disc, SessionCount());
     const uint32_t next = Media().dwNextWritable;
@@ -176,7 +191,8 @@ class AppendSessionTest : public VirtualDriveTest {
     AddFolder(disc, folder, "two_" + tag);
     Collect(folder, "two_" + tag, files);
 
-    EXPECT_EQ(MST_WriteDatadisk(drive_, disc, write_type, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(disc);
+    EXPECT_EQ(MST_WriteDatadisk(drive_, disc, write_type, nullptr, TRUE, 0), 0u)
+        << std::hex << MST_GetLastError(disc);
     // The old files kept the blocks they had; only new ones were given blocks, behind N.
     const std::map<std::string, Placed> after = Tree(disc);
     for (const auto& [name, placed] : after) {
@@ -194,7 +210,8 @@ class AppendSessionTest : public VirtualDriveTest {
   std::vector<HANDLE> discs_;
 };
 
-class AppendWriteOnceTest : public AppendSessionTest, public ::testing::WithParamInterface<const char*> {};
+class AppendWriteOnceTest : public AppendSessionTest,
+                            public ::testing::WithParamInterface<const char*> {};
 
 // Three sessions: the second adds and replaces files, the third does it again and closes the disc;
 // each reads back whole, with xorriso at its own start and with the engine.
@@ -207,8 +224,9 @@ TEST_P(AppendWriteOnceTest, ThreeSessionsReadBackWhole) {
   EXPECT_GT(second, 0u);
   ExpectXorrisoReads(second, files);
   ExpectEngineReads(2, files);
-  EXPECT_EQ(files["readme.txt"], std::vector<uint8_t>({'r', 'e', 'p', 'l', 'a', 'c', 'e', 'd', ' ', 'i', 'n', ' ',
-                                                        's', 'e', 's', 's', 'i', 'o', 'n', ' ', 'b'}));
+  EXPECT_EQ(files["readme.txt"],
+            std::vector<uint8_t>({'r', 'e', 'p', 'l', 'a', 'c', 'e', 'd', ' ', 'i', 'n',
+                                  ' ', 's', 'e', 's', 's', 'i', 'o', 'n', ' ', 'b'}));
 
   const uint32_t third = NextSession("cc", 2, &files);
   EXPECT_GT(third, second);
@@ -258,7 +276,8 @@ TEST_F(AppendSessionTest, IsoImageOfTheNextSessionUsesTheDiscsBlockNumbers) {
   AddFolder(disc, folder, "new");
   Collect(folder, "new", &files);
   const std::string image = WorkPath("next.iso");
-  ASSERT_EQ(MST_CreateISOImage(U16(image).c_str(), disc, nullptr, FALSE), 0u) << std::hex << MST_GetLastError(disc);
+  ASSERT_EQ(MST_CreateISOImage(U16(image).c_str(), disc, nullptr, FALSE), 0u)
+      << std::hex << MST_GetLastError(disc);
 
   const std::string whole = WorkPath("whole.iso");
   {
@@ -266,8 +285,10 @@ TEST_F(AppendSessionTest, IsoImageOfTheNextSessionUsesTheDiscsBlockNumbers) {
     std::ifstream in(image, std::ios::binary);
     std::vector<uint8_t> tail((std::istreambuf_iterator<char>(in)), {});
     std::ofstream out(whole, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    out.write(reinterpret_cast<const char*>(head.data()),
+              static_cast<std::streamsize>(head.size()));
+    out.write(reinterpret_cast<const char*>(tail.data()),
+              static_cast<std::streamsize>(tail.size()));
   }
   ExpectXorrisoReads(next, files, whole);
   // The new session's primary descriptor counts the disc's blocks up to its own end.
@@ -279,7 +300,8 @@ TEST_F(AppendSessionTest, IsoImageOfTheNextSessionUsesTheDiscsBlockNumbers) {
   EXPECT_EQ(uint64_t{space} * 2048, uint64_t{next} * 2048 + fs::file_size(image));
 }
 
-class AppendOverwritableTest : public AppendSessionTest, public ::testing::WithParamInterface<const char*> {};
+class AppendOverwritableTest : public AppendSessionTest,
+                               public ::testing::WithParamInterface<const char*> {};
 
 // DVD+RW and DVD-RW in restricted overwrite: the new files go behind the old file system, the
 // header at block 0 is replaced last, and the disc reads as one volume from block 0.
@@ -341,7 +363,8 @@ TEST_P(AppendOverwritableTest, FailedAppendLeavesTheOldTreeReadable) {
 }
 
 // The disc image of the next session of a DVD+RW: one track at N without the header, which the
-// ROW data carries for block 0. Laid onto the disc as a recorder would, the volume holds every file.
+// ROW data carries for block 0. Laid onto the disc as a recorder would, the volume holds every
+// file.
 TEST_F(AppendSessionTest, DiscImageOfAnOverwritableDiscCarriesTheHeaderForBlockZero) {
   OpenDrive("dvd+rw");
   FileSet files = FirstSession(2);
@@ -353,10 +376,12 @@ TEST_F(AppendSessionTest, DiscImageOfAnOverwritableDiscCarriesTheHeaderForBlockZ
   AddFolder(disc, folder, "new");
   Collect(folder, "new", &files);
   const std::string path = WorkPath("next.wvm");
-  ASSERT_EQ(MST_CreateDiskImage(U16(path).c_str(), disc, nullptr, FALSE), 0u) << std::hex << MST_GetLastError(disc);
+  ASSERT_EQ(MST_CreateDiskImage(U16(path).c_str(), disc, nullptr, FALSE), 0u)
+      << std::hex << MST_GetLastError(disc);
 
   std::string why;
-  std::shared_ptr<image::DiscImage> opened = image::DiscImage::Open(quenvar::platform::Env::Default(), U16(path), &why);
+  std::shared_ptr<image::DiscImage> opened =
+      image::DiscImage::Open(quenvar::platform::Env::Default(), U16(path), &why);
   ASSERT_TRUE(opened) << why;
   EXPECT_EQ(opened->profile(), 0x1A);
   ASSERT_EQ(opened->tracks().size(), 1u);
@@ -376,26 +401,202 @@ TEST_F(AppendSessionTest, DiscImageOfAnOverwritableDiscCarriesTheHeaderForBlockZ
   ASSERT_EQ(read, data.size());
   whole.insert(whole.end(), data.begin(), data.end());
   const std::string laid = WorkPath("laid.iso");
-  std::ofstream(laid, std::ios::binary).write(reinterpret_cast<const char*>(whole.data()),
-                                              static_cast<std::streamsize>(whole.size()));
+  std::ofstream(laid, std::ios::binary)
+      .write(reinterpret_cast<const char*>(whole.data()),
+             static_cast<std::streamsize>(whole.size()));
   ExpectXorrisoReads(0, files, laid);
 }
 
-// UDF 2.50 keeps ISO 9660 structures and its metadata partition in the header blocks, which name
-// the session's start; recorded at block 0 they would name the wrong blocks, so such a session is
-// refused before anything is written.
-TEST_F(AppendSessionTest, Udf250BehindAnOverwritableSessionIsRefused) {
-  OpenDrive("dvd+rw");
-  FirstSession(2, 5);
-  HANDLE disc = NewDisc();
-  Import(disc, 1);
-  ASSERT_EQ(MST_GetFileSystem(disc), 5u);
-  const std::string extra = WorkPath("extra.txt");
-  std::ofstream(extra) << "more";
-  ASSERT_NE(MST_AddDatadiskFile(disc, U16(extra).c_str(), u""), INVALID_HANDLE_VALUE);
+// Reads the UDF volume of an image file with libudfread and with 7-Zip's UDF reader (each when
+// installed) and compares every file with files.
+void ExpectUdfReaders(const std::string& image, const std::string& work, const FileSet& files) {
+  std::vector<std::pair<std::string, std::string>> extracted;  // reader, folder
+#ifdef QUENVAR_HAVE_UDFREAD
+  {
+    const std::string out = work + "/udfread";
+    fs::remove_all(out);
+    udfread* udf = udfread_init();
+    ASSERT_NE(udf, nullptr);
+    ASSERT_GE(udfread_open(udf, image.c_str()), 0) << "libudfread cannot open the volume";
+    std::vector<std::string> folders = {""};
+    while (!folders.empty()) {
+      const std::string folder = folders.back();
+      folders.pop_back();
+      fs::create_directories(out + "/" + folder);
+      UDFDIR* dir = udfread_opendir(udf, ("/" + folder).c_str());
+      ASSERT_NE(dir, nullptr) << folder;
+      udfread_dirent entry;
+      while (udfread_readdir(dir, &entry)) {
+        const std::string name = entry.d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder.empty() ? name : folder + "/" + name;
+        if (entry.d_type == UDF_DT_DIR) {
+          folders.push_back(path);
+          continue;
+        }
+        UDFFILE* file = udfread_file_open(udf, ("/" + path).c_str());
+        ASSERT_NE(file, nullptr) << path;
+        std::ofstream copy(out + "/" + path, std::ios::binary);
+        std::vector<char> buffer(1 << 16);
+        ssize_t n;
+        while ((n = udfread_file_read(file, buffer.data(), buffer.size())) > 0)
+          copy.write(buffer.data(), n);
+        EXPECT_EQ(n, 0) << path;
+        udfread_file_close(file);
+      }
+      udfread_closedir(dir);
+    }
+    udfread_close(udf);
+    extracted.push_back({"libudfread", out});
+  }
+#endif
+  if (std::system("command -v 7z >/dev/null 2>&1") == 0) {
+    const std::string out = work + "/7z";
+    fs::remove_all(out);
+    const std::string command = "7z x -tudf -y -o'" + out + "' '" + image + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    extracted.push_back({"7z", out});
+  }
+  for (const auto& [reader, out] : extracted) {
+    size_t count = 0;
+    for (const auto& item : fs::recursive_directory_iterator(out)) count += item.is_regular_file();
+    EXPECT_EQ(count, files.size()) << reader;
+    for (const auto& [name, bytes] : files) {
+      std::ifstream in(out + "/" + name, std::ios::binary);
+      ASSERT_TRUE(in.good()) << reader << ": " << name << " missing";
+      EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == bytes)
+          << reader << ": " << name << " differs";
+    }
+    fs::remove_all(out);
+  }
+}
+
+// The disc image of a UDF 2.50 session for a DVD+RW: the ROW data carries the descriptors for
+// block 0, the track the ISO 9660 area and everything after it from N.
+TEST_F(AppendSessionTest, DiscImageOfAUdf250SessionForDvdPlusRw) {
+  for (DWORD file_system : {4u, 5u}) {
+    SCOPED_TRACE(file_system);
+    OpenDrive("dvd+rw");
+    FileSet files = FirstSession(2, file_system);
+    HANDLE disc = NewDisc();
+    Import(disc, 1);
+    const uint32_t next = Media().dwNextWritable;
+    const std::string folder = WorkPath("new");
+    MakeFiles(folder, 43, 90000);
+    AddFolder(disc, folder, "new");
+    Collect(folder, "new", &files);
+    const std::string path = WorkPath("next.wvm");
+    ASSERT_EQ(MST_CreateDiskImage(U16(path).c_str(), disc, nullptr, FALSE), 0u)
+        << std::hex << MST_GetLastError(disc);
+
+    std::string why;
+    std::shared_ptr<image::DiscImage> opened =
+        image::DiscImage::Open(quenvar::platform::Env::Default(), U16(path), &why);
+    ASSERT_TRUE(opened) << why;
+    ASSERT_EQ(opened->tracks().size(), 1u);
+    const image::TrackEntry& track = opened->tracks()[0];
+    EXPECT_EQ(track.start, next);
+    uint32_t header_blocks = 0;
+    std::vector<uint8_t> header;
+    ASSERT_EQ(opened->ReadRowData(&header_blocks, &header), 0u);
+    EXPECT_EQ(header_blocks, 272u);  // the 257 descriptor blocks in whole units of 16
+    std::vector<uint8_t> whole = ReadBacking(0, next);
+    std::copy(header.begin(), header.begin() + size_t{header_blocks} * 2048, whole.begin());
+    std::vector<uint8_t> data(size_t{track.sector_count} * 2048);
+    size_t read = 0;
+    ASSERT_TRUE(opened->file()->ReadAt(track.data_offset, data.size(), data.data(), &read).ok());
+    ASSERT_EQ(read, data.size());
+    whole.insert(whole.end(), data.begin(), data.end());
+    const std::string laid = WorkPath("laid.img");
+    std::ofstream(laid, std::ios::binary)
+        .write(reinterpret_cast<const char*>(whole.data()),
+               static_cast<std::streamsize>(whole.size()));
+    ExpectUdfReaders(laid, WorkPath("read"), files);
+    if (file_system & 1) ExpectXorrisoReads(0, files, laid);
+    VirtualDriveTest::TearDown();
+  }
+}
+
+struct UdfAppendCase {
+  const char* media;
+  DWORD file_system;  // 4 UDF 2.50 alone, 5 with ISO 9660 and Joliet
+};
+void PrintTo(const UdfAppendCase& c, std::ostream* os) { *os << c.media << " file system " << c.file_system; }
+class AppendUdf250Test : public AppendSessionTest,
+                         public ::testing::WithParamInterface<UdfAppendCase> {};
+
+// UDF 2.50 on overwritable media: the new session's ISO 9660 area and metadata partition follow
+// the old volume, the descriptors up to the anchor at 256 are rewritten at block 0 last, and the
+// volume holds old and new files for libudfread, 7-Zip, xorriso and the engine.
+TEST_P(AppendUdf250Test, NextSessionReadsBackWithEveryReader) {
+  const UdfAppendCase& c = GetParam();
+  OpenDrive(c.media);
+  FileSet files = FirstSession(2, c.file_system);
+  ASSERT_EQ(Media().dwStatus, static_cast<DWORD>(MEDIA_STATUS_APPENDABLE));
+  const uint32_t old_size = Media().dwNextWritable;
+  const std::vector<uint8_t> old_data = ReadBacking(272, old_size - 272);
+
   log_->Clear();
-  EXPECT_EQ(MST_WriteDatadisk(drive_, disc, 2, nullptr, FALSE, 0), QD_E_INVALID_SETTING);
-  EXPECT_TRUE(log_->Commands(0x2A).empty());
+  const uint32_t next = NextSession("b", 2, &files);
+  EXPECT_EQ(next, old_size);
+  // Nothing of the old session behind the rewritten header was touched.
+  for (const LoggedCommand& write : log_->Commands(0x2A)) {
+    EXPECT_TRUE(write.lba() >= next || write.lba() + write.blocks() <= 272) << write.lba();
+  }
+  EXPECT_TRUE(ReadBacking(272, old_size - 272) == old_data);
+  const uint32_t size = Media().dwNextWritable;
+  EXPECT_GT(size, next);
+
+  const std::string image = WorkPath("volume.img");
+  const std::vector<uint8_t> volume = ReadBacking(0, size);
+  std::ofstream(image, std::ios::binary)
+      .write(reinterpret_cast<const char*>(volume.data()),
+             static_cast<std::streamsize>(volume.size()));
+  ExpectUdfReaders(image, WorkPath("read"), files);
+  if (c.file_system & 1) ExpectXorrisoReads(0, files, image);
+  ExpectEngineReads(1, files);
+
+  // And once more: a third session behind the second.
+  const uint32_t third = NextSession("cc", 2, &files);
+  EXPECT_EQ(third, size);
+  const std::vector<uint8_t> grown = ReadBacking(0, Media().dwNextWritable);
+  std::ofstream(image, std::ios::binary)
+      .write(reinterpret_cast<const char*>(grown.data()),
+             static_cast<std::streamsize>(grown.size()));
+  ExpectUdfReaders(image, WorkPath("read"), files);
+  ExpectEngineReads(1, files);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, AppendUdf250Test,
+                         ::testing::Values(UdfAppendCase{"dvd+rw", 4}, UdfAppendCase{"dvd+rw", 5},
+                                           UdfAppendCase{"dvd-rw", 4}, UdfAppendCase{"dvd-rw", 5}),
+                         [](const ::testing::TestParamInfo<UdfAppendCase>& info) {
+                           std::string name = info.param.media;
+                           for (char& c : name) c = c == '+' ? 'P' : c == '-' ? 'M' : c;
+                           return name + (info.param.file_system == 4 ? "Udf250" : "Udf250Bridge");
+                         });
+
+// On a DVD+RW the used size, which is also where the next session starts, ends where the volume
+// ends: after the last anchor of UDF (its partition ends earlier), after the ISO 9660 volume space
+// otherwise; for every file system selection.
+TEST_F(AppendSessionTest, UsedSizeOfDvdPlusRwEndsWithTheVolume) {
+  for (DWORD file_system = 1; file_system <= 5; ++file_system) {
+    SCOPED_TRACE(file_system);
+    OpenDrive("dvd+rw");
+    FirstSession(2, file_system);
+    const _MEDIAINFORMATION info = Media();
+    EXPECT_EQ(info.dwUsed, info.dwNextWritable);
+    // The last block the session recorded that is not zero: an anchor for UDF, file data else.
+    const std::vector<uint8_t> disc = ReadBacking(0, uint64_t{info.dwUsed} + 64);
+    size_t last = disc.size() / 2048;
+    while (last > 0 && std::all_of(disc.begin() + static_cast<std::ptrdiff_t>((last - 1) * 2048),
+                                   disc.begin() + static_cast<std::ptrdiff_t>(last * 2048),
+                                   [](uint8_t b) { return b == 0; })) {
+      --last;
+    }
+    EXPECT_EQ(info.dwUsed, last) << "used size and the volume's last recorded block disagree";
+    VirtualDriveTest::TearDown();
+  }
 }
 
 // ---- Boot catalogs across sessions ----

@@ -200,7 +200,7 @@ uint32_t ReadBootImageDrive(const std::shared_ptr<Datadisk>& disc, HANDLE progre
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc->Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc->Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc->Fail(QD_E_BUSY);
   }
   const quenvar::platform::DriveMapEntry* entry =
       quenvar::platform::DriveMap::Current().Find(static_cast<char>('A' + drive_number - 1));

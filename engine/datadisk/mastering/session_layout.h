@@ -9,10 +9,10 @@
 //       the boot image, then the EFI image (images kept from an earlier session take no block)
 //       the file contents in level order, each from a block boundary; an empty file takes no block
 //   E   end of the session; T = E plus the run-out of CD media.
-// H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259 without
-// (272 on dual layer DVD-R media that may be recorded with a layer jump; see HeaderBlocks), puts its
-// file entry area after the Joliet directories and closes the session with an anchor at E - 1.
-// UDF 2.50 (bit 8) keeps the ISO 9660 area in the header, pads it to the partition start A (a
+// H0 is 19 blocks, 20 with a boot image. UDF 1.02 (bit 4) makes H0 272 with ISO 9660 and 259
+// without (272 on dual layer DVD-R media that may be recorded with a layer jump; see HeaderBlocks),
+// puts its file entry area after the Joliet directories and closes the session with an anchor at E
+// - 1. UDF 2.50 (bit 8) keeps the ISO 9660 area in the header, pads it to the partition start A (a
 // multiple of 32), puts the metadata file (entry, 31 blocks, M blocks) at A, and after the files
 // the metadata mirror, the reserve sequence and the anchors (the tail).
 //
@@ -48,8 +48,8 @@ inline constexpr uint32_t kFsUdf250 = 8;
 struct LayoutRequest {
   uint32_t file_system = kFsIso9660 | kFsJoliet;
   bool file_version = true;
-  bool cd_media = false;          // add the run-out of CD media to T
-  uint32_t session_start = 0;     // S
+  bool cd_media = false;           // add the run-out of CD media to T
+  uint32_t session_start = 0;      // S
   bool refuse_large_files = true;  // a file of 4 GiB or more fails the plan (write jobs)
   // The header is recorded at block 0 rather than at S (a session appended to overwritable media):
   // the UDF descriptors name the blocks they are recorded at.
@@ -108,12 +108,22 @@ class SessionLayout {
   // After the entries were re-planned around a layer jump (ReplanAroundLayerJump): the UDF file
   // entries take the recorded positions (two allocation descriptors for the split file), the
   // partition reaches the highest recorded block and the closing anchor names the block it is
-  // recorded at. The stream keeps its order; Build again afterwards. UDF 1.02 alone only. Returns 0;
-  // 0x08000036 for another selection or a position that does not fit; 0x08000012 when the
+  // recorded at. The stream keeps its order; Build again afterwards. UDF 1.02 alone only. Returns
+  // 0; 0x08000036 for another selection or a position that does not fit; 0x08000012 when the
   // allocation descriptors no longer fit a file entry.
   uint32_t ApplyLayerJump(const LayerJumpMap& map);
 
-  uint32_t header_blocks() const { return header_blocks_; }        // H0
+  uint32_t header_blocks() const { return header_blocks_; }  // H0
+  // The blocks of the header that go to block 0 when the session is appended to overwritable
+  // media (header_at_zero): the volume descriptors up to the anchor at 256. H0, except for UDF
+  // 2.50, whose header also holds the ISO 9660 area and the padding up to the partition: those
+  // are this session's and follow the 257 blocks in the stream, from the session's first block.
+  uint32_t rewritten_header_blocks() const {
+    return request_.header_at_zero && udf_revision_ == fs::udf::kRevision250
+               ? kUdf250DescriptorBlocks
+               : header_blocks_;
+  }
+  static constexpr uint32_t kUdf250DescriptorBlocks = 257;
   uint32_t session_start() const { return session_start_; }        // S
   uint32_t structure_block() const { return structure_block_; }    // S + H0
   uint32_t structure_blocks() const { return structure_blocks_; }  // catalog included
@@ -164,18 +174,18 @@ class SessionLayout {
   std::vector<Piece> structure_pieces_;
 
   // --- UDF hook (see udf_layout.cc) ---
-  uint32_t PlanUdf(uint64_t* next);  // the areas before the boot catalog
+  uint32_t PlanUdf(uint64_t* next);       // the areas before the boot catalog
   uint32_t FinishUdfPlan(uint64_t next);  // after the files: partition, tail, E and T
   void BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_time);
   uint16_t udf_revision_ = 0;  // 0: no UDF
   std::unique_ptr<fs::udf::UdfTree> udf_tree_;
-  uint32_t udf_area_block_ = 0;         // absolute block of the file entry area (1.02)
-  uint32_t udf_partition_start_ = 0;    // absolute
+  uint32_t udf_area_block_ = 0;       // absolute block of the file entry area (1.02)
+  uint32_t udf_partition_start_ = 0;  // absolute
   uint32_t udf_partition_length_ = 0;
-  uint32_t udf_metadata_offset_ = 0;    // A (2.50), offset from S
-  uint32_t udf_metadata_blocks_ = 0;    // M
-  uint32_t udf_mirror_offset_ = 0;      // F
-  uint32_t udf_files_end_offset_ = 0;   // first block after the files, from S
+  uint32_t udf_metadata_offset_ = 0;   // A (2.50), offset from S
+  uint32_t udf_metadata_blocks_ = 0;   // M
+  uint32_t udf_mirror_offset_ = 0;     // F
+  uint32_t udf_files_end_offset_ = 0;  // first block after the files, from S
   uint32_t udf_area_blocks_ = 0;
   fs::udf::Timestamp udf_time_;
   std::vector<uint8_t> udf_blocks_;  // 2.50: metadata entries, file set, anchors, reserve sequence
@@ -189,7 +199,9 @@ class SessionLayout {
 void ClearBlockPositions(Datadisk& disc);
 
 // The run-out of CD media: at least 300 blocks, else 150 after the data.
-inline uint32_t WithCdRunOut(uint32_t end) { return end < 150 ? 300 : end + 150; }
+inline uint32_t WithCdRunOut(uint32_t end) {
+  return end < 150 ? 300 : end + 150;
+}
 
 }  // namespace quillden::mastering
 

@@ -88,7 +88,8 @@ uint32_t SessionLayout::FinishUdfPlan(uint64_t next) {
       }
     }
     // Imported contents below the partition start cannot be moved into it; they keep their block.
-    nodes[i].location = location >= udf_partition_start_ ? location - udf_partition_start_ : location;
+    nodes[i].location =
+        location >= udf_partition_start_ ? location - udf_partition_start_ : location;
   }
   if (!udf_tree_->FitsInEntries()) return QD_E_FILE_TOO_LARGE_FOR_ISO;
 
@@ -111,16 +112,17 @@ uint32_t SessionLayout::FinishUdfPlan(uint64_t next) {
   if (session_start_ + end > 0xFFFFFFFFull) return QD_E_NO_SPACE;
   udf_mirror_offset_ = static_cast<uint32_t>(mirror);
   end_ = total_ = static_cast<uint32_t>(end);
-  udf_partition_length_ =
-      session_start_ + udf_mirror_offset_ + kMetadataGap + udf_metadata_blocks_ - udf_partition_start_;
+  udf_partition_length_ = session_start_ + udf_mirror_offset_ + kMetadataGap +
+                          udf_metadata_blocks_ - udf_partition_start_;
   return QD_OK;
 }
 
 uint32_t SessionLayout::ApplyLayerJump(const LayerJumpMap& map) {
   // ISO 9660 records and UDF 2.50 metadata cannot follow files around the jump; a header recorded
   // at block 0 belongs to overwritable media, which have no jump.
-  if (udf_revision_ != udf::kRevision102 || (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0 ||
-      request_.header_at_zero || !udf_tree_) {
+  if (udf_revision_ != udf::kRevision102 ||
+      (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0 || request_.header_at_zero ||
+      !udf_tree_) {
     return QD_E_INVALID_SETTING;
   }
   if (!map.jumps()) return QD_OK;
@@ -133,14 +135,16 @@ uint32_t SessionLayout::ApplyLayerJump(const LayerJumpMap& map) {
     const DatadiskEntry* e = level_order_[i];
     if (nodes[i].is_folder || (e->attributes() & DDF_ATTR_IMPORTED) != 0) continue;
     // Files of this session lie in the partition; an empty one may name no block at all.
-    if (e->location < udf_partition_start_ || (e->second_length != 0 && e->second_location < udf_partition_start_)) {
+    if (e->location < udf_partition_start_ ||
+        (e->second_length != 0 && e->second_location < udf_partition_start_)) {
       if (e->length == 0 && e->second_length == 0) continue;
       nodes = std::move(before);
       return QD_E_INVALID_SETTING;
     }
     nodes[i].location = e->location - udf_partition_start_;
     nodes[i].length = e->length;
-    nodes[i].second_location = e->second_length != 0 ? e->second_location - udf_partition_start_ : 0;
+    nodes[i].second_location =
+        e->second_length != 0 ? e->second_location - udf_partition_start_ : 0;
     nodes[i].second_length = e->second_length;
   }
   if (!udf_tree_->FitsInEntries()) {
@@ -159,7 +163,9 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   const uint32_t s = session_start_;
   const uint32_t h = request_.header_at_zero ? 0 : s;  // where the header blocks are recorded
   const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
-  auto header_block = [this](uint32_t offset) { return header_.data() + size_t{offset} * kBlockSize; };
+  auto header_block = [this](uint32_t offset) {
+    return header_.data() + size_t{offset} * kBlockSize;
+  };
 
   uint64_t now = FileTimeOf(CurrentFileTime());
   udf::VolumeInfo info;
@@ -212,18 +218,21 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   tail_pieces_.clear();
   if (!v250) {
     structure_pieces_.push_back({Piece::kUdfArea, nullptr, udf_area_blocks_});
-    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), h + kReserveSequence102, info);
+    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), h + kReserveSequence102,
+                                     info);
     udf::PutAnchor(header_block(kAnchor), h + kAnchor, h + kMainSequence, h + kReserveSequence102,
                    udf_revision_);
     tail_.assign(kBlockSize, 0);
-    udf::PutAnchor(tail_.data(), udf_anchor_block_ != 0 ? udf_anchor_block_ : s + end_ - 1, h + kMainSequence,
-                   h + kReserveSequence102, udf_revision_);
+    udf::PutAnchor(tail_.data(), udf_anchor_block_ != 0 ? udf_anchor_block_ : s + end_ - 1,
+                   h + kMainSequence, h + kReserveSequence102, udf_revision_);
     tail_pieces_.push_back({Piece::kBytes, tail_.data(), 1});
     return;
   }
 
   const uint32_t reserve = udf_mirror_offset_ + udf_metadata_blocks_ + 96;  // R
-  udf::PutAnchor(header_block(kAnchor), s + kAnchor, s + kMainSequence, s + reserve, udf_revision_);
+  // The header names the blocks it is recorded at: S, or block 0 when it is rewritten there after
+  // a session appended to overwritable media.
+  udf::PutAnchor(header_block(kAnchor), h + kAnchor, h + kMainSequence, s + reserve, udf_revision_);
 
   // The metadata file and its mirror: Extended File Entries (types 250 and 251) with one short
   // descriptor over the M blocks that follow their 32-block allocation unit.
@@ -245,9 +254,9 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   };
   put_metadata_entry(udf_block(0), udf_metadata_offset_, 250);
   put_metadata_entry(udf_block(1), udf_mirror_offset_, 251);
-  udf::PutAnchor(udf_block(4), s + reserve - 33, s + kMainSequence, s + reserve, udf_revision_);
+  udf::PutAnchor(udf_block(4), s + reserve - 33, h + kMainSequence, s + reserve, udf_revision_);
   udf::PutVolumeDescriptorSequence(udf_block(5), s + reserve, info);
-  udf::PutAnchor(udf_block(11), s + reserve + 223, s + kMainSequence, s + reserve, udf_revision_);
+  udf::PutAnchor(udf_block(11), s + reserve + 223, h + kMainSequence, s + reserve, udf_revision_);
 
   // The metadata file: the file set descriptor and its terminator, the file entry area, zeros up
   // to M blocks. The mirror repeats it after the files.
@@ -260,16 +269,17 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
     pieces->push_back({Piece::kZeros, nullptr, metadata_padding});
   };
   metadata_file(&structure_pieces_, 0);
-  tail_pieces_.push_back({Piece::kZeros, nullptr, uint64_t{udf_mirror_offset_} - udf_files_end_offset_});
+  tail_pieces_.push_back(
+      {Piece::kZeros, nullptr, uint64_t{udf_mirror_offset_} - udf_files_end_offset_});
   metadata_file(&tail_pieces_, 1);
   tail_pieces_.insert(tail_pieces_.end(), {
-      {Piece::kZeros, nullptr, 31},
-      {Piece::kBytes, udf_block(4), 1},
-      {Piece::kZeros, nullptr, 32},
-      {Piece::kBytes, udf_block(5), 6},
-      {Piece::kZeros, nullptr, 10 + 192 + 15},
-      {Piece::kBytes, udf_block(11), 1},
-  });
+                                              {Piece::kZeros, nullptr, 31},
+                                              {Piece::kBytes, udf_block(4), 1},
+                                              {Piece::kZeros, nullptr, 32},
+                                              {Piece::kBytes, udf_block(5), 6},
+                                              {Piece::kZeros, nullptr, 10 + 192 + 15},
+                                              {Piece::kBytes, udf_block(11), 1},
+                                          });
 }
 
 }  // namespace quillden::mastering

@@ -30,9 +30,12 @@ class SkippingFile : public quenvar::platform::WritableFile {
     const uint64_t dropped = offset < skip_ ? std::min<uint64_t>(n, skip_ - offset) : 0;
     end_ = std::max(end_, offset + n);
     if (dropped == n) return Status::Ok();
-    return file_->WriteAt(offset + dropped - skip_, static_cast<const uint8_t*>(data) + dropped, n - dropped);
+    return file_->WriteAt(offset + dropped - skip_, static_cast<const uint8_t*>(data) + dropped,
+                          n - dropped);
   }
-  Status Truncate(uint64_t size) override { return size <= skip_ ? Status::Ok() : file_->Truncate(size - skip_); }
+  Status Truncate(uint64_t size) override {
+    return size <= skip_ ? Status::Ok() : file_->Truncate(size - skip_);
+  }
   Status Sync() override { return file_->Sync(); }
   Status Close() override { return file_->Close(); }
   int NativeHandle() const override { return -1; }  // kernel copies would miss the shift
@@ -74,7 +77,8 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
       return result;
     }
   }
-  // UDF hook: the closing anchor (1.02), or the metadata mirror, reserve sequence and anchors (2.50).
+  // UDF hook: the closing anchor (1.02), or the metadata mirror, reserve sequence and anchors
+  // (2.50).
   if ((result = layout.WriteTail(StreamSink(stream))) != QD_OK) return result;
   uint64_t run_out = layout.total() - layout.end();
   if ((result = stream.WriteZeroBlocks(run_out)) != QD_OK) return result;
@@ -84,7 +88,9 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
 
 }  // namespace
 
-void SetKernelCopyForTesting(bool allow) { g_allow_kernel_copy = allow; }
+void SetKernelCopyForTesting(bool allow) {
+  g_allow_kernel_copy = allow;
+}
 
 uint32_t PlaceSession(const Datadisk& disc, uint16_t profile, SessionPlacement* placement) {
   *placement = SessionPlacement{};
@@ -92,41 +98,48 @@ uint32_t PlaceSession(const Datadisk& disc, uint16_t profile, SessionPlacement* 
   // The imported disc was closed: its entries point into a disc that takes no further session.
   if (disc.next_session_start == 0xFFFFFFFFu) return QD_E_MEDIA_NOT_WRITABLE;
   placement->next_writable = disc.next_session_start;
-  placement->header_at_zero = drive::IsOverwritableProfile(profile) || drive::IsOverwritableHdDvdProfile(profile);
+  placement->header_at_zero =
+      drive::IsOverwritableProfile(profile) || drive::IsOverwritableHdDvdProfile(profile);
   return QD_OK;
 }
 
-uint32_t PlanPlacedSession(Datadisk& disc, const SessionPlacement& placement, bool cd_media, SessionLayout* layout) {
+uint32_t PlanPlacedSession(Datadisk& disc, const SessionPlacement& placement, bool cd_media,
+                           SessionLayout* layout) {
   LayoutRequest request;
   request.file_system = disc.file_system;
   request.file_version = disc.file_version_flag != 0;
   request.cd_media = cd_media;
   request.session_start = placement.next_writable;
   if (!placement.header_at_zero || placement.next_writable == 0) return layout->Plan(disc, request);
-  // UDF 2.50 keeps the ISO 9660 area and the metadata partition's start in its header, at blocks
-  // that name S; recorded at block 0 they would point elsewhere.
-  if (disc.file_system & kFsUdf250) return QD_E_INVALID_SETTING;
+  // The header goes to block 0 last; the session starts so far before the next writable address
+  // that the blocks after the rewritten header begin there. For UDF 2.50 those are the ISO 9660
+  // area and the padding before the partition, which stay in the stream.
+  request.header_at_zero = true;
   uint32_t result = layout->Plan(disc, request);
   if (result != QD_OK) return result;
-  const uint32_t header = layout->header_blocks();
+  const uint32_t header = layout->rewritten_header_blocks();
   if (placement.next_writable < header) return QD_E_INVALID_SETTING;
   request.session_start = placement.next_writable - header;
-  request.header_at_zero = true;
   result = layout->Plan(disc, request);
-  if (result == QD_OK && layout->structure_block() != placement.next_writable) return QD_E_INVALID_SETTING;
+  if (result == QD_OK &&
+      layout->session_start() + layout->rewritten_header_blocks() != placement.next_writable) {
+    return QD_E_INVALID_SETTING;
+  }
   return result;
 }
 
-uint32_t ReadVolumeHeader(HANDLE drive, const SessionLayout& layout, uint32_t unit, std::vector<uint8_t>* header) {
-  const uint32_t blocks = layout.header_blocks();
+uint32_t ReadVolumeHeader(HANDLE drive, const SessionLayout& layout, uint32_t unit,
+                          std::vector<uint8_t>* header) {
+  const uint32_t blocks = layout.rewritten_header_blocks();
   const uint32_t rounded = (blocks + unit - 1) / unit * unit;
   header->assign(size_t{rounded} * fs::kBlockSize, 0);
   if (rounded > blocks) {
-    const uint32_t result = drive::Read10(drive, blocks, header->data() + size_t{blocks} * fs::kBlockSize,
-                                          (rounded - blocks) * fs::kBlockSize);
+    const uint32_t result =
+        drive::Read10(drive, blocks, header->data() + size_t{blocks} * fs::kBlockSize,
+                      (rounded - blocks) * fs::kBlockSize);
     if (result != QD_OK) return result;
   }
-  std::copy(layout.header().begin(), layout.header().end(), header->begin());
+  std::copy_n(layout.header().begin(), size_t{blocks} * fs::kBlockSize, header->begin());
   return QD_OK;
 }
 
@@ -168,7 +181,7 @@ uint32_t CreateIsoImage(const WCHAR* path, Datadisk& disc, const std::shared_ptr
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc.Fail(QD_E_BUSY);
   }
 
   // The whole layout is planned before the image file is touched, so a tree that cannot be
@@ -191,10 +204,9 @@ uint32_t CreateIsoImage(const WCHAR* path, Datadisk& disc, const std::shared_ptr
     return disc.Fail(QD_E_FILE_OPEN);
   }
   uint32_t total = std::max(job->layout.end(), job->layout.total());
-  result = quillden::RunOperation(progress, PRG_PHASE_WRITING_IMAGE, total,
-                                  [job](const quillden::ProgressReporter& reporter) {
-                                    return RunImageJob(*job, reporter);
-                                  });
+  result = quillden::RunOperation(
+      progress, PRG_PHASE_WRITING_IMAGE, total,
+      [job](const quillden::ProgressReporter& reporter) { return RunImageJob(*job, reporter); });
   if (result != QD_OK && progress) {
     // The worker never started: the file it would have written goes again.
     job->out.reset();

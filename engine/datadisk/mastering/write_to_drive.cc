@@ -113,14 +113,18 @@ Status RecorderSink::WriteAt(uint64_t offset, const void* data, size_t n) {
   return status;
 }
 
-Status RecorderSink::Append(const void* data, size_t n) { return WriteAt(position_, data, n); }
+Status RecorderSink::Append(const void* data, size_t n) {
+  return WriteAt(position_, data, n);
+}
 
 Status RecorderSink::Truncate(uint64_t size) {
   if (code_ != 0) return Fail(code_);
   return ZeroFill(size);
 }
 
-Status RecorderSink::Sync() { return code_ != 0 ? Fail(code_) : Status::Ok(); }
+Status RecorderSink::Sync() {
+  return code_ != 0 ? Fail(code_) : Status::Ok();
+}
 
 Status RecorderSink::Close() {
   if (code_ != 0) return Fail(code_);
@@ -143,8 +147,8 @@ struct DriveJob {
   uint32_t length = 0;   // blocks pushed to the recorder
   uint32_t padding = 0;  // zero blocks after the session (minimally finalized DVD+R dual layer)
   bool file_dates = false;
-  bool header_at_zero = false;        // overwritable media appended to: the header goes to block 0 last
-  uint32_t header_unit = 16;          // blocks the media records as one unit
+  bool header_at_zero = false;  // overwritable media appended to: the header goes to block 0 last
+  uint32_t header_unit = 16;    // blocks the media records as one unit
   std::vector<uint8_t> volume_header;  // what goes to block 0 (header_at_zero)
   SessionLayout layout;
   fs::IsoTime volume_time{};
@@ -212,7 +216,8 @@ uint32_t ReplanAroundJump(DriveJob& job, const rec::LayerJumpInfo& jump) {
   const uint64_t structures_end = layout.first_file_block();
   LayerJumpPlan plan;
   uint32_t result = ReplanAroundLayerJump(map, layout.session_start(), structures_end,
-                                          uint64_t{layout.session_start()} + layout.end(), layout.level_order(), &plan);
+                                          uint64_t{layout.session_start()} + layout.end(),
+                                          layout.level_order(), &plan);
   if (result == QD_OK) result = layout.ApplyLayerJump(map);
   if (result != QD_OK) return result;
   layout.Build(*job.disc, job.volume_time, job.file_dates);
@@ -222,16 +227,20 @@ uint32_t ReplanAroundJump(DriveJob& job, const rec::LayerJumpInfo& jump) {
 
 uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   Datadisk& disc = *job.disc;
+  // Cancelled before the worker ran: the medium has not been touched, and stays so.
+  if (reporter.CancelRequested()) return QD_E_CANCELLED;
   drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
   job.volume_time = fs::VolumeTimeNow();
   job.layout.Build(disc, job.volume_time, job.file_dates);
   if (job.header_at_zero) {
     // Read before anything is written: the blocks behind the header keep the disc's old content.
-    const uint32_t result = ReadVolumeHeader(job.drive, job.layout, job.header_unit, &job.volume_header);
+    const uint32_t result =
+        ReadVolumeHeader(job.drive, job.layout, job.header_unit, &job.volume_header);
     if (result != QD_OK) return result;
   }
 
-  std::unique_ptr<rec::Recorder> recorder = rec::CreateRecorder(job.drive, 1, 1, job.write_type, reporter);
+  std::unique_ptr<rec::Recorder> recorder =
+      rec::CreateRecorder(job.drive, 1, 1, job.write_type, reporter);
   if (!recorder) return QD_E_OUT_OF_MEMORY;
   rec::LayerJumpInfo jump;
   const uint32_t header_blocks = job.layout.header_blocks() + job.layout.structure_blocks();
@@ -241,23 +250,28 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   if (result == QD_OK && jump.used == 1) {
     // The recorder moves every block after the jump address to the other layer. A session that
     // ends before the jump needs no new positions.
-    if (uint64_t{job.start} + job.length - 1 > jump.jump_address) result = ReplanAroundJump(job, jump);
+    if (uint64_t{job.start} + job.length - 1 > jump.jump_address)
+      result = ReplanAroundJump(job, jump);
     if (result == QD_OK) {
       reserved_tail = jump.reservation > job.length ? jump.reservation - job.length : 0;
       reporter.SetSessionTrack(kTotalWord, std::max(jump.reservation, job.length));
     }
   }
   if (result == QD_OK) {
-    RecorderSink sink([&](const uint8_t* data, size_t bytes) { return rec::WriteRecordingData(*recorder, data, bytes); },
-                      [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter,
-                      job.header_at_zero ? uint64_t{job.layout.header_blocks()} * kBlock : 0);
+    RecorderSink sink(
+        [&](const uint8_t* data, size_t bytes) {
+          return rec::WriteRecordingData(*recorder, data, bytes);
+        },
+        [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter,
+        job.header_at_zero ? uint64_t{job.layout.rewritten_header_blocks()} * kBlock : 0);
     result = StreamSession(job, sink);
     if (result == QD_OK && reserved_tail > 0) result = recorder->WriteZeros(reserved_tail);
     // On overwritable media the new volume header replaces the old one only now, after the data.
     const uint8_t* header = job.header_at_zero ? job.volume_header.data() : nullptr;
     const uint32_t header_sectors = static_cast<uint32_t>(job.volume_header.size() / kBlock);
     if (result == QD_OK) {
-      result = rec::FinishRecording(*recorder, job.profile, header, header_sectors, job.close_mode, &jump);
+      result = rec::FinishRecording(*recorder, job.profile, header, header_sectors, job.close_mode,
+                                    &jump);
     }
   }
   rec::DestroyRecorder(std::move(recorder));
@@ -268,17 +282,19 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   return result;
 }
 
-bool IsDvdMinusRDualLayer(uint16_t profile) { return profile == 0x15 || profile == 0x16; }
+bool IsDvdMinusRDualLayer(uint16_t profile) {
+  return profile == 0x15 || profile == 0x16;
+}
 
-uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint32_t write_type, HANDLE progress,
-                    bool file_dates, uint32_t close_mode, bool exist_check) {
+uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint32_t write_type,
+                    HANDLE progress, bool file_dates, uint32_t close_mode, bool exist_check) {
   Datadisk& disc = *shared;
   if (write_type < 1 || write_type > 3) return disc.Fail(QD_E_INVALID_ARGUMENT);
   if (!disc.first_root()) return disc.Fail(QD_E_NOT_FOUND);
   if (progress) {
     std::shared_ptr<ProgressRecord> record = ProgressRecord::FromHandle(progress);
     if (!record) return disc.Fail(QD_E_INVALID_HANDLE);
-    if (record->status.load() == PRG_STATUS_RUNNING) return disc.Fail(QD_E_BUSY);
+    if (quillden::ProgressBusy(record->status.load())) return disc.Fail(QD_E_BUSY);
   }
   if (drive::IsBadHandle(drive)) return disc.Fail(QD_E_INVALID_DRIVE);
   _MEDIAINFORMATION info{};
@@ -296,7 +312,8 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   if (info.dwStatus == MEDIA_STATUS_CLOSED) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
   const bool imported = disc.imported_drive != nullptr && disc.next_session_start > 0 &&
                         disc.next_session_start != 0xFFFFFFFFu;
-  if (info.dwStatus == MEDIA_STATUS_APPENDABLE && !imported) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
+  if (info.dwStatus == MEDIA_STATUS_APPENDABLE && !imported)
+    return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
   if (imported) {
     if (drive::DriveNumberOf(disc.imported_drive) != drive::DriveNumberOf(drive) ||
         disc.next_session_start != info.dwNextWritable) {
@@ -305,7 +322,8 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   }
   SessionPlacement placement;
   if ((result = PlaceSession(disc, profile, &placement)) != QD_OK) return disc.Fail(result);
-  if (exist_check && (result = RunExistCheck(disc, FileProgressAsker())) != QD_OK) return disc.Fail(result);
+  if (exist_check && (result = RunExistCheck(disc, FileProgressAsker())) != QD_OK)
+    return disc.Fail(result);
 
   auto job = std::make_shared<DriveJob>();
   job->disc = shared;
@@ -323,11 +341,12 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   if (result != QD_OK) return disc.Fail(result);
 
   // With the header going to block 0 separately, the recorder gets the session without it.
-  const uint32_t skipped = job->header_at_zero ? job->layout.header_blocks() : 0;
+  const uint32_t skipped = job->header_at_zero ? job->layout.rewritten_header_blocks() : 0;
   const uint32_t session = std::max(job->layout.end(), job->layout.total()) - skipped;
   if (info.dwFree < session) return disc.Fail(QD_E_NO_SPACE);
   job->length = session;
-  if (profile == 0x2B && close_mode == 4 && job->start + job->layout.end() < kDvdPlusRDualLayerMinimum) {
+  if (profile == 0x2B && close_mode == 4 &&
+      job->start + job->layout.end() < kDvdPlusRDualLayerMinimum) {
     // A minimally finalized DVD+R dual layer disc holds at least this much; the zeros go after the
     // whole session so that no structure moves.
     job->padding = kDvdPlusRDualLayerMinimum - job->start - session;
@@ -337,24 +356,25 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   if (profile == 0x13 || profile == 0x14) total = (total + 15) / 16 * 16;
   if (exist_check && (profile == 0x53 || profile == 0x5A)) total = (total + 31) / 32 * 32;
 
-  result = RunOperation(progress, PRG_PHASE_WRITING, total, [job, total](const ProgressReporter& reporter) -> uint32_t {
-    uint32_t code;
-    reporter.SetSessionTrack(kTotalWord, total);
-    try {
-      code = RecordSession(*job, reporter);
-    } catch (const std::bad_alloc&) {
-      code = QD_E_OUT_OF_MEMORY;
-    }
-    return code == QD_OK ? QD_OK : job->disc->Fail(code);
-  });
+  result = RunOperation(progress, PRG_PHASE_WRITING, total,
+                        [job, total](const ProgressReporter& reporter) -> uint32_t {
+                          uint32_t code;
+                          reporter.SetSessionTrack(kTotalWord, total);
+                          try {
+                            code = RecordSession(*job, reporter);
+                          } catch (const std::bad_alloc&) {
+                            code = QD_E_OUT_OF_MEMORY;
+                          }
+                          return code == QD_OK ? QD_OK : job->disc->Fail(code);
+                        });
   if (result != QD_OK && progress) disc.Fail(result);
   return result;
 }
 
 }  // namespace
 
-uint32_t WriteDatadisk(HANDLE drive, HANDLE disc_handle, uint32_t write_type, HANDLE progress, bool file_dates,
-                       uint32_t close_mode, bool exist_check) {
+uint32_t WriteDatadisk(HANDLE drive, HANDLE disc_handle, uint32_t write_type, HANDLE progress,
+                       bool file_dates, uint32_t close_mode, bool exist_check) {
   std::shared_ptr<Datadisk> disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   try {
@@ -366,13 +386,17 @@ uint32_t WriteDatadisk(HANDLE drive, HANDLE disc_handle, uint32_t write_type, HA
 
 }  // namespace quillden::mastering
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadisk(HANDLE drive, HANDLE disc, DWORD write_type, HANDLE progress,
-                                                       BOOL file_dates, DWORD close_mode) {
-  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0, close_mode, true);
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadisk(HANDLE drive, HANDLE disc, DWORD write_type,
+                                                       HANDLE progress, BOOL file_dates,
+                                                       DWORD close_mode) {
+  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0,
+                                            close_mode, true);
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadiskNoExistCheck(HANDLE drive, HANDLE disc, DWORD write_type,
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_WriteDatadiskNoExistCheck(HANDLE drive, HANDLE disc,
+                                                                   DWORD write_type,
                                                                    HANDLE progress, BOOL file_dates,
                                                                    DWORD close_mode) {
-  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0, close_mode, false);
+  return quillden::mastering::WriteDatadisk(drive, disc, write_type, progress, file_dates != 0,
+                                            close_mode, false);
 }

@@ -36,6 +36,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_SaveProjectDatadisk(HANDLE disc_handle,
     if (quillden::project::PathHasBadName(text)) return QD_E_BAD_CHARACTER;
     auto record = quillden::FileProgressRecord::FromHandle(file_progress);
     if (!record) return QD_E_INVALID_HANDLE;
+    // The save announces its end through the object's result word: not while a worker owns it.
+    if (record->Busy()) return QD_E_BUSY;
     if (text.empty()) return QD_E_FILE_OPEN;
     uint32_t result = quillden::project::SaveProject(*disc, text);
     // The save runs on the caller's thread; its end is announced as a worker's would be.

@@ -170,7 +170,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_EraseMedia(HANDLE drive, HANDLE progres
   if (progress != nullptr) {
     std::shared_ptr<quillden::ProgressRecord> record = quillden::ProgressRecord::FromHandle(progress);
     if (!record) return QD_E_INVALID_HANDLE;
-    if (record->status.load() == PRG_STATUS_RUNNING) return QD_E_BUSY;
+    if (quillden::ProgressBusy(record->status.load())) return QD_E_BUSY;
   }
   try {
     switch (KindFor(CurrentProfile(drive))) {

@@ -106,8 +106,9 @@ std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count,
     recorder->last_track_ = last;
     recorder->last_session_ = last > 0 ? track.session : 0;
   }
-  progress.SetSessionTrack(kSessionCount, session_count);
-  progress.SetSessionTrack(kTrackCount, track_count);
+  // A job that records several sessions through several recorders has set its own counts.
+  progress.RaiseSessionTrack(kSessionCount, session_count);
+  progress.RaiseSessionTrack(kTrackCount, track_count);
   return recorder;
 }
 
@@ -174,6 +175,8 @@ uint32_t Recorder::Open(uint16_t profile, uint32_t data_type, uint32_t start_lba
   if (jump != nullptr) *jump = LayerJumpInfo();
   const bool first_of_job = tracks_opened_ == 0;
   if (first_of_job) job_start_ = start_lba;
+  // Sessions count from 1 while anything is recorded, on every kind of media.
+  progress_.RaiseSessionTrack(kCurrentSession, 1);
   method_ = method;
   data_type_ = data_type;
   track_start_ = start_lba;
@@ -262,7 +265,7 @@ uint32_t Recorder::OpenCd(uint32_t data_type, uint32_t start_lba, uint32_t secto
   uint32_t result = QD_OK;
   if (first_track_of_session) {
     ++sessions_opened_;
-    progress_.SetSessionTrack(kCurrentSession, sessions_opened_);
+    progress_.RaiseSessionTrack(kCurrentSession, sessions_opened_);
     if (session_at_once_) {
       page.write_type = kWriteTypeSessionAtOnce;
       page.multi_session = sessions_opened_ < session_count_ ? 3 : 0;
