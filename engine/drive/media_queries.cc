@@ -23,7 +23,8 @@ uint16_t CurrentProfile(HANDLE drive) {
 
 uint16_t BookTypeProfile(HANDLE drive) {
   std::vector<uint8_t> data(2052);
-  if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) != QD_OK) return 0;
+  if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) != QD_OK)
+    return 0;
   return BookTypeToProfile(static_cast<uint8_t>(data[4] >> 4));
 }
 
@@ -80,6 +81,42 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
     }
   }
   return size;
+}
+
+TrackState ClassifyTrack(const TrackInformation& track, const DiscInformation& disc) {
+  const uint8_t bits = track.raw[6];
+  const bool reserved = (bits & 0x80) != 0;
+  const bool packet = (bits & 0x20) != 0;
+  const bool fixed_packet = (bits & 0x10) != 0;
+  if (track.blank) return TrackState::kBlank;  // invisible, or reserved and still empty
+  // A finalized disc, or a session before the last or a last session marked complete: every
+  // track in it was closed when its session was.
+  constexpr uint8_t kComplete = 2;
+  constexpr uint8_t kSessionComplete = 3;
+  if (disc.disc_status == kComplete) return TrackState::kClosed;
+  if (track.session != 0 && track.session < disc.sessions) return TrackState::kClosed;
+  if (track.session == disc.sessions && disc.last_session_state == kSessionComplete)
+    return TrackState::kClosed;
+  if (packet && fixed_packet) return TrackState::kClosed;  // restricted overwrite, formatted media
+  // Written into and still writable: only the next writable address together with free blocks
+  // says so (a complete track reports neither, whatever its reserved bit says).
+  if (track.nwa_valid && track.free_blocks > 0)
+    return reserved ? TrackState::kReserved : TrackState::kOpen;
+  return TrackState::kClosed;
+}
+
+const char* TrackStateName(TrackState state) {
+  switch (state) {
+    case TrackState::kBlank:
+      return "blank";
+    case TrackState::kReserved:
+      return "reserved";
+    case TrackState::kOpen:
+      return "open";
+    case TrackState::kClosed:
+      return "closed";
+  }
+  return "?";
 }
 
 bool LooksBlank(HANDLE drive) {

@@ -10,6 +10,34 @@
 
 namespace quillden::drive {
 
+struct DiscInformation;
+struct TrackInformation;
+
+// The state of a recorded or recordable track, decided the one way that image creation, copying,
+// the media questions and the checks after recording share. A drive describes a track by several
+// fields at once (reserved, blank, packet/incremental and fixed packet bits, next writable address
+// valid, free blocks) and the disc information says whether its session is complete; no one of
+// them alone says whether the track is still open. The reserved bit in particular stays set on a
+// reserved CD track that has been recorded and closed: on its own it means nothing.
+enum class TrackState {
+  kBlank,     // nothing recorded in it: the invisible track or an empty reserved track
+  kReserved,  // reserved with a fixed end and partly recorded; more can be written up to that end
+  kOpen,      // recorded and not closed: its next writable address is valid and it has free blocks
+  kClosed,    // complete: nothing more can be written into it
+};
+
+// The state of track (READ TRACK INFORMATION) on a disc described by disc (READ DISC INFORMATION).
+// Tracks of a complete session, of a complete disc and of overwritable media (packet and fixed
+// packet bits together: writes go anywhere, nothing is left to close) are closed.
+TrackState ClassifyTrack(const TrackInformation& track, const DiscInformation& disc);
+
+// True for the states in which a track still takes data: blank, reserved and open.
+inline bool TrackIsOpen(TrackState state) {
+  return state != TrackState::kClosed;
+}
+
+const char* TrackStateName(TrackState state);
+
 // The current profile from GET CONFIGURATION (feature 0x2A). A DVD+RW in a drive that cannot write
 // it counts as DVD-ROM (0x10). 0 when the command fails.
 uint16_t CurrentProfile(HANDLE drive);
@@ -25,12 +53,17 @@ uint32_t WriteTrackAtOnceParameters(HANDLE drive);
 // 0 when neither is found.
 uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start);
 
-// True when sectors 16 and 256 read back as all zeros (an overwritable disc that was never written).
+// True when sectors 16 and 256 read back as all zeros (an overwritable disc that was never
+// written).
 bool LooksBlank(HANDLE drive);
 
 // BCD helpers for CD addresses.
-inline uint8_t ToBcd(uint32_t v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
-inline uint32_t FromBcd(uint8_t v) { return (v >> 4) * 10u + (v & 0x0F); }
+inline uint8_t ToBcd(uint32_t v) {
+  return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
+}
+inline uint32_t FromBcd(uint8_t v) {
+  return (v >> 4) * 10u + (v & 0x0F);
+}
 
 }  // namespace quillden::drive
 

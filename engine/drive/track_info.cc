@@ -212,7 +212,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API WORD DRV_GetLastTrack(HANDLE drive) {
   for (uint32_t track = disc.last_track_last_session; track >= 1; --track) {
     TrackInformation info;
     if (ReadTrackInformation(drive, 1, track, &info) != QD_OK) return 0;
-    if (!info.blank) return static_cast<WORD>(track);
+    if (ClassifyTrack(info, disc) != TrackState::kBlank) return static_cast<WORD>(track);
   }
   return 0;
 }

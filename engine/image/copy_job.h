@@ -40,15 +40,18 @@ struct CopyJob {
 // restricted overwrite mode), copyable status not 0 (0x08000033), room for every sector
 // (0x0800003D; a CD recorded at once also needs room for the gaps between the tracks, and
 // overwritable media, which take each track at its source block, room up to the last track's
-// end). Also 0x08000033 for a profile no copy method records and for more than 99 tracks onto CD, and
+// end). Also 0x08000033 for a profile no copy method records, for more than 99 tracks onto CD and
+// for an audio or mode 2 track onto media other than CD, and
 // 0x08000034 for a track list that cannot describe a disc (a track whose mode and sector size do
 // not belong together, tracks that overlap, run backwards or past the last block, or sessions out
 // of order). Sets target_profile and total_sectors. 0 or the failing drive command's result
 // otherwise.
 uint32_t PrepareCopy(CopyJob* job);
 
-// Records the copy. 0, 0x08000032 when cancelled, 0x0800003F when a DVD-R source's track cannot be
-// opened on DVD-RW sequential media, a read failure of the source, or the drive's result.
+// Records the copy, then reads the target's sessions and tracks back: 0 only when they are the
+// source's, in the states the copy meant to leave them (0x0800003C otherwise). 0x08000032 when
+// cancelled, 0x0800003F when a DVD-R source's track cannot be opened on DVD-RW sequential media, a
+// read failure of the source, or the drive's result.
 uint32_t RunCopy(CopyJob& job, const ProgressReporter& progress);
 
 }  // namespace quillden::image

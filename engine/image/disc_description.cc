@@ -25,11 +25,13 @@ std::vector<uint8_t> ReadCdTextPacks(HANDLE drive) {
   if (length < 4 + kCdTextPackBytes) return {};
   // The allocation length field holds 16 bits; a longer answer is cut to whole packs below.
   std::vector<uint8_t> data(std::min<uint32_t>(length, 0xFFFF), 0);
-  if (drive::ReadToc(drive, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())) != QD_OK) {
+  if (drive::ReadToc(drive, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())) !=
+      QD_OK) {
     return {};
   }
   const size_t packs = (data.size() - 4) / kCdTextPackBytes;
-  return std::vector<uint8_t>(data.begin() + 4, data.begin() + 4 + static_cast<std::ptrdiff_t>(packs * kCdTextPackBytes));
+  return std::vector<uint8_t>(
+      data.begin() + 4, data.begin() + 4 + static_cast<std::ptrdiff_t>(packs * kCdTextPackBytes));
 }
 
 TrackEntry EntryFrom(const _TRACKINFORMATION& info) {
@@ -49,10 +51,12 @@ TrackEntry EntryFrom(const _TRACKINFORMATION& info) {
 // that do not read.
 uint32_t ReadableCdDataSize(HANDLE drive, const TrackEntry& normal, const TrackEntry& measured) {
   constexpr uint32_t kRunOutBlocks = 2;
-  uint32_t size = std::min(normal.sector_count, measured.sector_count == 0 ? normal.sector_count : measured.sector_count);
+  uint32_t size = std::min(normal.sector_count, measured.sector_count == 0 ? normal.sector_count
+                                                                           : measured.sector_count);
   std::vector<uint8_t> block(kCookedSectorSize);
   for (uint32_t trimmed = 0; trimmed < kRunOutBlocks && size > 0; ++trimmed) {
-    if (drive::Read10(drive, normal.start + size - 1, block.data(), kCookedSectorSize) == QD_OK) break;
+    if (drive::Read10(drive, normal.start + size - 1, block.data(), kCookedSectorSize) == QD_OK)
+      break;
     --size;
   }
   return size;
@@ -62,7 +66,15 @@ uint32_t ReadableCdDataSize(HANDLE drive, const TrackEntry& normal, const TrackE
 
 bool IsDvdMinusRType(uint16_t profile) {
   switch (profile) {
-    case 0x11: case 0x13: case 0x14: case 0x15: case 0x16: case 0x51: case 0x53: case 0x58: case 0x5A:
+    case 0x11:
+    case 0x13:
+    case 0x14:
+    case 0x15:
+    case 0x16:
+    case 0x51:
+    case 0x53:
+    case 0x58:
+    case 0x5A:
       return true;
     default:
       return false;
@@ -93,9 +105,10 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
 
     // Only tracks that hold data: the invisible track of an appendable disc is left out.
     // Overwritable media report their one track as blank even when it holds data.
-    const bool overwritable = drive::IsOverwritableProfile(current) || drive::IsOverwritableHdDvdProfile(current) ||
-                              current == 0x12;
-    const WORD last = overwritable ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE) : DRV_GetLastTrack(drive);
+    const bool overwritable = drive::IsOverwritableProfile(current) ||
+                              drive::IsOverwritableHdDvdProfile(current) || current == 0x12;
+    const WORD last =
+        overwritable ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE) : DRV_GetLastTrack(drive);
     if (last == 0) return QD_E_SOURCE_BLANK;
     const uint16_t book = (current == 0x10 || current == 0x50) ? drive::BookTypeProfile(drive) : 0;
     const int layers = (current == 0x10 || current == 0x50) ? DRV_GetLayerNumber(drive) : 1;
@@ -117,13 +130,19 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
       }
       TrackEntry entry = EntryFrom(normal);
       TrackEntry measured = EntryFrom(exact);
+      // The one track of overwritable media spans the whole medium; its data is what the file
+      // system covers (the used size), not every block the medium could hold.
+      if (overwritable && last == 1 && media.dwUsed != 0 && entry.sector_count > media.dwUsed) {
+        entry.sector_count = measured.sector_count = media.dwUsed;
+      }
       drive::TrackInformation raw;
       result = drive::ReadTrackInformation(drive, 1, number, &raw);
       if (result != QD_OK && !overwritable) return result;
-      // Blank (bit 6) or reserved (bit 7) on the source: the copy leaves the track open too.
-      bool open = !overwritable && (raw.raw[6] & 0xC0) != 0;
+      // A track still open on the source (blank, reserved and not filled, or incomplete) stays
+      // open on the copy; a closed track is closed whatever its reserved bit says.
+      const bool open =
+          !overwritable && result == QD_OK && drive::TrackIsOpen(drive::ClassifyTrack(raw, disc));
       if (minus_r_type) {
-        open = open || raw.free_blocks > 0;
         const bool jump = normal.bLayerJumpStatus != 0;
         if (number == last && raw.lra_valid && !jump && raw.last_recorded >= entry.start &&
             uint64_t{entry.start} + entry.sector_count > raw.last_recorded) {
@@ -133,6 +152,11 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
       }
       if (drive::IsCdProfile(current) && entry.mode == kModeData1) {
         entry.sector_count = ReadableCdDataSize(drive, entry, measured);
+      } else if (drive::IsCdProfile(current) && entry.mode == kModeData2 &&
+                 measured.sector_count != 0) {
+        // The same for mode 2: the next track's pregap and this track's run-out are not its data,
+        // and a copy that carried them would move every later track of the session.
+        entry.sector_count = std::min(entry.sector_count, measured.sector_count);
       }
       entry.flags = open ? 1u : 0u;
       entry.layer_jump_status = normal.bLayerJumpStatus;
@@ -152,7 +176,8 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
     if (current == 0x2B && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
     if (current == 0x58 || current == 0x5A) {
       uint8_t structure[8] = {};
-      if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK && (structure[4] & 0x01)) {
+      if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK &&
+          (structure[4] & 0x01)) {
         flags |= kFlagMiddleAreaExpansion;
       }
     }

@@ -34,7 +34,8 @@ struct SingleTrackJob {
 // data.
 uint32_t CheckSingleTrackMedia(HANDLE drive, uint32_t write_mode, uint32_t data_mode, const _MEDIAINFORMATION& info);
 
-// The worker's part. 0, 0x08000020 for a failed read, 0x08000032 cancelled, or the drive's result.
+// The worker's part. 0 once the media holds the one new closed track (0x0800003C when it does not),
+// 0x08000020 for a failed read, 0x08000032 cancelled, or the drive's result.
 uint32_t RecordSingleTrack(SingleTrackJob& job, const ProgressReporter& progress);
 
 }  // namespace quillden::image

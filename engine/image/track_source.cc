@@ -8,20 +8,24 @@
 
 namespace quillden::image {
 
-uint32_t FileTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count, uint8_t* out) {
+uint32_t FileTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count,
+                               uint8_t* out) {
   const size_t bytes = size_t{count} * track.bytes_per_sector;
   size_t got = 0;
-  if (!file_->ReadAt(track.data_offset + uint64_t{first} * track.bytes_per_sector, bytes, out, &got).ok() ||
+  if (!file_->ReadAt(track.data_offset + uint64_t{first} * track.bytes_per_sector, bytes, out, &got)
+           .ok() ||
       got != bytes) {
     return QD_E_READ_FILE;
   }
   return QD_OK;
 }
 
-uint32_t DriveTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count, uint8_t* out) {
+uint32_t DriveTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count,
+                                uint8_t* out) {
   const uint32_t lba = track.start + first;
   const uint32_t bytes = count * track.bytes_per_sector;
-  if (track.bytes_per_sector == kCookedSectorSize) return drive::ReadWithRetry(drive_, lba, out, bytes, true);
+  if (track.bytes_per_sector == kCookedSectorSize)
+    return drive::ReadWithRetry(drive_, lba, out, bytes, true);
   return drive::ReadCdWithRetry(drive_, 0, lba, out, bytes, kRawSectorSize, 0, true);
 }
 
@@ -40,9 +44,12 @@ uint32_t CheckTrackForm(const TrackEntry& track) {
   }
 }
 
-uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_size, const BlockSink& sink,
-                   const ProgressReporter& progress) {
-  const bool strip_raw = track.mode == kModeData2 && track.bytes_per_sector == kRawSectorSize;
+uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_size,
+                   const BlockSink& sink, const ProgressReporter& progress) {
+  // Raw mode 2 sectors are cut to the recorded block (from the subheader on) when a recorder takes
+  // them; an image file keeps them whole.
+  const bool strip_raw = track.mode == kModeData2 && track.bytes_per_sector == kRawSectorSize &&
+                         block_size != kRawSectorSize;
   if (strip_raw ? block_size > kRawSectorSize - 16 : block_size != track.bytes_per_sector) {
     return QD_E_INVALID_ARGUMENT;
   }
@@ -55,7 +62,8 @@ uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_
     if (result != QD_OK) return result;
     if (strip_raw) {
       for (uint32_t i = 0; i < count; ++i) {
-        std::copy_n(sectors.data() + size_t{i} * kRawSectorSize + 16, block_size, blocks.data() + size_t{i} * block_size);
+        std::copy_n(sectors.data() + size_t{i} * kRawSectorSize + 16, block_size,
+                    blocks.data() + size_t{i} * block_size);
       }
       result = sink(blocks.data(), size_t{count} * block_size);
     } else {

@@ -1,5 +1,6 @@
 // Creating disc images from discs in virtual recorders and recording them (and copying discs)
 // onto other virtual recorders; the copies must hold the source's data in the source's layout.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,12 +11,15 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "../recording/recording_fixture.h"
 #include "drive/drive_handle.h"
+#include "drive/media_queries.h"
+#include "drive/mmc_commands.h"
+#include "drive/recording/recorder.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
+#include "image/copy_status.h"
+#include "image/disc_description.h"
 #include "image/image_format.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
@@ -48,14 +52,23 @@ class ImageCopyTest : public ::testing::Test {
     fs::remove_all(work_, ignored);
   }
 
-  VirtualDisc& Open(const std::string& kind, uint32_t capacity = 0) {
+  // A blank disc of kind, or pressed media ("dvd-rom") made from pressed_image.
+  VirtualDisc& Open(const std::string& kind, uint32_t capacity = 0,
+                    const std::string& pressed_image = "") {
     static std::atomic<int> counter{0};
     VirtualDisc d;
-    d.path = ::testing::TempDir() + "/imgcopy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".disc";
+    d.path = ::testing::TempDir() + "/imgcopy-" + std::to_string(::getpid()) + "-" +
+             std::to_string(counter++) + ".disc";
     std::string error;
-    EXPECT_TRUE(drive::CreateVirtualBlank(d.path, kind, capacity, &error)) << error;
+    if (pressed_image.empty()) {
+      EXPECT_TRUE(drive::CreateVirtualBlank(d.path, kind, capacity, &error)) << error;
+    } else {
+      EXPECT_TRUE(drive::CreateVirtualBlank(d.path, "none", 0, &error)) << error;
+      EXPECT_TRUE(drive::LoadVirtualImage(d.path, pressed_image, kind, &error)) << error;
+    }
     drive::VirtualTiming timing;
-    timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms = timing.background_format_ms = 0;
+    timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms =
+        timing.background_format_ms = 0;
     EXPECT_TRUE(drive::SetVirtualTiming(d.path, timing, &error)) << error;
     std::unique_ptr<drive::Transport> transport = drive::OpenVirtualRecorder(d.path, kind, &error);
     EXPECT_NE(transport, nullptr) << error;
@@ -74,6 +87,7 @@ class ImageCopyTest : public ::testing::Test {
     return work_ + "/" + name;
   }
 
+ public:
   static std::vector<uint8_t> Pattern(uint32_t blocks, uint32_t seed, uint32_t block_size = 2048) {
     std::vector<uint8_t> data(size_t{blocks} * block_size);
     uint32_t x = seed * 2654435761u + 1;
@@ -84,12 +98,14 @@ class ImageCopyTest : public ::testing::Test {
     return data;
   }
 
+ protected:
   // The user data of blocks [first, first + count) as the drive reads them.
   static std::vector<uint8_t> ReadBlocks(HANDLE drive, uint32_t first, uint32_t count) {
     std::vector<uint8_t> data(size_t{count} * 2048);
     for (uint32_t done = 0; done < count;) {
       const uint32_t n = std::min<uint32_t>(16, count - done);
-      EXPECT_EQ(drive::Read10(drive, first + done, data.data() + size_t{done} * 2048, n * 2048), 0u) << first + done;
+      EXPECT_EQ(drive::Read10(drive, first + done, data.data() + size_t{done} * 2048, n * 2048), 0u)
+          << first + done;
       done += n;
     }
     return data;
@@ -122,16 +138,18 @@ class ImageCopyTest : public ::testing::Test {
                                                          : PlanMultiTrackImage(&description));
     std::ofstream out(path, std::ios::binary);
     const std::vector<uint8_t> prologue = EncodePrologue(description);
-    out.write(reinterpret_cast<const char*>(prologue.data()), static_cast<std::streamsize>(prologue.size()));
+    out.write(reinterpret_cast<const char*>(prologue.data()),
+              static_cast<std::streamsize>(prologue.size()));
     for (const TrackEntry& t : description.tracks) {
       const std::vector<uint8_t> data = Pattern(t.sector_count, t.track_number, t.bytes_per_sector);
-      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      out.write(reinterpret_cast<const char*>(data.data()),
+                static_cast<std::streamsize>(data.size()));
     }
     ASSERT_TRUE(out.good());
   }
 
-  static TrackEntry Track(uint16_t number, uint16_t session, uint32_t start, uint32_t sectors, uint32_t mode = 1,
-                          uint32_t bytes = 2048) {
+  static TrackEntry Track(uint16_t number, uint16_t session, uint32_t start, uint32_t sectors,
+                          uint32_t mode = 1, uint32_t bytes = 2048) {
     TrackEntry t;
     t.track_number = number;
     t.session_number = session;
@@ -147,15 +165,16 @@ class ImageCopyTest : public ::testing::Test {
     return DRV_GetMediaInformation(drive, &info) == 0 && info.dwStatus == MEDIA_STATUS_BLANK;
   }
 
-  void ExpectRefused(const std::string& what, ImageDescription description, std::vector<DWORD> modes, DWORD code,
-                     const char* kind = "cd-r");
+  void ExpectRefused(const std::string& what, ImageDescription description,
+                     std::vector<DWORD> modes, DWORD code, const char* kind = "cd-r");
 
   std::deque<VirtualDisc> discs_;  // references handed out stay valid
   std::string work_;
 };
 
 // Two sessions of data on a CD-R left appendable.
-void RecordTwoSessions(HANDLE drive, const std::vector<uint8_t>& first, const std::vector<uint8_t>& second) {
+void RecordTwoSessions(HANDLE drive, const std::vector<uint8_t>& first,
+                       const std::vector<uint8_t>& second) {
   TestProgress progress;
   ASSERT_EQ(RecordImage(drive, 1, first, 0, 0, progress.reporter()), 0u);
   _MEDIAINFORMATION info{};
@@ -196,7 +215,8 @@ TEST_F(ImageCopyTest, MultiSessionCdImageRecordsTheSameSessionsAndData) {
     EXPECT_TRUE(ReadBlocks(target.drive, copied[1].dwStart, 200) == two);
     _MEDIAINFORMATION info{};
     ASSERT_EQ(DRV_GetMediaInformation(target.drive, &info), 0u);
-    EXPECT_EQ(info.dwStatus, mode == 1 ? MEDIA_STATUS_APPENDABLE : MEDIA_STATUS_CLOSED) << "mode " << mode;
+    EXPECT_EQ(info.dwStatus, mode == 1 ? MEDIA_STATUS_APPENDABLE : MEDIA_STATUS_CLOSED)
+        << "mode " << mode;
   }
   EXPECT_EQ(CPY_CloseDiskImage(image), 0u);
 }
@@ -214,7 +234,9 @@ TEST_F(ImageCopyTest, DvdPlusRwImageRecordsOnEveryAllowedTarget) {
   }
   const std::string file = Work("plusrw.wvm");
   HANDLE progress = PRG_CreateProgress();
-  ASSERT_EQ(CPY_CreateDiskImage(source.drive, quenvar::platform::Utf8ToUtf16(file).c_str(), progress), 0u);
+  ASSERT_EQ(
+      CPY_CreateDiskImage(source.drive, quenvar::platform::Utf8ToUtf16(file).c_str(), progress),
+      0u);
   DWORD phase = 0, done = 0, end = 0, result;
   while (PRG_GetProgressStatus(progress, &phase, &done, &end) == PRG_STATUS_RUNNING) usleep(2000);
   while ((result = PRG_GetProgressErrorCode(progress)) == QD_E_BUSY) usleep(1000);
@@ -274,7 +296,8 @@ TEST_F(ImageCopyTest, AudioCdImageIsRefusedByDvdPlusR) {
   VirtualDisc& source = Open("cd-r");
   {
     TestProgress progress;
-    ASSERT_EQ(RecordImage(source.drive, 2, Pattern(300, 6, 2352), 0, 0, progress.reporter(), 3), 0u);
+    ASSERT_EQ(RecordImage(source.drive, 2, Pattern(300, 6, 2352), 0, 0, progress.reporter(), 3),
+              0u);
   }
   const std::string file = Work("audio.wvm");
   ASSERT_EQ(Create(source.drive, file), 0u);
@@ -287,7 +310,8 @@ TEST_F(ImageCopyTest, AudioCdImageIsRefusedByDvdPlusR) {
   EXPECT_EQ(info.dwStatus, MEDIA_STATUS_BLANK);
   // On CD-R the audio copy plays back sample for sample.
   VirtualDisc& cd = Open("cd-r");
-  ASSERT_EQ(CPY_WriteDiskImage(cd.drive, image, 3, nullptr, 4), 0u) << std::hex << DRV_GetLastCommandError(nullptr);
+  ASSERT_EQ(CPY_WriteDiskImage(cd.drive, image, 3, nullptr, 4), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
   _TRACKINFORMATION track{};
   ASSERT_EQ(DRV_GetTrackInformation(cd.drive, 1, &track, FALSE), 1);
   EXPECT_EQ(track.dwMode, 3u);
@@ -317,7 +341,8 @@ TEST_F(ImageCopyTest, IsoImageChecks) {
   {
     std::vector<uint8_t> bytes = Pattern(4, 8);
     bytes.push_back(1);  // 2048 * n + 1 bytes
-    std::ofstream(odd, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(odd, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
   const std::u16string wide = quenvar::platform::Utf8ToUtf16(odd);
   EXPECT_EQ(CPY_WriteISOImage(target.drive, 2, 1, wide.c_str(), nullptr), QD_E_WRONG_FORM);
@@ -328,12 +353,14 @@ TEST_F(ImageCopyTest, IsoImageChecks) {
   const std::string iso = Work("data.iso");
   {
     const std::vector<uint8_t> bytes = Pattern(64, 9);
-    std::ofstream(iso, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(iso, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
   const std::u16string iso_wide = quenvar::platform::Utf8ToUtf16(iso);
   ASSERT_EQ(CPY_WriteISOImage(target.drive, 1, 1, iso_wide.c_str(), nullptr), 0u);
   // Disc at once on a DVD+R that already holds data.
-  EXPECT_EQ(CPY_WriteISOImage(target.drive, 3, 1, iso_wide.c_str(), nullptr), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 3, 1, iso_wide.c_str(), nullptr),
+            QD_E_INVALID_ARGUMENT);
 }
 
 TEST_F(ImageCopyTest, RawMode2IsoKeepsTheSubheaders) {
@@ -367,10 +394,331 @@ TEST_F(ImageCopyTest, CreationFromABlankDiscKeepsAnExistingFile) {
   EXPECT_EQ(text, "an earlier image the user keeps");
 }
 
+// The layout of a disc as its tracks describe it, and its data: a copy must give the same (the
+// target's own track numbers and starts may differ on other media, so they are left out).
+struct DiscLayout {
+  std::vector<uint16_t> sessions;
+  std::vector<uint32_t> modes;
+  std::vector<uint32_t> sizes;
+};
+
+DiscLayout LayoutOf(HANDLE drive) {
+  DiscLayout layout;
+  const WORD last = DRV_GetLastTrack(drive);
+  for (WORD t = 1; t <= last; ++t) {
+    _TRACKINFORMATION info{};
+    EXPECT_NE(DRV_GetTrackInformation(drive, t, &info, TRUE), 0) << "track " << t;
+    layout.sessions.push_back(info.wSession);
+    layout.modes.push_back(info.dwMode);
+    layout.sizes.push_back(info.dwSize);
+  }
+  return layout;
+}
+
+// The states the drive reports for every track, by the shared rule.
+std::vector<drive::TrackState> StatesOf(HANDLE drive) {
+  std::vector<drive::TrackState> states;
+  drive::DiscInformation disc;
+  EXPECT_EQ(drive::ReadDiscInformation(drive, &disc), 0u);
+  for (uint32_t t = 1; t <= disc.last_track_last_session; ++t) {
+    drive::TrackInformation info;
+    EXPECT_EQ(drive::ReadTrackInformation(drive, 1, t, &info), 0u);
+    const drive::TrackState state = drive::ClassifyTrack(info, disc);
+    if (state != drive::TrackState::kBlank) states.push_back(state);
+  }
+  return states;
+}
+
+std::string Describe(const std::vector<drive::TrackState>& states) {
+  std::string text;
+  for (drive::TrackState s : states)
+    text += std::string(text.empty() ? "" : " ") + drive::TrackStateName(s);
+  return text;
+}
+
+// A closed DVD-R recorded at once (its track reserved first): the image records onto CD-R and
+// DVD+R as one closed track in a closed session that reads back, not as a track left open.
+TEST_F(ImageCopyTest, ImageOfAClosedReservedDvdMinusRTrackRecordsClosedTracks) {
+  VirtualDisc& source = Open("dvd-r");
+  const std::vector<uint8_t> data = Pattern(500, 11);
+  {
+    TestProgress progress;
+    ASSERT_EQ(RecordImage(source.drive, 3, data, 0, 0, progress.reporter()), 0u);
+  }
+  ASSERT_EQ(Describe(StatesOf(source.drive)), "closed");
+  const std::string file = Work("closed-minus-r.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  for (const char* kind : {"cd-r", "dvd+r"}) {
+    for (DWORD mode : {1u, 2u}) {
+      SCOPED_TRACE(std::string(kind) + " mode " + std::to_string(mode));
+      VirtualDisc& target = Open(kind);
+      ASSERT_EQ(CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4), 0u)
+          << std::hex << DRV_GetLastCommandError(nullptr);
+      EXPECT_EQ(Describe(StatesOf(target.drive)), "closed");
+      _TOCINFORMATION toc{};
+      EXPECT_EQ(DRV_GetTOCInformation(target.drive, &toc, sizeof(toc)), 0u);
+      EXPECT_EQ(toc.bLastTrack, 1);
+      _MEDIAINFORMATION media{};
+      ASSERT_EQ(DRV_GetMediaInformation(target.drive, &media), 0u);
+      EXPECT_EQ(media.dwStatus, mode == 1 ? MEDIA_STATUS_APPENDABLE : MEDIA_STATUS_CLOSED);
+      EXPECT_EQ(CPY_CompareDiskImage(target.drive, image, nullptr), 0u);
+      EXPECT_TRUE(ReadBlocks(target.drive, 0, 500) == data);
+    }
+  }
+  CPY_CloseDiskImage(image);
+}
+
+// Two sessions on a DVD-R, each of one reserved track: recorded with write type 1 the image puts
+// the second session where the source had it, after the first session's border.
+TEST_F(ImageCopyTest, TwoSessionDvdMinusRImageKeepsItsSessions) {
+  VirtualDisc& source = Open("dvd-r");
+  const std::vector<uint8_t> one = Pattern(960, 12), two = Pattern(320, 13);
+  RecordTwoSessions(source.drive, one, two);
+  const std::vector<_TRACKINFORMATION> source_tracks = TracksOf(source.drive);
+  ASSERT_EQ(source_tracks.size(), 2u);
+  ASSERT_EQ(source_tracks[1].wSession, 2);
+  const std::string file = Work("two-sessions.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  VirtualDisc& target = Open("dvd-r");
+  ASSERT_EQ(CPY_WriteDiskImage(target.drive, image, 1, nullptr, 4), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  const std::vector<_TRACKINFORMATION> copied = TracksOf(target.drive);
+  ASSERT_EQ(copied.size(), 2u);
+  EXPECT_EQ(copied[1].wSession, 2);
+  EXPECT_EQ(copied[1].dwStart, source_tracks[1].dwStart);
+  EXPECT_EQ(Describe(StatesOf(target.drive)), "closed closed");
+  EXPECT_EQ(CPY_CompareDiskImage(target.drive, image, nullptr), 0u);
+  EXPECT_EQ(CPY_CompareDrive(target.drive, source.drive, nullptr), 0u);
+  CPY_CloseDiskImage(image);
+}
+
+// An audio CD recorded session at once (each track reserved by the cue sheet), copied drive to
+// drive with the default write type: the same three closed tracks, sample for sample.
+TEST_F(ImageCopyTest, SessionAtOnceAudioCdCopiesTrackForTrack) {
+  ImageDescription audio;
+  audio.profile = 0x09;
+  audio.tracks = {Track(1, 1, 0, 200, 3, 2352), Track(2, 1, 200, 150, 3, 2352),
+                  Track(3, 1, 350, 250, 3, 2352)};
+  audio.measured = audio.tracks;
+  const std::string file = Work("audio-sao.wvm");
+  WriteImageFile(file, audio);
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  VirtualDisc& source = Open("cd-r");
+  ASSERT_EQ(CPY_WriteDiskImage(source.drive, image, 3, nullptr, 4), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  CPY_CloseDiskImage(image);
+  const DiscLayout source_layout = LayoutOf(source.drive);
+  ASSERT_EQ(source_layout.sizes, (std::vector<uint32_t>{200, 150, 250}));
+
+  VirtualDisc& target = Open("cd-r");
+  ASSERT_EQ(CPY_WriteDrive(target.drive, source.drive, 2, nullptr, 4), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  const DiscLayout copied = LayoutOf(target.drive);
+  EXPECT_EQ(copied.sizes, source_layout.sizes);
+  EXPECT_EQ(copied.modes, source_layout.modes);
+  EXPECT_EQ(Describe(StatesOf(target.drive)), "closed closed closed");
+  const std::vector<_TRACKINFORMATION> source_tracks = TracksOf(source.drive),
+                                       target_tracks = TracksOf(target.drive);
+  ASSERT_EQ(target_tracks.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    std::vector<uint8_t> a(source_layout.sizes[i] * 2352), b(a.size());
+    for (uint32_t k = 0; k < source_layout.sizes[i]; ++k) {
+      ASSERT_EQ(drive::ReadCd(source.drive, 0, source_tracks[i].dwStart + k, a.data() + k * 2352,
+                              2352, 2352, 0),
+                0u);
+      ASSERT_EQ(drive::ReadCd(target.drive, 0, target_tracks[i].dwStart + k, b.data() + k * 2352,
+                              2352, 2352, 0),
+                0u);
+    }
+    EXPECT_TRUE(a == b) << "track " << i + 1;
+  }
+}
+
+// The drive accepted every command, but the disc it reports at the end is not the one recorded
+// (here: its session still open): the job ends with 0x0800003C, never "recorded".
+TEST_F(ImageCopyTest, RecordingEndsWithACheckOfTheRecordedLayout) {
+  const std::string iso = Work("layout.iso");
+  {
+    const std::vector<uint8_t> bytes = Pattern(96, 21);
+    std::ofstream(iso, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  const std::u16string wide = quenvar::platform::Utf8ToUtf16(iso);
+  VirtualDisc& clean = Open("dvd+r");
+  const uint32_t before = clean.recorder->CommandCount(0x51);
+  ASSERT_EQ(CPY_WriteISOImage(clean.drive, 1, 1, wide.c_str(), nullptr), 0u);
+  const uint32_t disc_information_reads = clean.recorder->CommandCount(0x51) - before;
+  ASSERT_GT(disc_information_reads, 0u);
+
+  // The last READ DISC INFORMATION of the job is the final check's: it now says that the one
+  // session of the disc is incomplete.
+  VirtualDisc& target = Open("dvd+r");
+  drive::DataCorruption incomplete;
+  incomplete.kind = drive::DataCorruption::Kind::kPatch;
+  incomplete.offset = 2;
+  incomplete.bytes = {0x05, 0x01,
+                      0x01};  // last session incomplete, disc incomplete; first track 1; 1 session
+  target.recorder->CorruptNextData(0x51, disc_information_reads, incomplete);
+  EXPECT_EQ(CPY_WriteISOImage(target.drive, 1, 1, wide.c_str(), nullptr), QD_E_COMPARE_DIFFERS);
+}
+
+// Records one session of tracks, types[i] (recorder data types) of blocks[i] blocks each, on drive.
+uint32_t RecordSession(HANDLE drive, const std::vector<uint32_t>& types,
+                       const std::vector<uint32_t>& blocks, uint32_t write_mode, uint32_t seed) {
+  TestProgress progress;
+  const uint16_t profile = drive::CurrentProfile(drive);
+  std::unique_ptr<recording::Recorder> recorder = recording::CreateRecorder(
+      drive, 1, static_cast<uint32_t>(types.size()), write_mode, progress.reporter());
+  if (!recorder) return QD_E_OUT_OF_MEMORY;
+  for (size_t i = 0; i < types.size(); ++i) {
+    _MEDIAINFORMATION media{};
+    uint32_t result = DRV_GetMediaInformation(drive, &media);
+    if (result != 0) return result;
+    const uint32_t block = types[i] == recording::kDataAudio ? 2352 : 2048;
+    const std::vector<uint8_t> data =
+        ImageCopyTest::Pattern(blocks[i], seed + static_cast<uint32_t>(i), block);
+    recording::LayerJumpInfo jump;
+    result = recording::OpenRecording(*recorder, profile, types[i], media.dwNextWritable, blocks[i],
+                                      0, &jump, 0);
+    if (result == 0) result = recording::WriteRecordingData(*recorder, data.data(), data.size());
+    if (result == 0 && jump.used == 1 && jump.reservation > blocks[i]) {
+      result = recorder->WriteZeros(jump.reservation - blocks[i]);
+    }
+    if (result == 0) result = recording::FinishRecording(*recorder, profile, nullptr, 0, 0, &jump);
+    if (result != 0) return result;
+  }
+  recording::DestroyRecorder(std::move(recorder));
+  return 0;
+}
+
+// One source disc for every source kind of the copyable-status table that a virtual recorder can
+// hold, recorded as a user's disc would be.
+struct SourceRecipe {
+  int kind;
+  const char* media;
+  std::vector<std::vector<uint32_t>> sessions;  // per session, the data types of its tracks
+  uint32_t write_mode;                          // of the last session; earlier ones stay appendable
+  bool file_system = false;  // overwritable and pressed media count as used only with a file system
+};
+
+// Every copy the table allows, from an image file and from the drive, onto every kind of blank
+// media with every write mode: the copy compares equal and holds the source's sessions and tracks,
+// all closed, and the result of the job says so.
+TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
+  using recording::kDataAudio;
+  using recording::kDataMode1;
+  using recording::kDataMode2;
+  const std::vector<SourceRecipe> recipes = {
+      {kSourceCdMode1Single, "cd-r", {{kDataMode1}}, 2},
+      {kSourceCdMode1Multi, "cd-r", {{kDataMode1}, {kDataMode1}}, 1},
+      {kSourceCdMode2Single, "cd-r", {{kDataMode2}}, 2},
+      {kSourceCdMode2Multi, "cd-r", {{kDataMode2, kDataMode2}}, 2},
+      {kSourceCdAudio, "cd-r", {{kDataAudio, kDataAudio}}, 2},
+      {kSourceCdMixed, "cd-r", {{kDataMode1, kDataAudio}}, 2},
+      {kSourceDvdMinusRSingle, "dvd-r", {{kDataMode1}}, 2},
+      {kSourceDvdMinusRMulti, "dvd-r", {{kDataMode1}, {kDataMode1}}, 1},
+      {kSourceDvdPlusRSingle, "dvd+r", {{kDataMode1}}, 2},
+      {kSourceDvdPlusRMulti, "dvd+r", {{kDataMode1}, {kDataMode1}}, 2},
+      {kSourceDvdPlusRDlSingle, "dvd+r-dl", {{kDataMode1}}, 2},
+      {kSourceDvdPlusRDlMulti, "dvd+r-dl", {{kDataMode1}, {kDataMode1}}, 2},
+      {kSourceDvdMinusRDlSingle, "dvd-r-dl", {{kDataMode1}}, 3},
+      {kSourceDvdOverwrite, "dvd-rw-ro", {}, 2, true},
+      {kSourceDvdPlusRw, "dvd+rw", {}, 2, true},
+      {kSourceDvdRom, "dvd-rom", {}, 2, true},
+  };
+  recording::testing::MakeFiles(Work("files"), 5, 300000);
+  const std::vector<uint8_t> iso = recording::testing::MakeIso(Work("files"), Work("files.iso"));
+  const std::vector<const char*> targets = {"cd-r",        "cd-rw",  "dvd-r", "dvd-rw",  "dvd-r-dl",
+                                            "dvd-r-dl-lj", "dvd+rw", "dvd+r", "dvd+r-dl"};
+  int copies = 0;
+  for (const SourceRecipe& recipe : recipes) {
+    SCOPED_TRACE("source kind " + std::to_string(recipe.kind) + " on " + recipe.media);
+    const bool pressed = std::string(recipe.media) == "dvd-rom";
+    VirtualDisc& source = pressed ? Open(recipe.media, 0, Work("files.iso")) : Open(recipe.media);
+    if (recipe.file_system && !pressed) {
+      TestProgress progress;
+      ASSERT_EQ(RecordImage(source.drive, recipe.write_mode, iso, 0, 0, progress.reporter()), 0u);
+    }
+    for (size_t s = 0; s < recipe.sessions.size(); ++s) {
+      const std::vector<uint32_t>& types = recipe.sessions[s];
+      const std::vector<uint32_t> blocks(types.size(), 160 + 48 * static_cast<uint32_t>(s));
+      const uint32_t mode = s + 1 == recipe.sessions.size() ? recipe.write_mode : 1;
+      ASSERT_EQ(RecordSession(source.drive, types, blocks, mode, 100 * recipe.kind + s), 0u)
+          << std::hex << DRV_GetLastCommandError(nullptr);
+    }
+    const std::string file = Work("source-" + std::to_string(recipe.kind) + ".wvm");
+    const uint32_t created = Create(source.drive, file);
+    EXPECT_EQ(created, 0u) << std::hex << DRV_GetLastCommandError(nullptr);
+    if (created != 0) continue;
+    HANDLE image = OpenImage(file);
+    ASSERT_NE(image, nullptr);
+    ImageDescription described;
+    ASSERT_EQ(DescribeDisc(source.drive, &described), 0u);
+    ASSERT_EQ(SourceKind(described.profile, described.flags, described.tracks), recipe.kind);
+    const DiscLayout source_layout = LayoutOf(source.drive);
+    const bool drive_copy_allowed = CPY_GetBackupSupportMedia(source.drive) == 0;
+
+    for (const char* kind : targets) {
+      VirtualDisc& probe = Open(kind);
+      _MEDIAINFORMATION blank{};
+      ASSERT_EQ(DRV_GetMediaInformation(probe.drive, &blank), 0u);
+      for (DWORD mode : {1u, 2u, 3u}) {
+        if (CPY_GetCopyableStatusFileToDrive(image, blank.dwMedia, mode) == 0) continue;
+        for (const bool from_drive : {false, true}) {
+          if (from_drive && !drive_copy_allowed) continue;
+          SCOPED_TRACE(std::string("onto ") + kind + " mode " + std::to_string(mode) +
+                       (from_drive ? " from the drive" : " from the image"));
+          VirtualDisc& target = Open(kind);
+          const uint32_t written =
+              from_drive ? CPY_WriteDrive(target.drive, source.drive, mode, nullptr, 4)
+                         : CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4);
+          EXPECT_EQ(written, 0u) << std::hex << "last error " << DRV_GetLastCommandError(nullptr);
+          if (written != 0) continue;
+          ++copies;
+          EXPECT_EQ(from_drive ? CPY_CompareDrive(target.drive, source.drive, nullptr)
+                               : CPY_CompareDiskImage(target.drive, image, nullptr),
+                    0u);
+          const uint16_t profile = drive::CurrentProfile(target.drive);
+          if (profile == 0x1A || profile == 0x13) continue;  // one track over the medium
+          const DiscLayout copied = LayoutOf(target.drive);
+          EXPECT_EQ(copied.sessions, source_layout.sessions);
+          EXPECT_EQ(copied.modes, source_layout.modes);
+          const std::vector<drive::TrackState> states = StatesOf(target.drive);
+          EXPECT_EQ(states, std::vector<drive::TrackState>(source_layout.modes.size(),
+                                                           drive::TrackState::kClosed))
+              << Describe(states);
+          // Audio is not compared by the engine: its samples are read back here.
+          const std::vector<_TRACKINFORMATION> from = TracksOf(source.drive),
+                                               to = TracksOf(target.drive);
+          for (size_t t = 0; t < from.size() && t < to.size(); ++t) {
+            if (from[t].dwMode != 3) continue;
+            const uint32_t blocks = std::min(from[t].dwSize, to[t].dwSize);
+            std::vector<uint8_t> a(2352), b(2352);
+            for (uint32_t k = 0; k < blocks; ++k) {
+              ASSERT_EQ(
+                  drive::ReadCd(source.drive, 0, from[t].dwStart + k, a.data(), 2352, 2352, 0), 0u);
+              ASSERT_EQ(drive::ReadCd(target.drive, 0, to[t].dwStart + k, b.data(), 2352, 2352, 0),
+                        0u);
+              ASSERT_TRUE(a == b) << "audio track " << t + 1 << " block " << k;
+            }
+          }
+        }
+      }
+    }
+    CPY_CloseDiskImage(image);
+  }
+  EXPECT_GT(copies, 100);
+}
+
 // An image of the given lists recorded onto blank media of kind with each write mode: every mode
 // must give code and leave the media blank.
-void ImageCopyTest::ExpectRefused(const std::string& what, ImageDescription description, std::vector<DWORD> modes,
-                                  DWORD code, const char* kind) {
+void ImageCopyTest::ExpectRefused(const std::string& what, ImageDescription description,
+                                  std::vector<DWORD> modes, DWORD code, const char* kind) {
   if (description.profile == 0) description.profile = 0x09;  // CD-R
   if (!(description.flags & kFlagSingleDataTrack)) description.measured = description.tracks;
   const std::string file = Work("refused.wvm");
@@ -379,7 +727,8 @@ void ImageCopyTest::ExpectRefused(const std::string& what, ImageDescription desc
   ASSERT_NE(image, nullptr) << what;
   VirtualDisc& target = Open(kind);
   for (DWORD mode : modes) {
-    EXPECT_EQ(CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4), code) << what << ", mode " << mode;
+    EXPECT_EQ(CPY_WriteDiskImage(target.drive, image, mode, nullptr, 4), code)
+        << what << ", mode " << mode;
   }
   EXPECT_TRUE(IsBlank(target.drive)) << what;
   CPY_CloseDiskImage(image);
@@ -409,6 +758,23 @@ TEST_F(ImageCopyTest, ImpossibleTrackListsAreRefusedBeforeRecording) {
   ExpectRefused("single data track image of audio", single, {2}, QD_E_WRONG_FORM);
 }
 
+// A DVD image whose tracks the target cannot take (audio or mode 2 blocks on DVD media) is refused
+// before the blank is touched, not after a track has been reserved on it.
+TEST_F(ImageCopyTest, TrackModesTheTargetCannotTakeAreRefusedBeforeRecording) {
+  for (const char* kind : {"dvd-r", "dvd+r"}) {
+    ImageDescription audio;
+    audio.profile = 0x11;  // DVD-R
+    audio.tracks = {Track(1, 1, 0, 64), Track(2, 1, 64, 300, 3, 2352)};
+    ExpectRefused(std::string("an audio track onto ") + kind, audio, {1, 2, 3},
+                  QD_E_MEDIA_UNSUPPORTED, kind);
+    ImageDescription mode2;
+    mode2.profile = 0x11;
+    mode2.tracks = {Track(1, 1, 0, 64, 2, 2352)};
+    ExpectRefused(std::string("a mode 2 track onto ") + kind, mode2, {1, 2, 3},
+                  QD_E_MEDIA_UNSUPPORTED, kind);
+  }
+}
+
 TEST_F(ImageCopyTest, CdCopiesMustFitTheirTracksAndGaps) {
   // Two small tracks a million blocks apart: recorded at once, the gap would be written as zeros.
   ImageDescription gap;
@@ -420,7 +786,8 @@ TEST_F(ImageCopyTest, CdCopiesMustFitTheirTracksAndGaps) {
 }
 
 TEST_F(ImageCopyTest, OverwritableTargetsMustReachTheLastTrackEnd) {
-  // DVD+RW takes the track at its source block: 64 blocks at block 3,000,000 do not fit on one layer.
+  // DVD+RW takes the track at its source block: 64 blocks at block 3,000,000 do not fit on one
+  // layer.
   ImageDescription far;
   far.profile = 0x1B;  // DVD+R
   far.tracks = {Track(1, 1, 3000000, 64)};
@@ -435,7 +802,7 @@ std::vector<uint8_t> UdfDiscOf(const std::string& implementation) {
     for (int i = 0; i < 4; ++i) data[at + i] = static_cast<uint8_t>(v >> (8 * i));
   };
   uint8_t* anchor = data.data() + 256 * 2048;
-  anchor[0] = 2;                   // tag identifier: anchor volume descriptor pointer
+  anchor[0] = 2;                     // tag identifier: anchor volume descriptor pointer
   put32(256 * 2048 + 16, 4 * 2048);  // main sequence extent: length
   put32(256 * 2048 + 20, 258);       // and location
   uint8_t* partition = data.data() + 258 * 2048;
@@ -450,8 +817,12 @@ TEST_F(ImageCopyTest, BackupSupportRefusesDiscsOfThePacketWriter) {
   VirtualDisc& other = Open("dvd-r");
   {
     TestProgress progress;
-    ASSERT_EQ(RecordImage(packet.drive, 2, UdfDiscOf("*Microsoft Windows"), 0, 0, progress.reporter()), 0u);
-    ASSERT_EQ(RecordImage(other.drive, 2, UdfDiscOf("*Quenvar Test Writer"), 0, 0, progress.reporter()), 0u);
+    ASSERT_EQ(
+        RecordImage(packet.drive, 2, UdfDiscOf("*Microsoft Windows"), 0, 0, progress.reporter()),
+        0u);
+    ASSERT_EQ(
+        RecordImage(other.drive, 2, UdfDiscOf("*Quenvar Test Writer"), 0, 0, progress.reporter()),
+        0u);
   }
   EXPECT_EQ(CPY_GetBackupSupportMedia(packet.drive), QD_E_MEDIA_UNSUPPORTED);
   EXPECT_EQ(CPY_GetBackupSupportMedia(other.drive), 0u);

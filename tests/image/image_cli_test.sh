@@ -82,4 +82,25 @@ grep -q "damaged or truncated" "$work/err.txt" || fail "truncated image: $(cat "
 "$cli" copy C: E: -q >/dev/null
 "$cli" compare E: -q "$work/c.wvm" >/dev/null || fail "E: differs from the image"
 "$cli" cat E: more/big.bin | cmp - "$work/files/big.bin" || fail "big.bin in the second session of E:"
+# A copy source that is refused says which reason applies, with the result code and the last
+# command error (it used to blame a multi-session mode 2 CD for every refusal).
+# A disc whose UDF partition names a packet-writing driver (anchor at 256, partition descriptor
+# at 258, terminator at 259).
+dd if=/dev/zero of="$work/packet.iso" bs=2048 count=300 2>/dev/null
+put() { printf "$2" | dd of="$work/packet.iso" bs=1 seek="$1" conv=notrunc 2>/dev/null; }
+put $((256 * 2048)) '\002'
+put $((256 * 2048 + 16)) '\000\040\000\000'
+put $((256 * 2048 + 20)) '\002\001\000\000'
+put $((258 * 2048)) '\005'
+put $((258 * 2048 + 197)) '*Microsoft Windows'
+put $((259 * 2048)) '\010'
+for d in X Y; do
+  "$cli" virtual create "$work/$d.disc" dvd-r >/dev/null
+  "$cli" virtual timing "$work/$d.disc" 0 0 0 0 0 >/dev/null
+done
+export QUENVAR_DRIVES="$QUENVAR_DRIVES""X=virtual:dvd-r:$work/X.disc;Y=virtual:dvd-r:$work/Y.disc;"
+"$cli" image write X: -q "$work/packet.iso" >/dev/null
+if "$cli" copy X: Y: -q 2>"$work/err.txt"; then fail "a packet writer's disc was copied"; fi
+grep -q "packet-writing driver.*(0x08000033, last command error 0x" "$work/err.txt" || fail "packet refusal: $(cat "$work/err.txt")"
+if grep -q "mode 2" "$work/err.txt"; then fail "packet refusal blames mode 2: $(cat "$work/err.txt")"; fi
 echo "image CLI: all checks passed"

@@ -1,8 +1,9 @@
-// Track information of recorded discs: the exact size of a CD track followed by a pregap (the drive's
-// own gap and the run-out of a data track are not the track's), and the one track of an overwritable
-// DVD+RW.
+// Track information of recorded discs: the exact size of a CD track followed by a pregap (the
+// drive's own gap and the run-out of a data track are not the track's), and the one track of an
+// overwritable DVD+RW.
 #include <gtest/gtest.h>
 
+#include "drive/recording/write_parameters.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 #include "recording_fixture.h"
@@ -21,13 +22,15 @@ class TrackInfoTest : public VirtualDriveTest {
   // Records one track at once per entry of types, each of blocks[i] blocks, into one open session.
   void RecordTracks(const std::vector<uint32_t>& types, const std::vector<uint32_t>& blocks) {
     TestProgress progress;
-    std::unique_ptr<Recorder> recorder =
-        CreateRecorder(drive_, 1, static_cast<uint32_t>(types.size()), kWriteLeaveOpen, progress.reporter());
+    std::unique_ptr<Recorder> recorder = CreateRecorder(
+        drive_, 1, static_cast<uint32_t>(types.size()), kWriteLeaveOpen, progress.reporter());
     ASSERT_NE(recorder, nullptr);
     for (size_t i = 0; i < types.size(); ++i) {
       const size_t block_bytes = types[i] == kDataAudio ? 2352 : 2048;
-      const std::vector<uint8_t> data = Pattern(blocks[i] * block_bytes, static_cast<uint8_t>(i + 1));
-      ASSERT_EQ(OpenRecording(*recorder, Profile(), types[i], 0, blocks[i], 0, nullptr, 0), 0u) << "track " << i + 1;
+      const std::vector<uint8_t> data =
+          Pattern(blocks[i] * block_bytes, static_cast<uint8_t>(i + 1));
+      ASSERT_EQ(OpenRecording(*recorder, Profile(), types[i], 0, blocks[i], 0, nullptr, 0), 0u)
+          << "track " << i + 1;
       ASSERT_EQ(WriteRecordingData(*recorder, data.data(), data.size()), 0u);
       ASSERT_EQ(FinishRecording(*recorder, Profile(), nullptr, 0, 0, nullptr), 0u);
     }
@@ -109,6 +112,97 @@ TEST_F(TrackInfoTest, DvdPlusRwHasOneTrack) {
   EXPECT_EQ(info.dwSize, media.dwCapacity);
   EXPECT_EQ(DRV_GetLastTrack(drive_), 1);
   EXPECT_EQ(DRV_GetTrackInformation(drive_, 2, &info, FALSE), 0);
+}
+
+// A track recorded by RESERVE TRACK, WRITE and CLOSE TRACK, as the drive reports it at each step
+// and as the shared rule reads that report. A closed DVD track is an ordinary complete track; a
+// closed reserved CD track keeps its reserved bit (reserved, not blank, not packet: complete) and
+// is closed all the same.
+TEST_F(TrackInfoTest, ReservedTrackIsReservedThenClosed) {
+  for (const char* kind : {"dvd-r", "dvd+r", "cd-r"}) {
+    SCOPED_TRACE(kind);
+    OpenDrive(kind);
+    const bool cd = std::string(kind) == "cd-r";
+    WritePage page;
+    page.write_type = cd ? kWriteTypeTrackAtOnce : kWriteTypeIncremental;
+    page.track_mode = cd ? 4 : 5;
+    page.multi_session = 3;
+    ASSERT_EQ(SelectWritePage(drive_, page), 0u);
+    auto state = [&](drive::TrackInformation* info) {
+      drive::DiscInformation disc;
+      EXPECT_EQ(drive::ReadDiscInformation(drive_, &disc), 0u);
+      EXPECT_EQ(drive::ReadTrackInformation(drive_, 1, 1, info), 0u);
+      return drive::ClassifyTrack(*info, disc);
+    };
+    ASSERT_EQ(drive::ReserveTrack(drive_, 64), 0u);
+    drive::TrackInformation info;
+    EXPECT_EQ(state(&info), drive::TrackState::kBlank);
+    EXPECT_TRUE(info.raw[6] & 0x80);
+
+    const std::vector<uint8_t> data = Pattern(32 * 2048, 3);
+    ASSERT_EQ(
+        drive::Write10(drive_, 0, 32, data.data(), static_cast<uint32_t>(data.size()), nullptr),
+        0u);
+    EXPECT_EQ(state(&info), drive::TrackState::kReserved);
+    EXPECT_TRUE(info.nwa_valid);
+    EXPECT_EQ(info.next_writable, 32u);
+
+    ASSERT_EQ(
+        drive::Write10(drive_, 32, 32, data.data(), static_cast<uint32_t>(data.size()), nullptr),
+        0u);
+    ASSERT_EQ(drive::CloseTrackSession(drive_, false, 1, 1), 0u);
+    EXPECT_EQ(state(&info), drive::TrackState::kClosed);
+    EXPECT_FALSE(info.blank);
+    EXPECT_FALSE(info.nwa_valid);
+    EXPECT_EQ(info.free_blocks, 0u);
+    EXPECT_EQ((info.raw[6] & 0x80) != 0, cd) << "reserved bit of the closed track";
+    TearDown();
+  }
+}
+
+// The rule itself on the answers of the MMC track status table: the reserved bit alone never makes
+// a track open; the next writable address with free blocks does, unless the session or the disc
+// is complete.
+TEST(TrackStateRuleTest, FollowsTheTrackStatusTable) {
+  struct Case {
+    const char* what;
+    uint8_t bits;  // byte 6: RT, Blank, Packet/Inc, FP
+    bool nwa_valid;
+    uint32_t free_blocks;
+    uint16_t session;
+    uint8_t disc_status, last_session_state;
+    uint16_t sessions;
+    drive::TrackState want;
+  };
+  using S = drive::TrackState;
+  const Case cases[] = {
+      {"invisible track", 0x40, true, 1000, 1, 0, 0, 1, S::kBlank},
+      {"empty reserved track", 0xC0, true, 64, 1, 1, 1, 1, S::kBlank},
+      {"partially recorded reserved track", 0xA0, true, 32, 1, 1, 1, 1, S::kReserved},
+      {"incomplete incremental track", 0x20, true, 5000, 1, 1, 1, 1, S::kOpen},
+      {"incomplete track on DVD+R", 0x00, true, 5000, 1, 1, 1, 1, S::kOpen},
+      {"complete reserved CD track", 0x80, false, 0, 1, 1, 1, 1, S::kClosed},
+      {"complete incremental track", 0x20, false, 0, 1, 1, 1, 1, S::kClosed},
+      {"complete track at once", 0x00, false, 0, 1, 1, 1, 1, S::kClosed},
+      {"valid address but no free blocks", 0x20, true, 0, 1, 1, 1, 1, S::kClosed},
+      {"track of an earlier session", 0x20, true, 100, 1, 1, 0, 2, S::kClosed},
+      {"track on a finalized disc", 0xA0, true, 100, 1, 2, 3, 1, S::kClosed},
+      {"track of a complete last session", 0x20, true, 100, 2, 1, 3, 2, S::kClosed},
+      {"formatted restricted overwrite", 0x30, true, 1000, 1, 2, 3, 1, S::kClosed},
+  };
+  for (const Case& c : cases) {
+    drive::TrackInformation track;
+    track.raw[6] = c.bits;
+    track.blank = (c.bits & 0x40) != 0;
+    track.nwa_valid = c.nwa_valid;
+    track.free_blocks = c.free_blocks;
+    track.session = c.session;
+    drive::DiscInformation disc;
+    disc.disc_status = c.disc_status;
+    disc.last_session_state = c.last_session_state;
+    disc.sessions = c.sessions;
+    EXPECT_EQ(drive::ClassifyTrack(track, disc), c.want) << c.what;
+  }
 }
 
 }  // namespace

@@ -121,6 +121,8 @@ std::string ExplainRecordingResult(DWORD code) {
       return "the file cannot be opened or created";
     case QD_E_CANCELLED:
       return "cancelled";
+    case QD_E_COMPARE_DIFFERS:
+      return "the media does not hold the sessions and tracks that were recorded (not a usable copy)";
     default:
       return UTL_GetResultText(code);
   }

@@ -26,6 +26,7 @@ namespace quillden::recording {
 inline constexpr uint32_t kWriteLeaveOpen = 1;
 inline constexpr uint32_t kWriteCloseDisc = 2;
 inline constexpr uint32_t kWriteDiscAtOnce = 3;
+inline constexpr uint32_t kWriteLeaveOpenSequential = 11;  // as 1; DVD-RW sequential stays sequential
 inline constexpr uint32_t kWriteCloseDiscSequential = 12;  // as 2; DVD-RW sequential stays sequential
 
 // Data types of a track.

@@ -234,7 +234,10 @@ void VirtualDevice::FillTrackInfo(const TrackState& t, bool invisible, uint8_t* 
   if (invisible) blank = true;
   r[5] = static_cast<uint8_t>(state_.is_cd() ? Control(t.mode) : 0x04);
   if (dvd && state_.profile == kProfileDvdMinusRDlJump && !blank) r[5] |= 0x40;  // LJRS: unspecified
-  if (t.reserved) r[6] |= 0x80;
+  // A reserved CD track keeps its reserved bit once recorded and closed (reserved, not blank, not
+  // packet: a complete track written at once); a DVD track that was reserved is an ordinary
+  // complete track once closed, and only a track that still takes data says it is reserved.
+  if (t.reserved && (state_.is_cd() || !t.closed)) r[6] |= 0x80;
   if (blank) r[6] |= 0x40;
   if (state_.is_dvd_minus_sequential() && !t.closed) r[6] |= 0x20;  // incremental
   r[6] |= blank ? 0x0F : (t.mode == TrackMode::kMode2 ? 0x02 : 0x01);

@@ -130,7 +130,7 @@ QUILLDEN_API DWORD MST_CreateDiskImage(const WCHAR* path, HANDLE disc, HANDLE pr
  *   DVD-R dual layer jump media, mode 2 data onto media other than CD, a next writable address
  *   other than the track's recorded start; track copy: copyable status 0 for this media and write
  *   mode (CPY_GetCopyableStatusFileToDrive), a profile no copy method records, more than 99 tracks
- *   onto CD;
+ *   onto CD, an audio or mode 2 track onto media other than CD;
  * 0x08000034 a damaged image: ROW data whose sector count does not fit its block, a track whose
  *   mode and sector size do not belong together (mode 1 needs 2048 bytes, audio 2352; an audio
  *   track in a single data track image), or a track list with overlapping tracks, tracks out of
@@ -142,6 +142,7 @@ QUILLDEN_API DWORD MST_CreateDiskImage(const WCHAR* path, HANDLE disc, HANDLE pr
  * 0x0800003F a DVD-R source whose track cannot be opened on this DVD-RW sequential media;
  * 0x08000020 reading the image file failed (CD-Text, ROW data or track data);
  * 0x08000032 cancelled; 0x08000018 out of memory; 0x0800001E no worker thread;
+ * 0x0800003C the recorded media do not hold the image's sessions and tracks as intended;
  * or the result of the failing drive command. Every check before the worker starts leaves the
  * media untouched. */
 QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE image, DWORD writeMode, HANDLE progress,
@@ -156,8 +157,8 @@ QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE image, DWORD writeMod
  * layer jump media, or dataMode 2 on media other than CD; 0x08000044 bad character in the file
  * name; 0x08000014 the file cannot be opened; 0x08000034 an empty file, or one that is not a whole
  * number of sectors; 0x0800003D more sectors than free blocks; 0x08000020 a read failed;
- * 0x08000032 cancelled; 0x08000018 out of memory; 0x0800001E no worker thread; or the drive's
- * result. */
+ * 0x0800003C the media do not hold the one new closed track afterwards; 0x08000032 cancelled;
+ * 0x08000018 out of memory; 0x0800001E no worker thread; or the drive's result. */
 QUILLDEN_API DWORD CPY_WriteISOImage(HANDLE drive, DWORD writeMode, DWORD dataMode, const WCHAR* path,
                                      HANDLE progress);
 
@@ -168,7 +169,8 @@ QUILLDEN_API DWORD CPY_WriteISOImage(HANDLE drive, DWORD writeMode, DWORD dataMo
  * blank source; 0x08000033 source media the engine does not know, a source without a readable
  * track, or a target that cannot take the source (as CPY_WriteDiskImage); 0x08000036 a target that
  * is not blank or is DVD-RW in restricted overwrite mode; 0x0800003D not enough free blocks;
- * 0x0800003F a DVD-R source this DVD-RW sequential target cannot copy; 0x08000032 cancelled;
+ * 0x0800003F a DVD-R source this DVD-RW sequential target cannot copy; 0x0800003C the target
+ * does not hold the source's sessions and tracks afterwards; 0x08000032 cancelled;
  * 0x08000018 out of memory; 0x0800001E no worker thread; or the result of the failing drive
  * command of either drive. */
 QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE sourceDrive, DWORD writeMode,
