@@ -1,6 +1,9 @@
 #include "platform/ini_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -78,11 +81,24 @@ std::u16string DecodeTextFile(std::string_view bytes) {
 }
 
 Status IniFile::Load(const std::string& path, IniFile* file, Env* env) {
-  std::unique_ptr<ReadableFile> in;
-  Status s = env->OpenReadable(path, &in);
+  // Opening a FIFO for reading waits for a writer: look at what the path is first.
+  FileInfo info;
+  Status s = env->Stat(path, /*follow_links=*/true, &info);
   if (!s.ok()) return s;
+  if (!info.is_regular) return Status::FromErrno(EINVAL, "not a regular file: " + path);
+  if (info.size > kMaxIniFileBytes) return Status::FromErrno(EFBIG, "too large: " + path);
+  std::unique_ptr<ReadableFile> in;
+  s = env->OpenReadable(path, &in);
+  if (!s.ok()) return s;
+  // The path may have been replaced since it was looked at.
+  if (const int fd = in->NativeHandle(); fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+      return Status::FromErrno(EINVAL, "not a regular file: " + path);
+  }
   std::string bytes;
-  // Read until the end rather than trusting the size, which may change under us.
+  // Read until the end rather than trusting the size, which may change under us, but never more
+  // than the limit.
   char buffer[65536];
   uint64_t offset = 0;
   while (true) {
@@ -90,6 +106,7 @@ Status IniFile::Load(const std::string& path, IniFile* file, Env* env) {
     s = in->ReadAt(offset, sizeof(buffer), buffer, &got);
     if (!s.ok()) return s;
     if (got == 0) break;
+    if (offset + got > kMaxIniFileBytes) return Status::FromErrno(EFBIG, "too large: " + path);
     bytes.append(buffer, got);
     offset += got;
   }

@@ -1,6 +1,13 @@
 #include "platform/ini_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "gtest/gtest.h"
 #include "platform/fault_injection_env.h"
@@ -120,6 +127,36 @@ TEST(IniFileTest, LoadTellsAMissingFileFromAnEmptyOne) {
   EXPECT_EQ(IniFile::Load(dir.Child("a.ini"), &ini, &faults).code(), EIO);
   ASSERT_TRUE(IniFile::Load(dir.Child("a.ini"), &ini, &faults).ok());
   EXPECT_EQ(ini.GetInt(u"a", u"X", 0), 1u);
+}
+
+// Configuration paths come from files others wrote: a device, a FIFO or a huge file is refused at
+// once instead of streaming into memory or waiting for a writer.
+TEST(IniFileTest, LoadRefusesWhatIsNoRegularFileOrTooLarge) {
+  ScopedTempDir dir;
+  IniFile ini;
+  EXPECT_EQ(IniFile::Load("/dev/zero", &ini).code(), EINVAL);
+  EXPECT_EQ(IniFile::Load(dir.path(), &ini).code(), EINVAL);
+
+  const std::string fifo = dir.Child("pipe.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto loading = std::async(std::launch::async, [&] {
+    IniFile from_fifo;
+    return IniFile::Load(fifo, &from_fifo).code();
+  });
+  if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the reader go
+    if (writer >= 0) ::close(writer);
+    FAIL() << "loading a FIFO waits for a writer";
+  }
+  EXPECT_EQ(loading.get(), EINVAL);
+
+  const std::string big = dir.Child("big.ini");
+  std::ofstream(big) << "[A]\nx=1\n";
+  std::filesystem::resize_file(big, kMaxIniFileBytes + 1);
+  EXPECT_EQ(IniFile::Load(big, &ini).code(), EFBIG);
+  std::filesystem::resize_file(big, kMaxIniFileBytes);
+  ASSERT_TRUE(IniFile::Load(big, &ini).ok());
+  EXPECT_EQ(ini.GetInt(u"A", u"X", 0), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <new>
 
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
 #include "app/workflow/error_object.h"
+#include "app/workflow/prompt.h"
 #include "platform/system_info.h"
 #include "platform/unicode.h"
 
@@ -34,6 +37,7 @@ enum AccessorLocation : int {
 
 // Where the list reports running out of memory while building an item.
 constexpr int kLocListOutOfMemory = 513;
+constexpr int kLocConfigurationRefused = 517;
 
 std::u16string Read(const IniFile& file, std::u16string_view section, std::u16string_view key,
                     std::u16string_view default_value = u"") {
@@ -81,8 +85,16 @@ constexpr DiscTypeKeyword kDiscTypes[] = {
 IniLoader DiskIniLoader() {
   return [](const std::u16string& path) {
     IniFile file;
-    if (!IniFile::Load(platform::Utf16ToUtf8(path), &file).ok()) return IniFile();
-    return file;
+    const platform::Status loaded = IniFile::Load(platform::Utf16ToUtf8(path), &file);
+    if (loaded.ok()) return file;
+    // An absent file reads as an empty one; a file that is there but refused (no regular file, too
+    // large, unreadable) is named, or the user would only see media missing from the list.
+    if (loaded.code() != ENOENT) {
+      CErrorObject error(kModuleContentsList, kLocConfigurationRefused, kErrorInternal,
+                         FormatString(ids::kReadFileFailed, {path}),
+                         static_cast<uint32_t>(loaded.code()), CurrentPrompter().MainWindow());
+    }
+    return IniFile();
   };
 }
 

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>
 
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
 #include "app/workflow/scripted_prompter.h"
 #include "platform/temp_dir.h"
 #include "platform/unicode.h"
@@ -75,6 +78,28 @@ TEST_F(ContentsModelTest, MissingTopLevelFileGivesAnEmptyListWithFullVerify) {
   EXPECT_EQ(list.Load(Utf8ToUtf16(dir_.Child("absent.ini"))), 1);
   EXPECT_EQ(list.item_count(), 0);
   EXPECT_EQ(list.verify_mode(), CContentsList::kVerifyFull);
+}
+
+// IniPath comes from a file on the recovery area: a device or a FIFO there is refused at once and
+// named, and the items after it still load.
+TEST_F(ContentsModelTest, ConfigurationThatIsNoRegularFileIsRefusedByName) {
+  Write("good.ini", Contents("Good") + kOneDvd);
+  const std::string fifo = dir_.Child("pipe.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CContentsList list;
+  list.Load(TopLevel("", "[CONTENTS01]\nIniPath=/dev/zero\n[CONTENTS02]\nIniPath=" + fifo + "\n" +
+                             Pointer(3, "good.ini") + Pointer(4, "missing.ini")));
+  ASSERT_EQ(list.item_count(), 1);
+  EXPECT_EQ(list.item(0)->title(), u"Good");
+  const auto records = prompter_.records();
+  ASSERT_EQ(records.size(), 2u) << "the absent file is no refusal";
+  EXPECT_EQ(records[0].message.text.rfind(FormatString(ids::kReadFileFailed, {u"/dev/zero"}), 0),
+            0u);
+  EXPECT_NE(records[0].message.text.find(u"( Error Code: 040205-F0-00000016 )"),
+            std::u16string::npos);
+  EXPECT_EQ(
+      records[1].message.text.rfind(FormatString(ids::kReadFileFailed, {Utf8ToUtf16(fifo)}), 0),
+      0u);
 }
 
 TEST_F(ContentsModelTest, VerifySettings) {

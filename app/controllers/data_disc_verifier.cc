@@ -65,7 +65,40 @@ bool ReadFull(DiscFile& file, unsigned char* buffer, uint32_t length, uint32_t* 
   return true;
 }
 
+uint32_t ListFolder(HANDLE disc, HANDLE first, const std::u16string& folder,
+                    std::vector<DiscTreeFile>* files) {
+  for (HANDLE entry = first; entry != nullptr && entry != INVALID_HANDLE_VALUE;
+       entry = MST_GetNextDatadiskFile(disc, entry)) {
+    WIN32_FIND_DATAW find{};
+    if (const uint32_t found = MST_GetFindDataDatadiskFile(disc, entry, &find); found != 0)
+      return found;
+    const std::u16string path =
+        folder.empty() ? std::u16string(find.cFileName) : folder + u"\\" + find.cFileName;
+    if (find.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      const uint32_t listed = ListFolder(disc, MST_GetChildDatadiskFile(disc, entry), path, files);
+      if (listed != 0) return listed;
+      continue;
+    }
+    DiscTreeFile file;
+    file.disc_path = path;
+    if ((find.dwFileAttributes & (DDF_ATTR_BOOT_IMAGE | DDF_ATTR_IMPORTED)) == 0) {
+      WCHAR source[260] = {};
+      if (const uint32_t named = MST_GetSourceFilename(disc, entry, source, 260); named != 0)
+        return named;
+      file.source = source;
+    }
+    files->push_back(std::move(file));
+  }
+  return 0;
+}
+
 }  // namespace
+
+uint32_t ListDiscTreeFiles(HANDLE disc, std::vector<DiscTreeFile>* files) {
+  HANDLE root = MST_GetRootDatadiskFile(disc);
+  if (root == INVALID_HANDLE_VALUE) return QD_E_DRIVER_REQUEST;
+  return ListFolder(disc, root, u"", files);  // a null root: an empty tree
+}
 
 bool DataDiscVerifier::Prepare(HANDLE disc, int32_t drive_number, int32_t mode) {
   if (disc == nullptr || disc == INVALID_HANDLE_VALUE) return false;
@@ -93,7 +126,8 @@ uint32_t DataDiscVerifier::Run(int32_t drive_number, HANDLE disc) {
     Report(70, kErrorInvalidHandle, {});
     return QD_E_DRIVER_REQUEST;
   }
-  if (root == nullptr) return QD_E_DRIVER_REQUEST;
+  // An empty tree has nothing that could be missing; only a verify the user asked for needs one.
+  if (root == nullptr) return mode_ == kVerifyPresence ? 0 : QD_E_DRIVER_REQUEST;
   if (drive_number < 1 || drive_number > 26) return QD_E_INVALID_ARGUMENT;
   disc_ = disc;
   files_verified_ = 0;
@@ -131,7 +165,7 @@ uint32_t DataDiscVerifier::Walk(HANDLE first, const std::u16string& path) {
         break;
       }
       result = CompareFile(source, disc_path);
-      if (result == 0 && mode_ == 1) ++files_verified_;
+      if (result == 0 && mode_ != kVerifyFull) ++files_verified_;
       CurrentControllerUi().ProcessPendingMessages();
     }
     if (result != 0) break;
@@ -170,7 +204,17 @@ uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
            FormatString(ids::kReadFileFailed, {source_path}));
     return QD_E_READ_FILE;
   }
+  if (left != copy->size() && mode_ == kVerifyPresence) {
+    // Nothing else tells the user why a disc that was not verified failed.
+    std::u16string text(LoadString(ids::kFilesDiffer));
+    text += FormatString(ids::kSourcePath, {source_path});
+    text += u"\n";
+    text += FormatString(ids::kTargetPath, {disc_path});
+    Report(367, static_cast<int>(QD_E_COMPARE_DIFFERS), text);
+    return QD_E_COMPARE_DIFFERS;
+  }
   if (left != copy->size()) return QD_E_COMPARE_DIFFERS;  // no message: the sizes tell it all
+  if (mode_ == kVerifyPresence) return 0;
 
   int chunks = 0;
   while (left > 0 && !cancel_.load()) {
@@ -195,7 +239,8 @@ uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
       Report(367, static_cast<int>(QD_E_COMPARE_DIFFERS), text);
       return QD_E_COMPARE_DIFFERS;
     }
-    if (mode_ == 1) break;  // quick: the first chunk tells whether the right file was written
+    if (mode_ == kVerifyQuick)
+      break;  // quick: the first chunk tells whether the right file was written
     left -= length;
     bytes_verified_ += length;
     if (++chunks % kChunksBetweenPumps == 0 && pump_messages_)

@@ -2,8 +2,10 @@
 //
 // The verifier walks the Datadisk's tree, and for every file that came from a local source (the
 // boot image and imported entries have none) reads the file back from the disc's volume through
-// the engine ("X:\folder\name") and compares it with the source: quick mode compares the first 2048
-// bytes of files of equal size, full mode every byte. Differences, unreadable files and files that
+// the engine ("X:\folder\name") and compares it with the source: the presence check (mode 0) only
+// opens the disc file and compares sizes, quick mode also compares the first 2048 bytes, full mode
+// every byte. Every written disc gets at least the presence check, so a disc that lacks a file of
+// its tree never counts as created. Differences, unreadable files and files that
 // cannot be opened are reported (module 2). The cancel flag may be set from the user interface
 // while the walk processes pending messages; it stops the walk at the next file or chunk.
 #ifndef QUENVAR_APP_CONTROLLERS_DATA_DISC_VERIFIER_H_
@@ -14,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/controllers/disc_volume.h"
 #include "quillden/types.h"
@@ -22,9 +25,24 @@ namespace quenvar::app {
 
 inline constexpr uint32_t kVerifyChunk = 2048;
 
+// Verify modes: the presence check every written disc gets, and the two the user can choose.
+inline constexpr int32_t kVerifyPresence = 0;
+inline constexpr int32_t kVerifyQuick = 1;
+inline constexpr int32_t kVerifyFull = 2;
+
+// One file of a Datadisk tree.
+struct DiscTreeFile {
+  std::u16string disc_path;  // "folder\name" below the root
+  std::u16string source;     // the local source; empty for boot image and imported entries
+};
+
+// Lists every file of disc's tree, depth first: 0, or the engine's code.
+uint32_t ListDiscTreeFiles(HANDLE disc, std::vector<DiscTreeFile>* files);
+
 class DataDiscVerifier {
  public:
-  // Stores the disc, drive and mode (1 quick, 2 full); false for a null or invalid disc handle.
+  // Stores the disc, drive and mode (0 presence, 1 quick, 2 full); false for a null or invalid disc
+  // handle.
   bool Prepare(HANDLE disc, int32_t drive_number, int32_t mode);
   // Compares every file of disc with its copy on drive_number's volume: 0 equal, 0x08000032
   // cancelled, 0x0800003C different, 0x08000014 a file cannot be opened, 0x08000020 a read failed,

@@ -108,8 +108,8 @@ int ScriptedControllerUi::RunModal(PromptWindow owner, ModalDialog& dialog) {
   int events = 0;
   dialog.OnOpen(context);
   while (!context.ended()) {
-    if (!presses.empty() && events >= presses.front()) {
-      presses.pop_front();
+    if ((!presses.empty() && events >= presses.front()) || (cancel_source_ && cancel_source_())) {
+      if (!presses.empty() && events >= presses.front()) presses.pop_front();
       ++record.cancels;
       dialog.OnCancel(context);
       continue;

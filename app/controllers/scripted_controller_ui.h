@@ -37,6 +37,9 @@ class ScriptedControllerUi : public ControllerUi {
   // (counted from its start). Every press queued before a run belongs to that run.
   void QueueCancel(int after_events);
   void SetPumpHook(std::function<void(int call)> hook) { pump_hook_ = std::move(hook); }
+  // Asked on every turn of a modal run: true presses Cancel (an interrupt of the headless front
+  // end).
+  void set_cancel_source(std::function<bool()> source) { cancel_source_ = std::move(source); }
   void set_engine_window(HWND window) { engine_window_ = window; }
 
   const std::vector<ModalRecord>& modal_records() const { return modal_records_; }
@@ -57,6 +60,7 @@ class ScriptedControllerUi : public ControllerUi {
   uint32_t modal_limit_ms_ = 600000;
   std::deque<int> cancels_;
   std::function<void(int)> pump_hook_;
+  std::function<bool()> cancel_source_;
   int pump_calls_ = 0;
   HWND engine_window_ = nullptr;
   std::vector<ModalRecord> modal_records_;

@@ -30,6 +30,23 @@ QLabel* AddLabel(QDialog* dialog, QVBoxLayout* column, const QString& text, int 
 
 }  // namespace
 
+QString KeepBracketsTogether(const QString& text) {
+  // Lines of CJK text may break between any two characters; a word joiner between the characters
+  // of a "[button]" name keeps the name on one line.
+  constexpr QChar kWordJoiner(0x2060);
+  QString kept;
+  kept.reserve(text.size() * 2);
+  bool inside = false;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (inside && c != u'[') kept += kWordJoiner;
+    kept += c;
+    if (c == u'[') inside = true;
+    if (c == u']') inside = false;
+  }
+  return kept;
+}
+
 void MakeTranslucent(QWidget* window, int opacity) {
   if (!window) return;
   opacity = std::clamp(opacity, 0, 255);
@@ -59,7 +76,8 @@ CSelNextProcDlg::CSelNextProcDlg(QWidget* parent) : QDialog(parent) {
   auto* column = new QVBoxLayout(this);
   first_line_ = AddLabel(this, column, QString(), ids::kItemFailedLine);
   for (uint16_t item : {ids::kStaticText1, ids::kStaticText2, ids::kStaticText3}) {
-    AddLabel(this, column, ToQString(DialogText(ids::kDlgSelNextProc, item)), item);
+    AddLabel(this, column, KeepBracketsTogether(ToQString(DialogText(ids::kDlgSelNextProc, item))),
+             item);
   }
   auto* row = new QHBoxLayout();
   column->addLayout(row);

@@ -20,6 +20,9 @@ inline constexpr int kWaitWindowOpacity = 190;
 
 // Makes window translucent with opacity (0..255) and repaints it at once.
 void MakeTranslucent(QWidget* window, int opacity);
+// The text with every "[...]" bound into one unbreakable piece (word joiners between its
+// characters), so a wrapped label never splits a button name.
+QString KeepBracketsTogether(const QString& text);
 
 class CMsgDlg : public QDialog {
   Q_OBJECT

@@ -49,6 +49,12 @@ std::u16string JoinTarget(const std::u16string& target, std::u16string_view name
   return target.empty() ? std::u16string(name) : target + u"\\" + std::u16string(name);
 }
 
+// Disc names compare without regard to case.
+std::u16string FoldedDiscPath(std::u16string path) {
+  for (char16_t& c : path) c = static_cast<char16_t>(std::towupper(static_cast<wint_t>(c)));
+  return path;
+}
+
 // Sleeps for ms while the user interface stays responsive.
 void PumpingSleep(uint32_t ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -152,40 +158,65 @@ uint32_t CWrenDataCtrl::ReadEfiBootImage(const std::u16string& path) {
   return MST_ReadEfiBootImageFile(datadisk_, path.c_str());
 }
 
+int CWrenDataCtrl::RefuseEntry(int location, uint32_t code, uint32_t text_id,
+                               const std::u16string& entry) {
+  collectError_ = code;
+  CErrorObject report(kModuleFileSet, location, static_cast<int>(code),
+                      FormatString(text_id, {entry}), 0, CurrentPrompter().MainWindow());
+  return 0;
+}
+
 int CWrenDataCtrl::CollectFileSet(const CFileSet* file_set, FileMap* map) {
+  collectError_ = 0;
   if (map == nullptr) {
     CErrorObject report(kModuleFileSet, 168, kErrorInternal, {}, 0, CurrentPrompter().MainWindow());
+    collectError_ = QD_E_INVALID_ARGUMENT;
     return 0;
   }
-  if (file_set == nullptr) return 0;
+  if (file_set == nullptr) {
+    collectError_ = QD_E_INVALID_ARGUMENT;
+    return 0;
+  }
   const std::u16string& source = file_set->source_path();
   const std::u16string& target = file_set->target_path();
   const bool subfolders = file_set->include_subfolders() != 0;
-  if (ClimbsOut(target)) return 0;
-  int result = 1;
+  if (ClimbsOut(target))
+    return RefuseEntry(172, QD_E_INVALID_ARGUMENT, ids::kEntryLeavesFolder, target);
   for (const std::u16string& name : file_set->files()) {
     if (name.find(u'*') != std::u16string::npos) {
-      result = CollectFolder(source, target, map, subfolders);
+      if (!CollectFolder(source, target, map, subfolders))
+        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, source);
       continue;
     }
-    if (name.empty() || ClimbsOut(name)) {
-      result = 0;
-      continue;
-    }
+    if (name.empty() || ClimbsOut(name))
+      return RefuseEntry(172, QD_E_INVALID_ARGUMENT, ids::kEntryLeavesFolder, name);
     // Listed names may use either separator; local paths use "/", disc paths "\".
     std::u16string local_name = name, disc_name = name;
     for (char16_t& c : local_name) c = c == u'\\' ? u'/' : c;
     for (char16_t& c : disc_name) c = c == u'/' ? u'\\' : c;
     const std::u16string path = source + u"/" + local_name;
     struct stat st {};
-    if (::stat(platform::Utf16ToUtf8(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-      result = CollectFolder(path, JoinTarget(target, disc_name), map, subfolders);
-    } else {
+    if (::stat(platform::Utf16ToUtf8(path).c_str(), &st) != 0)
+      return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, path);
+    if (S_ISDIR(st.st_mode)) {
+      if (!CollectFolder(path, JoinTarget(target, disc_name), map, subfolders))
+        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, path);
+    } else if (S_ISREG(st.st_mode)) {
       (*map)[path] = target;
-      result = 1;
+    } else {
+      // A device or a pipe is no file to record.
+      return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, path);
     }
   }
-  return result;
+  return 1;
+}
+
+uint32_t CWrenDataCtrl::CollectDiscFiles(const CDiscItem* disc, FileMap* map) {
+  if (disc == nullptr) return QD_E_INVALID_ARGUMENT;
+  for (int f = 0; f < disc->file_set_count(); ++f) {
+    if (!CollectFileSet(disc->file_set(f), map)) return collectError_;
+  }
+  return 0;
 }
 
 int CWrenDataCtrl::CollectFolder(const std::u16string& path, const std::u16string& target,
@@ -245,7 +276,34 @@ uint32_t CWrenDataCtrl::AddFiles(PromptWindow window, const FileMap* map) {
   const uint32_t result = MST_GetLastError(datadisk_);
   // A cancel the engine never heard of (no question came after it) still ends the disc.
   if (filesAdded_ < 0 && result == 0) return QD_E_CANCELLED;
-  return result;
+  if (result != 0 || map == nullptr) return result;
+  return CheckAdded(*map);
+}
+
+uint32_t CWrenDataCtrl::CheckAdded(const FileMap& map) {
+  std::vector<DiscTreeFile> tree;
+  if (const uint32_t listed = ListDiscTreeFiles(datadisk_, &tree); listed != 0) {
+    Report(111, static_cast<int>(listed));
+    return listed;
+  }
+  std::set<std::u16string> sources, disc_paths;
+  for (const DiscTreeFile& file : tree) {
+    if (!file.source.empty()) sources.insert(file.source);
+    disc_paths.insert(FoldedDiscPath(file.disc_path));
+  }
+  for (const auto& [source, target] : map) {
+    if (sources.count(source) != 0) continue;
+    // Replaced by a later file of the same disc path, or kept out by the boot image of that name
+    // (the user was told): the disc path is taken all the same.
+    const size_t slash = source.rfind(u'/');
+    const std::u16string name = slash == std::u16string::npos ? source : source.substr(slash + 1);
+    if (disc_paths.count(FoldedDiscPath(JoinTarget(target, name))) != 0) continue;
+    CErrorObject report(kModuleFileProgressDlg, 139, static_cast<int>(QD_E_SOURCE_MISSING),
+                        FormatString(ids::kOpenFileFailed, {source}), 0,
+                        CurrentPrompter().MainWindow());
+    return QD_E_SOURCE_MISSING;
+  }
+  return 0;
 }
 
 uint32_t CWrenDataCtrl::CreateDataDisc(std::u16string* message) {
@@ -283,7 +341,7 @@ uint32_t CWrenDataCtrl::CreateDataDisc(std::u16string* message) {
 }
 
 bool CWrenDataCtrl::WaitForVolume(int32_t drive_number) {
-  for (int attempt = 0; attempt < kVolumeAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kVolumeAttempts && !verifyCancelled_; ++attempt) {
     if (attempt > 0) PumpingSleep(kVolumeRetryMs);
     if (ProbeDiscVolume(drive_number)) return true;
   }
@@ -303,6 +361,7 @@ uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number)
   HWND engine_window = ui.EngineWindow();
   ui.SetExecutionState(kEsKeepAwake);
   busy_ = 1;
+  verifyCancelled_ = false;
 
   // The drive could not be opened: nothing to unlock or eject.
   auto end_unopened = [&](uint32_t result) {
@@ -399,17 +458,18 @@ uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number)
     return end_job(code);
   }
 
-  if (verifyMode_ == 0) return end_job(0);
-
-  // The disc is read back through its file system: let the drive forget what it cached, close it
-  // and wait for the volume to appear.
+  // The disc is read back through its file system, also when it is not verified: the presence
+  // check makes sure that every file of the tree is on it. Let the drive forget what it cached,
+  // close it and wait for the volume to appear.
   const uint32_t flushed = DRV_FlushDrive(drive);
   if (flushed != 0) Report(479, static_cast<int>(flushed));
   const uint32_t closed = DRV_CloseDrive(drive);
   if (closed != 0) Report(487, static_cast<int>(closed));
   drive = nullptr;
   PumpingSleep(kSettleBeforeVolumeMs);
-  if (!WaitForVolume(drive_number)) {
+  const bool appeared = WaitForVolume(drive_number);
+  if (verifyCancelled_) return end_job(QD_E_CANCELLED);  // the user's cancel came after the write
+  if (!appeared) {
     Report(612, kErrorInternal, LoadString(ids::kCompareFailed));
     return end_job(QD_E_NOT_READY);
   }
@@ -430,12 +490,13 @@ uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number)
   const uint32_t relocked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
   if (relocked != 0) Report(574, static_cast<int>(relocked));
   discSize_ = MST_GetDatadiskSize(datadisk_, drive);
-  ui.StartProgressDisplay(1);
+  const bool shown = verifyMode_ != kVerifyPresence;
+  if (shown) ui.StartProgressDisplay(1);
   const uint32_t verified = verifier_.Run(drive_number, datadisk_);
   status_ = verified == 0                ? PRG_STATUS_SUCCEEDED
             : verified == QD_E_CANCELLED ? PRG_STATUS_CANCELLED
                                          : PRG_STATUS_FAILED;
-  ui.StopProgressDisplay();
+  if (shown) ui.StopProgressDisplay();
   return end_job(verified);
 }
 

@@ -10,6 +10,11 @@
 // folders are confined: a ".." component is refused rather than followed, and links to folders are
 // not entered, so a file set never reaches outside its source folder or its disc folder and never
 // loops.
+//
+// A disc is only created complete: a listed name that does not exist, or a name or target folder
+// with "..", fails the disc with a message naming it before any medium is touched; after adding,
+// every collected file must be in the disc's tree; after writing, every file of the tree must be on
+// the disc (the presence check runs also when the disc is not verified).
 #ifndef QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
 #define QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
 
@@ -43,20 +48,31 @@ class CWrenDataCtrl : public CWrenCtrl {
   // The EFI boot image, with the same checks and message as ReadBootImage; then
   // MST_ReadEfiBootImageFile's result.
   uint32_t ReadEfiBootImage(const std::u16string& path);
-  // Expands a file set into map: 1, or 0 when its last listed name could not be collected.
+  // Expands a file set into map: 1, or 0 when a listed name (or, for "*", the source folder) does
+  // not exist or a name or the target folder leaves its folder; the failure is reported naming the
+  // entry, and collect_error() tells which it was.
   int CollectFileSet(const CFileSet* file_set, FileMap* map);
+  // Expands every file set of disc in order: 0, or the first failure of CollectFileSet
+  // (0x08000013 missing source, 0x08000011 a path that leaves its folder).
+  uint32_t CollectDiscFiles(const CDiscItem* disc, FileMap* map);
+  uint32_t collect_error() const { return collectError_; }
   // Maps a file, or every file of a folder (with subfolders when include_subfolders), to target.
   int CollectFolder(const std::u16string& path, const std::u16string& target, FileMap* map,
                     bool include_subfolders = true);
-  // Adds the map's files with the file progress dialog; the disc's last error afterwards.
+  // Adds the map's files with the file progress dialog; the disc's last error afterwards, or
+  // 0x08000013 (reported, naming it) when a file of the map did not reach the disc's tree.
   uint32_t AddFiles(PromptWindow window, const FileMap* map);
   // Checks the media, writes and verifies; on success message receives the completion text.
   uint32_t CreateDataDisc(std::u16string* message);
   uint32_t WriteDataDisc(PromptWindow window, int32_t drive_number);
   // The main window's view of the running job: 1, or 0 when no job runs.
   int GetProgress(uint32_t* status, uint32_t* done, uint32_t* total, uint32_t* phase);
-  // Stops a running verification at its next file or chunk.
-  void CancelVerify() { verifier_.Cancel(); }
+  // Stops a running verification at its next file or chunk; asked for between the write and the
+  // verification, it ends the disc before the verification starts.
+  void CancelVerify() {
+    verifyCancelled_ = true;
+    verifier_.Cancel();
+  }
 
   HANDLE datadisk() const { return datadisk_; }
   uint32_t writeType() const { return writeType_; }
@@ -67,6 +83,8 @@ class CWrenDataCtrl : public CWrenCtrl {
 
  private:
   void Report(int location, int code, std::u16string_view text = {}) const;
+  int RefuseEntry(int location, uint32_t code, uint32_t text_id, const std::u16string& entry);
+  uint32_t CheckAdded(const FileMap& map);
   int CollectFolderInner(const std::string& path, const std::u16string& target, FileMap* map,
                          bool include_subfolders, std::set<std::pair<uint64_t, uint64_t>>* visited);
   bool WaitForVolume(int32_t drive_number);
@@ -77,6 +95,8 @@ class CWrenDataCtrl : public CWrenCtrl {
   DataDiscVerifier verifier_;
   int32_t filesAdded_ = 0;
   uint64_t discSize_ = 0;
+  uint32_t collectError_ = 0;
+  bool verifyCancelled_ = false;
 };
 
 }  // namespace quenvar::app

@@ -125,24 +125,78 @@ TEST_F(DataCtrlTest, ListedNamesAndTheirFailures) {
                           {U16(src + "/sub/c.txt"), u"T"},  // entered last: the listed file wins
                           {U16(src + "/sub/deeper/d.txt"), u"T\\sub\\deeper"}}));
   map.clear();
-  const CFileSet missing_last = MakeSet(src, "", true, {"a.txt", "nope"});
-  EXPECT_EQ(ctrl_.CollectFileSet(&missing_last, &map), 0);
-  EXPECT_EQ(map.size(), 1u);  // what was collected stays
-  EXPECT_EQ(ctrl_.CollectFileSet(&missing_last, nullptr), 0);
+  EXPECT_EQ(ctrl_.CollectFileSet(&listed, nullptr), 0);
   EXPECT_NE(Messages().back().find(u"0A00A8-F0-"),
             std::u16string::npos);  // module 10, location 168
+}
+
+// A listed name that does not exist fails its disc, naming the file, wherever it stands in the
+// list; the file sets after it are not collected, and nothing is silently left out.
+TEST_F(DataCtrlTest, MissingListedNameFailsTheDiscNamingIt) {
+  const std::string src = MakeSourceTree();
+  const std::string text =
+      "[DISC0101]\nDiscTitle=D\nDiscType=DVD\n"
+      "[FILESET010101]\nSourcePath=" +
+      src +
+      "\nFile0001=a.txt\n"
+      "File0002=does-not-exist.bin\nFile0003=big.bin\n"
+      "[FILESET010102]\nSourcePath=" +
+      src + "\nFile0001=sub\n";
+  CDiscItem disc;
+  ASSERT_EQ(disc.Load(platform::IniFile::Parse(text), u"0101"), 1);
+  FileMap map;
+  EXPECT_EQ(ctrl_.CollectDiscFiles(&disc, &map), QD_E_SOURCE_MISSING);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(
+      messages[0].rfind(FormatString(ids::kOpenFileFailed, {U16(src + "/does-not-exist.bin")}), 0),
+      0u);
+  EXPECT_NE(messages[0].find(u"( Error Code: 0A00AB-13-"), std::u16string::npos);
+
+  // A missing source folder for "*", and a listed folder that vanished, fail the same way.
+  map.clear();
+  prompter_.ClearRecords();
+  const CFileSet no_folder = MakeSet(src + "/nowhere", "", true, {"*"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&no_folder, &map), 0);
+  EXPECT_EQ(ctrl_.collect_error(), QD_E_SOURCE_MISSING);
+  EXPECT_EQ(Messages().at(0).rfind(FormatString(ids::kOpenFileFailed, {U16(src + "/nowhere")}), 0),
+            0u);
+
+  // Every name present: the whole disc is collected.
+  const std::string complete =
+      "[DISC0101]\nDiscTitle=D\nDiscType=DVD\n"
+      "[FILESET010101]\nSourcePath=" +
+      src +
+      "\nFile0001=a.txt\n"
+      "[FILESET010102]\nSourcePath=" +
+      src + "\nTargetPath=T\nFile0001=sub\n";
+  CDiscItem whole;
+  ASSERT_EQ(whole.Load(platform::IniFile::Parse(complete), u"0101"), 1);
+  map.clear();
+  EXPECT_EQ(ctrl_.CollectDiscFiles(&whole, &map), 0u);
+  EXPECT_EQ(map.size(), 3u);
 }
 
 TEST_F(DataCtrlTest, ParentFolderNamesAndFolderLinksStayInside) {
   const std::string src = MakeSourceTree();
   WriteFile("outside.txt", "not part of any disc");
   FileMap map;
-  const CFileSet climbing_target = MakeSet(src, "..\\up", true, {"a.txt"});
-  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_target, &map), 0);
-  const CFileSet climbing_name = MakeSet(src, "", true, {"../outside.txt"});
-  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_name, &map), 0);
-  const CFileSet climbing_folder = MakeSet(src, "", true, {"sub\\..\\..\\"});
-  EXPECT_EQ(ctrl_.CollectFileSet(&climbing_folder, &map), 0);
+  struct Case {
+    std::string target;
+    std::string name;
+    std::u16string named;  // the entry the message names
+  };
+  for (const Case& c :
+       {Case{"..\\up", "a.txt", u"..\\up"}, Case{"", "../outside.txt", u"../outside.txt"},
+        Case{"", "sub\\..\\..\\", u"sub\\..\\..\\"}, Case{"T/../..", "*", u"T/../.."}}) {
+    prompter_.ClearRecords();
+    const CFileSet climbing = MakeSet(src, c.target, true, {c.name});
+    EXPECT_EQ(ctrl_.CollectFileSet(&climbing, &map), 0) << c.target << " " << c.name;
+    EXPECT_EQ(ctrl_.collect_error(), QD_E_INVALID_ARGUMENT);
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind(FormatString(ids::kEntryLeavesFolder, {c.named}), 0), 0u) << c.name;
+  }
   EXPECT_TRUE(map.empty());
 
   const std::string loop_dir = TestRoot() + "/loop";
@@ -255,8 +309,9 @@ TEST_P(DataDiscRunTest, WritesVerifiesAndEjects) {
   EXPECT_EQ(ctrl_.progress(), nullptr);
   EXPECT_EQ(ctrl_.closeMode(), 0u);
   if (run.verify == 0) {
+    // Not verified, yet every file was looked for on the disc, without the verify display.
     EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1}));
-    EXPECT_TRUE(verify_phases.empty());
+    EXPECT_EQ(ctrl_.verifier().files_verified(), 4);
   } else {
     EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 1, -1}));
     EXPECT_FALSE(verify_phases.empty());
@@ -324,6 +379,58 @@ TEST_F(DataCtrlTest, FlippedByteFailsTheFullVerifyOnly) {
   EXPECT_TRUE(Messages().empty());
   EXPECT_EQ(verifier.CompareFile(U16(longer), u"D:\\missing.txt"), QD_E_FILE_OPEN);
   EXPECT_EQ(Messages().size(), 1u);
+}
+
+// A file that vanished between collecting and adding is left out by the engine without a word;
+// the disc must not go on without it.
+TEST_F(DataCtrlTest, FileThatNeverReachedTheTreeFailsTheDisc) {
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  const std::string src = MakeSourceTree();
+  const std::string gone = TestRoot() + "/vanished.bin";
+  const FileMap map{{U16(src + "/a.txt"), u""}, {U16(gone), u"deep"}, {U16(src + "/big.bin"), u""}};
+  EXPECT_EQ(ctrl_.AddFiles(main_window_, &map), QD_E_SOURCE_MISSING);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind(FormatString(ids::kOpenFileFailed, {U16(gone)}), 0), 0u);
+
+  // A file replaced by a later one of the same disc path is no loss.
+  ASSERT_EQ(ctrl_.CreateDatadisk(), 0u);
+  prompter_.ClearRecords();
+  const std::string twin = WriteFile("twin/a.txt", "the other alpha");
+  const FileMap twins{{U16(src + "/a.txt"), u""}, {U16(twin), u""}};
+  EXPECT_EQ(ctrl_.AddFiles(main_window_, &twins), 0u) << ::testing::PrintToString(Messages());
+}
+
+// Every written disc is read back for its files, also without verifying: a file whose source
+// changed after it was added, or a tree entry the disc lacks, fails the disc.
+TEST_F(DataCtrlTest, UnverifiedDiscIsStillCheckedForEveryFile) {
+  InsertBlank('D', "dvd+rw");
+  ASSERT_NO_FATAL_FAILURE(Prepare(4, 2, 0));
+  const std::string growing = WriteFile("grow/g.txt", "short");
+  const FileMap extra{{U16(growing), u"late"}};
+  ASSERT_EQ(ctrl_.AddFiles(main_window_, &extra), 0u);
+  WriteFile("grow/g.txt", "short, and then a good deal longer");
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message;
+  EXPECT_EQ(ctrl_.CreateDataDisc(&message), QD_E_COMPARE_DIFFERS);
+  auto messages = Messages();
+  ASSERT_EQ(messages.size(), 2u);  // the media prompt, then the difference
+  EXPECT_NE(messages[1].find(FormatString(ids::kTargetPath, {u"D:\\late\\g.txt"})),
+            std::u16string::npos);
+  EXPECT_EQ(MediaIn(4), 0u);  // ejected all the same
+  EXPECT_EQ(ctrl_.busy(), 0);
+
+  // A tree entry that is not on the written disc.
+  test_support::SetTray('D', false);
+  const std::string extra_file = WriteFile("extra.txt", "never written");
+  ASSERT_NE(MST_AddDatadiskFile(ctrl_.datadisk(), U16(extra_file).c_str(), u""), nullptr);
+  prompter_.ClearRecords();
+  DataDiscVerifier presence;
+  ASSERT_TRUE(presence.Prepare(ctrl_.datadisk(), 4, kVerifyPresence));
+  EXPECT_EQ(presence.Run(4, ctrl_.datadisk()), QD_E_FILE_OPEN);
+  messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind(FormatString(ids::kOpenFileFailed, {u"D:\\extra.txt"}), 0), 0u);
 }
 
 TEST_F(DataCtrlTest, CancelDuringWritingEndsWithCancelled) {

@@ -137,13 +137,21 @@ uint32_t CWrenImgCtrl::InspectImage() {
     return CPY_CloseDiskImage(image);
   }
 
-  if (!EndsWith(imagePath_, u".iso") && !EndsWith(imagePath_, u".wvm")) return QD_E_WRONG_FORM;
+  // The failure names the file and what is wrong with it: "Failed to create" alone leaves the
+  // user guessing.
+  if (!EndsWith(imagePath_, u".iso") && !EndsWith(imagePath_, u".wvm")) {
+    Report(256, static_cast<int>(QD_E_WRONG_FORM),
+           ::access(platform::Utf16ToUtf8(imagePath_).c_str(), F_OK) == 0
+               ? FormatString(ids::kNotDiscImage, {imagePath_})
+               : FormatString(ids::kOpenFileFailed, {imagePath_}));
+    return QD_E_WRONG_FORM;
+  }
   isoFile_ = 1;
   trackCount_ = 1;
   writeMode_ = 3;
   const int fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    Report(254, kErrorInvalidHandle);
+    Report(254, kErrorInvalidHandle, FormatString(ids::kOpenFileFailed, {imagePath_}));
     return QD_E_INVALID_HANDLE;
   }
   struct stat st {};

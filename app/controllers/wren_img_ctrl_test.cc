@@ -154,12 +154,26 @@ TEST_F(ImgCtrlTest, DualLayerAndTooLargeIsoFiles) {
   EXPECT_EQ(ctrl_.busy(), 0);
 }
 
-TEST_F(ImgCtrlTest, NamesThatAreNotImages) {
+TEST_F(ImgCtrlTest, NamesThatAreNotImagesAreRefusedSayingWhy) {
   // Upper-case ISO is not the ".iso" of a plain image when the file is no disc image.
-  Settings(RandomBlocks("RECOVERY.ISO", 4, 1), 1, 0);
+  const std::string upper = RandomBlocks("RECOVERY.ISO", 4, 1);
+  Settings(upper, 1, 0);
   EXPECT_EQ(ctrl_.InspectImage(), QD_E_WRONG_FORM);
   Settings(RandomBlocks("recovery.img", 4, 1), 1, 0);
   EXPECT_EQ(ctrl_.InspectImage(), QD_E_WRONG_FORM);
+  Settings(TestRoot() + "/absent.img", 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_WRONG_FORM);
+  auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0].rfind(FormatString(ids::kNotDiscImage, {U16(upper)}), 0), 0u);
+  EXPECT_NE(messages[0].find(u"( Error Code: 0F0100-34-"), std::u16string::npos);  // location 256
+  EXPECT_EQ(
+      messages[1].rfind(FormatString(ids::kNotDiscImage, {U16(TestRoot() + "/recovery.img")}), 0),
+      0u);
+  EXPECT_EQ(
+      messages[2].rfind(FormatString(ids::kOpenFileFailed, {U16(TestRoot() + "/absent.img")}), 0),
+      0u);
+  prompter_.ClearRecords();
   Settings("", 1, 0);
   EXPECT_EQ(ctrl_.InspectImage(), QD_E_INVALID_ARGUMENT);
   EXPECT_TRUE(Messages().empty());
@@ -167,11 +181,15 @@ TEST_F(ImgCtrlTest, NamesThatAreNotImages) {
   Settings(RandomBlocks("plain.wvm", 4, 1), 1, 0);
   ASSERT_EQ(ctrl_.InspectImage(), 0u);
   EXPECT_EQ(ctrl_.isoFile(), 1);
-  // A missing ISO file is reported (module 15, location 254).
+  // A missing ISO file is reported by name (module 15, location 254).
   Settings(TestRoot() + "/missing.iso", 1, 0);
   EXPECT_EQ(ctrl_.InspectImage(), QD_E_INVALID_HANDLE);
-  ASSERT_EQ(Messages().size(), 1u);
-  EXPECT_NE(Messages()[0].find(u"( Error Code: 0F00FE-F1-"), std::u16string::npos);
+  messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(
+      messages[0].rfind(FormatString(ids::kOpenFileFailed, {U16(TestRoot() + "/missing.iso")}), 0),
+      0u);
+  EXPECT_NE(messages[0].find(u"( Error Code: 0F00FE-F1-"), std::u16string::npos);
 }
 
 struct IsoCase {

@@ -1,6 +1,7 @@
 #include "app/mainwindow/contents_list_view.h"
 
 #include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
@@ -21,11 +22,13 @@ class TitleDelegate : public QStyledItemDelegate {
  public:
   explicit TitleDelegate(CContentsListView* view) : QStyledItemDelegate(view), view_(view) {}
 
-  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
     const auto& rows = view_->list()->rows();
     if (index.row() < 0 || static_cast<size_t>(index.row()) >= rows.size()) return;
     const MediaListRow& row = rows[static_cast<size_t>(index.row())];
-    if (option.state & QStyle::State_Selected) painter->fillRect(option.rect, option.palette.highlight());
+    if (option.state & QStyle::State_Selected)
+      painter->fillRect(option.rect, option.palette.highlight());
     if (row.kind == RowKind::kSpacer) return;
     const double s = view_->scale();
     const int size = static_cast<int>(kImageSize96 * s + 0.5);
@@ -38,23 +41,42 @@ class TitleDelegate : public QStyledItemDelegate {
     const int indent = row.kind == RowKind::kDisc ? kIndent96 : 0;
     const int image_x = left + static_cast<int>((kRowImageX96 + indent) * s);
     painter->drawPixmap(QRect(image_x, top, size, size), view_->RowImage(row.image));
-    const QRect text_rect(image_x + size + static_cast<int>(3 * s), option.rect.top(),
-                          option.rect.right() - image_x - size, option.rect.height());
     painter->setPen(option.state & QStyle::State_Selected ? option.palette.highlightedText().color()
                                                           : option.palette.text().color());
-    QFont font = option.font;
-    font.setBold(row.kind == RowKind::kContents);
-    painter->setFont(font);
-    painter->drawText(text_rect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
-                      option.fontMetrics.elidedText(ToQString(row.title), Qt::ElideRight, text_rect.width()));
+    const RowTitleLayout title = LayoutRowTitle(row, option.rect, option.font, s);
+    painter->setFont(title.font);
+    painter->drawText(title.rect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
+                      title.text);
   }
 
  private:
   CContentsListView* view_;
 };
 
-constexpr int kRowBitmaps[] = {bitmap::kBlank,        bitmap::kUnchecked,    bitmap::kChecked,
-                               bitmap::kPartly,       bitmap::kRunUnchecked, bitmap::kRunChecked,
+}  // namespace
+
+RowTitleLayout LayoutRowTitle(const MediaListRow& row, const QRect& cell, const QFont& cell_font,
+                              double scale) {
+  const int size = static_cast<int>(kImageSize96 * scale + 0.5);
+  const int indent = row.kind == RowKind::kDisc ? kIndent96 : 0;
+  const int image_x = cell.left() + static_cast<int>((kRowImageX96 + indent) * scale);
+  const int text_left = image_x + size + static_cast<int>(3 * scale);
+  RowTitleLayout layout;
+  layout.rect = QRect(text_left, cell.top(), std::max(0, cell.left() + cell.width() - text_left),
+                      cell.height());
+  layout.font = cell_font;
+  layout.font.setBold(row.kind == RowKind::kContents);
+  // Measured in the font it is drawn in: a bold title measured in the plain font is cut off
+  // without its ellipsis.
+  layout.text = QFontMetrics(layout.font)
+                    .elidedText(ToQString(row.title), Qt::ElideRight, layout.rect.width());
+  return layout;
+}
+
+namespace {
+
+constexpr int kRowBitmaps[] = {bitmap::kBlank,    bitmap::kUnchecked,    bitmap::kChecked,
+                               bitmap::kPartly,   bitmap::kRunUnchecked, bitmap::kRunChecked,
                                bitmap::kRunPartly};
 
 }  // namespace
@@ -63,7 +85,8 @@ CContentsListView::CContentsListView(MediaList* list, double scale, QWidget* par
     : QTableWidget(parent), list_(list), scale_(scale) {
   setObjectName("list1000");
   setColumnCount(3);
-  setHorizontalHeaderLabels({ToQString(LoadString(ids::kColumnTitle)), ToQString(LoadString(ids::kColumnMediaSet)),
+  setHorizontalHeaderLabels({ToQString(LoadString(ids::kColumnTitle)),
+                             ToQString(LoadString(ids::kColumnMediaSet)),
                              ToQString(LoadString(ids::kColumnStatus))});
   verticalHeader()->hide();
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -79,12 +102,15 @@ CContentsListView::CContentsListView(MediaList* list, double scale, QWidget* par
   setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
   setItemDelegateForColumn(0, new TitleDelegate(this));
   for (int id : kRowBitmaps) row_images_.push_back(LoadMaskedBitmap(id));
-  state_images_ = {QPixmap(), LoadMaskedBitmap(bitmap::kCollapsed), LoadMaskedBitmap(bitmap::kExpanded)};
-  connect(horizontalHeader(), &QHeaderView::sectionResized, this, &CContentsListView::OnSectionResized);
+  state_images_ = {QPixmap(), LoadMaskedBitmap(bitmap::kCollapsed),
+                   LoadMaskedBitmap(bitmap::kExpanded)};
+  connect(horizontalHeader(), &QHeaderView::sectionResized, this,
+          &CContentsListView::OnSectionResized);
 }
 
 const QPixmap& CContentsListView::RowImage(int image) const {
-  return row_images_[static_cast<size_t>(std::clamp(image, 0, static_cast<int>(row_images_.size()) - 1))];
+  return row_images_[static_cast<size_t>(
+      std::clamp(image, 0, static_cast<int>(row_images_.size()) - 1))];
 }
 
 const QPixmap& CContentsListView::StateImage(int state) const {
@@ -105,7 +131,8 @@ void CContentsListView::RebuildSelectors() {
     }
     selector->view()->setMinimumWidth(widest + Scaled(32));
     if (list_->SelectorEntry(item) >= 0) selector->setCurrentIndex(list_->SelectorEntry(item));
-    connect(selector, &QComboBox::activated, this, [this, item](int entry) { OnSelectorActivated(item, entry); });
+    connect(selector, &QComboBox::activated, this,
+            [this, item](int entry) { OnSelectorActivated(item, entry); });
     selector->hide();
     selectors_.push_back(selector);
   }
@@ -164,7 +191,8 @@ QPoint CContentsListView::HotZoneCenter(int row, HotZone zone) const {
 void CContentsListView::mousePressEvent(QMouseEvent* event) {
   const QPoint pos = event->position().toPoint();
   const int row = rowAt(pos.y());
-  if (event->button() != Qt::LeftButton || row < 0 || static_cast<size_t>(row) >= list_->rows().size()) {
+  if (event->button() != Qt::LeftButton || row < 0 ||
+      static_cast<size_t>(row) >= list_->rows().size()) {
     QTableWidget::mousePressEvent(event);
     return;
   }
@@ -174,9 +202,11 @@ void CContentsListView::mousePressEvent(QMouseEvent* event) {
   const double y = (pos.y() - cell.top()) / scale_;
   const double height = cell.height() / scale_;
   const int image_x = kRowImageX96 + (info.kind == RowKind::kDisc ? kIndent96 : 0);
-  const bool on_state = info.kind == RowKind::kContents && x >= kStateImageX96 && x < kStateImageX96 + kImageSize96;
+  const bool on_state =
+      info.kind == RowKind::kContents && x >= kStateImageX96 && x < kStateImageX96 + kImageSize96;
   const bool on_image = info.kind != RowKind::kSpacer && x >= image_x && x < image_x + kImageSize96;
-  const bool on_label = info.kind != RowKind::kSpacer && x >= image_x + kImageSize96 && pos.x() < columnWidth(0);
+  const bool on_label =
+      info.kind != RowKind::kSpacer && x >= image_x + kImageSize96 && pos.x() < columnWidth(0);
   switch (list_->Click(row, x, y, height, on_state, on_image)) {
     case ClickEffect::kExpansionChanged:
       Fill();
@@ -231,7 +261,8 @@ void CContentsListView::updateGeometries() {
 }
 
 void CContentsListView::ApplyColumnWidths() {
-  const int client = viewport()->width() + (verticalScrollBar()->isVisible() ? verticalScrollBar()->width() : 0);
+  const int client =
+      viewport()->width() + (verticalScrollBar()->isVisible() ? verticalScrollBar()->width() : 0);
   // The first widths are taken from the laid-out list, never from the size it has before showing.
   if (client <= 0 || !isVisible()) return;
   if (!columns_initialised_) {
@@ -239,7 +270,8 @@ void CContentsListView::ApplyColumnWidths() {
     columns_initialised_ = true;
   }
   const bool fits = rowCount() * Scaled(kRowHeight96) <= viewport()->height();
-  const ColumnWidths widths = list_->ColumnWidthsFor(client, fits, style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+  const ColumnWidths widths =
+      list_->ColumnWidthsFor(client, fits, style()->pixelMetric(QStyle::PM_ScrollBarExtent));
   setting_widths_ = true;
   setColumnWidth(0, widths.title);
   setColumnWidth(1, widths.media_set);
@@ -249,7 +281,8 @@ void CContentsListView::ApplyColumnWidths() {
 
 void CContentsListView::OnSectionResized(int, int, int) {
   if (setting_widths_ || !columns_initialised_) return;
-  const int client = viewport()->width() + (verticalScrollBar()->isVisible() ? verticalScrollBar()->width() : 0);
+  const int client =
+      viewport()->width() + (verticalScrollBar()->isVisible() ? verticalScrollBar()->width() : 0);
   list_->SetColumnWidths({columnWidth(0), columnWidth(1), columnWidth(2)}, client);
   PlaceSelectors();
 }

@@ -11,7 +11,9 @@
 #define QUENVAR_APP_MAINWINDOW_CONTENTS_LIST_VIEW_H_
 
 #include <QComboBox>
+#include <QFont>
 #include <QPixmap>
+#include <QRect>
 #include <QTableWidget>
 #include <vector>
 
@@ -26,6 +28,17 @@ inline constexpr int kRowImageX96 = 23;
 inline constexpr int kIndent96 = 16;
 inline constexpr int kImageSize96 = 16;
 inline constexpr int kRowHeight96 = 22;
+
+// Where and how the title of a row is drawn inside its cell: the text (elided with "…" when the
+// whole title does not fit), the font (bold for contents rows) and the rectangle, which never
+// reaches past the cell.
+struct RowTitleLayout {
+  QRect rect;
+  QFont font;
+  QString text;
+};
+RowTitleLayout LayoutRowTitle(const MediaListRow& row, const QRect& cell, const QFont& cell_font,
+                              double scale);
 
 class CContentsListView : public QTableWidget {
   Q_OBJECT

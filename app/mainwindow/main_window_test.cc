@@ -551,6 +551,35 @@ TEST(BitmapTest, EveryBitmapIsThereWithItsSizeAndWhiteIsTransparent) {
   EXPECT_NE(LoadBitmap(bitmap::kChecked).toImage(), LoadBitmap(bitmap::kUnchecked).toImage());
 }
 
+// A title too long for its cell ends in an ellipsis and stays inside the cell, measured in the
+// font it is drawn in (bold for contents rows).
+TEST(ListTitleTest, LongTitlesAreElidedInsideTheirCell) {
+  test_support::EnsureQtApplication();
+  QFont font = QApplication::font();
+  font.setPixelSize(13);
+  MediaListRow contents;
+  contents.kind = RowKind::kContents;
+  contents.title = u"Windows Recovery Media with Drivers and Applications for Every Model";
+  MediaListRow disc = contents;
+  disc.kind = RowKind::kDisc;
+  for (const double scale : {1.0, 1.5}) {
+    for (const MediaListRow& row : {contents, disc}) {
+      for (const int width : {120, 200, 260}) {
+        const QRect cell(10, 40, width, 22);
+        const RowTitleLayout title = LayoutRowTitle(row, cell, font, scale);
+        EXPECT_EQ(title.font.bold(), row.kind == RowKind::kContents);
+        EXPECT_LE(title.rect.left() + title.rect.width(), cell.left() + cell.width())
+            << "past the cell";
+        EXPECT_LE(QFontMetrics(title.font).horizontalAdvance(title.text), title.rect.width())
+            << title.text.toStdString() << " at " << width;
+        EXPECT_TRUE(title.text.endsWith(QChar(0x2026))) << title.text.toStdString();
+      }
+    }
+  }
+  contents.title = u"Short";
+  EXPECT_EQ(LayoutRowTitle(contents, QRect(0, 0, 300, 22), font, 1.0).text, "Short");
+}
+
 TEST(AboutTest, VersionLineComesFromTheInstallRecordOrTheBuild) {
   test_support::TestRoot();  // private registry
   test_support::EnsureQtApplication();

@@ -81,6 +81,8 @@ inline constexpr uint32_t kInsertUsbThenCreate = 15074;
 inline constexpr uint32_t kAskFormatUsb = 15075;
 inline constexpr uint32_t kFormatFailed = 15076;
 inline constexpr uint32_t kInsertUsb = 15077;
+inline constexpr uint32_t kEntryLeavesFolder = 15090;
+inline constexpr uint32_t kNotDiscImage = 15091;
 inline constexpr uint32_t kAppTitle = 57344;
 
 // Dialog templates.

@@ -128,6 +128,7 @@ TEST(StringTableTest, UsedIdsAreComplete) {
       expected.insert(id);
     }
   }
+  expected.insert({ids::kEntryLeavesFolder, ids::kNotDiscImage});
   std::set<uint32_t> actual;
   for (const StringEntry& entry : StringTable(kLangEnglish)) actual.insert(entry.id);
   EXPECT_EQ(actual, expected);

@@ -75,6 +75,8 @@ const StringEntry kStrings1028[] = {
     {15075, u"所選的 USB 快閃記憶體將會被格式化，其中的所有資料都會遺失。若您的 USB 快閃記憶體有兩個以上的磁碟分割，將不會執行製作。"},
     {15076, u"格式化失敗！"},
     {15077, u"請插入容量大於 %.1fGB 的 USB 快閃記憶體。"},
+    {15090, u"下列項目指向其資料夾之外，無法錄製。\r\n%s\r\n"},
+    {15091, u"下列檔案不是光碟映像檔。\r\n%s\r\n"},
     {57344, u"Quenvar"},
 };
 const size_t kStrings1028Count = std::size(kStrings1028);

@@ -76,6 +76,8 @@ const StringEntry kStrings1033[] = {
     {15075, u"The selected USB flash memory will be formatted. All the data in this USB Flash Memory will be lost. If your USB Flash Memory have two or more partitions, the creation will not be performed."},
     {15076, u"Format failed!"},
     {15077, u"Please insert a USB flash memory greater than  %.1fGB. "},
+    {15090, u"The following entry leaves its folder and cannot be recorded.\r\n%s\r\n"},
+    {15091, u"The following file is not a disc image.\r\n%s\r\n"},
     {57344, u"Quenvar"},
 };
 const size_t kStrings1033Count = std::size(kStrings1033);

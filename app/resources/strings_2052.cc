@@ -75,6 +75,8 @@ const StringEntry kStrings2052[] = {
     {15075, u"所选的 USB 闪存盘将被格式化，其中的所有数据都将丢失。如果您的 USB 闪存盘有两个或更多分区，将不会执行创建。"},
     {15076, u"格式化失败！"},
     {15077, u"请插入容量大于 %.1fGB 的 USB 闪存盘。"},
+    {15090, u"下列项目指向其文件夹之外，无法刻录。\r\n%s\r\n"},
+    {15091, u"下列文件不是光盘映像文件。\r\n%s\r\n"},
     {57344, u"Quenvar"},
 };
 const size_t kStrings2052Count = std::size(kStrings2052);

@@ -198,12 +198,16 @@ void CreationRun::ShowSelectionSummary() {
   window_->EnableCreate(!busy_ && list_->CheckedCount() != 0);
 }
 
-uint32_t CreationRun::OnCreate(bool verify_checked) {
+uint32_t CreationRun::OnCreate(bool verify_checked, int checked_mode) {
   if (busy_) return 0;
   if (!window_->ConfirmBattery()) return 0;
   window_->EnableSelection(false);
   busy_ = true;
-  const int verify_mode = verify_checked ? 2 : 0;
+  // The configuration's quick mode reaches the run through the Verify box as well.
+  if (checked_mode == 0) {
+    checked_mode = list_->contents()->verify_mode() == CContentsList::kVerifyQuick ? 1 : 2;
+  }
+  const int verify_mode = verify_checked ? checked_mode : 0;
   // The recording drive is locked whenever optical discs are among the checked ones, also in a
   // run that creates a USB medium besides them.
   const bool needs_drive = list_->CheckedCount() > list_->CheckedCount(kMediaUsb);
@@ -439,10 +443,10 @@ uint32_t CreationRun::CreateDataDisc(const DiscJob& job) {
   if (disc != nullptr && !disc->efi_boot_image().empty()) {
     if (const uint32_t read = ctrl.ReadEfiBootImage(disc->efi_boot_image()); read != 0) return read;
   }
+  // A missing source or a path that leaves its folder fails the disc before a medium is asked for.
   FileMap map;
-  for (int f = 0; f < disc->file_set_count(); ++f) {
-    if (!ctrl.CollectFileSet(disc->file_set(f), &map)) break;
-  }
+  if (uint32_t collected = ctrl.CollectDiscFiles(disc, &map); collected != 0)
+    return collected;
   if (uint32_t added = ctrl.AddFiles(CurrentPrompter().MainWindow(), &map); added != 0) return added;
   // The controller prompts with the run's prompt text and, after a success, leaves its completion
   // text there, which then introduces the next disc's media prompt.

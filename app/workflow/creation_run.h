@@ -235,10 +235,11 @@ class CreationRun : private FrameProgress::Source, private UsbProgressUi {
   CWrenImgCtrl& image_ctrl() { return *image_ctrl_; }
   void set_record_writer(RecordWriter writer) { record_writer_ = std::move(writer); }
 
-  // The Create button with the Verify box's state. Returns the result of the last disc handled
-  // (0 also when nothing ran because a guard declined).
-  uint32_t OnCreate(bool verify_checked);
-  // The creation loop itself with verify mode v (0 none, 2 when the Verify box is checked).
+  // The Create button with the Verify box's state. A checked box verifies in checked_mode (1 quick,
+  // 2 full), or when that is 0 in the configuration's mode (quick when it says so, else full).
+  // Returns the result of the last disc handled (0 also when nothing ran because a guard declined).
+  uint32_t OnCreate(bool verify_checked, int checked_mode = 0);
+  // The creation loop itself with verify mode v (0 none, 1 quick, 2 full).
   uint32_t RunLoop(int verify_mode);
   // The Cancel button (also the close box and Escape): true when the window may close (no run);
   // during a run it opens the cancel prompt on its own thread and returns false.

@@ -85,6 +85,7 @@ class ScriptedImageCreator : public ImageDiscCreator {
   uint32_t Create(const DiscJob& job, std::u16string* message) override {
     titles.push_back(job.settings.disc_title);
     prompts.push_back(job.prompt_text);
+    verify_modes.push_back(job.settings.verify_mode);
     EXPECT_EQ(*message, job.prompt_text);
     if (bases_of != nullptr) bases.push_back(bases_of->progress().total_bar());
     const uint32_t result = results.empty() ? 0 : results.front();
@@ -107,6 +108,7 @@ class ScriptedImageCreator : public ImageDiscCreator {
   std::u16string completion;  // left in the message after a success, followed by the title
   std::vector<std::u16string> titles;
   std::vector<std::u16string> prompts;
+  std::vector<int32_t> verify_modes;
   std::vector<uint32_t> bases;
   CreationRun* bases_of = nullptr;
   bool cancelled = false;
@@ -137,7 +139,7 @@ class CreationRunTest : public ControllerTest {
       files_["c" + std::to_string(i)] = body;
       top += "[CONTENTS0" + std::to_string(i + 1) + "]\nIniPath=c" + std::to_string(i) + "\n";
     }
-    files_["top"] = top;
+    files_["top"] = top_settings_ + top;
     contents_.Load(u"top", [this](const std::u16string& path) {
       return platform::IniFile::Parse(files_[platform::Utf16ToUtf8(path)]);
     });
@@ -174,6 +176,7 @@ class CreationRunTest : public ControllerTest {
 
   std::map<std::string, std::string> files_;
   std::string extra_disc_keys_;
+  std::string top_settings_;
   std::string image_file_ = "/nowhere/disc.wvm";
   CContentsList contents_;
   std::unique_ptr<MediaList> list_;
@@ -441,6 +444,55 @@ TEST_F(CreationRunTest, DataDiscWithVerifyMovesTheBarsThroughBothHalves) {
   const std::u16string verifying = Text(ids::kNowVerifying) + Text(ids::kPleaseWait);
   EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), writing), window_.texts.end());
   EXPECT_NE(std::find(window_.texts.begin(), window_.texts.end(), verifying), window_.texts.end());
+}
+
+// The configuration's quick verify mode reaches the controllers through the Verify box; a caller
+// may choose the mode itself.
+TEST_F(CreationRunTest, VerifyBoxVerifiesInTheConfigurationsMode) {
+  struct Case {
+    const char* mode;
+    bool checked;
+    int chosen;
+    int32_t expected;
+  };
+  for (const Case& c :
+       {Case{"Quick", true, 0, 1}, Case{"Quick", false, 0, 0}, Case{"Quick", true, 2, 2},
+        Case{"Full", true, 0, 2}, Case{"Full", true, 1, 1}}) {
+    top_settings_ = std::string("[VERIFYSETTINGS]\nVerify=Yes\nVerifyMode=") + c.mode + "\n";
+    images_.verify_modes.clear();
+    ASSERT_NO_FATAL_FAILURE(Load({{"DVD:image"}}));
+    EXPECT_EQ(run_->OnCreate(c.checked, c.chosen), 0u);
+    EXPECT_EQ(images_.verify_modes, std::vector<int32_t>{c.expected}) << c.mode << " " << c.chosen;
+  }
+}
+
+// A data disc whose source is missing, or whose target leaves the disc, fails before a medium is
+// asked for: nothing is written or recorded, and the message names the entry.
+TEST_F(CreationRunTest, IncompleteDataDiscFailsBeforeTheMediumIsTouched) {
+  WriteFile("part/a.txt", "alpha");
+  for (const std::string& keys :
+       {"SourcePath=" + TestRoot() + "/part\nFile0001=a.txt\nFile0002=gone.bin\n",
+        "SourcePath=" + TestRoot() + "/part\nTargetPath=..\\up\nFile0001=a.txt\n"}) {
+    prompter_.ClearRecords();
+    extra_disc_keys_ = "[FILESET010101]\n" + keys;
+    InsertBlank('D', "dvd+rw");
+    ASSERT_NO_FATAL_FAILURE(Load({{"DVD"}}));
+    drives_.SetSelection(test_support::kDriveD);
+    prompter_.QueueAnswer(kIdCancel);  // Abort after the failure
+    EXPECT_NE(run_->OnCreate(false), 0u);
+    EXPECT_EQ(contents_.item(0)->Status(0), kDiscNone);
+    EXPECT_EQ(records_written_, 0);
+    EXPECT_EQ(CompletionBoxes(), 0);
+    const auto messages = Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(messages[0].find(u"gone.bin") != std::u16string::npos ||
+                messages[0].find(u"..\\up") != std::u16string::npos)
+        << testing::PrintToString(messages);
+    for (const auto& text : messages) {
+      EXPECT_EQ(text.find(Text(ids::kInsertBlankMediaList)), std::u16string::npos)
+          << "a medium was asked for";
+    }
+  }
 }
 
 // The panel's arithmetic without a job.

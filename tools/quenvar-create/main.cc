@@ -16,16 +16,27 @@
 #include "platform/drive_map.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
+#include "quillden/result.h"
 #include "tools/quenvar-create/terminal_front_end.h"
 
 namespace {
 
 using namespace quenvar;
 
-create::TerminalWindow* g_window = nullptr;
+create::Interrupt g_interrupt;
 
-void OnInterrupt(int) {
-  if (g_window != nullptr) g_window->RequestCancel();
+void OnInterrupt(int signal_number) {
+  g_interrupt.Raise(signal_number);
+}
+
+const char* SignalName(int signal_number) {
+  return signal_number == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+bool MediumPresent(int32_t drive_number) {
+  app::CWrenCtrl ctrl;
+  _MEDIAINFORMATION info{};
+  return ctrl.QueryMediaInfo(drive_number, &info) == 0 && info.dwMedia != 0;
 }
 
 // Loads a blank medium into the recording drive when it is virtual and holds no blank one; the
@@ -105,7 +116,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // From here on an interrupt is never lost: before the run it keeps the run from starting, during
+  // it it cancels the running job through the engine.
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
   create::HeadlessControllerUi controller_ui;
+  controller_ui.set_interrupt(&g_interrupt);
   app::ScopedControllerUi install_ui(&controller_ui);
 
   app::CWrenDataCtrl data_ctrl;
@@ -123,6 +143,8 @@ int main(int argc, char** argv) {
   const int32_t drive_number = drives.SelectedDrive();
   VirtualLoader loader(options, drive_number);
   create::HeadlessPrompter prompter(options, stdout, [&loader] { loader(); });
+  prompter.set_interrupt(&g_interrupt);
+  prompter.set_medium_present([drive_number] { return MediumPresent(drive_number); });
   app::ScopedPrompter install_prompter(&prompter);
 
   app::CContentsList contents;
@@ -180,6 +202,9 @@ int main(int argc, char** argv) {
   create::TerminalWindow window(stdout);
   app::CreationRun run(&list, &window, &data_ctrl, &drives);
   window.set_run(&run);
+  window.set_interrupt(&g_interrupt);
+  prompter.set_disc_source(
+      [&run] { return std::make_pair(run.current_item(), run.current_disc()); });
   app::RunControllerUi run_ui(&controller_ui, &run);
   app::ScopedControllerUi install_run_ui(&run_ui);
 
@@ -188,16 +213,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quenvar-create: nothing to create\n");
     return 1;
   }
-  g_window = &window;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
 
-  const bool verify = options.verify < 0 ? contents.verify_mode() != 0 : options.verify != 0;
-  run.OnCreate(verify);
-  run.JoinCancelPrompt();
-  g_window = nullptr;
+  uint32_t result = 0;
+  if (!g_interrupt.raised()) {
+    int verify_mode = 0;
+    switch (options.verify) {
+      case create::kVerifyConfigured:
+        verify_mode = contents.verify_mode();
+        break;
+      case create::kVerifyOnConfigured:
+        verify_mode = contents.verify_mode() == app::CContentsList::kVerifyQuick ? 1 : 2;
+        break;
+      default:
+        verify_mode = options.verify;
+    }
+    result = run.OnCreate(verify_mode != 0, verify_mode);
+    run.JoinCancelPrompt();
+  }
 
   int created = 0;
   for (const auto& [item, disc] : chosen) {
@@ -205,5 +237,23 @@ int main(int argc, char** argv) {
     if (set->disc(disc)->status() == app::kDiscCreated) ++created;
   }
   std::printf("created %d of %zu media\n", created, chosen.size());
-  return created == static_cast<int>(chosen.size()) ? 0 : 1;
+  std::fflush(stdout);
+  // The last line says why the run did not create everything.
+  if (g_interrupt.raised()) {
+    std::fprintf(stderr, "quenvar-create: cancelled by %s\n",
+                 SignalName(g_interrupt.signal.load()));
+    return 1;
+  }
+  if (created == static_cast<int>(chosen.size())) return 0;
+  std::string reason = prompter.Reason();
+  if (reason.empty()) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", result);
+    reason = result == QD_E_CANCELLED ? "cancelled"
+             : result != 0            ? std::string("failed with ") + code
+                                      : "not created";
+  }
+  std::fprintf(stderr, "quenvar-create: %d of %zu media not created: %s\n",
+               static_cast<int>(chosen.size()) - created, chosen.size(), reason.c_str());
+  return 1;
 }

@@ -1,6 +1,7 @@
 #include "tools/quenvar-create/terminal_front_end.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -41,19 +42,31 @@ std::string Usage() {
          "  --set N:S            create disc set S of contents item N (both from 1; repeatable);\n"
          "                       without --set the discs the media list checks are created\n"
          "  --verify | --no-verify   compare the written media with their sources (default: the\n"
-         "                       configuration's verify setting)\n"
-         "  --insert ok|cancel   answer to 'insert blank media' prompts (default ok)\n"
+         "                       configuration's verify setting); --verify uses the "
+         "configuration's\n"
+         "                       verify mode\n"
+         "  --verify-mode quick|full   verify, comparing the first 2048 bytes of each file "
+         "(quick)\n"
+         "                       or every byte (full)\n"
+         "  --insert ok|cancel|wait   answer to 'insert blank media' prompts (default ok); wait\n"
+         "                       waits until the recording drive holds a medium\n"
          "  --blank KIND         before answering a media prompt, put a blank medium of KIND\n"
          "                       (cd-r, dvd+r, ...) into the recording drive when it is virtual\n"
          "  --keep DIR           save each recorded virtual medium to DIR before the next blank\n"
          "  --erase yes|no       answer to erase confirmations (default no)\n"
+         "  --format yes|no      answer to the USB format confirmation (default no)\n"
+         "  --confirm-cancel yes|no   answer to 'do you want to cancel?' after a media prompt was\n"
+         "                       answered with cancel (default yes)\n"
          "  --on-battery continue|stop   answer when the computer runs on battery (default\n"
          "                       continue)\n"
          "  --on-failure retry|next|abort   after a failed disc (default abort)\n"
          "  --retries N          Retry answers per disc before aborting (default 1)\n"
          "  --media-prompts N    media prompts per disc before giving up (default 3)\n"
          "  --list               show the media list and exit\n"
-         "Exit status: 0 when every chosen disc was created, 1 otherwise, 2 for bad usage.\n";
+         "A question that comes again with the same answer while the same disc is being created\n"
+         "ends the run. SIGINT and SIGTERM cancel the running job and end the run.\n"
+         "Exit status: 0 when every chosen disc was created, 1 otherwise (the last line on stderr\n"
+         "says why), 2 for bad usage.\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
@@ -86,27 +99,39 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       }
       options->sets.push_back(pair);
     } else if (arg == "--verify") {
-      options->verify = 1;
+      options->verify = kVerifyOnConfigured;
     } else if (arg == "--no-verify") {
-      options->verify = 0;
-    } else if (arg == "--insert") {
+      options->verify = kVerifyOff;
+    } else if (arg == "--verify-mode") {
       if (!value(&v)) return false;
-      if (v != "ok" && v != "cancel") {
-        *error = "--insert takes ok or cancel";
+      if (v != "quick" && v != "full") {
+        *error = "--verify-mode takes quick or full";
         return false;
       }
-      options->insert_ok = v == "ok";
+      options->verify = v == "quick" ? kVerifyQuickMode : kVerifyFullMode;
+    } else if (arg == "--insert") {
+      if (!value(&v)) return false;
+      if (v != "ok" && v != "cancel" && v != "wait") {
+        *error = "--insert takes ok, cancel or wait";
+        return false;
+      }
+      options->insert = v == "ok"       ? InsertPolicy::kOk
+                        : v == "cancel" ? InsertPolicy::kCancel
+                                        : InsertPolicy::kWait;
     } else if (arg == "--blank") {
       if (!value(&options->blank_kind)) return false;
     } else if (arg == "--keep") {
       if (!value(&options->keep_dir)) return false;
-    } else if (arg == "--erase") {
+    } else if (arg == "--erase" || arg == "--format" || arg == "--confirm-cancel") {
       if (!value(&v)) return false;
       if (v != "yes" && v != "no") {
-        *error = "--erase takes yes or no";
+        *error = arg + " takes yes or no";
         return false;
       }
-      options->erase = v == "yes";
+      bool* answer = arg == "--erase"    ? &options->erase
+                     : arg == "--format" ? &options->format
+                                         : &options->confirm_cancel;
+      *answer = v == "yes";
     } else if (arg == "--on-battery") {
       if (!value(&v)) return false;
       if (v != "continue" && v != "stop") {
@@ -194,8 +219,8 @@ void TerminalWindow::PrintBars() {
   if (current == printed_current_ && total == printed_total_) return;
   printed_current_ = current;
   printed_total_ = total;
-  std::fprintf(out_, "progress: current medium %3u.%u%%, total %3u.%u%%\n", current_ / 10, current_ % 10,
-               total_ / 10, total_ % 10);
+  std::fprintf(out_, "progress: current medium %3u.%u%%, total %3u.%u%%\n", current_ / 10,
+               current_ % 10, total_ / 10, total_ % 10);
   std::fflush(out_);
 }
 
@@ -215,13 +240,15 @@ void TerminalWindow::ProcessPendingMessages() {
     next_tick_ += period_;
     if (run_ != nullptr) run_->OnTimer(timer_id_);
   }
-  if (cancel_request_.exchange(false) && run_ != nullptr) {
-    std::fprintf(out_, "interrupt: asking to cancel\n");
+  if (interrupt_ != nullptr && run_ != nullptr && run_->running() && interrupt_->Take()) {
+    std::fprintf(out_, "interrupt: cancelling the running job\n");
+    std::fflush(out_);
     run_->OnCancelPressed();
   }
 }
 
-HeadlessPrompter::HeadlessPrompter(const Options& options, std::FILE* out, std::function<void()> load_blank)
+HeadlessPrompter::HeadlessPrompter(const Options& options, std::FILE* out,
+                                   std::function<void()> load_blank)
     : options_(options), out_(out), load_blank_(std::move(load_blank)) {}
 
 void HeadlessPrompter::Print(const std::string& text) {
@@ -230,41 +257,149 @@ void HeadlessPrompter::Print(const std::string& text) {
   std::fflush(out_);
 }
 
+namespace {
+
+// A message on one line: its lines joined by blanks.
+std::string OneLine(std::u16string_view text) {
+  std::string line;
+  for (char c : TerminalText(text)) {
+    if (c == '\n') {
+      if (!line.empty() && line.back() != ' ') line += ' ';
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+bool IsCancelQuestion(std::u16string_view text) {
+  for (uint32_t id : {app::ids::kAskCancelProcess, app::ids::kAskCancelRecording,
+                      app::ids::kAskCancelErase, app::ids::kAskCancelThisProcess}) {
+    if (text == app::LoadString(id)) return true;
+  }
+  return false;
+}
+
+bool IsEraseQuestion(std::u16string_view text) {
+  return text == app::LoadString(app::ids::kAskQuickErase) ||
+         text == app::LoadString(app::ids::kAskFullErase);
+}
+
+constexpr int kMediumPollMs = 200;
+
+}  // namespace
+
+void HeadlessPrompter::FollowDisc() {
+  if (!disc_source_) return;
+  const std::pair<int, int> disc = disc_source_();
+  if (disc == disc_) return;
+  disc_ = disc;
+  asked_.clear();
+}
+
+void HeadlessPrompter::EndRun(std::string reason) {
+  if (!ending_) end_reason_ = std::move(reason);
+  ending_ = true;
+}
+
+bool HeadlessPrompter::FirstTime(const app::MessageRequest& request, int answer) {
+  if (asked_.insert({request.text, answer}).second) return true;
+  EndRun("the same question came again and would get the same answer: " + OneLine(request.text));
+  return false;
+}
+
+int HeadlessPrompter::WaitForMedium() {
+  Print("  -> waiting for a medium (SIGINT or SIGTERM cancels)");
+  for (;;) {
+    if (interrupt_ != nullptr && interrupt_->raised()) return app::kIdCancel;
+    if (medium_present_ && medium_present_()) return app::kIdOk;
+    platform::PumpMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kMediumPollMs));
+  }
+}
+
+int HeadlessPrompter::MediaPrompt(const app::MessageRequest& request, const char* kind) {
+  Print(std::string("[") + kind + "] " + TerminalText(request.text));
+  int& count = media_prompts_[disc_];
+  ++count;
+  int answer = app::kIdOk;
+  if (ending_ || (interrupt_ != nullptr && interrupt_->raised())) {
+    answer = app::kIdCancel;
+  } else if (options_.insert == InsertPolicy::kCancel) {
+    answer = app::kIdCancel;
+    EndRun("the media prompt was answered with cancel (--insert cancel)");
+  } else if (count > options_.max_media_prompts) {
+    answer = app::kIdCancel;
+    EndRun("no usable medium after " + std::to_string(options_.max_media_prompts) +
+           " media prompts");
+  } else if (!FirstTime(request, answer)) {
+    answer = app::kIdCancel;
+  } else if (options_.insert == InsertPolicy::kWait) {
+    answer = WaitForMedium();
+    if (answer == app::kIdCancel) EndRun("interrupted while waiting for a medium");
+  }
+  Print(answer == app::kIdOk ? "  -> ok" : "  -> cancel");
+  if (answer == app::kIdOk && options_.insert == InsertPolicy::kOk && load_blank_) load_blank_();
+  return answer;
+}
+
 int HeadlessPrompter::ShowMessage(const app::MessageRequest& request) {
   std::lock_guard<std::mutex> lock(mutex_);
+  FollowDisc();
   const char* kind = request.icon == app::PromptIcon::kWarning ? "warning" : "notice";
+  const bool interrupted = interrupt_ != nullptr && interrupt_->raised();
   int answer = app::kIdOk;
   std::string reply;
   switch (request.buttons) {
     case app::PromptButtons::kOk:
+      if (request.icon == app::PromptIcon::kWarning) last_error_ = OneLine(request.text);
       break;
     case app::PromptButtons::kYesNo: {
-      // The battery question has its own answer; every other Yes/No question is about erasing or
-      // giving up a disc.
-      const bool yes = request.text == app::LoadString(app::ids::kOnBattery) ? options_.on_battery_continue
-                                                                               : options_.erase;
+      bool yes;
+      if (request.text == app::LoadString(app::ids::kOnBattery)) {
+        yes = options_.on_battery_continue && !ending_;
+        if (!yes) EndRun("the computer runs on battery (--on-battery stop)");
+      } else if (IsCancelQuestion(request.text)) {
+        yes = interrupted || ending_ || options_.confirm_cancel;
+        if (!ending_ && !interrupted) {
+          yes = FirstTime(request, yes ? app::kIdYes : app::kIdNo) ? yes : true;
+        }
+      } else {
+        yes = false;  // a question nobody gave an answer for: the cautious one
+        if (!ending_) FirstTime(request, app::kIdNo);
+      }
       answer = yes ? app::kIdYes : app::kIdNo;
       reply = yes ? "yes" : "no";
       break;
     }
     case app::PromptButtons::kOkCancel: {
-      int& count = media_prompts_[request.text];
-      ++count;
-      answer = options_.insert_ok && count <= options_.max_media_prompts ? app::kIdOk : app::kIdCancel;
+      if (IsEraseQuestion(request.text) ||
+          request.text == app::LoadString(app::ids::kAskFormatUsb)) {
+        const bool ok = !ending_ && !interrupted &&
+                        (IsEraseQuestion(request.text) ? options_.erase : options_.format);
+        answer = ok ? app::kIdOk : app::kIdCancel;
+        if (ok && !FirstTime(request, answer)) answer = app::kIdCancel;
+        if (!ok && request.text == app::LoadString(app::ids::kAskFormatUsb))
+          EndRun("the USB flash memory may not be formatted (--format no)");
+      } else {
+        return MediaPrompt(request, kind);  // prints the prompt and its answer
+      }
       reply = answer == app::kIdOk ? "ok" : "cancel";
       break;
     }
   }
   Print(std::string("[") + kind + "] " + TerminalText(request.text));
   if (!reply.empty()) Print("  -> " + reply);
-  if (request.buttons == app::PromptButtons::kOkCancel && answer == app::kIdOk && load_blank_) load_blank_();
   return answer;
 }
 
 int HeadlessPrompter::SelectNextProcess(app::PromptWindow, std::u16string_view disc_title) {
   std::lock_guard<std::mutex> lock(mutex_);
   int answer = app::kIdCancel;
-  if (options_.on_failure == FailurePolicy::kNext) {
+  if (ending_ || (interrupt_ != nullptr && interrupt_->raised())) {
+    answer = app::kIdCancel;
+  } else if (options_.on_failure == FailurePolicy::kNext) {
     answer = app::kIdNextMedia;
   } else if (options_.on_failure == FailurePolicy::kRetry) {
     int& used = retries_[std::u16string(disc_title)];
@@ -273,14 +408,19 @@ int HeadlessPrompter::SelectNextProcess(app::PromptWindow, std::u16string_view d
       answer = app::kIdRetryMedia;
     }
   }
+  // The disc starts over (or the run moves on): its questions may be asked afresh.
+  asked_.clear();
   Print("[question] Failed to create " + platform::Utf16ToUtf8(disc_title) + ": " +
-        (answer == app::kIdRetryMedia ? "retry" : answer == app::kIdNextMedia ? "next" : "abort"));
+        (answer == app::kIdRetryMedia  ? "retry"
+         : answer == app::kIdNextMedia ? "next"
+                                       : "abort"));
   return answer;
 }
 
-int HeadlessPrompter::ConfirmCancel(app::PromptWindow, std::u16string_view, std::u16string_view text) {
+int HeadlessPrompter::ConfirmCancel(app::PromptWindow, std::u16string_view,
+                                    std::u16string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  // Only an interrupt from the terminal opens the cancel prompt: it means yes.
+  // Only an interrupt opens the cancel prompt: it means yes.
   Print("[question] " + TerminalText(text) + "  -> ok");
   return app::kIdOk;
 }
@@ -295,6 +435,20 @@ int HeadlessPrompter::Choose(const app::ChoiceRequest& request) {
 void HeadlessPrompter::ShowWaitNotice(std::u16string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
   Print("[wait] " + TerminalText(text));
+}
+
+std::string HeadlessPrompter::Reason() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !end_reason_.empty() ? end_reason_ : last_error_;
+}
+
+bool HeadlessPrompter::stuck() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ending_;
+}
+
+void HeadlessControllerUi::set_interrupt(Interrupt* interrupt) {
+  set_cancel_source([interrupt] { return interrupt != nullptr && interrupt->Take(); });
 }
 
 void HeadlessControllerUi::SetExecutionState(uint32_t flags) {

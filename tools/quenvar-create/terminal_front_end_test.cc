@@ -1,8 +1,7 @@
 #include "tools/quenvar-create/terminal_front_end.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,6 +11,8 @@
 #include <fstream>
 #include <string>
 
+#include "app/resources/string_ids.h"
+#include "app/resources/string_table.h"
 
 namespace quenvar::create {
 namespace {
@@ -29,15 +30,28 @@ std::string Read(std::FILE* file) {
 TEST(OptionsTest, ParsesEveryOptionAndRejectsNonsense) {
   Options options;
   std::string error;
-  ASSERT_TRUE(ParseOptions({"--drive", "v:", "--set", "1:2", "--set", "2:1", "--no-verify", "--insert", "cancel",
-                            "--blank", "dvd+r", "--keep", "/k", "--erase", "yes", "--on-failure", "retry",
-                            "--retries", "3", "--media-prompts", "2", "top.ini"},
+  ASSERT_TRUE(ParseOptions({"--drive",     "v:",
+                            "--set",       "1:2",
+                            "--set",       "2:1",
+                            "--no-verify", "--insert",
+                            "cancel",      "--blank",
+                            "dvd+r",       "--keep",
+                            "/k",          "--erase",
+                            "yes",         "--on-failure",
+                            "retry",       "--retries",
+                            "3",           "--media-prompts",
+                            "2",           "--format",
+                            "yes",         "--confirm-cancel",
+                            "no",          "--verify-mode",
+                            "quick",       "top.ini"},
                            &options, &error))
       << error;
   EXPECT_EQ(options.drive, 'V');
   EXPECT_EQ(options.sets, (std::vector<std::pair<int, int>>{{1, 2}, {2, 1}}));
-  EXPECT_EQ(options.verify, 0);
-  EXPECT_FALSE(options.insert_ok);
+  EXPECT_EQ(options.verify, kVerifyQuickMode);  // the last verify option wins
+  EXPECT_EQ(options.insert, InsertPolicy::kCancel);
+  EXPECT_TRUE(options.format);
+  EXPECT_FALSE(options.confirm_cancel);
   EXPECT_EQ(options.blank_kind, "dvd+r");
   EXPECT_EQ(options.keep_dir, "/k");
   EXPECT_TRUE(options.erase);
@@ -47,9 +61,15 @@ TEST(OptionsTest, ParsesEveryOptionAndRejectsNonsense) {
   EXPECT_EQ(options.top_level, "top.ini");
 
   ASSERT_TRUE(ParseOptions({"top.ini"}, &options, &error));
-  EXPECT_EQ(options.verify, -1);
-  EXPECT_TRUE(options.insert_ok);
+  EXPECT_EQ(options.verify, kVerifyConfigured);
+  EXPECT_EQ(options.insert, InsertPolicy::kOk);
+  EXPECT_FALSE(options.erase);
+  EXPECT_FALSE(options.format);
+  EXPECT_TRUE(options.confirm_cancel);
   EXPECT_EQ(options.on_failure, FailurePolicy::kAbort);
+  ASSERT_TRUE(ParseOptions({"--verify", "--insert", "wait", "top.ini"}, &options, &error));
+  EXPECT_EQ(options.verify, kVerifyOnConfigured);
+  EXPECT_EQ(options.insert, InsertPolicy::kWait);
 
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{},
@@ -62,12 +82,22 @@ TEST(OptionsTest, ParsesEveryOptionAndRejectsNonsense) {
                                              {"--on-failure", "later", "t"},
                                              {"--retries", "-1", "t"},
                                              {"--media-prompts", "0", "t"},
+                                             {"--verify-mode", "fast", "t"},
+                                             {"--format", "ok", "t"},
+                                             {"--confirm-cancel", "t"},
                                              {"--frobnicate", "t"},
                                              {"a.ini", "b.ini"}}) {
     error.clear();
     EXPECT_FALSE(ParseOptions(bad, &options, &error)) << testing::PrintToString(bad);
     EXPECT_FALSE(error.empty());
   }
+}
+
+app::MessageRequest Question(std::u16string text, app::PromptButtons buttons) {
+  app::MessageRequest request;
+  request.text = std::move(text);
+  request.buttons = buttons;
+  return request;
 }
 
 TEST(HeadlessPrompterTest, PoliciesAreBounded) {
@@ -77,39 +107,39 @@ TEST(HeadlessPrompterTest, PoliciesAreBounded) {
   options.retries = 2;
   options.max_media_prompts = 2;
   int blanks = 0;
+  std::pair<int, int> disc{0, 0};
   HeadlessPrompter prompter(options, out, [&blanks] { ++blanks; });
+  prompter.set_disc_source([&disc] { return disc; });
 
   EXPECT_EQ(prompter.SelectNextProcess(nullptr, u"Disc 1"), app::kIdRetryMedia);
   EXPECT_EQ(prompter.SelectNextProcess(nullptr, u"Disc 2"), app::kIdRetryMedia);
   EXPECT_EQ(prompter.SelectNextProcess(nullptr, u"Disc 1"), app::kIdRetryMedia);
   EXPECT_EQ(prompter.SelectNextProcess(nullptr, u"Disc 1"), app::kIdCancel) << "retries run out";
 
-  app::MessageRequest insert;
-  insert.text = u"Disc 1 will be created now.\r\nPlease insert blank media.\r\n";
-  insert.buttons = app::PromptButtons::kOkCancel;
+  // Media prompts count per disc, whatever their text; a Retry lets the same prompt come again.
+  auto insert = Question(u"Disc 1 will be created now.\r\nPlease insert blank media.\r\n",
+                         app::PromptButtons::kOkCancel);
   EXPECT_EQ(prompter.ShowMessage(insert), app::kIdOk);
+  prompter.SelectNextProcess(nullptr, u"Disc 3");
   EXPECT_EQ(prompter.ShowMessage(insert), app::kIdOk);
-  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdCancel) << "a medium that never fits ends the disc";
+  EXPECT_FALSE(prompter.stuck());
+  insert.text = u"You cannot record data to this Media.\r\n";
+  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdCancel)
+      << "a medium that never fits ends the disc";
+  EXPECT_TRUE(prompter.stuck());
+  EXPECT_EQ(prompter.Reason(), "no usable medium after 2 media prompts");
   EXPECT_EQ(blanks, 2) << "a blank is loaded only for prompts answered OK";
-  insert.text = u"Disc 2 will now be created.\r\n";
-  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdOk);
-
-  app::MessageRequest erase;
-  erase.buttons = app::PromptButtons::kYesNo;
-  erase.text = u"Erase?";
-  EXPECT_EQ(prompter.ShowMessage(erase), app::kIdNo);
-  app::MessageRequest notice;
-  notice.text = u"Done.\r\n";
-  EXPECT_EQ(prompter.ShowMessage(notice), app::kIdOk);
-  EXPECT_EQ(prompter.ConfirmCancel(nullptr, u"Quenvar", u"Cancel?"), app::kIdOk);
-  EXPECT_EQ(prompter.Choose(app::ChoiceRequest{}), -1);
-  EXPECT_TRUE(prompter.IsWindow(prompter.MainWindow()));
-  EXPECT_FALSE(prompter.IsWindow(nullptr));
+  // Giving up is confirmed once the run is ending, whatever the option says.
+  EXPECT_EQ(
+      prompter.ShowMessage(Question(std::u16string(app::LoadString(app::ids::kAskCancelProcess)),
+                                    app::PromptButtons::kYesNo)),
+      app::kIdYes);
 
   const std::string text = Read(out);
-  EXPECT_NE(text.find("[notice] Disc 1 will be created now.\nPlease insert blank media.\n  -> ok\n"), std::string::npos)
+  EXPECT_NE(
+      text.find("[notice] Disc 1 will be created now.\nPlease insert blank media.\n  -> ok\n"),
+      std::string::npos)
       << text;
-  EXPECT_NE(text.find("Erase?\n  -> no\n"), std::string::npos);
   EXPECT_EQ(text.find('\r'), std::string::npos);
   std::fclose(out);
 
@@ -118,7 +148,127 @@ TEST(HeadlessPrompterTest, PoliciesAreBounded) {
   std::FILE* quiet = std::tmpfile();
   HeadlessPrompter next_prompter(next, quiet, nullptr);
   EXPECT_EQ(next_prompter.SelectNextProcess(nullptr, u"D"), app::kIdNextMedia);
+  app::MessageRequest notice;
+  notice.text = u"Done.\r\n";
+  EXPECT_EQ(next_prompter.ShowMessage(notice), app::kIdOk);
+  EXPECT_EQ(next_prompter.ConfirmCancel(nullptr, u"Quenvar", u"Cancel?"), app::kIdOk);
+  EXPECT_EQ(next_prompter.Choose(app::ChoiceRequest{}), -1);
+  EXPECT_TRUE(next_prompter.IsWindow(next_prompter.MainWindow()));
+  EXPECT_FALSE(next_prompter.IsWindow(nullptr));
   std::fclose(quiet);
+}
+
+// Every kind of question has its own answer: the erase answer never decides whether to give up a
+// disc (which made "--insert cancel" ask again forever), nor does the media answer format a stick.
+TEST(HeadlessPrompterTest, EachKindOfQuestionHasItsOwnAnswer) {
+  const std::u16string give_up(app::LoadString(app::ids::kAskCancelProcess));
+  const std::u16string erase(app::LoadString(app::ids::kAskQuickErase));
+  const std::u16string format(app::LoadString(app::ids::kAskFormatUsb));
+  for (const bool yes : {true, false}) {
+    std::FILE* out = std::tmpfile();
+    Options options;
+    options.erase = yes;
+    options.format = yes;
+    options.confirm_cancel = !yes;
+    HeadlessPrompter prompter(options, out, nullptr);
+    EXPECT_EQ(prompter.ShowMessage(Question(erase, app::PromptButtons::kOkCancel)),
+              yes ? app::kIdOk : app::kIdCancel);
+    EXPECT_EQ(prompter.ShowMessage(Question(format, app::PromptButtons::kOkCancel)),
+              yes ? app::kIdOk : app::kIdCancel);
+    EXPECT_EQ(prompter.ShowMessage(Question(give_up, app::PromptButtons::kYesNo)),
+              yes ? app::kIdNo : app::kIdYes);
+    EXPECT_EQ(prompter.ShowMessage(Question(u"Something new?", app::PromptButtons::kYesNo)),
+              app::kIdNo)
+        << "an unknown question gets the cautious answer";
+    std::fclose(out);
+  }
+  // The safe defaults: no erase, no format, give up when the prompt was refused.
+  std::FILE* out = std::tmpfile();
+  Options defaults;
+  defaults.insert = InsertPolicy::kCancel;
+  HeadlessPrompter prompter(defaults, out, nullptr);
+  EXPECT_EQ(prompter.ShowMessage(Question(erase, app::PromptButtons::kOkCancel)), app::kIdCancel);
+  EXPECT_EQ(prompter.ShowMessage(Question(format, app::PromptButtons::kOkCancel)), app::kIdCancel);
+  EXPECT_EQ(prompter.ShowMessage(Question(u"Insert a disc.", app::PromptButtons::kOkCancel)),
+            app::kIdCancel);
+  EXPECT_EQ(prompter.ShowMessage(Question(give_up, app::PromptButtons::kYesNo)), app::kIdYes);
+  EXPECT_NE(prompter.Reason().find("USB flash memory may not be formatted"), std::string::npos);
+  std::fclose(out);
+}
+
+// The same question with the same answer twice while one disc is created ends the run; the same
+// question for the next disc, or after a Retry, is asked afresh.
+TEST(HeadlessPrompterTest, QuestionRepeatedWithTheSameAnswerEndsTheRun) {
+  std::FILE* out = std::tmpfile();
+  Options options;
+  options.erase = true;
+  options.confirm_cancel = false;
+  options.max_media_prompts = 10;
+  std::pair<int, int> disc{0, 0};
+  HeadlessPrompter prompter(options, out, nullptr);
+  prompter.set_disc_source([&disc] { return disc; });
+  const auto erase = Question(std::u16string(app::LoadString(app::ids::kAskQuickErase)),
+                              app::PromptButtons::kOkCancel);
+  const auto insert = Question(u"Disc will be created now.\r\n", app::PromptButtons::kOkCancel);
+  const auto give_up = Question(std::u16string(app::LoadString(app::ids::kAskCancelProcess)),
+                                app::PromptButtons::kYesNo);
+  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdOk);
+  EXPECT_EQ(prompter.ShowMessage(erase), app::kIdOk);
+  disc = {0, 1};
+  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdOk);
+  EXPECT_EQ(prompter.ShowMessage(erase), app::kIdOk);
+  EXPECT_FALSE(prompter.stuck());
+  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdCancel);
+  EXPECT_TRUE(prompter.stuck());
+  EXPECT_EQ(prompter.ShowMessage(give_up), app::kIdYes)
+      << "the run ends even with --confirm-cancel no";
+  EXPECT_EQ(prompter.SelectNextProcess(nullptr, u"Disc"), app::kIdCancel);
+  EXPECT_EQ(
+      prompter.Reason(),
+      "the same question came again and would get the same answer: Disc will be created now.");
+  std::fclose(out);
+
+  // Refusing every prompt ends the run at once, also when giving up is refused.
+  std::FILE* quiet = std::tmpfile();
+  Options refuse;
+  refuse.insert = InsertPolicy::kCancel;
+  refuse.confirm_cancel = false;
+  HeadlessPrompter looping(refuse, quiet, nullptr);
+  EXPECT_EQ(looping.ShowMessage(insert), app::kIdCancel);
+  EXPECT_EQ(looping.ShowMessage(give_up), app::kIdYes) << "the run is ending";
+  std::fclose(quiet);
+}
+
+// An interrupt ends a wait at a media prompt and confirms every cancel question.
+TEST(HeadlessPrompterTest, InterruptEndsTheWaitForAMedium) {
+  std::FILE* out = std::tmpfile();
+  Options options;
+  options.insert = InsertPolicy::kWait;
+  options.confirm_cancel = false;
+  Interrupt interrupt;
+  std::atomic<int> polls{0};
+  HeadlessPrompter prompter(options, out, nullptr);
+  prompter.set_interrupt(&interrupt);
+  prompter.set_medium_present([&] {
+    if (++polls == 5) interrupt.Raise(SIGTERM);
+    return false;
+  });
+  const auto insert = Question(u"Disc will be created now.\r\n", app::PromptButtons::kOkCancel);
+  EXPECT_EQ(prompter.ShowMessage(insert), app::kIdCancel);
+  EXPECT_EQ(polls.load(), 5);
+  EXPECT_EQ(
+      prompter.ShowMessage(Question(std::u16string(app::LoadString(app::ids::kAskCancelProcess)),
+                                    app::PromptButtons::kYesNo)),
+      app::kIdYes);
+  // A medium that arrives ends the wait with OK.
+  Options waiting;
+  waiting.insert = InsertPolicy::kWait;
+  HeadlessPrompter patient(waiting, out, nullptr);
+  int checks = 0;
+  patient.set_medium_present([&] { return ++checks == 3; });
+  EXPECT_EQ(patient.ShowMessage(insert), app::kIdOk);
+  EXPECT_EQ(checks, 3);
+  std::fclose(out);
 }
 
 TEST(TerminalWindowTest, PrintsNewTextAndCoarseProgress) {
@@ -178,16 +328,16 @@ TEST(TerminalWindowTest, BatteryQuestionHasItsOwnAnswer) {
     std::FILE* out = std::tmpfile();
     Options options;
     options.on_battery_continue = go_on;
-    options.erase = !go_on;  // the erase answer must not decide the battery question
+    options.confirm_cancel = !go_on;  // no other answer decides the battery question
     HeadlessPrompter prompter(options, out, nullptr);
     app::ScopedPrompter install(&prompter);
     Laptop unplugged(true);
     TerminalWindow window(out, unplugged.path());
     EXPECT_EQ(window.ConfirmBattery(), go_on);
-    app::MessageRequest erase;
-    erase.buttons = app::PromptButtons::kYesNo;
-    erase.text = u"Erase?";
-    EXPECT_EQ(prompter.ShowMessage(erase), go_on ? app::kIdNo : app::kIdYes);
+    app::MessageRequest give_up;
+    give_up.buttons = app::PromptButtons::kYesNo;
+    give_up.text = app::LoadString(app::ids::kAskCancelProcess);
+    EXPECT_EQ(prompter.ShowMessage(give_up), go_on ? app::kIdNo : app::kIdYes);
     const std::string text = Read(out);
     EXPECT_NE(text.find("This computer is on battery power now."), std::string::npos) << text;
     EXPECT_NE(text.find(go_on ? "  -> yes" : "  -> no"), std::string::npos) << text;

@@ -12,6 +12,10 @@
 // UTF-16 with a byte order mark (either byte order), and otherwise in the system code page
 // (platform/code_page.h). Everything returned is UTF-16.
 //
+// Only regular files are read (a device, a FIFO or a socket is refused before it is opened for
+// reading, so that nothing blocks or streams without end), and at most kMaxIniFileBytes of them:
+// a longer file is refused whole rather than cut.
+//
 // An IniFile is immutable after loading and may be read from several threads.
 #ifndef QUENVAR_PLATFORM_INI_FILE_H_
 #define QUENVAR_PLATFORM_INI_FILE_H_
@@ -28,12 +32,17 @@
 
 namespace quenvar::platform {
 
+// Far above what any configuration needs (a few thousand keys of at most 259 characters), far
+// below what could exhaust memory.
+inline constexpr uint64_t kMaxIniFileBytes = 16u << 20;
+
 class IniFile {
  public:
   IniFile() = default;
 
-  // Reads and parses path. ENOENT when the file is missing; other errno values for unreadable
-  // files. Malformed lines are reported on stderr naming path and the line number.
+  // Reads and parses path. ENOENT when the file is missing; EINVAL when it is no regular file;
+  // EFBIG when it is longer than kMaxIniFileBytes; other errno values for unreadable files.
+  // Malformed lines are reported on stderr naming path and the line number.
   static Status Load(const std::string& path, IniFile* file, Env* env = Env::Default());
   // Parses bytes; name only labels the diagnostics, report false silences them.
   static IniFile Parse(std::string_view bytes, std::string_view name = "", bool report = true);
