@@ -1088,6 +1088,7 @@ Answer VirtualDevice::PreventAllow(const Cdb& c) {
     state_.locked = prevent;
     dirty_ = true;
   }
+  HoldRemovalLock(prevent);
   return Answer::Ok(0);
 }
 

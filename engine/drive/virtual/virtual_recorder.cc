@@ -24,7 +24,13 @@ std::unique_ptr<Transport> OpenVirtualRecorder(const std::string& backing_path,
 VirtualRecorder::VirtualRecorder(std::shared_ptr<virt::VirtualDevice> device)
     : device_(std::move(device)) {}
 
-VirtualRecorder::~VirtualRecorder() = default;
+VirtualRecorder::~VirtualRecorder() {
+  device_->Release(this);
+}
+
+int VirtualRecorder::ClaimExclusive() {
+  return device_->Claim(this);
+}
 
 bool VirtualRecorder::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                               uint32_t* bytes_returned) {

@@ -61,6 +61,8 @@ class VirtualRecorder : public Transport {
 
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                uint32_t* bytes_returned) override;
+  // Holds the backing file for this transport's job until it closes (see Transport).
+  int ClaimExclusive() override;
 
   // The nth command with this opcode from now (1 = the next one) answers CHECK CONDITION with
   // the given sense instead of executing; repeat > 1 makes the following ones fail too.
