@@ -119,7 +119,13 @@ std::unique_ptr<Transport> OpenEntryTransport(const quenvar::platform::DriveMapE
   *error_number = 0;
   if (entry.kind == DriveKind::kVirtual) {
 #if QUILLDEN_HAVE_VIRTUAL_RECORDER
-    std::unique_ptr<Transport> transport = OpenVirtualRecorder(entry.backing_path, entry.virtual_media, error);
+    VirtualDriveModel model;
+    if (!ParseVirtualDriveModel(entry.virtual_drive, &model, error)) {
+      *error_number = EINVAL;
+      return nullptr;
+    }
+    std::unique_ptr<Transport> transport =
+        OpenVirtualRecorder(entry.backing_path, entry.virtual_media, model, error);
     if (!transport) *error_number = EIO;
     return transport;
 #else

@@ -289,9 +289,30 @@ uint32_t CdDataMode(HANDLE drive) {
   return audio ? 3 : 1;
 }
 
+// A pressed CD in a reading drive that does not know READ TRACK INFORMATION: closed, and as long as
+// its table of contents says (the lead-out start), else as READ CAPACITY says.
+bool PressedCdExtent(HANDLE drive, _MEDIAINFORMATION* info) {
+  uint8_t toc[12] = {};
+  uint32_t end = 0;
+  if (ReadToc(drive, false, 0, 0xAA, toc, sizeof(toc)) == QD_OK && GetBe16(toc) >= 10 &&
+      toc[6] == 0xAA) {
+    end = GetBe32(toc + 8);
+  } else {
+    uint32_t last = 0;
+    if (ReadCapacity(drive, &last) != QD_OK || last == 0xFFFFFFFFu) return false;
+    end = last + 1;
+  }
+  info->dwStatus = MEDIA_STATUS_CLOSED;
+  info->dwErasable = 0;
+  info->dwNextWritable = 0;
+  info->dwFree = 0;
+  info->dwUsed = end;
+  return true;
+}
+
 uint32_t CdRule(HANDLE drive, uint16_t profile, MediaState* m) {
   uint32_t result = LastTrackRule(drive, m);
-  if (result != QD_OK) return result;
+  if (result != QD_OK && (profile != 0x08 || !PressedCdExtent(drive, &m->info))) return result;
   _MEDIAINFORMATION& info = m->info;
   info.dwDataMode = CdDataMode(drive);
   info.dwCapacity = info.dwUsed;

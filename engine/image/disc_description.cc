@@ -119,6 +119,8 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
       TrackEntry measured = EntryFrom(exact);
       drive::TrackInformation raw;
       result = drive::ReadTrackInformation(drive, 1, number, &raw);
+      if (result == QD_OK || drive::TrackFromToc(drive, number, &raw))
+        result = QD_OK;  // reading drives lack the command
       if (result != QD_OK && !overwritable) return result;
       // Blank (bit 6) or reserved (bit 7) on the source: the copy leaves the track open too.
       bool open = !overwritable && (raw.raw[6] & 0xC0) != 0;

@@ -164,6 +164,50 @@ void VirtualDevice::DropStaleBlocks() {
   }
 }
 
+uint16_t VirtualDevice::ReportedProfile() const {
+  if (!state_.medium_present()) return 0;
+  const uint16_t p = state_.profile;
+  if (model_.every_medium || model_.Writes(p)) return p;
+  if (!model_.ReadsFamilyOf(p)) return 0;
+  if (state_.is_pressed()) return p;
+  // A recordable medium this drive only reads: readable once something is recorded on it.
+  for (const TrackState& t : state_.tracks) {
+    if (t.written != 0) return state_.is_cd() ? kProfileCdRom : kProfileDvdRom;
+  }
+  return 0;
+}
+
+bool VirtualDevice::RefusedByDrive(uint8_t opcode, Answer* answer) const {
+  if (model_.every_medium) return false;
+  if (opcode == kOpReadTrackInformation && model_.writes.empty()) {
+    *answer = Answer::Sense(5, 0x20, 0x00);  // a reading drive of the older kind
+    return true;
+  }
+  if (!NeedsMedium(opcode) || !state_.medium_present()) return false;
+  const uint16_t reported = ReportedProfile();
+  if (reported == 0) {
+    *answer = Answer::Sense(2, 0x30, 0x00);  // incompatible medium installed
+    return true;
+  }
+  switch (opcode) {
+    case kOpWrite10:
+    case kOpReserveTrack:
+    case kOpCloseTrackSession:
+    case kOpSendCueSheet:
+    case kOpBlank:
+    case kOpFormatUnit:
+    case kOpSendDiscStructure:
+      if (!model_.Writes(reported)) {
+        *answer =
+            model_.writes.empty() ? Answer::Sense(5, 0x20, 0x00) : Answer::Sense(5, 0x30, 0x05);
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
 bool VirtualDevice::RemovalPrevented() {
   if (!state_.locked) return false;
   if (prevent_fd_ >= 0 || ByteLockedElsewhere(backing_path_, kPreventByte)) return true;
@@ -190,7 +234,8 @@ void VirtualDevice::HoldRemovalLock(bool prevent) {
 
 std::shared_ptr<VirtualDevice> VirtualDevice::Acquire(const std::string& backing_path,
                                                       const std::string& media_kind, Env* env,
-                                                      std::string* error) {
+                                                      std::string* error,
+                                                      const VirtualDriveModel* model) {
   if (backing_path.empty()) {
     *error = "no backing file given";
     return nullptr;
@@ -205,6 +250,7 @@ std::shared_ptr<VirtualDevice> VirtualDevice::Acquire(const std::string& backing
     if (auto device = it->second.lock()) return device;
   }
   std::shared_ptr<VirtualDevice> device(new VirtualDevice(key, env));
+  if (model != nullptr) device->model_ = *model;
   if (!device->Load(media_kind, error)) return nullptr;
   registry[key] = device;
   return device;
@@ -434,6 +480,7 @@ bool VirtualDevice::PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_
     answer = Answer::Sense(2, 0x3A, 0x00);
     decided = true;
   }
+  if (!decided) decided = RefusedByDrive(opcode, &answer);
   if (data_in && length != 0 && opcode != kOpRead10 && opcode != kOpReadCd) {
     std::memset(data, 0, length);
   }
