@@ -51,8 +51,18 @@ bool ParseEntry(std::string_view entry, DriveMapEntry* out) {
     out->device_path = std::string(path);
     return true;
   };
-  if (spec.starts_with("virtual:")) {
-    std::string_view rest = spec.substr(8);
+  if (spec.starts_with("virtual:") || spec.starts_with("virtual(")) {
+    std::string_view rest = spec.substr(7);
+    if (rest.front() == '(') {
+      const size_t close = rest.find(')');
+      if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+        Reject(entry, "a declared virtual drive needs virtual(DRIVE):MEDIA:BACKING-FILE");
+        return false;
+      }
+      out->virtual_drive = std::string(rest.substr(1, close - 1));
+      rest = rest.substr(close + 1);
+    }
+    rest.remove_prefix(1);  // the ':'
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos || colon == 0) {
       Reject(entry, "a virtual drive needs virtual:MEDIA:BACKING-FILE");

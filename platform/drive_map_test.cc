@@ -50,6 +50,29 @@ TEST(DriveMapTest, ParsesEveryKindAndSkipsOnlyTheBadEntries) {
   }
 }
 
+TEST(DriveMapTest, VirtualDrivesMayDeclareWhatTheyReadAndWrite) {
+  testing::internal::CaptureStderr();
+  DriveMap map = DriveMap::Parse(
+      "W=virtual(reads=cd|dvd writes=cd-r|cd-rw):cd-r:/var/tmp/w:x.disc\n"
+      "R=virtual(reads=cd-rom|dvd-rom):none:/var/tmp/r.disc\n"
+      "V=virtual:dvd+r:/var/tmp/v.disc\n"
+      "X=virtual(reads=cd:cd-r:/var/tmp/x.disc\n"  // unclosed
+      "Y=virtual(writes=cd-r)/cd-r:/var/tmp/y.disc\n");
+  const std::string errors = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(map.Letters(), (std::vector<char>{'R', 'V', 'W'}));
+  const DriveMapEntry* w = map.Find('W');
+  EXPECT_EQ(w->kind, DriveKind::kVirtual);
+  EXPECT_EQ(w->virtual_drive, "reads=cd|dvd writes=cd-r|cd-rw");
+  EXPECT_EQ(w->virtual_media, "cd-r");
+  EXPECT_EQ(w->backing_path, "/var/tmp/w:x.disc");
+  EXPECT_EQ(map.Find('R')->virtual_drive, "reads=cd-rom|dvd-rom");
+  EXPECT_EQ(map.Find('R')->virtual_media, "none");
+  // Entries without a declaration read as before.
+  EXPECT_EQ(map.Find('V')->virtual_drive, "");
+  EXPECT_EQ(map.Find('V')->virtual_media, "dvd+r");
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2);
+}
+
 // A fake /sys/class/block: entries are links into a fake device tree, as in sysfs.
 class FakeSysfs {
  public:

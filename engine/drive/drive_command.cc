@@ -41,6 +41,27 @@ bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
          sense[13] == 0;
 }
 
+// Commands that change what the medium holds. The first of them on a handle takes the drive for
+// the handle's job (DriveDevice::ClaimForChange), so that a second job on the same drive, here or
+// in another process, is refused before it has changed anything.
+bool ChangesMedium(uint8_t opcode) {
+  switch (opcode) {
+    case 0x04:  // FORMAT UNIT
+    case 0x2A:  // WRITE(10)
+    case 0x2E:  // WRITE AND VERIFY(10)
+    case 0x53:  // RESERVE TRACK
+    case 0x54:  // SEND OPC INFORMATION
+    case 0x5B:  // CLOSE TRACK/SESSION
+    case 0x5D:  // SEND CUE SHEET
+    case 0xA1:  // BLANK
+    case 0xAA:  // WRITE(12)
+    case 0xBF:  // SEND DISC STRUCTURE
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Header fields of the pass-through record (the 44-byte pass-through header, then sense and data).
 constexpr size_t kHeaderLength = 0;
 constexpr size_t kScsiStatus = 2;
@@ -58,6 +79,10 @@ constexpr size_t kCdb = 28;
 uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
   if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
   std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  if (device && ChangesMedium(command.cdb[0])) {
+    const uint32_t claimed = device->ClaimForChange();
+    if (claimed != QD_OK) return claimed;
+  }
   const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
   if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
   std::vector<uint8_t> record;

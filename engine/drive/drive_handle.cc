@@ -10,6 +10,7 @@
 #include "drive/driver_control.h"
 #include "drive/sg_io_transport.h"
 #include "platform/drive_map.h"
+#include "quillden/result.h"
 #include "util/byte_order.h"
 #if QUILLDEN_HAVE_VIRTUAL_RECORDER
 #include "drive/virtual/virtual_recorder.h"
@@ -72,7 +73,18 @@ bool DriveDevice::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_
   }
 }
 
+uint32_t DriveDevice::ClaimForChange() {
+  if (claimed_.load()) return 0;
+  if (!device_) return QD_E_PASS_THROUGH;
+  const int error_number = device_->ClaimExclusive();
+  if (error_number == EBUSY) return QD_E_BUSY;
+  if (error_number != 0) return QD_E_PASS_THROUGH;
+  claimed_ = true;
+  return 0;
+}
+
 bool DriveDevice::Close() {
+  claimed_ = false;
   device_.reset();
   return true;
 }
@@ -107,7 +119,13 @@ std::unique_ptr<Transport> OpenEntryTransport(const quenvar::platform::DriveMapE
   *error_number = 0;
   if (entry.kind == DriveKind::kVirtual) {
 #if QUILLDEN_HAVE_VIRTUAL_RECORDER
-    std::unique_ptr<Transport> transport = OpenVirtualRecorder(entry.backing_path, entry.virtual_media, error);
+    VirtualDriveModel model;
+    if (!ParseVirtualDriveModel(entry.virtual_drive, &model, error)) {
+      *error_number = EINVAL;
+      return nullptr;
+    }
+    std::unique_ptr<Transport> transport =
+        OpenVirtualRecorder(entry.backing_path, entry.virtual_media, model, error);
     if (!transport) *error_number = EIO;
     return transport;
 #else

@@ -33,11 +33,17 @@ class DriveDevice {
   // A driver request on the drive handle (see transport.h). False when the request failed.
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size, uint32_t* returned);
 
+  // Takes the drive for this handle alone before the first command that changes the medium (see
+  // Transport::ClaimExclusive); held until the handle closes. 0, or 0x08000019 while another job
+  // holds the drive, or 0x08000049 when the claim cannot be made.
+  uint32_t ClaimForChange();
+
   // Closes the device transport; false when the transport reported a failure on closing.
   bool Close();
 
  private:
   std::unique_ptr<Transport> device_;
+  std::atomic<bool> claimed_{false};
   std::atomic<char> letter_{0};
   std::atomic<bool> catching_eject_{false};
 };

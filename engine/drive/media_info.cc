@@ -36,6 +36,8 @@ uint32_t LastTrackRule(HANDLE drive, MediaState* m) {
   _MEDIAINFORMATION& info = m->info;
   info.dwErasable = m->disc.erasable ? 1 : 0;
   const uint32_t nwa = t.nwa_valid ? t.next_writable : 0;
+  // No disc has room beyond the last 32-bit block address: such an answer describes nothing.
+  if (uint64_t{nwa} + t.free_blocks > 0xFFFFFFFFu) return QD_E_COMMAND_FAILED;
   const bool recorded_end = t.lra_valid && t.last_recorded != 0;
   if (t.blank && nwa > 0 && t.free_blocks > 0 && t.track >= 2) {
     info.dwStatus = MEDIA_STATUS_APPENDABLE;
@@ -56,10 +58,19 @@ uint32_t FreePlusNext(const _MEDIAINFORMATION& info) {
   return sum != 0 && sum <= 0xFFFFFFFFu ? static_cast<uint32_t>(sum) : info.dwUsed;
 }
 
+// A capacity that a disc structure or READ CAPACITY gave is used only when it holds what the track
+// information reports as recorded and as free; anything smaller (a drive that answers with zeros,
+// READ CAPACITY of a blank disc) is no answer, and the figure comes from the next source.
+bool PlausibleCapacity(uint64_t capacity, const _MEDIAINFORMATION& info) {
+  return capacity != 0 && capacity <= 0xFFFFFFFFu && capacity >= info.dwUsed &&
+         capacity >= info.dwFree && capacity >= info.dwNextWritable;
+}
+
 // DVD-R pre-recorded information (format 0x0E): the last address of the data zone, stored inverted.
 bool PreRecordedCapacity(HANDLE drive, uint32_t* capacity) {
   uint8_t data[68] = {};
   if (ReadDiscStructure(drive, 0x0E, data, sizeof(data)) != QD_OK) return false;
+  if (GetBe24(data + 7) == 0) return false;  // an answer of zeros, not an inverted address
   const uint64_t blocks = uint64_t{(~GetBe24(data + 7)) & 0xFFFFFFu} * 16;
   if (blocks <= 197200) return false;
   *capacity = static_cast<uint32_t>(blocks - 197200);
@@ -73,7 +84,7 @@ bool ReadAdip(HANDLE drive, uint32_t* start, uint32_t* end, uint32_t* l0_end) {
   *start = GetBe24(data + 9);
   *end = GetBe24(data + 13);
   *l0_end = GetBe24(data + 17);
-  return *end >= *start;
+  return *end != 0 && *end >= *start;
 }
 
 // Twice the layer 0 data zone capacity (layer boundary information, format 0x20).
@@ -111,10 +122,14 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
   if (result != QD_OK) return result;
   switch (profile) {
     case 0x11:
-    case 0x14:
-      if (!PreRecordedCapacity(drive, &info.dwCapacity)) info.dwCapacity = info.dwUsed;
+    case 0x14: {
+      uint32_t capacity = 0;
+      info.dwCapacity = PreRecordedCapacity(drive, &capacity) && PlausibleCapacity(capacity, info)
+                            ? capacity
+                            : info.dwUsed;
       if (info.dwStatus != MEDIA_STATUS_CLOSED && info.dwFree > kDvdMinusReserve) info.dwFree -= kDvdMinusReserve;
       break;
+    }
     case 0x15:
       info.dwCapacity = FreePlusNext(info);
       break;
@@ -122,8 +137,17 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
       if (uint64_t{info.dwFree} + info.dwNextWritable != 0) {
         uint32_t last = 0;
         if (ReadCapacity(drive, &last) != QD_OK) return QD_E_COMMAND_FAILED;
-        info.dwCapacity = last + 1;
-        info.dwUsed = info.dwCapacity > info.dwFree ? info.dwCapacity - info.dwFree : 0;
+        uint32_t twice_layer0 = 0;
+        if (PlausibleCapacity(uint64_t{last} + 1, info)) {
+          info.dwCapacity = last + 1;
+          info.dwUsed = info.dwCapacity > info.dwFree ? info.dwCapacity - info.dwFree : 0;
+        } else if (LayerBoundaryCapacity(drive, &twice_layer0) &&
+                   PlausibleCapacity(twice_layer0, info)) {
+          // A blank disc has no last recorded block to report; its layers give the size.
+          info.dwCapacity = twice_layer0;
+        } else {
+          info.dwCapacity = FreePlusNext(info);
+        }
       } else {
         uint32_t last = 0;
         if (!LayerBoundaryCapacity(drive, &info.dwCapacity) || ReadCapacity(drive, &last) != QD_OK) {
@@ -138,7 +162,8 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
         uint64_t capacity = profile == 0x1B
                                 ? uint64_t{end} - start + 1
                                 : uint64_t{end} - start - ((~l0_end) & 0xFFFFFFu) + l0_end + 2;
-        info.dwCapacity = capacity <= 0xFFFFFFFFu ? static_cast<uint32_t>(capacity) : FreePlusNext(info);
+        info.dwCapacity = PlausibleCapacity(capacity, info) ? static_cast<uint32_t>(capacity)
+                                                            : FreePlusNext(info);
       } else {
         info.dwCapacity = FreePlusNext(info);
       }
@@ -264,9 +289,30 @@ uint32_t CdDataMode(HANDLE drive) {
   return audio ? 3 : 1;
 }
 
+// A pressed CD in a reading drive that does not know READ TRACK INFORMATION: closed, and as long as
+// its table of contents says (the lead-out start), else as READ CAPACITY says.
+bool PressedCdExtent(HANDLE drive, _MEDIAINFORMATION* info) {
+  uint8_t toc[12] = {};
+  uint32_t end = 0;
+  if (ReadToc(drive, false, 0, 0xAA, toc, sizeof(toc)) == QD_OK && GetBe16(toc) >= 10 &&
+      toc[6] == 0xAA) {
+    end = GetBe32(toc + 8);
+  } else {
+    uint32_t last = 0;
+    if (ReadCapacity(drive, &last) != QD_OK || last == 0xFFFFFFFFu) return false;
+    end = last + 1;
+  }
+  info->dwStatus = MEDIA_STATUS_CLOSED;
+  info->dwErasable = 0;
+  info->dwNextWritable = 0;
+  info->dwFree = 0;
+  info->dwUsed = end;
+  return true;
+}
+
 uint32_t CdRule(HANDLE drive, uint16_t profile, MediaState* m) {
   uint32_t result = LastTrackRule(drive, m);
-  if (result != QD_OK) return result;
+  if (result != QD_OK && (profile != 0x08 || !PressedCdExtent(drive, &m->info))) return result;
   _MEDIAINFORMATION& info = m->info;
   info.dwDataMode = CdDataMode(drive);
   info.dwCapacity = info.dwUsed;

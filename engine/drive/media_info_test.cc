@@ -226,6 +226,61 @@ TEST_F(MediaInfoTest, DvdPlusRwWithoutWriteBitIsReadOnlyMediaSizedByItsFileSyste
   EXPECT_EQ(info.dwStatus, MEDIA_STATUS_CLOSED);
 }
 
+// Drive answers that cannot describe the disc never become a capacity of 1: the figure comes from
+// the next source.
+TEST_F(MediaInfoTest, ImplausibleCapacityAnswersFallBackToTheNextSource) {
+  {
+    // A recorder whose READ DISC STRUCTURE answers zeros (ADIP start 0, end 0) on a blank DVD+R.
+    MediaModel m(script_, 0x1B);
+    m.BookType(10);
+    m.structures[0x11] = std::vector<uint8_t>(36, 0);
+    m.tracks = {Track{1, 1, true, true, 0, 0, 2295104, 2295104, 0}};
+    _MEDIAINFORMATION info{};
+    ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), QD_OK);
+    EXPECT_EQ(info.dwStatus, MEDIA_STATUS_BLANK);
+    EXPECT_EQ(info.dwCapacity, 2295104u);
+    EXPECT_EQ(info.dwFree, 2295104u);
+  }
+  {
+    // A blank DVD-R dual layer disc for layer jump recording: READ CAPACITY has no recorded block
+    // to report (last address 0); the layer boundary gives the size.
+    MediaModel m(script_, 0x16);
+    m.BookType(2);
+    std::vector<uint8_t> boundary(12, 0);
+    PutBe32(boundary.data() + 8, 2085856);
+    m.structures[0x20] = boundary;
+    script_.Always(0x25, [] {
+      Answer a;
+      a.data.assign(8, 0);
+      PutBe32(a.data.data() + 4, 2048);
+      return a;
+    }());
+    m.tracks = {Track{1, 1, true, true, 0, 0, 4171712, 4171712, 0}};
+    _MEDIAINFORMATION info{};
+    ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), QD_OK);
+    EXPECT_EQ(info.dwStatus, MEDIA_STATUS_BLANK);
+    EXPECT_EQ(info.dwCapacity, 4171712u);
+    EXPECT_EQ(info.dwUsed, 0u);
+    // Without the layer boundary, next writable address plus free blocks.
+    m.structures.erase(0x20);
+    ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), QD_OK);
+    EXPECT_EQ(info.dwCapacity, 4171712u);
+  }
+  {
+    // Pre-recorded information of zeros on a closed DVD-R: not an inverted address of 268 million
+    // blocks; the used size stands.
+    MediaModel m(script_, 0x11);
+    m.BookType(2);
+    m.structures[0x0E] = std::vector<uint8_t>(68, 0);
+    m.disc_byte2 = 0x0E;
+    m.tracks = {Track{1, 1, false, false, 0, 0, 0, 5000, 4999}};
+    _MEDIAINFORMATION info{};
+    ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), QD_OK);
+    EXPECT_EQ(info.dwStatus, MEDIA_STATUS_CLOSED);
+    EXPECT_EQ(info.dwCapacity, 5000u);
+  }
+}
+
 TEST_F(MediaInfoTest, NotReadyUnsupportedAndGarbage) {
   script_.Always(0x00, Answer::Sense(2, 0x3A, 0));
   _MEDIAINFORMATION info{};

@@ -12,10 +12,28 @@
 
 namespace quillden::drive {
 
+namespace {
+
+// A drive that does not report a current profile (one that predates GET CONFIGURATION, or answers
+// it with its profile list alone) still shows what it holds: a DVD has a physical format, a CD only
+// a table of contents.
+uint16_t ProfileFromMedium(HANDLE drive) {
+  if (TestUnitReady(drive) != QD_OK) return 0;
+  std::vector<uint8_t> format(2052);
+  if (ReadDiscStructure(drive, 0x00, format.data(), static_cast<uint16_t>(format.size())) == QD_OK)
+    return 0x10;
+  uint8_t toc[12] = {};
+  if (ReadToc(drive, false, 0, 0, toc, sizeof(toc)) == QD_OK && GetBe16(toc) >= 10) return 0x08;
+  return 0;
+}
+
+}  // namespace
+
 uint16_t CurrentProfile(HANDLE drive) {
   uint8_t data[16] = {};
-  if (GetConfiguration(drive, 0x2A, data, sizeof(data)) != QD_OK) return 0;
+  if (GetConfiguration(drive, 0x2A, data, sizeof(data)) != QD_OK) return ProfileFromMedium(drive);
   const uint16_t profile = GetBe16(data + 6);
+  if (profile == 0) return ProfileFromMedium(drive);
   // Feature header at 8; the DVD+RW feature's Write bit is feature byte 4, bit 0.
   if (profile == 0x1A && (GetBe16(data + 8) != 0x2A || (data[12] & 0x01) == 0)) return 0x10;
   return profile;
@@ -126,6 +144,39 @@ bool LooksBlank(HANDLE drive) {
     if (std::any_of(block.begin(), block.end(), [](uint8_t b) { return b != 0; })) return false;
   }
   return true;
+}
+
+bool TrackFromToc(HANDLE drive, uint16_t track_number, TrackInformation* track) {
+  if (track_number == 0 || track_number > 99) return false;
+  std::vector<uint8_t> toc(4 + 8 * 100);
+  if (ReadToc(drive, false, 0, 0, toc.data(), static_cast<uint16_t>(toc.size())) != QD_OK)
+    return false;
+  const size_t length = std::min<size_t>(toc.size(), size_t{GetBe16(toc.data())} + 2);
+  for (size_t at = 4; at + 8 <= length; at += 8) {
+    if (toc[at + 2] != track_number) continue;
+    if (at + 16 > length) return false;  // no following entry or lead-out to end it
+    const uint32_t start = GetBe32(toc.data() + at + 4);
+    const uint32_t next = GetBe32(toc.data() + at + 12);
+    if (next <= start) return false;
+    TrackInformation t;
+    t.track = track_number;
+    t.session = 1;
+    // Multi-session information: the first track of the last session and that session's number.
+    uint8_t sessions[12] = {};
+    if (ReadToc(drive, false, 1, 0, sessions, sizeof(sessions)) == QD_OK && sessions[6] != 0 &&
+        track_number >= sessions[6]) {
+      t.session = std::max<uint16_t>(sessions[3], 1);
+    }
+    t.track_mode = toc[at + 1] & 0x0F;
+    t.data_mode = 1;
+    t.start = start;
+    t.size = next - start;
+    t.lra_valid = true;
+    t.last_recorded = next - 1;
+    *track = t;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace quillden::drive

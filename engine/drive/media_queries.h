@@ -57,6 +57,12 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start);
 // written).
 bool LooksBlank(HANDLE drive);
 
+struct TrackInformation;
+// What READ TRACK INFORMATION would say about a recorded track, taken from the table of contents
+// (start, extent up to the next entry or the lead-out, control) and its multi-session information
+// (session), for drives that do not know the command. False when the TOC lacks the track.
+bool TrackFromToc(HANDLE drive, uint16_t track_number, TrackInformation* track);
+
 // BCD helpers for CD addresses.
 inline uint8_t ToBcd(uint32_t v) {
   return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));

@@ -22,11 +22,24 @@ std::unique_ptr<SgIoTransport> SgIoTransport::Open(const std::string& path, int*
     if (error_number != nullptr) *error_number = errno;
     return nullptr;
   }
-  return std::unique_ptr<SgIoTransport>(new SgIoTransport(fd));
+  return std::unique_ptr<SgIoTransport>(new SgIoTransport(fd, path));
 }
 
 SgIoTransport::~SgIoTransport() {
+  if (exclusive_fd_ >= 0) ::close(exclusive_fd_);
   if (fd_ >= 0) ::close(fd_);
+}
+
+int SgIoTransport::ClaimExclusive() {
+  std::lock_guard<std::mutex> lock(claim_mutex_);
+  if (exclusive_fd_ >= 0) return 0;
+  int fd;
+  do {
+    fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  exclusive_fd_ = fd;
+  return 0;
 }
 
 bool SgIoTransport::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,

@@ -6,6 +6,7 @@
 #define QUILLDEN_DRIVE_SG_IO_TRANSPORT_H_
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "drive/transport.h"
@@ -21,13 +22,21 @@ class SgIoTransport : public Transport {
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                uint32_t* bytes_returned) override;
 
+  // Opens the node a second time with O_EXCL and keeps it open while the transport lives: the
+  // kernel then refuses every other exclusive open of the drive (other jobs of ours and the drive
+  // tools that write, which open it the same way) and a mount of it, with EBUSY.
+  int ClaimExclusive() override;
+
   // True when the node answers SG_IO at all (TEST UNIT READY reaching the device, whatever the
   // device's answer): a restarted device counts as working then.
   bool Works();
 
  private:
-  explicit SgIoTransport(int fd) : fd_(fd) {}
+  SgIoTransport(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_;
+  const std::string path_;
+  std::mutex claim_mutex_;
+  int exclusive_fd_ = -1;
 };
 
 }  // namespace quillden::drive

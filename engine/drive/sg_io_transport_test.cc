@@ -2,8 +2,13 @@
 #include "drive/sg_io_transport.h"
 
 #include <glob.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
@@ -38,6 +43,40 @@ TEST(SgIoTransportTest, NonScsiNodeFailsTheRequestNotTheProcess) {
   EXPECT_EQ(Inquiry(drive, inquiry), QD_E_PASS_THROUGH);
   EXPECT_EQ(DRV_GetDriveNumber(drive), 17u);
   EXPECT_EQ(CloseDriveHandle(drive), QD_OK);
+}
+
+// A job's claim on a device node is an exclusive open: a second claim on the same block device is
+// refused with EBUSY until the first transport closes. A loop device stands in for the drive
+// (the kernel treats O_EXCL the same for every block device).
+TEST(SgIoTransportTest, ClaimIsExclusiveAcrossOpensUntilTheHolderCloses) {
+  if (::geteuid() != 0) GTEST_SKIP() << "skipped: loop devices need root";
+  const std::string backing =
+      ::testing::TempDir() + "/sgclaim-" + std::to_string(::getpid()) + ".img";
+  { std::ofstream(backing, std::ios::binary) << std::string(1 << 20, '\0'); }
+  std::string node;
+  if (FILE* p = ::popen(("losetup -f --show " + backing + " 2>/dev/null").c_str(), "r")) {
+    char line[128] = {};
+    if (std::fgets(line, sizeof line, p) != nullptr) node = line;
+    ::pclose(p);
+  }
+  while (!node.empty() && (node.back() == '\n' || node.back() == ' ')) node.pop_back();
+  if (node.empty()) {
+    std::remove(backing.c_str());
+    GTEST_SKIP() << "skipped: no loop device could be attached";
+  }
+  int error_number = 0;
+  auto first = SgIoTransport::Open(node, &error_number);
+  auto second = SgIoTransport::Open(node, &error_number);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->ClaimExclusive(), 0);
+  EXPECT_EQ(first->ClaimExclusive(), 0);  // held already
+  EXPECT_EQ(second->ClaimExclusive(), EBUSY);
+  first.reset();
+  EXPECT_EQ(second->ClaimExclusive(), 0);
+  second.reset();
+  EXPECT_EQ(std::system(("losetup -d " + node).c_str()), 0);
+  std::remove(backing.c_str());
 }
 
 TEST(SgIoTransportTest, RealDriveAnswersInquiry) {

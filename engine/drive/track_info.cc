@@ -118,7 +118,10 @@ uint16_t TrackInfo(HANDLE drive, WORD track_number, _TRACKINFORMATION* out, bool
   uint32_t toc_start = 0;
   const bool in_toc = track_number <= 99 && TocEntry(drive, static_cast<uint8_t>(track_number), &control, &toc_start);
   TrackInformation track;
-  if (ReadTrackInformation(drive, 1, track_number, &track) != QD_OK) return 0;
+  if (ReadTrackInformation(drive, 1, track_number, &track) != QD_OK &&
+      !TrackFromToc(drive, track_number, &track)) {
+    return 0;
+  }
   if (track.track != track_number) return 0;
 
   const uint16_t profile = CurrentProfile(drive);
@@ -211,7 +214,10 @@ QUILLDEN_EXTERN_C QUILLDEN_API WORD DRV_GetLastTrack(HANDLE drive) {
   if (ReadDiscInformation(drive, &disc) != QD_OK) return 0;
   for (uint32_t track = disc.last_track_last_session; track >= 1; --track) {
     TrackInformation info;
-    if (ReadTrackInformation(drive, 1, track, &info) != QD_OK) return 0;
+    if (ReadTrackInformation(drive, 1, track, &info) != QD_OK) {
+      return TrackFromToc(drive, static_cast<uint16_t>(track), &info) ? static_cast<WORD>(track)
+                                                                      : 0;
+    }
     if (ClassifyTrack(info, disc) != TrackState::kBlank) return static_cast<WORD>(track);
   }
   return 0;

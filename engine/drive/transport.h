@@ -42,6 +42,13 @@ class Transport {
   // failed (device gone, ioctl error); the buffer content is then undefined.
   virtual bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                        uint32_t* bytes_returned) = 0;
+
+  // Takes the drive for this transport alone, for a job that changes the medium: every other
+  // transport on the same drive, in this process or another, is refused until this one closes or
+  // its process ends (the kernel drops the claim then, as it unlocks a drive whose last handle
+  // closed). Returns 0 when taken or already held, EBUSY when someone else holds the drive, or
+  // the errno that kept the claim from being made. Transports that cannot be shared need nothing.
+  virtual int ClaimExclusive() { return 0; }
 };
 
 }  // namespace quillden::drive

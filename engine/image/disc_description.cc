@@ -137,6 +137,8 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
       }
       drive::TrackInformation raw;
       result = drive::ReadTrackInformation(drive, 1, number, &raw);
+      if (result == QD_OK || drive::TrackFromToc(drive, number, &raw))
+        result = QD_OK;  // reading drives lack the command
       if (result != QD_OK && !overwritable) return result;
       // A track still open on the source (blank, reserved and not filled, or incomplete) stays
       // open on the copy; a closed track is closed whatever its reserved bit says.

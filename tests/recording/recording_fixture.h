@@ -36,6 +36,7 @@ class LoggingTransport : public drive::Transport {
  public:
   explicit LoggingTransport(std::unique_ptr<drive::Transport> inner) : inner_(std::move(inner)) {}
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size, uint32_t* returned) override;
+  int ClaimExclusive() override { return inner_->ClaimExclusive(); }
   std::vector<LoggedCommand> Commands(uint8_t opcode) const;
   std::vector<LoggedCommand> All() const;
   void Clear();

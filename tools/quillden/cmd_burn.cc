@@ -20,6 +20,7 @@
 #include "quillden/mastering.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
+#include "recording_args.h"
 
 namespace quillden::tool {
 namespace {
@@ -249,8 +250,14 @@ int BurnFiles(const Options& options, HANDLE drive) {
       std::fprintf(stderr, "quillden burn: %s\n",
                    quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(name)).c_str());
     }
-    std::fprintf(stderr, "quillden burn: recording failed: %s (0x%08X, last command error 0x%08X)\n",
-                 UTL_GetResultText(code), code, DRV_GetLastCommandError(nullptr));
+    if (code == QD_E_CANCELLED) {
+      std::fprintf(stderr, "quillden burn: recording cancelled (0x%08X)\n", code);
+    } else {
+      std::fprintf(stderr,
+                   "quillden burn: recording failed: %s (0x%08X, last command error 0x%08X)\n",
+                   UTL_GetResultText(code), code, DRV_GetLastCommandError(nullptr));
+    }
+    std::fprintf(stderr, "quillden burn: %s\n", DescribeMedium(drive).c_str());
     return 1;
   }
   std::puts("recorded");
@@ -268,10 +275,18 @@ int BurnImage(const Options& options, HANDLE drive) {
                          view)
                          .result;
   if (code != QD_OK) {
-    std::fprintf(stderr, "quillden burn: recording %s failed: %s (0x%08X, last command error 0x%08X)\n",
-                 options.image.c_str(),
-                 code == QD_E_WRONG_FORM ? "not an image of whole 2048-byte sectors" : UTL_GetResultText(code), code,
-                 DRV_GetLastCommandError(nullptr));
+    if (code == QD_E_CANCELLED) {
+      std::fprintf(stderr, "quillden burn: recording %s cancelled (0x%08X)\n",
+                   options.image.c_str(), code);
+    } else {
+      std::fprintf(stderr,
+                   "quillden burn: recording %s failed: %s (0x%08X, last command error 0x%08X)\n",
+                   options.image.c_str(),
+                   code == QD_E_WRONG_FORM ? "not an image of whole 2048-byte sectors"
+                                           : UTL_GetResultText(code),
+                   code, DRV_GetLastCommandError(nullptr));
+    }
+    std::fprintf(stderr, "quillden burn: %s\n", DescribeMedium(drive).c_str());
     return 1;
   }
   std::puts("recorded");

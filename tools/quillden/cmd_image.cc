@@ -255,9 +255,13 @@ int Write(const RecordingOptions& options) {
                      : CPY_WriteISOImage(drive, options.write_mode, iso_mode, path.c_str(), progress);
       },
       view);
-  DRV_CloseDrive(drive);
   if (image) CPY_CloseDiskImage(image);
-  if (outcome.result != QD_OK) return ReportFailure("image", "recording " + in, outcome.result);
+  if (outcome.result != QD_OK) {
+    ReportRecordingFailure("image", "recording " + in, outcome.result, drive);
+    DRV_CloseDrive(drive);
+    return 1;
+  }
+  DRV_CloseDrive(drive);
   std::printf("recorded %s onto the media in %c:\n", in.c_str(), static_cast<char>('A' + number - 1));
   return 0;
 }

@@ -134,4 +134,35 @@ int ReportFailure(const char* command, const std::string& what, DWORD code) {
   return 1;
 }
 
+std::string DescribeMedium(HANDLE drive) {
+  _MEDIAINFORMATION info{};
+  const DWORD code = DRV_GetMediaInformation(drive, &info);
+  char line[200];
+  if (code != QD_OK) {
+    std::snprintf(line, sizeof line, "the state of the medium cannot be read: %s (0x%08X)",
+                  UTL_GetResultText(code), code);
+  } else if (info.dwMedia == 0) {
+    std::snprintf(line, sizeof line, "there is no medium in the drive");
+  } else if (info.dwStatus == MEDIA_STATUS_BLANK) {
+    std::snprintf(line, sizeof line, "the medium is blank: nothing was recorded");
+  } else if (info.dwStatus == MEDIA_STATUS_APPENDABLE) {
+    std::snprintf(line, sizeof line, "the medium is appendable: %u blocks recorded, %u blocks free",
+                  info.dwUsed, info.dwFree);
+  } else {
+    std::snprintf(line, sizeof line, "the medium is complete (closed): %u blocks recorded",
+                  info.dwUsed);
+  }
+  return line;
+}
+
+int ReportRecordingFailure(const char* command, const std::string& what, DWORD code, HANDLE drive) {
+  if (code == QD_E_CANCELLED) {
+    std::fprintf(stderr, "quillden %s: %s cancelled (0x%08X)\n", command, what.c_str(), code);
+  } else {
+    ReportFailure(command, what, code);
+  }
+  std::fprintf(stderr, "quillden %s: %s\n", command, DescribeMedium(drive).c_str());
+  return 1;
+}
+
 }  // namespace quillden::tool

@@ -38,6 +38,15 @@ std::string ExplainRecordingResult(DWORD code);
 // and returns the exit code 1.
 int ReportFailure(const char* command, const std::string& what, DWORD code);
 
+// What the medium in the drive holds now, read from the drive: complete, appendable with how much
+// on it, or still blank. A job that ended without success may still have closed the disc (a
+// cancel that came as the last block went out), so the result code alone cannot say.
+std::string DescribeMedium(HANDLE drive);
+
+// ReportFailure for a job that recorded onto drive (still open), followed by one line saying what
+// the medium holds now. A cancel is reported as "WHAT cancelled".
+int ReportRecordingFailure(const char* command, const std::string& what, DWORD code, HANDLE drive);
+
 }  // namespace quillden::tool
 
 #endif  // QUILLDEN_TOOL_RECORDING_ARGS_H_

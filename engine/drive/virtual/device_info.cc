@@ -281,8 +281,8 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint16_t start = GetBe16(c.b + 2);
   const uint16_t allocation = GetBe16(c.b + 7);
   if (rt == 3) return InvalidField();
-  const bool present = state_.medium_present();
-  const uint16_t p = present ? state_.profile : 0;
+  const uint16_t p = ReportedProfile();
+  const bool present = p != 0;
   const bool cd = p >= kProfileCdRom && p <= kProfileCdRw;
   const bool dvd = p >= kProfileDvdRom;
   const bool minus_seq = p == kProfileDvdMinusR || p == kProfileDvdMinusRwSequential ||
@@ -304,6 +304,10 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
                                        kProfileCdR, kProfileCdRom};
   std::vector<uint8_t> list;
   for (uint16_t profile : kProfiles) {
+    const bool rom = profile == kProfileCdRom || profile == kProfileDvdRom;
+    if (!model_.every_medium && !(rom ? model_.ReadsFamilyOf(profile) : model_.Writes(profile))) {
+      continue;
+    }
     uint8_t e[4] = {static_cast<uint8_t>(profile >> 8), static_cast<uint8_t>(profile),
                     static_cast<uint8_t>(profile == p ? 1 : 0), 0};
     list.insert(list.end(), e, e + 4);
@@ -346,6 +350,9 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   add(0x003B, 0, false, p == kProfileDvdPlusRDl, {1, 0, 0, 0});
   add(0x0100, 0, true, true, {});                                // power management
   add(0x0107, 3, true, true, {0x1F, 0, 0, 0});                   // real-time streaming
+  // A reading drive of the older kind knows its profile list and nothing more.
+  if (!model_.every_medium && model_.writes.empty())
+    features.resize(start == 0 ? 4 + list.size() : 0);
 
   std::vector<uint8_t> r(8, 0);
   PutBe32(r.data(), static_cast<uint32_t>(4 + features.size()));
@@ -382,6 +389,14 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     if (control != 1) {
       p[2] = 0x3B & ~0x20;  // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
       p[3] = 0x17;          // writes CD-R, CD-RW, test write, DVD-R
+      if (!model_.every_medium) {
+        const bool cd = model_.ReadsFamilyOf(kProfileCdRom),
+                   dvd = model_.ReadsFamilyOf(kProfileDvdRom);
+        p[2] = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
+        p[3] = static_cast<uint8_t>((model_.Writes(kProfileCdR) ? 0x01 : 0) |
+                                    (model_.Writes(kProfileCdRw) ? 0x02 : 0) |
+                                    (model_.Writes(kProfileDvdMinusR) ? 0x10 : 0));
+      }
       p[4] = 0x71;          // audio play, mode 2 form 1 and 2, multi-session
       p[5] = 0x03;          // CD-DA commands, accurate
       p[6] = static_cast<uint8_t>(0x29 | (state_.locked ? 0x02 : 0));  // tray, eject, lock
@@ -1091,6 +1106,7 @@ Answer VirtualDevice::PreventAllow(const Cdb& c) {
     state_.locked = prevent;
     dirty_ = true;
   }
+  HoldRemovalLock(prevent);
   return Answer::Ok(0);
 }
 

@@ -1,6 +1,10 @@
 #include "drive/virtual/virtual_device.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -53,6 +57,38 @@ bool NeedsMedium(uint8_t opcode) {
   }
 }
 
+// Bytes of the backing file locked (open file description locks, never the data) to say who holds
+// the drive: the job that changes the medium, and the processes that prevent medium removal.
+constexpr off_t kClaimByte = 0;
+constexpr off_t kPreventByte = 1;
+
+bool SetByteLock(int fd, short type, off_t byte) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  int result;
+  do {
+    result = ::fcntl(fd, F_OFD_SETLK, &lock);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// True when an open file description other than this process's own holds a lock on byte of path.
+bool ByteLockedElsewhere(const std::string& path, off_t byte) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
 }  // namespace
 
 VirtualDevice::VirtualDevice(std::string backing_path, Env* env)
@@ -72,11 +108,134 @@ VirtualDevice::~VirtualDevice() {
     std::string ignored;
     SaveLocked(&ignored);
   }
+  if (prevent_fd_ >= 0) ::close(prevent_fd_);
+  if (claim_fd_ >= 0) ::close(claim_fd_);
+}
+
+int VirtualDevice::Claim(const void* holder) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (claim_holder_ == holder) return 0;
+  if (claim_holder_ != nullptr) return EBUSY;
+  const int fd = ::open(backing_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (!SetByteLock(fd, F_WRLCK, kClaimByte)) {
+    const int error_number = errno;
+    ::close(fd);
+    return error_number == EAGAIN || error_number == EACCES ? EBUSY : error_number;
+  }
+  claim_holder_ = holder;
+  claim_fd_ = fd;
+  ReloadIfChanged();
+  DropStaleBlocks();
+  return 0;
+}
+
+void VirtualDevice::Release(const void* holder) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (holder == nullptr || claim_holder_ != holder) return;
+  ::close(claim_fd_);
+  claim_fd_ = -1;
+  claim_holder_ = nullptr;
+}
+
+void VirtualDevice::DropStaleBlocks() {
+  // Overwritable media keep what was once written anywhere, as the real discs do; pressed media
+  // live in their image.
+  if (!state_.has_medium || state_.is_pressed() || state_.is_random_writable()) return;
+  int64_t end = 0;
+  for (const TrackState& t : state_.tracks) {
+    if (t.written != 0) end = std::max(end, TrackBlockLba(t, t.written - 1) + 1);
+  }
+  FileInfo info;
+  if (data_writer_ && env_->Stat(backing_path_, true, &info).ok() &&
+      info.size > uint64_t(end) * 2048) {
+    data_writer_->Truncate(uint64_t(end) * 2048);
+  }
+  const std::string raw = RawFilePath(backing_path_);
+  if (env_->Stat(raw, true, &info).ok() && info.size > uint64_t(end) * 2352) {
+    std::unique_ptr<quenvar::platform::WritableFile> raw_file;
+    if (raw_writer_) {
+      raw_writer_->Truncate(uint64_t(end) * 2352);
+    } else if (env_->OpenWritable(raw, WriteMode::kOpenExisting, &raw_file).ok()) {
+      raw_file->Truncate(uint64_t(end) * 2352);
+      raw_file->Close();
+    }
+    raw_reader_.reset();
+  }
+}
+
+uint16_t VirtualDevice::ReportedProfile() const {
+  if (!state_.medium_present()) return 0;
+  const uint16_t p = state_.profile;
+  if (model_.every_medium || model_.Writes(p)) return p;
+  if (!model_.ReadsFamilyOf(p)) return 0;
+  if (state_.is_pressed()) return p;
+  // A recordable medium this drive only reads: readable once something is recorded on it.
+  for (const TrackState& t : state_.tracks) {
+    if (t.written != 0) return state_.is_cd() ? kProfileCdRom : kProfileDvdRom;
+  }
+  return 0;
+}
+
+bool VirtualDevice::RefusedByDrive(uint8_t opcode, Answer* answer) const {
+  if (model_.every_medium) return false;
+  if (opcode == kOpReadTrackInformation && model_.writes.empty()) {
+    *answer = Answer::Sense(5, 0x20, 0x00);  // a reading drive of the older kind
+    return true;
+  }
+  if (!NeedsMedium(opcode) || !state_.medium_present()) return false;
+  const uint16_t reported = ReportedProfile();
+  if (reported == 0) {
+    *answer = Answer::Sense(2, 0x30, 0x00);  // incompatible medium installed
+    return true;
+  }
+  switch (opcode) {
+    case kOpWrite10:
+    case kOpReserveTrack:
+    case kOpCloseTrackSession:
+    case kOpSendCueSheet:
+    case kOpBlank:
+    case kOpFormatUnit:
+    case kOpSendDiscStructure:
+      if (!model_.Writes(reported)) {
+        *answer =
+            model_.writes.empty() ? Answer::Sense(5, 0x20, 0x00) : Answer::Sense(5, 0x30, 0x05);
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+bool VirtualDevice::RemovalPrevented() {
+  if (!state_.locked) return false;
+  if (prevent_fd_ >= 0 || ByteLockedElsewhere(backing_path_, kPreventByte)) return true;
+  state_.locked = false;
+  dirty_ = true;
+  return false;
+}
+
+void VirtualDevice::HoldRemovalLock(bool prevent) {
+  if (!prevent) {
+    if (prevent_fd_ >= 0) ::close(prevent_fd_);
+    prevent_fd_ = -1;
+    return;
+  }
+  if (prevent_fd_ >= 0) return;
+  const int fd = ::open(backing_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  if (SetByteLock(fd, F_RDLCK, kPreventByte)) {
+    prevent_fd_ = fd;
+  } else {
+    ::close(fd);
+  }
 }
 
 std::shared_ptr<VirtualDevice> VirtualDevice::Acquire(const std::string& backing_path,
                                                       const std::string& media_kind, Env* env,
-                                                      std::string* error) {
+                                                      std::string* error,
+                                                      const VirtualDriveModel* model) {
   if (backing_path.empty()) {
     *error = "no backing file given";
     return nullptr;
@@ -91,6 +250,7 @@ std::shared_ptr<VirtualDevice> VirtualDevice::Acquire(const std::string& backing
     if (auto device = it->second.lock()) return device;
   }
   std::shared_ptr<VirtualDevice> device(new VirtualDevice(key, env));
+  if (model != nullptr) device->model_ = *model;
   if (!device->Load(media_kind, error)) return nullptr;
   registry[key] = device;
   return device;
@@ -288,6 +448,7 @@ bool VirtualDevice::PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_
   ++command_counts_[opcode];
 
   ReloadIfChanged();
+  RemovalPrevented();
   Answer answer;
   bool decided = false;
   for (auto it = sense_faults_.begin(); it != sense_faults_.end(); ++it) {
@@ -319,6 +480,7 @@ bool VirtualDevice::PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_
     answer = Answer::Sense(2, 0x3A, 0x00);
     decided = true;
   }
+  if (!decided) decided = RefusedByDrive(opcode, &answer);
   if (data_in && length != 0 && opcode != kOpRead10 && opcode != kOpReadCd) {
     std::memset(data, 0, length);
   }
@@ -454,7 +616,7 @@ void VirtualDevice::SetNotReadyForCommands(uint32_t commands) {
 void VirtualDevice::PressEjectButton() {
   std::lock_guard<std::mutex> lock(mu_);
   QueueMediaEvent(kMediaEventEjectRequest);
-  if (state_.locked) {
+  if (RemovalPrevented()) {
     if (catch_eject_) eject_flag_ = true;
     return;
   }
@@ -498,8 +660,13 @@ uint32_t VirtualDevice::CommandCount(uint8_t opcode) const {
 
 bool VirtualDevice::ReplaceMedium(const MediaState& medium, std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (claim_holder_ == nullptr && ByteLockedElsewhere(backing_path_, kClaimByte)) {
+    *error = "a job is recording on this drive";
+    return false;
+  }
   MediaState next = medium;
   next.locked = false;
+  HoldRemovalLock(false);
   next.timing = state_.timing;
   next.drive_writes_dvd_plus_rw = state_.drive_writes_dvd_plus_rw;
   MediaState previous = state_;
@@ -519,11 +686,15 @@ bool VirtualDevice::ReplaceMedium(const MediaState& medium, std::string* error) 
 
 bool VirtualDevice::SetTray(bool open, bool force, std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (open && state_.locked && !force) {
+  ReloadIfChanged();
+  if (open && RemovalPrevented() && !force) {
     *error = "the medium is locked in the drive";
     return false;
   }
-  if (open) state_.locked = false;
+  if (open) {
+    state_.locked = false;
+    HoldRemovalLock(false);
+  }
   if (state_.tray_open != open) {
     state_.tray_open = open;
     sao_active_ = false;
@@ -541,6 +712,7 @@ bool VirtualDevice::ReplaceTiming(const Timing& timing, std::string* error) {
 MediaState VirtualDevice::Snapshot() {
   std::lock_guard<std::mutex> lock(mu_);
   ReloadIfChanged();
+  RemovalPrevented();
   uint16_t ignored;
   BusyNow(&ignored);
   return state_;

@@ -22,15 +22,25 @@ class VirtualDevice {
  public:
   // The shared device of backing_path, created and loaded (or seeded with media_kind) on first
   // use. Null with *error when the files cannot be used.
+  // model (may be null: the default drive) declares the drive when this call creates the device.
   static std::shared_ptr<VirtualDevice> Acquire(const std::string& backing_path,
                                                 const std::string& media_kind,
-                                                quenvar::platform::Env* env, std::string* error);
+                                                quenvar::platform::Env* env, std::string* error,
+                                                const VirtualDriveModel* model = nullptr);
   ~VirtualDevice();
   VirtualDevice(const VirtualDevice&) = delete;
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                uint32_t* bytes_returned);
+
+  // Ownership across processes, kept as open file description locks on the backing file, which
+  // the kernel drops when the holding process ends however it ends. Claim takes the drive for
+  // holder's job alone (0, EBUSY while another transport here or another process holds it, or an
+  // errno); it also drops the blocks a job that died left behind the recorded area. Release ends
+  // holder's claim; a transport releases when it closes.
+  int Claim(const void* holder);
+  void Release(const void* holder);
 
   // Faults (see VirtualRecorder).
   void InjectSense(uint8_t opcode, uint32_t nth, uint8_t key, uint8_t asc, uint8_t ascq,
@@ -78,6 +88,17 @@ class VirtualDevice {
   bool SaveLocked(std::string* error);
   bool OpenFiles(std::string* error);
   void TruncateData();
+  void DropStaleBlocks();
+  // The tray lock as it stands: a lock whose process ended without unlocking is gone, as a drive
+  // unlocks when its last handle closes.
+  bool RemovalPrevented();
+  void HoldRemovalLock(bool prevent);
+  // The profile the declared drive reports for the medium in the tray: 0 when it has none or
+  // cannot use the one it has.
+  uint16_t ReportedProfile() const;
+  // The answer of a declared drive that cannot do what opcode asks with this medium; false when
+  // the command goes on.
+  bool RefusedByDrive(uint8_t opcode, Answer* answer) const;
 
   bool PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_size, uint32_t* returned);
   Answer Execute(const Cdb& cdb, uint8_t* data, uint32_t length);
@@ -175,6 +196,10 @@ class VirtualDevice {
   uint64_t not_ready_until_ms_ = 0;
   uint32_t not_ready_commands_ = 0;
   std::array<uint32_t, 256> command_counts_{};
+  VirtualDriveModel model_;
+  const void* claim_holder_ = nullptr;
+  int claim_fd_ = -1;
+  int prevent_fd_ = -1;
 };
 
 }  // namespace quillden::drive::virt

@@ -28,6 +28,30 @@ namespace virt {
 class VirtualDevice;
 }
 
+// The drive around a virtual medium: what it reads and writes, as a real drive's feature list says.
+// The default drive reads and writes every medium the recorder models. A declared drive lists the
+// profiles it records on and the read-only media families it reads (CD-ROM 0x08, DVD-ROM 0x10;
+// every family it writes is read too). It reports a recorded medium it cannot write as the
+// read-only profile of its family, answers INCOMPATIBLE MEDIUM INSTALLED (2/30/00) for a medium
+// it cannot use at all (another family, or a blank it cannot write), and refuses commands that
+// would change such media. A drive that writes nothing is a plain reading drive of the older
+// kind: its configuration is the profile list alone (feature 0) and it does not know READ TRACK
+// INFORMATION (5/20/00).
+struct VirtualDriveModel {
+  bool every_medium = true;
+  std::vector<uint16_t> reads;   // 0x08 and/or 0x10
+  std::vector<uint16_t> writes;  // recordable profiles
+
+  bool Writes(uint16_t profile) const;
+  bool ReadsFamilyOf(uint16_t profile) const;
+};
+
+// Parses a drive declaration "reads=LIST writes=LIST" (either part may be left out; LIST joins
+// names with '|'). Read names: cd, cd-rom, dvd, dvd-rom. Write names: the media kinds cd-r, cd-rw,
+// dvd-r, dvd-rw (both recording modes), dvd+r, dvd+rw, dvd+r-dl, dvd-r-dl (both recording modes),
+// and cd (CD-R and CD-RW). Empty text is the default drive. False with *error naming what is wrong.
+bool ParseVirtualDriveModel(const std::string& text, VirtualDriveModel* model, std::string* error);
+
 // Opens the virtual drive whose medium lives in backing_path. When its state file exists, the
 // stored state wins and media_kind is ignored; otherwise a new medium of media_kind ("cd-r",
 // "cd-rw", "dvd-r", "dvd-rw", "dvd+r", "dvd+rw", "dvd+r-dl", "dvd-r-dl", or "none" for an empty
@@ -39,6 +63,11 @@ std::unique_ptr<Transport> OpenVirtualRecorder(const std::string& backing_path,
 std::unique_ptr<Transport> OpenVirtualRecorder(const std::string& backing_path,
                                                const std::string& media_kind,
                                                quenvar::platform::Env* env, std::string* error);
+// The same for a declared drive. All transports of one backing file in a process share the drive
+// that the first of them declared.
+std::unique_ptr<Transport> OpenVirtualRecorder(const std::string& backing_path,
+                                               const std::string& media_kind,
+                                               const VirtualDriveModel& model, std::string* error);
 
 // How CorruptNextData damages the data of a data-in command.
 struct DataCorruption {
@@ -61,6 +90,8 @@ class VirtualRecorder : public Transport {
 
   bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                uint32_t* bytes_returned) override;
+  // Holds the backing file for this transport's job until it closes (see Transport).
+  int ClaimExclusive() override;
 
   // The nth command with this opcode from now (1 = the next one) answers CHECK CONDITION with
   // the given sense instead of executing; repeat > 1 makes the following ones fail too.

@@ -128,6 +128,82 @@ TEST(VirtualRecorderTest, ConfigurationListsProfilesAndLayerJumpOnlyForDvdMinusR
   EXPECT_EQ(Send(empty.get(), {0, 0, 0, 0, 0, 0}).sense(), 0x023A00u);
 }
 
+std::unique_ptr<Transport> OpenDeclared(const std::string& path, const std::string& kind,
+                                        const std::string& declaration) {
+  VirtualDriveModel model;
+  std::string error;
+  EXPECT_TRUE(ParseVirtualDriveModel(declaration, &model, &error)) << error;
+  std::unique_ptr<Transport> t = OpenVirtualRecorder(path, kind, model, &error);
+  EXPECT_NE(t, nullptr) << error;
+  return t;
+}
+
+std::vector<uint16_t> ProfileList(Transport* t, Reply* whole = nullptr) {
+  Reply list = Send(t, {0x46, 0x00, 0, 0, 0, 0, 0, 1, 0, 0}, 256);
+  EXPECT_TRUE(list.ok());
+  std::vector<uint16_t> profiles;
+  if (Be16(list.data, 8) != 0) return profiles;
+  for (uint32_t i = 0; i < list.data[11] / 4u; ++i) profiles.push_back(Be16(list.data, 12 + 4 * i));
+  if (whole != nullptr) *whole = list;
+  return profiles;
+}
+
+TEST(VirtualRecorderTest, DriveDeclarationsParseOrNameWhatIsWrong) {
+  VirtualDriveModel model;
+  std::string error;
+  ASSERT_TRUE(ParseVirtualDriveModel("", &model, &error));
+  EXPECT_TRUE(model.every_medium);
+  ASSERT_TRUE(ParseVirtualDriveModel("reads=dvd writes=cd", &model, &error));
+  EXPECT_FALSE(model.every_medium);
+  EXPECT_TRUE(model.Writes(0x09) && model.Writes(0x0A));
+  EXPECT_FALSE(model.Writes(0x1B));
+  EXPECT_TRUE(model.ReadsFamilyOf(0x08));  // what it writes, it reads
+  EXPECT_TRUE(model.ReadsFamilyOf(0x1B));
+  ASSERT_TRUE(ParseVirtualDriveModel("reads=cd-rom", &model, &error));
+  EXPECT_TRUE(model.writes.empty());
+  EXPECT_FALSE(model.ReadsFamilyOf(0x10));
+  for (const char* bad : {"reads=cd|bluray", "writes=dvd-rom", "speed=4", "reads"}) {
+    error.clear();
+    EXPECT_FALSE(ParseVirtualDriveModel(bad, &model, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+// A recorder that writes only CDs lists the CD profiles it writes and the read-only profiles of
+// what it reads; a DVD it cannot write is no medium it can use, a recorded one reads as DVD-ROM.
+TEST(VirtualRecorderTest, CdOnlyRecorderReportsWhatItsFeatureListSays) {
+  const std::string declaration = "reads=cd|dvd writes=cd-r|cd-rw";
+  auto dvd = OpenDeclared(testing::TempPath("cdonly-dvd"), "dvd+r", declaration);
+  EXPECT_EQ(ProfileList(dvd.get()), (std::vector<uint16_t>{0x10, 0x0A, 0x09, 0x08}));
+  EXPECT_EQ(CurrentProfile(dvd.get()), 0u);
+  EXPECT_EQ(Send(dvd.get(), {0, 0, 0, 0, 0, 0}).sense(), 0x023000u);
+  Reply caps = Send(dvd.get(), {0x5A, 0x08, 0x2A, 0, 0, 0, 0, 0, 64, 0}, 64);
+  ASSERT_TRUE(caps.ok());
+  EXPECT_EQ(caps.data[8 + 3], 0x03);  // writes CD-R and CD-RW
+  auto cd = OpenDeclared(testing::TempPath("cdonly-cd"), "cd-r", declaration);
+  EXPECT_EQ(CurrentProfile(cd.get()), 0x09);
+  EXPECT_TRUE(testing::Write10(cd.get(), 0, 16, 0x5A).ok());
+}
+
+// A reading drive of the older kind: its configuration is the profile list alone, it does not know
+// READ TRACK INFORMATION, and it records nothing.
+TEST(VirtualRecorderTest, ReadingDriveAnswersItsProfileListAndNoTrackInformation) {
+  const std::string path = testing::TempPath("rom");
+  {
+    auto recorder = Open(path, "cd-r");
+    ASSERT_TRUE(testing::Write10(recorder.get(), 0, 32, 0x33).ok());
+  }
+  auto rom = OpenDeclared(path, "cd-r", "reads=cd|dvd");
+  Reply whole;
+  EXPECT_EQ(ProfileList(rom.get(), &whole), (std::vector<uint16_t>{0x10, 0x08}));
+  EXPECT_EQ(Be32(whole.data, 0), 4u + 4 + whole.data[11]);  // nothing after the profile list
+  EXPECT_EQ(CurrentProfile(rom.get()), 0x08);               // a recorded CD-R reads as CD-ROM
+  EXPECT_EQ(testing::TrackInfo(rom.get(), 1, 1).sense(), 0x052000u);
+  EXPECT_TRUE(testing::DiscInfo(rom.get()).ok());
+  EXPECT_EQ(testing::Write10(rom.get(), 32, 16, 0x44).sense(), 0x052000u);
+  EXPECT_EQ(testing::Read10(rom.get(), 31, 1).data[0], 0x33);
+}
+
 TEST(VirtualRecorderTest, PrivateRequestsKeepLetterAndEjectFlag) {
   auto t = Open(testing::TempPath("p"), "dvd+rw");
   uint8_t letter = 'V';
@@ -256,7 +332,8 @@ TEST(VirtualRecorderTest, StatePersistsAcrossReopenAndWinsOverTheKind) {
   ASSERT_TRUE(track.ok());
   EXPECT_EQ(Be32(track.data, 12), 64u);
   EXPECT_EQ(testing::Read10(t.get(), 63, 1).data[5], 0x22);
-  EXPECT_EQ(Send(t.get(), {0x1B, 1, 0, 0, 0x02, 0}).sense(), 0x055302u);  // still locked
+  // The lock ended when the last handle closed, as a drive's does: the tray opens.
+  EXPECT_TRUE(Send(t.get(), {0x1B, 1, 0, 0, 0x02, 0}).ok());
 }
 
 TEST(VirtualRecorderTest, DamagedStateFileIsAClearErrorNeverACrash) {

@@ -6,6 +6,10 @@
 //   D=/dev/sr0                      an optical drive (SG_IO on the device node)
 //   V=virtual:dvd+r:/var/tmp/v.disc a virtual recorder: media kind to load when the backing file
 //                                   does not exist yet, and the backing file
+//   W=virtual(reads=cd|dvd writes=cd-r|cd-rw):cd-r:/var/tmp/w.disc
+//                                   a virtual drive declared with what it reads and writes (see
+//                                   the virtual recorder); without the declaration it reads and
+//                                   writes everything
 //   U=usb:/dev/sdb                  a USB removable disk
 //   F=fixed:/dev/sda                a fixed disk (never formatted)
 // Without a map, optical devices (/sys/class/block/sr*) get letters from D: upwards in device order
@@ -43,6 +47,7 @@ struct DriveMapEntry {
   std::string device_path;    // optical, USB and fixed entries
   std::string virtual_media;  // virtual entries: "cd-r", "dvd+r", ... as written in the map
   std::string backing_path;   // virtual entries: the medium's backing file
+  std::string virtual_drive;  // virtual entries: the drive declaration in parentheses, or empty
   // 1 for A: to 26 for Z:.
   uint32_t drive_number() const { return static_cast<uint32_t>(letter - 'A' + 1); }
   DriveType type() const;
