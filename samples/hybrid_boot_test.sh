@@ -32,6 +32,8 @@ refused() {  # refused NAME OPTIONS...
 refused no-boot-image --hybrid "$area/tools/README.TXT"
 refused disc-image --hybrid --disc-image -b "$area/boot/boot_program.bin" -no-emul-boot \
   "$area/tools/README.TXT"
+refused udf-only --hybrid --fs udf -b "$area/boot/boot_program.bin" -no-emul-boot \
+  "$area/tools/README.TXT"
 refused emulated --hybrid -b "$area/boot/boot_program.bin" -hard-disk-boot "$area/tools/README.TXT"
 
 master "$work/plain.iso"
@@ -84,9 +86,9 @@ fi
 ovmf_code=/usr/share/OVMF/OVMF_CODE.fd
 line="Quenvar recovery disc"
 # boot NAME FIRMWARE(bios|uefi) QEMU-MEDIA-ARGS...: waits at most 300 s for the line on the
-# serial port (software emulation is slow on a busy machine).
+# serial port (software emulation is slow on a busy machine). With expected=TEXT, waits for TEXT.
 boot() {
-  local name="$1" firmware="$2"
+  local name="$1" firmware="$2" line="${expected:-$line}"
   shift 2
   local serial="$work/$name.serial" firmware_args=()
   if [[ "$firmware" == uefi ]]; then
@@ -123,4 +125,10 @@ boot stick-uefi uefi -drive "file=$image,format=raw,if=none,id=stick,snapshot=on
 boot disk-bios bios -drive "file=$image,format=raw,if=ide,index=0,snapshot=on" -boot c
 boot cd-bios bios -cdrom "$image" -boot d
 boot cd-uefi uefi -cdrom "$image"
+
+# Without a BIOS image, the MBR's code tells why it cannot boot instead of hanging silently.
+"$quillden" mkiso -q -eltorito-alt-boot -e "$area/boot/efi_boot.img" --hybrid \
+  -o "$work/efi-only.iso" "$area/tools/README.TXT"
+expected="No BIOS boot image" boot efi-only-disk-bios bios \
+  -drive "file=$work/efi-only.iso,format=raw,if=ide,index=0,snapshot=on" -boot c
 exit $failed

@@ -69,9 +69,17 @@ loaded: movb    drive, %dl
         movw    %ax, %es
         ljmp    *%cs:jump_ip            # DS is not used any more: the far pointer is read via CS
 
-fail:   lodsb
+fail:   lodsb                           # the reason, on the screen and on COM1
         testb   %al, %al
         jz      halt
+        movb    %al, %cl
+        movw    $0x3FD, %dx             # a missing port reads FF: no wait then
+2:      inb     %dx, %al
+        testb   $0x20, %al
+        jz      2b
+        movw    $0x3F8, %dx
+        movb    %cl, %al
+        outb    %al, %dx
         movb    $0x0E, %ah
         movw    $0x0007, %bx
         int     $0x10

@@ -270,6 +270,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       refusal = "it makes a plain image (-o IMAGE), not a disc image file (--disc-image)";
     else if (options->boot.empty() && options->efi_boot.empty())
       refusal = "the image needs a boot image to boot from (-b FILE -no-emul-boot and/or -e FILE)";
+    else if (options->file_system == MST_FS_UDF102 || options->file_system == MST_FS_UDF250)
+      refusal =
+          "a UDF-only image carries no El Torito boot record; choose ISO 9660 (--fs iso, "
+          "iso+udf or iso+udf250)";
     else if (!options->boot.empty() && options->emulation != 0)
       refusal = "the BIOS boot image must be without emulation (-no-emul-boot)";
     else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
