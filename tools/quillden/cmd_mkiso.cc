@@ -2,6 +2,7 @@
 // local files and folders. The options follow the habits of the mkisofs family: -o, -V, -J, -b,
 // -no-emul-boot, -boot-load-size, -boot-load-seg, -hard-disk-boot, -eltorito-alt-boot with -e for
 // the EFI entry, -N, -graft-points with TARGET=SOURCE pairs; each also has a --long spelling.
+// --hybrid adds an MBR and a GPT so that the image boots from a USB stick as well.
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 
 #include "command.h"
 #include "disc_tree.h"
+#include "filesystems/hybrid_image.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
 #include "quillden/datadisk.h"
@@ -62,6 +64,10 @@ constexpr const char* kUsage =
     "                              \\EFI\\BOOT\\BOOTX64.EFI), booted without emulation through\n"
     "                              UEFI; with -b the disc boots both ways, without it only\n"
     "                              through UEFI\n"
+    "      --hybrid                also boot the image written raw to a USB stick or a disk:\n"
+    "                              an MBR whose code loads the BIOS image (which must be\n"
+    "                              without emulation) and a GPT whose EFI system partition is\n"
+    "                              the EFI image; the image grows by 18 KiB for the backup GPT\n"
     "\n"
     "      --disc-image            write a disc image file (.wvm) holding the disc as one data\n"
     "                              track, instead of a plain ISO image\n"
@@ -76,8 +82,8 @@ struct Options {
   DWORD version_flag = 1;
   bool file_dates = true;
   bool graft_points = false;
-  std::vector<std::string> sources;                            // plain sources
-  std::vector<std::pair<std::string, std::string>> grafts;     // target, source
+  std::vector<std::string> sources;                         // plain sources
+  std::vector<std::pair<std::string, std::string>> grafts;  // target, source
   std::string boot;
   int emulation = -1;  // -1: from the size
   long load_size = -1;
@@ -87,11 +93,14 @@ struct Options {
   std::string efi_boot;
   bool quiet = false;
   bool disc_image = false;  // write a single data track disc image instead of a plain ISO
+  bool hybrid = false;      // MBR and GPT in the system area of a plain image
 };
 
 using ImageWriter = DWORD (*)(const WCHAR*, HANDLE, HANDLE, BOOL);
 
-std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
+std::u16string U16(const std::string& text) {
+  return quenvar::platform::Utf8ToUtf16(text);
+}
 std::string U8(const WCHAR* text) {
   return quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(text));
 }
@@ -150,6 +159,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return -1;
     } else if (arg == "-disc-image") {
       options->disc_image = true;
+    } else if (arg == "-hybrid") {
+      options->hybrid = true;
     } else if (arg == "-o" || arg == "-output") {
       if (!value(&options->output)) return 2;
     } else if (arg == "-V" || arg == "-volid") {
@@ -249,6 +260,29 @@ int ParseOptions(int argc, char** argv, Options* options) {
     std::fputs("quillden mkiso: nothing to put into the image\n", stderr);
     return 2;
   }
+  if (options->hybrid) {
+    // The partition tables live in the first 16 blocks of a plain image file; a disc image file
+    // holds the disc inside a container, and a device gets no padding past its end.
+    std::error_code error;
+    auto status = std::filesystem::status(options->output, error);
+    const char* refusal = nullptr;
+    if (options->disc_image)
+      refusal = "it makes a plain image (-o IMAGE), not a disc image file (--disc-image)";
+    else if (options->boot.empty() && options->efi_boot.empty())
+      refusal = "the image needs a boot image to boot from (-b FILE -no-emul-boot and/or -e FILE)";
+    else if (options->file_system == MST_FS_UDF102 || options->file_system == MST_FS_UDF250)
+      refusal =
+          "a UDF-only image carries no El Torito boot record; choose ISO 9660 (--fs iso, "
+          "iso+udf or iso+udf250)";
+    else if (!options->boot.empty() && options->emulation != 0)
+      refusal = "the BIOS boot image must be without emulation (-no-emul-boot)";
+    else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+      refusal = "the output must be a plain file";
+    if (refusal) {
+      std::fprintf(stderr, "quillden mkiso: --hybrid: %s\n", refusal);
+      return 2;
+    }
+  }
   return 0;
 }
 
@@ -282,7 +316,8 @@ int RunMkiso(int argc, char** argv) {
   if (parsed) return parsed;
 
   DiscTreeBuilder builder("mkiso");
-  if (!builder.Prepare(options.file_system, options.label_given ? &options.label : nullptr)) return 1;
+  if (!builder.Prepare(options.file_system, options.label_given ? &options.label : nullptr))
+    return 1;
   HANDLE disc = builder.disc();
   DWORD code;
   MST_SetFileVersionNumber(disc, options.version_flag);
@@ -295,18 +330,20 @@ int RunMkiso(int argc, char** argv) {
   }
 
   if (!options.boot.empty()) {
-    int emulation = options.emulation >= 0 ? options.emulation : BootEmulationFromSize(options.boot);
+    int emulation =
+        options.emulation >= 0 ? options.emulation : BootEmulationFromSize(options.boot);
     if (emulation < 0) {
-      std::fprintf(stderr,
-                   "quillden mkiso: %s is not a 1.2, 1.44 or 2.88 MB floppy image; use -no-emul-boot "
-                   "or -hard-disk-boot\n",
-                   options.boot.c_str());
+      std::fprintf(
+          stderr,
+          "quillden mkiso: %s is not a 1.2, 1.44 or 2.88 MB floppy image; use -no-emul-boot "
+          "or -hard-disk-boot\n",
+          options.boot.c_str());
       return 1;
     }
     long load_size = options.load_size >= 0 ? options.load_size : (emulation == 0 ? 4 : 1);
-    code = MST_ReadBootImageFile(disc, U16(AbsolutePath(options.boot)).c_str(),
-                                 static_cast<BYTE>(emulation), static_cast<WORD>(options.load_segment),
-                                 static_cast<WORD>(load_size));
+    code = MST_ReadBootImageFile(
+        disc, U16(AbsolutePath(options.boot)).c_str(), static_cast<BYTE>(emulation),
+        static_cast<WORD>(options.load_segment), static_cast<WORD>(load_size));
     if (code != QD_OK) {
       std::fprintf(stderr, "quillden mkiso: boot image %s: %s (0x%08X)\n", options.boot.c_str(),
                    code == QD_E_NO_BOOT_IMAGE ? "its size does not fit the emulation"
@@ -315,7 +352,8 @@ int RunMkiso(int argc, char** argv) {
       return 1;
     }
     if (!options.boot_entry.empty() &&
-        (code = MST_CreateBootImageFileEntry(disc, U16(DiscPath(options.boot_entry)).c_str())) != QD_OK) {
+        (code = MST_CreateBootImageFileEntry(disc, U16(DiscPath(options.boot_entry)).c_str())) !=
+            QD_OK) {
       Fail("boot image entry", code);
       return 1;
     }
@@ -348,12 +386,23 @@ int RunMkiso(int argc, char** argv) {
     }
     return 1;
   }
+  if (options.hybrid) {
+    std::string why = quillden::fs::MakeImageHybrid(options.output);
+    if (!why.empty()) {
+      // A plain image where a hybrid one was asked for would fail later, on a stick; drop it.
+      std::remove(options.output.c_str());
+      std::fprintf(stderr, "quillden mkiso: %s: --hybrid: %s; the image is removed\n",
+                   options.output.c_str(), why.c_str());
+      return 1;
+    }
+  }
   return 0;
 }
 
 }  // namespace
 
 QUILLDEN_COMMAND("mkiso", "mkiso [OPTIONS] -o IMAGE SOURCE...",
-                 "build an ISO 9660 + Joliet and/or UDF image (El Torito bootable) from files", RunMkiso);
+                 "build an ISO 9660 + Joliet and/or UDF image (El Torito bootable) from files",
+                 RunMkiso);
 
 }  // namespace quillden::tool
