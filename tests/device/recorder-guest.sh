@@ -1,0 +1,86 @@
+#!/bin/sh
+# Guest side of the recordings on tgt's emulated DVD+R recorder, /dev/sr0 here. Every disc is
+# checked by the engine and read back by the guest kernel's iso9660 and udf drivers.
+#   recorder-guest.sh DIR SHORT BUILD
+# DIR holds the tree and its listings, the images to record and the tray folder; SHORT 1 runs the
+# short set (a data disc and an ISO image); BUILD is the build folder (the sample recovery area).
+. "$(dirname "$0")/guest-lib.sh"
+dir=$1
+short=$2
+build=$3
+tray=$dir/tray
+request=0
+mnt=/mnt/disc
+mkdir -p $mnt
+export QUENVAR_DRIVES="R=/dev/sr0"
+export QUENVAR_REGISTRY_ROOT=/tmp/registry
+
+# The drive answers TEST UNIT READY (a changed disc first reports the change once).
+drive_ready() {
+  i=0
+  while [ $i -lt 60 ]; do
+    sg_turs /dev/sr0 >/dev/null 2>&1 && return 0
+    i=$((i + 1))
+    sleep 0.5
+  done
+  return 1
+}
+
+# tray_change blank|"load FILE": the host's robot changes the disc in the recorder.
+tray_change() {
+  request=$((request + 1))
+  echo "$*" >"$tray/.request"
+  mv "$tray/.request" "$tray/request-$request"
+  wait_for "$tray/done-$request" 30 || { echo "the tray robot did not answer"; return 1; }
+  drive_ready
+}
+
+# The engine opens the tray and closes it again: the sr driver reads the new disc's size only
+# after such a change, and tgt keeps the disc.
+eject_and_load() { quillden eject R: && quillden eject R: --load && drive_ready; }
+
+# The file on the host that holds the disc now in the recorder.
+disc_file() { cat "$tray/done-$request" 2>/dev/null || echo "$dir/disc-0.img"; }
+
+# mounted_matches TYPE LISTING HASHES: the disc mounted by the kernel holds exactly the tree.
+mounted_matches() {
+  mount -t "$1" -o ro,iocharset=utf8 /dev/sr0 $mnt || return 1
+  listing $mnt >/tmp/listing.txt
+  hashes $mnt >/tmp/hashes.txt
+  umount $mnt
+  same_files "$2" /tmp/listing.txt && same_files "$3" /tmp/hashes.txt
+}
+
+media_says() { quillden media R: >/tmp/media.txt 2>&1; cat /tmp/media.txt; grep -q "$1" /tmp/media.txt; }
+ls_lists() { quillden ls R: >/tmp/ls.txt && grep -qF "$1" /tmp/ls.txt; }
+cat_matches() { quillden cat R: "$1" >/tmp/cat.out && cmp /tmp/cat.out "$2"; }
+drives_lists() { quillden drives | tee /tmp/drives.txt; grep -q '^R:.*TGT_DVD_RW' /tmp/drives.txt; }
+
+wait_for /dev/sr0 60
+drive_ready
+check "quillden drives lists the tgt recorder" drives_lists
+check "quillden media sees a blank DVD+R" media_says "status *1 (blank)"
+
+# A data disc mastered from the tree and recorded in one pass.
+check "burn records the tree as a data disc (ISO 9660 + Joliet + UDF)" \
+  quillden burn R: -q -V DEVTEST_BURN --graft "/=$dir/tree"
+check "the recorded disc is closed" media_says "status *0"
+check "quillden ls reads the recorded disc" ls_lists "many.dots.in.one.name.tar.gz"
+check "quillden cat reads a file back" cat_matches 'big\random.bin' "$dir/tree/big/random.bin"
+check "quillden eject opens and closes the tray" eject_and_load
+check "the kernel's iso9660 driver reads the data disc" mounted_matches iso9660 "$dir/listing.txt" "$dir/hashes.txt"
+check "the kernel's udf driver reads the data disc" mounted_matches udf "$dir/listing.txt" "$dir/hashes.txt"
+
+# A bootable ISO image recorded as one track, compared by the engine, booted on the host.
+check "a blank disc is loaded" tray_change blank
+check "burn records the bootable ISO image" quillden burn R: -q "$dir/bootable.iso"
+check "compare finds the disc equal to the image" quillden compare R: -q "$dir/bootable.iso"
+check "quillden eject opens and closes the tray" eject_and_load
+check "the kernel's iso9660 driver reads the recorded image" \
+  mounted_matches iso9660 "$dir/listing.txt" "$dir/hashes.txt"
+disc_file >"$dir/booted-disc.txt"
+
+if [ "$short" != 1 ]; then
+  :
+fi
+report
