@@ -59,6 +59,11 @@ for tool in $tools; do
   [ "$path" = "/bin/$tool" ] || [ "$path" = "/sbin/$tool" ] || ln -sf "$path" "$stage/bin/$tool"
 done
 ln -sf /usr/bin/dash "$stage/bin/sh"
+# The UTF-8 locale and iconv's converters: the formatters turn labels into the volume's code page,
+# the engine turns names into the system code page.
+mkdir -p "$stage/usr/lib/locale" "$stage/usr/lib/x86_64-linux-gnu"
+cp -a /usr/lib/locale/C.utf8 "$stage/usr/lib/locale/"
+cp -a /usr/lib/x86_64-linux-gnu/gconv "$stage/usr/lib/x86_64-linux-gnu/"
 
 # The project's programs and libraries.
 for program in quillden quenvar-create tarnfold_call; do
@@ -76,7 +81,7 @@ done
 
 # Kernel modules with every module they depend on, and a modules.dep naming only those.
 wanted="virtio_pci virtio_blk virtio_scsi 9pnet_virtio 9p loop isofs udf cdrom sr_mod sg sd_mod
-  ata_piix ahci xhci_pci usb_storage uas vfat nls_cp437 nls_iso8859_1 nls_utf8 fuse ext4 crc32c_generic"
+  ata_piix ahci xhci_pci usb_storage uas vfat nls_cp437 nls_ascii nls_iso8859_1 nls_utf8 fuse ext4 crc32c_generic"
 declare -A chosen=()
 add_module() {
   # Module names treat "-" and "_" alike; file names use either.
