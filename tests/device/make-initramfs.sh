@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,lib,lib64,etc,proc,sys,dev,tmp,run,mnt,root,opt/quenvar/bin,opt/quenvar/lib}
+mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,lib,lib64,etc,proc,sys,dev,tmp,var/tmp,run,mnt,root,opt/quenvar/bin,opt/quenvar/lib}
 
 # Every applet of the static busybox first; the real tools copied below replace some of them.
 cp /bin/busybox "$stage/bin/busybox"
@@ -43,7 +43,7 @@ copy_with_libraries() {
 # Real tools: util-linux, the formatters and file system drivers Tarnfold and the USB flow start,
 # and the GNU tools whose options the guest scripts use.
 tools="dash mount umount losetup sfdisk blkid partx blockdev wipefs lsblk
-  mkfs.vfat fsck.vfat fatlabel mkntfs mkfs.ntfs ntfs-3g ntfslabel mtools mcopy mdir mlabel
+  mkfs.ext4 mkfs.vfat fsck.vfat fatlabel mkntfs mkfs.ntfs ntfs-3g ntfslabel ntfsinfo mtools mcopy mdir mlabel
   find sort stat cmp sha256sum timeout sg_inq sg_turs sg_start"
 for tool in $tools; do
   path=$(PATH=/usr/sbin:/usr/bin:/sbin:/bin command -v "$tool" || true)

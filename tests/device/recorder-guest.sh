@@ -80,7 +80,45 @@ check "the kernel's iso9660 driver reads the recorded image" \
   mounted_matches iso9660 "$dir/listing.txt" "$dir/hashes.txt"
 disc_file >"$dir/booted-disc.txt"
 
-if [ "$short" != 1 ]; then
-  :
-fi
+[ "$short" = 1 ] && { report; exit; }
+
+# A disc image file (.wvm) recorded, compared, and read back by the kernel.
+check "a blank disc is loaded" tray_change blank
+check "image write records the disc image file" quillden image write R: -q "$dir/disc.wvm"
+check "compare finds the disc equal to the disc image file" quillden compare R: -q "$dir/disc.wvm"
+check "quillden eject opens and closes the tray" eject_and_load
+check "the kernel's iso9660 driver reads the disc recorded from the disc image file" \
+  mounted_matches iso9660 "$dir/tools/listing.txt" "$dir/tools/hashes.txt"
+image_round_trip() {
+  rm -f /tmp/back.wvm
+  quillden image create R: -q /tmp/back.wvm && quillden compare R: -q /tmp/back.wvm
+}
+check "image create reads the recorded disc into a disc image file equal to it" image_round_trip
+
+# copy: from a virtual DVD-ROM holding the bootable image onto a blank disc in the tgt recorder.
+copy_from_virtual() {
+  rm -f /tmp/source.disc /tmp/source.disc.state
+  quillden virtual load /tmp/source.disc "$dir/bootable.iso" --kind dvd-rom >/dev/null &&
+    QUENVAR_DRIVES="R=/dev/sr0;V=virtual:dvd-rom:/tmp/source.disc" quillden copy V: R: -q
+}
+check "a blank disc is loaded" tray_change blank
+check "copy records the virtual DVD-ROM's disc" copy_from_virtual
+check "compare finds the copy equal to the image" quillden compare R: -q "$dir/bootable.iso"
+check "quillden eject opens and closes the tray" eject_and_load
+check "the kernel's iso9660 driver reads the copy" mounted_matches iso9660 "$dir/listing.txt" "$dir/hashes.txt"
+
+# --append: tgt's recorder turns a DVD+R into a DVD-ROM when its track is closed, so a further
+# session cannot be added there; the engine must refuse it and leave the first session readable.
+append_refused() {
+  quillden burn R: -q -V DEVTEST_S1 --write-type 1 --graft "/=$dir/tools/tree" || return 1
+  quillden burn R: -q --append -V DEVTEST_S2 --graft "/extra=$dir/tree/Ελληνικά" >/tmp/append.txt 2>&1
+  status=$?
+  cat /tmp/append.txt
+  [ $status -ne 0 ] && grep -q "0x08000024" /tmp/append.txt
+}
+check "a blank disc is loaded" tray_change blank
+check "burn --append on the disc the recorder closed is refused (0x08000024)" append_refused
+check "quillden eject opens and closes the tray" eject_and_load
+check "the kernel's iso9660 driver reads the first session intact" \
+  mounted_matches iso9660 "$dir/tools/listing.txt" "$dir/tools/hashes.txt"
 report

@@ -76,6 +76,9 @@ prepare_recorder() {
   local out=$rec
   make_awkward_tree "$out/tree"
   write_listings "$out"
+  mkdir -p "$out/tools"
+  ln -s "$build/samples/recovery/area/tools" "$out/tools/tree"
+  write_listings "$out/tools"
   host_check "mkiso writes the bootable image to record" "$build/bin/quillden" mkiso -q -V DEVTEST_IMAGE \
     -b "$build/samples/recovery/area/boot/boot_program.bin" -no-emul-boot -boot-load-size 4 \
     -o "$out/bootable.iso" "$out/tree"
