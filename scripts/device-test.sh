@@ -88,5 +88,9 @@ if [ ${#known_defects[@]} -gt 0 ]; then
   echo "== known defects of the program (reported, not failing this run)"
   printf '  %s\n' "${known_defects[@]}"
 fi
+if [ ${#stalls[@]} -gt 0 ]; then
+  echo "== stalls of the emulated hardware (the guest was booted once more)"
+  printf '  %s\n' "${stalls[@]}"
+fi
 echo "device: $total_passed passed, $total_failed failed"
 [ $total_failed -eq 0 ] && [ $total_passed -gt 0 ]

@@ -5,6 +5,7 @@ total_passed=0
 total_failed=0
 known_defects=()
 part_times=()
+stalls=()
 
 host_pass() {
   total_passed=$((total_passed + 1))
@@ -41,30 +42,65 @@ host_known_defect() {
   fi
 }
 
-# run_guest NAME SECONDS SCRIPT ARGS [QEMU OPTIONS...]: boots the guest, which runs SCRIPT (a path
-# below the source tree) with ARGS (words separated by commas, no blanks) and powers off. Its
-# checks are added to the totals; a guest that does not report within SECONDS is a failure.
-run_guest() {
-  local name=$1 seconds=$2 script=$3 args=$4
+# guest_once LOG SECONDS SCRIPT ARGS [QEMU OPTIONS...]: one boot of the guest. Returns 0 when
+# qemu ended, 1 when it ran out of time, 2 when its serial console stayed silent for 180 s (a stall
+# of the emulated hardware, seen now and then with USB under software emulation).
+guest_once() {
+  local log=$1 seconds=$2 script=$3 args=$4
   shift 4
-  local log="$work/$name.serial"
   rm -f "$log"
-  local started=$SECONDS
-  timeout --kill-after=10 "$seconds" qemu-system-x86_64 -nodefaults -display none -no-reboot \
+  qemu-system-x86_64 -nodefaults -display none -no-reboot \
     -m 1536 -smp 1 -kernel "$kernel" -initrd "$initrd" \
-    -append "console=ttyS0 panic=-1 loglevel=3 qv.share=$root qv.test=$script qv.args=$args" \
+    -append "console=ttyS0 panic=-1 loglevel=${QV_GUEST_LOGLEVEL:-3} qv.share=$root qv.test=$script qv.args=$args" \
     -serial "file:$log" \
     -virtfs "local,path=$root,mount_tag=qvshare,security_model=passthrough,id=qvshare" \
-    "$@" >"$work/$name.qemu" 2>&1
-  local status=$?
+    "$@" >"$log.qemu" 2>&1 &
+  local qemu=$! started=$SECONDS size=-1 quiet_since=$SECONDS now status=0
+  while kill -0 $qemu 2>/dev/null; do
+    sleep 2
+    now=$(stat -c %s "$log" 2>/dev/null || echo 0)
+    [ "$now" != "$size" ] && size=$now quiet_since=$SECONDS
+    if [ $((SECONDS - started)) -ge "$seconds" ]; then
+      status=1
+    elif [ $((SECONDS - quiet_since)) -ge 180 ]; then
+      status=2
+    else
+      continue
+    fi
+    kill $qemu 2>/dev/null
+    sleep 2
+    kill -9 $qemu 2>/dev/null
+    break
+  done
+  wait $qemu 2>/dev/null
+  return $status
+}
+
+# run_guest NAME SECONDS SCRIPT ARGS [QEMU OPTIONS...]: boots the guest, which runs SCRIPT (a path
+# below the source tree) with ARGS (words separated by commas, no blanks) and powers off. Its
+# checks are added to the totals; a guest that does not report within SECONDS is a failure. A
+# guest whose console stalls is booted once more, and the stall is reported.
+run_guest() {
+  local name=$1
+  local log="$work/$name.serial"
+  local started=$SECONDS status
+  guest_once "$log" "${@:2}"
+  status=$?
+  if [ $status -eq 2 ]; then
+    stalls+=("$name: the guest's console stalled after: $(tr -d '\r' <"$log" | grep -v '^\[' | tail -n 1)")
+    echo "guest $name stalled; booting it once more"
+    declare -F guest_retry_hook >/dev/null && guest_retry_hook
+    guest_once "$log" "${@:2}"
+    status=$?
+  fi
   tr -d '\r' <"$log" >"$log.txt" 2>/dev/null || : >"$log.txt"
   grep -E '^(ok|not ok|known defect) - |^    ' "$log.txt" || true
   local verdict
   verdict=$(grep -E '^QV-DEVICE-RESULT: ' "$log.txt" | tail -n 1)
   if [ -z "$verdict" ]; then
-    host_fail "guest $name reported no result (qemu status $status; serial log $log.txt)"
+    host_fail "guest $name reported no result (status $status; serial log $log.txt)"
     tail -n 25 "$log.txt" | sed 's/^/    /'
-    sed 's/^/    qemu: /' "$work/$name.qemu" | tail -n 5
+    sed 's/^/    qemu: /' "$log.qemu" | tail -n 5
   else
     local p f k
     read -r p f k < <(echo "$verdict" | sed -E 's/.*: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) known.*/\1 \2 \3/')

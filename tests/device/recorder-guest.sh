@@ -107,6 +107,31 @@ check "compare finds the copy equal to the image" quillden compare R: -q "$dir/b
 check "quillden eject opens and closes the tray" eject_and_load
 check "the kernel's iso9660 driver reads the copy" mounted_matches iso9660 "$dir/listing.txt" "$dir/hashes.txt"
 
+# quenvar-create records the sample's two recovery DVDs and verifies them; the robot puts a blank
+# disc in after the program ejects the first one.
+sample_discs_created() {
+  touch "$tray/autoload"
+  quenvar-create --drive R --set 1:1 --verify --media-prompts 20 "$build/samples/recovery/Quenvar.ini" \
+    >/tmp/create.txt 2>&1
+  status=$?
+  rm -f "$tray/autoload"
+  grep -v '^progress:' /tmp/create.txt
+  [ $status -eq 0 ] && grep -q "created 2 of 2 media" /tmp/create.txt
+}
+check "a blank disc is loaded" tray_change blank
+disc_file >"$dir/sample-disc-1.txt"
+check "quenvar-create creates the sample's two DVDs with verify" sample_discs_created
+check "quillden eject opens and closes the tray" eject_and_load
+second_disc_holds_image2() {
+  mount -t iso9660 -o ro /dev/sr0 $mnt || return 1
+  ls -R $mnt
+  cmp "$mnt/IMAGE/factory.img.003" "$build/samples/recovery/area/image2/factory.img.003"
+  status=$?
+  umount $mnt
+  return $status
+}
+check "the kernel's iso9660 driver reads the sample's second disc" second_disc_holds_image2
+
 # --append: tgt's recorder turns a DVD+R into a DVD-ROM when its track is closed, so a further
 # session cannot be added there; the engine must refuse it and leave the first session readable.
 append_refused() {
