@@ -1,0 +1,35 @@
+# Tarnfold and the program's USB flow on a stick the guest kernel sees through its USB mass
+# storage driver (qemu-xhci + usb-storage, removable), read back through the kernel's vfat and
+# ntfs-3g; a fixed USB disk and a virtio disk beside it must be refused untouched. Host side:
+# the disk images.
+
+prepare_usb() {
+  usb=$work/usb
+  rm -rf "$usb"
+  mkdir -p "$usb"
+  make_awkward_tree "$usb/tree"
+  write_listings "$usb"
+  # The sample area as the USB disc copies it (every file and folder of the area).
+  mkdir -p "$usb/sample"
+  ln -s "$build/samples/recovery/area" "$usb/sample/tree"
+  write_listings "$usb/sample"
+  truncate -s 300M "$usb/stick.img"
+  # The disks that must not be touched hold a partition table and data.
+  local disk
+  for disk in fixed virtio; do
+    head -c 24M /dev/urandom >"$usb/$disk.img"
+    printf 'label: dos\n,,83\n' | sfdisk -q "$usb/$disk.img" >/dev/null
+  done
+}
+
+run_usb() {
+  prepare_usb
+  run_guest usb 1500 "$root/tests/device/usb-guest.sh" "$usb,$short,$build" \
+    -device qemu-xhci,id=xhci \
+    -drive "if=none,id=stick,format=raw,file=$usb/stick.img" \
+    -device usb-storage,bus=xhci.0,drive=stick,removable=on \
+    -drive "if=none,id=fixed,format=raw,file=$usb/fixed.img" \
+    -device usb-storage,bus=xhci.0,drive=fixed,removable=off \
+    -drive "if=none,id=virtio,format=raw,file=$usb/virtio.img" \
+    -device virtio-blk-pci,drive=virtio
+}
