@@ -35,8 +35,10 @@ uint32_t CurrentFraction(const JobProgress& job, const SessionTrackWords& words,
   const uint32_t e = (words.sessions - 1) * c;
   const uint32_t denominator = e + n + d;
   const uint32_t done = job.done;
+  // The words are read one at a time while the job moves on: read across the end of a track, the
+  // job's count and the finished tracks' count may both hold that track. A phase never passes its end.
   auto ratio = [](uint32_t numerator, uint32_t denom) -> uint32_t {
-    return denom == 0 ? 0 : numerator * 1000u / denom;
+    return denom == 0 ? 0 : std::min<uint64_t>(uint64_t{numerator} * 1000u / denom, 1000u);
   };
   switch (job.phase) {
     case 1:

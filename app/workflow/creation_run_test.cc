@@ -543,6 +543,10 @@ TEST(CurrentFractionTest, SingleAndMultiSession) {
   EXPECT_EQ(CurrentFraction({1, 7, 10, 48}, single, 0), 0u);
   // Session 0 is not a position yet.
   EXPECT_EQ(CurrentFraction({1, 7, 10, 1}, SessionTrackWords{0, 0, 1, 10}, 0), 0u);
+  // Words read across a track's end count it twice: the phase still stops at its end.
+  EXPECT_EQ(CurrentFraction({1, 1000, 1000, 1}, SessionTrackWords{1, 1000, 1, 1000}, 0), 1000u);
+  // A dual-layer disc's block counts times 1000 leave 32 bits.
+  EXPECT_EQ(CurrentFraction({1, 4000000, 0, 1}, SessionTrackWords{1, 0, 1, 4173824}, 0), 958u);
 }
 
 TEST(FrameProgressTest, BarsOfARunWithVerify) {
