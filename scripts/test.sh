@@ -12,6 +12,12 @@ if [[ "${1:-}" == "--sanitize" ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
+# A compiler cache, where there is one, makes a rebuild on the same machine cheap; paths below the
+# checkout are hashed relative to it, so any clone of the project shares the cache.
+if command -v ccache > /dev/null; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B "$build" -G Ninja "${flags[@]}"
 cmake --build "$build"
 export QT_QPA_PLATFORM=offscreen

@@ -4,6 +4,7 @@
 // program then ends with 1 when start-up ended before the main dialog.
 #include <QApplication>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,8 +15,31 @@
 #include "app/workflow/qt_prompter.h"
 #include "platform/message_window.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: orvex CONFIGURATION\n"
+    "Creates the recovery media of this computer: bootable data DVDs and CDs mastered from the\n"
+    "files of the recovery area, discs recorded from stored disc images, and USB flash media.\n\n"
+    "CONFIGURATION is the top-level configuration file of the recovery area (for example\n"
+    "Quenvar.ini); everything after the program's name is taken as that one path. The program\n"
+    "needs administrator rights to write to the drives; from the desktop's menu it starts\n"
+    "through pkexec.\n\n"
+    "Environment:\n"
+    "  QUENVAR_DRIVES         drive map (D=/dev/sr0, V=virtual:dvd+r:FILE, U=usb:/dev/sdb)\n"
+    "  QUENVAR_REGISTRY_ROOT  folder of the registry hives (default ~/.config/quenvar and\n"
+    "                         /etc/quenvar)\n\n"
+    "  --help                 show this text and exit\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace quenvar::app;
+  // Alone, --help is this text; a configuration file of that name would be given as ./--help.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   int first = 1;
   int quit_after_ms = -1;
   if (argc >= 3 && std::strcmp(argv[1], "--quit-after") == 0) {
