@@ -32,19 +32,6 @@ constexpr uint32_t kSettleBeforeVolumeMs = 2000;
 constexpr int kVolumeAttempts = 41;
 constexpr uint32_t kVolumeRetryMs = 500;
 
-// True when a path names a parent folder anywhere: such a name would leave the folder it belongs
-// to.
-bool ClimbsOut(std::u16string_view path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find_first_of(u"/\\", start);
-    if (end == std::u16string_view::npos) end = path.size();
-    if (path.substr(start, end - start) == u"..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 std::u16string JoinTarget(const std::u16string& target, std::u16string_view name) {
   return target.empty() ? std::u16string(name) : target + u"\\" + std::u16string(name);
 }
@@ -65,6 +52,17 @@ void PumpingSleep(uint32_t ms) {
 }
 
 }  // namespace
+
+bool ClimbsOut(std::u16string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of(u"/\\", start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == u"..") return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 CWrenDataCtrl::CWrenDataCtrl() = default;
 
@@ -109,8 +107,7 @@ uint32_t CWrenDataCtrl::ApplySettings(const DiscJobSettings& settings) {
   return 0;
 }
 
-uint32_t CWrenDataCtrl::ReadBootImage(const std::u16string& path, uint8_t emulation,
-                                      uint16_t load_segment, uint16_t sector_count) {
+uint32_t CWrenDataCtrl::CheckBootImageSource(const std::u16string& path) {
   if (datadisk_ == nullptr) {
     Report(749, kErrorInternal);
     return QD_E_INVALID_HANDLE;
@@ -131,30 +128,17 @@ uint32_t CWrenDataCtrl::ReadBootImage(const std::u16string& path, uint8_t emulat
     return QD_E_SOURCE_MISSING;
   }
   ::close(fd);
+  return 0;
+}
+
+uint32_t CWrenDataCtrl::ReadBootImage(const std::u16string& path, uint8_t emulation,
+                                      uint16_t load_segment, uint16_t sector_count) {
+  if (const uint32_t checked = CheckBootImageSource(path); checked != 0) return checked;
   return MST_ReadBootImageFile(datadisk_, path.c_str(), emulation, load_segment, sector_count);
 }
 
 uint32_t CWrenDataCtrl::ReadEfiBootImage(const std::u16string& path) {
-  if (datadisk_ == nullptr) {
-    Report(749, kErrorInternal);
-    return QD_E_INVALID_HANDLE;
-  }
-  if (datadisk_ == INVALID_HANDLE_VALUE) return QD_E_INVALID_HANDLE;
-  if (path.empty()) {
-    Report(755, kErrorInternal);
-    return QD_E_INVALID_ARGUMENT;
-  }
-  const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    MessageRequest request;
-    request.owner = CurrentPrompter().MainWindow();
-    request.text = FormatString(ids::kOpenFileFailed, {path});
-    request.caption = FormatString(ids::kNowCreatingCaption, {discTitle_});
-    request.icon = PromptIcon::kWarning;
-    CurrentPrompter().ShowMessage(request);
-    return QD_E_SOURCE_MISSING;
-  }
-  ::close(fd);
+  if (const uint32_t checked = CheckBootImageSource(path); checked != 0) return checked;
   return MST_ReadEfiBootImageFile(datadisk_, path.c_str());
 }
 

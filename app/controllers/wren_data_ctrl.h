@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/contents/contents_model.h"
@@ -32,6 +33,10 @@ namespace quenvar::app {
 
 // The phase value the controller shows while it verifies.
 inline constexpr uint32_t kPhaseVerifying = 96;
+
+// True when a path names a parent folder ("..") anywhere: a target or listed name with one would
+// leave the folder it belongs to.
+bool ClimbsOut(std::u16string_view path);
 
 class CWrenDataCtrl : public CWrenCtrl {
  public:
@@ -82,6 +87,8 @@ class CWrenDataCtrl : public CWrenCtrl {
   const DataDiscVerifier& verifier() const { return verifier_; }
 
  private:
+  // 0 when the boot image file at path can be opened; otherwise its failure, reported.
+  uint32_t CheckBootImageSource(const std::u16string& path);
   void Report(int location, int code, std::u16string_view text = {}) const;
   int RefuseEntry(int location, uint32_t code, uint32_t text_id, const std::u16string& entry);
   uint32_t CheckAdded(const FileMap& map);

@@ -168,18 +168,6 @@ class FatToolFile : public DiscFile {
   std::unique_ptr<usbmedia::FatTool::Reader> reader_;
 };
 
-// True when a path names a parent folder anywhere.
-bool ClimbsOut(std::u16string_view path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find_first_of(u"/\\", start);
-    if (end == std::u16string_view::npos) end = path.size();
-    if (path.substr(start, end - start) == u"..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 std::u16string JoinLocal(const std::string& root, const UsbCopyItem& item) {
   std::string path = root;
   for (const std::string& folder : item.folders) path += "/" + folder;
