@@ -15,6 +15,7 @@ mirror=$(sed -n 's/^URIs: *\([^ ]*debian\/*\)$/\1/p' /etc/apt/sources.list.d/*.s
 [[ -n "$mirror" ]] || mirror=http://deb.debian.org/debian
 
 root=$(mktemp -d /var/tmp/quenvar-root.XXXXXX)
+chmod 755 "$root"  # apt's download user must reach its folders inside
 cleanup() {
   umount "$root/proc" 2>/dev/null || true
   rm -rf "$root"
@@ -31,7 +32,7 @@ say "installing $(ls "$debs"/*.deb | xargs -n1 basename | tr '\n' ' ')"
 mkdir -p "$root/tmp/debs"
 cp "$debs"/*.deb "$root/tmp/debs/"
 in_root apt-get update -qq
-in_root apt-get install -y -qq --no-install-recommends /tmp/debs/*.deb > /dev/null
+in_root sh -c 'apt-get install -y -qq --no-install-recommends /tmp/debs/*.deb' > /dev/null
 for package in libquillden0 libquillden-dev quillden quenvar; do
   in_root dpkg-query -W -f='${Status}\n' "$package" | grep -q 'install ok installed' || fail "$package not installed"
 done
@@ -90,7 +91,7 @@ for package in libquillden0 libquillden-dev quillden quenvar; do
 done
 
 say "lintian"
-lintian --fail-on error --no-tag-display-limit "$debs"/*.deb | tee /tmp/quenvar-lintian.txt
+lintian --fail-on error --tag-display-limit 0 "$debs"/*.deb | tee /tmp/quenvar-lintian.txt
 say "lintian: $(grep -c '^E:' /tmp/quenvar-lintian.txt || true) errors, $(grep -c '^W:' /tmp/quenvar-lintian.txt || true) warnings"
 
 say "desktop entry and AppStream data"
