@@ -111,7 +111,7 @@ check "the kernel's iso9660 driver reads the copy" mounted_matches iso9660 "$dir
 # disc in after the program ejects the first one.
 sample_discs_created() {
   touch "$tray/autoload"
-  quenvar-create --drive R --set 1:1 --verify --media-prompts 20 "$build/samples/recovery/Quenvar.ini" \
+  quenvar-create --drive R --set 1:1 --verify --insert wait "$build/samples/recovery/Quenvar.ini" \
     >/tmp/create.txt 2>&1
   status=$?
   rm -f "$tray/autoload"
