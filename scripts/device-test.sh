@@ -19,7 +19,7 @@ setup=1
 parts=()
 for arg in "$@"; do
   case "$arg" in
-    --ci) short=1 parts=(filesystems recorder usb) ;;
+    --ci) short=1 parts=(filesystems optical recorder usb) ;;
     --no-setup) setup=0 ;;
     filesystems | optical | recorder | usb | unit) parts+=("$arg") ;;
     -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;

@@ -58,11 +58,10 @@ eject_and_load() {
   quillden ls "$1" >/dev/null
 }
 
-# The engine's media information stops on both read-only drives although they read the disc: the
-# SCSI drive answers READ TRACK INFORMATION with 5/20/00, the IDE drive (a CD-ROM profile for an
-# image this small) answers READ DVD STRUCTURE with 5/30/00. Compare, image create and rip are
-# built on it.
-on_drive() { known_defect "$@"; }
+# Read-only drives answer a subset of MMC (the SCSI drive refuses READ TRACK INFORMATION with
+# 5/20/00, the IDE drive READ DVD STRUCTURE for a CD-ROM profile); the engine describes the disc
+# from the TOC and READ CAPACITY instead, and compare, image create and rip are built on that.
+on_drive() { check "$@"; }
 
 for drive in I S; do
   node=$ide
