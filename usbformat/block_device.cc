@@ -245,6 +245,13 @@ std::string WhyUnsafeToFormat(const DiskNode& disk) {
   return "";
 }
 
+std::string WhyNotRemovable(const DiskNode& disk) {
+  constexpr unsigned kLoopMajor = 7;
+  if (major(disk.dev) == kLoopMajor) return "";
+  if (FirstLine(disk.sys_path + "/removable") == "1") return "";
+  return disk.device_path + " is a fixed disk, not removable media";
+}
+
 bool UnmountAll(const DiskNode& disk) {
   std::vector<dev_t> devs = DiskAndPartitionDevs(disk);
   // Innermost mounts first: later lines of mountinfo sit on top of earlier ones.

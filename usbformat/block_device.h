@@ -64,6 +64,11 @@ bool IsSystemMountPoint(std::string_view mount_point);
 // Empty when the disk may be rewritten; otherwise why it may not.
 std::string WhyUnsafeToFormat(const DiskNode& disk);
 
+// Empty when the kernel holds the disk for removable media; otherwise why it is refused. The drive
+// map's word alone is not enough: a stale entry may name a fixed disk that was numbered anew.
+// Loop devices stand in for sticks (tests, images) and are taken as the map says.
+std::string WhyNotRemovable(const DiskNode& disk);
+
 // Unmounts every mount of the disk and its partitions, found by device number or by source;
 // false (errno kept) when one stays, or when a FUSE driver still holds a partition a few seconds
 // after its unmount.

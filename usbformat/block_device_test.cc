@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 namespace quenvar::usbformat {
 namespace {
@@ -77,6 +81,28 @@ TEST(BlockDevice, TheRootFileSystemsDiskIsUnsafe) {
   std::string why;
   if (!ResolveDisk("/dev/" + name, &disk, &why)) GTEST_SKIP() << why;
   EXPECT_NE(WhyUnsafeToFormat(disk), "");
+}
+
+// The kernel's removable flag decides, whatever the drive map says; loop devices stand in for
+// sticks.
+TEST(BlockDevice, OnlyRemovableDisksAndLoopDevicesMayBeFormatted) {
+  char pattern[] = "/tmp/removable-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string sys = pattern;
+  DiskNode disk;
+  disk.device_path = "/dev/sdz";
+  disk.sys_path = sys;
+  disk.dev = makedev(8, 16);
+  EXPECT_NE(WhyNotRemovable(disk), "");  // no flag at all
+  std::ofstream(sys + "/removable") << "0\n";
+  EXPECT_NE(WhyNotRemovable(disk).find("fixed disk"), std::string::npos);
+  std::ofstream(sys + "/removable") << "1\n";
+  EXPECT_EQ(WhyNotRemovable(disk), "");
+  std::ofstream(sys + "/removable") << "0\n";
+  disk.dev = makedev(7, 3);
+  EXPECT_EQ(WhyNotRemovable(disk), "");
+  std::remove((sys + "/removable").c_str());
+  rmdir(sys.c_str());
 }
 
 TEST(BlockDevice, ResolveRefusesWhatIsNotADisk) {

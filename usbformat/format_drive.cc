@@ -322,7 +322,8 @@ uint32_t CheckRemovable(const platform::DriveMap& map, char letter, DiskNode* di
     Complain(letter, why + "; refused");
     return TF_E_NOT_REMOVABLE;
   }
-  why = WhyUnsafeToFormat(*disk);
+  why = WhyNotRemovable(*disk);
+  if (why.empty()) why = WhyUnsafeToFormat(*disk);
   if (!why.empty()) {
     Complain(letter, why + "; refused");
     return TF_E_NOT_REMOVABLE;

@@ -110,9 +110,9 @@ check "Tarnfold refuses the virtio disk, untouched" unchanged_by "$virtio" tarnf
 # the kernel knows the disk is neither removable nor on a USB bus.
 fixed_mapped_as_usb() { QUENVAR_DRIVES="F=usb:$fixed" tarnfold_is 0x1002 F FAT32 X; }
 virtio_mapped_as_usb() { QUENVAR_DRIVES="G=usb:$virtio" tarnfold_is 0x1002 G NTFS X; }
-known_defect "Tarnfold refuses the fixed USB disk that the map calls usb:, untouched" \
+check "Tarnfold refuses the fixed USB disk that the map calls usb:, untouched" \
   unchanged_by "$fixed" fixed_mapped_as_usb
-known_defect "Tarnfold refuses the virtio disk that the map calls usb:, untouched" \
+check "Tarnfold refuses the virtio disk that the map calls usb:, untouched" \
   unchanged_by "$virtio" virtio_mapped_as_usb
 check "Tarnfold refuses an unmapped letter, the stick untouched" unchanged_by "$stick" tarnfold_is 0x1002 Q FAT32 X
 refuses_partition() {
