@@ -20,21 +20,21 @@ master() {  # master OUTPUT EXTRA-OPTIONS...
 }
 
 # Refusals: exit code 2, a message naming --hybrid, and no image.
-refused() {  # refused NAME OPTIONS...
-  local name="$1"
-  shift
+refused() {  # refused NAME WORD OPTIONS...: exit 2, no image, and WORD in the message
+  local name="$1" word="$2"
+  shift 2
   local code=0
   "$quillden" mkiso -q "$@" -o "$work/$name.iso" 2>"$work/$name.err" || code=$?
-  if [[ $code != 2 ]] || ! grep -q -- '--hybrid' "$work/$name.err" || [[ -e "$work/$name.iso" ]]; then
+  if [[ $code != 2 ]] || ! grep -q -- "$word" "$work/$name.err" || [[ -e "$work/$name.iso" ]]; then
     fail "--hybrid $name: exit $code, $(cat "$work/$name.err")"
   fi
 }
-refused no-boot-image --hybrid "$area/tools/README.TXT"
-refused disc-image --hybrid --disc-image -b "$area/boot/boot_program.bin" -no-emul-boot \
+refused no-boot-image --hybrid --hybrid "$area/tools/README.TXT"
+refused disc-image --hybrid --hybrid --disc-image -b "$area/boot/boot_program.bin" -no-emul-boot \
   "$area/tools/README.TXT"
-refused udf-only --hybrid --fs udf -b "$area/boot/boot_program.bin" -no-emul-boot \
+refused udf-only UDF-only --hybrid --fs udf -b "$area/boot/boot_program.bin" -no-emul-boot \
   "$area/tools/README.TXT"
-refused emulated --hybrid -b "$area/boot/boot_program.bin" -hard-disk-boot "$area/tools/README.TXT"
+refused emulated --hybrid --hybrid -b "$area/boot/boot_program.bin" -hard-disk-boot "$area/tools/README.TXT"
 
 master "$work/plain.iso"
 master "$work/hybrid.iso" --hybrid

@@ -260,6 +260,16 @@ int ParseOptions(int argc, char** argv, Options* options) {
     std::fputs("quillden mkiso: nothing to put into the image\n", stderr);
     return 2;
   }
+  if ((!options->boot.empty() || !options->efi_boot.empty()) &&
+      (options->file_system == MST_FS_UDF102 || options->file_system == MST_FS_UDF250)) {
+    // Firmware finds El Torito's boot record only beside an ISO 9660 volume descriptor; a UDF-only
+    // image would be written without one and silently fail to boot.
+    std::fputs(
+        "quillden mkiso: a UDF-only image cannot boot (El Torito needs ISO 9660); choose --fs iso, "
+        "iso+udf or iso+udf250 with -b or -e\n",
+        stderr);
+    return 2;
+  }
   if (options->hybrid) {
     // The partition tables live in the first 16 blocks of a plain image file; a disc image file
     // holds the disc inside a container, and a device gets no padding past its end.
@@ -270,10 +280,6 @@ int ParseOptions(int argc, char** argv, Options* options) {
       refusal = "it makes a plain image (-o IMAGE), not a disc image file (--disc-image)";
     else if (options->boot.empty() && options->efi_boot.empty())
       refusal = "the image needs a boot image to boot from (-b FILE -no-emul-boot and/or -e FILE)";
-    else if (options->file_system == MST_FS_UDF102 || options->file_system == MST_FS_UDF250)
-      refusal =
-          "a UDF-only image carries no El Torito boot record; choose ISO 9660 (--fs iso, "
-          "iso+udf or iso+udf250)";
     else if (!options->boot.empty() && options->emulation != 0)
       refusal = "the BIOS boot image must be without emulation (-no-emul-boot)";
     else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
