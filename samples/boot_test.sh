@@ -11,48 +11,15 @@ if ! command -v qemu-system-x86_64 >/dev/null; then
   echo "SKIPPED: qemu-system-x86_64 is not installed"
   exit 77
 fi
-ovmf_code=/usr/share/OVMF/OVMF_CODE.fd
 have_ovmf=1
-if [[ ! -r "$ovmf_code" ]]; then
-  echo "note: $ovmf_code is missing (Debian package ovmf); the UEFI boots are left out"
+if [[ ! -r /usr/share/OVMF/OVMF_CODE.fd ]]; then
+  echo "note: OVMF (Debian package ovmf) is missing; the UEFI boots are left out"
   have_ovmf=0
 fi
 rm -rf "$work" && mkdir -p "$work"
-line="Quenvar recovery disc"
 failed=0
-
-# boot NAME FIRMWARE(bios|uefi) QEMU-MEDIA-ARGS...: starts the machine, waits (at most 300 s, the
-# emulation is slow on a busy machine) for the line on the serial port.
-boot() {
-  local name="$1" firmware="$2"
-  shift 2
-  local serial="$work/$name.serial" firmware_args=()
-  if [[ "$firmware" == uefi ]]; then
-    cp /usr/share/OVMF/OVMF_VARS.fd "$work/$name.vars"
-    firmware_args=(-machine q35 -drive "if=pflash,format=raw,readonly=on,file=$ovmf_code"
-                   -drive "if=pflash,format=raw,file=$work/$name.vars")
-  fi
-  local start
-  start=$(date +%s%N)
-  timeout 300 qemu-system-x86_64 "${firmware_args[@]}" "$@" -display none -nodefaults \
-    -serial "file:$serial" -no-reboot -m 256 &
-  local qemu=$!
-  for _ in $(seq 1 3000); do
-    if grep -q "$line" "$serial" 2>/dev/null; then
-      kill "$qemu" 2>/dev/null || true
-      wait "$qemu" 2>/dev/null || true
-      echo "booted $name: $(( ($(date +%s%N) - start) / 1000000 )) ms"
-      return 0
-    fi
-    kill -0 "$qemu" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill "$qemu" 2>/dev/null || true
-  wait "$qemu" 2>/dev/null || true
-  echo "$name did not print its line; serial output:"
-  tr -d '\r' < "$serial" 2>/dev/null | tail -20 || true
-  failed=1
-}
+fail() { echo "$*"; failed=1; }
+source "$(dirname "$0")/qemu_boot.sh"
 
 area="$root/area"
 "$quillden" mkiso -q -V QV_RECOVERY_1 -b "$area/boot/boot_program.bin" -no-emul-boot \

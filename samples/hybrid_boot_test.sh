@@ -83,42 +83,7 @@ if ! command -v qemu-system-x86_64 >/dev/null; then
   echo "note: qemu-system-x86_64 is not installed; the boots are left out"
   exit $failed
 fi
-ovmf_code=/usr/share/OVMF/OVMF_CODE.fd
-line="Quenvar recovery disc"
-# boot NAME FIRMWARE(bios|uefi) QEMU-MEDIA-ARGS...: waits at most 300 s for the line on the
-# serial port (software emulation is slow on a busy machine). With expected=TEXT, waits for TEXT.
-boot() {
-  local name="$1" firmware="$2" line="${expected:-$line}"
-  shift 2
-  local serial="$work/$name.serial" firmware_args=()
-  if [[ "$firmware" == uefi ]]; then
-    if [[ ! -r "$ovmf_code" ]]; then
-      echo "note: $ovmf_code is missing (Debian package ovmf); $name is left out"
-      return 0
-    fi
-    cp /usr/share/OVMF/OVMF_VARS.fd "$work/$name.vars"
-    firmware_args=(-machine q35 -drive "if=pflash,format=raw,readonly=on,file=$ovmf_code"
-                   -drive "if=pflash,format=raw,file=$work/$name.vars")
-  fi
-  local start
-  start=$(date +%s%N)
-  timeout 300 qemu-system-x86_64 "${firmware_args[@]}" "$@" -display none -nodefaults \
-    -serial "file:$serial" -no-reboot -m 256 &
-  local qemu=$!
-  for _ in $(seq 1 3000); do
-    if grep -q "$line" "$serial" 2>/dev/null; then
-      kill "$qemu" 2>/dev/null || true
-      wait "$qemu" 2>/dev/null || true
-      echo "booted $name: $(( ($(date +%s%N) - start) / 1000000 )) ms"
-      return 0
-    fi
-    kill -0 "$qemu" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill "$qemu" 2>/dev/null || true
-  wait "$qemu" 2>/dev/null || true
-  fail "$name did not print its line; serial output: $(tr -d '\r' < "$serial" 2>/dev/null | tail -5)"
-}
+source "$(dirname "$0")/qemu_boot.sh"
 image="$work/hybrid.iso"
 boot stick-uefi uefi -drive "file=$image,format=raw,if=none,id=stick,snapshot=on" \
   -device qemu-xhci -device usb-storage,drive=stick

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # quenvar-create on the sample recovery area: the two recovery DVDs recorded and verified on a
 # virtual DVD+R (blank media loaded by the tool at each prompt), checked with isoinfo and the
-# engine's reader; the utility CD recorded from its stored ISO on a virtual CD-R, compared by the
+# engine's reader, the first booted through the BIOS and through UEFI; the utility CD recorded from its stored ISO on a virtual CD-R, compared by the
 # program and byte for byte here; and a run that the outside packet-writing product's blocking
 # library refuses, which must create nothing.
 #   sample_run_test.sh QUENVAR_CREATE QUILLDEN SAMPLE_ROOT WORK_DIR REFUSING_BLOCK_LIBRARY_DIR
@@ -40,6 +40,12 @@ isoinfo -d -i "$disc1" | grep -q "Volume id: QV_RECOVERY_1" || fail "disc 1 labe
 isoinfo -d -i "$disc1" | grep -q "El Torito" || fail "disc 1 is not bootable"
 cmp <(isoinfo -J -i "$disc1" -x "/IMAGE/factory.img.001;1") "$root/area/image/factory.img.001" ||
   fail "IMAGE/factory.img.001 differs on disc 1"
+# The disc as recorded starts an emulated PC through the BIOS and through UEFI.
+if command -v qemu-system-x86_64 >/dev/null; then
+  source "$(dirname "$0")/../../samples/qemu_boot.sh"
+  boot recorded-disc1-bios bios -cdrom "$disc1" -boot d
+  boot recorded-disc1-uefi uefi -cdrom "$disc1"
+fi
 "$quillden" virtual close "$work/dvd.disc" >/dev/null || fail "closing the tray"
 "$quillden" ls V: > "$work/disc2.txt" || fail "reading disc 2"
 expect "IMAGE" "$work/disc2.txt"
