@@ -32,4 +32,17 @@ run_usb() {
     -device usb-storage,bus=xhci.0,drive=fixed,removable=off \
     -drive "if=none,id=virtio,format=raw,file=$usb/virtio.img" \
     -device virtio-blk-pci,drive=virtio
+  host_check "the program's USB medium starts an emulated PC through UEFI" usb_medium_boots_uefi
+}
+
+# The USB medium the program made last in the guest (the sample area's USB disc, FAT32, with
+# \EFI\BOOT\BOOTX64.EFI among its files) starts an emulated PC through UEFI.
+usb_medium_boots_uefi() {
+  (
+    work=$usb
+    fail() { echo "$*"; exit 1; }
+    source "$root/samples/qemu_boot.sh"
+    boot usb-medium-uefi uefi -drive "file=$usb/stick.img,format=raw,if=none,id=stick,snapshot=on" \
+      -device qemu-xhci -device usb-storage,drive=stick
+  )
 }
