@@ -33,6 +33,8 @@ constexpr char kUsage[] =
     "Quenvar.ini); everything after the program's name is taken as that one path. The program\n"
     "needs administrator rights to write to the drives; from the desktop's menu it starts\n"
     "through pkexec.\n\n"
+    "SIGINT and SIGTERM cancel a running job, wait until it has ended and close the window; the\n"
+    "program then ends with status 1 and says so on stderr.\n\n"
     "Environment:\n"
     "  QUENVAR_DRIVES         drive map (D=/dev/sr0, V=virtual:dvd+r:FILE, U=usb:/dev/sdb)\n"
     "  QUENVAR_REGISTRY_ROOT  folder of the registry hives (default ~/.config/quenvar and\n"
