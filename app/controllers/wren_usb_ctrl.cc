@@ -132,14 +132,18 @@ uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
     }
     if (n == 0) break;
   }
-  ::close(in);
   if (result == 0) {
-    // The copy keeps the source's times and, for a file nobody may write, the read-only
-    // attribute (vfat maps a mode without write bits to it), as a desktop copy does.
+    // The copy keeps the source's times and the read-only, hidden and system attributes the
+    // source has (or, from a Linux file system, read-only for a file nobody may write), as a
+    // desktop copy does.
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
     if (::futimens(out, times) != 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
-    if (result == 0 && (info.st_mode & 0222) == 0) ::fchmod(out, 0444);
+    if (result == 0) {
+      const int kept = usbmedia::KeepDosAttributes(out, usbmedia::SourceDosAttributes(in, info));
+      if (kept != 0) result = static_cast<uint32_t>(kept);
+    }
   }
+  ::close(in);
   // A FUSE or flash driver may only report a failed write when the file is closed.
   if (::close(out) != 0 && result == 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
   if (result != 0) ::unlinkat(dir, name.c_str(), 0);

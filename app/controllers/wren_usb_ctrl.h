@@ -6,8 +6,9 @@
 // with Tarnfold on a worker thread, mounts the new partition on a private mount point, copies the
 // files of the disc's file sets on a second worker and compares them with their sources on a third
 // (after remounting, so the compare reads the medium rather than the page cache), and ejects the
-// disk only after full success. Copies keep their source's modification time and, for a file
-// nobody may write, the read-only attribute. Where the kernel has no vfat, copy and compare go
+// disk only after full success. Copies keep their source's modification time and the read-only,
+// hidden and system attributes the source has (usbmedia::SourceDosAttributes: a file on FAT or NTFS
+// carries them, a Linux file only read-only). Where the kernel has no vfat, copy and compare go
 // through mtools (usbmedia::FatTool) on the partition itself. While a worker runs, the main thread
 // polls it every 10 ms and processes pending messages; the bars follow the file counts through
 // UsbRunDisplay.

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <tuple>
 
 #include "app/controllers/scripted_controller_ui.h"
 #include "app/controllers/sel_flash_mem_dlg.h"
@@ -551,6 +553,60 @@ TEST_F(UsbRunTest, NamesLabelsAndTimesOutsideAsciiReadBackUnchanged) {
   EXPECT_EQ(usbformat::Capture("LC_ALL=C.UTF-8 fatlabel -c 850 '" + loop.PartitionNode(1) +
                                "' 2>/dev/null"),
             "\u00c9T\u00c9 \u00dc\n");
+}
+
+// A recovery area on an NTFS volume (ntfs-3g) carries read-only, hidden and system attributes of
+// its own: the medium keeps them beside the modification times, as another reader of the
+// partition sees; a file with none gets none.
+TEST_F(UsbRunTest, TheSourcesDosAttributesAreKept) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  const std::string image = dir_.Child("area.ntfs");
+  const std::string source = dir_.Child("area");
+  std::filesystem::create_directories(source);
+  int rc = -1;
+  usbformat::Capture(
+      "truncate -s 16M '" + image + "' && mkntfs -q -Q -F '" + image + "' >/dev/null 2>&1", &rc);
+  if (rc != 0) GTEST_SKIP() << "mkntfs cannot make the source volume";
+  usbformat::Capture("ntfs-3g '" + image + "' '" + source + "' 2>&1", &rc);
+  if (rc != 0) GTEST_SKIP() << "ntfs-3g cannot mount the source volume";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { usbformat::Capture("umount '" + path + "' 2>/dev/null"); }
+  } unmount{source};
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  // name, NTFS attributes, modification time
+  const std::vector<std::tuple<std::string, uint32_t, time_t>> files = {
+      {"plain.txt", 0x20, 1551675968},
+      {"Syst\u00e8me/boot.ini", 0x01 | 0x02 | 0x04 | 0x20, 1626393598},
+      {"Syst\u00e8me/versteckt.dat", 0x02, 946684800},
+      {"lecture seule.txt", 0x01, 1262304000}};
+  for (const auto& [name, attributes, when] : files) {
+    WriteBytes(source + "/" + name, 5000, static_cast<unsigned>(when));
+    const std::string path = source + "/" + name;
+    ASSERT_EQ(setxattr(path.c_str(), "system.ntfs_attrib", &attributes, sizeof attributes, 0), 0)
+        << name;
+    const struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << name;
+  }
+  auto item = Contents(16, source, "\\AREA");
+
+  ASSERT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), 0u) << ::testing::PrintToString(Messages());
+  const std::string medium = ExtractMedium(loop);
+  ASSERT_FALSE(medium.empty());
+  EXPECT_EQ(CompareTrees(source, medium + "/AREA"), static_cast<int>(files.size()));
+  for (const auto& [name, attributes, when] : files) {
+    const auto entry = MediumEntry(loop, "AREA/" + name);
+    ASSERT_TRUE(entry.count("Attributes")) << name;
+    const std::string dos = entry.at("Attributes").substr(0, entry.at("Attributes").find(' '));
+    for (const auto& [bit, letter] : {std::pair{0x01u, 'R'}, {0x02u, 'H'}, {0x04u, 'S'}}) {
+      EXPECT_EQ(dos.find(letter) != std::string::npos, (attributes & bit) != 0)
+          << name << ": " << dos;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat((medium + "/AREA/" + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mtime, when) << name;
+  }
 }
 
 TEST_F(UsbRunTest, TheCompareReadsTheMediumNotTheSourceTwice) {

@@ -1,4 +1,8 @@
+#include <dlfcn.h>
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QBitmap>
@@ -8,11 +12,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <dlfcn.h>
-#include <errno.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -104,13 +104,19 @@ class MainWindowTest : public ControllerTest {
         "[CONTENTS]\nContentsTitle=System Recovery Media\nContentsID=GUI-TEST\n"
         "[DISCSET01]\nDiscSetTitle=Recovery Discs (DVD)\n"
         "[DISC0101]\nDiscTitle=Recovery Disc 1\nDiscType=DVD\nVolumeLabel=GUI_DISC_1\n"
-        "[FILESET010101]\nSourcePath=" + area + "/files\nTargetPath=\\DATA\nSubFolder=Yes\nFile0001=*\n"
-        "[DISC0102]\nDiscTitle=Recovery Disc 2\nDiscType=DVD\nVolumeLabel=GUI_DISC_2\n"
-        "[FILESET010201]\nSourcePath=" + area + "/files\nTargetPath=\\MORE\nSubFolder=Yes\nFile0001=*\n"
-        "[DISCSET02]\nDiscSetTitle=Recovery Discs (CD)\n"
-        "[DISC0201]\nDiscTitle=Recovery CD\nDiscType=CD\nVolumeLabel=GUI_CD\n"
-        "[FILESET020101]\nSourcePath=" + area + "/files\nTargetPath=\nSubFolder=Yes\nFile0001=*\n");
-    top_ = WriteFile("area/Quenvar.ini", "[VERIFYSETTINGS]\nVerify=No\n[CONTENTS01]\nIniPath=" + contents + "\n");
+        "[FILESET010101]\nSourcePath=" +
+            area +
+            "/files\nTargetPath=\\DATA\nSubFolder=Yes\nFile0001=*\n"
+            "[DISC0102]\nDiscTitle=Recovery Disc 2\nDiscType=DVD\nVolumeLabel=GUI_DISC_2\n"
+            "[FILESET010201]\nSourcePath=" +
+            area +
+            "/files\nTargetPath=\\MORE\nSubFolder=Yes\nFile0001=*\n"
+            "[DISCSET02]\nDiscSetTitle=Recovery Discs (CD)\n"
+            "[DISC0201]\nDiscTitle=Recovery CD\nDiscType=CD\nVolumeLabel=GUI_CD\n"
+            "[FILESET020101]\nSourcePath=" +
+            area + "/files\nTargetPath=\nSubFolder=Yes\nFile0001=*\n");
+    top_ = WriteFile("area/Quenvar.ini",
+                     "[VERIFYSETTINGS]\nVerify=No\n[CONTENTS01]\nIniPath=" + contents + "\n");
     // Nothing is recorded as created yet.
     platform::RegistryKey::DeleteTree(platform::RegistryHive::kCurrentUser, u"Software\\VARNOLD");
     test_support::InsertBlank('D', "dvd+rw");
@@ -123,7 +129,8 @@ class MainWindowTest : public ControllerTest {
 
   // The machine runs on its battery, with the mains adapter unplugged.
   void OnBattery() {
-    for (const auto& [name, type, online] : {std::tuple{"BAT0", "Battery", "0"}, std::tuple{"AC", "Mains", "0"}}) {
+    for (const auto& [name, type, online] :
+         {std::tuple{"BAT0", "Battery", "0"}, std::tuple{"AC", "Mains", "0"}}) {
       std::filesystem::create_directories(power_ + "/" + name);
       std::ofstream(power_ + "/" + name + "/type") << type << "\n";
       std::ofstream(power_ + "/" + name + "/online") << online << "\n";
@@ -136,14 +143,17 @@ class MainWindowTest : public ControllerTest {
     slow.blank_ms = slow.format_ms = slow.background_format_ms = 0;
     slow.close_ms = slow.flush_ms = ms;
     std::string error;
-    ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+    ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error))
+        << error;
   }
 
   // The outside packet-writing product is installed.
   void RegisterDla() {
     platform::RegistryKey key;
     bool created = false;
-    ASSERT_TRUE(platform::RegistryKey::Create(platform::RegistryHive::kLocalMachine, kDlaKey, &key, &created).ok());
+    ASSERT_TRUE(platform::RegistryKey::Create(platform::RegistryHive::kLocalMachine, kDlaKey, &key,
+                                              &created)
+                    .ok());
     ASSERT_TRUE(key.SetString(u"AppName", u"Sonic DLA").ok());
   }
 
@@ -176,7 +186,8 @@ class MainWindowTest : public ControllerTest {
     CWrenCtrl drives;
     ASSERT_TRUE(drives.EnumerateRecorders(&drives_));
     if (!all) {
-      std::erase_if(drives_.records(), [](const tagDRIVEPARAM& r) { return r.driveNumber != test_support::kDriveD; });
+      std::erase_if(drives_.records(),
+                    [](const tagDRIVEPARAM& r) { return r.driveNumber != test_support::kDriveD; });
       drives_.SetSelection(test_support::kDriveD);
     }
   }
@@ -248,11 +259,12 @@ TEST_F(MainWindowTest, SelectorSitsOverItsRowAndChangesTheSet) {
   QComboBox* selector = dialog->list_view()->selector(0);
   ASSERT_NE(selector, nullptr);
   ASSERT_EQ(selector->count(), 2);  // a DVD+RW writer writes both sets
-  EXPECT_TRUE(selector->isVisible()) << selector->geometry().x() << "," << selector->geometry().y() << " "
-                                     << selector->geometry().width() << "x" << selector->geometry().height()
-                                     << " viewport " << dialog->list_view()->viewport()->width() << "x"
-                                     << dialog->list_view()->viewport()->height() << " col1 "
-                                     << dialog->list_view()->columnWidth(1);
+  EXPECT_TRUE(selector->isVisible())
+      << selector->geometry().x() << "," << selector->geometry().y() << " "
+      << selector->geometry().width() << "x" << selector->geometry().height() << " viewport "
+      << dialog->list_view()->viewport()->width() << "x"
+      << dialog->list_view()->viewport()->height() << " col1 "
+      << dialog->list_view()->columnWidth(1);
   const QRect cell = dialog->list_view()->visualRect(dialog->list_view()->model()->index(1, 1));
   EXPECT_TRUE(cell.contains(selector->geometry().center()));
   // Choosing the CD set replaces the summary.
@@ -270,7 +282,8 @@ TEST_F(MainWindowTest, SeveralRecordersAskForTheDriveOnFirstShowing) {
   QTRY_VERIFY(dialog->first_paint_done());
   QApplication::processEvents();
   bool asked = false;
-  for (const auto& record : prompter_.records()) asked |= record.kind == ScriptedPrompter::Kind::kChoose;
+  for (const auto& record : prompter_.records())
+    asked |= record.kind == ScriptedPrompter::Kind::kChoose;
   EXPECT_TRUE(asked);
   EXPECT_EQ(drives_.SelectedDrive(), test_support::kDriveF);
   // The selectors were filled again for the chosen drive.
@@ -303,7 +316,8 @@ TEST_F(MainWindowTest, CreateRecordsTheCheckedDiscAndShowsTheRun) {
   EXPECT_TRUE(shot);
   EXPECT_TRUE(controls_locked);
   EXPECT_FALSE(dialog->busy());
-  EXPECT_TRUE(Information(*dialog).endsWith(Text(ids::kAllCompleted))) << Information(*dialog).toStdString();
+  EXPECT_TRUE(Information(*dialog).endsWith(Text(ids::kAllCompleted)))
+      << Information(*dialog).toStdString();
   EXPECT_EQ(dialog->frame()->current_bar()->value(), 1000);
   EXPECT_EQ(dialog->frame()->total_bar()->value(), 1000);
   EXPECT_EQ(dialog->contents().item(0)->Status(0), kDiscCreated);
@@ -336,9 +350,11 @@ TEST_F(MainWindowTest, CancelDuringARunAsksAndCancelsWhileEscapeClosesWhenIdle) 
   dialog->run().JoinCancelPrompt();
   EXPECT_TRUE(closed_during_run);
   bool prompted = false;
-  for (const auto& record : prompter_.records()) prompted |= record.kind == ScriptedPrompter::Kind::kConfirmCancel;
+  for (const auto& record : prompter_.records())
+    prompted |= record.kind == ScriptedPrompter::Kind::kConfirmCancel;
   EXPECT_TRUE(prompted);
-  EXPECT_TRUE(Information(*dialog).endsWith(Text(ids::kAllCancelled))) << Information(*dialog).toStdString();
+  EXPECT_TRUE(Information(*dialog).endsWith(Text(ids::kAllCancelled)))
+      << Information(*dialog).toStdString();
   EXPECT_EQ(dialog->contents().item(0)->Status(0), kDiscNone);
   // Idle again: Escape closes the dialog.
   EXPECT_TRUE(dialog->isVisible());
@@ -384,7 +400,8 @@ TEST_F(MainWindowTest, RefusedDriveLockStopsTheRunBeforeAnythingIsWritten) {
   QTest::mouseClick(dialog->create_button(), Qt::LeftButton);
   ASSERT_EQ(Messages().size(), 1u);
   EXPECT_EQ(Messages()[0].rfind(LoadString(ids::kCannotStartNoRecorder), 0), 0u);
-  EXPECT_NE(Messages()[0].find(u"( Error Code: 1205A9-F0"), std::u16string::npos);  // module 18, 1449
+  EXPECT_NE(Messages()[0].find(u"( Error Code: 1205A9-F0"),
+            std::u16string::npos);            // module 18, 1449
   EXPECT_EQ(library.Call("VxTestCalls"), 1);  // the lock only: nothing to give back
   EXPECT_EQ(library.Call("VxTestLastLock"), 1);
   EXPECT_EQ(library.Call("VxTestLastLetter"), 'D');
@@ -422,12 +439,14 @@ TEST_F(MainWindowTest, ImageDiscIsRecordedAndComparedByTheWindowsController) {
   std::string blocks(320 * 2048, '\0');
   for (char& c : blocks) c = static_cast<char>(random());
   const std::string iso = WriteFile("area/image/recovery.iso", blocks);
-  const std::string contents = WriteFile(
-      "area/image_contents.ini",
-      "[CONTENTS]\nContentsTitle=Image Recovery\nContentsID=GUI-IMAGE\n"
-      "[DISCSET01]\nDiscSetTitle=Recovery Image (DVD)\n"
-      "[DISC0101]\nDiscTitle=Recovery Image\nDiscType=DVD\nImageFile=" + iso + "\n");
-  top_ = WriteFile("area/Image.ini", "[VERIFYSETTINGS]\nVerify=Yes\n[CONTENTS01]\nIniPath=" + contents + "\n");
+  const std::string contents =
+      WriteFile("area/image_contents.ini",
+                "[CONTENTS]\nContentsTitle=Image Recovery\nContentsID=GUI-IMAGE\n"
+                "[DISCSET01]\nDiscSetTitle=Recovery Image (DVD)\n"
+                "[DISC0101]\nDiscTitle=Recovery Image\nDiscType=DVD\nImageFile=" +
+                    iso + "\n");
+  top_ = WriteFile("area/Image.ini",
+                   "[VERIFYSETTINGS]\nVerify=Yes\n[CONTENTS01]\nIniPath=" + contents + "\n");
   auto dialog = Open();
   // The job lasts long enough to be watched.
   ASSERT_NO_FATAL_FAILURE(SlowClose(600));
@@ -440,7 +459,8 @@ TEST_F(MainWindowTest, ImageDiscIsRecordedAndComparedByTheWindowsController) {
   QObject::connect(&watcher, &QTimer::timeout, [&] {
     if (!dialog->JobRunning()) return;
     job_seen = true;
-    awake_while_running |= inhibitors_.count() == 1 && inhibitors_.Held(0) && dialog->keep_awake().held();
+    awake_while_running |=
+        inhibitors_.count() == 1 && inhibitors_.Held(0) && dialog->keep_awake().held();
   });
   // The compare of a small image is over between two ticks of a timer; the verifying phase is
   // caught where it announces itself in the Information box.
@@ -454,7 +474,8 @@ TEST_F(MainWindowTest, ImageDiscIsRecordedAndComparedByTheWindowsController) {
   EXPECT_TRUE(job_seen);
   EXPECT_TRUE(awake_while_running);
   EXPECT_TRUE(compared);  // the disc was read back and compared with the image, byte for byte
-  EXPECT_EQ(dialog->contents().item(0)->Status(0), kDiscCreated) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(dialog->contents().item(0)->Status(0), kDiscCreated)
+      << ::testing::PrintToString(Messages());
   EXPECT_EQ(Messages().back(), LoadString(ids::kAllCompleted));
   EXPECT_TRUE(Information(*dialog).endsWith(Text(ids::kAllCompleted)));
   // The window's own controller wrote the disc, not the run's spare one.
@@ -466,6 +487,65 @@ TEST_F(MainWindowTest, ImageDiscIsRecordedAndComparedByTheWindowsController) {
   EXPECT_FALSE(inhibitors_.Held(0));
   EXPECT_EQ(ui_.execution_states().front(), kEsKeepAwake);
   EXPECT_EQ(ui_.execution_states().back(), kEsContinuous);
+}
+
+// The quick verify mode is chosen in the dialog's context menu. A byte of a source file changed
+// after the disc was written, as the verify starts, is found inside the start of the file that
+// quick verify reads and goes unseen outside it; the full mode finds the latter as well.
+TEST_F(MainWindowTest, QuickVerifyIsChosenInTheContextMenu) {
+  UseDrives(false);
+  std::mt19937 random(21);
+  std::string big(3000000, '\0');
+  for (char& c : big) c = static_cast<char>(random());
+  const std::string source = WriteFile("area/files/big.bin", big);
+  const std::string top =
+      WriteFile("area/Verify.ini", "[VERIFYSETTINGS]\nVerify=Yes\n[CONTENTS01]\nIniPath=" +
+                                       test_support::TestRoot() + "/area/contents.ini\n");
+  top_ = top;
+  struct Case {
+    bool quick;
+    long offset;
+    bool found;
+  };
+  for (const Case c :
+       {Case{true, 100, true}, Case{true, 2000000, false}, Case{false, 2000000, true}}) {
+    SCOPED_TRACE(::testing::Message() << (c.quick ? "quick" : "full") << " at " << c.offset);
+    WriteFile("area/files/big.bin", big);
+    test_support::InsertBlank('D', "dvd+r");
+    // The disc counts as not created yet, so that the same disc is checked each time.
+    platform::RegistryKey::DeleteTree(platform::RegistryHive::kCurrentUser, u"Software\\VARNOLD");
+    const auto differences = [&] {
+      const std::vector<std::u16string> messages = Messages();
+      return std::count_if(messages.begin(), messages.end(), [](const std::u16string& text) {
+        return text.find(LoadString(ids::kFilesDiffer)) != std::u16string::npos;
+      });
+    };
+    const auto differences_before = differences();
+    auto dialog = Open();
+    CheckFirstDiscOnly(*dialog);
+    ASSERT_TRUE(dialog->verify_box()->isChecked());
+    QAction* quick = dialog->quick_verify_action();
+    ASSERT_TRUE(dialog->actions().contains(quick));
+    EXPECT_TRUE(quick->isCheckable());
+    EXPECT_FALSE(quick->isChecked());  // the configuration names no mode: full
+    if (c.quick) quick->trigger();
+    ASSERT_EQ(quick->isChecked(), c.quick);
+    bool flipped = false;
+    QObject::connect(dialog->frame()->information(), &QPlainTextEdit::textChanged, [&] {
+      if (flipped || dialog->contents().item(0)->Status(0) != kDiscVerifying) return;
+      flipped = true;
+      EXPECT_FALSE(quick->isEnabled());  // the mode cannot change during a run
+      std::fstream file(source, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(c.offset);
+      file.put(static_cast<char>(big[static_cast<size_t>(c.offset)] ^ 0x5a));
+    });
+    QTest::mouseClick(dialog->create_button(), Qt::LeftButton);
+    EXPECT_TRUE(flipped);
+    EXPECT_EQ(differences() - differences_before, c.found ? 1 : 0)
+        << ::testing::PrintToString(Messages());
+    EXPECT_EQ(dialog->contents().item(0)->Status(0) == kDiscCreated, !c.found);
+    EXPECT_TRUE(quick->isEnabled());
+  }
 }
 
 TEST_F(MainWindowTest, EndSessionAndSuspendAreRefusedOnlyWhileAJobRuns) {
@@ -489,7 +569,8 @@ TEST_F(MainWindowTest, EndSessionAndSuspendAreRefusedOnlyWhileAJobRuns) {
     if (!dialog->JobRunning()) return;
     ++asked;
     refused += guard.QueryEndSession(true) ? 0 : 1;
-    suspend_refused += platform::SendMessage(window, kWmPowerBroadcast, kPbtApmQuerySuspend, 0) == kBroadcastQueryDeny;
+    suspend_refused += platform::SendMessage(window, kWmPowerBroadcast, kPbtApmQuerySuspend, 0) ==
+                       kBroadcastQueryDeny;
   });
   watcher.start(20);
   QTest::mouseClick(dialog->create_button(), Qt::LeftButton);
@@ -536,16 +617,18 @@ TEST(BitmapTest, EveryBitmapIsThereWithItsSizeAndWhiteIsTransparent) {
   struct Expected {
     int id, width, height;
   };
-  const Expected expected[] = {{5003, 16, 16}, {5004, 16, 16}, {5005, 16, 16}, {5006, 16, 16}, {5007, 16, 16},
-                               {5008, 16, 16}, {5009, 16, 16}, {5010, 16, 16}, {5011, 16, 16}, {5012, 67, 21},
-                               {5013, 67, 21}, {5014, 67, 21}, {5015, 1, 19},  {5016, 124, 38}};
+  const Expected expected[] = {{5003, 16, 16}, {5004, 16, 16}, {5005, 16, 16}, {5006, 16, 16},
+                               {5007, 16, 16}, {5008, 16, 16}, {5009, 16, 16}, {5010, 16, 16},
+                               {5011, 16, 16}, {5012, 67, 21}, {5013, 67, 21}, {5014, 67, 21},
+                               {5015, 1, 19},  {5016, 124, 38}};
   for (const Expected& e : expected) {
     const QPixmap pixmap = LoadBitmap(e.id);
     ASSERT_FALSE(pixmap.isNull()) << e.id;
     EXPECT_EQ(pixmap.size(), QSize(e.width, e.height)) << e.id;
   }
   EXPECT_TRUE(LoadBitmap(4999).isNull());
-  const QImage checked = LoadMaskedBitmap(bitmap::kChecked).toImage().convertToFormat(QImage::Format_ARGB32);
+  const QImage checked =
+      LoadMaskedBitmap(bitmap::kChecked).toImage().convertToFormat(QImage::Format_ARGB32);
   EXPECT_EQ(qAlpha(checked.pixel(0, 0)), 0);    // white corner: transparent
   EXPECT_EQ(qAlpha(checked.pixel(7, 7)), 255);  // inside the box: drawn
   EXPECT_NE(LoadBitmap(bitmap::kChecked).toImage(), LoadBitmap(bitmap::kUnchecked).toImage());
@@ -590,7 +673,9 @@ TEST(AboutTest, VersionLineComesFromTheInstallRecordOrTheBuild) {
   EXPECT_EQ(InstalledVersion(), u"");
   platform::RegistryKey key;
   bool created = false;
-  ASSERT_TRUE(platform::RegistryKey::Create(platform::RegistryHive::kLocalMachine, kUninstallKey, &key, &created).ok());
+  ASSERT_TRUE(platform::RegistryKey::Create(platform::RegistryHive::kLocalMachine, kUninstallKey,
+                                            &key, &created)
+                  .ok());
   ASSERT_TRUE(key.SetString(u"DisplayVersion", u"3.0.7").ok());
   SetUiLanguage(kLangEnglish);
   CAboutDlg about;

@@ -1,5 +1,7 @@
 #include "app/mainwindow/orvex_dlg.h"
 
+#include <errno.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -7,7 +9,6 @@
 #include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
-#include <errno.h>
 
 #include "app/contents/created_media_record.h"
 #include "app/controllers/qt_controller_ui.h"
@@ -85,8 +86,10 @@ COrvexDlg::COrvexDlg(DriveList* drives, OrvexDlgOptions options, QWidget* parent
   verify_ = new QCheckBox(ToQString(DialogText(ids::kDlgMain, ids::kItemVerify)), band);
   verify_->setObjectName("check1002");
   verify_->setChecked(contents_.verify_mode() != 0);
-  create_ = new FooterButton(ToQString(DialogText(ids::kDlgMain, ids::kItemCreate)), ids::kItemCreate, scale_, band);
-  cancel_ = new FooterButton(ToQString(DialogText(ids::kDlgMain, ids::kItemCancel)), ids::kItemCancel, scale_, band);
+  create_ = new FooterButton(ToQString(DialogText(ids::kDlgMain, ids::kItemCreate)),
+                             ids::kItemCreate, scale_, band);
+  cancel_ = new FooterButton(ToQString(DialogText(ids::kDlgMain, ids::kItemCancel)),
+                             ids::kItemCancel, scale_, band);
   footer_ = new FooterButton(QString(), 1027, scale_, band);
   // The text-less footer button has no command of its own here; it stays out of the way.
   footer_->hide();
@@ -118,6 +121,12 @@ COrvexDlg::COrvexDlg(DriveList* drives, OrvexDlgOptions options, QWidget* parent
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
   }
+  quick_verify_ = new QAction(ToQString(LoadString(ids::kQuickVerifyMenu)), this);
+  quick_verify_->setObjectName("quick_verify");
+  quick_verify_->setCheckable(true);
+  quick_verify_->setChecked(contents_.verify_mode() == CContentsList::kVerifyQuick);
+  addAction(quick_verify_);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
 
   run_ = std::make_unique<CreationRun>(list_.get(), this, &data_ctrl_, drives_);
   run_->set_record_writer([](const CContentsList& list) { return WriteCreatedMediaRecord(list); });
@@ -134,7 +143,8 @@ COrvexDlg::COrvexDlg(DriveList* drives, OrvexDlgOptions options, QWidget* parent
   const HWND engine_window = guard_->CreateWindow();
   message_notifier_ = new QSocketNotifier(platform::MessageNotifyFd(), QSocketNotifier::Read, this);
   connect(message_notifier_, &QSocketNotifier::activated, this, [] { platform::PumpMessages(); });
-  run_ui_ = std::make_unique<OrvexControllerUi>(&CurrentControllerUi(), run_.get(), &keep_awake_, engine_window);
+  run_ui_ = std::make_unique<OrvexControllerUi>(&CurrentControllerUi(), run_.get(), &keep_awake_,
+                                                engine_window);
   scoped_ui_ = std::make_unique<ScopedControllerUi>(run_ui_.get());
 
   connect(create_, &QPushButton::clicked, this, &COrvexDlg::OnCreate);
@@ -210,11 +220,43 @@ void COrvexDlg::FirstPaint() {
   run_->ShowSelectionSummary();
 }
 
-void COrvexDlg::OnSelectionChanged() { run_->ShowSelectionSummary(); }
+void COrvexDlg::OnSelectionChanged() {
+  run_->ShowSelectionSummary();
+}
 
 void COrvexDlg::OnCreate() {
   if (run_->busy()) return;
-  run_->OnCreate(verify_->isChecked());
+  run_->OnCreate(verify_->isChecked(), quick_verify_->isChecked() ? CContentsList::kVerifyQuick
+                                                                  : CContentsList::kVerifyFull);
+  // An interrupt during the run closes the dialog once the run has ended.
+  if (ending_) QDialog::reject();
+}
+
+void COrvexDlg::EndByInterrupt() {
+  if (ending_) return;
+  ending_ = true;
+  interrupted_run_ = run_->busy();
+  // Open questions (and the About box) are nested in this dialog's event loop: each is closed with
+  // its cancel answer until none is left; the prompter keeps new ones from opening.
+  modal_closer_ = new QTimer(this);
+  connect(modal_closer_, &QTimer::timeout, this, &COrvexDlg::CloseModalDialogs);
+  modal_closer_->start(20);
+  CloseModalDialogs();
+  if (interrupted_run_) {
+    ProcessPendingMessages();
+  } else {
+    QDialog::reject();
+  }
+}
+
+void COrvexDlg::CloseModalDialogs() {
+  QWidget* modal = QApplication::activeModalWidget();
+  if (modal == nullptr || modal == this) return;
+  if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+    dialog->reject();
+  } else {
+    modal->close();
+  }
 }
 
 void COrvexDlg::OnCancel() {
@@ -223,7 +265,9 @@ void COrvexDlg::OnCancel() {
   }
 }
 
-void COrvexDlg::reject() { OnCancel(); }
+void COrvexDlg::reject() {
+  OnCancel();
+}
 
 void COrvexDlg::closeEvent(QCloseEvent* event) {
   if (run_->busy()) {
@@ -234,20 +278,31 @@ void COrvexDlg::closeEvent(QCloseEvent* event) {
   QDialog::closeEvent(event);
 }
 
-void COrvexDlg::SetInformationText(std::u16string_view text) { frame_->SetInformationText(text); }
+void COrvexDlg::SetInformationText(std::u16string_view text) {
+  frame_->SetInformationText(text);
+}
 
-void COrvexDlg::SetCurrentBar(uint32_t position) { frame_->current_bar()->setValue(static_cast<int>(position)); }
+void COrvexDlg::SetCurrentBar(uint32_t position) {
+  frame_->current_bar()->setValue(static_cast<int>(position));
+}
 
-void COrvexDlg::SetTotalBar(uint32_t position) { frame_->total_bar()->setValue(static_cast<int>(position)); }
+void COrvexDlg::SetTotalBar(uint32_t position) {
+  frame_->total_bar()->setValue(static_cast<int>(position));
+}
 
-void COrvexDlg::RedrawList() { list_view()->Fill(); }
+void COrvexDlg::RedrawList() {
+  list_view()->Fill();
+}
 
 void COrvexDlg::EnableSelection(bool enable) {
   list_view()->SetSelectorsEnabled(enable);
   verify_->setEnabled(enable);
+  quick_verify_->setEnabled(enable);
 }
 
-void COrvexDlg::EnableCreate(bool enable) { create_->setEnabled(enable); }
+void COrvexDlg::EnableCreate(bool enable) {
+  create_->setEnabled(enable);
+}
 
 void COrvexDlg::StartTimer(uint32_t id, uint32_t period_ms) {
   QTimer*& timer = timers_[id];
@@ -266,6 +321,12 @@ void COrvexDlg::KillTimer(uint32_t id) {
 void COrvexDlg::ProcessPendingMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   platform::PumpMessages();
+  // After an interrupt the run is cancelled as soon as it runs, also when the interrupt came
+  // before its loop started or while the user's own cancel prompt was open (closing that one
+  // answered no).
+  if (ending_ && run_->running() && !run_->cancel_requested() && !run_->cancel_prompt_open()) {
+    run_->OnCancelPressed();
+  }
 }
 
 void COrvexDlg::SetWaitCursor(bool on) {
@@ -280,18 +341,25 @@ void COrvexDlg::SetWaitCursor(bool on) {
 
 bool COrvexDlg::JobRunning() const {
   // The run mode says which optical controller's flag counts; the USB copy counts in any mode.
-  const bool optical = run_->mode() == kModeImage ? image_ctrl_.busy() != 0 : data_ctrl_.busy() != 0;
+  const bool optical =
+      run_->mode() == kModeImage ? image_ctrl_.busy() != 0 : data_ctrl_.busy() != 0;
   return optical || usb_ctrl_.running() != 0;
 }
 
-bool COrvexDlg::ConfirmBattery() { return CheckBattery(QtPrompter::WindowOf(this), power_supply_dir_) != 0; }
+bool COrvexDlg::ConfirmBattery() {
+  return CheckBattery(QtPrompter::WindowOf(this), power_supply_dir_) != 0;
+}
 
 bool COrvexDlg::LockDrive(int32_t drive_number) {
   return LockDriveForWriting(1, drive_number, block_library_.c_str()) != 0;
 }
 
-void COrvexDlg::UnlockDrive(int32_t drive_number) { LockDriveForWriting(0, drive_number, block_library_.c_str()); }
+void COrvexDlg::UnlockDrive(int32_t drive_number) {
+  LockDriveForWriting(0, drive_number, block_library_.c_str());
+}
 
-PromptWindow COrvexDlg::ListWindow() const { return QtPrompter::WindowOf(frame_->list_view()); }
+PromptWindow COrvexDlg::ListWindow() const {
+  return QtPrompter::WindowOf(frame_->list_view());
+}
 
 }  // namespace quenvar::app

@@ -7,7 +7,14 @@
 // is pressed, acting as the run's CreationWindow. Cancel, the close box and Escape all act as the
 // Cancel button: they close the dialog when idle and open the cancel prompt during a run. When
 // asked, it publishes itself to later starts of the program (single_instance.h), which raise it.
-// The About box is in the dialog's context menu (string 101).
+// The About box is in the dialog's context menu (string 101), and so is the quick verify mode
+// (string 102): a checked Verify box then compares only the start of each file; the configuration's
+// VerifyMode sets the entry's first state.
+//
+// EndByInterrupt is the program's answer to SIGINT and SIGTERM: the dialog closes when idle;
+// during a run it closes the open questions, cancels the running job as a confirmed Cancel would
+// (the installed prompter answers every later question the stopping way), waits for the run to
+// end, which unlocks the drive and records only what was created, and then closes.
 //
 // While it lives, the dialog puts its run in front of the installed ControllerUi so that the
 // controllers' progress reaches its bars, their keep-awake requests hold the sleep and shutdown
@@ -18,6 +25,7 @@
 #ifndef QUENVAR_APP_MAINWINDOW_ORVEX_DLG_H_
 #define QUENVAR_APP_MAINWINDOW_ORVEX_DLG_H_
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDialog>
 #include <QSocketNotifier>
@@ -75,8 +83,12 @@ struct OrvexDlgOptions {
 // on to the program's own ControllerUi.
 class OrvexControllerUi : public RunControllerUi {
  public:
-  OrvexControllerUi(ControllerUi* inner, CreationRun* run, KeepAwake* keep_awake, HWND engine_window)
-      : RunControllerUi(inner, run), inner_(inner), keep_awake_(keep_awake), engine_window_(engine_window) {}
+  OrvexControllerUi(ControllerUi* inner, CreationRun* run, KeepAwake* keep_awake,
+                    HWND engine_window)
+      : RunControllerUi(inner, run),
+        inner_(inner),
+        keep_awake_(keep_awake),
+        engine_window_(engine_window) {}
   void SetExecutionState(uint32_t flags) override;
   HWND EngineWindow() override { return engine_window_; }
 
@@ -120,6 +132,12 @@ class COrvexDlg : public QDialog, public CreationWindow {
   void Activate();
   // Shows the About box modally.
   void ShowAbout();
+  // Ends the program as described above; the prompter must answer the stopping way by now.
+  void EndByInterrupt();
+  // A run was going on when EndByInterrupt came.
+  bool interrupted_run() const { return interrupted_run_; }
+  // The context menu's quick verify entry (checkable).
+  QAction* quick_verify_action() const { return quick_verify_; }
 
   // CreationWindow
   void SetInformationText(std::u16string_view text) override;
@@ -151,6 +169,7 @@ class COrvexDlg : public QDialog, public CreationWindow {
   void FirstPaint();
   void FillFromDrive();
   void Publish(const std::string& path);
+  void CloseModalDialogs();
 
   DriveList* drives_;
   double scale_;
@@ -178,11 +197,15 @@ class COrvexDlg : public QDialog, public CreationWindow {
   FooterButton* cancel_ = nullptr;
   FooterButton* footer_ = nullptr;
   QCheckBox* verify_ = nullptr;
+  QAction* quick_verify_ = nullptr;
   std::map<uint32_t, QTimer*> timers_;
   std::unique_ptr<ActivationServer> activation_;
   QSocketNotifier* activation_notifier_ = nullptr;
   bool first_paint_done_ = false;
   bool wait_cursor_ = false;
+  bool ending_ = false;
+  bool interrupted_run_ = false;
+  QTimer* modal_closer_ = nullptr;
 };
 
 }  // namespace quenvar::app

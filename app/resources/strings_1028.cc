@@ -5,6 +5,7 @@ namespace quenvar::app::data {
 
 const StringEntry kStrings1028[] = {
     {101, u"關於 Quenvar(&A)..."},
+    {102, u"快速驗證: 只比較每個檔案的開頭(&Q)"},
     {15000, u"標題"},
     {15001, u"媒體組"},
     {15002, u"狀態"},

@@ -6,6 +6,7 @@ namespace quenvar::app::data {
 
 const StringEntry kStrings1033[] = {
     {101, u"About Quenvar (&A).."},
+    {102, u"Quick verify: compare only the start of each file (&Q)"},
     {15000, u"Title"},
     {15001, u"Media Set"},
     {15002, u"Status"},

@@ -5,6 +5,7 @@ namespace quenvar::app::data {
 
 const StringEntry kStrings1042[] = {
     {101, u"Quenvar 정보(&A)..."},
+    {102, u"빠른 검증: 각 파일의 처음 부분만 비교(&Q)"},
     {15000, u"제목"},
     {15001, u"미디어 세트"},
     {15002, u"상태"},

@@ -5,6 +5,7 @@ namespace quenvar::app::data {
 
 const StringEntry kStrings2052[] = {
     {101, u"关于 Quenvar(&A)..."},
+    {102, u"快速验证: 只比较每个文件的开头(&Q)"},
     {15000, u"标题"},
     {15001, u"介质集"},
     {15002, u"状态"},

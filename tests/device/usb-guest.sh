@@ -1,7 +1,8 @@
 #!/bin/sh
 # Guest side of the USB checks: Tarnfold formats the removable USB stick with FAT32 and NTFS and
 # non-ASCII labels, the kernel's vfat and ntfs-3g read back what was written, the program's USB flow
-# fills the stick with the sample area; the fixed USB disk, the virtio disk, a stick mounted at a
+# fills the stick with the sample area and with an area of the guest's own whose names, label and
+# modification times lie outside ASCII (read back unchanged through vfat); the fixed USB disk, the virtio disk, a stick mounted at a
 # system folder, a partition and an unmapped letter are refused with their contents unchanged.
 #   usb-guest.sh DIR SHORT BUILD
 . "$(dirname "$0")/guest-lib.sh"
@@ -138,6 +139,79 @@ check "NTFS: the label keeps its non-ASCII letters" ntfs_label_is "Ñandú 日�
 check "NTFS: ntfs-3g writes the tree" fill_stick ntfs
 check "NTFS: ntfs-3g reads back every name and content" holds_tree ntfs "" "$dir/listing.txt" "$dir/hashes.txt"
 
+# The program powers the stick off at the end; the USB buses are enumerated again to find it.
+plug_in_again() {
+  for bus in /sys/bus/usb/devices/usb*; do
+    echo 0 >"$bus/authorized" && echo 1 >"$bus/authorized"
+  done
+  find_disks && wait_for "${stick}1" 20
+}
+
+# A recovery area made here: names outside ASCII in the root and in a folder "Ordner Ä", each file
+# with its own modification time (even seconds: FAT keeps two), one file nobody may write, and a
+# label outside ASCII. The program copies it through the kernel's vfat; vfat reads back the same
+# names, contents, times, label and read-only attribute. (Before the sample's flow, whose medium
+# the host then boots.)
+own=/tmp/own-area
+make_own_area() {
+  rm -rf $own
+  mkdir -p "$own/files/Ordner Ä/Unterordner ö" || return 1
+  printf 'Grüße aus der Gastmaschine\n' >"$own/files/Ünïcödé ファイル.txt"
+  head -c 70001 /dev/urandom >"$own/files/Ordner Ä/Datei ß.bin"
+  head -c 4096 /dev/urandom >"$own/files/Ordner Ä/Unterordner ö/日本語 ñ.dat"
+  printf 'nur lesen\n' >"$own/files/Ordner Ä/schreibgeschützt.txt"
+  touch -d @1551675968 "$own/files/Ünïcödé ファイル.txt"
+  touch -d @946684800 "$own/files/Ordner Ä/Datei ß.bin"
+  touch -d @1626393598 "$own/files/Ordner Ä/Unterordner ö/日本語 ñ.dat"
+  touch -d @1262304000 "$own/files/Ordner Ä/schreibgeschützt.txt"
+  chmod 0444 "$own/files/Ordner Ä/schreibgeschützt.txt"
+  cat >$own/contents.ini <<EOF
+[CONTENTS]
+ContentsTitle=Eigene Wiederherstellung
+ContentsID=OWN-01
+[DISCSET01]
+DiscSetTitle=USB
+[DISC0101]
+DiscTitle=USB-Medium
+DiscType=USB
+DiscSize=8
+VolumeLabel=RÉCUP ÄÖÜ
+[FILESET010101]
+SourcePath=$own/files
+TargetPath=\Daten Ü
+SubFolder=Yes
+File0001=*
+EOF
+  printf '[VERIFYSETTINGS]\nVerify=Yes\n[CONTENTS01]\nIniPath=%s\n' $own/contents.ini >$own/Quenvar.ini
+  (cd $own/files && listing . >$own/listing.txt && hashes . >$own/hashes.txt &&
+    find . -type f -exec stat -c '%Y %n' {} + | LC_ALL=C sort -k 2 >$own/times.txt)
+}
+check "own area: made with names, times and a label outside ASCII" make_own_area
+own_flow() {
+  QUENVAR_CODEPAGE=1252 quenvar-create --set 1:1 --verify --format yes $own/Quenvar.ini >/tmp/own-flow.txt 2>&1
+  status=$?
+  cat /tmp/own-flow.txt
+  [ $status -eq 0 ] && grep -q "created 1 of 1 media" /tmp/own-flow.txt
+}
+check "quenvar-create creates the own area's USB medium with verify" own_flow
+check "own area: the powered-off stick is found again" plug_in_again
+check "own area: the label outside ASCII is kept" fat_label_is "RÉCUP ÄÖÜ"
+own_read_back() {
+  mount_stick vfat || return 1
+  status=0
+  copy="$mnt/Daten Ü"
+  { listing "$copy" >/tmp/own-listing.txt && same_files $own/listing.txt /tmp/own-listing.txt; } || status=1
+  { hashes "$copy" >/tmp/own-hashes.txt && same_files $own/hashes.txt /tmp/own-hashes.txt; } || status=1
+  (cd "$copy" && find . -type f -exec stat -c '%Y %n' {} + | LC_ALL=C sort -k 2) >/tmp/own-times.txt
+  same_files $own/times.txt /tmp/own-times.txt || status=1
+  # vfat shows the read-only attribute as a mode without write bits.
+  [ -n "$(find "$copy/Ordner Ä/schreibgeschützt.txt" ! -perm /222)" ] || { echo "not read-only"; status=1; }
+  [ -n "$(find "$copy/Ordner Ä/Datei ß.bin" -perm -200)" ] || { echo "read-only by mistake"; status=1; }
+  umount $mnt
+  return $status
+}
+check "own area: vfat reads back every name, content and time, and the read-only file" own_read_back
+
 # The program's USB flow: the sample area's USB medium, created and verified.
 usb_flow() {
   quenvar-create --set 1:3 --verify --format yes "$build/samples/recovery/Quenvar.ini" >/tmp/usb-flow.txt 2>&1
@@ -146,13 +220,6 @@ usb_flow() {
   [ $status -eq 0 ] && grep -q "created 1 of 1 media" /tmp/usb-flow.txt
 }
 check "quenvar-create creates the sample's USB medium with verify" usb_flow
-# The program powers the stick off at the end; the USB buses are enumerated again to find it.
-plug_in_again() {
-  for bus in /sys/bus/usb/devices/usb*; do
-    echo 0 >"$bus/authorized" && echo 1 >"$bus/authorized"
-  done
-  find_disks && wait_for "${stick}1" 20
-}
 check "USB flow: the powered-off stick is found again" plug_in_again
 check "USB flow: vfat reads back the sample area" \
   holds_tree vfat "" "$dir/sample/listing.txt" "$dir/sample/hashes.txt"

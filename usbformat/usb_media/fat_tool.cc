@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "tool_runner.h"
+#include "usb_volume.h"
 
 namespace quenvar::usbmedia {
 namespace {
@@ -245,7 +246,7 @@ uint32_t FatTool::CopyInto(const std::vector<std::string>& folder,
   size_t next = 0;
   while (next < sources.size()) {
     std::vector<std::string> argv = {"mcopy", "-m", "-o", "-D", "o", "-i", node_};
-    std::vector<std::string> read_only;
+    std::map<uint32_t, std::vector<std::string>> attributed;  // by their attributes
     uint64_t bytes = 0;
     size_t count = 0;
     for (; next < sources.size() && count < kBatchFiles && bytes < kBatchBytes; ++next, ++count) {
@@ -254,11 +255,14 @@ uint32_t FatTool::CopyInto(const std::vector<std::string>& folder,
       struct stat st {};
       if (stat(s.path.c_str(), &st) != 0) return static_cast<uint32_t>(errno);
       if (!S_ISREG(st.st_mode)) return EISDIR;
-      if (access(s.path.c_str(), R_OK) != 0) return static_cast<uint32_t>(errno);
+      const int source = ::open(s.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      if (source < 0) return static_cast<uint32_t>(errno);
+      const uint32_t attributes = SourceDosAttributes(source, st);
+      ::close(source);
       // mcopy names the copy after the source's last component, which is the wanted name.
       argv.push_back(s.path[0] == '/' ? s.path : "./" + s.path);
       bytes += static_cast<uint64_t>(st.st_size);
-      if ((st.st_mode & 0222) == 0) read_only.push_back(FatToolPath(folder) + "/" + s.name);
+      if (attributes != 0) attributed[attributes].push_back(FatToolPath(folder) + "/" + s.name);
     }
     argv.push_back(target);
     usbformat::ToolCall call = Call(argv);
@@ -268,9 +272,12 @@ uint32_t FatTool::CopyInto(const std::vector<std::string>& folder,
     if (outcome.state == usbformat::ToolOutcome::State::kStartFailed)
       return static_cast<uint32_t>(outcome.error ? outcome.error : ENOENT);
     if (!outcome.Succeeded()) return EIO;
-    if (!read_only.empty()) {
-      std::vector<std::string> attrib = {"mattrib", "-i", node_, "+r"};
-      for (std::string& p : read_only) {
+    for (const auto& [attributes, paths] : attributed) {
+      std::vector<std::string> attrib = {"mattrib", "-i", node_};
+      if (attributes & kDosReadOnly) attrib.push_back("+r");
+      if (attributes & kDosHidden) attrib.push_back("+h");
+      if (attributes & kDosSystem) attrib.push_back("+s");
+      for (const std::string& p : paths) {
         // The folder part is escaped already; the name is looked up too.
         const size_t slash = p.rfind('/');
         attrib.push_back(p.substr(0, slash + 1) + FatToolPath({p.substr(slash + 1)}).substr(3));

@@ -3,8 +3,8 @@
 // The FUSE driver for FAT turns names outside ASCII into EPERM and shifts dates by a month, so a
 // kernel without vfat writes and reads the medium with mtools instead: long Unicode names (the
 // tools run with a UTF-8 locale), modification times kept (mcopy -m, stored in local time as
-// every FAT writer does), the read-only attribute kept. The tools work on the partition's node
-// directly; nothing is mounted.
+// every FAT writer does), the read-only, hidden and system attributes kept (SourceDosAttributes).
+// The tools work on the partition's node directly; nothing is mounted.
 //
 // mtools reads "[" in a path as the start of a pattern, so every component that is looked up is
 // written with "[" as "[[]". Names that FAT cannot hold (control characters and "*?:<>|\"/\\")
@@ -53,9 +53,9 @@ class FatTool {
     std::string name;  // its name in the folder (its last component)
   };
   // Copies the sources into folder (existing files are overwritten), keeping their modification
-  // times and, for sources nobody may write, the read-only attribute. 0, kCancelled when cancel
-  // was set (the tool is stopped), or an errno value (ENOENT a source vanished, EINVAL a name FAT
-  // cannot hold, EIO the tool failed).
+  // times and the read-only, hidden and system attributes they have (see SourceDosAttributes). 0,
+  // kCancelled when cancel was set (the tool is stopped), or an errno value (ENOENT a source
+  // vanished, EINVAL a name FAT cannot hold, EIO the tool failed).
   static constexpr uint32_t kCancelled = 0xFFFFFFFFu;
   // on_copied hears the count of files each finished batch added.
   uint32_t CopyInto(const std::vector<std::string>& folder, const std::vector<Source>& sources,

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/msdos_fs.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,6 +84,45 @@ std::string TempRoot() {
 }
 
 }  // namespace
+
+namespace {
+
+// ntfs-3g (and the kernel's ntfs3) show a file's NTFS attributes as this extended attribute, four
+// bytes in the host's byte order.
+constexpr char kNtfsAttributes[] = "system.ntfs_attrib";
+constexpr uint32_t kNtfsNormal = 0x80;  // "no other attribute"; never combined with one
+
+}  // namespace
+
+uint32_t SourceDosAttributes(int fd, const struct stat& info) {
+  uint32_t fat = 0;
+  if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) == 0) return fat & kKeptDosAttributes;
+  uint32_t ntfs = 0;
+  if (::fgetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs) == static_cast<ssize_t>(sizeof ntfs))
+    return ntfs & kKeptDosAttributes;
+  return (info.st_mode & 0222) == 0 ? kDosReadOnly : 0;
+}
+
+int KeepDosAttributes(int fd, uint32_t attributes) {
+  attributes &= kKeptDosAttributes;
+  uint32_t fat = 0;
+  if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) == 0) {
+    const uint32_t wanted = (fat & ~kKeptDosAttributes) | attributes;
+    if (wanted == fat) return 0;
+    return ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &wanted) == 0 ? 0 : errno;
+  }
+  uint32_t ntfs = 0;
+  if (::fgetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs) == static_cast<ssize_t>(sizeof ntfs)) {
+    uint32_t wanted = (ntfs & ~(kKeptDosAttributes | kNtfsNormal)) | attributes;
+    if (wanted == 0) wanted = kNtfsNormal;
+    if (wanted == ntfs) return 0;
+    return ::fsetxattr(fd, kNtfsAttributes, &wanted, sizeof wanted, 0) == 0 ? 0 : errno;
+  }
+  if ((attributes & kDosReadOnly) == 0) return 0;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return errno;
+  return ::fchmod(fd, info.st_mode & 07555) == 0 ? 0 : errno;
+}
 
 VolumeFileSystem DetectFileSystem(const unsigned char* boot_sector, size_t size) {
   if (boot_sector == nullptr || size < 512) return VolumeFileSystem::kUnknown;

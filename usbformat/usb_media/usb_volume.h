@@ -14,8 +14,10 @@
 #ifndef QUENVAR_USBFORMAT_USB_VOLUME_H_
 #define QUENVAR_USBFORMAT_USB_VOLUME_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,6 +27,22 @@
 namespace quenvar::usbmedia {
 
 enum class VolumeFileSystem { kUnknown, kFat32, kNtfs };
+
+// The DOS attributes a copy keeps besides its modification time: read-only, hidden and system
+// (the same bits on FAT and NTFS). The archive bit stays as the target's driver sets it.
+inline constexpr uint32_t kDosReadOnly = 0x01;
+inline constexpr uint32_t kDosHidden = 0x02;
+inline constexpr uint32_t kDosSystem = 0x04;
+inline constexpr uint32_t kKeptDosAttributes = kDosReadOnly | kDosHidden | kDosSystem;
+
+// What a source file says of those attributes. A file on a FAT volume (the kernel's vfat) or an
+// NTFS volume (ntfs-3g, or the kernel's ntfs3) carries them itself; anywhere else a Linux file can
+// only say read-only, as a mode nobody may write by. fd is the open source, info its fstat.
+uint32_t SourceDosAttributes(int fd, const struct stat& info);
+// Gives the copy (fd open for writing on the USB volume) the attributes: through vfat's attribute
+// ioctl, through ntfs-3g's "system.ntfs_attrib" extended attribute, or else read-only alone as a
+// mode without write bits. 0 or an errno value.
+int KeepDosAttributes(int fd, uint32_t attributes);
 
 // The file system a partition's boot sector announces (512 bytes at least).
 VolumeFileSystem DetectFileSystem(const unsigned char* boot_sector, size_t size);

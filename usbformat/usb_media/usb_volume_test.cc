@@ -2,6 +2,7 @@
 // and are skipped (with the reason) without them.
 #include "usb_volume.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -181,6 +182,105 @@ TEST(UsbVolumeLoop, Fat32RoundTripThroughTheMedium) {
 
 TEST(UsbVolumeLoop, NtfsRoundTripThroughTheMedium) {
   RoundTrip(u"NTFS", "ntfs-3g");
+}
+
+// What 7z, which reads the partition itself, lists as the attributes of path ("" when absent).
+std::string MediumAttributes(const std::string& partition, const std::string& path) {
+  const std::string text = usbformat::Capture("7z l -slt '" + partition + "' 2>/dev/null");
+  std::istringstream lines(text);
+  std::string line;
+  bool inside = false;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Path = ", 0) == 0) inside = line.substr(7) == path;
+    if (inside && line.rfind("Attributes = ", 0) == 0) return line.substr(13);
+  }
+  return "";
+}
+
+// The DOS letters among 7z's attributes ("RHS" order), ignoring the archive bit and Unix modes.
+std::string DosLetters(const std::string& attributes) {
+  std::string letters;
+  for (const char c : std::string("RHS")) {
+    const size_t blank = attributes.find(' ');
+    if (attributes.substr(0, blank).find(c) != std::string::npos) letters += c;
+  }
+  return letters;
+}
+
+// A Linux file says read-only by its mode alone.
+TEST(UsbVolume, ALinuxFileSaysReadOnlyByItsMode) {
+  char local[] = "/tmp/usb-attributes-XXXXXX";
+  ASSERT_NE(mkdtemp(local), nullptr);
+  for (const mode_t mode : {0444, 0644, 0400}) {
+    const std::string path = std::string(local) + "/f";
+    std::ofstream(path) << "x";
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    const int fd = open(path.c_str(), O_RDONLY);
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    // root may still write to a 0400 file; the attribute follows what the mode says of everyone.
+    EXPECT_EQ(SourceDosAttributes(fd, st), (mode & 0222) == 0 ? kDosReadOnly : 0u) << mode;
+    close(fd);
+    unlink(path.c_str());
+  }
+  rmdir(local);
+}
+
+// A copy on the mounted volume (vfat, ntfs-3g) takes the read-only, hidden and system attributes,
+// which the volume then reports as a source would, and which another reader of the partition sees.
+void KeepsDosAttributes(const char16_t* file_system) {
+  usbformat::LoopDevice loop(96 * kMiB);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+  ScopedDrives drives("U=usb:" + loop.device());
+  ASSERT_EQ(Tarnfold('U', file_system, u"ATTRIB"), TF_OK);
+  int error = 0;
+  std::string why;
+  std::unique_ptr<UsbVolume> volume =
+      UsbVolume::Mount(platform::DriveMap::Load(), 'U', &error, &why);
+  if (!volume && error == ENODEV) GTEST_SKIP() << "no driver for the file system: " << why;
+  ASSERT_NE(volume, nullptr) << why;
+  if (volume->fat_tool() != nullptr) GTEST_SKIP() << "no vfat: the files go through mtools";
+  const std::map<std::string, uint32_t> files = {{"plain.txt", 0},
+                                                 {"read-only.txt", kDosReadOnly},
+                                                 {"hidden system.sys", kDosHidden | kDosSystem},
+                                                 {"all three.bin", kKeptDosAttributes}};
+  for (const auto& [name, attributes] : files) {
+    const int fd = open((volume->path() + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ASSERT_EQ(write(fd, "data", 4), 4);
+    EXPECT_EQ(KeepDosAttributes(fd, attributes), 0) << name;
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(SourceDosAttributes(fd, st), attributes) << name;
+    close(fd);
+  }
+  // Read back from the medium, through the driver and, where 7z is there, by 7z itself.
+  ASSERT_EQ(volume->Remount(), 0);
+  for (const auto& [name, attributes] : files) {
+    const int fd = open((volume->path() + "/" + name).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << name;
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(SourceDosAttributes(fd, st), attributes) << name << " after remounting";
+    close(fd);
+  }
+  ASSERT_EQ(volume->Unmount(), 0);
+  if (system("command -v 7z >/dev/null 2>&1") != 0) return;
+  for (const auto& [name, attributes] : files) {
+    std::string expected;
+    if (attributes & kDosReadOnly) expected += 'R';
+    if (attributes & kDosHidden) expected += 'H';
+    if (attributes & kDosSystem) expected += 'S';
+    EXPECT_EQ(DosLetters(MediumAttributes(loop.PartitionNode(1), name)), expected)
+        << name << ": " << MediumAttributes(loop.PartitionNode(1), name);
+  }
+}
+
+TEST(UsbVolumeLoop, Fat32CopiesKeepTheDosAttributes) {
+  KeepsDosAttributes(u"FAT32");
+}
+TEST(UsbVolumeLoop, NtfsCopiesKeepTheDosAttributes) {
+  KeepsDosAttributes(u"NTFS");
 }
 
 TEST(UsbVolumeLoop, AnUnformattedPartitionIsRefused) {
