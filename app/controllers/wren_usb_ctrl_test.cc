@@ -286,10 +286,16 @@ TEST_F(UsbRunTest, SampleUsbSetIsCreatedComparedAndEjected) {
   EXPECT_EQ(display_.bars.back().a, files);
   EXPECT_EQ(display_.bars.back().b, 2 * files);
 
-  // Read by a tool of its own, the medium holds every file of the area, equal to its source.
+  // Read by a tool of its own, the medium holds every file of the area, equal to its source, and
+  // the disc's boot program in the root folder under the name its boot sector looks for.
   const std::string medium = ExtractMedium(loop);
   ASSERT_FALSE(medium.empty());
-  EXPECT_EQ(CompareTrees(root + "/area", medium), static_cast<int>(files));
+  EXPECT_EQ(CompareTrees(root + "/area", medium) + 1, static_cast<int>(files));
+  EXPECT_EQ(ReadAll(medium + "/" TF_BIOS_LOADER_NAME),
+            ReadAll(root + "/area/boot/boot_program.bin"));
+  std::string boot_sector(512, '\0');
+  std::ifstream(loop.PartitionNode(1), std::ios::binary).read(boot_sector.data(), 512);
+  EXPECT_EQ(boot_sector.substr(0x1F3, 11), "QVBOOT  BIN");
 }
 
 TEST_F(UsbRunTest, CancelDuringTheCopyEndsQuietlyAndDoesNotEject) {

@@ -50,7 +50,7 @@ class FatTool {
 
   struct Source {
     std::string path;  // local file
-    std::string name;  // its name in the folder (its last component)
+    std::string name;  // its name in the folder (mostly its last component)
   };
   // Copies the sources into folder (existing files are overwritten), keeping their modification
   // times and, for sources nobody may write, the read-only attribute. 0, kCancelled when cancel
