@@ -6,7 +6,7 @@
 #    as an IDE disk;
 #  - the sample area's USB medium (its files, the boot program as QVBOOT.BIN), through the BIOS
 #    and through UEFI (OVMF) from the one stick;
-#  - a stick without the loader says it is not a bootable medium.
+#  - a stick without the loader says it is not a bootable medium; one whose reads fail says so.
 # fsck.fat must find every volume clean. Prints the time each boot took.
 #   usb_boot_test.sh FAT_BOOT_INSTALL SAMPLE_ROOT WORK
 set -euo pipefail
@@ -116,5 +116,12 @@ mcopy -i "$plain@@$part" "$area/tools/README.TXT" ::/
 "$install" --mbr --offset "$part" "$plain" || fail "fat_boot_install on the stick without a loader"
 clean "$plain"
 expected="Not a bootable medium: no loader" boot plain-bios bios \
+  -drive "file=$plain,format=raw,if=ide,index=0,snapshot=on" -boot c
+
+# A parameter block that places the volume beyond the end of the disk: the reads fail.
+for sector in 0 6; do
+  printf '\x00\x00\x00\x40' | dd of="$plain" bs=1 seek=$((part + sector * 512 + 0x1C)) conv=notrunc status=none
+done
+expected="Disk read error" boot unreadable-bios bios \
   -drive "file=$plain,format=raw,if=ide,index=0,snapshot=on" -boot c
 exit $failed
