@@ -2,8 +2,9 @@
 //   fat_boot_install [--mbr] [--offset BYTES] [--loader NAME] PATH
 // --mbr writes the master boot record's program (keeping the partition table); the volume boot
 // program goes into the FAT32 boot sector at byte BYTES of PATH (0 unless given) and its backup,
-// starting NAME (an 8.3 name, QVBOOT.BIN unless given). Exit status 0 when everything was written
-// and read back, 1 when not (one line on standard error says why), 2 for a bad command line.
+// starting NAME (an 8.3 name, QVBOOT.BIN unless given); the volume's hidden sectors must agree
+// with BYTES. Exit status 0 when everything was written and read back, 1 when not (one line on
+// standard error says why), 2 for a bad command line.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -56,6 +57,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "fat_boot_install: %s: the master boot record could not be written\n",
                  path);
     status = 1;
+  }
+  // The program finds its volume through the hidden-sectors field alone; mkfs.fat writes 0 there
+  // for a volume at an offset of an image unless told (-h).
+  unsigned char bpb[0x20];
+  if (status == 0 && offset > 0 && pread(fd, bpb, sizeof bpb, static_cast<off_t>(offset)) == 0x20) {
+    const unsigned long long bytes_per_sector = bpb[0x0B] | (bpb[0x0C] << 8);
+    const unsigned long long hidden = bpb[0x1C] | (bpb[0x1D] << 8) | (bpb[0x1E] << 16) |
+                                      (static_cast<unsigned long long>(bpb[0x1F]) << 24);
+    if (hidden * bytes_per_sector != offset) {
+      std::fprintf(stderr,
+                   "fat_boot_install: %s: the volume's hidden sectors (%llu) do not place it at "
+                   "byte %llu\n",
+                   path, hidden, offset);
+      status = 1;
+    }
   }
   if (status == 0) {
     const FatBootResult result = InstallFatBootProgram(fd, offset, loader);
