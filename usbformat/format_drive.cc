@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "fat_boot.h"
 #include "platform/code_page.h"
 #include "platform/env.h"
 #include "platform/unicode.h"
@@ -88,12 +89,23 @@ uint32_t RunFormatter(const FormatRequest& request, const DiskNode& disk, int nu
   call.environment = Utf8ToolEnvironment();
   ToolOutcome outcome = RunTool(call);
   if (outcome.Succeeded()) {
-    if (request.file_system != FileSystem::kFat32 || !NeedsPlaceholder(request)) return TF_OK;
+    if (request.file_system != FileSystem::kFat32) return TF_OK;
     const int fd = open(partition.c_str(), O_RDWR | O_CLOEXEC);
-    const bool written = fd >= 0 && WriteFatLabel(fd, request.oem_label);
-    if (fd >= 0) close(fd);
-    if (written) return TF_OK;
-    Complain(request.letter, "the volume label could not be written");
+    if (fd < 0) {
+      Complain(request.letter, partition + " cannot be opened after formatting");
+      return TF_E_TOOL_FAILED;
+    }
+    if (NeedsPlaceholder(request) && !WriteFatLabel(fd, request.oem_label)) {
+      close(fd);
+      Complain(request.letter, "the volume label could not be written");
+      return TF_E_TOOL_FAILED;
+    }
+    // The formatter's boot sector only says that the disk is not bootable; ours starts the
+    // loader that a bootable medium carries in its root folder.
+    const FatBootResult installed = InstallFatBootProgram(fd, 0, kFatBootLoader);
+    close(fd);
+    if (installed == FatBootResult::kInstalled) return TF_OK;
+    Complain(request.letter, FatBootResultText(installed));
     return TF_E_TOOL_FAILED;
   }
   Complain(request.letter, call.argv[0] + " failed: " + outcome.LastErrorLine());
@@ -404,6 +416,15 @@ uint32_t PartitionStep(const FormatRequest& request, const DiskNode& disk) {
   if (!outcome.Succeeded()) {
     Complain(request.letter, "sfdisk failed: " + outcome.LastErrorLine());
     return TF_E_TOOL_FAILED;
+  }
+
+  // sfdisk leaves the boot program area of a new table empty: a BIOS would run zeros.
+  const int disk_fd = open(disk.device_path.c_str(), O_RDWR | O_CLOEXEC);
+  const bool coded = disk_fd >= 0 && WriteMasterBootCode(disk_fd);
+  if (disk_fd >= 0) close(disk_fd);
+  if (!coded) {
+    Complain(request.letter, "the master boot record's program could not be written");
+    return TF_E_WRITE_MBR;
   }
 
   std::string partition = RereadAndFindPartition(disk, 1);

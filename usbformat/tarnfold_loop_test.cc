@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -112,6 +113,18 @@ TEST(TarnfoldLoop, FormatsFat32AsOneActivePartition) {
   int rc = -1;
   Capture("fsck.vfat -n '" + part + "' >/dev/null 2>&1", &rc);
   EXPECT_EQ(rc, 0);
+  // The BIOS boot path: the master boot record's program in front of sfdisk's table (which left
+  // the area empty), and the volume's boot program looking for the loader, at the partition's
+  // place on the disk.
+  auto mbr = FirstSector(loop.device());
+  std::string code(mbr.begin(), mbr.begin() + 440);
+  EXPECT_NE(code.find("Missing operating system"), std::string::npos);
+  EXPECT_NE(mbr[446 + 8] | (mbr[446 + 9] << 8), 0);
+  auto boot = FirstSector(part);
+  EXPECT_EQ(std::string(boot.begin() + 0x1F3, boot.begin() + 0x1FE), "QVBOOT  BIN");
+  EXPECT_EQ(0, std::memcmp(boot.data() + 0x1C, mbr.data() + 446 + 8, 4)) << "hidden sectors";
+  EXPECT_EQ(boot[510], 0x55);
+  EXPECT_EQ(boot[511], 0xAA);
 }
 
 TEST(TarnfoldLoop, FormatsNtfsWithTheLabelCutToTwelve) {
@@ -293,6 +306,8 @@ TEST(TarnfoldLoop, FallbackRewritesTheBootRecordAndFormats) {
   std::string part = loop.PartitionNode(2);
   ASSERT_FALSE(part.empty());
   EXPECT_EQ(Tag(part, "LABEL"), "FALLBACK");
+  auto boot = FirstSector(part);
+  EXPECT_EQ(std::string(boot.begin() + 0x1F3, boot.begin() + 0x1FE), "QVBOOT  BIN");
   int rc = -1;
   Capture("fsck.vfat -n '" + part + "' >/dev/null 2>&1", &rc);
   EXPECT_EQ(rc, 0);

@@ -366,6 +366,19 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
     ReportUnexpected(kLocBadTarget, QD_E_DRIVER_REQUEST, owner, bad_target);
     return QD_E_DRIVER_REQUEST;
   }
+  // A bootable disc's no-emulation boot program starts the stick through the BIOS: the boot
+  // sector Tarnfold gives a FAT32 volume loads it from the root folder, and it is compared too.
+  // Like the file sets, it is checked before the medium is formatted.
+  const CDiscItem* boot = item->Disc(disc);
+  if (boot != nullptr && boot->bootable() && boot->emulation() == kEmulationNone &&
+      settings.file_system != kUsbFileSystemNtfs) {
+    if (::access(platform::Utf16ToUtf8(boot->boot_image()).c_str(), R_OK) != 0) {
+      ShowAppMessage(FormatString(ids::kOpenFileFailed, {boot->boot_image()}), PromptButtons::kOk,
+                     PromptIcon::kWarning, owner);
+      return QD_E_SOURCE_MISSING;
+    }
+    items.push_back({boot->boot_image(), {}, TF_BIOS_LOADER_NAME});
+  }
 
   const UsbFormatRequest request = MakeUsbFormatRequest(
       static_cast<char16_t>(letter), settings.volume_label, settings.file_system);

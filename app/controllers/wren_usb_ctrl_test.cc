@@ -170,14 +170,15 @@ class UsbRunTest : public ::testing::Test {
   // A contents file with one USB disc of required_mb whose file set copies source to target.
   std::unique_ptr<CContentsItem> Contents(uint64_t required_mb, const std::string& source,
                                           const std::string& target,
-                                          const std::string& label = "USBTEST") {
+                                          const std::string& label = "USBTEST",
+                                          const std::string& disc_keys = "") {
     const std::string path = dir_.Child("contents.ini");
     std::ofstream(path) << "[CONTENTS]\nContentsTitle=Test\nContentsID=T-1\n"
                         << "[DISCSET01]\nDiscSetTitle=USB\n"
                         << "[DISC0101]\nDiscTitle=USB Disc\nDiscType=USB\nDiscSize=" << required_mb
                         << "\nVolumeLabel=" << label << "\n"
-                        << "[FILESET010101]\nSourcePath=" << source << "\nTargetPath=" << target
-                        << "\nSubFolder=Yes\nFile0001=*\n";
+                        << disc_keys << "[FILESET010101]\nSourcePath=" << source
+                        << "\nTargetPath=" << target << "\nSubFolder=Yes\nFile0001=*\n";
     auto item = std::make_unique<CContentsItem>();
     EXPECT_EQ(item->Load(Utf8ToUtf16(path)), 1);
     return item;
@@ -288,10 +289,67 @@ TEST_F(UsbRunTest, SampleUsbSetIsCreatedComparedAndEjected) {
   EXPECT_EQ(display_.bars.back().a, files);
   EXPECT_EQ(display_.bars.back().b, 2 * files);
 
-  // Read by a tool of its own, the medium holds every file of the area, equal to its source.
+  // Read by a tool of its own, the medium holds every file of the area, equal to its source, and
+  // the disc's boot program in the root folder under the name its boot sector looks for.
   const std::string medium = ExtractMedium(loop);
   ASSERT_FALSE(medium.empty());
-  EXPECT_EQ(CompareTrees(root + "/area", medium), static_cast<int>(files));
+  EXPECT_EQ(CompareTrees(root + "/area", medium) + 1, static_cast<int>(files));
+  EXPECT_EQ(ReadAll(medium + "/" TF_BIOS_LOADER_NAME),
+            ReadAll(root + "/area/boot/boot_program.bin"));
+  std::string boot_sector(512, '\0');
+  std::ifstream(loop.PartitionNode(1), std::ios::binary).read(boot_sector.data(), 512);
+  EXPECT_EQ(boot_sector.substr(0x1F3, 11), "QVBOOT  BIN");
+}
+
+// A bootable disc's no-emulation boot program goes to the root folder as the loader the boot
+// sector starts, and is compared like the files; a floppy image is no loader and stays away.
+TEST_F(UsbRunTest, ABootableDiscsBootProgramBecomesTheLoader) {
+  const std::string source = dir_.Child("files");
+  WriteBytes(source + "/a.bin", 100 << 10, 1);
+  const std::string program = dir_.Child("boot/program.bin");
+  WriteBytes(program, 2048, 2);
+  for (const char* emulation : {"NO", "FD"}) {
+    SCOPED_TRACE(emulation);
+    usbformat::LoopDevice loop(160 * kMiB);
+    REQUIRE_LOOP(loop);
+    ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+    auto item = Contents(16, source, "", "BOOTTEST",
+                         "BootImage=" + program + "\nEmulation=" + emulation + "\n");
+    ASSERT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), 0u);
+    const bool loader = std::string(emulation) == "NO";
+    EXPECT_EQ(display_.bars.front().a, loader ? 2u : 1u);
+    const std::string medium = ExtractMedium(loop);
+    ASSERT_FALSE(medium.empty());
+    EXPECT_EQ(ReadAll(medium + "/a.bin"), ReadAll(source + "/a.bin"));
+    struct stat st {};
+    EXPECT_EQ(stat((medium + "/" TF_BIOS_LOADER_NAME).c_str(), &st) == 0, loader);
+    if (loader) {
+      EXPECT_EQ(ReadAll(medium + "/" TF_BIOS_LOADER_NAME), ReadAll(program));
+    }
+    display_.bars.clear();
+  }
+}
+
+// A boot program that cannot be read fails the disc before the stick is formatted.
+TEST_F(UsbRunTest, AMissingBootProgramFailsBeforeFormatting) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("files");
+  WriteBytes(source + "/a.bin", 4096, 1);
+  ASSERT_EQ(Tarnfold('U', u"FAT32", u"KEEP"), TF_OK);
+  const std::string before =
+      usbformat::Capture("blkid -p -o value -s UUID " + loop.PartitionNode(1));
+  ASSERT_FALSE(before.empty());
+  auto item = Contents(16, source, "", "BOOTTEST",
+                       "BootImage=" + dir_.Child("absent.bin") + "\nEmulation=NO\n");
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_SOURCE_MISSING);
+  EXPECT_EQ(ejected_, "");
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(messages[2].find(Utf8ToUtf16(dir_.Child("absent.bin"))), std::u16string::npos);
+  EXPECT_EQ(usbformat::Capture("blkid -p -o value -s UUID " + loop.PartitionNode(1)), before)
+      << "the stick was formatted";
 }
 
 TEST_F(UsbRunTest, CancelDuringTheCopyEndsQuietlyAndDoesNotEject) {

@@ -13,6 +13,12 @@ prepare_usb() {
   mkdir -p "$usb/sample"
   ln -s "$build/samples/recovery/area" "$usb/sample/tree"
   write_listings "$usb/sample"
+  # and, as the disc is bootable, its BIOS boot program as the loader in the root folder.
+  local loader=$build/samples/recovery/area/boot/boot_program.bin
+  printf 'f %s ./QVBOOT.BIN\n' "$(stat -c %s "$loader")" >>"$usb/sample/listing.txt"
+  printf '%s  ./QVBOOT.BIN\n' "$(sha256sum <"$loader" | cut -d' ' -f1)" >>"$usb/sample/hashes.txt"
+  LC_ALL=C sort -o "$usb/sample/listing.txt" "$usb/sample/listing.txt"
+  LC_ALL=C sort -k 2 -o "$usb/sample/hashes.txt" "$usb/sample/hashes.txt"
   truncate -s 300M "$usb/stick.img"
   # The disks that must not be touched hold a partition table and data.
   local disk
@@ -33,6 +39,7 @@ run_usb() {
     -drive "if=none,id=virtio,format=raw,file=$usb/virtio.img" \
     -device virtio-blk-pci,drive=virtio
   host_check "the program's USB medium starts an emulated PC through UEFI" usb_medium_boots_uefi
+  host_check "the program's USB medium starts an emulated PC through the BIOS" usb_medium_boots_bios
 }
 
 # The USB medium the program made last in the guest (the sample area's USB disc, FAT32, with
@@ -44,5 +51,17 @@ usb_medium_boots_uefi() {
     source "$root/samples/qemu_boot.sh"
     boot usb-medium-uefi uefi -drive "file=$usb/stick.img,format=raw,if=none,id=stick,snapshot=on" \
       -device qemu-xhci -device usb-storage,drive=stick
+  )
+}
+
+# The same medium through the BIOS (SeaBIOS): the master boot record's program and the volume's
+# boot program that Tarnfold wrote load the disc's boot program that the USB flow copied.
+usb_medium_boots_bios() {
+  (
+    work=$usb
+    fail() { echo "$*"; exit 1; }
+    source "$root/samples/qemu_boot.sh"
+    boot usb-medium-bios bios -drive "file=$usb/stick.img,format=raw,if=none,id=stick,snapshot=on" \
+      -device qemu-xhci -device usb-storage,drive=stick,bootindex=0
   )
 }

@@ -249,8 +249,12 @@ uint32_t FatTool::CopyInto(const std::vector<std::string>& folder,
     std::map<uint32_t, std::vector<std::string>> attributed;  // by their attributes
     uint64_t bytes = 0;
     size_t count = 0;
+    std::string destination = target;
     for (; next < sources.size() && count < kBatchFiles && bytes < kBatchBytes; ++next, ++count) {
       const Source& s = sources[next];
+      // mcopy names a copy after its source; one of another name is copied alone, to that name.
+      const bool renamed = s.path.substr(s.path.rfind('/') + 1) != s.name;
+      if (renamed && count > 0) break;
       if (!IsFatName(s.name)) return EINVAL;
       struct stat st {};
       if (stat(s.path.c_str(), &st) != 0) return static_cast<uint32_t>(errno);
@@ -263,8 +267,16 @@ uint32_t FatTool::CopyInto(const std::vector<std::string>& folder,
       argv.push_back(s.path[0] == '/' ? s.path : "./" + s.path);
       bytes += static_cast<uint64_t>(st.st_size);
       if (attributes != 0) attributed[attributes].push_back(FatToolPath(folder) + "/" + s.name);
+      if (renamed) {
+        std::vector<std::string> path = folder;
+        path.push_back(s.name);
+        destination = FatToolPath(path);
+        ++next;
+        ++count;
+        break;
+      }
     }
-    argv.push_back(target);
+    argv.push_back(destination);
     usbformat::ToolCall call = Call(argv);
     call.cancel = cancel;
     const usbformat::ToolOutcome outcome = usbformat::RunTool(call);

@@ -50,7 +50,7 @@ class FatTool {
 
   struct Source {
     std::string path;  // local file
-    std::string name;  // its name in the folder (its last component)
+    std::string name;  // its name in the folder (mostly its last component)
   };
   // Copies the sources into folder (existing files are overwritten), keeping their modification
   // times and the read-only, hidden and system attributes they have (see SourceDosAttributes). 0,

@@ -113,8 +113,14 @@ void RoundTrip(const char16_t* file_system, const char* driver_prefix) {
     const std::string source = std::string(local) + "/data.bin";
     std::ofstream(source, std::ios::binary) << payload;
     ASSERT_EQ(tool->MakeFolders({"Deep"}), 0);
-    ASSERT_EQ(tool->CopyInto({"Deep"}, {{source, "data.bin"}}, nullptr), 0u);
+    // The second copy takes a name of its own (as a boot program does on a bootable stick).
+    ASSERT_EQ(tool->CopyInto({"Deep"}, {{source, "data.bin"}, {source, "LOADER.BIN"}}, nullptr),
+              0u);
     ASSERT_EQ(volume->Remount(), 0);
+    auto renamed = tool->Open({"Deep"}, "LOADER.BIN");
+    ASSERT_NE(renamed, nullptr);
+    EXPECT_EQ(renamed->size(), payload.size());
+    renamed.reset();
     auto reader = tool->Open({"Deep"}, "data.bin");
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(reader->size(), payload.size());

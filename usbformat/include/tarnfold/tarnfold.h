@@ -48,6 +48,13 @@
                                          arguments reach the tools as they are */
 /* clang-format on */
 
+/* A FAT32 drive starts through the BIOS (a PC's legacy boot) from the file of this name in the
+ * root folder of its volume: Tarnfold gives the drive a master boot record program and the
+ * volume a boot program that loads the file (at most 64 KiB) to 0000:7C00 and starts it there
+ * with DL = the drive, as firmware starts an El Torito no-emulation boot image. Without the file
+ * the drive says "Not a bootable medium: no loader" and halts. */
+#define TF_BIOS_LOADER_NAME "QVBOOT.BIN"
+
 QUILLDEN_BEGIN_DECLS
 
 /* Formats the USB drive of drive letter `letter` (the low 16 bits: a UTF-16 'A'..'Z' or 'a'..'z';
