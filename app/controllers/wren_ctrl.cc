@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/drive_map.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/controllers/drive_param.h"
-#include "app/workflow/prompt.h"
+#include "app/contents/drive_param.h"
+#include "app/prompting/prompt.h"
 #include "quillden/drive.h"
 
 namespace quenvar::app {

@@ -4,15 +4,15 @@
 #include <chrono>
 
 #include "app/contents/created_media_record.h"
-#include "app/controllers/image_disc_creator.h"
 #include "app/controllers/wren_data_ctrl.h"
 #include "app/controllers/wren_img_ctrl.h"
 #include "app/guards/battery.h"
 #include "app/guards/dla_guard.h"
-#include "app/workflow/creation_usb.h"
-#include "app/workflow/error_object.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
+#include "app/workflow/creation_usb.h"
+#include "app/workflow/image_disc_creator.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
 

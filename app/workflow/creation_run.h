@@ -34,10 +34,10 @@
 
 #include "app/contents/contents_model.h"
 #include "app/contents/disc_job_settings.h"
+#include "app/contents/drive_param.h"
 #include "app/contents/media_list.h"
-#include "app/controllers/controller_ui.h"
-#include "app/controllers/drive_param.h"
-#include "app/workflow/prompt.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/prompt.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {
