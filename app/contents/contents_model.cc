@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <new>
 
+#include "app/prompting/error_object.h"
+#include "app/prompting/prompt.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
-#include "app/workflow/prompt.h"
 #include "platform/system_info.h"
 #include "platform/unicode.h"
 

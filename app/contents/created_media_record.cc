@@ -1,6 +1,6 @@
 #include "app/contents/created_media_record.h"
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
 

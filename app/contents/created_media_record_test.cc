@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/workflow/scripted_prompter.h"
+#include "app/prompting/scripted_prompter.h"
 #include "platform/registry.h"
 #include "platform/temp_dir.h"
 #include "platform/unicode.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/controllers/drive_param.h"
+#include "app/contents/drive_param.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 

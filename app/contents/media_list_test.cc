@@ -5,9 +5,9 @@
 #include <map>
 #include <string>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/controllers/scripted_controller_ui.h"
-#include "app/workflow/scripted_prompter.h"
+#include "app/prompting/scripted_controller_ui.h"
+#include "app/prompting/scripted_prompter.h"
 #include "quillden/types.h"
 
 namespace quenvar::app::test_support {

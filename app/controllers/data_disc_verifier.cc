@@ -8,11 +8,11 @@
 #include <cstring>
 #include <memory>
 
-#include "app/controllers/controller_ui.h"
 #include "app/controllers/disc_volume.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/result.h"

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "app/controllers/wren_ctrl.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "quillden/drive.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {

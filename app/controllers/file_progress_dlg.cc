@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/message_window.h"
 #include "quillden/datadisk.h"
 #include "quillden/mastering.h"

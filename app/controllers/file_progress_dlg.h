@@ -14,7 +14,7 @@
 #include <string>
 
 #include "app/contents/disc_job_settings.h"
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {

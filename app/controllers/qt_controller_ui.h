@@ -11,7 +11,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 
 namespace quenvar::app {
 

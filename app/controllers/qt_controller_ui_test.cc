@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/testing/qt_test_app.h"
-#include "app/workflow/scripted_prompter.h"
 #include "platform/message_window.h"
 
 namespace quenvar::app {

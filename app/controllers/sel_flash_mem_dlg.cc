@@ -1,9 +1,9 @@
 #include "app/controllers/sel_flash_mem_dlg.h"
 
 #include "app/controllers/wren_usb_ctrl.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 
 namespace quenvar::app {
 

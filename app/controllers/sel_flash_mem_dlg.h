@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 #include "usb_media.h"
 
 namespace quenvar::app {

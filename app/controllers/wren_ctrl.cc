@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/drive_map.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
@@ -32,6 +32,65 @@ constexpr int kDeviceSpecLocations[4] = {348, 353, 370, 379};
 
 uint32_t LastError() {
   return static_cast<uint32_t>(errno);
+}
+
+void ReportJobFailure(int module, int location, uint32_t code, uint32_t text_id) {
+  if (code == QD_E_COMMAND_FAILED) {
+    CErrorObject report(module, location, static_cast<int>(code), LastError(),
+                        DRV_GetLastCommandError(nullptr), LoadString(text_id),
+                        CurrentPrompter().MainWindow());
+  } else {
+    const std::u16string_view text = LoadString(text_id);
+    CErrorObject report(module, location, static_cast<int>(code), text, LastError(),
+                        CurrentPrompter().MainWindow());
+  }
+}
+
+DriveSession::DriveSession(int module, int32_t drive_number)
+    : module_(module),
+      drive_number_(drive_number),
+      engine_window_(CurrentControllerUi().EngineWindow()) {}
+
+DriveSession::~DriveSession() {
+  if (drive_ != nullptr) DRV_CloseDrive(drive_);
+}
+
+void DriveSession::Report(int location, int code, std::u16string_view text) const {
+  CErrorObject report(module_, location, code, text, LastError(), CurrentPrompter().MainWindow());
+}
+
+uint32_t DriveSession::Open(int no_recorder_at, int invalid_at) {
+  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number_));
+  if (drive == nullptr) {
+    Report(no_recorder_at, kErrorInternal, LoadString(ids::kNoRecorder));
+    return kDriveNotOpened;
+  }
+  if (drive == INVALID_HANDLE_VALUE) {
+    Report(invalid_at, kErrorInvalidHandle);
+    return kDriveNotOpened;
+  }
+  drive_ = drive;
+  return 0;
+}
+
+uint32_t DriveSession::LockMedia(bool locked, int location) {
+  const uint32_t result =
+      DRV_LockMedia(engine_window_, drive_, locked ? TRUE : FALSE, kEjectNoticeMessage);
+  if (result != 0) Report(location, static_cast<int>(result));
+  return result;
+}
+
+uint32_t DriveSession::Flush(int location) {
+  const uint32_t result = DRV_FlushDrive(drive_);
+  if (result != 0) Report(location, static_cast<int>(result));
+  return result;
+}
+
+uint32_t DriveSession::Close(int location) {
+  const uint32_t result = DRV_CloseDrive(drive_);
+  drive_ = nullptr;
+  if (result != 0) Report(location, static_cast<int>(result));
+  return result;
 }
 
 CWrenCtrl::CWrenCtrl() = default;
@@ -222,6 +281,36 @@ uint32_t CWrenCtrl::JudgeMedia(PromptWindow window, int32_t drive_number,
   }
   ReleaseAndEject(drive_number);
   return QD_E_MEDIA_NOT_WRITABLE;
+}
+
+void CWrenCtrl::BeginBusy() {
+  CurrentControllerUi().SetExecutionState(kEsKeepAwake);
+  busy_ = 1;
+}
+
+void CWrenCtrl::EndBusy() {
+  busy_ = 0;
+  CurrentControllerUi().SetExecutionState(kEsContinuous);
+}
+
+uint32_t CWrenCtrl::PollJob(uint32_t interval_ms) {
+  ControllerUi& ui = CurrentControllerUi();
+  for (;;) {
+    DWORD phase = 0, done = 0, total = 0;
+    status_ = PRG_GetProgressStatus(progress_, &phase, &done, &total);
+    phase_ = phase;
+    done_ = done;
+    total_ = total;
+    if (status_ != PRG_STATUS_NOT_STARTED && status_ != PRG_STATUS_RUNNING) break;
+    ui.ProcessPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+  }
+  return SettledErrorCode(progress_);
+}
+
+void CWrenCtrl::DestroyProgress() {
+  if (progress_ != nullptr) PRG_DestroyProgress(progress_);
+  progress_ = nullptr;
 }
 
 int CWrenCtrl::ReleaseAndEject(int32_t drive_number) {

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/controllers/drive_param.h"
-#include "app/workflow/prompt.h"
+#include "app/contents/drive_param.h"
+#include "app/prompting/prompt.h"
 #include "quillden/drive.h"
 
 namespace quenvar::app {
@@ -40,6 +40,46 @@ uint32_t LastError();
 // The result of an engine job whose status has turned final. The worker's result may lag its final
 // status word by a moment, so a busy answer is asked again for up to a second.
 uint32_t SettledErrorCode(HANDLE progress);
+
+// The report of a recording job's engine failure for module at location, with text_id as its
+// text: a failed drive command carries the drive's own error as well.
+void ReportJobFailure(int module, int location, uint32_t code, uint32_t text_id);
+
+// A recording job's hold on its drive. The job opens the drive, locks its media against the eject
+// button while it records, then unlocks and closes it; a job that reads its disc back through the
+// file system closes the drive in between and opens it again. Each step that fails is reported for
+// the controller's module at the location the caller names, so one session serves every
+// controller. A drive still open when the session ends is closed without a report: the job's
+// result is decided by then.
+class DriveSession {
+ public:
+  DriveSession(int module, int32_t drive_number);
+  ~DriveSession();
+  DriveSession(const DriveSession&) = delete;
+  DriveSession& operator=(const DriveSession&) = delete;
+
+  // 0, or kDriveNotOpened: reported at no_recorder_at when there is no such drive, at invalid_at
+  // when the engine hands out an invalid handle.
+  uint32_t Open(int no_recorder_at, int invalid_at);
+  // Locks (or unlocks) the media against the eject button: 0 or the engine's failure, reported.
+  uint32_t LockMedia(bool locked, int location);
+  // Lets the drive forget what it cached: 0 or the engine's failure, reported.
+  uint32_t Flush(int location);
+  // 0 or the engine's failure, reported; the drive is not used again either way.
+  uint32_t Close(int location);
+
+  bool is_open() const { return drive_ != nullptr; }
+  HANDLE drive() const { return drive_; }
+  int32_t drive_number() const { return drive_number_; }
+
+ private:
+  void Report(int location, int code, std::u16string_view text = {}) const;
+
+  const int module_;
+  const int32_t drive_number_;
+  const HWND engine_window_;
+  HANDLE drive_ = nullptr;
+};
 
 class CWrenCtrl {
  public:
@@ -100,6 +140,14 @@ class CWrenCtrl {
  protected:
   // A general report of this controller (module 13) owned by the thread's main window.
   void Report(int location, int code, std::u16string_view text = {}) const;
+  // A recording job keeps the machine awake and the controller busy from its start to its end.
+  void BeginBusy();
+  void EndBusy();
+  // Follows the running job until its status turns final, keeping the user interface responsive
+  // between looks interval_ms apart; status, phase and counters stay for GetProgress. The job's
+  // settled result.
+  uint32_t PollJob(uint32_t interval_ms);
+  void DestroyProgress();
 
   int32_t busy_ = 0;
   uint32_t allowedMedia_ = 0;

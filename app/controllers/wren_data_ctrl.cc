@@ -11,12 +11,12 @@
 #include <cwctype>
 #include <thread>
 
-#include "app/controllers/controller_ui.h"
 #include "app/controllers/disc_volume.h"
 #include "app/controllers/file_progress_dlg.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
@@ -341,138 +341,73 @@ uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number)
     Report(286, kErrorInternal);
     return QD_E_INVALID_ARGUMENT;
   }
-  ControllerUi& ui = CurrentControllerUi();
-  HWND engine_window = ui.EngineWindow();
-  ui.SetExecutionState(kEsKeepAwake);
-  busy_ = 1;
+  BeginBusy();
   verifyCancelled_ = false;
-
-  // The drive could not be opened: nothing to unlock or eject.
-  auto end_unopened = [&](uint32_t result) {
-    if (progress_ != nullptr) PRG_DestroyProgress(progress_);
-    progress_ = nullptr;
-    busy_ = 0;
-    ui.SetExecutionState(kEsContinuous);
-    return result;
-  };
-
-  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
-  if (drive == nullptr) {
-    Report(314, kErrorInternal, LoadString(ids::kNoRecorder));
-    return end_unopened(kDriveNotOpened);
+  DriveSession session(kModuleWrenDataCtrl, drive_number);
+  if (session.Open(314, 320) != 0) return EndUnopenedJob(kDriveNotOpened);
+  if (const uint32_t locked = session.LockMedia(true, 330); locked != 0) {
+    EndBusy();
+    return locked;  // the session closes the drive; nothing was written, nothing to eject
   }
-  if (drive == INVALID_HANDLE_VALUE) {
-    Report(320, kErrorInvalidHandle);
-    return end_unopened(kDriveNotOpened);
-  }
-  const uint32_t locked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
-  if (locked != 0) {
-    Report(330, static_cast<int>(locked));
-    busy_ = 0;
-    ui.SetExecutionState(kEsContinuous);
-    DRV_CloseDrive(drive);
-    return locked;
-  }
-
-  // Every later path unlocks, ejects and closes.
-  auto end_job = [&](uint32_t result) {
-    if (progress_ != nullptr) PRG_DestroyProgress(progress_);
-    progress_ = nullptr;
-    if (drive != nullptr) {
-      const uint32_t unlocked = DRV_LockMedia(engine_window, drive, FALSE, kEjectNoticeMessage);
-      if (unlocked != 0) Report(647, static_cast<int>(unlocked));
-    }
-    ReleaseAndEject(drive_number);
-    busy_ = 0;
-    ui.SetExecutionState(kEsContinuous);
-    if (drive != nullptr) {
-      const uint32_t closed = DRV_CloseDrive(drive);
-      if (closed != 0) {
-        Report(669, static_cast<int>(closed));
-        result = closed;
-      }
-    }
-    return result;
-  };
-
-  progress_ = PRG_CreateProgress();
-  if (progress_ == nullptr) return end_job(QD_E_OUT_OF_MEMORY);
-  status_ = done_ = total_ = phase_ = 0;
-  const uint32_t started =
-      MST_WriteDatadisk(drive, datadisk_, writeType_, progress_, TRUE, closeMode_);
-  if (started != 0) {
-    if (started == QD_E_COMMAND_FAILED) {
-      CErrorObject report(kModuleWrenDataCtrl, 459, static_cast<int>(started), LastError(),
-                          DRV_GetLastCommandError(nullptr), LoadString(ids::kRecordIssue),
-                          CurrentPrompter().MainWindow());
-    } else {
-      Report(464, static_cast<int>(started), LoadString(ids::kRecordIssue));
-    }
-    return end_job(started);
-  }
-
-  ui.StartProgressDisplay(0);
-  for (;;) {
-    DWORD phase = 0, done = 0, total = 0;
-    status_ = PRG_GetProgressStatus(progress_, &phase, &done, &total);
-    phase_ = phase;
-    done_ = done;
-    total_ = total;
-    if (status_ != PRG_STATUS_NOT_STARTED && status_ != PRG_STATUS_RUNNING) break;
-    ui.ProcessPendingMessages();
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  uint32_t code = SettledErrorCode(progress_);
-  ui.StopProgressDisplay();
-  if (status_ == PRG_STATUS_FAILED) {
-    code = PRG_GetProgressErrorCode(progress_);
-    if (code == QD_E_COMMAND_FAILED) {
-      CErrorObject report(kModuleWrenDataCtrl, 437, static_cast<int>(code), LastError(),
-                          DRV_GetLastCommandError(nullptr), LoadString(ids::kRecordIssue),
-                          CurrentPrompter().MainWindow());
-      return end_job(code);
-    }
-    if (code != 0) {
-      Report(442, static_cast<int>(code), LoadString(ids::kRecordIssue));
-      return end_job(code);
-    }
-  } else if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED) {
-    return end_job(QD_E_CANCELLED);
-  } else if (status_ != PRG_STATUS_SUCCEEDED && code != 0) {
-    return end_job(code);
+  if (const uint32_t recorded = RecordDatadisk(session.drive()); recorded != 0) {
+    return EndJob(&session, recorded);
   }
 
   // The disc is read back through its file system, also when it is not verified: the presence
   // check makes sure that every file of the tree is on it. Let the drive forget what it cached,
   // close it and wait for the volume to appear.
-  const uint32_t flushed = DRV_FlushDrive(drive);
-  if (flushed != 0) Report(479, static_cast<int>(flushed));
-  const uint32_t closed = DRV_CloseDrive(drive);
-  if (closed != 0) Report(487, static_cast<int>(closed));
-  drive = nullptr;
+  session.Flush(479);
+  session.Close(487);
   PumpingSleep(kSettleBeforeVolumeMs);
   const bool appeared = WaitForVolume(drive_number);
-  if (verifyCancelled_) return end_job(QD_E_CANCELLED);  // the user's cancel came after the write
+  if (verifyCancelled_) return EndJob(&session, QD_E_CANCELLED);  // the cancel came after the write
   if (!appeared) {
     Report(612, kErrorInternal, LoadString(ids::kCompareFailed));
-    return end_job(QD_E_NOT_READY);
+    return EndJob(&session, QD_E_NOT_READY);
   }
 
   phase_ = kPhaseVerifying;
   status_ = PRG_STATUS_RUNNING;
   verifier_.Prepare(datadisk_, drive_number, verifyMode_);
-  drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
-  if (drive == nullptr) {
-    Report(558, kErrorInternal, LoadString(ids::kNoRecorder));
-    return end_unopened(kDriveNotOpened);
+  if (session.Open(558, 564) != 0) return EndUnopenedJob(kDriveNotOpened);
+  session.LockMedia(true, 574);
+  return EndJob(&session, VerifyWrittenDisc(session.drive(), drive_number));
+}
+
+uint32_t CWrenDataCtrl::RecordDatadisk(HANDLE drive) {
+  progress_ = PRG_CreateProgress();
+  if (progress_ == nullptr) return QD_E_OUT_OF_MEMORY;
+  status_ = done_ = total_ = phase_ = 0;
+  const uint32_t started =
+      MST_WriteDatadisk(drive, datadisk_, writeType_, progress_, TRUE, closeMode_);
+  if (started != 0) {
+    ReportJobFailure(kModuleWrenDataCtrl, started == QD_E_COMMAND_FAILED ? 459 : 464, started,
+                     ids::kRecordIssue);
+    return started;
   }
-  if (drive == INVALID_HANDLE_VALUE) {
-    drive = nullptr;
-    Report(564, kErrorInvalidHandle);
-    return end_unopened(kDriveNotOpened);
+
+  ControllerUi& ui = CurrentControllerUi();
+  ui.StartProgressDisplay(0);
+  uint32_t code = PollJob(kPollMs);
+  ui.StopProgressDisplay();
+  if (status_ == PRG_STATUS_FAILED) {
+    // A failed job without a code goes on to the read back, which finds what is missing.
+    code = PRG_GetProgressErrorCode(progress_);
+    if (code != 0) {
+      ReportJobFailure(kModuleWrenDataCtrl, code == QD_E_COMMAND_FAILED ? 437 : 442, code,
+                       ids::kRecordIssue);
+      return code;
+    }
+  } else if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED) {
+    return QD_E_CANCELLED;
+  } else if (status_ != PRG_STATUS_SUCCEEDED && code != 0) {
+    return code;
   }
-  const uint32_t relocked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
-  if (relocked != 0) Report(574, static_cast<int>(relocked));
+  return 0;
+}
+
+uint32_t CWrenDataCtrl::VerifyWrittenDisc(HANDLE drive, int32_t drive_number) {
+  ControllerUi& ui = CurrentControllerUi();
   discSize_ = MST_GetDatadiskSize(datadisk_, drive);
   const bool shown = verifyMode_ != kVerifyPresence;
   if (shown) ui.StartProgressDisplay(1);
@@ -481,7 +416,24 @@ uint32_t CWrenDataCtrl::WriteDataDisc(PromptWindow window, int32_t drive_number)
             : verified == QD_E_CANCELLED ? PRG_STATUS_CANCELLED
                                          : PRG_STATUS_FAILED;
   if (shown) ui.StopProgressDisplay();
-  return end_job(verified);
+  return verified;
+}
+
+uint32_t CWrenDataCtrl::EndUnopenedJob(uint32_t result) {
+  DestroyProgress();
+  EndBusy();
+  return result;
+}
+
+uint32_t CWrenDataCtrl::EndJob(DriveSession* session, uint32_t result) {
+  DestroyProgress();
+  if (session->is_open()) session->LockMedia(false, 647);
+  ReleaseAndEject(session->drive_number());
+  EndBusy();
+  if (session->is_open()) {
+    if (const uint32_t closed = session->Close(669); closed != 0) result = closed;
+  }
+  return result;
 }
 
 int CWrenDataCtrl::GetProgress(uint32_t* status, uint32_t* done, uint32_t* total, uint32_t* phase) {

@@ -95,6 +95,15 @@ class CWrenDataCtrl : public CWrenCtrl {
   int CollectFolderInner(const std::string& path, const std::u16string& target, FileMap* map,
                          bool include_subfolders, std::set<std::pair<uint64_t, uint64_t>>* visited);
   bool WaitForVolume(int32_t drive_number);
+  // The steps of WriteDataDisc. Records the Datadisk: 0 to read the disc back, or the failure.
+  uint32_t RecordDatadisk(HANDLE drive);
+  // Verifies the written disc, the drive open again: the verifier's result.
+  uint32_t VerifyWrittenDisc(HANDLE drive, int32_t drive_number);
+  // Ends a job whose drive could not be opened: nothing to unlock or eject.
+  uint32_t EndUnopenedJob(uint32_t result);
+  // Ends a job that held the drive: unlocks it when open, ejects and closes; a failed close is
+  // the job's result.
+  uint32_t EndJob(DriveSession* session, uint32_t result);
 
   HANDLE datadisk_ = nullptr;
   uint32_t writeType_ = 3;

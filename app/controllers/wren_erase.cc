@@ -1,12 +1,12 @@
 // CWrenCtrl: erasing rewritable media after asking the user.
 #include <cerrno>
 
-#include "app/controllers/controller_ui.h"
 #include "app/controllers/erase_progress_dlg.h"
 #include "app/controllers/wren_ctrl.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
 

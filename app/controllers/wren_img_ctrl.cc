@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
@@ -91,16 +91,6 @@ CWrenImgCtrl::~CWrenImgCtrl() {
 void CWrenImgCtrl::Report(int location, int code, std::u16string_view text) const {
   CErrorObject report(kModuleWrenImgCtrl, location, code, text, LastError(),
                       CurrentPrompter().MainWindow());
-}
-
-void CWrenImgCtrl::ReportDrive(int location, uint32_t code, uint32_t text_id) const {
-  if (code == QD_E_COMMAND_FAILED) {
-    CErrorObject report(kModuleWrenImgCtrl, location, static_cast<int>(code), LastError(),
-                        DRV_GetLastCommandError(nullptr), LoadString(text_id),
-                        CurrentPrompter().MainWindow());
-  } else {
-    Report(location, static_cast<int>(code), LoadString(text_id));
-  }
 }
 
 void CWrenImgCtrl::ApplySettings(const DiscJobSettings& settings) {
@@ -217,147 +207,32 @@ uint32_t CWrenImgCtrl::CreateImageDisc(std::u16string* message) {
   }
 }
 
-uint32_t CWrenImgCtrl::PollJob(bool pause) {
-  ControllerUi& ui = CurrentControllerUi();
-  for (;;) {
-    DWORD phase = 0, done = 0, total = 0;
-    status_ = PRG_GetProgressStatus(progress_, &phase, &done, &total);
-    phase_ = phase;
-    done_ = done;
-    total_ = total;
-    if (status_ != PRG_STATUS_NOT_STARTED && status_ != PRG_STATUS_RUNNING) break;
-    ui.ProcessPendingMessages();
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause ? kWritePollMs : kComparePollMs));
-  }
-  return SettledErrorCode(progress_);
-}
-
 uint32_t CWrenImgCtrl::WriteImageDisc(PromptWindow window, int32_t drive_number) {
   if (window == nullptr || window == kInvalidWindow) {
     Report(419, kErrorInternal);
     return QD_E_INVALID_ARGUMENT;
   }
-  ControllerUi& ui = CurrentControllerUi();
-  HWND engine_window = ui.EngineWindow();
-  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(drive_number));
-  if (drive == nullptr) {
-    Report(440, kErrorInternal, LoadString(ids::kNoRecorder));
-    return kDriveNotOpened;
-  }
-  if (drive == INVALID_HANDLE_VALUE) {
-    Report(446, kErrorInvalidHandle);
-    return kDriveNotOpened;
-  }
+  DriveSession session(kModuleWrenImgCtrl, drive_number);
+  if (session.Open(440, 446) != 0) return kDriveNotOpened;
 
-  uint32_t result = 0;
   HANDLE image = nullptr;
-  if (!isoFile_) {
-    image = CPY_OpenDiskImage(imagePath_.c_str());
-    if (image == nullptr) {
-      MessageRequest request;
-      request.owner = CurrentPrompter().MainWindow();
-      request.text = FormatString(ids::kOpenFileFailed, {imagePath_});
-      request.caption = std::u16string(LoadString(ids::kErrorCaption));
-      request.icon = PromptIcon::kWarning;
-      CurrentPrompter().ShowMessage(request);
-      result = QD_E_FILE_OPEN;
-    } else if (image == INVALID_HANDLE_VALUE) {
-      image = nullptr;
-      result = QD_E_FILE_OPEN;
-    }
-  }
+  uint32_t result = isoFile_ ? 0 : OpenSourceImage(&image);
   if (result == 0 && CurrentPrompter().MainWindow() == nullptr) {
     Report(474, kErrorInternal);
     result = QD_E_INVALID_ARGUMENT;
   }
-
   if (result == 0) {
-    ui.SetExecutionState(kEsKeepAwake);
-    busy_ = 1;
-    const uint32_t locked = DRV_LockMedia(engine_window, drive, TRUE, kEjectNoticeMessage);
-    if (locked != 0) {
-      Report(498, static_cast<int>(locked));
-      result = locked;
-    } else {
-      result = [&]() -> uint32_t {
-        progress_ = PRG_CreateProgress();
-        if (progress_ == nullptr) return QD_E_OUT_OF_MEMORY;
-        status_ = done_ = total_ = phase_ = 0;
-        uint32_t started;
-        if (isoFile_) {
-          dataMode_ = 1;
-          started = CPY_WriteISOImage(drive, writeMode_, 1, imagePath_.c_str(), progress_);
-        } else {
-          // CD-Text is written with the lead-in of a disc recorded at once.
-          if (CPY_IsCdTextDiskImage(image)) writeMode_ = 3;
-          started = CPY_WriteDiskImage(drive, image, writeMode_, progress_, kFinalizeKind);
-        }
-        if (started != 0) {
-          ReportDrive(started == QD_E_COMMAND_FAILED ? 645 : 650, started, ids::kRecordIssue);
-          return started;
-        }
-
-        ui.StartProgressDisplay(0);
-        if (iso_sink_) iso_sink_(isoFile_);
-        uint32_t code = PollJob(true);
-        ui.StopProgressDisplay();
-        if (status_ == PRG_STATUS_FAILED) {
-          if (code == QD_E_CANNOT_COPY_HERE) {
-            // The disc stays in: the next attempt offers to erase it fully.
-            eraseBlankMedia_ = 1;
-            return code;
-          }
-          // A failed job always fails the disc, even when it left no code behind.
-          if (code == 0) code = QD_E_DRIVER_REQUEST;
-          ReportDrive(code == QD_E_COMMAND_FAILED ? 618 : 628, code, ids::kRecordIssue);
-          return code;
-        }
-        if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
-          return QD_E_CANCELLED;
-        if (status_ != PRG_STATUS_SUCCEEDED && code != 0) return code;
-
-        if (verifyMode_ == 0) return 0;
-        int fd = -1;
-        if (isoFile_) {
-          fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
-          if (fd < 0) {
-            Report(671, kErrorInvalidHandle);
-            return QD_E_INVALID_HANDLE;
-          }
-          started = CPY_CompareDiskISO(drive, DRV_GetLastTrack(drive), static_cast<DWORD>(dataMode_),
-                                       reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), progress_);
-        } else {
-          started = CPY_CompareDiskImage(drive, image, progress_);
-        }
-        if (started != 0) {
-          if (fd >= 0) ::close(fd);
-          ReportDrive(started == QD_E_COMMAND_FAILED ? 783 : 788, started, ids::kVerifyIssue);
-          return started;
-        }
-        ui.StartProgressDisplay(1);
-        code = PollJob(false);
-        ui.StopProgressDisplay();
-        if (fd >= 0) ::close(fd);
-        if (status_ == PRG_STATUS_SUCCEEDED) return 0;
-        if (status_ == PRG_STATUS_FAILED) {
-          if (code == 0) code = QD_E_DRIVER_REQUEST;
-          ReportDrive(code == QD_E_COMMAND_FAILED ? 761 : 766, code, ids::kVerifyIssue);
-          return code;
-        }
-        if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
-          return QD_E_CANCELLED;
-        return code;
-      }();
-      if (progress_ != nullptr) PRG_DestroyProgress(progress_);
-      progress_ = nullptr;
-      const uint32_t unlocked = DRV_LockMedia(engine_window, drive, FALSE, kEjectNoticeMessage);
-      if (unlocked != 0) {
-        Report(802, static_cast<int>(unlocked));
+    BeginBusy();
+    result = session.LockMedia(true, 498);
+    if (result == 0) {
+      result = RecordImage(session.drive(), image);
+      if (result == 0 && verifyMode_ != 0) result = CompareWithSource(session.drive(), image);
+      DestroyProgress();
+      if (const uint32_t unlocked = session.LockMedia(false, 802); unlocked != 0) {
         result = unlocked;
       }
     }
-    busy_ = 0;
-    ui.SetExecutionState(kEsContinuous);
+    EndBusy();
   }
 
   // An image that was opened is closed whatever the job's result, so no handle is left behind.
@@ -368,13 +243,107 @@ uint32_t CWrenImgCtrl::WriteImageDisc(PromptWindow window, int32_t drive_number)
       result = closed;
     }
   }
+  // A disc refused for this image stays in: the next attempt offers to erase it fully.
   if (result != QD_E_CANNOT_COPY_HERE) ReleaseAndEject(drive_number);
-  const uint32_t closed = DRV_CloseDrive(drive);
-  if (closed != 0) {
-    Report(847, static_cast<int>(closed));
-    result = closed;
-  }
+  if (const uint32_t closed = session.Close(847); closed != 0) result = closed;
   return result;
+}
+
+uint32_t CWrenImgCtrl::OpenSourceImage(HANDLE* image) {
+  *image = CPY_OpenDiskImage(imagePath_.c_str());
+  if (*image == nullptr) {
+    MessageRequest request;
+    request.owner = CurrentPrompter().MainWindow();
+    request.text = FormatString(ids::kOpenFileFailed, {imagePath_});
+    request.caption = std::u16string(LoadString(ids::kErrorCaption));
+    request.icon = PromptIcon::kWarning;
+    CurrentPrompter().ShowMessage(request);
+    return QD_E_FILE_OPEN;
+  }
+  if (*image == INVALID_HANDLE_VALUE) {
+    *image = nullptr;
+    return QD_E_FILE_OPEN;
+  }
+  return 0;
+}
+
+uint32_t CWrenImgCtrl::RecordImage(HANDLE drive, HANDLE image) {
+  progress_ = PRG_CreateProgress();
+  if (progress_ == nullptr) return QD_E_OUT_OF_MEMORY;
+  status_ = done_ = total_ = phase_ = 0;
+  uint32_t started;
+  if (isoFile_) {
+    dataMode_ = 1;
+    started = CPY_WriteISOImage(drive, writeMode_, 1, imagePath_.c_str(), progress_);
+  } else {
+    // CD-Text is written with the lead-in of a disc recorded at once.
+    if (CPY_IsCdTextDiskImage(image)) writeMode_ = 3;
+    started = CPY_WriteDiskImage(drive, image, writeMode_, progress_, kFinalizeKind);
+  }
+  if (started != 0) {
+    ReportJobFailure(kModuleWrenImgCtrl, started == QD_E_COMMAND_FAILED ? 645 : 650, started,
+                     ids::kRecordIssue);
+    return started;
+  }
+
+  ControllerUi& ui = CurrentControllerUi();
+  ui.StartProgressDisplay(0);
+  if (iso_sink_) iso_sink_(isoFile_);
+  uint32_t code = PollJob(kWritePollMs);
+  ui.StopProgressDisplay();
+  if (status_ == PRG_STATUS_FAILED) {
+    if (code == QD_E_CANNOT_COPY_HERE) {
+      // The disc stays in: the next attempt offers to erase it fully.
+      eraseBlankMedia_ = 1;
+      return code;
+    }
+    // A failed job always fails the disc, even when it left no code behind.
+    if (code == 0) code = QD_E_DRIVER_REQUEST;
+    ReportJobFailure(kModuleWrenImgCtrl, code == QD_E_COMMAND_FAILED ? 618 : 628, code,
+                     ids::kRecordIssue);
+    return code;
+  }
+  if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
+    return QD_E_CANCELLED;
+  if (status_ != PRG_STATUS_SUCCEEDED && code != 0) return code;
+  return 0;
+}
+
+uint32_t CWrenImgCtrl::CompareWithSource(HANDLE drive, HANDLE image) {
+  int fd = -1;
+  uint32_t started;
+  if (isoFile_) {
+    fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Report(671, kErrorInvalidHandle);
+      return QD_E_INVALID_HANDLE;
+    }
+    started = CPY_CompareDiskISO(drive, DRV_GetLastTrack(drive), static_cast<DWORD>(dataMode_),
+                                 reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), progress_);
+  } else {
+    started = CPY_CompareDiskImage(drive, image, progress_);
+  }
+  if (started != 0) {
+    if (fd >= 0) ::close(fd);
+    ReportJobFailure(kModuleWrenImgCtrl, started == QD_E_COMMAND_FAILED ? 783 : 788, started,
+                     ids::kVerifyIssue);
+    return started;
+  }
+  ControllerUi& ui = CurrentControllerUi();
+  ui.StartProgressDisplay(1);
+  uint32_t code = PollJob(kComparePollMs);
+  ui.StopProgressDisplay();
+  if (fd >= 0) ::close(fd);
+  if (status_ == PRG_STATUS_SUCCEEDED) return 0;
+  if (status_ == PRG_STATUS_FAILED) {
+    if (code == 0) code = QD_E_DRIVER_REQUEST;
+    ReportJobFailure(kModuleWrenImgCtrl, code == QD_E_COMMAND_FAILED ? 761 : 766, code,
+                     ids::kVerifyIssue);
+    return code;
+  }
+  if (status_ == PRG_STATUS_CANCELLED || status_ == PRG_STATUS_CANCEL_REQUESTED)
+    return QD_E_CANCELLED;
+  return code;
 }
 
 int CWrenImgCtrl::GetProgress(uint32_t* status, uint32_t* done, uint32_t* total,

@@ -70,9 +70,13 @@ class CWrenImgCtrl : public CWrenCtrl {
 
  private:
   void Report(int location, int code, std::u16string_view text = {}) const;
-  void ReportDrive(int location, uint32_t code, uint32_t text_id) const;
-  // Polls the job until it leaves the running state; the final status stays in status_.
-  uint32_t PollJob(bool pause);
+  // The steps of WriteImageDisc. Opens the disc image of a non-ISO source (the user is told when
+  // it cannot be): 0 or QD_E_FILE_OPEN.
+  uint32_t OpenSourceImage(HANDLE* image);
+  // Records the image: 0 when recorded, or the failure (reported).
+  uint32_t RecordImage(HANDLE drive, HANDLE image);
+  // Compares the recorded disc with the image or ISO file: 0 when they match, or the failure.
+  uint32_t CompareWithSource(HANDLE drive, HANDLE image);
 
   int32_t isoFile_ = 0;
   uint16_t trackCount_ = 0;

@@ -8,9 +8,9 @@
 #include <random>
 
 #include "app/controllers/controller_test_support.h"
-#include "app/controllers/image_disc_creator.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
+#include "app/workflow/image_disc_creator.h"
 #include "audio/wave_file.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"

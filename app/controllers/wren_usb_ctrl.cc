@@ -11,12 +11,12 @@
 #include <system_error>
 #include <thread>
 
-#include "app/controllers/controller_ui.h"
 #include "app/controllers/sel_flash_mem_dlg.h"
 #include "app/controllers/wren_data_ctrl.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/drive_map.h"
 #include "platform/unicode.h"
 #include "quillden/result.h"

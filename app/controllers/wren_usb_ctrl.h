@@ -39,7 +39,7 @@
 #include "app/contents/contents_model.h"
 #include "app/contents/disc_job_settings.h"
 #include "app/controllers/data_disc_verifier.h"
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 #include "usb_media.h"
 #include "usb_volume.h"
 

@@ -18,11 +18,11 @@
 #include <map>
 #include <tuple>
 
-#include "app/controllers/scripted_controller_ui.h"
 #include "app/controllers/sel_flash_mem_dlg.h"
+#include "app/prompting/scripted_controller_ui.h"
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 #include "loop_device.h"
 #include "platform/drive_map.h"
 #include "platform/temp_dir.h"

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 
 namespace quenvar::app {
 

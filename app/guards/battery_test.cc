@@ -7,9 +7,9 @@
 #include <fstream>
 #include <map>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 
 namespace quenvar::app {
 namespace {

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string>
 
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "platform/registry.h"
 #include "quillden/drive.h"
 

@@ -22,7 +22,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {

@@ -7,9 +7,9 @@
 #include <thread>
 #include <chrono>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 #include "platform/message_window.h"
 
 namespace quenvar::app {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "platform/unicode.h"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 #include "app/resources/string_table.h"
 
 namespace quenvar::app {

@@ -17,9 +17,9 @@
 #include "app/guards/qt_session_guard.h"
 #include "app/mainwindow/about_dlg.h"
 #include "app/mainwindow/bitmaps.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/error_object.h"
 #include "app/workflow/qt_prompter.h"
 #include "platform/message_window.h"
 

@@ -35,9 +35,8 @@
 #include <string>
 
 #include "app/contents/contents_model.h"
+#include "app/contents/drive_param.h"
 #include "app/contents/media_list.h"
-#include "app/controllers/drive_param.h"
-#include "app/controllers/image_disc_creator.h"
 #include "app/controllers/wren_data_ctrl.h"
 #include "app/controllers/wren_img_ctrl.h"
 #include "app/controllers/wren_usb_ctrl.h"
@@ -50,6 +49,7 @@
 #include "app/startup/single_instance.h"
 #include "app/workflow/creation_run.h"
 #include "app/workflow/creation_usb.h"
+#include "app/workflow/image_disc_creator.h"
 
 namespace quenvar::app {
 

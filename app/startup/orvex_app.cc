@@ -1,10 +1,10 @@
 #include "app/startup/orvex_app.h"
 
+#include "app/prompting/error_object.h"
+#include "app/prompting/prompt.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/startup/usb_media_set.h"
-#include "app/workflow/error_object.h"
-#include "app/workflow/prompt.h"
 #include "platform/unicode.h"
 
 namespace quenvar::app {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/controllers/drive_param.h"
+#include "app/contents/drive_param.h"
 #include "app/startup/single_instance.h"
 
 namespace quenvar::app {

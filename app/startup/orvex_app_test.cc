@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 #include "platform/unicode.h"
 
 namespace quenvar::app {

@@ -4,15 +4,15 @@
 #include <chrono>
 
 #include "app/contents/created_media_record.h"
-#include "app/controllers/image_disc_creator.h"
 #include "app/controllers/wren_data_ctrl.h"
 #include "app/controllers/wren_img_ctrl.h"
 #include "app/guards/battery.h"
 #include "app/guards/dla_guard.h"
-#include "app/workflow/creation_usb.h"
-#include "app/workflow/error_object.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
+#include "app/workflow/creation_usb.h"
+#include "app/workflow/image_disc_creator.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
 
@@ -262,6 +262,20 @@ uint32_t CreationRun::RunLoop(int verify_mode) {
     CErrorObject report(kModuleContentsList, kLocationRunNoMainWindow, kErrorInternal, u"", 0, nullptr);
     return QD_E_INVALID_ARGUMENT;
   }
+  BeginRun(verify_mode);
+  RunTally run;
+  // Items, sets and discs are looked up by position at every step: the controllers dispatch
+  // messages while they work, so nothing fetched before a disc is trusted after it.
+  for (int p = 0; p < contents->item_count() && !run.aborted; ++p) {
+    if (list_->SelectorCount(p) == 0) continue;
+    RunItem(p, verify_mode, &run);
+  }
+  EndRun(run);
+  return run.result;
+}
+
+void CreationRun::BeginRun(int verify_mode) {
+  CContentsList* contents = list_->contents();
   // Every checked disc starts afresh.
   for (int p = 0; p < contents->item_count(); ++p) {
     if (list_->SelectorCount(p) == 0) continue;
@@ -284,112 +298,120 @@ uint32_t CreationRun::RunLoop(int verify_mode) {
   prompt_text_.clear();
   usb_mask_ = list_->UsbMask();
   progress_.Reset(media_total, verify_mode != 0 ? 2 : 1);
+}
 
-  uint32_t n = 0;
-  uint32_t result = 0;
-  bool aborted = false;
-  // Items, sets and discs are looked up by position at every step: the controllers dispatch
-  // messages while they work, so nothing fetched before a disc is trusted after it.
-  for (int p = 0; p < contents->item_count() && !aborted; ++p) {
-    if (list_->SelectorCount(p) == 0) continue;
-    for (int m = 0; !aborted; ++m) {
-      CDiscSet* set = RunSet(p);
-      if (set == nullptr) {
-        if (contents->item(p) == nullptr) {
-          aborted = true;
-          result = QD_E_INVALID_ARGUMENT;
-        }
-        break;
-      }
-      if (m >= set->disc_count()) break;
-      if (!set->disc(m)->checked()) continue;
-      bool retry = true;
-      while (retry && !aborted) {
-        retry = false;
-        current_item_ = p;
-        current_disc_ = m;
-        list_->SetDiscStatus(p, m, kDiscRecording);
-        list_->Fill();
-        window_->RedrawList();
-        const std::u16string title = set->disc(m)->title();
-        progress_.BeginMedia(n, title);
-        const std::u16string next_title = NextCheckedTitle(p, m);
-        if (n == 0) {
-          text_ = FormatString(ids::kWillBeCreatedNow, {title});
-          prompt_text_ = text_;
-        } else {
-          text_ += FormatString(ids::kWillNowBeCreated, {title});
-        }
-        SetInformation(text_);
-        ++n;
+CDiscSet* CreationRun::CurrentSet(int p, RunTally* run) {
+  CDiscSet* set = RunSet(p);
+  // The item may have gone while a disc was created: the run cannot go on, and its last result
+  // must not read as a success.
+  if (set == nullptr && list_->contents()->item(p) == nullptr) {
+    run->aborted = true;
+    run->result = QD_E_INVALID_ARGUMENT;
+  }
+  return set;
+}
 
-        DiscJob job;
-        job.item = contents->item(p);
-        job.item_index = p;
-        job.disc = m;
-        job.item->GetDiscSettings(m, &job.settings);
-        job.settings.verify_mode = verify_mode;
-        job.settings.disc_title = title;
-        job.settings.next_title = next_title;
-        job.prompt_text = prompt_text_;
-        result = CreateDisc(job);
-        mode_ = kModeNone;
-        progress_.StopTimer();
-
-        if (result == 0) {
-          progress_.CompleteBars(1);
-          list_->SetDiscStatus(p, m, kDiscCreated);
-          text_ = FormatString(ids::kCreatedSuccessfully, {title});
-          if (record_writer_) record_writer_(*contents);
-        } else if (result == QD_E_CANCELLED) {
-          list_->SetDiscStatus(p, m, kDiscNone);
-          aborted = true;
-        } else {
-          list_->SetDiscStatus(p, m, kDiscError);
-          list_->Fill();
-          window_->RedrawList();
-          const int choice = CurrentPrompter().SelectNextProcess(CurrentPrompter().MainWindow(), title);
-          if (choice == kIdRetryMedia) {
-            prompt_text_ = FormatString(ids::kWillBeCreatedNow, {title});
-            --n;
-            retry = true;
-          } else if (choice == kIdNextMedia) {
-            prompt_text_ = FormatString(ids::kWillNowBeCreated, {next_title});
-          } else {
-            aborted = true;
-          }
-        }
-        list_->Fill();
-        window_->RedrawList();
-        // A cancel prompt still open decides whether the run goes on.
-        while (cancel_prompt_open_.load()) {
-          ProcessPendingMessages();
-          std::this_thread::sleep_for(std::chrono::milliseconds(kPromptPollMs));
-        }
-        ProcessPendingMessages();
-        if (cancel_answer_.load() == kIdOk && cancel_requested_.load()) aborted = true;
-        if (aborted) break;
-        // The disc's item may have gone while the disc was created: the run cannot go on, and
-        // its last result must not read as a success.
-        set = RunSet(p);
-        if (set == nullptr) {
-          if (contents->item(p) == nullptr) {
-            aborted = true;
-            result = QD_E_INVALID_ARGUMENT;
-          }
-          break;
-        }
-        if (m >= set->disc_count()) break;
-      }
+void CreationRun::RunItem(int p, int verify_mode, RunTally* run) {
+  for (int m = 0; !run->aborted; ++m) {
+    CDiscSet* set = CurrentSet(p, run);
+    if (set == nullptr || m >= set->disc_count()) break;
+    if (!set->disc(m)->checked()) continue;
+    bool retry = true;
+    while (retry && !run->aborted) {
+      retry = AttemptDisc(p, m, set, verify_mode, run);
+      if (CancelConfirmed()) run->aborted = true;
+      if (run->aborted) break;
+      set = CurrentSet(p, run);
+      if (set == nullptr || m >= set->disc_count()) break;
     }
   }
+}
 
-  if (!aborted) {
+bool CreationRun::AttemptDisc(int p, int m, const CDiscSet* set, int verify_mode, RunTally* run) {
+  current_item_ = p;
+  current_disc_ = m;
+  list_->SetDiscStatus(p, m, kDiscRecording);
+  list_->Fill();
+  window_->RedrawList();
+  const std::u16string title = set->disc(m)->title();
+  progress_.BeginMedia(run->media_begun, title);
+  const std::u16string next_title = NextCheckedTitle(p, m);
+  if (run->media_begun == 0) {
+    text_ = FormatString(ids::kWillBeCreatedNow, {title});
+    prompt_text_ = text_;
+  } else {
+    text_ += FormatString(ids::kWillNowBeCreated, {title});
+  }
+  SetInformation(text_);
+  ++run->media_begun;
+
+  DiscJob job;
+  job.item = list_->contents()->item(p);
+  job.item_index = p;
+  job.disc = m;
+  job.item->GetDiscSettings(m, &job.settings);
+  job.settings.verify_mode = verify_mode;
+  job.settings.disc_title = title;
+  job.settings.next_title = next_title;
+  job.prompt_text = prompt_text_;
+  run->result = CreateDisc(job);
+  mode_ = kModeNone;
+  progress_.StopTimer();
+
+  const bool retry = SettleDisc(p, m, title, next_title, run);
+  list_->Fill();
+  window_->RedrawList();
+  return retry;
+}
+
+bool CreationRun::SettleDisc(int p, int m, const std::u16string& title,
+                             const std::u16string& next_title, RunTally* run) {
+  if (run->result == 0) {
+    progress_.CompleteBars(1);
+    list_->SetDiscStatus(p, m, kDiscCreated);
+    text_ = FormatString(ids::kCreatedSuccessfully, {title});
+    if (record_writer_) record_writer_(*list_->contents());
+    return false;
+  }
+  if (run->result == QD_E_CANCELLED) {
+    list_->SetDiscStatus(p, m, kDiscNone);
+    run->aborted = true;
+    return false;
+  }
+  list_->SetDiscStatus(p, m, kDiscError);
+  list_->Fill();
+  window_->RedrawList();
+  const int choice = CurrentPrompter().SelectNextProcess(CurrentPrompter().MainWindow(), title);
+  if (choice == kIdRetryMedia) {
+    prompt_text_ = FormatString(ids::kWillBeCreatedNow, {title});
+    --run->media_begun;
+    return true;
+  }
+  if (choice == kIdNextMedia) {
+    prompt_text_ = FormatString(ids::kWillNowBeCreated, {next_title});
+  } else {
+    run->aborted = true;
+  }
+  return false;
+}
+
+bool CreationRun::CancelConfirmed() {
+  // A cancel prompt still open decides whether the run goes on.
+  while (cancel_prompt_open_.load()) {
+    ProcessPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPromptPollMs));
+  }
+  ProcessPendingMessages();
+  return cancel_answer_.load() == kIdOk && cancel_requested_.load();
+}
+
+void CreationRun::EndRun(const RunTally& run) {
+  if (!run.aborted) {
     text_ += LoadString(ids::kAllCompleted);
     progress_.CompleteBars(3);
   } else {
     // A disc that was created before the cancel stays created.
-    CContentsItem* item = contents->item(current_item_);
+    CContentsItem* item = list_->contents()->item(current_item_);
     if (item != nullptr && item->Status(current_disc_) != kDiscCreated) {
       list_->SetDiscStatus(current_item_, current_disc_, kDiscNone);
     }
@@ -399,11 +421,10 @@ uint32_t CreationRun::RunLoop(int verify_mode) {
   loop_running_ = false;
   list_->set_running(false);
   window_->RedrawList();
-  if (result == 0) {
+  if (run.result == 0) {
     prompt_text_ = std::u16string(LoadString(ids::kAllCompleted));
     ShowAppMessage(prompt_text_, PromptButtons::kOk, PromptIcon::kInformation, window_->ListWindow());
   }
-  return result;
 }
 
 uint32_t CreationRun::CreateDisc(const DiscJob& job) {

@@ -34,10 +34,10 @@
 
 #include "app/contents/contents_model.h"
 #include "app/contents/disc_job_settings.h"
+#include "app/contents/drive_param.h"
 #include "app/contents/media_list.h"
-#include "app/controllers/controller_ui.h"
-#include "app/controllers/drive_param.h"
-#include "app/workflow/prompt.h"
+#include "app/prompting/controller_ui.h"
+#include "app/prompting/prompt.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {
@@ -271,8 +271,30 @@ class CreationRun : private FrameProgress::Source, private UsbProgressUi {
   void StopProgressDisplay();
 
  private:
+  // How far the run got: the media begun (a retried disc counts once), the last disc's result and
+  // whether the run was aborted.
+  struct RunTally {
+    uint32_t media_begun = 0;
+    uint32_t result = 0;
+    bool aborted = false;
+  };
+
   // The current set of contents item p; null when the item vanished (reported, location 2399).
   CDiscSet* RunSet(int p);
+  // The steps of RunLoop. BeginRun resets the checked discs and the run's state; RunItem creates
+  // the checked discs of item p in order, each until it is created, skipped or the run aborted;
+  // AttemptDisc creates disc m once and SettleDisc takes its result (true: the user retries it);
+  // EndRun shows how the run ended.
+  void BeginRun(int verify_mode);
+  // RunSet, and when the item itself is gone, the run aborted with QD_E_INVALID_ARGUMENT.
+  CDiscSet* CurrentSet(int p, RunTally* run);
+  void RunItem(int p, int verify_mode, RunTally* run);
+  bool AttemptDisc(int p, int m, const CDiscSet* set, int verify_mode, RunTally* run);
+  bool SettleDisc(int p, int m, const std::u16string& title, const std::u16string& next_title,
+                  RunTally* run);
+  // Waits for a cancel prompt still open: true when the user confirmed the cancel.
+  bool CancelConfirmed();
+  void EndRun(const RunTally& run);
   uint32_t CreateDisc(const DiscJob& job);
   uint32_t CreateDataDisc(const DiscJob& job);
   std::u16string NextCheckedTitle(int item, int disc) const;

@@ -11,7 +11,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 
 namespace quenvar::app {
 

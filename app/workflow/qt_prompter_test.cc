@@ -13,10 +13,10 @@
 #include <thread>
 
 #include "app/controllers/small_dialogs.h"
+#include "app/prompting/error_object.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/testing/qt_test_app.h"
-#include "app/workflow/error_object.h"
 
 namespace quenvar::app {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/contents/contents_model.h"
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 #include "platform/ini_file.h"
 
 namespace {

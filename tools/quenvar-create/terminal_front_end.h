@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "app/controllers/scripted_controller_ui.h"
 #include "app/guards/battery.h"
 #include "app/guards/sleep_inhibitor.h"
+#include "app/prompting/prompt.h"
+#include "app/prompting/scripted_controller_ui.h"
 #include "app/workflow/creation_run.h"
-#include "app/workflow/prompt.h"
 
 namespace quenvar::create {
 

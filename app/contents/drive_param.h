@@ -1,4 +1,4 @@
-// Orvex controllers: the recorders of the machine and the media vocabulary of the program.
+// Orvex contents: the recorders of the machine and the media vocabulary of the program.
 //
 // tagDRIVEPARAM describes one recorder (identification, capabilities and the media found in it when
 // the record was filled). The application keeps its recorders in a DriveList, ascending by drive
@@ -6,8 +6,8 @@
 // are the engine's one-bit-per-media codes (quillden/drive.h); here they get the names the program
 // shows and the mapping from a disc's media kind. Plain data: not thread-safe, used on the main
 // thread.
-#ifndef QUENVAR_APP_CONTROLLERS_DRIVE_PARAM_H_
-#define QUENVAR_APP_CONTROLLERS_DRIVE_PARAM_H_
+#ifndef QUENVAR_APP_CONTENTS_DRIVE_PARAM_H_
+#define QUENVAR_APP_CONTENTS_DRIVE_PARAM_H_
 
 #include <cstdint>
 #include <string>
@@ -64,4 +64,4 @@ std::u16string DriveLine(const tagDRIVEPARAM& record);
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_DRIVE_PARAM_H_
+#endif  // QUENVAR_APP_CONTENTS_DRIVE_PARAM_H_

@@ -1,4 +1,4 @@
-#include "app/controllers/drive_param.h"
+#include "app/contents/drive_param.h"
 
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"

@@ -1,8 +1,8 @@
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 
 #include <atomic>
 
-#include "app/controllers/scripted_controller_ui.h"
+#include "app/prompting/scripted_controller_ui.h"
 
 namespace quenvar::app {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/controllers/scripted_controller_ui.h"
+#include "app/prompting/scripted_controller_ui.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,22 +1,23 @@
-// Orvex controllers: what the controllers need from the user interface besides prompts.
+// Orvex prompting: what the controllers need from the user interface besides prompts.
 //
 // Controllers never create widgets. Their modal dialogs with timers and a progress bar (erase
 // progress 143, file progress 145) are ModalDialog objects: pure logic that a ControllerUi runs in
 // a window of its own and drives through ModalContext (timers, the progress bar, ending the dialog)
-// and the dialog's Cancel button. The Qt program installs QtControllerUi (qt_controller_ui.h);
-// tests and the headless front end install ScriptedControllerUi (scripted_controller_ui.h), which
-// runs the same dialogs without windows and presses Cancel on script.
+// and the dialog's Cancel button. The Qt program installs QtControllerUi
+// (app/controllers/qt_controller_ui.h); tests and the headless front end install
+// ScriptedControllerUi (scripted_controller_ui.h), which runs the same dialogs without windows and
+// presses Cancel on script.
 //
 // ControllerUi also carries the main window's side of a job: processing pending messages while a
 // controller polls, the progress display that the panel's timer feeds, the keep-awake request, and
 // the message window that receives the engine's eject-button notices. All calls are made on the
 // main thread. The installed ControllerUi is process-wide and must outlive its callers.
-#ifndef QUENVAR_APP_CONTROLLERS_CONTROLLER_UI_H_
-#define QUENVAR_APP_CONTROLLERS_CONTROLLER_UI_H_
+#ifndef QUENVAR_APP_PROMPTING_CONTROLLER_UI_H_
+#define QUENVAR_APP_PROMPTING_CONTROLLER_UI_H_
 
 #include <cstdint>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {
@@ -92,4 +93,4 @@ class ScopedControllerUi {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_CONTROLLER_UI_H_
+#endif  // QUENVAR_APP_PROMPTING_CONTROLLER_UI_H_

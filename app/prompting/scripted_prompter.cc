@@ -1,4 +1,4 @@
-#include "app/workflow/scripted_prompter.h"
+#include "app/prompting/scripted_prompter.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-// Orvex workflow: a prompter that answers from a script, for tests and the headless front end.
+// Orvex prompting: a prompter that answers from a script, for tests and the headless front end.
 //
 // Answers queued with QueueAnswer are used in order by whichever question comes next; when the queue
 // is empty each kind of question gets its default answer (SetDefaultAnswer). Out of the box a
@@ -6,8 +6,8 @@
 // confirmation Cancel (the job goes on) and a choice its first line. Every prompt is recorded in a
 // transcript and, when an observer is set, handed to it as it happens (the headless front end prints
 // them). Thread-safe.
-#ifndef QUENVAR_APP_WORKFLOW_SCRIPTED_PROMPTER_H_
-#define QUENVAR_APP_WORKFLOW_SCRIPTED_PROMPTER_H_
+#ifndef QUENVAR_APP_PROMPTING_SCRIPTED_PROMPTER_H_
+#define QUENVAR_APP_PROMPTING_SCRIPTED_PROMPTER_H_
 
 #include <deque>
 #include <functional>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 
 namespace quenvar::app {
 
@@ -77,4 +77,4 @@ class ScriptedPrompter : public Prompter {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_WORKFLOW_SCRIPTED_PROMPTER_H_
+#endif  // QUENVAR_APP_PROMPTING_SCRIPTED_PROMPTER_H_

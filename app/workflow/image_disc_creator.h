@@ -1,10 +1,10 @@
-// Orvex controllers: the image discs of a creation run, created by CWrenImgCtrl.
+// Orvex workflow: the image discs of a creation run, created by CWrenImgCtrl.
 //
 // ImageMediumCreator hands an image disc of the run (mode 2) to the image controller and reports
 // the controller's job, its progress object and whether a plain ISO file is being recorded back
 // to the run's progress display. Main thread only.
-#ifndef QUENVAR_APP_CONTROLLERS_IMAGE_DISC_CREATOR_H_
-#define QUENVAR_APP_CONTROLLERS_IMAGE_DISC_CREATOR_H_
+#ifndef QUENVAR_APP_WORKFLOW_IMAGE_DISC_CREATOR_H_
+#define QUENVAR_APP_WORKFLOW_IMAGE_DISC_CREATOR_H_
 
 #include "app/controllers/wren_img_ctrl.h"
 #include "app/workflow/creation_run.h"
@@ -29,4 +29,4 @@ class ImageMediumCreator : public ImageDiscCreator {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_IMAGE_DISC_CREATOR_H_
+#endif  // QUENVAR_APP_WORKFLOW_IMAGE_DISC_CREATOR_H_

@@ -1,4 +1,4 @@
-#include "app/workflow/error_object.h"
+#include "app/prompting/error_object.h"
 
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"

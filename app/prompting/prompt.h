@@ -1,8 +1,9 @@
-// Orvex workflow: the one way the program asks or tells the user anything.
+// Orvex prompting: the one way the program asks or tells the user anything.
 //
-// Workflow, controller and start-up code never create widgets. Every message box, question and small
-// dialog goes through a Prompter: the Qt program installs QtPrompter (app/workflow/qt_prompter.h),
-// tests and the headless front end install ScriptedPrompter (app/workflow/scripted_prompter.h),
+// Workflow, controller and start-up code never create widgets; the first two live in the program
+// core, which links no Qt. Every message box, question and small dialog goes through a Prompter:
+// the Qt program installs QtPrompter (app/workflow/qt_prompter.h),
+// tests and the headless front end install ScriptedPrompter (app/prompting/scripted_prompter.h),
 // which answers from a script and keeps a transcript.
 //
 // Answers use the platform's command numbers (1 OK, 2 Cancel, 6 Yes, 7 No, 1021 Retry this medium,
@@ -13,8 +14,8 @@
 // Windows that own a prompt are opaque tokens handed out by the front end (PromptWindow); null and
 // kInvalidWindow name no window. The installed prompter is process-wide and must outlive every
 // caller; SetPrompter is meant for start-up and tests.
-#ifndef QUENVAR_APP_WORKFLOW_PROMPT_H_
-#define QUENVAR_APP_WORKFLOW_PROMPT_H_
+#ifndef QUENVAR_APP_PROMPTING_PROMPT_H_
+#define QUENVAR_APP_PROMPTING_PROMPT_H_
 
 #include <cstdint>
 #include <optional>
@@ -107,4 +108,4 @@ int ShowAppMessage(std::u16string_view text, PromptButtons buttons, PromptIcon i
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_WORKFLOW_PROMPT_H_
+#endif  // QUENVAR_APP_PROMPTING_PROMPT_H_

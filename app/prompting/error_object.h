@@ -1,4 +1,4 @@
-// Orvex workflow: the report of an unexpected failure.
+// Orvex prompting: the report of an unexpected failure.
 //
 // Building a CErrorObject composes the message and shows it at once, with the warning icon, through
 // the installed Prompter; the object then only holds the strings until it goes out of scope. Every
@@ -9,14 +9,14 @@
 // returns it). The drive form also names the likely cause from the additional sense code.
 //
 // Reports may come from any thread; the prompt blocks that thread until the user answered.
-#ifndef QUENVAR_APP_WORKFLOW_ERROR_OBJECT_H_
-#define QUENVAR_APP_WORKFLOW_ERROR_OBJECT_H_
+#ifndef QUENVAR_APP_PROMPTING_ERROR_OBJECT_H_
+#define QUENVAR_APP_PROMPTING_ERROR_OBJECT_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 
 namespace quenvar::app {
 
@@ -87,4 +87,4 @@ class CErrorObject {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_WORKFLOW_ERROR_OBJECT_H_
+#endif  // QUENVAR_APP_PROMPTING_ERROR_OBJECT_H_

@@ -1,18 +1,18 @@
-// Orvex controllers: a ControllerUi without windows, for tests and the headless front end.
+// Orvex prompting: a ControllerUi without windows, for tests and the headless front end.
 //
 // Modal dialogs run in a loop on the calling thread that fires their timers (periods divided by the
 // time divisor, so tests need not wait seconds), dispatches platform messages (the engine's file
 // progress questions arrive that way) and presses Cancel when the script says so. Every run is
 // recorded with its progress bar and result. ProcessPendingMessages dispatches platform messages
 // and calls the pump hook, from which tests act in the middle of a job (for example cancel it).
-#ifndef QUENVAR_APP_CONTROLLERS_SCRIPTED_CONTROLLER_UI_H_
-#define QUENVAR_APP_CONTROLLERS_SCRIPTED_CONTROLLER_UI_H_
+#ifndef QUENVAR_APP_PROMPTING_SCRIPTED_CONTROLLER_UI_H_
+#define QUENVAR_APP_PROMPTING_SCRIPTED_CONTROLLER_UI_H_
 
 #include <deque>
 #include <functional>
 #include <vector>
 
-#include "app/controllers/controller_ui.h"
+#include "app/prompting/controller_ui.h"
 
 namespace quenvar::app {
 
@@ -70,4 +70,4 @@ class ScriptedControllerUi : public ControllerUi {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_SCRIPTED_CONTROLLER_UI_H_
+#endif  // QUENVAR_APP_PROMPTING_SCRIPTED_CONTROLLER_UI_H_

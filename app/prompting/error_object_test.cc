@@ -1,10 +1,10 @@
-#include "app/workflow/error_object.h"
+#include "app/prompting/error_object.h"
 
 #include <gtest/gtest.h>
 
+#include "app/prompting/scripted_prompter.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/scripted_prompter.h"
 
 namespace quenvar::app {
 namespace {

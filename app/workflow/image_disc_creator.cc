@@ -1,4 +1,4 @@
-#include "app/controllers/image_disc_creator.h"
+#include "app/workflow/image_disc_creator.h"
 
 namespace quenvar::app {
 
