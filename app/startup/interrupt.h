@@ -15,7 +15,7 @@
 
 #include <atomic>
 
-#include "app/workflow/prompt.h"
+#include "app/prompting/prompt.h"
 
 namespace quenvar::app {
 
