@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
 #include "drive/profiles.h"
 #include "quillden/result.h"
@@ -47,15 +48,19 @@ uint16_t BookTypeProfile(HANDLE drive) {
 }
 
 uint32_t WriteTrackAtOnceParameters(HANDLE drive) {
-  uint8_t page[60] = {};
-  uint8_t* p = page + 8;  // after the mode parameter header
-  p[0] = 0x05;
-  p[1] = 0x32;
-  p[2] = 0x40 | 0x01;  // BUFE, track at once
-  p[3] = 0xC0 | 0x04;  // next session allowed, data track
-  p[4] = 8;            // mode 1, 2048 bytes
-  PutBe16(p + 14, 150);
-  return ModeSelect10(drive, page, sizeof(page));
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  if (!device) return QD_E_INVALID_HANDLE;
+  return device->WithClaimForQuery([drive] {
+    uint8_t page[60] = {};
+    uint8_t* p = page + 8;  // after the mode parameter header
+    p[0] = 0x05;
+    p[1] = 0x32;
+    p[2] = 0x40 | 0x01;  // BUFE, track at once
+    p[3] = 0xC0 | 0x04;  // next session allowed, data track
+    p[4] = 8;            // mode 1, 2048 bytes
+    PutBe16(p + 14, 150);
+    return ModeSelect10(drive, page, sizeof(page));
+  });
 }
 
 uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {

@@ -45,7 +45,10 @@ uint16_t CurrentProfile(HANDLE drive);
 // The book type of DVD and HD DVD media as a profile (0 when unknown or the command fails).
 uint16_t BookTypeProfile(HANDLE drive);
 
-// MODE SELECT of the write parameters page for track at once, next session allowed, mode 1.
+// MODE SELECT of the write parameters page for track at once, next session allowed, mode 1, so
+// that the drive reports next writable addresses. Only a handle that holds the drive, or that can
+// take it for the moment, changes the page: while another job holds the drive the page that job
+// set stays as it is and the result is 0x08000019.
 uint32_t WriteTrackAtOnceParameters(HANDLE drive);
 
 // The size in blocks of the file system recorded from start: the larger of the ISO 9660 volume
