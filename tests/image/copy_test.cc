@@ -798,6 +798,17 @@ TEST_F(ImageCopyTest, LayerJumpTrackIsImagedAndCopiedInRecordingOrder) {
   EXPECT_EQ(CPY_WriteDiskImage(small.drive, image, 1, nullptr, 4), QD_E_MEDIA_UNSUPPORTED);
   EXPECT_TRUE(IsBlank(small.drive));
   CPY_CloseDiskImage(image);
+
+  // A drive whose jump address would put the rest of the track past the end of layer 1 describes
+  // no order the blocks could be read in: that is an error, not a guess.
+  drive::DataCorruption early_jump;
+  early_jump.kind = drive::DataCorruption::Kind::kPatch;
+  early_jump.offset = 44;           // last layer jump address
+  early_jump.bytes = {0, 0, 0, 9};  // block 9: ten blocks on layer 0, the rest past the disc
+  source.recorder->CorruptNextData(0x52, 1, early_jump);
+  std::vector<drive::BlockRun> runs;
+  EXPECT_EQ(drive::TrackBlockRuns(source.drive, 0, blocks, &runs), QD_E_MEDIA_UNSUPPORTED);
+  source.recorder->ClearFaults();
 }
 
 // An image of the given lists recorded onto blank media of kind with each write mode: every mode

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
 #include "drive/recording/write_parameters.h"
 #include "quillden/result.h"
@@ -129,7 +130,8 @@ std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count,
   if (drive::ReadDiscInformation(drive, &disc) == QD_OK) {
     uint16_t last = disc.last_track_last_session;
     drive::TrackInformation track;
-    if (last > 0 && drive::ReadTrackInformation(drive, 1, last, &track) == QD_OK && track.blank) {
+    if (last > 0 && drive::ReadTrackInformation(drive, 1, last, &track) == QD_OK &&
+        drive::ClassifyTrack(track, disc) == drive::TrackState::kBlank) {
       --last;
       track = drive::TrackInformation();
       if (last > 0) drive::ReadTrackInformation(drive, 1, last, &track);
