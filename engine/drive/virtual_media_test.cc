@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "drive/drive_command.h"
 #include "drive/drive_handle.h"
@@ -21,6 +23,7 @@ class VirtualMediaTest : public ::testing::Test {
     static int counter = 0;  // every disc of the run its own, across tests
     path_ = ::testing::TempDir() + "/drive-test-" + std::to_string(::getpid()) + "-" + kind + "-" +
             std::to_string(counter++) + ".disc";
+    paths_.push_back(path_);
     std::string error;
     std::unique_ptr<Transport> transport = OpenVirtualRecorder(path_, kind, &error);
     EXPECT_NE(transport, nullptr) << error;
@@ -31,8 +34,12 @@ class VirtualMediaTest : public ::testing::Test {
   }
   void TearDown() override {
     if (drive_ != nullptr) CloseDriveHandle(drive_);
+    for (const std::string& path : paths_) {
+      for (const char* suffix : {"", ".state", ".raw"}) std::remove((path + suffix).c_str());
+    }
   }
   std::string path_;
+  std::vector<std::string> paths_;  // every disc the test made, removed at its end
   HANDLE drive_ = nullptr;
   VirtualRecorder* recorder_ = nullptr;
 };
