@@ -30,7 +30,8 @@ void RecordCommandError(const DriveCommand& command, const uint8_t* sense, uint8
   record[kErrorCdbLength] = command.cdb_length;
   if (sense != nullptr) std::memcpy(record + kErrorSense, sense, kErrorSenseBytes);
   record[kErrorSenseLength] = sense_length > kErrorSenseBytes ? kErrorSenseBytes : sense_length;
-  for (size_t i = 0; i < kErrorRecordSize; ++i) g_last_error[i].store(record[i], std::memory_order_relaxed);
+  for (size_t i = 0; i < kErrorRecordSize; ++i)
+    g_last_error[i].store(record[i], std::memory_order_relaxed);
 }
 
 // Probing tracks and sessions that may not exist is normal; such answers must not hide the last
@@ -41,12 +42,15 @@ bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
          sense[13] == 0;
 }
 
-// Commands that change what the medium holds. The first of them on a handle takes the drive for
-// the handle's job (DriveDevice::ClaimForChange), so that a second job on the same drive, here or
-// in another process, is refused before it has changed anything.
+// Commands that change what the medium holds, or the drive state a recording relies on (the write
+// parameters page). The first of them on a handle takes the drive for the handle's job
+// (DriveDevice::ClaimForChange), so that a second job on the same drive, here or in another
+// process, is refused before it has changed anything.
 bool ChangesMedium(uint8_t opcode) {
   switch (opcode) {
     case 0x04:  // FORMAT UNIT
+    case 0x15:  // MODE SELECT(6)
+    case 0x55:  // MODE SELECT(10)
     case 0x2A:  // WRITE(10)
     case 0x2E:  // WRITE AND VERIFY(10)
     case 0x53:  // RESERVE TRACK
@@ -127,7 +131,8 @@ uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
 
 void ReadLastCommandError(_COMMANDERRORINFOMATION* info) {
   uint8_t record[kErrorRecordSize];
-  for (size_t i = 0; i < kErrorRecordSize; ++i) record[i] = g_last_error[i].load(std::memory_order_relaxed);
+  for (size_t i = 0; i < kErrorRecordSize; ++i)
+    record[i] = g_last_error[i].load(std::memory_order_relaxed);
   std::memcpy(info->Cdb, record + kErrorCdb, 16);
   info->CdbLength = record[kErrorCdbLength];
   std::memcpy(info->SenseData, record + kErrorSense, kErrorSenseBytes);
@@ -137,7 +142,8 @@ void ReadLastCommandError(_COMMANDERRORINFOMATION* info) {
 uint32_t PackLastCommandError() {
   _COMMANDERRORINFOMATION info;
   ReadLastCommandError(&info);
-  return (static_cast<uint32_t>(info.Cdb[0]) << 24) | (static_cast<uint32_t>(info.SenseData[2] & 0x0F) << 16) |
+  return (static_cast<uint32_t>(info.Cdb[0]) << 24) |
+         (static_cast<uint32_t>(info.SenseData[2] & 0x0F) << 16) |
          (static_cast<uint32_t>(info.SenseData[12]) << 8) | info.SenseData[13];
 }
 

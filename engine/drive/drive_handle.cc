@@ -25,7 +25,8 @@ std::unordered_map<HANDLE, std::shared_ptr<DriveDevice>>& Registry() {
   return *registry;
 }
 
-bool WriteOutput(void* buffer, uint32_t out_size, const void* value, uint32_t size, uint32_t* returned) {
+bool WriteOutput(void* buffer, uint32_t out_size, const void* value, uint32_t size,
+                 uint32_t* returned) {
   if (buffer == nullptr || out_size < size) return false;
   std::memcpy(buffer, value, size);
   *returned = size;
@@ -81,6 +82,18 @@ uint32_t DriveDevice::ClaimForChange() {
   if (error_number != 0) return QD_E_PASS_THROUGH;
   claimed_ = true;
   return 0;
+}
+
+uint32_t DriveDevice::WithClaimForQuery(const std::function<uint32_t()>& set) {
+  const bool held = claimed_.load();
+  const uint32_t claimed = ClaimForChange();
+  if (claimed != 0) return claimed;
+  const uint32_t result = set();
+  if (!held && device_) {
+    claimed_ = false;
+    device_->ReleaseExclusive();
+  }
+  return result;
 }
 
 bool DriveDevice::Close() {
@@ -154,7 +167,8 @@ HANDLE OpenDriveNumber(uint32_t drive_number) {
   if (drive_number < 1 || drive_number > 26) return nullptr;
   try {
     const char letter = static_cast<char>('A' + drive_number - 1);
-    const quenvar::platform::DriveMapEntry* entry = quenvar::platform::DriveMap::Current().Find(letter);
+    const quenvar::platform::DriveMapEntry* entry =
+        quenvar::platform::DriveMap::Current().Find(letter);
     if (entry == nullptr) return nullptr;
     int error_number = 0;
     std::string error;

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,12 +32,19 @@ class DriveDevice {
   explicit DriveDevice(std::unique_ptr<Transport> device);
 
   // A driver request on the drive handle (see transport.h). False when the request failed.
-  bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size, uint32_t* returned);
+  bool Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
+               uint32_t* returned);
 
   // Takes the drive for this handle alone before the first command that changes the medium (see
   // Transport::ClaimExclusive); held until the handle closes. 0, or 0x08000019 while another job
   // holds the drive, or 0x08000049 when the claim cannot be made.
   uint32_t ClaimForChange();
+
+  // For a query that sets drive state only to read an answer (the write parameters page that
+  // makes a drive report its next writable address): runs set under this handle's claim, or under
+  // one taken for the moment and given back afterwards, so that nothing a running job relies on
+  // changes. 0x08000019 without running set while another job holds the drive; else set's result.
+  uint32_t WithClaimForQuery(const std::function<uint32_t()>& set);
 
   // Closes the device transport; false when the transport reported a failure on closing.
   bool Close();
@@ -55,7 +63,9 @@ std::shared_ptr<DriveDevice> DriveFromHandle(HANDLE drive);
 // Removes a handle from the registry and returns its device (null when it was not live).
 std::shared_ptr<DriveDevice> UnregisterDrive(HANDLE drive);
 
-inline bool IsBadHandle(HANDLE drive) { return drive == nullptr || drive == INVALID_HANDLE_VALUE; }
+inline bool IsBadHandle(HANDLE drive) {
+  return drive == nullptr || drive == INVALID_HANDLE_VALUE;
+}
 
 // Opens the device transport of a drive map entry: SG_IO for device nodes, the virtual recorder for
 // virtual entries. On failure returns null and sets *error_number (EACCES when the node may not be

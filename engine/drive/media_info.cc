@@ -38,10 +38,19 @@ uint32_t LastTrackRule(HANDLE drive, MediaState* m) {
   const uint32_t nwa = t.nwa_valid ? t.next_writable : 0;
   // No disc has room beyond the last 32-bit block address: such an answer describes nothing.
   if (uint64_t{nwa} + t.free_blocks > 0xFFFFFFFFu) return QD_E_COMMAND_FAILED;
+  // The last track decides by the rule every other place uses: only an empty track takes a new
+  // recording. The disc is blank when the drive says it is empty; an empty track after recorded
+  // ones makes it appendable. A track that still holds a reservation or an unfinished recording
+  // (and an empty first track reserved on a disc that is no longer empty) leaves no room to
+  // start a new one, and a complete disc takes nothing.
+  constexpr uint8_t kDiscEmpty = 0;
+  constexpr uint8_t kDiscComplete = 2;
   const bool recorded_end = t.lra_valid && t.last_recorded != 0;
-  if (t.blank && nwa > 0 && t.free_blocks > 0 && t.track >= 2) {
+  const bool empty_track = ClassifyTrack(t, m->disc) == TrackState::kBlank;
+  const bool writable = empty_track && m->disc.disc_status != kDiscComplete && t.free_blocks > 0;
+  if (writable && nwa > 0 && t.track >= 2) {
     info.dwStatus = MEDIA_STATUS_APPENDABLE;
-  } else if (t.blank && t.track == 1 && !recorded_end && t.free_blocks > 0) {
+  } else if (writable && t.track == 1 && !recorded_end && m->disc.disc_status == kDiscEmpty) {
     info.dwStatus = MEDIA_STATUS_BLANK;
   } else {
     info.dwStatus = MEDIA_STATUS_CLOSED;
@@ -99,7 +108,8 @@ bool LayerBoundaryCapacity(HANDLE drive, uint32_t* capacity) {
 
 bool HdDvdRCapacity(HANDLE drive, uint32_t* capacity) {
   std::vector<uint8_t> data(2052);
-  if (ReadDiscStructure(drive, 0x1A, data.data(), static_cast<uint16_t>(data.size())) != QD_OK) return false;
+  if (ReadDiscStructure(drive, 0x1A, data.data(), static_cast<uint16_t>(data.size())) != QD_OK)
+    return false;
   const uint32_t end = GetBe24(data.data() + 31);
   const uint32_t start = GetBe24(data.data() + 27);
   if (end < start) return false;
@@ -127,7 +137,8 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
       info.dwCapacity = PreRecordedCapacity(drive, &capacity) && PlausibleCapacity(capacity, info)
                             ? capacity
                             : info.dwUsed;
-      if (info.dwStatus != MEDIA_STATUS_CLOSED && info.dwFree > kDvdMinusReserve) info.dwFree -= kDvdMinusReserve;
+      if (info.dwStatus != MEDIA_STATUS_CLOSED && info.dwFree > kDvdMinusReserve)
+        info.dwFree -= kDvdMinusReserve;
       break;
     }
     case 0x15:
@@ -150,7 +161,8 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
         }
       } else {
         uint32_t last = 0;
-        if (!LayerBoundaryCapacity(drive, &info.dwCapacity) || ReadCapacity(drive, &last) != QD_OK) {
+        if (!LayerBoundaryCapacity(drive, &info.dwCapacity) ||
+            ReadCapacity(drive, &last) != QD_OK) {
           return QD_E_COMMAND_FAILED;
         }
       }
@@ -169,7 +181,8 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
       }
       if (profile == 0x2B && info.dwStatus == MEDIA_STATUS_APPENDABLE) {
         std::vector<uint8_t> data(2052);
-        if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) == QD_OK) {
+        if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) ==
+            QD_OK) {
           const uint32_t end_sector = GetBe24(data.data() + 13);
           info.dwMiddleArea = end_sector == 0xFCFFFF ? 2 : end_sector == 0xF8FFFF ? 4 : 0;
         }
@@ -264,7 +277,8 @@ uint32_t DvdPlusRwRule(HANDLE drive, MediaState* m) {
 // Data mode of a CD: 2 when a data track is recorded in mode 2, else 3 when an audio track exists,
 // else 1.
 uint32_t CdDataMode(HANDLE drive) {
-  static constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+  static constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
   uint8_t toc[12] = {};
   if (ReadToc(drive, false, 0, 1, toc, sizeof(toc)) != QD_OK) return 1;
   const uint32_t first = std::max<uint32_t>(toc[2], 1);
@@ -282,7 +296,8 @@ uint32_t CdDataMode(HANDLE drive) {
     if (ReadCdWithRetrySense(drive, 0, start, sector.data(), 2352, 2352, 0, true) != 0) continue;
     const uint32_t address = start + 150;
     if (std::memcmp(sector.data(), kSync, 12) == 0 && sector[12] == ToBcd(address / 4500) &&
-        sector[13] == ToBcd(address / 75 % 60) && sector[14] == ToBcd(address % 75) && sector[15] == 2) {
+        sector[13] == ToBcd(address / 75 % 60) && sector[14] == ToBcd(address % 75) &&
+        sector[15] == 2) {
       return 2;
     }
   }
@@ -329,8 +344,8 @@ uint32_t CdRule(HANDLE drive, uint16_t profile, MediaState* m) {
 
 bool AacsCurrent(HANDLE drive) {
   uint8_t data[16] = {};
-  return GetConfiguration(drive, 0x10D, data, sizeof(data)) == QD_OK && GetBe16(data + 8) == 0x10D &&
-         (data[10] & 0x01) != 0;
+  return GetConfiguration(drive, 0x10D, data, sizeof(data)) == QD_OK &&
+         GetBe16(data + 8) == 0x10D && (data[10] & 0x01) != 0;
 }
 
 uint32_t HdDvdRule(HANDLE drive, uint16_t profile, MediaState* m) {
@@ -360,7 +375,8 @@ uint32_t HdDvdRwRule(HANDLE drive, uint16_t profile, MediaState* m) {
   info.dwErasable = m->disc.erasable ? 1 : 0;
   const DiscInformation& d = m->disc;
   const TrackInformation& t = m->track;
-  if ((d.disc_status == 0 && d.last_session_state == 0) || (t.next_writable == 0 && t.free_blocks != 0)) {
+  if ((d.disc_status == 0 && d.last_session_state == 0) ||
+      (t.next_writable == 0 && t.free_blocks != 0)) {
     info.dwStatus = MEDIA_STATUS_BLANK;
     info.dwNextWritable = info.dwUsed = t.next_writable;
     info.dwCapacity = info.dwFree = t.free_blocks;
@@ -410,10 +426,18 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
     m.info.dwBookType = ProfileToBookTypeFlag(book);
   }
   switch (profile) {
-    case 0x08: case 0x09: case 0x0A:
+    case 0x08:
+    case 0x09:
+    case 0x0A:
       result = CdRule(drive, profile, &m);
       break;
-    case 0x10: case 0x11: case 0x14: case 0x15: case 0x16: case 0x1B: case 0x2B:
+    case 0x10:
+    case 0x11:
+    case 0x14:
+    case 0x15:
+    case 0x16:
+    case 0x1B:
+    case 0x2B:
       result = DvdRule(drive, profile, book, &m);
       break;
     case 0x13:
@@ -422,10 +446,14 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
     case 0x1A:
       result = DvdPlusRwRule(drive, &m);
       break;
-    case 0x50: case 0x51: case 0x52: case 0x58:
+    case 0x50:
+    case 0x51:
+    case 0x52:
+    case 0x58:
       result = HdDvdRule(drive, profile, &m);
       break;
-    case 0x53: case 0x5A:
+    case 0x53:
+    case 0x5A:
       result = HdDvdRwRule(drive, profile, &m);
       break;
     default:
@@ -434,8 +462,10 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
   if (result != QD_OK) return result;
 
   uint8_t copyright[8] = {};
-  m.info.dwProtection = ReadDiscStructure(drive, 0x01, copyright, sizeof(copyright)) == QD_OK ? copyright[4] : 65535;
-  if (profile >= 0x50 && profile <= 0x5A && (m.info.dwProtection == 0 || m.info.dwProtection == 65535)) {
+  m.info.dwProtection =
+      ReadDiscStructure(drive, 0x01, copyright, sizeof(copyright)) == QD_OK ? copyright[4] : 65535;
+  if (profile >= 0x50 && profile <= 0x5A &&
+      (m.info.dwProtection == 0 || m.info.dwProtection == 65535)) {
     m.info.dwProtection = AacsCurrent(drive) ? 3 : 65535;
   }
   // Answers that contradict each other are unusable, whatever the drive meant.
@@ -449,9 +479,11 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
 }  // namespace
 }  // namespace quillden::drive
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetMediaInformation(HANDLE drive, _MEDIAINFORMATION* info) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetMediaInformation(HANDLE drive,
+                                                             _MEDIAINFORMATION* info) {
   if (!quillden::drive::DriveFromHandle(drive)) return QD_E_INVALID_HANDLE;
-  if (info == nullptr || static_cast<HANDLE>(info) == INVALID_HANDLE_VALUE) return QD_E_INVALID_ARGUMENT;
+  if (info == nullptr || static_cast<HANDLE>(info) == INVALID_HANDLE_VALUE)
+    return QD_E_INVALID_ARGUMENT;
   try {
     return quillden::drive::MediaInformation(drive, info);
   } catch (const std::bad_alloc&) {

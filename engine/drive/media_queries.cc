@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
 #include "drive/profiles.h"
 #include "quillden/result.h"
@@ -47,15 +48,19 @@ uint16_t BookTypeProfile(HANDLE drive) {
 }
 
 uint32_t WriteTrackAtOnceParameters(HANDLE drive) {
-  uint8_t page[60] = {};
-  uint8_t* p = page + 8;  // after the mode parameter header
-  p[0] = 0x05;
-  p[1] = 0x32;
-  p[2] = 0x40 | 0x01;  // BUFE, track at once
-  p[3] = 0xC0 | 0x04;  // next session allowed, data track
-  p[4] = 8;            // mode 1, 2048 bytes
-  PutBe16(p + 14, 150);
-  return ModeSelect10(drive, page, sizeof(page));
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  if (!device) return QD_E_INVALID_HANDLE;
+  return device->WithClaimForQuery([drive] {
+    uint8_t page[60] = {};
+    uint8_t* p = page + 8;  // after the mode parameter header
+    p[0] = 0x05;
+    p[1] = 0x32;
+    p[2] = 0x40 | 0x01;  // BUFE, track at once
+    p[3] = 0xC0 | 0x04;  // next session allowed, data track
+    p[4] = 8;            // mode 1, 2048 bytes
+    PutBe16(p + 14, 150);
+    return ModeSelect10(drive, page, sizeof(page));
+  });
 }
 
 uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
@@ -144,6 +149,45 @@ bool LooksBlank(HANDLE drive) {
     if (std::any_of(block.begin(), block.end(), [](uint8_t b) { return b != 0; })) return false;
   }
   return true;
+}
+
+uint32_t TrackBlockRuns(HANDLE drive, uint32_t start, uint32_t count, std::vector<BlockRun>* runs) {
+  runs->assign(1, BlockRun{start, count});
+  const uint16_t profile = CurrentProfile(drive);
+  if (profile != 0x15 && profile != 0x16) return QD_OK;  // only DVD-R DL records layer jumps
+  TrackInformation track;
+  // A drive that cannot describe the track by address has none recorded in pieces to tell of.
+  if (ReadTrackInformation(drive, 0, start, &track) != QD_OK || track.layer_jump_status == 0)
+    return QD_OK;
+  // Once the track has jumped the drive names the jump it made; before, the one it will make.
+  const uint64_t jump = track.last_layer_jump != 0 ? track.last_layer_jump : track.next_layer_jump;
+  if (jump < start || jump - start + 1 >= count) return QD_OK;  // the data ends before the jump
+  uint8_t boundary[12] = {};
+  const uint32_t result = ReadDiscStructure(drive, 0x20, boundary, sizeof(boundary));
+  if (result != QD_OK) return result;
+  const uint64_t layer0 = GetBe32(boundary + 8);
+  if (jump + 1 == layer0) return QD_OK;  // the end of layer 0: layer 1 follows in a row
+  const uint64_t on_layer0 = jump - start + 1;
+  const uint64_t opposite = 2 * layer0 - 1 - std::min(jump, 2 * layer0 - 1);
+  if (layer0 == 0 || jump >= layer0 || opposite + (count - on_layer0) > 2 * layer0)
+    return QD_E_MEDIA_UNSUPPORTED;
+  runs->assign(
+      {BlockRun{start, static_cast<uint32_t>(on_layer0)},
+       BlockRun{static_cast<uint32_t>(opposite), static_cast<uint32_t>(count - on_layer0)}});
+  return QD_OK;
+}
+
+bool BlockOfRuns(const std::vector<BlockRun>& runs, uint32_t index, uint32_t* lba,
+                 uint32_t* in_row) {
+  for (const BlockRun& run : runs) {
+    if (index < run.blocks) {
+      *lba = run.lba + index;
+      *in_row = run.blocks - index;
+      return true;
+    }
+    index -= run.blocks;
+  }
+  return false;
 }
 
 bool TrackFromToc(HANDLE drive, uint16_t track_number, TrackInformation* track) {

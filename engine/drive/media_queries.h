@@ -5,6 +5,7 @@
 #define QUILLDEN_DRIVE_MEDIA_QUERIES_H_
 
 #include <cstdint>
+#include <vector>
 
 #include "quillden/types.h"
 
@@ -45,7 +46,10 @@ uint16_t CurrentProfile(HANDLE drive);
 // The book type of DVD and HD DVD media as a profile (0 when unknown or the command fails).
 uint16_t BookTypeProfile(HANDLE drive);
 
-// MODE SELECT of the write parameters page for track at once, next session allowed, mode 1.
+// MODE SELECT of the write parameters page for track at once, next session allowed, mode 1, so
+// that the drive reports next writable addresses. Only a handle that holds the drive, or that can
+// take it for the moment, changes the page: while another job holds the drive the page that job
+// set stays as it is and the result is 0x08000019.
 uint32_t WriteTrackAtOnceParameters(HANDLE drive);
 
 // The size in blocks of the file system recorded from start: the larger of the ISO 9660 volume
@@ -56,6 +60,27 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start);
 // True when sectors 16 and 256 read back as all zeros (an overwritable disc that was never
 // written).
 bool LooksBlank(HANDLE drive);
+
+// A stretch of consecutive blocks on the disc.
+struct BlockRun {
+  uint32_t lba = 0;
+  uint32_t blocks = 0;
+};
+
+// Where the count blocks of the track that starts at start lie, in the order they were recorded.
+// A DVD-R dual layer track recorded in layer jump mode (READ TRACK INFORMATION's layer jump
+// recording status not 0) goes on after its layer jump address, the last block it records on
+// layer 0, at the block opposite that one on layer 1 (opposite track path: block x of layer 0
+// faces 2 * L0 - 1 - x, L0 the layer 0 capacity from READ DISC STRUCTURE format 0x20); it then
+// takes two runs. Every other track is one run from its start. 0; 0x08000033 when the drive's
+// answers place the track outside the disc (a layout this engine cannot read in order); or the
+// failing command's result.
+uint32_t TrackBlockRuns(HANDLE drive, uint32_t start, uint32_t count, std::vector<BlockRun>* runs);
+
+// The block at index of a track laid out as runs, and how many blocks from it on follow in a row.
+// False when index lies beyond the runs.
+bool BlockOfRuns(const std::vector<BlockRun>& runs, uint32_t index, uint32_t* lba,
+                 uint32_t* in_row);
 
 struct TrackInformation;
 // What READ TRACK INFORMATION would say about a recorded track, taken from the table of contents

@@ -42,6 +42,12 @@ int SgIoTransport::ClaimExclusive() {
   return 0;
 }
 
+void SgIoTransport::ReleaseExclusive() {
+  std::lock_guard<std::mutex> lock(claim_mutex_);
+  if (exclusive_fd_ >= 0) ::close(exclusive_fd_);
+  exclusive_fd_ = -1;
+}
+
 bool SgIoTransport::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                             uint32_t* bytes_returned) {
   if (bytes_returned != nullptr) *bytes_returned = 0;
@@ -61,7 +67,8 @@ bool SgIoTransport::Request(uint32_t code, void* buffer, uint32_t in_size, uint3
   io.sbp = record + kPassThroughSenseOffset;
   io.dxfer_len = length;
   io.dxferp = length != 0 ? record + kPassThroughDataOffset : nullptr;
-  io.dxfer_direction = length == 0 ? SG_DXFER_NONE : (record[8] == 0 ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV);
+  io.dxfer_direction =
+      length == 0 ? SG_DXFER_NONE : (record[8] == 0 ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV);
   const uint32_t seconds = GetLe32(record + 16);
   io.timeout = seconds > 0x7FFFFFFFu / 1000 ? 0x7FFFFFFFu : seconds * 1000;
   std::memset(record + kPassThroughSenseOffset, 0, kPassThroughSenseSize);

@@ -26,6 +26,7 @@ class SgIoTransport : public Transport {
   // kernel then refuses every other exclusive open of the drive (other jobs of ours and the drive
   // tools that write, which open it the same way) and a mount of it, with EBUSY.
   int ClaimExclusive() override;
+  void ReleaseExclusive() override;
 
   // True when the node answers SG_IO at all (TEST UNIT READY reaching the device, whatever the
   // device's answer): a restarted device counts as working then.

@@ -49,6 +49,10 @@ class Transport {
   // closed). Returns 0 when taken or already held, EBUSY when someone else holds the drive, or
   // the errno that kept the claim from being made. Transports that cannot be shared need nothing.
   virtual int ClaimExclusive() { return 0; }
+
+  // Gives a claim back before the transport closes (a query that took the drive only for the
+  // moment it set drive state). Nothing happens when the transport holds no claim.
+  virtual void ReleaseExclusive() {}
 };
 
 }  // namespace quillden::drive

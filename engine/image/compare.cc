@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
-#include <system_error>
 #include <new>
+#include <system_error>
+#include <vector>
 
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
@@ -63,9 +64,11 @@ bool TrackExtent(const DiscSide& side, uint32_t start, uint16_t track_number, Ex
     const _TRACKINFORMATION& track = side.tracks[i];
     if (track_number != 0 ? track.wTrack != track_number : track.dwStart != start) continue;
     extent->size = extent->limit = track.dwSize;
-    if (i + 1 < side.tracks.size() && side.tracks[i + 1].dwMode == kModeAudio && track.dwMode != kModeAudio) {
+    if (i + 1 < side.tracks.size() && side.tracks[i + 1].dwMode == kModeAudio &&
+        track.dwMode != kModeAudio) {
       _TRACKINFORMATION exact{};
-      if (DRV_GetTrackInformation(side.drive, track.wTrack, &exact, TRUE) != 0 && exact.dwSize != 0) {
+      if (DRV_GetTrackInformation(side.drive, track.wTrack, &exact, TRUE) != 0 &&
+          exact.dwSize != 0) {
         extent->limit = std::min(extent->limit, exact.dwSize);
       }
     }
@@ -88,13 +91,16 @@ uint32_t ReadBlocks(const DiscSide& side, bool raw, uint32_t lba, uint32_t index
     return drive::ReadWithRetry(side.drive, lba, buffer, count * block, /*retry=*/true);
   }
   auto read = [&](uint32_t at, uint32_t blocks, uint8_t* out) {
-    return raw ? drive::ReadCdWithRetrySense(side.drive, kAnySectorType, at, out, blocks * block, block, 0, true)
+    return raw ? drive::ReadCdWithRetrySense(side.drive, kAnySectorType, at, out, blocks * block,
+                                             block, 0, true)
                : drive::ReadWithRetrySense(side.drive, at, out, blocks * block, true);
   };
   const uint32_t sense = read(lba, count, buffer);
   if (sense == 0) return QD_OK;
-  const bool reaches_run_out = extent.run_out_from != kNoLimit && index + count > extent.run_out_from;
-  if (!reaches_run_out || (sense != 0xFFFFFFFFu && (sense >> 16) == kHardwareError)) return QD_E_COMMAND_FAILED;
+  const bool reaches_run_out =
+      extent.run_out_from != kNoLimit && index + count > extent.run_out_from;
+  if (!reaches_run_out || (sense != 0xFFFFFFFFu && (sense >> 16) == kHardwareError))
+    return QD_E_COMMAND_FAILED;
   std::memset(buffer, 0, size_t{count} * block);
   for (uint32_t i = 0; i < count; ++i) {
     if (read(lba + i, 1, buffer + size_t{i} * block) != 0) {
@@ -134,7 +140,8 @@ class FileReadAhead {
       if (next_.valid()) piece = next_.get();
       if (!Covers(piece, offset, bytes)) {
         // Nothing read ahead, or not this (a track elsewhere in the file): read it here.
-        const size_t size = static_cast<size_t>(std::max<uint64_t>(bytes, std::min(kReadAhead, end - offset)));
+        const size_t size =
+            static_cast<size_t>(std::max<uint64_t>(bytes, std::min(kReadAhead, end - offset)));
         std::vector<uint8_t> unused = std::move(piece.data);
         piece = Read(offset, size, std::move(spare));
         spare = std::move(unused);
@@ -145,9 +152,10 @@ class FileReadAhead {
       if (next_offset < end) {
         const size_t size = static_cast<size_t>(std::min(kReadAhead, end - next_offset));
         try {
-          next_ = std::async(std::launch::async, [this, next_offset, size, buffer = std::move(spare)]() mutable {
-            return Read(next_offset, size, std::move(buffer));
-          });
+          next_ = std::async(std::launch::async,
+                             [this, next_offset, size, buffer = std::move(spare)]() mutable {
+                               return Read(next_offset, size, std::move(buffer));
+                             });
         } catch (const std::system_error&) {
           // No helper thread: the next piece is read when it is needed.
         }
@@ -173,7 +181,8 @@ class FileReadAhead {
     piece.data = std::move(buffer);
     piece.data.resize(size);  // zero-fills only what the buffer never held
     size_t got = 0;
-    piece.ok = file_ != nullptr && file_->ReadAt(offset, size, piece.data.data(), &got).ok() && got == size;
+    piece.ok = file_ != nullptr && file_->ReadAt(offset, size, piece.data.data(), &got).ok() &&
+               got == size;
     return piece;
   }
 
@@ -184,7 +193,8 @@ class FileReadAhead {
 
 class StretchComparer {
  public:
-  StretchComparer(CompareJob& job, const DiscSide& target, const DiscSide& source, const ProgressReporter& progress)
+  StretchComparer(CompareJob& job, const DiscSide& target, const DiscSide& source,
+                  const ProgressReporter& progress)
       : job_(job), target_(target), source_(source), progress_(progress), file_(job.file) {}
 
   uint32_t Compare(const CompareTrack& track) {
@@ -202,7 +212,8 @@ class StretchComparer {
     if (sectors > target_extent.size) return QD_E_COMPARE_DIFFERS;
     sectors = std::min(sectors, target_extent.limit);
     Extent source_extent;
-    if (from_source && !TrackExtent(source_, track.start, 0, &source_extent)) return QD_E_COMMAND_FAILED;
+    if (from_source && !TrackExtent(source_, track.start, 0, &source_extent))
+      return QD_E_COMMAND_FAILED;
 
     const bool disc_raw = target_.cd && track.mode == kModeData2;
     const uint32_t disc_block = disc_raw ? kRawSectorSize : kUserBytes;
@@ -211,27 +222,43 @@ class StretchComparer {
         from_source ? (source_raw ? kRawSectorSize : kUserBytes) : track.reference_sector_size;
     disc_buffer_.resize(size_t{kBlocksPerRead} * disc_block);
     reference_buffer_.resize(size_t{kBlocksPerRead} * reference_block);
+    // Both discs are read in the order their tracks were recorded: a track recorded with a layer
+    // jump goes on on layer 1, at a place of its own on each disc.
+    std::vector<drive::BlockRun> target_runs, source_runs;
+    uint32_t result = drive::TrackBlockRuns(target_.drive, track.start, sectors, &target_runs);
+    if (result == QD_OK && from_source)
+      result = drive::TrackBlockRuns(source_.drive, track.start, sectors, &source_runs);
+    if (result != QD_OK) return result;
 
     for (uint32_t index = 0; index < sectors;) {
-      const uint32_t count = std::min(kBlocksPerRead, sectors - index);
-      const uint32_t lba = track.start + index;
+      uint32_t count = std::min(kBlocksPerRead, sectors - index);
+      uint32_t lba = 0, source_lba = 0, in_row = 0;
+      if (!drive::BlockOfRuns(target_runs, index, &lba, &in_row)) return QD_E_COMPARE_DIFFERS;
+      count = std::min(count, in_row);
+      if (from_source) {
+        if (!drive::BlockOfRuns(source_runs, index, &source_lba, &in_row))
+          return QD_E_COMPARE_DIFFERS;
+        count = std::min(count, in_row);
+      }
       reference_ = reference_buffer_.data();
       uint32_t readable = 0;
-      uint32_t result =
-          ReadBlocks(target_, disc_raw, lba, index, count, target_extent, disc_buffer_.data(), &readable);
+      result = ReadBlocks(target_, disc_raw, lba, index, count, target_extent, disc_buffer_.data(),
+                          &readable);
       if (result != QD_OK) return result;
       if (from_source && readable != 0) {
         uint32_t source_readable = 0;
-        result = ReadBlocks(source_, source_raw, lba, index, readable, source_extent, reference_buffer_.data(),
-                            &source_readable);
+        result = ReadBlocks(source_, source_raw, source_lba, index, readable, source_extent,
+                            reference_buffer_.data(), &source_readable);
         if (result != QD_OK) return result;
         readable = source_readable;
       } else if (!from_source) {
-        reference_ = file_.Get(track.file_offset + uint64_t{index} * reference_block, size_t{readable} * reference_block,
+        reference_ = file_.Get(track.file_offset + uint64_t{index} * reference_block,
+                               size_t{readable} * reference_block,
                                track.file_offset + uint64_t{sectors} * reference_block);
         if (reference_ == nullptr) return QD_E_READ_FILE;
       }
-      if (!Same(track, lba, readable, disc_block, reference_block, !from_source)) return QD_E_COMPARE_DIFFERS;
+      if (!Same(track, lba, readable, disc_block, reference_block, !from_source))
+        return QD_E_COMPARE_DIFFERS;
       if (readable < count) break;  // the rest is run-out
       if (progress_.CancelRequested()) return QD_E_CANCELLED;
       progress_.AddDone(count);
@@ -242,22 +269,26 @@ class StretchComparer {
 
  private:
   // The reference block for lba: the volume header where it covers lba, else the block read.
-  const uint8_t* Reference(uint32_t lba, uint32_t i, uint32_t reference_block, uint32_t mode, bool from_file) const {
-    if (from_file && reference_block == kUserBytes && (uint64_t{lba} + 1) * kUserBytes <= job_.volume_header.size()) {
+  const uint8_t* Reference(uint32_t lba, uint32_t i, uint32_t reference_block, uint32_t mode,
+                           bool from_file) const {
+    if (from_file && reference_block == kUserBytes &&
+        (uint64_t{lba} + 1) * kUserBytes <= job_.volume_header.size()) {
       return job_.volume_header.data() + size_t{lba} * kUserBytes;
     }
     return UserData(reference_ + size_t{i} * reference_block, reference_block, mode);
   }
 
-  bool Same(const CompareTrack& track, uint32_t lba, uint32_t blocks, uint32_t disc_block, uint32_t reference_block,
-            bool from_file) const {
+  bool Same(const CompareTrack& track, uint32_t lba, uint32_t blocks, uint32_t disc_block,
+            uint32_t reference_block, bool from_file) const {
     const bool header_here = from_file && uint64_t{lba} * kUserBytes < job_.volume_header.size();
     if (disc_block == kUserBytes && reference_block == kUserBytes && !header_here) {
       return std::memcmp(disc_buffer_.data(), reference_, size_t{blocks} * kUserBytes) == 0;
     }
     for (uint32_t i = 0; i < blocks; ++i) {
-      const uint8_t* disc = UserData(disc_buffer_.data() + size_t{i} * disc_block, disc_block, track.mode);
-      if (std::memcmp(disc, Reference(lba + i, i, reference_block, track.mode, from_file), kUserBytes) != 0) {
+      const uint8_t* disc =
+          UserData(disc_buffer_.data() + size_t{i} * disc_block, disc_block, track.mode);
+      if (std::memcmp(disc, Reference(lba + i, i, reference_block, track.mode, from_file),
+                      kUserBytes) != 0) {
         return false;
       }
     }

@@ -2,10 +2,12 @@
 //
 // A comparison is a list of stretches of the disc in a drive ("tracks"), each with the place its
 // reference data comes from: a file (a plain sector image, or one track's data inside a disc
-// image file) or the same blocks of the disc in a second drive. The disc is read 16 blocks per
-// command with the read retry rule: READ CD of raw 2352-byte sectors for mode 2 tracks of a CD,
-// READ(10) otherwise. Only user data is compared: 2048 bytes per block, found at offset 24 of a
-// raw mode 2 sector (16 of a raw mode 1 sector). Audio tracks are skipped.
+// image file) or the same blocks of the disc in a second drive. Each disc's track is read in the
+// order it was recorded (a layer jump track goes on on layer 1, at each disc's own place; see
+// drive::TrackBlockRuns), 16 blocks per command at most, with the read retry rule: READ CD of
+// raw 2352-byte sectors for mode 2 tracks of a CD, READ(10) otherwise. Only user data is
+// compared: 2048 bytes per block, found at offset 24 of a raw mode 2 sector (16 of a raw mode 1
+// sector). Audio tracks are skipped.
 //
 // A CD track recorded track at once ends in two run-out blocks that carry no user data; a read
 // failure (other than a hardware error) that reaches into those last two blocks of the track ends
@@ -35,8 +37,8 @@ namespace quillden::image {
 inline constexpr uint64_t kFromSourceDrive = ~uint64_t{0};
 
 struct CompareTrack {
-  uint32_t start = 0;       // first block, on the disc and on the source disc
-  uint32_t sectors = 0;     // blocks of reference data
+  uint32_t start = 0;    // first block, on the disc and on the source disc
+  uint32_t sectors = 0;  // blocks of reference data
   uint32_t mode = kModeData1;
   uint32_t reference_sector_size = kCookedSectorSize;  // bytes per block in the file
   uint64_t file_offset = 0;  // where the track's data starts in the file, or kFromSourceDrive
@@ -47,7 +49,7 @@ struct CompareTrack {
 
 struct CompareJob {
   HANDLE drive = nullptr;
-  HANDLE source_drive = nullptr;  // only for tracks read from a source drive
+  HANDLE source_drive = nullptr;                    // only for tracks read from a source drive
   quenvar::platform::ReadableFile* file = nullptr;  // reference file of tracks with a file offset
   // Keep the file alive while the job runs: a plain image's own file, or the open disc image.
   std::unique_ptr<quenvar::platform::ReadableFile> owned_file;

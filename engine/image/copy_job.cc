@@ -20,6 +20,7 @@
 #include "quillden/drive.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
+#include "util/byte_order.h"
 
 namespace quillden::image {
 namespace {
@@ -91,9 +92,15 @@ uint32_t RecordSessionTrackByTrack(CopyJob& job, const std::vector<const TrackEn
     const uint32_t start =
         IsOverwriteMethod(method) ? track.start : NextWritable(job.target, track.start);
     recorder->set_raw_mode2_input(track.bytes_per_sector == kRawSectorSize);
+    // A dual layer source recorded track by track without layer jumps is copied the same way;
+    // a layer jump track is reserved as large as its source's, so that the drive places the jump
+    // (and with it every later track) where the source had it.
+    const bool layer_jump = track.layer_jump_status != 0;
+    recorder->set_dual_layer_incremental(kind == kSourceDvdMinusRDlMulti && !layer_jump);
+    const uint32_t reservation = layer_jump ? track.layer_jump[2] : track.reported_size;
     rec::LayerJumpInfo jump;
     uint32_t result = recorder->Open(target_profile, track.mode, start, track.sector_count,
-                                     finalize_kind, &jump, 0, track.reported_size);
+                                     finalize_kind, &jump, 0, reservation);
     if (result != QD_OK) {
       const bool minus_r_source =
           IsDvdMinusRType(job.description.profile) && job.description.profile != 0x13;
@@ -304,6 +311,27 @@ uint32_t CheckLayout(const std::vector<TrackEntry>& tracks) {
   return QD_OK;
 }
 
+// A track the source recorded with a layer jump is copied onto the same places: its layer 0 part
+// must lie inside the target's layer 0 (READ DISC STRUCTURE format 0x20), or the target cannot
+// reproduce it and the copy is refused before the blank is touched.
+uint32_t CheckLayerJumps(HANDLE target, const std::vector<TrackEntry>& tracks) {
+  uint32_t layer0 = 0;
+  for (const TrackEntry& t : tracks) {
+    if (t.layer_jump_status == 0) continue;
+    if (layer0 == 0) {
+      uint8_t boundary[12] = {};
+      if (drive::ReadDiscStructure(target, 0x20, boundary, sizeof(boundary)) != QD_OK)
+        return QD_E_MEDIA_UNSUPPORTED;
+      layer0 = GetBe32(boundary + 8);
+    }
+    const uint32_t jump = t.layer_jump[0];
+    const uint64_t reserved = t.layer_jump[2];
+    if (jump >= layer0 || uint64_t{t.start} + (reserved + 1) / 2 > layer0)
+      return QD_E_MEDIA_UNSUPPORTED;
+  }
+  return QD_OK;
+}
+
 // Blocks a CD recorded session at once takes: each session from its first track's start to its
 // last track's end, gaps included, and the run-out kept before a following session.
 uint64_t SpanOfSessions(const ImageDescription& description) {
@@ -346,6 +374,8 @@ uint32_t PrepareCopy(CopyJob* job) {
   rec::Method method;
   if (!rec::SelectMethod(job->target_profile, 0, job->write_mode, &method))
     return QD_E_MEDIA_UNSUPPORTED;
+  result = CheckLayerJumps(job->target, job->description.tracks);
+  if (result != QD_OK) return result;
   const bool cd = drive::IsCdProfile(job->target_profile);
   if (cd && job->description.tracks.size() > 99) return QD_E_MEDIA_UNSUPPORTED;
   job->total_sectors = 0;
@@ -378,7 +408,8 @@ uint32_t RunCopy(CopyJob& job, const ProgressReporter& progress) {
   for (size_t s = 0; s < sessions.size(); ++s) {
     if (progress.CancelRequested()) return QD_E_CANCELLED;
     const bool last_session = s + 1 == sessions.size();
-    progress.SetSessionTrack(0, static_cast<uint32_t>(s + 1));  // the session being recorded, from 1
+    progress.SetSessionTrack(0,
+                             static_cast<uint32_t>(s + 1));  // the session being recorded, from 1
     const uint32_t result =
         cd_at_once
             ? RecordCdSessionAtOnce(job, sessions[s], last_session, s == 0, progress)

@@ -26,9 +26,9 @@ namespace quillden::image {
 
 struct CopyJob {
   HANDLE target = nullptr;
-  HANDLE source_drive = nullptr;          // copying from a drive
-  std::shared_ptr<DiscImage> image;       // copying from an image file (kept alive by the job)
-  ImageDescription description;          // the source's header, lists and CD-Text
+  HANDLE source_drive = nullptr;     // copying from a drive
+  std::shared_ptr<DiscImage> image;  // copying from an image file (kept alive by the job)
+  ImageDescription description;      // the source's header, lists and CD-Text
   std::unique_ptr<TrackSource> source;
   uint32_t write_mode = 0;
   uint32_t finalize_kind = 0;
@@ -40,8 +40,9 @@ struct CopyJob {
 // restricted overwrite mode), copyable status not 0 (0x08000033), room for every sector
 // (0x0800003D; a CD recorded at once also needs room for the gaps between the tracks, and
 // overwritable media, which take each track at its source block, room up to the last track's
-// end). Also 0x08000033 for a profile no copy method records, for more than 99 tracks onto CD and
-// for an audio or mode 2 track onto media other than CD, and
+// end). Also 0x08000033 for a profile no copy method records, for more than 99 tracks onto CD,
+// for an audio or mode 2 track onto media other than CD and for a layer jump track whose layer 0
+// part the target's layer 0 cannot hold, and
 // 0x08000034 for a track list that cannot describe a disc (a track whose mode and sector size do
 // not belong together, tracks that overlap, run backwards or past the last block, or sessions out
 // of order). Sets target_profile and total_sectors. 0 or the failing drive command's result

@@ -22,11 +22,29 @@ uint32_t FileTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t
 
 uint32_t DriveTrackSource::Read(const TrackEntry& track, uint32_t first, uint32_t count,
                                 uint8_t* out) {
-  const uint32_t lba = track.start + first;
-  const uint32_t bytes = count * track.bytes_per_sector;
-  if (track.bytes_per_sector == kCookedSectorSize)
-    return drive::ReadWithRetry(drive_, lba, out, bytes, true);
-  return drive::ReadCdWithRetry(drive_, 0, lba, out, bytes, kRawSectorSize, 0, true);
+  if (runs_.empty() || runs_start_ != track.start || runs_count_ != track.sector_count) {
+    const uint32_t result = drive::TrackBlockRuns(drive_, track.start, track.sector_count, &runs_);
+    if (result != QD_OK) {
+      runs_.clear();
+      return result;
+    }
+    runs_start_ = track.start;
+    runs_count_ = track.sector_count;
+  }
+  for (uint32_t done = 0; done < count;) {
+    uint32_t lba = 0, in_row = 0;
+    if (!drive::BlockOfRuns(runs_, first + done, &lba, &in_row)) return QD_E_INVALID_ARGUMENT;
+    const uint32_t n = std::min(in_row, count - done);
+    const uint32_t bytes = n * track.bytes_per_sector;
+    uint8_t* at = out + size_t{done} * track.bytes_per_sector;
+    const uint32_t result =
+        track.bytes_per_sector == kCookedSectorSize
+            ? drive::ReadWithRetry(drive_, lba, at, bytes, true)
+            : drive::ReadCdWithRetry(drive_, 0, lba, at, bytes, kRawSectorSize, 0, true);
+    if (result != QD_OK) return result;
+    done += n;
+  }
+  return QD_OK;
 }
 
 uint32_t CheckTrackForm(const TrackEntry& track) {

@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "drive/media_queries.h"
 #include "image/image_format.h"
 #include "platform/env.h"
 #include "progress/progress_record.h"
@@ -40,7 +42,8 @@ class FileTrackSource : public TrackSource {
 };
 
 // Track data read from the disc in a drive: READ(10) for 2048-byte sectors, READ CD for raw
-// sectors, each retried as the read rules say.
+// sectors, each retried as the read rules say. A track recorded with a layer jump is read where
+// the drive recorded it, on layer 0 up to the jump and on layer 1 after it (drive::TrackBlockRuns).
 class DriveTrackSource : public TrackSource {
  public:
   explicit DriveTrackSource(HANDLE drive) : drive_(drive) {}
@@ -48,6 +51,10 @@ class DriveTrackSource : public TrackSource {
 
  private:
   HANDLE drive_;
+  // The runs of the track read last, found once per track.
+  uint32_t runs_start_ = 0;
+  uint32_t runs_count_ = 0;
+  std::vector<drive::BlockRun> runs_;
 };
 
 // 0 when the track's mode and sector size belong together: mode 1 in 2048-byte sectors, audio in
@@ -63,8 +70,8 @@ using BlockSink = std::function<uint32_t(const uint8_t* data, size_t bytes)>;
 // is (block_size must then equal bytes_per_sector, or be 2048 for a mode 2 track kept as 2048-byte
 // sectors, which the recorder builds into blocks itself). Stops at the first failure or when
 // cancellation is requested (0x08000032).
-uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_size, const BlockSink& sink,
-                   const ProgressReporter& progress);
+uint32_t FeedTrack(TrackSource& source, const TrackEntry& track, uint32_t block_size,
+                   const BlockSink& sink, const ProgressReporter& progress);
 
 }  // namespace quillden::image
 

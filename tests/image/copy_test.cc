@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -567,14 +568,17 @@ TEST_F(ImageCopyTest, RecordingEndsWithACheckOfTheRecordedLayout) {
   EXPECT_EQ(CPY_WriteISOImage(target.drive, 1, 1, wide.c_str(), nullptr), QD_E_COMPARE_DIFFERS);
 }
 
-// Records one session of tracks, types[i] (recorder data types) of blocks[i] blocks each, on drive.
+// Records one session of tracks, types[i] (recorder data types) of blocks[i] blocks each, on drive;
+// DVD-R dual layer tracks in layer jump mode unless incremental.
 uint32_t RecordSession(HANDLE drive, const std::vector<uint32_t>& types,
-                       const std::vector<uint32_t>& blocks, uint32_t write_mode, uint32_t seed) {
+                       const std::vector<uint32_t>& blocks, uint32_t write_mode, uint32_t seed,
+                       bool incremental = false) {
   TestProgress progress;
   const uint16_t profile = drive::CurrentProfile(drive);
   std::unique_ptr<recording::Recorder> recorder = recording::CreateRecorder(
       drive, 1, static_cast<uint32_t>(types.size()), write_mode, progress.reporter());
   if (!recorder) return QD_E_OUT_OF_MEMORY;
+  recorder->set_dual_layer_incremental(incremental);
   for (size_t i = 0; i < types.size(); ++i) {
     _MEDIAINFORMATION media{};
     uint32_t result = DRV_GetMediaInformation(drive, &media);
@@ -604,6 +608,7 @@ struct SourceRecipe {
   std::vector<std::vector<uint32_t>> sessions;  // per session, the data types of its tracks
   uint32_t write_mode;                          // of the last session; earlier ones stay appendable
   bool file_system = false;  // overwritable and pressed media count as used only with a file system
+  bool incremental = false;  // dual layer tracks recorded without layer jumps
 };
 
 // Every copy the table allows, from an image file and from the drive, onto every kind of blank
@@ -627,6 +632,8 @@ TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
       {kSourceDvdPlusRDlSingle, "dvd+r-dl", {{kDataMode1}}, 2},
       {kSourceDvdPlusRDlMulti, "dvd+r-dl", {{kDataMode1}, {kDataMode1}}, 2},
       {kSourceDvdMinusRDlSingle, "dvd-r-dl", {{kDataMode1}}, 3},
+      {kSourceDvdMinusRDlMulti, "dvd-r-dl", {{kDataMode1}, {kDataMode1}}, 2, false, true},
+      {kSourceDvdMinusRDlJump, "dvd-r-dl-lj", {{kDataMode1}, {kDataMode1}}, 1},
       {kSourceDvdOverwrite, "dvd-rw-ro", {}, 2, true},
       {kSourceDvdPlusRw, "dvd+rw", {}, 2, true},
       {kSourceDvdRom, "dvd-rom", {}, 2, true},
@@ -636,6 +643,7 @@ TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
   const std::vector<const char*> targets = {"cd-r",        "cd-rw",  "dvd-r", "dvd-rw",  "dvd-r-dl",
                                             "dvd-r-dl-lj", "dvd+rw", "dvd+r", "dvd+r-dl"};
   int copies = 0;
+  std::map<int, int> copies_of;
   for (const SourceRecipe& recipe : recipes) {
     SCOPED_TRACE("source kind " + std::to_string(recipe.kind) + " on " + recipe.media);
     const bool pressed = std::string(recipe.media) == "dvd-rom";
@@ -648,7 +656,9 @@ TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
       const std::vector<uint32_t>& types = recipe.sessions[s];
       const std::vector<uint32_t> blocks(types.size(), 160 + 48 * static_cast<uint32_t>(s));
       const uint32_t mode = s + 1 == recipe.sessions.size() ? recipe.write_mode : 1;
-      ASSERT_EQ(RecordSession(source.drive, types, blocks, mode, 100 * recipe.kind + s), 0u)
+      ASSERT_EQ(RecordSession(source.drive, types, blocks, mode, 100 * recipe.kind + s,
+                              recipe.incremental),
+                0u)
           << std::hex << DRV_GetLastCommandError(nullptr);
     }
     const std::string file = Work("source-" + std::to_string(recipe.kind) + ".wvm");
@@ -680,6 +690,7 @@ TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
           EXPECT_EQ(written, 0u) << std::hex << "last error " << DRV_GetLastCommandError(nullptr);
           if (written != 0) continue;
           ++copies;
+          ++copies_of[recipe.kind];
           EXPECT_EQ(from_drive ? CPY_CompareDrive(target.drive, source.drive, nullptr)
                                : CPY_CompareDiskImage(target.drive, image, nullptr),
                     0u);
@@ -713,6 +724,91 @@ TEST_F(ImageCopyTest, EveryAllowedCopyComparesEqualAndKeepsTheLayout) {
     CPY_CloseDiskImage(image);
   }
   EXPECT_GT(copies, 100);
+  for (const SourceRecipe& recipe : recipes) {
+    EXPECT_GT(copies_of[recipe.kind], 0) << "no copy of source kind " << recipe.kind;
+  }
+}
+
+// A DVD-R DL track recorded in layer jump mode lies on layer 0 up to its jump and goes on at the
+// opposite block of layer 1. Its image holds the blocks in that order, and its copies put them
+// in the same places relative to each disc's layers: every block compares equal and the layer 1
+// part reads back where the copy's drive says the track jumped.
+TEST_F(ImageCopyTest, LayerJumpTrackIsImagedAndCopiedInRecordingOrder) {
+  VirtualDisc& source = Open("dvd-r-dl-lj", 40000);
+  const uint32_t blocks = 14592;
+  ASSERT_EQ(RecordSession(source.drive, {recording::kDataMode1}, {blocks}, 1, 31), 0u)
+      << std::hex << DRV_GetLastCommandError(nullptr);
+  const std::vector<uint8_t> data = Pattern(blocks, 31);
+
+  // Where the source put the blocks, as its drive describes the track.
+  auto runs_of = [](HANDLE drive, uint32_t count) {
+    std::vector<drive::BlockRun> runs;
+    EXPECT_EQ(drive::TrackBlockRuns(drive, 0, count, &runs), 0u);
+    return runs;
+  };
+  const std::vector<drive::BlockRun> source_runs = runs_of(source.drive, blocks);
+  ASSERT_EQ(source_runs.size(), 2u);
+  ASSERT_LT(source_runs[0].blocks, blocks);
+  EXPECT_GT(source_runs[1].lba, source_runs[0].lba + source_runs[0].blocks);  // on layer 1
+  EXPECT_TRUE(ReadBlocks(source.drive, source_runs[1].lba, 16) ==
+              std::vector<uint8_t>(data.begin() + size_t{source_runs[0].blocks} * 2048,
+                                   data.begin() + size_t{source_runs[0].blocks + 16} * 2048));
+
+  const std::string file = Work("layer-jump.wvm");
+  ASSERT_EQ(Create(source.drive, file), 0u) << std::hex << DRV_GetLastCommandError(nullptr);
+  {
+    // The track's data in the file: the recorded blocks in order, then the reservation's zeros.
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> prologue(kSignatureSize + kHeaderBlockSize + kTrackEntrySize);
+    in.read(reinterpret_cast<char*>(prologue.data()),
+            static_cast<std::streamsize>(prologue.size()));
+    TrackEntry entry;
+    ASSERT_TRUE(DecodeTrackEntry(prologue.data() + kSignatureSize + kHeaderBlockSize, &entry));
+    EXPECT_NE(entry.layer_jump_status, 0);
+    ASSERT_GE(entry.sector_count, blocks);
+    std::vector<uint8_t> stored(data.size());
+    in.seekg(static_cast<std::streamoff>(entry.data_offset));
+    in.read(reinterpret_cast<char*>(stored.data()), static_cast<std::streamsize>(stored.size()));
+    EXPECT_TRUE(stored == data);
+  }
+  HANDLE image = OpenImage(file);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(CPY_CompareDiskImage(source.drive, image, nullptr), 0u);
+
+  for (const bool from_drive : {false, true}) {
+    SCOPED_TRACE(from_drive ? "from the drive" : "from the image");
+    VirtualDisc& target = Open("dvd-r-dl-lj");
+    ASSERT_EQ(from_drive ? CPY_WriteDrive(target.drive, source.drive, 1, nullptr, 4)
+                         : CPY_WriteDiskImage(target.drive, image, 1, nullptr, 4),
+              0u)
+        << std::hex << DRV_GetLastCommandError(nullptr);
+    const std::vector<drive::BlockRun> copied = runs_of(target.drive, blocks);
+    ASSERT_EQ(copied.size(), 2u);
+    EXPECT_EQ(copied[0].lba, source_runs[0].lba);
+    EXPECT_EQ(copied[0].blocks, source_runs[0].blocks);
+    EXPECT_TRUE(ReadBlocks(target.drive, copied[1].lba, 16) ==
+                ReadBlocks(source.drive, source_runs[1].lba, 16));
+    EXPECT_EQ(CPY_CompareDiskImage(target.drive, image, nullptr), 0u);
+    EXPECT_EQ(CPY_CompareDrive(target.drive, source.drive, nullptr), 0u);
+  }
+
+  // A disc whose layer 0 ends before the source's jump cannot take the track where it was: the
+  // copy is refused before the blank is touched.
+  VirtualDisc& small = Open("dvd-r-dl-lj", 2 * (source_runs[0].blocks - 16));
+  EXPECT_EQ(CPY_WriteDiskImage(small.drive, image, 1, nullptr, 4), QD_E_MEDIA_UNSUPPORTED);
+  EXPECT_TRUE(IsBlank(small.drive));
+  CPY_CloseDiskImage(image);
+
+  // A drive whose jump address would put the rest of the track past the end of layer 1 describes
+  // no order the blocks could be read in: that is an error, not a guess.
+  drive::DataCorruption early_jump;
+  early_jump.kind = drive::DataCorruption::Kind::kPatch;
+  early_jump.offset = 44;           // last layer jump address
+  early_jump.bytes = {0, 0, 0, 9};  // block 9: ten blocks on layer 0, the rest past the disc
+  source.recorder->CorruptNextData(0x52, 1, early_jump);
+  std::vector<drive::BlockRun> runs;
+  EXPECT_EQ(drive::TrackBlockRuns(source.drive, 0, blocks, &runs), QD_E_MEDIA_UNSUPPORTED);
+  source.recorder->ClearFaults();
 }
 
 // An image of the given lists recorded onto blank media of kind with each write mode: every mode

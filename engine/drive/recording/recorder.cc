@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
 #include "drive/recording/write_parameters.h"
 #include "quillden/result.h"
@@ -25,7 +26,9 @@ constexpr int kCurrentTrack = 1;
 constexpr int kSessionCount = 3;
 constexpr int kTrackCount = 4;
 
-uint32_t RoundUp(uint64_t value, uint32_t unit) { return static_cast<uint32_t>((value + unit - 1) / unit * unit); }
+uint32_t RoundUp(uint64_t value, uint32_t unit) {
+  return static_cast<uint32_t>((value + unit - 1) / unit * unit);
+}
 
 uint32_t QuickFormat(HANDLE drive, uint32_t start_lba) {
   drive::FormatList list;
@@ -57,21 +60,47 @@ uint32_t SetLayerBoundary(HANDLE drive, uint32_t layer0_blocks) {
 
 bool SelectMethod(uint16_t profile, uint32_t start_lba, uint32_t write_mode, Method* method) {
   switch (profile) {
-    case 0x09: case 0x0A: *method = Method::kCd; return true;
-    case 0x11: *method = Method::kDvdMinusR; return true;
-    case 0x14:
-      *method = (start_lba != 0 || write_mode >= 10) ? Method::kDvdMinusR : Method::kDvdMinusRwOverwrite;
+    case 0x09:
+    case 0x0A:
+      *method = Method::kCd;
       return true;
-    case 0x13: *method = Method::kDvdMinusRwOverwrite; return true;
-    case 0x15: case 0x16: *method = Method::kDvdMinusRDualLayer; return true;
-    case 0x1A: *method = Method::kDvdPlusRw; return true;
-    case 0x1B: *method = Method::kDvdPlusR; return true;
-    case 0x2B: *method = Method::kDvdPlusRDualLayer; return true;
-    case 0x51: *method = Method::kHdDvdR; return true;
-    case 0x53: *method = Method::kHdDvdRw; return true;
-    case 0x58: *method = Method::kHdDvdRDualLayer; return true;
-    case 0x5A: *method = Method::kHdDvdRwDualLayer; return true;
-    default: return false;
+    case 0x11:
+      *method = Method::kDvdMinusR;
+      return true;
+    case 0x14:
+      *method =
+          (start_lba != 0 || write_mode >= 10) ? Method::kDvdMinusR : Method::kDvdMinusRwOverwrite;
+      return true;
+    case 0x13:
+      *method = Method::kDvdMinusRwOverwrite;
+      return true;
+    case 0x15:
+    case 0x16:
+      *method = Method::kDvdMinusRDualLayer;
+      return true;
+    case 0x1A:
+      *method = Method::kDvdPlusRw;
+      return true;
+    case 0x1B:
+      *method = Method::kDvdPlusR;
+      return true;
+    case 0x2B:
+      *method = Method::kDvdPlusRDualLayer;
+      return true;
+    case 0x51:
+      *method = Method::kHdDvdR;
+      return true;
+    case 0x53:
+      *method = Method::kHdDvdRw;
+      return true;
+    case 0x58:
+      *method = Method::kHdDvdRDualLayer;
+      return true;
+    case 0x5A:
+      *method = Method::kHdDvdRwDualLayer;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -83,10 +112,13 @@ Recorder::Recorder(HANDLE drive, uint32_t session_count, uint32_t track_count, u
       track_count_(track_count),
       progress_(progress) {}
 
-Recorder::~Recorder() { EndWriter(); }
+Recorder::~Recorder() {
+  EndWriter();
+}
 
-std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count, uint32_t track_count,
-                                           uint32_t write_mode, const ProgressReporter& progress) {
+std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count,
+                                           uint32_t track_count, uint32_t write_mode,
+                                           const ProgressReporter& progress) {
   std::unique_ptr<Recorder> recorder;
   try {
     recorder.reset(new Recorder(drive, session_count, track_count, write_mode, progress));
@@ -98,7 +130,8 @@ std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count,
   if (drive::ReadDiscInformation(drive, &disc) == QD_OK) {
     uint16_t last = disc.last_track_last_session;
     drive::TrackInformation track;
-    if (last > 0 && drive::ReadTrackInformation(drive, 1, last, &track) == QD_OK && track.blank) {
+    if (last > 0 && drive::ReadTrackInformation(drive, 1, last, &track) == QD_OK &&
+        drive::ClassifyTrack(track, disc) == drive::TrackState::kBlank) {
       --last;
       track = drive::TrackInformation();
       if (last > 0) drive::ReadTrackInformation(drive, 1, last, &track);
@@ -119,7 +152,8 @@ uint32_t Recorder::EffectiveMode(Method method, uint32_t start_lba) const {
                        write_mode_ == kWriteDiscAtOnce;
   switch (method) {
     case Method::kDvdMinusR:
-      if (one_session && (write_mode_ == kWriteDiscAtOnce || (write_mode_ == kWriteCloseDisc && start_lba == 0))) {
+      if (one_session &&
+          (write_mode_ == kWriteDiscAtOnce || (write_mode_ == kWriteCloseDisc && start_lba == 0))) {
         return kEffectiveDiscAtOnce;
       }
       break;
@@ -128,7 +162,8 @@ uint32_t Recorder::EffectiveMode(Method method, uint32_t start_lba) const {
       break;
     case Method::kDvdMinusRDualLayer:
       if (one_session && write_mode_ == kWriteDiscAtOnce) return kEffectiveDiscAtOnce;
-      return write_mode_ == kWriteCloseDisc && last_track ? kEffectiveLastTrack : kEffectiveIncremental;
+      return write_mode_ == kWriteCloseDisc && last_track ? kEffectiveLastTrack
+                                                          : kEffectiveIncremental;
     default:
       if (write_mode_ == kWriteDiscAtOnce) return kEffectiveDiscAtOnce;
       break;
@@ -193,7 +228,7 @@ uint32_t Recorder::Open(uint16_t profile, uint32_t data_type, uint32_t start_lba
       case Method::kHdDvdRwDualLayer:
         return OpenOverwrite(method, start_lba, sectors);
       case Method::kDvdMinusRDualLayer:
-        return OpenDvdMinusRDualLayer(start_lba, sectors, jump, header_sectors);
+        return OpenDvdMinusRDualLayer(start_lba, sectors, jump, header_sectors, reservation);
       case Method::kDvdPlusRw:
         return OpenDvdPlusRw(start_lba, sectors);
       case Method::kDvdPlusR:
@@ -271,7 +306,8 @@ uint32_t Recorder::OpenCd(uint32_t data_type, uint32_t start_lba, uint32_t secto
       page.multi_session = sessions_opened_ < session_count_ ? 3 : 0;
       const std::vector<uint8_t> sheet = BuildDataCueSheet(data_type, start_lba, sectors);
       result = SelectWritePage(drive_, page);
-      if (result == QD_OK) result = drive::SendCueSheet(drive_, sheet.data(), static_cast<uint32_t>(sheet.size()));
+      if (result == QD_OK)
+        result = drive::SendCueSheet(drive_, sheet.data(), static_cast<uint32_t>(sheet.size()));
       if (result != QD_OK) return result;
     }
     result = drive::SetCdSpeed(drive_, 0xFFFF, 0xFFFF);
@@ -294,13 +330,15 @@ uint32_t Recorder::OpenCd(uint32_t data_type, uint32_t start_lba, uint32_t secto
     std::vector<uint8_t> zeros(static_cast<size_t>(per_command) * block_size_, 0);
     for (uint32_t done = 0; done < kCdPregapBlocks; done += per_command) {
       const uint32_t count = std::min(per_command, kCdPregapBlocks - done);
-      result = drive::Write10(drive_, start_lba - kCdPregapBlocks + done, static_cast<uint16_t>(count), zeros.data(),
-                              count * block_size_, &progress_);
+      result =
+          drive::Write10(drive_, start_lba - kCdPregapBlocks + done, static_cast<uint16_t>(count),
+                         zeros.data(), count * block_size_, &progress_);
       if (result != QD_OK) return result;
     }
   }
   track_start_ = start_lba;
-  return StartWriter(start_lba, sectors, false, mode2 && !raw_mode2_input_ ? BlockFormat::kMode2 : BlockFormat::kPlain,
+  return StartWriter(start_lba, sectors, false,
+                     mode2 && !raw_mode2_input_ ? BlockFormat::kMode2 : BlockFormat::kPlain,
                      nullptr);
 }
 
@@ -309,7 +347,8 @@ uint32_t Recorder::OpenDvdMinusR(uint32_t start_lba, uint32_t sectors, uint32_t 
   progress_.SetSessionTrack(kCurrentTrack, tracks_opened_);
   effective_mode_ = EffectiveMode(Method::kDvdMinusR, start_lba);
   WritePage page;
-  page.write_type = effective_mode_ == kEffectiveDiscAtOnce ? kWriteTypeSessionAtOnce : kWriteTypeIncremental;
+  page.write_type =
+      effective_mode_ == kEffectiveDiscAtOnce ? kWriteTypeSessionAtOnce : kWriteTypeIncremental;
   page.multi_session = effective_mode_ == kEffectiveIncremental ? 3 : 0;
   page.track_mode = 5;
   page.data_block_type = 8;
@@ -390,8 +429,8 @@ uint32_t Recorder::OpenDvdPlusRw(uint32_t start_lba, uint32_t sectors) {
 }
 
 uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, LayerJumpInfo* jump,
-                                          uint32_t header_sectors) {
-  const bool layer_jump = write_mode_ != kWriteDiscAtOnce;
+                                          uint32_t header_sectors, uint32_t reservation) {
+  const bool layer_jump = write_mode_ != kWriteDiscAtOnce && !dual_layer_incremental_;
   ++tracks_opened_;
   progress_.SetSessionTrack(kCurrentTrack, tracks_opened_);
   LayerJumpInfo info;
@@ -423,8 +462,10 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
 
   result = SelectWritePage(drive_, page);
   if (result != QD_OK) return result;
-  uint32_t length = sectors;
-  if (layer_jump) {
+  // A given reservation decides where the drive places the jump: a copy's track takes its
+  // source's places on both layers. Without one the track is sized for the job's data.
+  uint32_t length = std::max(sectors, reservation);
+  if (layer_jump && reservation == 0) {
     uint64_t size = sectors;
     if (start_lba == 0) size = std::max<uint64_t>(size, kLayerJumpMinimumTrack);
     if (start_lba != 0 && header_sectors > size - std::min<uint64_t>(size, header_sectors)) {
@@ -445,10 +486,12 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
     // opposite it on layer 1 (opposite track path: block x of layer 0 faces 2 * L0 - 1 - x). A
     // jump outside the track, or no layer 0 capacity, leaves the track in one piece.
     const uint64_t jump_at = track.next_layer_jump;
-    const uint64_t opposite = 2ull * layer0_capacity_ - 1 - std::min<uint64_t>(jump_at, 2ull * layer0_capacity_ - 1);
+    const uint64_t opposite =
+        2ull * layer0_capacity_ - 1 - std::min<uint64_t>(jump_at, 2ull * layer0_capacity_ - 1);
     info.used = 1;
-    if (layer0_capacity_ != 0 && jump_at >= start_lba && jump_at + 1 < uint64_t{start_lba} + length &&
-        jump_at < layer0_capacity_ && opposite > jump_at) {
+    if (layer0_capacity_ != 0 && jump_at >= start_lba &&
+        jump_at + 1 < uint64_t{start_lba} + length && jump_at < layer0_capacity_ &&
+        opposite > jump_at) {
       info.jump_address = static_cast<uint32_t>(jump_at);
       info.target = static_cast<uint32_t>(opposite);
     } else {
@@ -481,7 +524,8 @@ std::unique_ptr<Recorder> CreateRecorder(HANDLE drive, uint32_t session_count, u
 }
 
 uint32_t OpenRecording(Recorder& recorder, uint16_t profile, uint32_t data_type, uint32_t start_lba,
-                       uint32_t sectors, uint32_t finalize_kind, LayerJumpInfo* jump, uint32_t header_sectors) {
+                       uint32_t sectors, uint32_t finalize_kind, LayerJumpInfo* jump,
+                       uint32_t header_sectors) {
   return recorder.Open(profile, data_type, start_lba, sectors, finalize_kind, jump, header_sectors);
 }
 
@@ -489,11 +533,14 @@ uint32_t WriteRecordingData(Recorder& recorder, const void* data, size_t bytes) 
   return recorder.Write(data, bytes);
 }
 
-uint32_t FinishRecording(Recorder& recorder, uint16_t profile, const uint8_t* header, uint32_t header_sectors,
-                         uint32_t finalize_kind, const LayerJumpInfo* jump) {
+uint32_t FinishRecording(Recorder& recorder, uint16_t profile, const uint8_t* header,
+                         uint32_t header_sectors, uint32_t finalize_kind,
+                         const LayerJumpInfo* jump) {
   return recorder.Finish(profile, header, header_sectors, finalize_kind, jump);
 }
 
-void DestroyRecorder(std::unique_ptr<Recorder> recorder) { recorder.reset(); }
+void DestroyRecorder(std::unique_ptr<Recorder> recorder) {
+  recorder.reset();
+}
 
 }  // namespace quillden::recording

@@ -26,8 +26,10 @@ namespace quillden::recording {
 inline constexpr uint32_t kWriteLeaveOpen = 1;
 inline constexpr uint32_t kWriteCloseDisc = 2;
 inline constexpr uint32_t kWriteDiscAtOnce = 3;
-inline constexpr uint32_t kWriteLeaveOpenSequential = 11;  // as 1; DVD-RW sequential stays sequential
-inline constexpr uint32_t kWriteCloseDiscSequential = 12;  // as 2; DVD-RW sequential stays sequential
+inline constexpr uint32_t kWriteLeaveOpenSequential =
+    11;  // as 1; DVD-RW sequential stays sequential
+inline constexpr uint32_t kWriteCloseDiscSequential =
+    12;  // as 2; DVD-RW sequential stays sequential
 
 // Data types of a track.
 inline constexpr uint32_t kDataMode1 = 1;
@@ -35,8 +37,9 @@ inline constexpr uint32_t kDataMode2 = 2;  // CD-ROM XA mode 2 form 1
 inline constexpr uint32_t kDataAudio = 3;
 
 // How a track of the open job is recorded (decided per track when it is opened).
-inline constexpr uint32_t kEffectiveIncremental = 1;  // track at once / incremental, next session allowed
-inline constexpr uint32_t kEffectiveLastTrack = 2;    // last track of a closing job
+inline constexpr uint32_t kEffectiveIncremental =
+    1;  // track at once / incremental, next session allowed
+inline constexpr uint32_t kEffectiveLastTrack = 2;  // last track of a closing job
 inline constexpr uint32_t kEffectiveDiscAtOnce = 3;
 
 // What opening a DVD-R dual layer track in layer jump mode reports to the job, which re-plans its
@@ -72,31 +75,38 @@ bool SelectMethod(uint16_t profile, uint32_t start_lba, uint32_t write_mode, Met
 class Recorder {
  public:
   // Null when memory runs out. Stores the session and track counts in the progress object.
-  static std::unique_ptr<Recorder> Create(HANDLE drive, uint32_t session_count, uint32_t track_count,
-                                          uint32_t write_mode, const ProgressReporter& progress);
+  static std::unique_ptr<Recorder> Create(HANDLE drive, uint32_t session_count,
+                                          uint32_t track_count, uint32_t write_mode,
+                                          const ProgressReporter& progress);
   ~Recorder();
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Opens a track of sectors blocks at start_lba. reservation (DVD-R) reserves at least that many
-  // blocks; header_sectors is the size of the volume header the job writes (layer jump sizing).
+  // Opens a track of sectors blocks at start_lba. reservation (DVD-R, DVD-R dual layer) reserves
+  // at least that many blocks, and on dual layer media in layer jump mode exactly that many, so
+  // that a copy's track jumps where its source's did; header_sectors is the size of the volume
+  // header the job writes (layer jump sizing).
   // jump may be null. 0x08000011 for a profile that cannot be recorded, else 0 or the first
   // failing command's result.
   uint32_t Open(uint16_t profile, uint32_t data_type, uint32_t start_lba, uint32_t sectors,
-                uint32_t finalize_kind, LayerJumpInfo* jump, uint32_t header_sectors, uint32_t reservation = 0);
+                uint32_t finalize_kind, LayerJumpInfo* jump, uint32_t header_sectors,
+                uint32_t reservation = 0);
   // Feeds the open track (see RingWriter::Write).
   uint32_t Write(const void* data, size_t bytes);
   uint32_t WriteZeros(uint64_t blocks);
   // Ends the track. header (may be null) holds header_sectors blocks that overwritable media get at
   // block 0 after the data.
-  uint32_t Finish(uint16_t profile, const uint8_t* header, uint32_t header_sectors, uint32_t finalize_kind,
-                  const LayerJumpInfo* jump);
+  uint32_t Finish(uint16_t profile, const uint8_t* header, uint32_t header_sectors,
+                  uint32_t finalize_kind, const LayerJumpInfo* jump);
   // Ends the track like Finish (drain, flush) but closes nothing: disc copies leave a track or a
   // session open where the source had it open.
   uint32_t FinishLeavingOpen();
   // Mode 2 CD tracks opened after this take whole recorded blocks (2336 or 2332 bytes, subheader
   // first) from the producer instead of 2048-byte user data: copies keep the source's subheaders.
   void set_raw_mode2_input(bool raw) { raw_mode2_input_ = raw; }
+  // DVD-R dual layer tracks opened after this are recorded incrementally, in one piece that goes
+  // on from layer 0 into layer 1, instead of in layer jump mode: copies of discs recorded so.
+  void set_dual_layer_incremental(bool incremental) { dual_layer_incremental_ = incremental; }
 
   uint32_t effective_mode() const { return effective_mode_; }
   uint32_t track_start() const { return track_start_; }
@@ -115,7 +125,7 @@ class Recorder {
   uint32_t OpenOverwrite(Method method, uint32_t start_lba, uint32_t sectors);
   uint32_t OpenDvdPlusRw(uint32_t start_lba, uint32_t sectors);
   uint32_t OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, LayerJumpInfo* jump,
-                                  uint32_t header_sectors);
+                                  uint32_t header_sectors, uint32_t reservation);
   uint32_t WriteHeader(const uint8_t* header, uint32_t header_sectors, uint32_t unit);
   uint32_t FinishMethod(const uint8_t* header, uint32_t header_sectors, uint32_t finalize_kind,
                         const LayerJumpInfo* jump);
@@ -137,6 +147,7 @@ class Recorder {
   uint32_t data_type_ = kDataMode1;
   bool session_at_once_ = false;
   bool raw_mode2_input_ = false;
+  bool dual_layer_incremental_ = false;
   Method method_ = Method::kCd;
   uint32_t layer0_capacity_ = 0;
   std::unique_ptr<RingWriter> writer_;
@@ -146,10 +157,12 @@ class Recorder {
 std::unique_ptr<Recorder> CreateRecorder(HANDLE drive, uint32_t session_count, uint32_t track_count,
                                          uint32_t write_mode, const ProgressReporter& progress);
 uint32_t OpenRecording(Recorder& recorder, uint16_t profile, uint32_t data_type, uint32_t start_lba,
-                       uint32_t sectors, uint32_t finalize_kind, LayerJumpInfo* jump, uint32_t header_sectors);
+                       uint32_t sectors, uint32_t finalize_kind, LayerJumpInfo* jump,
+                       uint32_t header_sectors);
 uint32_t WriteRecordingData(Recorder& recorder, const void* data, size_t bytes);
-uint32_t FinishRecording(Recorder& recorder, uint16_t profile, const uint8_t* header, uint32_t header_sectors,
-                         uint32_t finalize_kind, const LayerJumpInfo* jump);
+uint32_t FinishRecording(Recorder& recorder, uint16_t profile, const uint8_t* header,
+                         uint32_t header_sectors, uint32_t finalize_kind,
+                         const LayerJumpInfo* jump);
 void DestroyRecorder(std::unique_ptr<Recorder> recorder);
 
 }  // namespace quillden::recording

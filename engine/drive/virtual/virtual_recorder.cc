@@ -137,6 +137,10 @@ int VirtualRecorder::ClaimExclusive() {
   return device_->Claim(this);
 }
 
+void VirtualRecorder::ReleaseExclusive() {
+  device_->Release(this);
+}
+
 bool VirtualRecorder::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                               uint32_t* bytes_returned) {
   return device_->Request(code, buffer, in_size, out_size, bytes_returned);
@@ -146,15 +150,28 @@ void VirtualRecorder::InjectSense(uint8_t opcode, uint32_t nth, uint8_t key, uin
                                   uint8_t ascq, uint32_t repeat) {
   device_->InjectSense(opcode, nth, key, asc, ascq, repeat);
 }
-void VirtualRecorder::SetNotReadyForMs(uint32_t milliseconds) { device_->SetNotReadyForMs(milliseconds); }
-void VirtualRecorder::SetNotReadyForCommands(uint32_t commands) { device_->SetNotReadyForCommands(commands); }
-void VirtualRecorder::PressEjectButton() { device_->PressEjectButton(); }
-void VirtualRecorder::RemoveMedium() { device_->RemoveMedium(); }
-void VirtualRecorder::CorruptNextData(uint8_t opcode, uint32_t nth, const DataCorruption& corruption) {
+void VirtualRecorder::SetNotReadyForMs(uint32_t milliseconds) {
+  device_->SetNotReadyForMs(milliseconds);
+}
+void VirtualRecorder::SetNotReadyForCommands(uint32_t commands) {
+  device_->SetNotReadyForCommands(commands);
+}
+void VirtualRecorder::PressEjectButton() {
+  device_->PressEjectButton();
+}
+void VirtualRecorder::RemoveMedium() {
+  device_->RemoveMedium();
+}
+void VirtualRecorder::CorruptNextData(uint8_t opcode, uint32_t nth,
+                                      const DataCorruption& corruption) {
   device_->CorruptNextData(opcode, nth, corruption);
 }
-void VirtualRecorder::ClearFaults() { device_->ClearFaults(); }
-uint32_t VirtualRecorder::CommandCount(uint8_t opcode) const { return device_->CommandCount(opcode); }
+void VirtualRecorder::ClearFaults() {
+  device_->ClearFaults();
+}
+uint32_t VirtualRecorder::CommandCount(uint8_t opcode) const {
+  return device_->CommandCount(opcode);
+}
 
 VirtualRecorder* AsVirtualRecorder(Transport* transport) {
   return dynamic_cast<VirtualRecorder*>(transport);

@@ -92,6 +92,7 @@ class VirtualRecorder : public Transport {
                uint32_t* bytes_returned) override;
   // Holds the backing file for this transport's job until it closes (see Transport).
   int ClaimExclusive() override;
+  void ReleaseExclusive() override;
 
   // The nth command with this opcode from now (1 = the next one) answers CHECK CONDITION with
   // the given sense instead of executing; repeat > 1 makes the following ones fail too.
