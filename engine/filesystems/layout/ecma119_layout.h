@@ -1,7 +1,7 @@
 // The byte layout of ISO 9660 (ECMA-119) and Joliet structures: volume descriptors, directory
-// records and path table records. Every field is named once here with its offset and size; the
-// writer and the reader of ISO 9660 volumes both address fields through these names, and the
-// layout tests hold the mastered bytes to them.
+// records and path table records. Every field is named once here with its offset and size, for
+// the writer and the reader of ISO 9660 volumes alike; the layout tests hold the mastered bytes
+// to these names.
 //
 // A field of n bytes "both-endian" holds its value twice: little-endian in the first n/2 bytes,
 // big-endian in the last n/2.

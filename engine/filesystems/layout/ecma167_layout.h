@@ -3,8 +3,8 @@
 // file set descriptor, file identifiers, file entries, ICB tags and allocation descriptors. Every
 // field is named once with its offset (size in the comment); one short namespace per structure
 // keeps the names short where they are used (lvd::kLogicalBlockSize, fe::kInformationLength).
-// The UDF writer and reader both address fields through these names, and the layout tests hold
-// the mastered bytes to them. All numbers are little-endian.
+// The names serve the UDF writer and reader alike; the layout tests hold the mastered bytes to
+// them. All numbers are little-endian.
 #ifndef QUILLDEN_FILESYSTEMS_LAYOUT_ECMA167_LAYOUT_H_
 #define QUILLDEN_FILESYSTEMS_LAYOUT_ECMA167_LAYOUT_H_
 
@@ -123,12 +123,12 @@ inline constexpr char kOstaCompressedUnicode[] = "OSTA Compressed Unicode";
 inline constexpr uint8_t kCompression8 = 8;    // one byte per unit
 inline constexpr uint8_t kCompression16 = 16;  // two bytes per unit, big-endian
 
-// Character set specification (charspec, 64 bytes).
-namespace charspec {
+// Character set (64 bytes).
+namespace charset {
 inline constexpr size_t kType = 0;         // 1 byte; 0 with "OSTA Compressed Unicode"
 inline constexpr size_t kInformation = 1;  // 63 bytes
 inline constexpr size_t kSize = 64;
-}  // namespace charspec
+}  // namespace charset
 
 // Timestamp (12 bytes).
 namespace timestamp {
@@ -166,8 +166,8 @@ inline constexpr size_t kCharacterSetList = 64;         // 4 bytes
 inline constexpr size_t kMaxCharacterSetList = 68;      // 4 bytes
 inline constexpr size_t kVolumeSetIdentifier = 72;      // 128 bytes, dstring
 inline constexpr size_t kVolumeSetIdentifierSize = 128;
-inline constexpr size_t kDescriptorCharset = 200;         // charspec
-inline constexpr size_t kExplanatoryCharset = 264;        // charspec
+inline constexpr size_t kDescriptorCharset = 200;         // charset (64 bytes)
+inline constexpr size_t kExplanatoryCharset = 264;        // charset (64 bytes)
 inline constexpr size_t kVolumeAbstract = 328;            // extent_ad
 inline constexpr size_t kVolumeCopyright = 336;           // extent_ad
 inline constexpr size_t kApplicationIdentifier = 344;     // regid
@@ -182,7 +182,7 @@ inline constexpr size_t kFlags = 488;                     // 2 bytes
 namespace iuvd {
 inline constexpr size_t kSequenceNumber = 16;            // 4 bytes
 inline constexpr size_t kImplementationIdentifier = 20;  // regid: "*UDF LV Info"
-inline constexpr size_t kCharset = 52;                   // charspec
+inline constexpr size_t kCharset = 52;                   // charset (64 bytes)
 inline constexpr size_t kLogicalVolumeIdentifier = 116;  // 128 bytes, dstring
 inline constexpr size_t kLogicalVolumeIdentifierSize = 128;
 inline constexpr size_t kInfo1 = 244;  // 36 bytes, dstring
@@ -216,7 +216,7 @@ enum AccessType : uint32_t {
 // Logical volume descriptor.
 namespace lvd {
 inline constexpr size_t kSequenceNumber = 16;           // 4 bytes
-inline constexpr size_t kDescriptorCharset = 20;        // charspec
+inline constexpr size_t kDescriptorCharset = 20;        // charset (64 bytes)
 inline constexpr size_t kLogicalVolumeIdentifier = 84;  // 128 bytes, dstring
 inline constexpr size_t kLogicalVolumeIdentifierSize = 128;
 inline constexpr size_t kLogicalBlockSize = 212;          // 4 bytes
@@ -297,9 +297,9 @@ inline constexpr size_t kCharacterSetList = 32;           // 4 bytes
 inline constexpr size_t kMaxCharacterSetList = 36;        // 4 bytes
 inline constexpr size_t kFileSetNumber = 40;              // 4 bytes
 inline constexpr size_t kFileSetDescriptorNumber = 44;    // 4 bytes
-inline constexpr size_t kLogicalVolumeCharset = 48;       // charspec
+inline constexpr size_t kLogicalVolumeCharset = 48;       // charset (64 bytes)
 inline constexpr size_t kLogicalVolumeIdentifier = 112;   // 128 bytes, dstring
-inline constexpr size_t kFileSetCharset = 240;            // charspec
+inline constexpr size_t kFileSetCharset = 240;            // charset (64 bytes)
 inline constexpr size_t kFileSetIdentifier = 304;         // 32 bytes, dstring
 inline constexpr size_t kCopyrightFileIdentifier = 336;   // 32 bytes
 inline constexpr size_t kAbstractFileIdentifier = 368;    // 32 bytes

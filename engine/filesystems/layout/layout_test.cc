@@ -343,7 +343,7 @@ void CheckUdf(const Image& image, uint16_t revision) {
         EXPECT_EQ(Dstring(d + ecma167::pvd::kVolumeIdentifier, ecma167::pvd::kVolumeIdentifierSize),
                   "LAYOUT_DISC");
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + ecma167::pvd::kDescriptorCharset +
-                                                            ecma167::charspec::kInformation)),
+                                                            ecma167::charset::kInformation)),
                   ecma167::kOstaCompressedUnicode);
         break;
       case ecma167::kTagImplementationUse:
