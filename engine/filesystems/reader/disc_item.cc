@@ -1,5 +1,7 @@
 #include "filesystems/reader/disc_item.h"
 
+#include "filesystems/layout/ecma119_layout.h"
+#include "filesystems/layout/ecma167_layout.h"
 #include "util/byte_order.h"
 
 namespace quillden::reader {
@@ -27,41 +29,52 @@ FILETIME CivilToFileTime(int year, int month, int day, int hour, int minute, int
   }
   int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
                  kDaysFrom1601To1970;
-  int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second - int64_t{offset_minutes} * 60;
+  int64_t seconds =
+      days * 86400 + hour * 3600 + minute * 60 + second - int64_t{offset_minutes} * 60;
   if (seconds < 0) return FILETIME{};
   uint64_t value = static_cast<uint64_t>(seconds) * 10000000u + hundred_ns;
   return FILETIME{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
 }
 
 FILETIME IsoRecordTime(const uint8_t* p) {
+  namespace date = fs::ecma119;
   // Offset from GMT in 15-minute steps, -48 to +52.
-  int offset = static_cast<int8_t>(p[6]);
+  int offset = static_cast<int8_t>(p[date::kDateZone]);
   if (offset < -48 || offset > 52) offset = 0;
-  return CivilToFileTime(1900 + p[0], p[1], p[2], p[3], p[4], p[5], offset * 15);
+  return CivilToFileTime(1900 + p[date::kDateYear], p[date::kDateMonth], p[date::kDateDay],
+                         p[date::kDateHour], p[date::kDateMinute], p[date::kDateSecond],
+                         offset * 15);
 }
 
 FILETIME UdfTimestamp(const uint8_t* p) {
-  uint16_t type_and_zone = GetLe16(p);
+  namespace ts = fs::ecma167::timestamp;
+  uint16_t type_and_zone = GetLe16(p + ts::kTypeAndZone);
   int offset = 0;
-  if ((type_and_zone >> 12) == 1) {
+  if ((type_and_zone >> 12) == ts::kTypeLocal) {
     int zone = type_and_zone & 0x0FFF;
     if (zone & 0x800) zone -= 0x1000;  // 12-bit two's complement
     if (zone >= -1440 && zone <= 1440) offset = zone;
   }
-  uint32_t fraction = uint32_t{p[9]} * 100000u + uint32_t{p[10]} * 1000u + uint32_t{p[11]} * 10u;
-  if (p[9] > 99 || p[10] > 99 || p[11] > 99) fraction = 0;
-  return CivilToFileTime(GetLe16(p + 2), p[4], p[5], p[6], p[7], p[8], offset, fraction);
+  const uint8_t centi = p[ts::kCentiseconds];
+  const uint8_t hundreds = p[ts::kHundredsOfMicroseconds];
+  const uint8_t micro = p[ts::kMicroseconds];
+  uint32_t fraction =
+      uint32_t{centi} * 100000u + uint32_t{hundreds} * 1000u + uint32_t{micro} * 10u;
+  if (centi > 99 || hundreds > 99 || micro > 99) fraction = 0;
+  return CivilToFileTime(GetLe16(p + ts::kYear), p[ts::kMonth], p[ts::kDay], p[ts::kHour],
+                         p[ts::kMinute], p[ts::kSecond], offset, fraction);
 }
 
 bool DecodeOstaName(const uint8_t* p, size_t length, std::u16string* name) {
   name->clear();
   if (length == 0) return true;
-  if (p[0] == 8) {
+  if (p[0] == fs::ecma167::kCompression8) {
     for (size_t i = 1; i < length; ++i) name->push_back(p[i]);
     return true;
   }
-  if (p[0] == 16 && (length - 1) % 2 == 0) {
-    for (size_t i = 1; i + 1 < length; i += 2) name->push_back(static_cast<char16_t>(GetBe16(p + i)));
+  if (p[0] == fs::ecma167::kCompression16 && (length - 1) % 2 == 0) {
+    for (size_t i = 1; i + 1 < length; i += 2)
+      name->push_back(static_cast<char16_t>(GetBe16(p + i)));
     return true;
   }
   return false;

@@ -4,11 +4,18 @@
 #include <cstring>
 
 #include "drive/mmc_commands.h"
+#include "filesystems/layout/ecma119_layout.h"
+#include "filesystems/layout/ecma167_layout.h"
+#include "filesystems/layout/el_torito_layout.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
 namespace quillden::reader {
 namespace {
+
+namespace ecma119 = fs::ecma119;
+namespace ecma167 = fs::ecma167;
+namespace eltorito = fs::eltorito;
 
 // Volume descriptors are looked at until this many blocks after the first one; a real set has a
 // handful.
@@ -16,7 +23,8 @@ constexpr uint32_t kMaxDescriptors = 256;
 constexpr uint32_t kMaxPathTableRecords = 65535;
 
 bool IdIs(const uint8_t* block, const char* id) {
-  return std::memcmp(block + 1, id, 5) == 0;
+  return std::memcmp(block + ecma119::kStandardIdentifier, id, ecma119::kStandardIdentifierSize) ==
+         0;
 }
 
 // The first block of an extent's data: its recorded location plus the extended attribute record
@@ -30,7 +38,8 @@ bool ExtentStart(uint32_t location, uint8_t attribute_blocks, uint32_t* block) {
 }
 // ECMA-119 9.1: a directory record's extent.
 bool RecordExtent(const uint8_t* r, uint32_t* block) {
-  return ExtentStart(GetLe32(r + 2), r[1], block);
+  return ExtentStart(ecma119::GetBoth32(r + ecma119::kRecordExtentLocation),
+                     r[ecma119::kRecordAttributeLength], block);
 }
 
 // A file identifier "NAME.EXT;1" names the file NAME.EXT.
@@ -102,38 +111,53 @@ uint32_t DiscReader::Recognize(uint32_t session_start) {
   udf_ready_ = false;
   std::vector<uint8_t> block(kBlockSize);
   for (uint32_t i = 0; i < kMaxDescriptors; ++i) {
-    if (uint64_t{session_start} + 16 + i > 0xFFFFFFFFu) break;
-    if (source_->Read(session_start + 16 + i, 1, block.data()) != QD_OK) break;
+    const uint64_t at = uint64_t{session_start} + ecma119::kFirstDescriptorBlock + i;
+    if (at > 0xFFFFFFFFu) break;
+    if (source_->Read(static_cast<uint32_t>(at), 1, block.data()) != QD_OK) break;
     const uint8_t* b = block.data();
-    if (IdIs(b, "CD001")) {
-      // ECMA-119 8.4 (primary) and 8.5 (supplementary).
-      if (b[0] == 1 || b[0] == 2) {
-        IsoVolume& volume = b[0] == 1 ? primary_ : supplementary_;
-        volume.present = GetLe16(b + 128) == kBlockSize;
-        volume.joliet = b[0] == 2 && b[88] == '%' && b[89] == '/' &&
-                        (b[90] == '@' || b[90] == 'C' || b[90] == 'E');
-        std::memcpy(volume.root_record, b + 156, 34);
-        volume.path_table_size = GetLe32(b + 132);
-        volume.path_table_block = GetLe32(b + 140);
-        if (b[0] == 1) {
-          label_ = TrimRight(DecodeBytes(b + 40, 32));
+    const uint8_t type = b[ecma119::kDescriptorType];
+    if (IdIs(b, ecma119::kStandardId)) {
+      // The primary descriptor and the supplementary one (Joliet by its escape sequences).
+      if (type == ecma119::kTypePrimary || type == ecma119::kTypeSupplementary) {
+        const bool primary = type == ecma119::kTypePrimary;
+        IsoVolume& volume = primary ? primary_ : supplementary_;
+        volume.present = ecma119::GetBoth16(b + ecma119::kLogicalBlockSize) == kBlockSize;
+        const uint8_t* escapes = b + ecma119::kEscapeSequences;
+        volume.joliet =
+            !primary && escapes[0] == ecma119::kJolietEscape0 &&
+            escapes[1] == ecma119::kJolietEscape1 &&
+            (escapes[2] == ecma119::kJolietLevel1 || escapes[2] == ecma119::kJolietLevel2 ||
+             escapes[2] == ecma119::kJolietLevel3);
+        std::memcpy(volume.root_record, b + ecma119::kRootDirectoryRecord,
+                    ecma119::kRootDirectoryRecordSize);
+        volume.path_table_size = ecma119::GetBoth32(b + ecma119::kPathTableSize);
+        volume.path_table_block = GetLe32(b + ecma119::kLPathTableLocation);
+        const uint8_t* volume_id = b + ecma119::kVolumeIdentifier;
+        if (primary) {
+          label_ = TrimRight(DecodeBytes(volume_id, ecma119::kVolumeIdentifierSize));
           bits_ |= kSeenIso9660;
           last_iso_view_ = View::kIso9660;
         } else {
-          label_ = TrimRight(volume.joliet ? DecodeUcs2Be(b + 40, 32) : DecodeBytes(b + 40, 32));
+          label_ =
+              TrimRight(volume.joliet ? DecodeUcs2Be(volume_id, ecma119::kVolumeIdentifierSize)
+                                      : DecodeBytes(volume_id, ecma119::kVolumeIdentifierSize));
           bits_ |= kSeenJoliet;
           last_iso_view_ = volume.joliet ? View::kJoliet : View::kIso9660;
         }
       }
-      // ECMA-119 8.2 with the El Torito boot system identifier: the catalog's block at byte 71.
-      static const char kElTorito[] = "EL TORITO SPECIFICATION";
-      if (b[0] == 0 && std::memcmp(b + 7, kElTorito, sizeof kElTorito - 1) == 0) {
-        boot_catalog_block_ = GetLe32(b + 71);
+      // A boot record of the El Torito boot system names the catalog's block.
+      if (type == ecma119::kTypeBootRecord &&
+          std::memcmp(b + ecma119::kBootSystemIdentifier, eltorito::kBootSystemId,
+                      sizeof eltorito::kBootSystemId - 1) == 0) {
+        boot_catalog_block_ = GetLe32(b + eltorito::kBootCatalogPointer);
       }
       continue;
     }
-    if (IdIs(b, "BEA01") || IdIs(b, "BOOT2") || IdIs(b, "CDW02") || IdIs(b, "TEA01")) continue;
-    if (IdIs(b, "NSR02") || IdIs(b, "NSR03")) {
+    if (IdIs(b, ecma167::kBeginExtendedArea) || IdIs(b, ecma167::kBoot2) ||
+        IdIs(b, ecma167::kCdw02) || IdIs(b, ecma167::kTerminateExtendedArea)) {
+      continue;
+    }
+    if (IdIs(b, ecma167::kNsr02) || IdIs(b, ecma167::kNsr03)) {
       bits_ |= kSeenUdf;
       continue;
     }
@@ -153,11 +177,12 @@ uint32_t DiscReader::Root(View view, DiscItem* root) {
   const IsoVolume& volume = view == View::kJoliet ? supplementary_ : primary_;
   const uint8_t* r = volume.root_record;
   uint32_t block = 0;
-  if (r[0] < 34 || !RecordExtent(r, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  if (r[ecma119::kRecordLength] < ecma119::kMinRecordLength || !RecordExtent(r, &block))
+    return QD_E_UNKNOWN_FILE_SYSTEM;
   root->folder = true;
-  root->size = GetLe32(r + 10);
+  root->size = ecma119::GetBoth32(r + ecma119::kRecordDataLength);
   root->extents.push_back(Extent{block, static_cast<uint32_t>(root->size), true});
-  root->creation = root->last_access = root->last_write = IsoRecordTime(r + 18);
+  root->creation = root->last_access = root->last_write = IsoRecordTime(r + ecma119::kRecordDate);
   return QD_OK;
 }
 
@@ -175,26 +200,31 @@ uint32_t DiscReader::ListFolder(View view, const DiscItem& folder, std::vector<D
   uint32_t result = ReadFile(folder, 0, data.data(), static_cast<uint32_t>(data.size()), &read);
   if (result != QD_OK) return result;
   if (read != data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
-  // ECMA-167 4/14.4: file identifier descriptors, each padded to four bytes.
+  // File identifier descriptors, each padded to four bytes.
+  namespace fid = ecma167::fid;
   size_t pos = 0;
-  while (pos + 38 <= data.size()) {
+  while (pos + fid::kHeaderSize <= data.size()) {
     const uint8_t* f = data.data() + pos;
-    if (GetLe16(f) != 257) return QD_E_UNKNOWN_FILE_SYSTEM;
-    const uint8_t characteristics = f[18];
-    const size_t name_length = f[19];
-    const size_t use_length = GetLe16(f + 36);
-    const size_t total = (38 + use_length + name_length + 3) & ~size_t{3};
-    if (pos + 38 + use_length + name_length > data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
-    pos += total;
-    if (characteristics & (0x04 | 0x08)) continue;  // deleted, or the parent
-    DiscItem item;
-    if (!DecodeOstaName(f + 38 + use_length, name_length, &item.name))
+    if (GetLe16(f + ecma167::tag::kIdentifier) != ecma167::kTagFileIdentifier)
       return QD_E_UNKNOWN_FILE_SYSTEM;
+    const uint8_t characteristics = f[fid::kCharacteristics];
+    const size_t name_length = f[fid::kIdentifierLength];
+    const size_t use_length = GetLe16(f + fid::kImplementationUseLength);
+    if (pos + fid::kHeaderSize + use_length + name_length > data.size())
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    pos += fid::PaddedLength(use_length, name_length);
+    if (characteristics & (fid::kDeleted | fid::kParent)) continue;
+    DiscItem item;
+    if (!DecodeOstaName(f + fid::kImplementationUse + use_length, name_length, &item.name))
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    const uint8_t* icb = f + fid::kIcb;
+    const uint16_t icb_ref = GetLe16(icb + ecma167::ad::kPartition);
     uint32_t block = 0;
-    if (!UdfBlock(GetLe16(f + 28), GetLe32(f + 24), &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
-    result = ReadUdfFileEntry(block, GetLe16(f + 28), &item);
+    if (!UdfBlock(icb_ref, GetLe32(icb + ecma167::ad::kPosition), &block))
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    result = ReadUdfFileEntry(block, icb_ref, &item);
     if (result != QD_OK) return result;
-    if (characteristics & 0x02) item.folder = true;
+    if (characteristics & fid::kDirectory) item.folder = true;
     items->push_back(std::move(item));
   }
   return QD_OK;
@@ -210,11 +240,14 @@ uint32_t DiscReader::ListIsoDirectory(View view, uint32_t block, std::vector<Dis
   // The directory's first record must be its own "." record (ECMA-119 6.8.2.2).
   const uint8_t* dot = first.data();
   uint32_t dot_block = 0;
-  if (dot[0] < 34 || dot[32] != 1 || dot[33] != 0 || !RecordExtent(dot, &dot_block) ||
-      dot_block != block || !(dot[25] & 0x02)) {
+  if (dot[ecma119::kRecordLength] < ecma119::kMinRecordLength ||
+      dot[ecma119::kRecordIdentifierLength] != 1 ||
+      dot[ecma119::kRecordIdentifier] != ecma119::kSelfIdentifier ||
+      !RecordExtent(dot, &dot_block) || dot_block != block ||
+      !(dot[ecma119::kRecordFlags] & ecma119::kFlagDirectory)) {
     return QD_E_UNKNOWN_FILE_SYSTEM;
   }
-  const uint64_t length = GetLe32(dot + 10);
+  const uint64_t length = ecma119::GetBoth32(dot + ecma119::kRecordDataLength);
   if (size) *size = length;
   std::vector<uint8_t> data;
   result = source_->ReadBytes(block, length, &data);
@@ -228,29 +261,34 @@ uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& da
   bool continuing = false;  // the previous record has more extents to come
   while (pos < data.size()) {
     const uint8_t* r = data.data() + pos;
-    if (r[0] == 0) {
+    if (r[ecma119::kRecordLength] == 0) {
       pos =
           (pos / kBlockSize + 1) * kBlockSize;  // records never cross a block; the rest is padding
       continue;
     }
-    const size_t length = r[0];
-    const size_t id_length = length >= 33 ? r[32] : 0;
-    if (length < 34 || pos + length > data.size() || 33 + id_length > length ||
+    const size_t length = r[ecma119::kRecordLength];
+    const size_t id_length =
+        length > ecma119::kRecordIdentifierLength ? r[ecma119::kRecordIdentifierLength] : 0;
+    if (length < ecma119::kMinRecordLength || pos + length > data.size() ||
+        ecma119::kRecordIdentifier + id_length > length ||
         pos / kBlockSize != (pos + length - 1) / kBlockSize) {
       return QD_E_UNKNOWN_FILE_SYSTEM;
     }
     pos += length;
-    const uint8_t flags = r[25];
-    if (id_length == 1 && (r[33] == 0 || r[33] == 1)) continue;  // "." and ".."
-    if (flags & 0x04) continue;                                  // associated file
-    std::u16string name =
-        view == View::kJoliet ? DecodeUcs2Be(r + 33, id_length) : DecodeBytes(r + 33, id_length);
+    const uint8_t flags = r[ecma119::kRecordFlags];
+    const uint8_t* identifier = r + ecma119::kRecordIdentifier;
+    if (id_length == 1 &&
+        (identifier[0] == ecma119::kSelfIdentifier || identifier[0] == ecma119::kParentIdentifier))
+      continue;
+    if (flags & ecma119::kFlagAssociated) continue;
+    std::u16string name = view == View::kJoliet ? DecodeUcs2Be(identifier, id_length)
+                                                : DecodeBytes(identifier, id_length);
     name = CutVersion(std::move(name));
-    const bool folder = (flags & 0x02) != 0;
+    const bool folder = (flags & ecma119::kFlagDirectory) != 0;
     // "NAME." is how ISO 9660 writes a file name without an extension.
     if (view == View::kIso9660 && !folder && name.size() > 1 && name.back() == u'.')
       name.pop_back();
-    Extent extent{0, GetLe32(r + 10), true};
+    Extent extent{0, ecma119::GetBoth32(r + ecma119::kRecordDataLength), true};
     if (!RecordExtent(r, &extent.block)) return QD_E_UNKNOWN_FILE_SYSTEM;
     if (continuing && !items->empty() && items->back().name == name && !items->back().folder) {
       items->back().extents.push_back(extent);
@@ -261,10 +299,10 @@ uint32_t DiscReader::ParseIsoDirectory(View view, const std::vector<uint8_t>& da
       item.folder = folder;
       item.size = extent.bytes;
       item.extents.push_back(extent);
-      item.creation = item.last_access = item.last_write = IsoRecordTime(r + 18);
+      item.creation = item.last_access = item.last_write = IsoRecordTime(r + ecma119::kRecordDate);
       items->push_back(std::move(item));
     }
-    continuing = (flags & 0x80) != 0;  // ECMA-119 9.1.6: multi-extent
+    continuing = (flags & ecma119::kFlagMultiExtent) != 0;
   }
   return QD_OK;
 }
@@ -277,20 +315,24 @@ uint32_t DiscReader::ReadPathTable(std::vector<PathTableRecord>* records, View* 
   std::vector<uint8_t> data;
   uint32_t result = source_->ReadBytes(volume.path_table_block, volume.path_table_size, &data);
   if (result != QD_OK) return result == QD_E_OUT_OF_MEMORY ? result : QD_E_UNKNOWN_FILE_SYSTEM;
-  // ECMA-119 9.4: the L path table, little-endian.
+  // The L path table, little-endian.
   size_t pos = 0;
-  while (pos + 8 <= data.size()) {
+  while (pos + ecma119::kPathRecordHeaderSize <= data.size()) {
     const uint8_t* r = data.data() + pos;
-    const size_t id_length = r[0];
-    if (id_length == 0 || pos + 8 + id_length > data.size()) return QD_E_UNKNOWN_FILE_SYSTEM;
+    const size_t id_length = r[ecma119::kPathIdentifierLength];
+    if (id_length == 0 || pos + ecma119::kPathRecordHeaderSize + id_length > data.size())
+      return QD_E_UNKNOWN_FILE_SYSTEM;
     if (records->size() >= kMaxPathTableRecords) return QD_E_UNKNOWN_FILE_SYSTEM;
     PathTableRecord record;
-    if (!ExtentStart(GetLe32(r + 2), r[1], &record.extent)) return QD_E_UNKNOWN_FILE_SYSTEM;
-    record.parent = GetLe16(r + 6);
-    record.name =
-        *view == View::kJoliet ? DecodeUcs2Be(r + 8, id_length) : DecodeBytes(r + 8, id_length);
+    if (!ExtentStart(GetLe32(r + ecma119::kPathExtentLocation), r[ecma119::kPathAttributeLength],
+                     &record.extent))
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    record.parent = GetLe16(r + ecma119::kPathParentNumber);
+    const uint8_t* identifier = r + ecma119::kPathIdentifier;
+    record.name = *view == View::kJoliet ? DecodeUcs2Be(identifier, id_length)
+                                         : DecodeBytes(identifier, id_length);
     records->push_back(std::move(record));
-    pos += 8 + id_length + (id_length & 1);
+    pos += ecma119::kPathRecordHeaderSize + id_length + (id_length & 1);
   }
   return records->empty() ? QD_E_UNKNOWN_FILE_SYSTEM : QD_OK;
 }

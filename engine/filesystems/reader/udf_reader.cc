@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "filesystems/layout/ecma167_layout.h"
 #include "filesystems/reader/disc_reader.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -9,18 +10,21 @@
 namespace quillden::reader {
 namespace {
 
+namespace ecma167 = fs::ecma167;
+namespace ad = ecma167::ad;
+namespace entry = ecma167::entry;
+namespace icb = ecma167::icb;
+namespace lvd = ecma167::lvd;
+namespace map = ecma167::map;
+
 constexpr uint32_t kMaxVolumeDescriptors = 64;
 constexpr uint32_t kMaxAllocationDescriptors = 8192;
 constexpr uint32_t kMaxContinuations = 64;
 
-// ECMA-167 3/7.2: a descriptor tag with identifier id and a correct checksum.
-bool TagIs(const uint8_t* tag, uint16_t id) {
-  if (GetLe16(tag) != id) return false;
-  uint8_t sum = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (i != 4) sum = static_cast<uint8_t>(sum + tag[i]);
-  }
-  return sum == tag[4];
+// A descriptor tag with identifier id and a correct checksum.
+bool TagIs(const uint8_t* descriptor, uint16_t id) {
+  if (GetLe16(descriptor + ecma167::tag::kIdentifier) != id) return false;
+  return ecma167::TagChecksum(descriptor) == descriptor[ecma167::tag::kChecksum];
 }
 
 }  // namespace
@@ -31,13 +35,16 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
   metadata_extents_.clear();
   udf_ready_ = false;
   std::vector<uint8_t> b(kBlockSize);
-  // ECMA-167 3/10.2: the anchor volume descriptor pointer.
-  if (uint64_t{session_start} + 256 > 0xFFFFFFFFu) return QD_E_UNKNOWN_FILE_SYSTEM;
-  if (source_->Read(session_start + 256, 1, b.data()) != QD_OK || !TagIs(b.data(), 2)) {
+  // The anchor volume descriptor pointer names the main volume descriptor sequence.
+  if (uint64_t{session_start} + ecma167::kAnchorBlock > 0xFFFFFFFFu)
+    return QD_E_UNKNOWN_FILE_SYSTEM;
+  if (source_->Read(session_start + ecma167::kAnchorBlock, 1, b.data()) != QD_OK ||
+      !TagIs(b.data(), ecma167::kTagAnchor)) {
     return QD_E_UNKNOWN_FILE_SYSTEM;
   }
-  const uint32_t sequence_length = GetLe32(b.data() + 16);
-  const uint32_t sequence_block = GetLe32(b.data() + 20);
+  const uint8_t* main_sequence = b.data() + ecma167::anchor::kMainSequence;
+  const uint32_t sequence_length = GetLe32(main_sequence + ecma167::extent::kLength);
+  const uint32_t sequence_block = GetLe32(main_sequence + ecma167::extent::kLocation);
   const uint32_t count = std::min<uint32_t>(sequence_length / kBlockSize, kMaxVolumeDescriptors);
   bool have_logical_volume = false;
   uint32_t revision = 0;
@@ -46,54 +53,58 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
     if (uint64_t{sequence_block} + i > 0xFFFFFFFFu) break;
     if (source_->Read(sequence_block + i, 1, b.data()) != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
     const uint8_t* d = b.data();
-    const uint16_t id = GetLe16(d);
-    if (id < 1 || id > 8 || !TagIs(d, id)) break;
-    if (id == 8) break;  // terminating descriptor
-    if (id == 5) {
-      // ECMA-167 3/10.5: partition descriptor.
+    const uint16_t id = GetLe16(d + ecma167::tag::kIdentifier);
+    if (id < ecma167::kTagPrimaryVolume || id > ecma167::kTagTerminating || !TagIs(d, id)) break;
+    if (id == ecma167::kTagTerminating) break;
+    if (id == ecma167::kTagPartition) {
       Partition p;
-      p.number = GetLe16(d + 22);
-      p.start = GetLe32(d + 188);
-      p.length = GetLe32(d + 192);
+      p.number = GetLe16(d + ecma167::pd::kNumber);
+      p.start = GetLe32(d + ecma167::pd::kStartingLocation);
+      p.length = GetLe32(d + ecma167::pd::kLength);
       partitions_.push_back(p);
-    } else if (id == 6) {
-      // ECMA-167 3/10.6: logical volume descriptor.
-      if (GetLe32(d + 212) != kBlockSize) return QD_E_UNKNOWN_FILE_SYSTEM;
-      udf_label = DecodeDstring(d + 84, 128);
-      revision = GetLe16(d + 216 + 24);  // domain identifier suffix: UDF revision
-      fsd_lbn_ = GetLe32(d + 248 + 4);
-      fsd_ref_ = GetLe16(d + 248 + 8);
-      const uint32_t table_length = GetLe32(d + 264);
-      const uint32_t map_count = GetLe32(d + 268);
-      if (table_length > kBlockSize - 440) return QD_E_UNKNOWN_FILE_SYSTEM;
+    } else if (id == ecma167::kTagLogicalVolume) {
+      if (GetLe32(d + lvd::kLogicalBlockSize) != kBlockSize) return QD_E_UNKNOWN_FILE_SYSTEM;
+      udf_label =
+          DecodeDstring(d + lvd::kLogicalVolumeIdentifier, lvd::kLogicalVolumeIdentifierSize);
+      revision = GetLe16(d + lvd::kDomainIdentifier + ecma167::entity::kSuffixRevision);
+      // UDF records the file set descriptor's place as a long_ad in the contents use.
+      const uint8_t* file_set = d + lvd::kContentsUse;
+      fsd_lbn_ = GetLe32(file_set + ad::kPosition);
+      fsd_ref_ = GetLe16(file_set + ad::kPartition);
+      const uint32_t table_length = GetLe32(d + lvd::kMapTableLength);
+      const uint32_t map_count = GetLe32(d + lvd::kPartitionMapCount);
+      if (table_length > kBlockSize - lvd::kPartitionMaps) return QD_E_UNKNOWN_FILE_SYSTEM;
+      const size_t table_end = lvd::kPartitionMaps + table_length;
       maps_.clear();
-      size_t pos = 440;
+      size_t pos = lvd::kPartitionMaps;
       for (uint32_t m = 0; m < map_count; ++m) {
-        if (pos + 2 > 440 + table_length) return QD_E_UNKNOWN_FILE_SYSTEM;
-        const uint8_t type = d[pos];
-        const uint8_t length = d[pos + 1];
-        if (length < 6 || pos + length > 440 + table_length) return QD_E_UNKNOWN_FILE_SYSTEM;
-        PartitionMap map;
-        if (type == 1) {
-          map.partition_number = GetLe16(d + pos + 4);
-        } else if (type == 2 && length >= 64) {
-          // UDF 2.2.10 and 2.2.9: type 2 maps name their partition at 38.
-          map.partition_number = GetLe16(d + pos + 38);
-          if (std::memcmp(d + pos + 5, "*UDF Metadata Partition", 23) == 0) {
-            map.metadata = true;
-            map.metadata_file_block = GetLe32(d + pos + 40);
+        if (pos + 2 > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
+        const uint8_t* at = d + pos;
+        const uint8_t type = at[map::kType];
+        const uint8_t length = at[map::kLength];
+        if (length < map::kType1Length || pos + length > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
+        PartitionMap partition_map;
+        if (type == map::kType1) {
+          partition_map.partition_number = GetLe16(at + map::kType1PartitionNumber);
+        } else if (type == map::kType2 && length >= map::kType2Length) {
+          partition_map.partition_number = GetLe16(at + map::kType2PartitionNumber);
+          if (std::memcmp(at + map::kType2Identifier + ecma167::entity::kIdentifier,
+                          ecma167::kMetadataPartition,
+                          sizeof ecma167::kMetadataPartition - 1) == 0) {
+            partition_map.metadata = true;
+            partition_map.metadata_file_block = GetLe32(at + map::kMetadataFileLocation);
           }
         } else {
           return QD_E_UNKNOWN_FILE_SYSTEM;
         }
-        maps_.push_back(map);
+        maps_.push_back(partition_map);
         pos += length;
       }
       have_logical_volume = true;
     }
   }
   if (!have_logical_volume || partitions_.empty() || maps_.empty()) return QD_E_UNKNOWN_FILE_SYSTEM;
-  if (revision >= 0x0250) bits_ = (bits_ & ~kSeenUdf) | kSeenUdf250;
+  if (revision >= ecma167::kUdfRevision250) bits_ = (bits_ & ~kSeenUdf) | kSeenUdf250;
   if (label_.empty()) label_ = udf_label;
 
   // UDF 2.2.13: the metadata file, whose content holds every metadata-partition block.
@@ -101,7 +112,8 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
     if (!maps_[ref].metadata) continue;
     uint16_t physical_ref = 0xFFFF;
     for (uint16_t other = 0; other < maps_.size(); ++other) {
-      if (!maps_[other].metadata && maps_[other].partition_number == maps_[ref].partition_number) physical_ref = other;
+      if (!maps_[other].metadata && maps_[other].partition_number == maps_[ref].partition_number)
+        physical_ref = other;
     }
     if (physical_ref == 0xFFFF) {
       // A volume with only the metadata map: its file lives in the same partition, unmapped.
@@ -109,7 +121,8 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
       physical_ref = static_cast<uint16_t>(maps_.size() - 1);
     }
     uint32_t block = 0;
-    if (!UdfBlock(physical_ref, maps_[ref].metadata_file_block, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
+    if (!UdfBlock(physical_ref, maps_[ref].metadata_file_block, &block))
+      return QD_E_UNKNOWN_FILE_SYSTEM;
     DiscItem metadata;
     uint32_t result = ReadUdfFileEntry(block, physical_ref, &metadata);
     if (result != QD_OK) return result;
@@ -150,7 +163,8 @@ bool DiscReader::UdfRun(uint16_t ref, uint32_t lbn, uint32_t* block, uint32_t* r
     if (p.length != 0 && lbn >= p.length) return false;
     if (uint64_t{p.start} + lbn > 0xFFFFFFFFu) return false;
     *block = p.start + lbn;
-    const uint64_t left = p.length != 0 ? uint64_t{p.length} - lbn : 0xFFFFFFFFu - (uint64_t{p.start} + lbn) + 1;
+    const uint64_t left =
+        p.length != 0 ? uint64_t{p.length} - lbn : 0xFFFFFFFFu - (uint64_t{p.start} + lbn) + 1;
     *run = static_cast<uint32_t>(left > 0xFFFFFFFFu ? 0xFFFFFFFFu : left);
     return true;
   }
@@ -161,10 +175,11 @@ uint32_t DiscReader::ReadUdfRoot(DiscItem* root) {
   std::vector<uint8_t> b(kBlockSize);
   uint32_t block = 0;
   if (!UdfBlock(fsd_ref_, fsd_lbn_, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
-  if (source_->Read(block, 1, b.data()) != QD_OK || !TagIs(b.data(), 256)) return QD_E_UNKNOWN_FILE_SYSTEM;
-  // ECMA-167 4/14.1: the root directory ICB.
-  const uint32_t lbn = GetLe32(b.data() + 400 + 4);
-  const uint16_t ref = GetLe16(b.data() + 400 + 8);
+  if (source_->Read(block, 1, b.data()) != QD_OK || !TagIs(b.data(), ecma167::kTagFileSet))
+    return QD_E_UNKNOWN_FILE_SYSTEM;
+  const uint8_t* root_icb = b.data() + ecma167::fsd::kRootDirectoryIcb;
+  const uint32_t lbn = GetLe32(root_icb + ad::kPosition);
+  const uint16_t ref = GetLe16(root_icb + ad::kPartition);
   if (!UdfBlock(ref, lbn, &block)) return QD_E_UNKNOWN_FILE_SYSTEM;
   uint32_t result = ReadUdfFileEntry(block, ref, root);
   if (result != QD_OK) return result;
@@ -176,17 +191,21 @@ uint32_t DiscReader::ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* it
   std::vector<uint8_t> b(kBlockSize);
   if (source_->Read(block, 1, b.data()) != QD_OK) return QD_E_UNKNOWN_FILE_SYSTEM;
   const uint8_t* d = b.data();
-  const bool extended = TagIs(d, 266);
-  if (!extended && !TagIs(d, 261)) return QD_E_UNKNOWN_FILE_SYSTEM;
-  // ECMA-167 4/14.9 (file entry) and 4/14.17 (extended file entry).
-  const size_t access = extended ? 80 : 72;
-  const size_t modification = extended ? 92 : 84;
-  const size_t attribute = extended ? 116 : 96;
-  const size_t ea_length_at = extended ? 208 : 168;
-  const size_t base = extended ? 216 : 176;
+  const bool extended = TagIs(d, ecma167::kTagExtendedFileEntry);
+  if (!extended && !TagIs(d, ecma167::kTagFileEntry)) return QD_E_UNKNOWN_FILE_SYSTEM;
+  namespace fe = ecma167::fe;
+  namespace efe = ecma167::efe;
+  const size_t access = extended ? efe::kAccessTime : fe::kAccessTime;
+  const size_t modification = extended ? efe::kModificationTime : fe::kModificationTime;
+  const size_t attribute = extended ? efe::kAttributeTime : fe::kAttributeTime;
+  const size_t ea_length_at =
+      extended ? efe::kExtendedAttributesLength : fe::kExtendedAttributesLength;
+  const size_t ad_length_at =
+      extended ? efe::kAllocationDescriptorsLength : fe::kAllocationDescriptorsLength;
+  const size_t base = extended ? efe::kExtendedAttributes : fe::kExtendedAttributes;
   item->icb_block = block;
-  item->folder = d[16 + 11] == 4;  // ICB tag file type 4: directory
-  item->size = GetLe64(d + 56);
+  item->folder = d[entry::kFileType] == icb::kTypeDirectory;
+  item->size = GetLe64(d + entry::kInformationLength);
   item->last_access = UdfTimestamp(d + access);
   item->last_write = UdfTimestamp(d + modification);
   item->creation = UdfTimestamp(d + attribute);
@@ -194,21 +213,20 @@ uint32_t DiscReader::ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* it
   item->embedded.clear();
   item->is_embedded = false;
   const uint64_t ea_length = GetLe32(d + ea_length_at);
-  const uint64_t ad_length = GetLe32(d + ea_length_at + 4);
+  const uint64_t ad_length = GetLe32(d + ad_length_at);
   if (base + ea_length + ad_length > kBlockSize) return QD_E_UNKNOWN_FILE_SYSTEM;
   const uint8_t* ads = d + base + ea_length;
-  const uint16_t ad_type = GetLe16(d + 16 + 18) & 0x07;
-  if (ad_type == 3) {
-    // The content sits in the entry itself.
+  const uint16_t ad_type = GetLe16(d + entry::kIcbFlags) & icb::kAdTypeMask;
+  if (ad_type == icb::kEmbedded) {
     if (item->size > ad_length) return QD_E_UNKNOWN_FILE_SYSTEM;
     item->embedded.assign(ads, ads + item->size);
     item->is_embedded = true;
     return QD_OK;
   }
-  if (ad_type != 0 && ad_type != 1) return QD_E_UNKNOWN_FILE_SYSTEM;
-  const size_t ad_size = ad_type == 0 ? 8 : 16;
+  if (ad_type != icb::kShortAds && ad_type != icb::kLongAds) return QD_E_UNKNOWN_FILE_SYSTEM;
+  const size_t ad_size = ad_type == icb::kShortAds ? ad::kShortSize : ad::kLongSize;
 
-  // Allocation descriptors, following continuation extents (ECMA-167 4/12) a bounded number of times.
+  // Allocation descriptors, following continuation extents a bounded number of times.
   std::vector<uint8_t> area(ads, ads + ad_length);
   uint16_t area_ref = ref;
   uint32_t descriptors = 0;
@@ -218,28 +236,32 @@ uint32_t DiscReader::ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* it
   while (pos + ad_size <= area.size()) {
     const uint8_t* a = area.data() + pos;
     pos += ad_size;
-    const uint32_t length_word = GetLe32(a);
-    const uint32_t type = length_word >> 30;
-    const uint32_t bytes = length_word & 0x3FFFFFFF;
+    const uint32_t length_word = GetLe32(a + ad::kLength);
+    const uint32_t type = length_word >> ad::kTypeShift;
+    const uint32_t bytes = length_word & ad::kLengthMask;
     if (bytes == 0) break;
     if (++descriptors > kMaxAllocationDescriptors) return QD_E_UNKNOWN_FILE_SYSTEM;
-    const uint32_t lbn = GetLe32(a + 4);
-    const uint16_t extent_ref = ad_type == 0 ? area_ref : GetLe16(a + 8);
-    if (type == 3) {
-      // The next extent of descriptors; an allocation extent descriptor leads it (4/14.5).
+    const uint32_t lbn = GetLe32(a + ad::kPosition);
+    const uint16_t extent_ref = ad_type == icb::kShortAds ? area_ref : GetLe16(a + ad::kPartition);
+    if (type == ad::kNextExtentOfDescriptors) {
+      // The next extent of descriptors; an allocation extent descriptor leads it.
       if (++continuations > kMaxContinuations) return QD_E_UNKNOWN_FILE_SYSTEM;
       uint32_t next = 0;
       if (!UdfBlock(extent_ref, lbn, &next)) return QD_E_UNKNOWN_FILE_SYSTEM;
       std::vector<uint8_t> ext(kBlockSize);
-      if (source_->Read(next, 1, ext.data()) != QD_OK || !TagIs(ext.data(), 258)) return QD_E_UNKNOWN_FILE_SYSTEM;
-      const uint32_t used = GetLe32(ext.data() + 20);
-      if (used > kBlockSize - 24 || used > bytes) return QD_E_UNKNOWN_FILE_SYSTEM;
-      area.assign(ext.begin() + 24, ext.begin() + 24 + used);
+      if (source_->Read(next, 1, ext.data()) != QD_OK ||
+          !TagIs(ext.data(), ecma167::kTagAllocationExtent))
+        return QD_E_UNKNOWN_FILE_SYSTEM;
+      const uint32_t used = GetLe32(ext.data() + ecma167::aed::kDescriptorsLength);
+      if (used > kBlockSize - ecma167::aed::kDescriptors || used > bytes)
+        return QD_E_UNKNOWN_FILE_SYSTEM;
+      area.assign(ext.begin() + ecma167::aed::kDescriptors,
+                  ext.begin() + ecma167::aed::kDescriptors + used);
       area_ref = extent_ref;
       pos = 0;
       continue;
     }
-    if (type != 0) {
+    if (type != ad::kRecorded) {
       item->extents.push_back(Extent{0, bytes, false});
     } else {
       // A metadata-partition extent may straddle pieces of the metadata file: one extent per piece.
