@@ -310,7 +310,9 @@ TEST_F(CancelJobsTest, CancelBeforeTheWorkerRunsEndsCancelledAndTouchesNothing) 
     } else {
       EXPECT_EQ(status, PRG_STATUS_CANCELLED);
       EXPECT_EQ(result, QD_E_CANCELLED);
-      if (kind.medium_touched) EXPECT_FALSE(kind.medium_touched()) << "the medium changed";
+      if (kind.medium_touched) {
+        EXPECT_FALSE(kind.medium_touched()) << "the medium changed";
+      }
     }
     PRG_DestroyProgress(progress);
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/contents/contents_model.h"
@@ -17,6 +18,7 @@
 #include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
+#include "tools/common/drive_arg.h"
 #include "tools/quenvar-create/terminal_front_end.h"
 
 namespace {
@@ -45,7 +47,7 @@ class VirtualLoader {
  public:
   VirtualLoader(const create::Options& options, int32_t drive_number) : options_(options) {
     const platform::DriveMapEntry* entry =
-        platform::DriveMap::Current().Find(static_cast<char>('A' + drive_number - 1));
+        platform::DriveMap::Current().Find(quenvar::tools::DriveLetterOf(drive_number));
     if (entry != nullptr && entry->kind == platform::DriveKind::kVirtual) backing_ = entry->backing_path;
     drive_number_ = drive_number;
   }
@@ -133,7 +135,7 @@ int main(int argc, char** argv) {
   data_ctrl.EnumerateRecorders(&drives);
   data_ctrl.set_drive_list(&drives);
   if (options.drive != 0) {
-    const int32_t number = options.drive - 'A' + 1;
+    const int32_t number = quenvar::tools::DriveNumberOf(std::string_view(&options.drive, 1));
     if (drives.Find(number) == nullptr) {
       std::fprintf(stderr, "quenvar-create: %c: is not a recorder\n", options.drive);
       return 2;

@@ -9,6 +9,7 @@
 #include "app/resources/string_table.h"
 #include "platform/message_window.h"
 #include "platform/unicode.h"
+#include "tools/common/drive_arg.h"
 
 namespace quenvar::create {
 
@@ -84,12 +85,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     std::string v;
     if (arg == "--drive") {
       if (!value(&v)) return false;
-      if (v.size() == 2 && v[1] == ':') v.pop_back();
-      if (v.size() != 1 || !std::isalpha(static_cast<unsigned char>(v[0]))) {
+      const int number = quenvar::tools::DriveNumberOf(v);
+      if (number == 0) {
         *error = "--drive takes a drive letter";
         return false;
       }
-      options->drive = static_cast<char>(std::toupper(static_cast<unsigned char>(v[0])));
+      options->drive = quenvar::tools::DriveLetterOf(number);
     } else if (arg == "--set") {
       std::pair<int, int> pair;
       if (!value(&v)) return false;

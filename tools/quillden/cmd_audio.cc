@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
 #include "quillden/audio.h"
@@ -20,10 +21,6 @@ namespace quillden::tool {
 namespace {
 
 constexpr DWORD kEnglish = 0x09;
-
-bool IsDriveLetter(const char* arg) {
-  return std::isalpha(static_cast<unsigned char>(arg[0])) && (arg[1] == '\0' || std::strcmp(arg + 1, ":") == 0);
-}
 
 int Usage() {
   std::fputs("usage: quillden audio X: FILE.wav [--title T] [--performer P] ... [--dao|--tao]\n", stderr);
@@ -52,8 +49,8 @@ int Fail(const char* what, DWORD result) {
 }
 
 int RunAudio(int argc, char** argv) {
-  if (argc < 3 || !IsDriveLetter(argv[1])) return Usage();
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
+  const int number = argc >= 3 ? quenvar::tools::DriveNumberOf(argv[1]) : 0;
+  if (number == 0) return Usage();
   std::vector<std::string> files;
   std::vector<std::u16string> titles(1), performers(1);
   DWORD mode = 3;
@@ -75,11 +72,8 @@ int RunAudio(int argc, char** argv) {
     }
   }
   if (files.empty()) return Usage();
-  HANDLE drive = DRV_OpenDrive(number);
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
-    return 1;
-  }
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden audio", number);
+  if (drive == nullptr) return 1;
   HANDLE disc = AUD_CreateAudiodisk(drive);
   int code = 0;
   DWORD result = disc == INVALID_HANDLE_VALUE ? QD_E_OUT_OF_MEMORY : QD_OK;

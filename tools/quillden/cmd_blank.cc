@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "progress_view.h"
 #include "quillden/drive.h"
 #include "quillden/progress.h"
@@ -18,8 +19,7 @@ int RunBlank(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--full") == 0) {
       quick = FALSE;
-    } else if (letter == nullptr && std::isalpha(static_cast<unsigned char>(argv[i][0])) &&
-               (argv[i][1] == '\0' || std::strcmp(argv[i] + 1, ":") == 0)) {
+    } else if (letter == nullptr && quenvar::tools::DriveNumberOf(argv[i]) != 0) {
       letter = argv[i];
     } else {
       letter = nullptr;
@@ -30,12 +30,9 @@ int RunBlank(int argc, char** argv) {
     std::fputs("usage: quillden blank X: [--full]\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(letter[0])) - 'A' + 1);
-  HANDLE drive = DRV_OpenDrive(number);
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
-    return 1;
-  }
+  const int number = quenvar::tools::DriveNumberOf(letter);
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden blank", number);
+  if (drive == nullptr) return 1;
   const DWORD result =
       RunJob([&](HANDLE progress) { return DRV_EraseMedia(drive, progress, quick); }, ProgressViewOptions()).result;
   DRV_CloseDrive(drive);

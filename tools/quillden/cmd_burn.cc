@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "disc_tree.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
@@ -75,10 +76,6 @@ bool ParseNumber(const std::string& text, long min, long max, DWORD* value) {
   return true;
 }
 
-bool IsDriveLetter(const char* text) {
-  return std::isalpha(static_cast<unsigned char>(text[0])) && (text[1] == '\0' || std::strcmp(text + 1, ":") == 0);
-}
-
 // Returns 0 to go on, -1 after --help, else the exit code.
 int ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
@@ -135,8 +132,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "quillden burn: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
-    } else if (options->drive_number == 0 && IsDriveLetter(argv[i])) {
-      options->drive_number = std::toupper(static_cast<unsigned char>(argv[i][0])) - 'A' + 1;
+    } else if (options->drive_number == 0 && quenvar::tools::DriveNumberOf(argv[i]) != 0) {
+      options->drive_number = quenvar::tools::DriveNumberOf(argv[i]);
     } else if (options->image.empty()) {
       options->image = argv[i];
     } else {
@@ -298,11 +295,8 @@ int RunBurn(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed == -1) return 0;
   if (parsed) return parsed;
-  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(options.drive_number));
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden burn: drive %c: cannot be opened\n", static_cast<char>('A' + options.drive_number - 1));
-    return 1;
-  }
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden burn", options.drive_number);
+  if (drive == nullptr) return 1;
   const int exit_code = options.image.empty() ? BurnFiles(options, drive) : BurnImage(options, drive);
   DRV_CloseDrive(drive);
   return exit_code;

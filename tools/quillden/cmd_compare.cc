@@ -12,6 +12,7 @@
 #include <string>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "disc_tree.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
@@ -45,11 +46,6 @@ struct Options {
   bool quiet = false;
 };
 
-int DriveNumber(const char* text) {
-  if (!std::isalpha(static_cast<unsigned char>(text[0])) || std::strcmp(text + 1, ":") != 0) return 0;
-  return std::toupper(static_cast<unsigned char>(text[0])) - 'A' + 1;
-}
-
 bool ParseNumber(const char* text, long min, long max, long* value) {
   char* end = nullptr;
   errno = 0;
@@ -79,11 +75,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "quillden compare: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
-    } else if (options->drive_number == 0 && DriveNumber(argv[i]) != 0) {
-      options->drive_number = DriveNumber(argv[i]);
+    } else if (options->drive_number == 0 && quenvar::tools::DriveNumberOf(argv[i]) != 0) {
+      options->drive_number = quenvar::tools::DriveNumberOf(argv[i]);
     } else if (options->source.empty()) {
       options->source = argv[i];
-      options->source_drive_number = DriveNumber(argv[i]);
+      // A source is a drive only in the colon form: "d" may be an image file of that name.
+      options->source_drive_number = arg.back() == ':' ? quenvar::tools::DriveNumberOf(argv[i]) : 0;
     } else {
       std::fprintf(stderr, "quillden compare: unexpected argument '%s' (see --help)\n", argv[i]);
       return 2;
@@ -142,17 +139,13 @@ int RunCompare(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed == -1) return 0;
   if (parsed) return parsed;
-  const char letter = static_cast<char>('A' + options.drive_number - 1);
-  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(options.drive_number));
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden compare: drive %c: cannot be opened\n", letter);
-    return 2;
-  }
+  const char letter = quenvar::tools::DriveLetterOf(options.drive_number);
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden compare", options.drive_number);
+  if (drive == nullptr) return 2;
   HANDLE source_drive = nullptr;
   if (options.source_drive_number != 0) {
-    source_drive = DRV_OpenDrive(static_cast<DWORD>(options.source_drive_number));
+    source_drive = quenvar::tools::OpenDriveOrSay("quillden compare", options.source_drive_number);
     if (source_drive == nullptr) {
-      std::fprintf(stderr, "quillden compare: drive %s cannot be opened\n", options.source.c_str());
       DRV_CloseDrive(drive);
       return 2;
     }

@@ -56,9 +56,9 @@ int RunCopy(int argc, char** argv) {
   if (parsed == -1) return 0;
   if (parsed != 0) return parsed;
   const int source_number =
-      options.operands.size() == 2 ? DriveNumber(options.operands[0].c_str()) : 0;
+      options.operands.size() == 2 ? quenvar::tools::DriveNumberOf(options.operands[0].c_str()) : 0;
   const int target_number =
-      options.operands.size() == 2 ? DriveNumber(options.operands[1].c_str()) : 0;
+      options.operands.size() == 2 ? quenvar::tools::DriveNumberOf(options.operands[1].c_str()) : 0;
   if (source_number == 0 || target_number == 0) {
     std::fputs("usage: quillden copy X: Y: [OPTIONS] (see --help)\n", stderr);
     return 2;
@@ -67,8 +67,8 @@ int RunCopy(int argc, char** argv) {
     std::fputs("quillden copy: the source and the target must be different drives\n", stderr);
     return 2;
   }
-  const char source_letter = static_cast<char>('A' + source_number - 1);
-  const char target_letter = static_cast<char>('A' + target_number - 1);
+  const char source_letter = quenvar::tools::DriveLetterOf(source_number);
+  const char target_letter = quenvar::tools::DriveLetterOf(target_number);
   HANDLE source = OpenDriveOrSay("copy", source_number);
   if (source == nullptr) return 1;
   HANDLE target = OpenDriveOrSay("copy", target_number);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 
@@ -12,17 +13,13 @@ namespace {
 
 int RunEject(int argc, char** argv) {
   const bool load = argc == 3 && std::strcmp(argv[2], "--load") == 0;
-  if ((argc != 2 && !load) || !std::isalpha(static_cast<unsigned char>(argv[1][0])) ||
-      (argv[1][1] != '\0' && std::strcmp(argv[1] + 1, ":") != 0)) {
+  const int number = argc == 2 || load ? quenvar::tools::DriveNumberOf(argv[1]) : 0;
+  if (number == 0) {
     std::fputs("usage: quillden eject X: [--load]\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
-  HANDLE drive = DRV_OpenDrive(number);
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
-    return 1;
-  }
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden eject", number);
+  if (drive == nullptr) return 1;
   const DWORD result = DRV_EjectMedia(drive, load ? FALSE : TRUE);
   DRV_CloseDrive(drive);
   if (result != QD_OK) {

@@ -187,7 +187,7 @@ bool HasImageSignature(const std::string& path) {
 
 // The drive of "X: FILE" operands; 0 (after the usage line) when they are not that.
 int DriveOfOperands(const RecordingOptions& options, const char* usage) {
-  const int number = options.operands.size() == 2 ? DriveNumber(options.operands[0].c_str()) : 0;
+  const int number = options.operands.size() == 2 ? quenvar::tools::DriveNumberOf(options.operands[0].c_str()) : 0;
   if (number == 0) std::fprintf(stderr, "usage: %s\n", usage);
   return number;
 }
@@ -216,7 +216,7 @@ int Create(const RecordingOptions& options) {
   if (image) CPY_CloseDiskImage(image);
   const uintmax_t bytes = std::filesystem::file_size(out, error);
   std::printf("created %s from the disc in %c: (%u track%s, %.1f MiB)\n", out.c_str(),
-              static_cast<char>('A' + number - 1), tracks, tracks == 1 ? "" : "s",
+              quenvar::tools::DriveLetterOf(number), tracks, tracks == 1 ? "" : "s",
               error ? 0.0 : static_cast<double>(bytes) / (1 << 20));
   return 0;
 }
@@ -262,7 +262,7 @@ int Write(const RecordingOptions& options) {
     return 1;
   }
   DRV_CloseDrive(drive);
-  std::printf("recorded %s onto the media in %c:\n", in.c_str(), static_cast<char>('A' + number - 1));
+  std::printf("recorded %s onto the media in %c:\n", in.c_str(), quenvar::tools::DriveLetterOf(number));
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 
@@ -19,17 +20,13 @@ const char* StatusName(DWORD status) {
 }
 
 int RunMedia(int argc, char** argv) {
-  if (argc != 2 || !std::isalpha(static_cast<unsigned char>(argv[1][0])) ||
-      (argv[1][1] != '\0' && std::strcmp(argv[1] + 1, ":") != 0)) {
+  const int number = argc == 2 ? quenvar::tools::DriveNumberOf(argv[1]) : 0;
+  if (number == 0) {
     std::fputs("usage: quillden media X:\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
-  HANDLE drive = DRV_OpenDrive(number);
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
-    return 1;
-  }
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden media", number);
+  if (drive == nullptr) return 1;
   _MEDIAINFORMATION info{};
   const DWORD result = DRV_GetMediaInformation(drive, &info);
   if (result != QD_OK) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "command.h"
+#include "tools/common/drive_arg.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
 #include "quillden/drive.h"
@@ -18,18 +19,13 @@ namespace {
 int RunRip(int argc, char** argv) {
   char* end = nullptr;
   const long track = argc == 4 ? std::strtol(argv[2], &end, 10) : 0;
-  if (argc != 4 || !std::isalpha(static_cast<unsigned char>(argv[1][0])) ||
-      (argv[1][1] != '\0' && std::strcmp(argv[1] + 1, ":") != 0) || end == argv[2] || *end != '\0' || track < 1 ||
-      track > 99) {
+  const int number = argc == 4 ? quenvar::tools::DriveNumberOf(argv[1]) : 0;
+  if (number == 0 || end == argv[2] || *end != '\0' || track < 1 || track > 99) {
     std::fputs("usage: quillden rip X: TRACK OUT\n", stderr);
     return 2;
   }
-  const DWORD number = static_cast<DWORD>(std::toupper(static_cast<unsigned char>(argv[1][0])) - 'A' + 1);
-  HANDLE drive = DRV_OpenDrive(number);
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden: drive %c: cannot be opened\n", static_cast<char>('A' + number - 1));
-    return 1;
-  }
+  HANDLE drive = quenvar::tools::OpenDriveOrSay("quillden rip", number);
+  if (drive == nullptr) return 1;
   const std::u16string path = quenvar::platform::Utf8ToUtf16(argv[3]);
   const DWORD result = RunJob(
                            [&](HANDLE progress) {

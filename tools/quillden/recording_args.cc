@@ -24,18 +24,8 @@ bool ParseNumber(const char* text, long min, long max, long* value) {
 
 }  // namespace
 
-int DriveNumber(const char* text) {
-  if (text == nullptr || !std::isalpha(static_cast<unsigned char>(text[0]))) return 0;
-  if (text[1] != '\0' && std::strcmp(text + 1, ":") != 0) return 0;
-  return std::toupper(static_cast<unsigned char>(text[0])) - 'A' + 1;
-}
-
 HANDLE OpenDriveOrSay(const char* command, int number) {
-  HANDLE drive = DRV_OpenDrive(static_cast<DWORD>(number));
-  if (drive == nullptr) {
-    std::fprintf(stderr, "quillden %s: drive %c: cannot be opened\n", command, static_cast<char>('A' + number - 1));
-  }
-  return drive;
+  return quenvar::tools::OpenDriveOrSay(("quillden " + std::string(command)).c_str(), number);
 }
 
 int ParseRecordingOptions(const char* command, const char* usage, int argc, char** argv,

@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "quillden/types.h"
+#include "tools/common/drive_arg.h"
 
 namespace quillden::tool {
-
-// The drive number (1 for A: ... 26 for Z:) of "X:" or "X"; 0 when text is not a drive letter.
-int DriveNumber(const char* text);
 
 // Opens the drive; on failure says so on standard error (prefixed with command) and returns null.
 HANDLE OpenDriveOrSay(const char* command, int number);

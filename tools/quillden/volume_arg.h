@@ -11,19 +11,17 @@
 #include "quillden/result.h"
 #include "quillden/util.h"
 #include "quillden/volume.h"
+#include "tools/common/drive_arg.h"
 
 namespace quillden::tool {
 
-// "X" or "X:" with a letter.
-inline bool IsDriveArgument(const char* text) {
-  return std::isalpha(static_cast<unsigned char>(text[0])) &&
-         (text[1] == '\0' || std::strcmp(text + 1, ":") == 0);
-}
+inline bool IsDriveArgument(const char* text) { return quenvar::tools::DriveNumberOf(text) != 0; }
 
 // Opens the volume of drive argument text into *volume; false with the reason printed.
 inline bool OpenVolumeArgument(const char* text, HANDLE* volume) {
-  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-  const DWORD result = DRV_OpenVolume(static_cast<DWORD>(letter - 'A' + 1), volume);
+  const int number = quenvar::tools::DriveNumberOf(text);
+  const char letter = quenvar::tools::DriveLetterOf(number);
+  const DWORD result = DRV_OpenVolume(static_cast<DWORD>(number), volume);
   if (result == QD_OK) return true;
   if (result == QD_E_NOT_READY) {
     std::fprintf(stderr, "quillden: volume %c: no medium (0x%08X, last command error 0x%08X)\n",

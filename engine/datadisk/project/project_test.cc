@@ -269,7 +269,7 @@ TEST_F(ProjectTest, OverlongEntryStopsTheLoadAndKeepsWhatCameBefore) {
 
 TEST_F(ProjectTest, DotFoldersInDiscPathsAreLeftOut) {
   std::string first = WriteSource("first.txt");
-  for (const std::u16string line :
+  for (const std::u16string& line :
        {Utf8ToUtf16(first) + u"\t..\\..\\etc\\passwd\r\n", std::u16string(u"|\tkeep\\.|\r\n")}) {
     MST_DestroyDatadisk(disc_);
     disc_ = MST_CreateDatadisk();

@@ -10,26 +10,12 @@
 #include "quillden/types.h"
 #include "quillden/result.h"
 #include "quillden/progress.h"
-#if __has_include("quillden/datadisk.h")
 #include "quillden/datadisk.h"
-#endif
-#if __has_include("quillden/mastering.h")
 #include "quillden/mastering.h"
-#endif
-#if __has_include("quillden/drive.h")
 #include "quillden/drive.h"
-#endif
-#if __has_include("quillden/image.h")
 #include "quillden/image.h"
-#endif
-#if __has_include("quillden/audio.h")
 #include "quillden/audio.h"
-#endif
-#if __has_include("quillden/volume.h")
 #include "quillden/volume.h"
-#endif
-#if __has_include("quillden/util.h")
 #include "quillden/util.h"
-#endif
 
 #endif /* QUILLDEN_H_ */
