@@ -372,10 +372,19 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
   const CDiscItem* boot = item->Disc(disc);
   if (boot != nullptr && boot->bootable() && boot->emulation() == kEmulationNone &&
       settings.file_system != kUsbFileSystemNtfs) {
-    if (::access(platform::Utf16ToUtf8(boot->boot_image()).c_str(), R_OK) != 0) {
+    const std::string program = platform::Utf16ToUtf8(boot->boot_image());
+    if (::access(program.c_str(), R_OK) != 0) {
       ShowAppMessage(FormatString(ids::kOpenFileFailed, {boot->boot_image()}), PromptButtons::kOk,
                      PromptIcon::kWarning, owner);
       return QD_E_SOURCE_MISSING;
+    }
+    // A stick whose boot sector cannot load the whole program would not start: refused, not
+    // reported as a bootable medium.
+    struct stat st {};
+    if (::stat(program.c_str(), &st) != 0 || st.st_size == 0 || st.st_size > TF_BIOS_LOADER_MAX_SIZE) {
+      ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot->boot_image()}), PromptButtons::kOk,
+                     PromptIcon::kWarning, owner);
+      return QD_E_NO_BOOT_IMAGE;
     }
     items.push_back({boot->boot_image(), {}, TF_BIOS_LOADER_NAME});
   }

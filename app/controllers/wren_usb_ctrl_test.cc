@@ -352,6 +352,33 @@ TEST_F(UsbRunTest, AMissingBootProgramFailsBeforeFormatting) {
       << "the stick was formatted";
 }
 
+// A boot program the stick's boot sector cannot load whole (empty, or over 64 KiB) would give a
+// stick that does not start: the disc fails before the stick is formatted.
+TEST_F(UsbRunTest, ABootProgramTheStickCannotLoadFailsBeforeFormatting) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  const std::string source = dir_.Child("files");
+  WriteBytes(source + "/a.bin", 4096, 1);
+  ASSERT_EQ(Tarnfold('U', u"FAT32", u"KEEP"), TF_OK);
+  const std::string before =
+      usbformat::Capture("blkid -p -o value -s UUID " + loop.PartitionNode(1));
+  ASSERT_FALSE(before.empty());
+  for (const uint64_t size : {uint64_t{0}, uint64_t{TF_BIOS_LOADER_MAX_SIZE} + 1}) {
+    const std::string program = dir_.Child("boot" + std::to_string(size) + ".bin");
+    WriteBytes(program, size, 3);
+    auto item = Contents(16, source, "", "BOOTTEST", "BootImage=" + program + "\nEmulation=NO\n");
+    EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_NO_BOOT_IMAGE) << size;
+    EXPECT_EQ(ejected_, "");
+    const auto messages = Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find(u"64 KiB"), std::u16string::npos);
+    EXPECT_NE(messages.back().find(Utf8ToUtf16(program)), std::u16string::npos);
+    EXPECT_EQ(usbformat::Capture("blkid -p -o value -s UUID " + loop.PartitionNode(1)), before)
+        << "the stick was formatted";
+  }
+}
+
 TEST_F(UsbRunTest, CancelDuringTheCopyEndsQuietlyAndDoesNotEject) {
   usbformat::LoopDevice loop(160 * kMiB);
   REQUIRE_LOOP(loop);

@@ -13,6 +13,7 @@ namespace quenvar::app::ids {
 inline constexpr uint32_t kAboutMenu = 101;
 // The main dialog's context menu entry choosing the quick verify mode.
 inline constexpr uint32_t kQuickVerifyMenu = 102;
+inline constexpr uint32_t kBootProgramTooLargeForUsb = 103;
 inline constexpr uint32_t kColumnTitle = 15000;
 inline constexpr uint32_t kColumnMediaSet = 15001;
 inline constexpr uint32_t kColumnStatus = 15002;

@@ -121,7 +121,7 @@ TEST(StringTableTest, EnglishTextsAreExact) {
 
 TEST(StringTableTest, UsedIdsAreComplete) {
   // Every id the program refers to, and nothing the program never uses.
-  std::set<uint32_t> expected = {101, ids::kQuickVerifyMenu, ids::kAppTitle};
+  std::set<uint32_t> expected = {101, ids::kQuickVerifyMenu, ids::kBootProgramTooLargeForUsb, ids::kAppTitle};
   for (uint32_t id = 15000; id <= 15077; ++id) {
     if (id != 15014 && id != 15015 && id != 15020 && id != 15036 && id != 15044 && id != 15055 &&
         id != 15056 && id != 15057) {

@@ -6,6 +6,7 @@ namespace quenvar::app::data {
 const StringEntry kStrings1028[] = {
     {101, u"關於 Quenvar(&A)..."},
     {102, u"快速驗證: 只比較每個檔案的開頭(&Q)"},
+    {103, u"開機程式是空的或大於 64 KiB，USB 媒體無法透過 BIOS 啟動它。\r\n%s\r\n"},
     {15000, u"標題"},
     {15001, u"媒體組"},
     {15002, u"狀態"},

@@ -7,6 +7,7 @@ namespace quenvar::app::data {
 const StringEntry kStrings1033[] = {
     {101, u"About Quenvar (&A).."},
     {102, u"Quick verify: compare only the start of each file (&Q)"},
+    {103, u"The boot program is empty or larger than 64 KiB, so a USB medium cannot start it through the BIOS.\r\n%s\r\n"},
     {15000, u"Title"},
     {15001, u"Media Set"},
     {15002, u"Status"},

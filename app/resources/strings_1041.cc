@@ -6,6 +6,7 @@ namespace quenvar::app::data {
 const StringEntry kStrings1041[] = {
     {101, u"Quenvar のバージョン情報(&A)..."},
     {102, u"簡易検証: 各ファイルの先頭だけを比較する(&Q)"},
+    {103, u"ブート プログラムが空か 64 KiB を超えているため、USB メディアから BIOS で起動できません。\r\n%s\r\n"},
     {15000, u"タイトル"},
     {15001, u"メディアセット"},
     {15002, u"状態"},

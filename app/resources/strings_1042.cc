@@ -6,6 +6,7 @@ namespace quenvar::app::data {
 const StringEntry kStrings1042[] = {
     {101, u"Quenvar 정보(&A)..."},
     {102, u"빠른 검증: 각 파일의 처음 부분만 비교(&Q)"},
+    {103, u"부팅 프로그램이 비어 있거나 64 KiB보다 커서 USB 미디어가 BIOS로 시작할 수 없습니다.\r\n%s\r\n"},
     {15000, u"제목"},
     {15001, u"미디어 세트"},
     {15002, u"상태"},

@@ -6,6 +6,7 @@ namespace quenvar::app::data {
 const StringEntry kStrings2052[] = {
     {101, u"关于 Quenvar(&A)..."},
     {102, u"快速验证: 只比较每个文件的开头(&Q)"},
+    {103, u"启动程序为空或大于 64 KiB，USB 介质无法通过 BIOS 启动它。\r\n%s\r\n"},
     {15000, u"标题"},
     {15001, u"介质集"},
     {15002, u"状态"},

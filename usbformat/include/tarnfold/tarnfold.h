@@ -54,6 +54,8 @@
  * with DL = the drive, as firmware starts an El Torito no-emulation boot image. Without the file
  * the drive says "Not a bootable medium: no loader" and halts. */
 #define TF_BIOS_LOADER_NAME "QVBOOT.BIN"
+/* The largest loader, in bytes, that the volume boot program loads whole. */
+#define TF_BIOS_LOADER_MAX_SIZE 65535
 
 QUILLDEN_BEGIN_DECLS
 
