@@ -42,12 +42,15 @@ class Adder {
  private:
   enum class Outcome { kAdded, kMerged, kKept, kLeftOut, kCancelled };
 
-  DatadiskEntry* Add(std::u16string_view source, std::u16string_view target, bool target_names_entry);
+  DatadiskEntry* Add(std::u16string_view source, std::u16string_view target,
+                     bool target_names_entry);
 
   // Makes one entry for source named name in folder, asking what the protocol asks. *entry gets
-  // the new entry (kAdded), the existing folder (kMerged) or the existing entry (kKept).
+  // the new entry (kAdded), the existing folder (kMerged) or the existing entry (kKept). listed is
+  // what the folder listing found for source (a link to a regular file already followed), or null
+  // to look source up here.
   Outcome AddOne(const std::u16string& source, DatadiskEntry* folder, std::u16string name,
-                 DatadiskEntry** entry);
+                 const quenvar::platform::FileInfo* listed, DatadiskEntry** entry);
   // Adds the contents of a local folder into folder, recursively.
   void AddContents(const std::u16string& source, DatadiskEntry* folder);
   // Asks and handles the reply's cancel; returns the reply.

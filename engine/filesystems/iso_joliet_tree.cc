@@ -153,8 +153,12 @@ void IsoJolietTree::Relocate(View view, uint32_t first_block) {
   }
 }
 
-uint32_t IsoJolietTree::RootBlock(View view) const { return DirBlock(view, RootSlot()); }
-uint32_t IsoJolietTree::RootLength(View view) const { return DirLength(view, RootSlot()); }
+uint32_t IsoJolietTree::RootBlock(View view) const {
+  return DirBlock(view, RootSlot());
+}
+uint32_t IsoJolietTree::RootLength(View view) const {
+  return DirLength(view, RootSlot());
+}
 
 void IsoJolietTree::WritePathTables(View view, uint8_t* l_table, uint8_t* m_table) const {
   std::vector<uint32_t> folders = FolderOrder(view);
@@ -181,6 +185,7 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
                                      bool file_dates) const {
   std::vector<std::vector<uint32_t>> children = ChildrenInOrder(view);
   uint32_t area_first = view == View::kJoliet ? joliet_area_first_ : iso_area_first_;
+  const IsoTimeConverter local_time;
   auto write_one = [&](uint32_t slot) {
     bool is_root = slot == RootSlot();
     uint32_t parent_slot = is_root ? RootSlot() : SlotOf(entries_[slot].parent);
@@ -189,7 +194,7 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
     DirectoryRecord self;
     self.location = DirBlock(view, slot);
     self.data_length = RoundUpToBlock(DirLength(view, slot));
-    self.date = is_root ? volume_time : FileTimeToIsoTime(entries_[slot].last_write_time);
+    self.date = is_root ? volume_time : local_time(entries_[slot].last_write_time);
     self.flags = kDirectoryFlag;
     self.identifier = std::string_view("\0", 1);
     uint32_t length = PutDirectoryRecord(dir, self);
@@ -197,9 +202,8 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
     DirectoryRecord parent;
     parent.location = DirBlock(view, parent_slot);
     parent.data_length = RoundUpToBlock(DirLength(view, parent_slot));
-    parent.date = parent_slot == RootSlot()
-                      ? volume_time
-                      : FileTimeToIsoTime(entries_[parent_slot].last_write_time);
+    parent.date =
+        parent_slot == RootSlot() ? volume_time : local_time(entries_[parent_slot].last_write_time);
     parent.flags = kDirectoryFlag;
     parent.identifier = std::string_view("\1", 1);
     length += PutDirectoryRecord(dir + length, parent);
@@ -217,7 +221,7 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
         record.data_length = static_cast<uint32_t>(entry.size);
         record.flags = 0;
       }
-      record.date = file_dates ? FileTimeToIsoTime(entry.last_write_time) : volume_time;
+      record.date = file_dates ? local_time(entry.last_write_time) : volume_time;
       record.identifier = identifier;
       uint32_t size = DirectoryRecordLength(identifier.size());
       if (length % kBlockSize + size > kBlockSize) length = RoundUpToBlock(length);

@@ -63,6 +63,7 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
     if (entry->is_folder() || entry->is_engine_entry()) continue;
     uint64_t expected = uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
     if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    if (entry->length == 0) continue;                         // takes no block: nothing to open
     std::unique_ptr<quenvar::platform::ReadableFile> source;
     std::string source_path = quenvar::platform::Utf16ToUtf8(entry->source_path);
     if (!job.env->OpenReadable(source_path, &source).ok()) {

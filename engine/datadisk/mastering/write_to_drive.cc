@@ -182,6 +182,7 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
     if (linear < layout.session_start()) return QD_E_WRITE_FILE;
     const uint64_t expected = (linear - layout.session_start()) * kBlock;
     if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    if (entry->length + entry->second_length == 0) continue;  // takes no block: nothing to open
     std::unique_ptr<quenvar::platform::ReadableFile> source;
     if (!env->OpenReadable(quenvar::platform::Utf16ToUtf8(entry->source_path), &source).ok()) {
       // Dropped from the tree, so that the next attempt writes the disc without it.
