@@ -111,28 +111,62 @@ void FormatLabel(char16_t* label) {
   label[i] = 0;
 }
 
-void SetName(DatadiskEntry* entry, std::u16string_view name) {
-  size_t n = std::min(name.size(), size_t{MAX_PATH - 1});
-  std::copy_n(name.data(), n, entry->find_data.cFileName);
-  entry->find_data.cFileName[n] = 0;
-}
-
-void BuildDiscPath(DatadiskEntry* entry) {
-  entry->disc_path.clear();
-  if (entry->parent) {
-    entry->disc_path.append(entry->parent->disc_path);
-    entry->disc_path.push_back(u'\\');
-  }
-  entry->disc_path.append(entry->name());
-}
-
 }  // namespace
 
-std::u16string_view DatadiskEntry::name() const {
-  return std::u16string_view(find_data.cFileName, quenvar::platform::Utf16Length(find_data.cFileName, MAX_PATH));
+size_t DatadiskEntry::DiscPathLength() const {
+  size_t length = name_length;
+  for (const DatadiskEntry* up = parent; up; up = up->parent) length += up->name_length + 1;
+  return length;
 }
 
-Datadisk::Datadisk() { FormatLabel(volume_label); }
+std::u16string DatadiskEntry::DiscPath() const {
+  std::u16string path(DiscPathLength(), u'\\');
+  size_t end = path.size();
+  for (const DatadiskEntry* e = this; e; e = e->parent) {
+    end -= e->name_length;
+    std::copy_n(e->name_units, e->name_length, path.begin() + static_cast<ptrdiff_t>(end));
+    if (end) --end;  // the separator stays
+  }
+  return path;
+}
+
+std::u16string DatadiskEntry::SourcePath() const {
+  // Up to the nearest entry that stores its source, then the names back down.
+  const DatadiskEntry* base = this;
+  size_t length = 0;
+  while (base->source_from_parent && base->parent) {
+    length += base->name_length + 1;
+    base = base->parent;
+  }
+  if (base->source_from_parent) return std::u16string();  // cannot happen: the chain ends stored
+  std::u16string path(base->source_length + length, u'/');
+  std::copy_n(base->source_units, base->source_length, path.begin());
+  size_t end = path.size();
+  for (const DatadiskEntry* e = this; e != base; e = e->parent) {
+    end -= e->name_length;
+    std::copy_n(e->name_units, e->name_length, path.begin() + static_cast<ptrdiff_t>(end));
+    --end;  // the "/"
+  }
+  return path;
+}
+
+WIN32_FIND_DATAW DatadiskEntry::FindData() const {
+  WIN32_FIND_DATAW data{};
+  data.dwFileAttributes = file_attributes;
+  data.ftCreationTime = creation_time;
+  data.ftLastAccessTime = last_access_time;
+  data.ftLastWriteTime = last_write_time;
+  data.nFileSizeHigh = static_cast<uint32_t>(size >> 32);
+  data.nFileSizeLow = static_cast<uint32_t>(size);
+  size_t n = std::min<size_t>(name_length, MAX_PATH - 1);
+  std::copy_n(name_units, n, data.cFileName);
+  std::copy(std::begin(short_name), std::end(short_name), data.cAlternateFileName);
+  return data;
+}
+
+Datadisk::Datadisk() {
+  FormatLabel(volume_label);
+}
 
 // Entries and indexes live in heap_ and are released with it; their destructors free nothing else.
 Datadisk::~Datadisk() = default;
@@ -146,8 +180,12 @@ HANDLE Datadisk::Create() {
   }
 }
 
-std::shared_ptr<Datadisk> Datadisk::FromHandle(HANDLE handle) { return Discs().Find(handle); }
-std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) { return Discs().Remove(handle); }
+std::shared_ptr<Datadisk> Datadisk::FromHandle(HANDLE handle) {
+  return Discs().Find(handle);
+}
+std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) {
+  return Discs().Remove(handle);
+}
 
 DatadiskEntry* Datadisk::EntryFromHandle(HANDLE handle) const {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -167,7 +205,7 @@ size_t Datadisk::entry_count() const {
 DatadiskEntry* Datadisk::NewEntry() {
   try {
     std::pmr::polymorphic_allocator<DatadiskEntry> alloc(&heap_);
-    DatadiskEntry* entry = alloc.new_object<DatadiskEntry>(&heap_);
+    DatadiskEntry* entry = alloc.new_object<DatadiskEntry>();
     try {
       TreeAccess::AddLive(*this, entry);
     } catch (...) {
@@ -188,7 +226,43 @@ void Datadisk::FreeEntry(DatadiskEntry* entry) {
   if (entry->children_index) {
     std::pmr::polymorphic_allocator<FolderIndex>(&heap_).delete_object(entry->children_index);
   }
+  if (entry->source_units)
+    heap_.deallocate(const_cast<char16_t*>(entry->source_units),
+                     entry->source_length * sizeof(char16_t), alignof(char16_t));
   alloc.delete_object(entry);
+}
+
+namespace {
+
+const char16_t* CopyIntoHeap(std::pmr::memory_resource* heap, std::u16string_view text) {
+  if (text.empty()) return nullptr;
+  auto* units =
+      static_cast<char16_t*>(heap->allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
+  std::copy(text.begin(), text.end(), units);
+  return units;
+}
+
+}  // namespace
+
+void Datadisk::SetEntryName(DatadiskEntry* entry, std::u16string_view name) {
+  name = name.substr(0, MAX_PATH - 1);
+  entry->name_units = CopyIntoHeap(&heap_, name);
+  entry->name_length = static_cast<uint16_t>(name.size());
+}
+
+void Datadisk::SetSourcePath(DatadiskEntry* entry, std::u16string_view source) {
+  const char16_t* units = CopyIntoHeap(&heap_, source);
+  if (entry->source_units) {
+    heap_.deallocate(const_cast<char16_t*>(entry->source_units),
+                     entry->source_length * sizeof(char16_t), alignof(char16_t));
+  }
+  entry->source_units = units;
+  entry->source_length = static_cast<uint32_t>(source.size());
+  entry->source_from_parent = false;
+}
+
+void Datadisk::KeepSourcePath(DatadiskEntry* entry) {
+  if (entry->source_from_parent) SetSourcePath(entry, entry->SourcePath());
 }
 
 void Datadisk::SetErrorPaths(std::u16string_view file_name, std::u16string_view target_path) {
@@ -214,7 +288,8 @@ void Datadisk::FreeKeptBiosImage() {
   kept_bios_image = nullptr;
 }
 
-DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder, std::u16string_view name) {
+DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder,
+                         std::u16string_view name) {
   const FolderIndex* index = TreeAccess::index(disc, folder);
   if (!index || name.empty()) return nullptr;
   auto [begin, end] = index->by_hash.equal_range(NameHash(name));
@@ -244,23 +319,18 @@ uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder
         hash = NameHash(name);
       }
     }
-    SetName(entry, name);
-    entry->name_hash = NameHash(name);
+    if (name != entry->name()) disc.SetEntryName(entry, name);
+    entry->name_hash = NameHash(entry->name());
 
-    BuildDiscPath(entry);
-    if (IsDotName(name)) {
-      disc.SetErrorPaths(entry->name(), entry->disc_path);
+    if (IsDotName(name) || entry->DiscPathLength() > kMaxDiscPath) {
+      disc.SetErrorPaths(entry->name(), entry->DiscPath());
       entry->parent = nullptr;
-      return QD_E_BAD_CHARACTER;
-    }
-    if (entry->disc_path.size() > kMaxDiscPath) {
-      disc.SetErrorPaths(entry->name(), entry->disc_path);
-      entry->parent = nullptr;
-      return QD_E_PATH_TOO_LONG;
+      return IsDotName(name) ? QD_E_BAD_CHARACTER : QD_E_PATH_TOO_LONG;
     }
 
     if (!index) {
-      index = std::pmr::polymorphic_allocator<FolderIndex>(disc.heap()).new_object<FolderIndex>(disc.heap());
+      index = std::pmr::polymorphic_allocator<FolderIndex>(disc.heap())
+                  .new_object<FolderIndex>(disc.heap());
     }
     auto order_it = index->by_order.insert(index->by_order.upper_bound(entry), entry);
     try {
@@ -321,21 +391,10 @@ void DeleteEntry(Datadisk& disc, DatadiskEntry* entry) {
     DatadiskEntry* current = stack.back();
     stack.pop_back();
     order.push_back(current);
-    for (DatadiskEntry* child = current->first_child; child; child = child->next) stack.push_back(child);
+    for (DatadiskEntry* child = current->first_child; child; child = child->next)
+      stack.push_back(child);
   }
   for (auto it = order.rbegin(); it != order.rend(); ++it) disc.FreeEntry(*it);
-}
-
-void RebuildSubtreePaths(DatadiskEntry* folder) {
-  std::vector<DatadiskEntry*> stack;
-  if (folder->first_child) stack.push_back(folder->first_child);
-  while (!stack.empty()) {
-    DatadiskEntry* entry = stack.back();
-    stack.pop_back();
-    BuildDiscPath(entry);
-    if (entry->next) stack.push_back(entry->next);
-    if (entry->first_child) stack.push_back(entry->first_child);
-  }
 }
 
 uint32_t CreateFolderEntry(Datadisk& disc, DatadiskEntry* parent, std::u16string_view name,
@@ -346,12 +405,17 @@ uint32_t CreateFolderEntry(Datadisk& disc, DatadiskEntry* parent, std::u16string
   DatadiskEntry* entry = disc.NewEntry();
   if (!entry) return QD_E_OUT_OF_MEMORY;
   FILETIME now = CurrentFileTime();
-  entry->find_data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-  entry->find_data.ftCreationTime = now;
-  entry->find_data.ftLastAccessTime = now;
-  entry->find_data.ftLastWriteTime = now;
-  SetName(entry, name.substr(0, MAX_PATH - 1));
-  uint32_t result = InsertEntry(disc, entry, parent);
+  entry->file_attributes = FILE_ATTRIBUTE_DIRECTORY;
+  entry->creation_time = now;
+  entry->last_access_time = now;
+  entry->last_write_time = now;
+  uint32_t result = QD_OK;
+  try {
+    disc.SetEntryName(entry, name);
+  } catch (const std::bad_alloc&) {
+    result = QD_E_OUT_OF_MEMORY;
+  }
+  if (result == QD_OK) result = InsertEntry(disc, entry, parent);
   if (result != QD_OK) {
     disc.FreeEntry(entry);
     return result;
@@ -411,15 +475,18 @@ uint32_t BuildLevelOrder(Datadisk& disc, std::vector<DatadiskEntry*>* list) {
 }
 
 size_t LongestDiscPath(const DatadiskEntry* entry) {
-  size_t longest = entry->disc_path.size();
-  std::vector<const DatadiskEntry*> stack;
-  if (entry->first_child) stack.push_back(entry->first_child);
+  // Lengths grow down the tree: each entry's is its parent's, a separator and its name.
+  size_t own = entry->DiscPathLength();
+  size_t longest = own;
+  std::vector<std::pair<const DatadiskEntry*, size_t>> stack;  // an entry and its parent's length
+  if (entry->first_child) stack.emplace_back(entry->first_child, own);
   while (!stack.empty()) {
-    const DatadiskEntry* e = stack.back();
+    auto [e, parent_length] = stack.back();
     stack.pop_back();
-    longest = std::max(longest, e->disc_path.size());
-    if (e->next) stack.push_back(e->next);
-    if (e->first_child) stack.push_back(e->first_child);
+    size_t length = parent_length + 1 + e->name_length;
+    longest = std::max(longest, length);
+    if (e->next) stack.emplace_back(e->next, parent_length);
+    if (e->first_child) stack.emplace_back(e->first_child, length);
   }
   return longest;
 }

@@ -35,7 +35,9 @@ void WriteImage(const std::string& path, const std::vector<uint8_t>& data) {
 
 std::map<std::string, Reported> XorrisoFiles(const std::string& image) {
   std::string out;
-  Shell("xorriso -abort_on NEVER -indev stdio:" + Quote(image) + " -find / -type f -exec report_lba --", &out);
+  Shell("xorriso -abort_on NEVER -indev stdio:" + Quote(image) +
+            " -find / -type f -exec report_lba --",
+        &out);
   std::map<std::string, Reported> files;
   // "File data lba:  0 ,       34 ,        1 ,        6 , '/README.TXT'"
   const std::string prefix = "File data lba:";
@@ -99,7 +101,8 @@ HANDLE ReaderTest::Press(const std::string& image, const std::string& kind) {
 namespace {
 
 // Writes image as one track at start (track at once, next session allowed) and closes the session.
-bool WriteSession(drive::Transport* transport, const std::string& image, uint32_t start, uint16_t track) {
+bool WriteSession(drive::Transport* transport, const std::string& image, uint32_t start,
+                  uint16_t track) {
   std::vector<uint8_t> data = ReadImage(image);
   data.resize((data.size() + 2047) / 2048 * 2048);
   if (!vt::SelectWritePage(transport, 1, 3, 4, 8).ok()) return false;
@@ -107,10 +110,13 @@ bool WriteSession(drive::Transport* transport, const std::string& image, uint32_
   for (uint32_t i = 0; i < blocks; i += 32) {
     const uint32_t lba = start + i;
     const uint16_t n = static_cast<uint16_t>(std::min<uint32_t>(32, blocks - i));
-    std::vector<uint8_t> chunk(data.begin() + size_t{i} * 2048, data.begin() + size_t{i + n} * 2048);
-    vt::Reply reply = vt::SendOut(transport, {0x2A, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8),
-                                              uint8_t(lba), 0, uint8_t(n >> 8), uint8_t(n), 0},
-                                  chunk);
+    std::vector<uint8_t> chunk(data.begin() + size_t{i} * 2048,
+                               data.begin() + size_t{i + n} * 2048);
+    vt::Reply reply =
+        vt::SendOut(transport,
+                    {0x2A, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8),
+                     uint8_t(lba), 0, uint8_t(n >> 8), uint8_t(n), 0},
+                    chunk);
     if (!reply.ok()) return false;
   }
   return vt::Close(transport, 1, track).ok() && vt::Close(transport, 2, 0).ok();
@@ -141,15 +147,15 @@ std::map<std::string, Imported> ReaderTest::Tree(HANDLE disc) {
   auto owner = Datadisk::FromHandle(disc);
   if (!owner) return tree;
   WalkTree(*owner, nullptr, [&](DatadiskEntry* e) {
-    Imported& i = tree[quenvar::platform::Utf16ToUtf8(e->disc_path)];
+    Imported& i = tree[quenvar::platform::Utf16ToUtf8(e->DiscPath())];
     i.attributes = e->attributes();
     i.size = e->file_size();
     i.location = e->location;
     i.length = e->length;
     i.second_location = e->second_location;
     i.second_length = e->second_length;
-    i.last_write = (uint64_t{e->find_data.ftLastWriteTime.dwHighDateTime} << 32) |
-                   e->find_data.ftLastWriteTime.dwLowDateTime;
+    i.last_write =
+        (uint64_t{e->last_write_time.dwHighDateTime} << 32) | e->last_write_time.dwLowDateTime;
     return true;
   });
   return tree;
