@@ -281,5 +281,45 @@ TEST_F(AdderTest, ExistenceCheckTreatsUnopenableAsMissing) {
   EXPECT_EQ(Children(u""), std::vector<std::u16string>{u"a.txt"});
 }
 
+TEST_F(AdderTest, SourcePathsStayThroughRenamesMovesAndMerges) {
+  // Entries of a folder added whole keep no source path of their own; whatever happens to the
+  // names and folders above them afterwards, each still names the file it was made from.
+  Mkdir("t");
+  Mkdir("t/inner");
+  std::string deep = Write("t/inner/file.txt");
+  std::string mended = Write("t/a;b.txt");
+  Mkdir("u");
+  std::string extra = Write("u/extra.txt");
+  HANDLE top = Add(dir_.Child("t"), u"t");
+  ASSERT_NE(top, INVALID_HANDLE_VALUE);
+  auto source_of = [&](const std::u16string& disc_path) {
+    WCHAR buffer[300] = {};
+    HANDLE entry = Find(disc_path);
+    if (entry == INVALID_HANDLE_VALUE) return std::u16string(u"<missing>");
+    EXPECT_EQ(MST_GetSourceFilename(disc_, entry, buffer, 300), QD_OK);
+    WCHAR shown[300] = {};
+    EXPECT_EQ(MST_GetDatadiskFilename(disc_, entry, shown, 300), QD_OK);
+    EXPECT_EQ(std::u16string(shown), disc_path);
+    return std::u16string(buffer);
+  };
+  EXPECT_EQ(source_of(u"t\\a_b.txt"), Utf8ToUtf16(mended));  // the name was mended, not the source
+
+  ASSERT_NE(MST_RenameDatadiskFile(disc_, top, u"renamed"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\inner\\file.txt"), Utf8ToUtf16(deep));
+  ASSERT_NE(MST_RenameDatadiskFile(disc_, Find(u"renamed\\inner\\file.txt"), u"other.txt"),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\inner\\other.txt"), Utf8ToUtf16(deep));
+
+  WIN32_FIND_DATAW data{};
+  ASSERT_EQ(MST_MoveDatadiskFile(disc_, Find(u"renamed\\inner"), nullptr, &data), QD_OK);
+  EXPECT_EQ(source_of(u"inner\\other.txt"), Utf8ToUtf16(deep));
+  EXPECT_EQ(source_of(u"inner"), Utf8ToUtf16(dir_.Child("t/inner")));
+
+  // A file added into the renamed folder on its own names its own source.
+  ASSERT_NE(Add(extra, u"renamed"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\extra.txt"), Utf8ToUtf16(extra));
+  EXPECT_EQ(source_of(u"renamed\\a_b.txt"), Utf8ToUtf16(mended));
+}
+
 }  // namespace
 }  // namespace quillden

@@ -170,6 +170,13 @@ TEST_F(FileProgressTest, DuplicateKeepReplaceAndMerge) {
   EXPECT_EQ(AddAndWait(dir_.Child("m2"), u"merged"), QD_OK);
   EXPECT_EQ(ChildCount(u"merged"), 2u);
   EXPECT_EQ(Codes()[0], FP_ASK_DUPLICATE);
+  // Each entry still names its own source: "a" was replaced from m2, "b" came from m2 only.
+  for (const char* name : {"a", "b"}) {
+    WCHAR source[300] = {};
+    ASSERT_EQ(MST_GetSourceFilename(disc_, Find(u"merged\\" + pf::Utf8ToUtf16(name)), source, 300),
+              QD_OK);
+    EXPECT_EQ(std::u16string(source), pf::Utf8ToUtf16(dir_.Child(std::string("m2/") + name)));
+  }
 }
 
 TEST_F(FileProgressTest, KeepingAnExistingFolderAddsNoneOfItsContents) {
