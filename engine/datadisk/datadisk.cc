@@ -4,6 +4,7 @@
 #include <ctime>
 #include <new>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #include "datadisk/datadisk_env.h"
@@ -39,14 +40,6 @@ struct TreeAccess {
   }
   static const FolderIndex* index(const Datadisk& disc, const DatadiskEntry* folder) {
     return folder ? folder->children_index : disc.root_index_;
-  }
-  static void AddLive(Datadisk& disc, const void* entry) {
-    std::lock_guard lock(disc.live_mutex_);
-    disc.live_.insert(entry);
-  }
-  static void RemoveLive(Datadisk& disc, const void* entry) {
-    std::lock_guard lock(disc.live_mutex_);
-    disc.live_.erase(entry);
   }
 };
 
@@ -189,8 +182,16 @@ std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) {
 
 DatadiskEntry* Datadisk::EntryFromHandle(HANDLE handle) const {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  const auto address = reinterpret_cast<uintptr_t>(handle);
   std::lock_guard lock(live_mutex_);
-  return live_.count(handle) ? static_cast<DatadiskEntry*>(handle) : nullptr;
+  // The slab that would hold it, then a slot boundary of that slab, then a slot in use.
+  auto slab = slabs_.upper_bound(address);
+  if (slab == slabs_.begin()) return nullptr;
+  --slab;
+  const uintptr_t offset = address - slab->first;
+  if (offset >= slab->second * sizeof(DatadiskEntry) || offset % sizeof(DatadiskEntry) != 0) return nullptr;
+  auto* entry = static_cast<DatadiskEntry*>(handle);
+  return entry->live ? entry : nullptr;
 }
 
 std::shared_ptr<Datadisk> Datadisk::OwnerOfEntry(HANDLE handle, DatadiskEntry** entry) {
@@ -199,19 +200,36 @@ std::shared_ptr<Datadisk> Datadisk::OwnerOfEntry(HANDLE handle, DatadiskEntry** 
 
 size_t Datadisk::entry_count() const {
   std::lock_guard lock(live_mutex_);
-  return live_.size();
+  return live_count_;
 }
 
 DatadiskEntry* Datadisk::NewEntry() {
   try {
-    std::pmr::polymorphic_allocator<DatadiskEntry> alloc(&heap_);
-    DatadiskEntry* entry = alloc.new_object<DatadiskEntry>();
-    try {
-      TreeAccess::AddLive(*this, entry);
-    } catch (...) {
-      alloc.delete_object(entry);
-      throw;
+    std::lock_guard lock(live_mutex_);
+    if (free_slots_.empty() && next_slot_ == slab_end_) {
+      // Slabs grow with the tree: a small disc stays small, a large one takes few slabs.
+      const size_t count = slabs_.empty() ? 64 : std::min<size_t>(slabs_.rbegin()->second * 2, 8192);
+      void* memory = heap_.allocate(count * sizeof(DatadiskEntry), alignof(DatadiskEntry));
+      next_slot_ = static_cast<DatadiskEntry*>(memory);
+      slab_end_ = next_slot_ + count;
+      try {
+        slabs_.emplace(reinterpret_cast<uintptr_t>(memory), count);
+      } catch (...) {
+        heap_.deallocate(memory, count * sizeof(DatadiskEntry), alignof(DatadiskEntry));
+        next_slot_ = slab_end_ = nullptr;
+        throw;
+      }
     }
+    DatadiskEntry* slot;
+    if (!free_slots_.empty()) {
+      slot = free_slots_.back();
+      free_slots_.pop_back();
+    } else {
+      slot = next_slot_++;
+    }
+    DatadiskEntry* entry = new (slot) DatadiskEntry();
+    entry->live = true;
+    ++live_count_;
     return entry;
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -220,16 +238,24 @@ DatadiskEntry* Datadisk::NewEntry() {
 
 void Datadisk::FreeEntry(DatadiskEntry* entry) {
   if (!entry) return;
-  TreeAccess::RemoveLive(*this, entry);
   if (boot_image && boot_image->entry == entry) FreeBootImage();
-  std::pmr::polymorphic_allocator<DatadiskEntry> alloc(&heap_);
   if (entry->children_index) {
     std::pmr::polymorphic_allocator<FolderIndex>(&heap_).delete_object(entry->children_index);
   }
   if (entry->source_units)
     heap_.deallocate(const_cast<char16_t*>(entry->source_units),
                      entry->source_length * sizeof(char16_t), alignof(char16_t));
-  alloc.delete_object(entry);
+  std::lock_guard lock(live_mutex_);
+  // Not destroyed: the slot keeps the flag that tells a stale handle from a live one (entries
+  // own nothing, so there is nothing to release).
+  static_assert(std::is_trivially_destructible_v<DatadiskEntry>);
+  entry->live = false;
+  --live_count_;
+  try {
+    free_slots_.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    // The slot is lost until the disc goes; it stays marked as not in use.
+  }
 }
 
 namespace {

@@ -31,7 +31,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <map>
 #include <vector>
 
 #include "quillden/datadisk.h"
@@ -85,6 +85,7 @@ struct DatadiskEntry {
   uint32_t short_name_hash = 0;   // CRC-32 of the ISO 9660 name
   uint32_t layout_index = 0;      // scratch: the entry's place in the layout's level order
   char16_t short_name[14] = {};   // the ISO 9660 name (cAlternateFileName of the find record)
+  bool live = false;              // a slot of the disc in use (the disc's handle check)
 
   std::u16string_view name() const { return std::u16string_view(name_units, name_length); }
   bool is_folder() const { return (file_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
@@ -200,8 +201,15 @@ class Datadisk {
   std::pmr::unsynchronized_pool_resource heap_;
   DatadiskEntry* first_root_ = nullptr;
   FolderIndex* root_index_ = nullptr;
-  mutable std::mutex live_mutex_;  // guards live_ (queried from other threads)
-  std::unordered_set<const void*> live_;
+  // Entries live in slabs of the heap, so that a handle is checked without an index of its own:
+  // it must be a slot of a slab, and the slot must be in use. live_mutex_ guards the slabs, the
+  // free slots and every entry's live flag (handles are checked from any thread).
+  mutable std::mutex live_mutex_;
+  std::map<uintptr_t, size_t> slabs_;  // first address, slots
+  std::vector<DatadiskEntry*> free_slots_;
+  DatadiskEntry* next_slot_ = nullptr;  // unused slots of the newest slab, up to slab_end_
+  DatadiskEntry* slab_end_ = nullptr;
+  size_t live_count_ = 0;
 };
 
 // ---- Names ----
