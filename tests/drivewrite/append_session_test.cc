@@ -521,9 +521,7 @@ struct UdfAppendCase {
   const char* media;
   DWORD file_system;  // 4 UDF 2.50 alone, 5 with ISO 9660 and Joliet
 };
-void PrintTo(const UdfAppendCase& c, std::ostream* os) {
-  *os << c.media << " file system " << c.file_system;
-}
+void PrintTo(const UdfAppendCase& c, std::ostream* os) { *os << c.media << " file system " << c.file_system; }
 class AppendUdf250Test : public AppendSessionTest,
                          public ::testing::WithParamInterface<UdfAppendCase> {};
 
@@ -616,8 +614,8 @@ std::string Run(const std::string& command) {
 
 // The image rows of xorriso's El Torito report of the session at start: "PLATFORM LBA" each.
 std::vector<std::string> CatalogRows(const std::string& image, uint32_t start) {
-  const std::string report = Run("xorriso -load sbsector " + std::to_string(start) +
-                                 " -indev stdio:'" + image + "' -report_el_torito plain");
+  const std::string report = Run("xorriso -load sbsector " + std::to_string(start) + " -indev stdio:'" +
+                                 image + "' -report_el_torito plain");
   std::vector<std::string> rows;
   size_t at = 0;
   while ((at = report.find("El Torito boot img :", at)) != std::string::npos) {
@@ -650,8 +648,7 @@ std::string WriteEspStandIn(const std::string& path) {
 // A session appended to a write-once disc without boot images of its own keeps the catalog entries
 // of the session it imported: the new catalog names the same image blocks.
 TEST_F(AppendSessionTest, NextSessionKeepsTheImportedCatalogEntries) {
-  if (std::system("command -v xorriso >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "xorriso is not installed";
+  if (std::system("command -v xorriso >/dev/null 2>&1") != 0) GTEST_SKIP() << "xorriso is not installed";
   OpenDrive("dvd-r");
   const std::string folder = WorkPath("one");
   MakeFiles(folder, 5, 100000);
@@ -661,8 +658,7 @@ TEST_F(AppendSessionTest, NextSessionKeepsTheImportedCatalogEntries) {
   std::ofstream(bios, std::ios::binary) << std::string(2048, 'b');
   ASSERT_EQ(MST_ReadBootImageFile(first, U16(bios).c_str(), 0, 0, 4), 0u);
   ASSERT_EQ(MST_ReadEfiBootImageFile(first, U16(WriteEspStandIn(WorkPath("esp.img"))).c_str()), 0u);
-  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 1, nullptr, TRUE, 0), 0u)
-      << std::hex << MST_GetLastError(first);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 1, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(first);
   const std::vector<std::string> before = CatalogRows(path_, 0);
   ASSERT_EQ(before.size(), 2u);
   EXPECT_EQ(before[0].rfind("BIOS ", 0), 0u) << before[0];
@@ -676,8 +672,7 @@ TEST_F(AppendSessionTest, NextSessionKeepsTheImportedCatalogEntries) {
   const std::string more = WorkPath("more.txt");
   std::ofstream(more, std::ios::binary) << "second session";
   ASSERT_NE(MST_AddDatadiskFile(second, U16(more).c_str(), u""), INVALID_HANDLE_VALUE);
-  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 1, nullptr, TRUE, 0), 0u)
-      << std::hex << MST_GetLastError(second);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 1, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(second);
   EXPECT_EQ(CatalogRows(path_, next), before);
 
   // Without the kept entries (deleted by the caller) the next session has no catalog.
@@ -687,8 +682,7 @@ TEST_F(AppendSessionTest, NextSessionKeepsTheImportedCatalogEntries) {
   EXPECT_EQ(MST_DeleteBootImage(third), 0u);
   EXPECT_EQ(MST_DeleteEfiBootImage(third), 0u);
   ASSERT_NE(MST_AddDatadiskFile(third, U16(bios).c_str(), u""), INVALID_HANDLE_VALUE);
-  ASSERT_EQ(MST_WriteDatadisk(drive_, third, 2, nullptr, TRUE, 0), 0u)
-      << std::hex << MST_GetLastError(third);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, third, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(third);
   EXPECT_TRUE(CatalogRows(path_, after).empty());
 }
 
@@ -699,19 +693,15 @@ std::string BootAndWait(const std::string& image, bool uefi, const std::string& 
   const std::string serial = work + (uefi ? "/uefi.serial" : "/bios.serial");
   std::string firmware;
   if (uefi) {
-    fs::copy_file("/usr/share/OVMF/OVMF_VARS.fd", work + "/vars.fd",
-                  fs::copy_options::overwrite_existing);
-    firmware =
-        "-machine q35 -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE.fd "
-        "-drive if=pflash,format=raw,file=" +
-        work + "/vars.fd ";
+    fs::copy_file("/usr/share/OVMF/OVMF_VARS.fd", work + "/vars.fd", fs::copy_options::overwrite_existing);
+    firmware = "-machine q35 -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE.fd "
+               "-drive if=pflash,format=raw,file=" + work + "/vars.fd ";
   }
   const std::string command =
       "timeout 300 qemu-system-x86_64 " + firmware + "-cdrom '" + image +
-      "' -boot d -display none -nodefaults -no-reboot -m 256 -serial file:'" + serial +
-      "' & q=$!; " + "for i in $(seq 1 3000); do grep -q 'Quenvar recovery disc' '" + serial +
-      "' 2>/dev/null && break; kill -0 $q 2>/dev/null || break; sleep 0.1; done; kill $q "
-      "2>/dev/null; wait $q";
+      "' -boot d -display none -nodefaults -no-reboot -m 256 -serial file:'" + serial + "' & q=$!; " +
+      "for i in $(seq 1 3000); do grep -q 'Quenvar recovery disc' '" + serial +
+      "' 2>/dev/null && break; kill -0 $q 2>/dev/null || break; sleep 0.1; done; kill $q 2>/dev/null; wait $q";
   Run(command);
   std::ifstream in(serial, std::ios::binary);
   std::string shown((std::istreambuf_iterator<char>(in)), {});
@@ -727,16 +717,13 @@ TEST_F(AppendSessionTest, EfiImageAppendedToABiosDiscBootsBothWays) {
   OpenDrive("dvd+rw");
   HANDLE first = NewDisc();
   AddFolder(first, area + "/tools", "");
-  ASSERT_EQ(MST_ReadBootImageFile(first, U16(area + "/boot/boot_program.bin").c_str(), 0, 0, 4),
-            0u);
-  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 2, nullptr, TRUE, 0), 0u)
-      << std::hex << MST_GetLastError(first);
+  ASSERT_EQ(MST_ReadBootImageFile(first, U16(area + "/boot/boot_program.bin").c_str(), 0, 0, 4), 0u);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, first, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(first);
   HANDLE second = NewDisc();
   Import(second, SessionCount());
   EXPECT_FALSE(MST_IsEfiBootImage(second));
   ASSERT_EQ(MST_ReadEfiBootImageFile(second, U16(area + "/boot/efi_boot.img").c_str()), 0u);
-  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 2, nullptr, TRUE, 0), 0u)
-      << std::hex << MST_GetLastError(second);
+  ASSERT_EQ(MST_WriteDatadisk(drive_, second, 2, nullptr, TRUE, 0), 0u) << std::hex << MST_GetLastError(second);
   if (std::system("command -v xorriso >/dev/null 2>&1") == 0) {
     const std::vector<std::string> rows = CatalogRows(path_, 0);
     ASSERT_EQ(rows.size(), 2u);

@@ -35,9 +35,7 @@ void WriteImage(const std::string& path, const std::vector<uint8_t>& data) {
 
 std::map<std::string, Reported> XorrisoFiles(const std::string& image) {
   std::string out;
-  Shell("xorriso -abort_on NEVER -indev stdio:" + Quote(image) +
-            " -find / -type f -exec report_lba --",
-        &out);
+  Shell("xorriso -abort_on NEVER -indev stdio:" + Quote(image) + " -find / -type f -exec report_lba --", &out);
   std::map<std::string, Reported> files;
   // "File data lba:  0 ,       34 ,        1 ,        6 , '/README.TXT'"
   const std::string prefix = "File data lba:";
@@ -101,8 +99,7 @@ HANDLE ReaderTest::Press(const std::string& image, const std::string& kind) {
 namespace {
 
 // Writes image as one track at start (track at once, next session allowed) and closes the session.
-bool WriteSession(drive::Transport* transport, const std::string& image, uint32_t start,
-                  uint16_t track) {
+bool WriteSession(drive::Transport* transport, const std::string& image, uint32_t start, uint16_t track) {
   std::vector<uint8_t> data = ReadImage(image);
   data.resize((data.size() + 2047) / 2048 * 2048);
   if (!vt::SelectWritePage(transport, 1, 3, 4, 8).ok()) return false;
@@ -110,13 +107,10 @@ bool WriteSession(drive::Transport* transport, const std::string& image, uint32_
   for (uint32_t i = 0; i < blocks; i += 32) {
     const uint32_t lba = start + i;
     const uint16_t n = static_cast<uint16_t>(std::min<uint32_t>(32, blocks - i));
-    std::vector<uint8_t> chunk(data.begin() + size_t{i} * 2048,
-                               data.begin() + size_t{i + n} * 2048);
-    vt::Reply reply =
-        vt::SendOut(transport,
-                    {0x2A, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8),
-                     uint8_t(lba), 0, uint8_t(n >> 8), uint8_t(n), 0},
-                    chunk);
+    std::vector<uint8_t> chunk(data.begin() + size_t{i} * 2048, data.begin() + size_t{i + n} * 2048);
+    vt::Reply reply = vt::SendOut(transport, {0x2A, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8),
+                                              uint8_t(lba), 0, uint8_t(n >> 8), uint8_t(n), 0},
+                                  chunk);
     if (!reply.ok()) return false;
   }
   return vt::Close(transport, 1, track).ok() && vt::Close(transport, 2, 0).ok();
@@ -154,8 +148,8 @@ std::map<std::string, Imported> ReaderTest::Tree(HANDLE disc) {
     i.length = e->length;
     i.second_location = e->second_location;
     i.second_length = e->second_length;
-    i.last_write =
-        (uint64_t{e->last_write_time.dwHighDateTime} << 32) | e->last_write_time.dwLowDateTime;
+    i.last_write = (uint64_t{e->last_write_time.dwHighDateTime} << 32) |
+                   e->last_write_time.dwLowDateTime;
     return true;
   });
   return tree;

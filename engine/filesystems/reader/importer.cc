@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <new>
 #include <vector>
 
 #include "drive/mmc_commands.h"
