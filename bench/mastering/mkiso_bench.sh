@@ -1,45 +1,106 @@
 #!/bin/sh
-# Wall time and peak memory of building one ISO 9660 + Joliet image from a tree of about 1 GB:
-# 4 files of 200 MB, 20 of 5 MB, 2,000 small files in 40 folders.
-#   mkiso_bench.sh [QUILLDEN_BINARY] [WORK_FOLDER]
-# Each builder runs three times on a warm page cache, after a sync; the best time counts.
+# quillden mkiso against genisoimage and xorriso on the same tree, in one run: best wall time, the
+# CPU time of that run, and peak memory of each builder, then the ratios against the peers.
+#   mkiso_bench.sh [QUILLDEN_BINARY] [WORK_FOLDER] [WORKLOAD]
+# WORKLOAD:
+#   bulk   (the default) about 1 GB: 4 files of 200 MB, 20 of 5 MB, 2,000 small files in 40
+#          folders; ISO 9660 + Joliet, three runs each.
+#   small  100,000 files of 1 to 4,000 bytes in 1,000 folders (a recovery area's driver and tool
+#          folders); ISO 9660 + Joliet, and the UDF 1.02 bridge against genisoimage -J -udf; five
+#          runs each.
+# Every run starts on a warm page cache, after a sync. The trees stay in WORK_FOLDER for the next
+# run; remove the folder when done.
 set -eu
 quillden=${1:-$(dirname "$0")/quillden}
 work=${2:-${TMPDIR:-/tmp}/mkiso-bench}
-tree=$work/tree
+workload=${3:-bulk}
 mkdir -p "$work"
-if [ ! -f "$tree/.complete" ]; then
-  rm -rf "$tree"; mkdir -p "$tree/big" "$tree/mid"
-  for i in 1 2 3 4; do head -c 200000000 /dev/urandom > "$tree/big/big$i.bin"; done
-  for i in $(seq 1 20); do head -c 5000000 /dev/urandom > "$tree/mid/mid$i.bin"; done
-  for d in $(seq 1 40); do
-    mkdir -p "$tree/small/folder$d"
-    for f in $(seq 1 50); do head -c $(( (d * 50 + f) * 37 % 20000 + 1 )) /dev/urandom > "$tree/small/folder$d/file$f.txt"; done
-  done
-  touch "$tree/.complete"
-fi
-cat "$tree"/big/* "$tree"/mid/* > /dev/null  # warm the cache for everyone alike
 
-measure() {  # name, command...: prints best wall seconds and peak RSS (KiB)
-  name=$1; shift
-  best=""; peak=0
-  for run in 1 2 3; do
+make_bulk_tree() {
+  tree=$work/tree
+  if [ ! -f "$tree/.complete" ]; then
+    rm -rf "$tree"; mkdir -p "$tree/big" "$tree/mid"
+    for i in 1 2 3 4; do head -c 200000000 /dev/urandom > "$tree/big/big$i.bin"; done
+    for i in $(seq 1 20); do head -c 5000000 /dev/urandom > "$tree/mid/mid$i.bin"; done
+    for d in $(seq 1 40); do
+      mkdir -p "$tree/small/folder$d"
+      for f in $(seq 1 50); do head -c $(( (d * 50 + f) * 37 % 20000 + 1 )) /dev/urandom > "$tree/small/folder$d/file$f.txt"; done
+    done
+    touch "$tree/.complete"
+  fi
+  cat "$tree"/big/* "$tree"/mid/* > /dev/null  # warm the cache for everyone alike
+}
+
+make_small_tree() {
+  tree=$work/small
+  if [ ! -f "$tree/.complete" ]; then
+    rm -rf "$tree"
+    python3 - "$tree" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(25)
+extensions = ["dll", "inf", "sys", "cat", "txt", "exe", "ini", "xml"]
+for d in range(1000):
+    folder = os.path.join(root, "vendor%02d" % (d % 40), "Driver Package %04d" % d)
+    os.makedirs(folder)
+    for f in range(100):
+        name = "%s_%05d.%s" % (rng.choice(["setup", "net", "Storage Controller", "readme", "x64"]),
+                               d * 100 + f, extensions[f % len(extensions)])
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(rng.randbytes(rng.randint(1, 4000)))
+PY
+    touch "$tree/.complete"
+  fi
+  find "$tree" -type f -exec cat {} + > /dev/null  # warm the cache for everyone alike
+}
+
+measure() {  # name, runs, command...: best wall seconds, that run's CPU seconds, peak RSS (KiB)
+  name=$1; runs=$2; shift 2
+  best=""; best_cpu=""; peak=0
+  for run in $(seq 1 "$runs"); do
     rm -f "$work/out.iso"
     sync  # the previous run's dirty pages must not throttle this one
-    /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" > /dev/null 2>&1
-    set -- "$@"
-    read seconds kib < "$work/time.txt"
-    if [ -z "$best" ] || [ "$(echo "$seconds < $best" | bc)" = 1 ]; then best=$seconds; fi
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" > /dev/null 2>&1
+    read seconds user system kib < "$work/time.txt"
+    if [ -z "$best" ] || [ "$(echo "$seconds < $best" | bc)" = 1 ]; then
+      best=$seconds; best_cpu=$(echo "$user + $system" | bc)
+    fi
     [ "$kib" -gt "$peak" ] && peak=$kib
   done
   size=$(stat -c %s "$work/out.iso")
-  printf '%-12s %8s s  %8s KiB peak  %12s bytes\n' "$name" "$best" "$peak" "$size"
-  eval "time_$name=$best"
+  printf '%-18s %8s s  %8s s CPU  %8s KiB peak  %12s bytes\n' "$name" "$best" "$best_cpu" "$peak" "$size"
+  eval "time_$name=$best; cpu_$name=$best_cpu"
 }
 
-measure quillden "$quillden" mkiso -q -J -o "$work/out.iso" "$tree"
-measure genisoimage genisoimage -quiet -J -o "$work/out.iso" "$tree"
-measure xorriso xorriso -as mkisofs -quiet -J -o "$work/out.iso" "$tree"
-faster=$(echo "if ($time_genisoimage < $time_xorriso) $time_genisoimage else $time_xorriso" | bc)
-echo "ratio (quillden / faster peer): $(echo "scale=3; $time_quillden / $faster" | bc)"
+ratio() {  # label, ours, theirs
+  echo "$1: $(echo "scale=3; $2 / $3" | bc)"
+}
+
+case $workload in
+  bulk)
+    make_bulk_tree
+    measure quillden 3 "$quillden" mkiso -q -J -o "$work/out.iso" "$tree"
+    measure genisoimage 3 genisoimage -quiet -J -o "$work/out.iso" "$tree"
+    measure xorriso 3 xorriso -as mkisofs -quiet -J -o "$work/out.iso" "$tree"
+    faster=$(echo "if ($time_genisoimage < $time_xorriso) $time_genisoimage else $time_xorriso" | bc)
+    ratio "ratio (quillden / faster peer)" "$time_quillden" "$faster"
+    ;;
+  small)
+    make_small_tree
+    measure quillden_iso 5 "$quillden" mkiso -q --fs iso -o "$work/out.iso" "$tree"
+    measure genisoimage_iso 5 genisoimage -quiet -J -o "$work/out.iso" "$tree"
+    measure xorriso_iso 5 xorriso -as mkisofs -quiet -J -o "$work/out.iso" "$tree"
+    measure quillden_bridge 5 "$quillden" mkiso -q --fs iso+udf -o "$work/out.iso" "$tree"
+    measure genisoimage_udf 5 genisoimage -quiet -J -udf -o "$work/out.iso" "$tree"
+    ratio "ISO+Joliet wall / genisoimage" "$time_quillden_iso" "$time_genisoimage_iso"
+    ratio "ISO+Joliet CPU  / genisoimage" "$cpu_quillden_iso" "$cpu_genisoimage_iso"
+    ratio "ISO+Joliet wall / xorriso    " "$time_quillden_iso" "$time_xorriso_iso"
+    ratio "bridge wall     / genisoimage -udf" "$time_quillden_bridge" "$time_genisoimage_udf"
+    ratio "bridge CPU      / genisoimage -udf" "$cpu_quillden_bridge" "$cpu_genisoimage_udf"
+    ;;
+  *)
+    echo "mkiso_bench.sh: unknown workload $workload (bulk or small)" >&2
+    exit 2
+    ;;
+esac
 rm -f "$work/out.iso"

@@ -42,20 +42,27 @@ FILETIME ToFileTime(uint64_t time) {
   return FILETIME{static_cast<uint32_t>(time), static_cast<uint32_t>(time >> 32)};
 }
 
-void FillFindData(const FileInfo& info, WIN32_FIND_DATAW* data) {
-  data->dwFileAttributes = info.is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  data->ftCreationTime = ToFileTime(info.creation_time);
-  data->ftLastAccessTime = ToFileTime(info.last_access_time);
-  data->ftLastWriteTime = ToFileTime(info.last_write_time);
-  uint64_t size = info.is_directory ? 0 : info.size;
-  data->nFileSizeHigh = static_cast<uint32_t>(size >> 32);
-  data->nFileSizeLow = static_cast<uint32_t>(size);
+// What an entry's find record will report of its source.
+struct SourceFields {
+  uint32_t attributes = 0;
+  FILETIME creation{}, last_access{}, last_write{};
+  uint64_t size = 0;
+};
+
+SourceFields FieldsOf(const FileInfo& info) {
+  SourceFields fields;
+  fields.attributes = info.is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  fields.creation = ToFileTime(info.creation_time);
+  fields.last_access = ToFileTime(info.last_access_time);
+  fields.last_write = ToFileTime(info.last_write_time);
+  fields.size = info.is_directory ? 0 : info.size;
+  return fields;
 }
 
 std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
   std::u16string path;
   if (folder) {
-    path.append(folder->disc_path);
+    path = folder->DiscPath();
     path.push_back(u'\\');
   }
   path.append(name);
@@ -71,7 +78,8 @@ uint32_t CheckAddArguments(Datadisk& disc, std::u16string_view source, std::u16s
     disc.SetErrorPaths(source, u"");
     return disc.Fail(QD_E_SOURCE_MISSING);
   }
-  if (HasBadCharacter(LastLocalComponent(TrimSource(source))) || HasBadCharacter(LastDiscComponent(target))) {
+  if (HasBadCharacter(LastLocalComponent(TrimSource(source))) ||
+      HasBadCharacter(LastDiscComponent(target))) {
     return disc.Fail(QD_E_BAD_CHARACTER);
   }
   // Refused here, before anything is added, rather than when the folder is made.
@@ -96,7 +104,8 @@ uint32_t Adder::Ask(uint32_t code, const char16_t* text) {
   return reply;
 }
 
-Adder::Outcome Adder::LeaveOut(uint32_t code, std::u16string_view source, std::u16string_view disc_path) {
+Adder::Outcome Adder::LeaveOut(uint32_t code, std::u16string_view source,
+                               std::u16string_view disc_path) {
   disc_.SetErrorPaths(source, disc_path);
   disc_.Fail(code);
   last_code_ = code;
@@ -111,7 +120,8 @@ DatadiskEntry* Adder::Add(std::u16string_view source_arg, std::u16string_view ta
                           bool target_names_entry) {
   std::u16string source(TrimSource(source_arg));
   FileInfo info;
-  bool is_folder = env_->Stat(Utf16ToUtf8(source), /*follow_links=*/true, &info).ok() && info.is_directory;
+  bool is_folder =
+      env_->Stat(Utf16ToUtf8(source), /*follow_links=*/true, &info).ok() && info.is_directory;
 
   std::vector<std::u16string_view> parts = SplitDiscPath(target);
   std::u16string name;
@@ -144,11 +154,13 @@ DatadiskEntry* Adder::Add(std::u16string_view source_arg, std::u16string_view ta
   }
 
   DatadiskEntry* entry = nullptr;
-  Outcome outcome = AddOne(source, folder, name, &entry);
-  if ((outcome == Outcome::kAdded || outcome == Outcome::kMerged) && entry->is_folder() && !cancelled_) {
+  Outcome outcome =
+      AddOne(source, folder, name, /*listed=*/nullptr, /*source_follows_folder=*/false, &entry);
+  if ((outcome == Outcome::kAdded || outcome == Outcome::kMerged) && entry->is_folder() &&
+      !cancelled_) {
     FileInfo followed;
     if (env_->Stat(Utf16ToUtf8(source), true, &followed).ok() && followed.is_directory) {
-      AddContents(source, entry);
+      AddContents(source, entry, /*holds_source=*/outcome == Outcome::kAdded);
     }
   }
   if (cancelled_) {
@@ -169,29 +181,43 @@ DatadiskEntry* Adder::Add(std::u16string_view source_arg, std::u16string_view ta
   }
 }
 
-Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder, std::u16string name,
-                             DatadiskEntry** entry) {
-  std::string local = Utf16ToUtf8(source);
-  if (HasBadCharacter(name)) return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, name));
+Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder,
+                             std::u16string name, const FileInfo* listed,
+                             bool source_follows_folder, DatadiskEntry** entry) {
+  if (HasBadCharacter(name))
+    return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, name));
+  std::string local;  // made only when the listing did not say enough
+  auto local_path = [&]() -> const std::string& {
+    if (local.empty()) local = Utf16ToUtf8(source);
+    return local;
+  };
 
-  // The find data: the entry itself, or what a symbolic link to a file leads to.
-  WIN32_FIND_DATAW find_data{};
+  // The find data: the entry itself, or what a symbolic link to a file leads to. An entry of a
+  // listing costs no further look-up unless it is a link to something other than a regular file.
+  SourceFields fields;
   FileInfo info;
-  if (env_->Stat(local, /*follow_links=*/false, &info).ok()) {
+  bool found = listed != nullptr;
+  if (listed) info = *listed;
+  if (!listed) found = env_->Stat(local_path(), /*follow_links=*/false, &info).ok();
+  if (found && info.is_symlink && !(listed && info.is_regular)) {
     FileInfo followed;
-    if (info.is_symlink && env_->Stat(local, true, &followed).ok()) info = followed;
-    FillFindData(info, &find_data);
+    if (env_->Stat(local_path(), true, &followed).ok()) info = followed;
+  }
+  if (found) {
+    fields = FieldsOf(info);
   } else {
-    if (!asker_.HasWindow()) return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
+    if (!asker_.HasWindow())
+      return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
     uint32_t reply = Ask(FP_ASK_MISSING, source.c_str());
     if (cancelled_) return Outcome::kCancelled;
     if (reply == 1) return Outcome::kLeftOut;
-    find_data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    fields.attributes = FILE_ATTRIBUTE_NORMAL;
   }
 
   // Names too long and names holding ";" are each put to the caller, who may write a new name.
   for (int question = 0; question < 2; ++question) {
-    bool ask = question == 0 ? name.size() > kMaxEntryName : name.find(u';') != std::u16string::npos;
+    bool ask =
+        question == 0 ? name.size() > kMaxEntryName : name.find(u';') != std::u16string::npos;
     if (!ask || !asker_.HasWindow()) continue;
     char16_t buffer[MAX_PATH];
     quenvar::platform::CopyUtf16(name, buffer, MAX_PATH);
@@ -201,24 +227,31 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
     if (reply == 2) {
       buffer[MAX_PATH - 1] = 0;
       std::u16string chosen(quenvar::platform::Utf16View(buffer));
-      if (chosen.empty()) return LeaveOut(QD_E_INVALID_ARGUMENT, source, JoinDiscPath(folder, name));
-      if (HasBadCharacter(chosen)) return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, chosen));
+      if (chosen.empty())
+        return LeaveOut(QD_E_INVALID_ARGUMENT, source, JoinDiscPath(folder, name));
+      if (HasBadCharacter(chosen))
+        return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, chosen));
       name = std::move(chosen);
     }
   }
 
-  // Attributes must be readable, and only folders and regular files can be read back later.
-  FileInfo attributes;
-  bool readable = env_->Stat(local, true, &attributes).ok() && (attributes.is_directory || attributes.is_regular);
+  // Attributes must be readable, and only folders and regular files can be read back later. What
+  // the find data came from already tells, except for a link that could not be followed.
+  bool readable = found && (info.is_directory || info.is_regular);
+  if (found && info.is_symlink && !readable) {
+    FileInfo attributes;
+    readable = env_->Stat(local_path(), true, &attributes).ok() &&
+               (attributes.is_directory || attributes.is_regular);
+  }
   if (!readable) {
-    if (!asker_.HasWindow()) return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
+    if (!asker_.HasWindow())
+      return LeaveOut(QD_E_SOURCE_MISSING, source, JoinDiscPath(folder, name));
     uint32_t reply = Ask(FP_ASK_UNREADABLE, source.c_str());
     if (cancelled_) return Outcome::kCancelled;
     if (reply == 1) return Outcome::kLeftOut;
   }
 
-  std::u16string disc_path = JoinDiscPath(folder, name);
-  bool new_is_folder = (find_data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  bool new_is_folder = (fields.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   DatadiskEntry* existing = FindChild(disc_, folder, name);
   if (!existing) {
     if (asker_.HasWindow()) {
@@ -227,12 +260,13 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
       if (reply != 0) return Outcome::kLeftOut;
     }
   } else {
+    const std::u16string disc_path = JoinDiscPath(folder, name);
     if (!asker_.HasWindow()) return LeaveOut(QD_E_EXISTS, source, disc_path);
     uint32_t reply = Ask(FP_ASK_DUPLICATE, disc_path.c_str());
     if (cancelled_) return Outcome::kCancelled;
     if (reply == 0) {
       *entry = existing;
-      disc_.SetErrorPaths(source, existing->disc_path);
+      disc_.SetErrorPaths(source, existing->DiscPath());
       disc_.Fail(QD_E_KEEP_EXISTING);
       last_code_ = QD_E_KEEP_EXISTING;
       return Outcome::kKept;
@@ -250,18 +284,33 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
   }
 
   DatadiskEntry* created = disc_.NewEntry();
-  if (!created) return LeaveOut(QD_E_OUT_OF_MEMORY, source, disc_path);
+  if (!created) return LeaveOut(QD_E_OUT_OF_MEMORY, source, JoinDiscPath(folder, name));
+  created->file_attributes = fields.attributes;
+  created->creation_time = fields.creation;
+  created->last_access_time = fields.last_access;
+  created->last_write_time = fields.last_write;
+  created->size = fields.size;
+  // An entry of a listed folder whose name is its local name finds its source through the folder.
+  const std::u16string_view local_name = LastLocalComponent(source);
   try {
-    created->source_path.assign(source);
+    disc_.SetEntryName(created, name);
   } catch (const std::bad_alloc&) {
     disc_.FreeEntry(created);
-    return LeaveOut(QD_E_OUT_OF_MEMORY, source, disc_path);
+    return LeaveOut(QD_E_OUT_OF_MEMORY, source, JoinDiscPath(folder, name));
   }
-  created->find_data = find_data;
-  size_t n = std::min(name.size(), size_t{MAX_PATH - 1});
-  std::copy_n(name.data(), n, created->find_data.cFileName);
-  created->find_data.cFileName[n] = 0;
   uint32_t code = InsertEntry(disc_, created, folder);
+  if (code == QD_OK) {
+    try {
+      if (source_follows_folder && folder && created->name() == local_name) {
+        created->source_from_parent = true;
+      } else {
+        disc_.SetSourcePath(created, source);
+      }
+    } catch (const std::bad_alloc&) {
+      DeleteEntry(disc_, created);
+      return LeaveOut(QD_E_OUT_OF_MEMORY, source, JoinDiscPath(folder, name));
+    }
+  }
   if (code != QD_OK) {
     disc_.FreeEntry(created);
     disc_.Fail(code);
@@ -272,15 +321,19 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
   return Outcome::kAdded;
 }
 
-void Adder::AddContents(const std::u16string& source, DatadiskEntry* folder) {
+void Adder::AddContents(const std::u16string& source, DatadiskEntry* folder, bool holds_source) {
   std::vector<quenvar::platform::DirectoryEntry> listing;
   if (!env_->ListDirectory(Utf16ToUtf8(source), &listing).ok()) {
     // The folder went away or cannot be listed: it stays, empty.
-    LeaveOut(QD_E_SOURCE_MISSING, source, folder->disc_path);
+    LeaveOut(QD_E_SOURCE_MISSING, source, folder->DiscPath());
     return;
   }
   std::u16string prefix = source;
-  if (prefix.empty() || prefix.back() != u'/') prefix.push_back(u'/');
+  if (prefix.empty() || prefix.back() != u'/') {
+    prefix.push_back(u'/');
+  } else {
+    holds_source = false;  // "/" itself: its entries store their own source paths
+  }
   for (const auto& item : listing) {
     if (cancelled_) return;
     std::u16string child_source = prefix + Utf8ToUtf16(item.name);
@@ -288,14 +341,16 @@ void Adder::AddContents(const std::u16string& source, DatadiskEntry* folder) {
       // Links to folders are never followed, so a tree walk cannot loop; other links (dangling,
       // looping) go through the questions below.
       FileInfo target;
-      if (env_->Stat(Utf16ToUtf8(child_source), true, &target).ok() && target.is_directory) continue;
+      if (env_->Stat(Utf16ToUtf8(child_source), true, &target).ok() && target.is_directory)
+        continue;
     }
     DatadiskEntry* child = nullptr;
-    Outcome outcome = AddOne(child_source, folder, Utf8ToUtf16(item.name), &child);
+    Outcome outcome =
+        AddOne(child_source, folder, Utf8ToUtf16(item.name), &item.info, holds_source, &child);
     if (cancelled_) return;
     if ((outcome == Outcome::kAdded || outcome == Outcome::kMerged) && child->is_folder() &&
         item.info.is_directory) {
-      AddContents(child_source, child);
+      AddContents(child_source, child, /*holds_source=*/outcome == Outcome::kAdded);
     }
   }
 }

@@ -42,14 +42,20 @@ class Adder {
  private:
   enum class Outcome { kAdded, kMerged, kKept, kLeftOut, kCancelled };
 
-  DatadiskEntry* Add(std::u16string_view source, std::u16string_view target, bool target_names_entry);
+  DatadiskEntry* Add(std::u16string_view source, std::u16string_view target,
+                     bool target_names_entry);
 
   // Makes one entry for source named name in folder, asking what the protocol asks. *entry gets
-  // the new entry (kAdded), the existing folder (kMerged) or the existing entry (kKept).
+  // the new entry (kAdded), the existing folder (kMerged) or the existing entry (kKept). listed is
+  // what the folder listing found for source (a link to a regular file already followed), or null
+  // to look source up here. source_follows_folder: folder's source path is source's folder, so a
+  // new entry that keeps its local name stores no source path of its own.
   Outcome AddOne(const std::u16string& source, DatadiskEntry* folder, std::u16string name,
+                 const quenvar::platform::FileInfo* listed, bool source_follows_folder,
                  DatadiskEntry** entry);
-  // Adds the contents of a local folder into folder, recursively.
-  void AddContents(const std::u16string& source, DatadiskEntry* folder);
+  // Adds the contents of a local folder into folder, recursively. holds_source: folder's source
+  // path is source (it was made from it, not merged into).
+  void AddContents(const std::u16string& source, DatadiskEntry* folder, bool holds_source);
   // Asks and handles the reply's cancel; returns the reply.
   uint32_t Ask(uint32_t code, const char16_t* text);
   // Records a failure of one entry: its code (also as the disc's last error) and the error paths.

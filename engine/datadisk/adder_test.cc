@@ -2,10 +2,9 @@
 #include "datadisk/adder.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
@@ -51,7 +50,9 @@ class AdderTest : public testing::Test {
   HANDLE Add(const std::string& source, const std::u16string& target = u"") {
     return MST_AddDatadiskFile(disc_, Utf8ToUtf16(source).c_str(), target.c_str());
   }
-  HANDLE Find(const std::u16string& path) { return MST_FindFullPathDatadiskFile(disc_, path.c_str(), nullptr); }
+  HANDLE Find(const std::u16string& path) {
+    return MST_FindFullPathDatadiskFile(disc_, path.c_str(), nullptr);
+  }
   std::vector<std::u16string> Children(const std::u16string& folder_path) {
     std::vector<std::u16string> names;
     HANDLE e = folder_path.empty() ? MST_GetRootDatadiskFile(disc_)
@@ -103,7 +104,8 @@ TEST_F(AdderTest, FolderTargetNamesTheFolderAndContentsRecurse) {
   Write("src/sub/deep.bin");
   HANDLE folder = Add(dir_.Child("src"), u"x\\y\\renamed");
   ASSERT_NE(folder, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Children(u"x\\y\\renamed"), (std::vector<std::u16string>{u"_x.txt", u"a.txt", u"B.txt", u"sub"}));
+  EXPECT_EQ(Children(u"x\\y\\renamed"),
+            (std::vector<std::u16string>{u"_x.txt", u"a.txt", u"B.txt", u"sub"}));
   EXPECT_NE(Find(u"x\\y\\renamed\\sub\\deep.bin"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetNumberOfWriteFile(disc_), 4u);
   // Without a target the folder keeps its own name in the root.
@@ -124,7 +126,8 @@ TEST_F(AdderTest, LongAndSemicolonNamesAreShortenedAndCounted) {
   ASSERT_EQ(names.size(), 4u);
   std::u16string cut(104, u'L');
   std::u16string cut1(103, u'L');
-  std::vector<std::u16string> expected = {u"a_b.txt", cut1 + u"0.txt", cut1 + u"1.txt", cut + u".txt"};
+  std::vector<std::u16string> expected = {u"a_b.txt", cut1 + u"0.txt", cut1 + u"1.txt",
+                                          cut + u".txt"};
   std::sort(names.begin(), names.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
@@ -194,10 +197,12 @@ TEST_F(AdderTest, SymbolicLinksNeverLoop) {
   Mkdir("tree");
   Mkdir("tree/inner");
   Write("tree/inner/file.txt", "abc");
-  ASSERT_EQ(symlink("..", dir_.Child("tree/inner/up").c_str()), 0);          // link to a folder: not followed
-  ASSERT_EQ(symlink("loop_b", dir_.Child("tree/loop_a").c_str()), 0);        // a loop of links
+  ASSERT_EQ(symlink("..", dir_.Child("tree/inner/up").c_str()),
+            0);  // link to a folder: not followed
+  ASSERT_EQ(symlink("loop_b", dir_.Child("tree/loop_a").c_str()), 0);  // a loop of links
   ASSERT_EQ(symlink("loop_a", dir_.Child("tree/loop_b").c_str()), 0);
-  ASSERT_EQ(symlink("inner/file.txt", dir_.Child("tree/alias").c_str()), 0);  // link to a file: followed
+  ASSERT_EQ(symlink("inner/file.txt", dir_.Child("tree/alias").c_str()),
+            0);  // link to a file: followed
   ASSERT_EQ(symlink("nowhere", dir_.Child("tree/dangling").c_str()), 0);
   ASSERT_NE(Add(dir_.Child("tree"), u"t"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(Children(u"t"), (std::vector<std::u16string>{u"alias", u"inner"}));
@@ -207,32 +212,42 @@ TEST_F(AdderTest, SymbolicLinksNeverLoop) {
   EXPECT_EQ(data.nFileSizeLow, 3u);  // the size of what the link leads to
 }
 
-TEST_F(AdderTest, FolderVanishingWhileListedLeavesItEmpty) {
-  Mkdir("v");
-  Write("v/one");
-  Write("v/two");
+TEST_F(AdderTest, ListedEntriesAreNotLookedUpAgain) {
+  // The listing's look-up is the entry's only one: a tree costs one status call per entry, and a
+  // source that can no longer be looked up after it was listed is still added as listed.
+  Mkdir("l");
+  for (int i = 0; i < 40; ++i) Write("l/f" + std::to_string(i), std::string(i, 'x'));
+  Mkdir("l/sub");
+  Write("l/sub/deep");
   FaultInjectionEnv env;
-  env.VanishAfterListing(dir_.Child("v"));
   SetDatadiskEnvForTesting(&env);
-  HANDLE folder = Add(dir_.Child("v"), u"v");
-  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Children(u"v"), std::vector<std::u16string>{});
-  EXPECT_EQ(MST_GetLastError(disc_), QD_E_SOURCE_MISSING);
+  env.SetPathFilter(dir_.Child("l/f7"));
+  env.FailFromCall(FaultKind::kStat, 1, EACCES);
+  ASSERT_NE(Add(dir_.Child("l"), u"l"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Children(u"l").size(), 41u);
+  EXPECT_EQ(env.CallCount(FaultKind::kStat), 0u);  // f7 itself was never looked up again
+
+  env.Reset();
+  ASSERT_NE(Add(dir_.Child("l"), u"again"), INVALID_HANDLE_VALUE);
+  EXPECT_LE(env.CallCount(FaultKind::kStat), 4u);  // the top folder's checks only
+  HANDLE f7 = MST_FindFullPathDatadiskFile(disc_, u"again\\f7", nullptr);
+  ASSERT_NE(f7, INVALID_HANDLE_VALUE);
+  WIN32_FIND_DATAW data{};
+  ASSERT_EQ(MST_GetFindDataDatadiskFile(disc_, f7, &data), QD_OK);
+  EXPECT_EQ(data.nFileSizeLow, 7u);
+  EXPECT_EQ(std::u16string(data.cFileName), u"f7");
 }
 
 TEST_F(AdderTest, UnreadableSourcesAreSkippedWithoutAWindow) {
-  // Running as root, permission bits do not make a file unreadable; the fault-injecting Env does.
+  // Only folders and regular files can be read back when the disc is written: a pipe cannot.
   Mkdir("u");
   Write("u/a");
-  Write("u/b");
+  ASSERT_EQ(mkfifo(dir_.Child("u/b").c_str(), 0644), 0);
   Write("u/c");
-  FaultInjectionEnv env;
-  SetDatadiskEnvForTesting(&env);
-  env.SetPathFilter(dir_.Child("u/b"));
-  env.FailFromCall(FaultKind::kStat, 2, EACCES);  // b's find data reads, its attributes do not
   ASSERT_NE(Add(dir_.Child("u"), u"u"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(Children(u"u"), (std::vector<std::u16string>{u"a", u"c"}));
   EXPECT_EQ(ErrorFile(), Utf8ToUtf16(dir_.Child("u/b")));
+  EXPECT_EQ(MST_GetLastError(disc_), QD_E_SOURCE_MISSING);
 }
 
 TEST_F(AdderTest, ExistenceCheckWithoutWindowDeletesMissingSources) {
@@ -264,6 +279,46 @@ TEST_F(AdderTest, ExistenceCheckTreatsUnopenableAsMissing) {
   env.FailNthCall(FaultKind::kOpen, 1, EACCES);
   EXPECT_EQ(MST_ExistCheckDatadiskFile(disc_, nullptr), QD_OK);
   EXPECT_EQ(Children(u""), std::vector<std::u16string>{u"a.txt"});
+}
+
+TEST_F(AdderTest, SourcePathsStayThroughRenamesMovesAndMerges) {
+  // Entries of a folder added whole keep no source path of their own; whatever happens to the
+  // names and folders above them afterwards, each still names the file it was made from.
+  Mkdir("t");
+  Mkdir("t/inner");
+  std::string deep = Write("t/inner/file.txt");
+  std::string mended = Write("t/a;b.txt");
+  Mkdir("u");
+  std::string extra = Write("u/extra.txt");
+  HANDLE top = Add(dir_.Child("t"), u"t");
+  ASSERT_NE(top, INVALID_HANDLE_VALUE);
+  auto source_of = [&](const std::u16string& disc_path) {
+    WCHAR buffer[300] = {};
+    HANDLE entry = Find(disc_path);
+    if (entry == INVALID_HANDLE_VALUE) return std::u16string(u"<missing>");
+    EXPECT_EQ(MST_GetSourceFilename(disc_, entry, buffer, 300), QD_OK);
+    WCHAR shown[300] = {};
+    EXPECT_EQ(MST_GetDatadiskFilename(disc_, entry, shown, 300), QD_OK);
+    EXPECT_EQ(std::u16string(shown), disc_path);
+    return std::u16string(buffer);
+  };
+  EXPECT_EQ(source_of(u"t\\a_b.txt"), Utf8ToUtf16(mended));  // the name was mended, not the source
+
+  ASSERT_NE(MST_RenameDatadiskFile(disc_, top, u"renamed"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\inner\\file.txt"), Utf8ToUtf16(deep));
+  ASSERT_NE(MST_RenameDatadiskFile(disc_, Find(u"renamed\\inner\\file.txt"), u"other.txt"),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\inner\\other.txt"), Utf8ToUtf16(deep));
+
+  WIN32_FIND_DATAW data{};
+  ASSERT_EQ(MST_MoveDatadiskFile(disc_, Find(u"renamed\\inner"), nullptr, &data), QD_OK);
+  EXPECT_EQ(source_of(u"inner\\other.txt"), Utf8ToUtf16(deep));
+  EXPECT_EQ(source_of(u"inner"), Utf8ToUtf16(dir_.Child("t/inner")));
+
+  // A file added into the renamed folder on its own names its own source.
+  ASSERT_NE(Add(extra, u"renamed"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(source_of(u"renamed\\extra.txt"), Utf8ToUtf16(extra));
+  EXPECT_EQ(source_of(u"renamed\\a_b.txt"), Utf8ToUtf16(mended));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <new>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #include "datadisk/datadisk_env.h"
@@ -39,14 +40,6 @@ struct TreeAccess {
   }
   static const FolderIndex* index(const Datadisk& disc, const DatadiskEntry* folder) {
     return folder ? folder->children_index : disc.root_index_;
-  }
-  static void AddLive(Datadisk& disc, const void* entry) {
-    std::lock_guard lock(disc.live_mutex_);
-    disc.live_.insert(entry);
-  }
-  static void RemoveLive(Datadisk& disc, const void* entry) {
-    std::lock_guard lock(disc.live_mutex_);
-    disc.live_.erase(entry);
   }
 };
 
@@ -111,28 +104,62 @@ void FormatLabel(char16_t* label) {
   label[i] = 0;
 }
 
-void SetName(DatadiskEntry* entry, std::u16string_view name) {
-  size_t n = std::min(name.size(), size_t{MAX_PATH - 1});
-  std::copy_n(name.data(), n, entry->find_data.cFileName);
-  entry->find_data.cFileName[n] = 0;
-}
-
-void BuildDiscPath(DatadiskEntry* entry) {
-  entry->disc_path.clear();
-  if (entry->parent) {
-    entry->disc_path.append(entry->parent->disc_path);
-    entry->disc_path.push_back(u'\\');
-  }
-  entry->disc_path.append(entry->name());
-}
-
 }  // namespace
 
-std::u16string_view DatadiskEntry::name() const {
-  return std::u16string_view(find_data.cFileName, quenvar::platform::Utf16Length(find_data.cFileName, MAX_PATH));
+size_t DatadiskEntry::DiscPathLength() const {
+  size_t length = name_length;
+  for (const DatadiskEntry* up = parent; up; up = up->parent) length += up->name_length + 1;
+  return length;
 }
 
-Datadisk::Datadisk() { FormatLabel(volume_label); }
+std::u16string DatadiskEntry::DiscPath() const {
+  std::u16string path(DiscPathLength(), u'\\');
+  size_t end = path.size();
+  for (const DatadiskEntry* e = this; e; e = e->parent) {
+    end -= e->name_length;
+    std::copy_n(e->name_units, e->name_length, path.begin() + static_cast<ptrdiff_t>(end));
+    if (end) --end;  // the separator stays
+  }
+  return path;
+}
+
+std::u16string DatadiskEntry::SourcePath() const {
+  // Up to the nearest entry that stores its source, then the names back down.
+  const DatadiskEntry* base = this;
+  size_t length = 0;
+  while (base->source_from_parent && base->parent) {
+    length += base->name_length + 1;
+    base = base->parent;
+  }
+  if (base->source_from_parent) return std::u16string();  // cannot happen: the chain ends stored
+  std::u16string path(base->source_length + length, u'/');
+  std::copy_n(base->source_units, base->source_length, path.begin());
+  size_t end = path.size();
+  for (const DatadiskEntry* e = this; e != base; e = e->parent) {
+    end -= e->name_length;
+    std::copy_n(e->name_units, e->name_length, path.begin() + static_cast<ptrdiff_t>(end));
+    --end;  // the "/"
+  }
+  return path;
+}
+
+WIN32_FIND_DATAW DatadiskEntry::FindData() const {
+  WIN32_FIND_DATAW data{};
+  data.dwFileAttributes = file_attributes;
+  data.ftCreationTime = creation_time;
+  data.ftLastAccessTime = last_access_time;
+  data.ftLastWriteTime = last_write_time;
+  data.nFileSizeHigh = static_cast<uint32_t>(size >> 32);
+  data.nFileSizeLow = static_cast<uint32_t>(size);
+  size_t n = std::min<size_t>(name_length, MAX_PATH - 1);
+  std::copy_n(name_units, n, data.cFileName);
+  std::copy(std::begin(short_name), std::end(short_name), data.cAlternateFileName);
+  return data;
+}
+
+Datadisk::Datadisk() {
+  FormatLabel(volume_label);
+}
 
 // Entries and indexes live in heap_ and are released with it; their destructors free nothing else.
 Datadisk::~Datadisk() = default;
@@ -146,13 +173,25 @@ HANDLE Datadisk::Create() {
   }
 }
 
-std::shared_ptr<Datadisk> Datadisk::FromHandle(HANDLE handle) { return Discs().Find(handle); }
-std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) { return Discs().Remove(handle); }
+std::shared_ptr<Datadisk> Datadisk::FromHandle(HANDLE handle) {
+  return Discs().Find(handle);
+}
+std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) {
+  return Discs().Remove(handle);
+}
 
 DatadiskEntry* Datadisk::EntryFromHandle(HANDLE handle) const {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  const auto address = reinterpret_cast<uintptr_t>(handle);
   std::lock_guard lock(live_mutex_);
-  return live_.count(handle) ? static_cast<DatadiskEntry*>(handle) : nullptr;
+  // The slab that would hold it, then a slot boundary of that slab, then a slot in use.
+  auto slab = slabs_.upper_bound(address);
+  if (slab == slabs_.begin()) return nullptr;
+  --slab;
+  const uintptr_t offset = address - slab->first;
+  if (offset >= slab->second * sizeof(DatadiskEntry) || offset % sizeof(DatadiskEntry) != 0) return nullptr;
+  auto* entry = static_cast<DatadiskEntry*>(handle);
+  return entry->live ? entry : nullptr;
 }
 
 std::shared_ptr<Datadisk> Datadisk::OwnerOfEntry(HANDLE handle, DatadiskEntry** entry) {
@@ -161,19 +200,36 @@ std::shared_ptr<Datadisk> Datadisk::OwnerOfEntry(HANDLE handle, DatadiskEntry** 
 
 size_t Datadisk::entry_count() const {
   std::lock_guard lock(live_mutex_);
-  return live_.size();
+  return live_count_;
 }
 
 DatadiskEntry* Datadisk::NewEntry() {
   try {
-    std::pmr::polymorphic_allocator<DatadiskEntry> alloc(&heap_);
-    DatadiskEntry* entry = alloc.new_object<DatadiskEntry>(&heap_);
-    try {
-      TreeAccess::AddLive(*this, entry);
-    } catch (...) {
-      alloc.delete_object(entry);
-      throw;
+    std::lock_guard lock(live_mutex_);
+    if (free_slots_.empty() && next_slot_ == slab_end_) {
+      // Slabs grow with the tree: a small disc stays small, a large one takes few slabs.
+      const size_t count = slabs_.empty() ? 64 : std::min<size_t>(slabs_.rbegin()->second * 2, 8192);
+      void* memory = heap_.allocate(count * sizeof(DatadiskEntry), alignof(DatadiskEntry));
+      next_slot_ = static_cast<DatadiskEntry*>(memory);
+      slab_end_ = next_slot_ + count;
+      try {
+        slabs_.emplace(reinterpret_cast<uintptr_t>(memory), count);
+      } catch (...) {
+        heap_.deallocate(memory, count * sizeof(DatadiskEntry), alignof(DatadiskEntry));
+        next_slot_ = slab_end_ = nullptr;
+        throw;
+      }
     }
+    DatadiskEntry* slot;
+    if (!free_slots_.empty()) {
+      slot = free_slots_.back();
+      free_slots_.pop_back();
+    } else {
+      slot = next_slot_++;
+    }
+    DatadiskEntry* entry = new (slot) DatadiskEntry();
+    entry->live = true;
+    ++live_count_;
     return entry;
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -182,13 +238,57 @@ DatadiskEntry* Datadisk::NewEntry() {
 
 void Datadisk::FreeEntry(DatadiskEntry* entry) {
   if (!entry) return;
-  TreeAccess::RemoveLive(*this, entry);
   if (boot_image && boot_image->entry == entry) FreeBootImage();
-  std::pmr::polymorphic_allocator<DatadiskEntry> alloc(&heap_);
   if (entry->children_index) {
     std::pmr::polymorphic_allocator<FolderIndex>(&heap_).delete_object(entry->children_index);
   }
-  alloc.delete_object(entry);
+  if (entry->source_units)
+    heap_.deallocate(const_cast<char16_t*>(entry->source_units),
+                     entry->source_length * sizeof(char16_t), alignof(char16_t));
+  std::lock_guard lock(live_mutex_);
+  // Not destroyed: the slot keeps the flag that tells a stale handle from a live one (entries
+  // own nothing, so there is nothing to release).
+  static_assert(std::is_trivially_destructible_v<DatadiskEntry>);
+  entry->live = false;
+  --live_count_;
+  try {
+    free_slots_.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    // The slot is lost until the disc goes; it stays marked as not in use.
+  }
+}
+
+namespace {
+
+const char16_t* CopyIntoHeap(std::pmr::memory_resource* heap, std::u16string_view text) {
+  if (text.empty()) return nullptr;
+  auto* units =
+      static_cast<char16_t*>(heap->allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
+  std::copy(text.begin(), text.end(), units);
+  return units;
+}
+
+}  // namespace
+
+void Datadisk::SetEntryName(DatadiskEntry* entry, std::u16string_view name) {
+  name = name.substr(0, MAX_PATH - 1);
+  entry->name_units = CopyIntoHeap(&heap_, name);
+  entry->name_length = static_cast<uint16_t>(name.size());
+}
+
+void Datadisk::SetSourcePath(DatadiskEntry* entry, std::u16string_view source) {
+  const char16_t* units = CopyIntoHeap(&heap_, source);
+  if (entry->source_units) {
+    heap_.deallocate(const_cast<char16_t*>(entry->source_units),
+                     entry->source_length * sizeof(char16_t), alignof(char16_t));
+  }
+  entry->source_units = units;
+  entry->source_length = static_cast<uint32_t>(source.size());
+  entry->source_from_parent = false;
+}
+
+void Datadisk::KeepSourcePath(DatadiskEntry* entry) {
+  if (entry->source_from_parent) SetSourcePath(entry, entry->SourcePath());
 }
 
 void Datadisk::SetErrorPaths(std::u16string_view file_name, std::u16string_view target_path) {
@@ -214,7 +314,8 @@ void Datadisk::FreeKeptBiosImage() {
   kept_bios_image = nullptr;
 }
 
-DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder, std::u16string_view name) {
+DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder,
+                         std::u16string_view name) {
   const FolderIndex* index = TreeAccess::index(disc, folder);
   if (!index || name.empty()) return nullptr;
   auto [begin, end] = index->by_hash.equal_range(NameHash(name));
@@ -244,23 +345,18 @@ uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder
         hash = NameHash(name);
       }
     }
-    SetName(entry, name);
-    entry->name_hash = NameHash(name);
+    if (name != entry->name()) disc.SetEntryName(entry, name);
+    entry->name_hash = NameHash(entry->name());
 
-    BuildDiscPath(entry);
-    if (IsDotName(name)) {
-      disc.SetErrorPaths(entry->name(), entry->disc_path);
+    if (IsDotName(name) || entry->DiscPathLength() > kMaxDiscPath) {
+      disc.SetErrorPaths(entry->name(), entry->DiscPath());
       entry->parent = nullptr;
-      return QD_E_BAD_CHARACTER;
-    }
-    if (entry->disc_path.size() > kMaxDiscPath) {
-      disc.SetErrorPaths(entry->name(), entry->disc_path);
-      entry->parent = nullptr;
-      return QD_E_PATH_TOO_LONG;
+      return IsDotName(name) ? QD_E_BAD_CHARACTER : QD_E_PATH_TOO_LONG;
     }
 
     if (!index) {
-      index = std::pmr::polymorphic_allocator<FolderIndex>(disc.heap()).new_object<FolderIndex>(disc.heap());
+      index = std::pmr::polymorphic_allocator<FolderIndex>(disc.heap())
+                  .new_object<FolderIndex>(disc.heap());
     }
     auto order_it = index->by_order.insert(index->by_order.upper_bound(entry), entry);
     try {
@@ -321,21 +417,10 @@ void DeleteEntry(Datadisk& disc, DatadiskEntry* entry) {
     DatadiskEntry* current = stack.back();
     stack.pop_back();
     order.push_back(current);
-    for (DatadiskEntry* child = current->first_child; child; child = child->next) stack.push_back(child);
+    for (DatadiskEntry* child = current->first_child; child; child = child->next)
+      stack.push_back(child);
   }
   for (auto it = order.rbegin(); it != order.rend(); ++it) disc.FreeEntry(*it);
-}
-
-void RebuildSubtreePaths(DatadiskEntry* folder) {
-  std::vector<DatadiskEntry*> stack;
-  if (folder->first_child) stack.push_back(folder->first_child);
-  while (!stack.empty()) {
-    DatadiskEntry* entry = stack.back();
-    stack.pop_back();
-    BuildDiscPath(entry);
-    if (entry->next) stack.push_back(entry->next);
-    if (entry->first_child) stack.push_back(entry->first_child);
-  }
 }
 
 uint32_t CreateFolderEntry(Datadisk& disc, DatadiskEntry* parent, std::u16string_view name,
@@ -346,12 +431,17 @@ uint32_t CreateFolderEntry(Datadisk& disc, DatadiskEntry* parent, std::u16string
   DatadiskEntry* entry = disc.NewEntry();
   if (!entry) return QD_E_OUT_OF_MEMORY;
   FILETIME now = CurrentFileTime();
-  entry->find_data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-  entry->find_data.ftCreationTime = now;
-  entry->find_data.ftLastAccessTime = now;
-  entry->find_data.ftLastWriteTime = now;
-  SetName(entry, name.substr(0, MAX_PATH - 1));
-  uint32_t result = InsertEntry(disc, entry, parent);
+  entry->file_attributes = FILE_ATTRIBUTE_DIRECTORY;
+  entry->creation_time = now;
+  entry->last_access_time = now;
+  entry->last_write_time = now;
+  uint32_t result = QD_OK;
+  try {
+    disc.SetEntryName(entry, name);
+  } catch (const std::bad_alloc&) {
+    result = QD_E_OUT_OF_MEMORY;
+  }
+  if (result == QD_OK) result = InsertEntry(disc, entry, parent);
   if (result != QD_OK) {
     disc.FreeEntry(entry);
     return result;
@@ -411,15 +501,18 @@ uint32_t BuildLevelOrder(Datadisk& disc, std::vector<DatadiskEntry*>* list) {
 }
 
 size_t LongestDiscPath(const DatadiskEntry* entry) {
-  size_t longest = entry->disc_path.size();
-  std::vector<const DatadiskEntry*> stack;
-  if (entry->first_child) stack.push_back(entry->first_child);
+  // Lengths grow down the tree: each entry's is its parent's, a separator and its name.
+  size_t own = entry->DiscPathLength();
+  size_t longest = own;
+  std::vector<std::pair<const DatadiskEntry*, size_t>> stack;  // an entry and its parent's length
+  if (entry->first_child) stack.emplace_back(entry->first_child, own);
   while (!stack.empty()) {
-    const DatadiskEntry* e = stack.back();
+    auto [e, parent_length] = stack.back();
     stack.pop_back();
-    longest = std::max(longest, e->disc_path.size());
-    if (e->next) stack.push_back(e->next);
-    if (e->first_child) stack.push_back(e->first_child);
+    size_t length = parent_length + 1 + e->name_length;
+    longest = std::max(longest, length);
+    if (e->next) stack.emplace_back(e->next, parent_length);
+    if (e->first_child) stack.emplace_back(e->first_child, length);
   }
   return longest;
 }

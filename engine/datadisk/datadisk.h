@@ -1,20 +1,22 @@
 // The data disc: the object behind a Datadisk handle and its tree of entries.
 //
 // A Datadisk owns a private heap (a memory resource of its own); every entry, every string of an
-// entry and every buffer that belongs to the disc (boot image data, write job buffers) comes from it,
-// and destroying the disc releases the heap at once. Entries form a tree: each folder keeps its
+// entry and every buffer that belongs to the disc (boot image data, write job buffers) comes from
+// it, and destroying the disc releases the heap at once. Entries form a tree: each folder keeps its
 // children as a singly linked list in ascending name order (first_child / next), and an index per
 // folder (by name hash and by sort key) keeps lookups and insertions fast for large folders.
 //
 // Ownership of the fields:
 // - The tree code (engine/datadisk) owns the links (next, first_child, parent, the internal prev
-//   and child index), the names, source path, disc path, name hash and find data. Change them only
-//   through InsertEntry, UnlinkEntry, DeleteEntry and the MST_ tree functions.
+//   and child index), the name, source path, name hash, attributes, times and size. Change them
+//   only through InsertEntry, UnlinkEntry, DeleteEntry and the MST_ tree functions. Nothing that
+//   can be derived is stored: the disc path comes from the parent chain, and so does the source
+//   path of an entry added with its folder; the find record is made when asked for.
 // - The mastering code (settings, size, write job, file systems, boot image, import) owns level,
 //   directory_number, location, second_location, length, second_length, short_name_hash,
-//   cAlternateFileName of the find data, and the scratch fields below; and on the Datadisk the
-//   settings (file_system, data_mode, file_version_flag, volume_label), boot_image, imported_drive and
-//   next_session_start. It may add fields to the scratch section.
+//   short_name and layout_index; and on the Datadisk the
+//   settings (file_system, data_mode, file_version_flag, volume_label), boot_image, imported_drive
+//   and next_session_start. It may add fields to the scratch section.
 //
 // Thread-safety: a disc is used by one thread at a time (the caller, or one worker it started).
 // Only the handle registries (discs, and the live entries of a disc) are safe to query from any
@@ -29,7 +31,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <map>
 #include <vector>
 
 #include "quillden/datadisk.h"
@@ -49,18 +51,29 @@ class Datadisk;
 
 struct DatadiskEntry {
   // --- tree links (owned by the tree code) ---
-  DatadiskEntry* next = nullptr;         // next sibling, ascending name order
-  DatadiskEntry* first_child = nullptr;  // first entry of this folder
-  DatadiskEntry* parent = nullptr;       // null for entries of the root folder
-  DatadiskEntry* prev = nullptr;         // previous sibling (internal)
-  FolderIndex* children_index = nullptr; // index of the children (internal; folders only)
+  DatadiskEntry* next = nullptr;          // next sibling, ascending name order
+  DatadiskEntry* first_child = nullptr;   // first entry of this folder
+  DatadiskEntry* parent = nullptr;        // null for entries of the root folder
+  DatadiskEntry* prev = nullptr;          // previous sibling (internal)
+  FolderIndex* children_index = nullptr;  // index of the children (internal; folders only)
 
-  // --- names (owned by the tree code) ---
-  HeapU16String source_path;  // local path (POSIX, UTF-16); empty for created/imported/boot entries
-  HeapU16String disc_path;    // "a\b\name"; no leading separator; at most 256 characters
-  uint32_t name_hash = 0;     // CRC-32 of the upper-cased name (NameHash)
-  // find_data.cFileName holds the entry name (NUL-terminated, at most 108 characters).
-  WIN32_FIND_DATAW find_data{};
+  // --- names (owned by the tree code; set through Datadisk::SetEntryName / SetSourcePath) ---
+  // The name is stored once, in the disc's heap; the disc path is made from the parent chain.
+  // The source path is stored only when it is not the parent's source path, "/" and the name (an
+  // entry of a folder added whole keeps none of its own).
+  const char16_t* name_units = nullptr;
+  const char16_t* source_units = nullptr;
+  uint32_t source_length = 0;
+  uint16_t name_length = 0;
+  bool source_from_parent = false;
+  uint32_t name_hash = 0;  // CRC-32 of the upper-cased name (NameHash)
+
+  // --- what the find record reports (owned by the tree code) ---
+  uint32_t file_attributes = 0;
+  FILETIME creation_time{};
+  FILETIME last_access_time{};
+  FILETIME last_write_time{};
+  uint64_t size = 0;  // files: bytes of the source
 
   // --- layout (owned by the mastering code) ---
   uint16_t level = 0;             // 2 for root entries, parent's level + 1 below
@@ -70,31 +83,27 @@ struct DatadiskEntry {
   uint64_t length = 0;            // files: content bytes; folders: ISO 9660 directory bytes
   uint64_t second_length = 0;     // folders: Joliet directory bytes; files: second piece bytes
   uint32_t short_name_hash = 0;   // CRC-32 of the ISO 9660 name
+  uint32_t layout_index = 0;      // scratch: the entry's place in the layout's level order
+  char16_t short_name[14] = {};   // the ISO 9660 name (cAlternateFileName of the find record)
+  bool live = false;              // a slot of the disc in use (the disc's handle check)
 
-  // --- scratch of the file systems (owned by the mastering code; may grow) ---
-  HeapString iso_name;           // ISO 9660 identifier (ANSI bytes, without ";1")
-  HeapU16String joliet_name;     // Joliet identifier (UTF-16)
-  uint32_t iso_record_block = 0;     // block of this entry's record in its parent's ISO directory
-  uint32_t iso_record_offset = 0;    // byte offset of that record within the block
-  uint32_t joliet_record_block = 0;
-  uint32_t joliet_record_offset = 0;
-  uint32_t udf_entry_block = 0;      // UDF file entry (partition block)
-  uint32_t udf_scratch = 0;
-  void* layout_scratch = nullptr;    // free for the layout code; memory must come from the heap
-
-  explicit DatadiskEntry(std::pmr::memory_resource* heap)
-      : source_path(heap), disc_path(heap), iso_name(heap), joliet_name(heap) {}
-
-  std::u16string_view name() const;
-  bool is_folder() const { return (find_data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-  uint32_t attributes() const { return find_data.dwFileAttributes; }
+  std::u16string_view name() const { return std::u16string_view(name_units, name_length); }
+  bool is_folder() const { return (file_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+  uint32_t attributes() const { return file_attributes; }
   // Boot image or imported entry: never opened, read, counted or given new blocks.
   bool is_engine_entry() const {
-    return (find_data.dwFileAttributes & (DDF_ATTR_BOOT_IMAGE | DDF_ATTR_IMPORTED)) != 0;
+    return (file_attributes & (DDF_ATTR_BOOT_IMAGE | DDF_ATTR_IMPORTED)) != 0;
   }
-  uint64_t file_size() const {
-    return (uint64_t{find_data.nFileSizeHigh} << 32) | find_data.nFileSizeLow;
-  }
+  uint64_t file_size() const { return size; }
+  void set_file_size(uint64_t bytes) { size = bytes; }
+
+  // "a\b\name": the names from the root down; no leading separator.
+  std::u16string DiscPath() const;
+  size_t DiscPathLength() const;
+  // The local path (POSIX, UTF-16); empty for created, imported and boot image entries.
+  std::u16string SourcePath() const;
+  // The whole find record, made when asked: attributes, times, size, the name and the ISO name.
+  WIN32_FIND_DATAW FindData() const;
 };
 
 // An El Torito boot image held by a disc: the BIOS image (at most one) or the EFI image (at most
@@ -139,8 +148,16 @@ class Datadisk {
   DatadiskEntry* FirstChild(const DatadiskEntry* folder) const {
     return folder ? folder->first_child : first_root_;
   }
-  // Makes an unlinked entry (zeroed find data) from the heap; null when memory runs out.
+  // Makes an unlinked entry (no name, zeroed fields) from the heap; null when memory runs out.
   DatadiskEntry* NewEntry();
+  // Gives an entry its name (at most MAX_PATH - 1 units are kept), stored in the heap. The old
+  // name stays in the heap until the disc goes: a layout may still look at it. Throws bad_alloc.
+  void SetEntryName(DatadiskEntry* entry, std::u16string_view name);
+  // Stores an entry's own source path (empty: none). Throws bad_alloc.
+  void SetSourcePath(DatadiskEntry* entry, std::u16string_view source);
+  // Before an entry's name or folder changes: an entry whose source path came from its parent
+  // chain stores it, so that the change leaves its source (and its descendants') as it was.
+  void KeepSourcePath(DatadiskEntry* entry);
   // Frees an entry that is not linked into the tree (and has no children).
   void FreeEntry(DatadiskEntry* entry);
   size_t entry_count() const;
@@ -148,7 +165,7 @@ class Datadisk {
   // --- settings (owned by the mastering code) ---
   char16_t volume_label[33] = {};
   int32_t file_version_flag = 1;
-  uint32_t file_system = 7;   // internal bits: 1 ISO 9660, 2 Joliet, 4 UDF 1.02, 8 UDF 2.50
+  uint32_t file_system = 7;  // internal bits: 1 ISO 9660, 2 Joliet, 4 UDF 1.02, 8 UDF 2.50
   uint32_t data_mode = 1;
   BootImage* boot_image = nullptr;  // from the heap; freed with FreeBootImage
   // The EFI system partition image of the catalog's EFI entry (no emulation, never an entry of the
@@ -184,8 +201,15 @@ class Datadisk {
   std::pmr::unsynchronized_pool_resource heap_;
   DatadiskEntry* first_root_ = nullptr;
   FolderIndex* root_index_ = nullptr;
-  mutable std::mutex live_mutex_;  // guards live_ (queried from other threads)
-  std::unordered_set<const void*> live_;
+  // Entries live in slabs of the heap, so that a handle is checked without an index of its own:
+  // it must be a slot of a slab, and the slot must be in use. live_mutex_ guards the slabs, the
+  // free slots and every entry's live flag (handles are checked from any thread).
+  mutable std::mutex live_mutex_;
+  std::map<uintptr_t, size_t> slabs_;  // first address, slots
+  std::vector<DatadiskEntry*> free_slots_;
+  DatadiskEntry* next_slot_ = nullptr;  // unused slots of the newest slab, up to slab_end_
+  DatadiskEntry* slab_end_ = nullptr;
+  size_t live_count_ = 0;
 };
 
 // ---- Names ----
@@ -205,13 +229,14 @@ std::u16string_view LastDiscComponent(std::u16string_view disc_path);
 // ---- Tree operations (internal; the MST_ exports are built on them) ----
 
 // The entry of that name in folder (null = root), or null. Never records an error.
-DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder, std::u16string_view name);
+DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder,
+                         std::u16string_view name);
 
-// Inserts an unlinked entry whose find_data.cFileName holds its name into folder (null = root):
+// Inserts an unlinked entry that has its name (SetEntryName) into folder (null = root):
 // shortens a name of 109 characters or more, mends ";", resolves hash collisions of a changed name
-// with a counter, rebuilds the disc path and links the entry at its sorted place. Returns 0, or
-// 0x08000046 when the disc path would exceed 256 characters (error paths filled, entry not linked),
-// or 0x08000018. Does not test for duplicates: callers do that first.
+// with a counter, checks the disc path's length and links the entry at its sorted place. Returns 0,
+// or 0x08000046 when the disc path would exceed 256 characters (error paths filled, entry not
+// linked), or 0x08000018. Does not test for duplicates: callers do that first.
 uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder);
 
 // Removes an entry from its folder's list and index (its subtree stays attached to it).
@@ -220,9 +245,6 @@ void UnlinkEntry(Datadisk& disc, DatadiskEntry* entry);
 // Unlinks and frees an entry and its whole subtree (children first). Deleting the boot image entry
 // frees the boot image too.
 void DeleteEntry(Datadisk& disc, DatadiskEntry* entry);
-
-// Rebuilds the disc paths of every entry below folder from folder's own disc path.
-void RebuildSubtreePaths(DatadiskEntry* folder);
 
 // Finds the folder named by a disc path (components separated by "\", empty ones skipped), creating
 // missing folders on the way. *folder receives the last folder (null for an empty path = root).

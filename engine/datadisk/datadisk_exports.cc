@@ -15,8 +15,12 @@
 namespace quillden {
 namespace {
 
-HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-HANDLE ToHandle(DatadiskEntry* entry) { return entry; }
+HANDLE Invalid() {
+  return INVALID_HANDLE_VALUE;
+}
+HANDLE ToHandle(DatadiskEntry* entry) {
+  return entry;
+}
 
 // Resolves an optional parent handle: null is the root. False when the handle is not a live entry
 // of this disc.
@@ -72,8 +76,10 @@ HANDLE FindFullPath(Datadisk& disc, std::u16string_view path, WIN32_FIND_DATAW* 
     std::u16string_view component = path.substr(start, slash - start);
     start = slash + 1;
     if (component.empty()) continue;
-    if (any && !current->is_folder()) current = nullptr;  // a file has no children
-    else current = FindChild(disc, current, component);
+    if (any && !current->is_folder())
+      current = nullptr;  // a file has no children
+    else
+      current = FindChild(disc, current, component);
     any = true;
     if (!current) {
       disc.Fail(QD_E_NOT_FOUND);
@@ -84,12 +90,12 @@ HANDLE FindFullPath(Datadisk& disc, std::u16string_view path, WIN32_FIND_DATAW* 
     disc.Fail(QD_E_INVALID_ARGUMENT);
     return Invalid();
   }
-  if (find_data) *find_data = current->find_data;
+  if (find_data) *find_data = current->FindData();
   return ToHandle(current);
 }
 
 WORD PossibleRenameLength(const DatadiskEntry* entry) {
-  size_t longest = entry->first_child ? LongestDiscPath(entry) : entry->disc_path.size();
+  size_t longest = entry->first_child ? LongestDiscPath(entry) : entry->DiscPathLength();
   uint16_t possible = static_cast<uint16_t>(entry->name().size() + kMaxDiscPath - longest);
   return std::min<uint16_t>(possible, kMaxEntryName);
 }
@@ -128,8 +134,10 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_AddDatadiskFile(HANDLE disc_handle, co
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_AddDatadiskFileProgress(HANDLE disc_handle, const WCHAR* source,
-                                                                 const WCHAR* target, HANDLE file_progress) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_AddDatadiskFileProgress(HANDLE disc_handle,
+                                                                 const WCHAR* source,
+                                                                 const WCHAR* target,
+                                                                 HANDLE file_progress) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   return quillden::GuardCode(disc.get(), [&]() -> DWORD {
@@ -155,13 +163,15 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_AddDatadiskFileProgress(HANDLE disc_han
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateDatadiskFolder(HANDLE disc_handle, HANDLE parent_handle,
+QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateDatadiskFolder(HANDLE disc_handle,
+                                                               HANDLE parent_handle,
                                                                const WCHAR* name) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return INVALID_HANDLE_VALUE;
   return quillden::GuardHandle(*disc, [&]() -> HANDLE {
     DatadiskEntry* parent = nullptr;
-    if (!quillden::ResolveParent(*disc, parent_handle, &parent) || (parent && !parent->is_folder())) {
+    if (!quillden::ResolveParent(*disc, parent_handle, &parent) ||
+        (parent && !parent->is_folder())) {
       disc->Fail(QD_E_INVALID_HANDLE);
       return quillden::Invalid();
     }
@@ -175,7 +185,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateDatadiskFolder(HANDLE disc_handl
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateFullPathDatadiskFolder(HANDLE disc_handle, const WCHAR* path) {
+QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateFullPathDatadiskFolder(HANDLE disc_handle,
+                                                                       const WCHAR* path) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return INVALID_HANDLE_VALUE;
   return quillden::GuardHandle(*disc, [&]() -> HANDLE {
@@ -191,7 +202,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_CreateFullPathDatadiskFolder(HANDLE di
       return quillden::Invalid();
     }
     DatadiskEntry* folder = nullptr;
-    uint32_t code = quillden::FindOrCreateFolderPath(*disc, text.substr(0, text.size() - last.size()), &folder);
+    uint32_t code =
+        quillden::FindOrCreateFolderPath(*disc, text.substr(0, text.size() - last.size()), &folder);
     DatadiskEntry* created = nullptr;
     if (code == QD_OK) code = quillden::CreateFolderEntry(*disc, folder, last, &created);
     if (code != QD_OK) {
@@ -223,7 +235,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_FindDatadiskFile(HANDLE disc_handle, H
   return quillden::ToHandle(quillden::FindChild(*disc, parent, text));
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_FindFullPathDatadiskFile(HANDLE disc_handle, const WCHAR* path,
+QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_FindFullPathDatadiskFile(HANDLE disc_handle,
+                                                                   const WCHAR* path,
                                                                    WIN32_FIND_DATAW* find_data) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return INVALID_HANDLE_VALUE;
@@ -260,26 +273,28 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_GetNextDatadiskFile(HANDLE disc, HANDL
   return Navigate(disc, entry, [](DatadiskEntry* e) { return e->next; });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_GetFindDataDatadiskFile(HANDLE disc_handle, HANDLE entry_handle,
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_GetFindDataDatadiskFile(HANDLE disc_handle,
+                                                                 HANDLE entry_handle,
                                                                  WIN32_FIND_DATAW* out) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   DatadiskEntry* entry = disc->EntryFromHandle(entry_handle);
   if (!entry) return disc->Fail(QD_E_INVALID_HANDLE);
   if (!out) return disc->Fail(QD_E_INVALID_ARGUMENT);
-  *out = entry->find_data;
+  *out = entry->FindData();
   return QD_OK;
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_GetDatadiskFilename(HANDLE disc_handle, HANDLE entry_handle,
-                                                             WCHAR* buffer, DWORD capacity) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_GetDatadiskFilename(HANDLE disc_handle,
+                                                             HANDLE entry_handle, WCHAR* buffer,
+                                                             DWORD capacity) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   DatadiskEntry* entry = disc->EntryFromHandle(entry_handle);
   if (!entry) return disc->Fail(QD_E_INVALID_HANDLE);
   if (!buffer) return disc->Fail(QD_E_INVALID_ARGUMENT);
-  if (entry->disc_path.empty()) return QD_OK;
-  uint32_t code = quillden::CopyOut(entry->disc_path, buffer, capacity);
+  if (entry->name_length == 0) return QD_OK;
+  uint32_t code = quillden::CopyOut(entry->DiscPath(), buffer, capacity);
   return code == QD_OK ? QD_OK : disc->Fail(code);
 }
 
@@ -291,11 +306,12 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_GetSourceFilename(HANDLE disc_handle, H
   if (!entry) return disc->Fail(QD_E_INVALID_HANDLE);
   if (entry->attributes() & DDF_ATTR_IMPORTED) return disc->Fail(QD_E_NO_SOURCE_PATH);
   if (!buffer) return disc->Fail(QD_E_INVALID_ARGUMENT);
-  uint32_t code = quillden::CopyOut(entry->source_path, buffer, capacity);
+  uint32_t code = quillden::CopyOut(entry->SourcePath(), buffer, capacity);
   return code == QD_OK ? QD_OK : disc->Fail(code);
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_DeleteDatadiskFile(HANDLE disc_handle, HANDLE entry_handle) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_DeleteDatadiskFile(HANDLE disc_handle,
+                                                            HANDLE entry_handle) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   DatadiskEntry* entry = disc->EntryFromHandle(entry_handle);
@@ -307,12 +323,14 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_DeleteDatadiskFile(HANDLE disc_handle, 
 }
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_MoveDatadiskFile(HANDLE disc_handle, HANDLE entry_handle,
-                                                          HANDLE parent_handle, const WIN32_FIND_DATAW* find_data) {
+                                                          HANDLE parent_handle,
+                                                          const WIN32_FIND_DATAW* find_data) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   DatadiskEntry* entry = disc->EntryFromHandle(entry_handle);
   DatadiskEntry* parent = nullptr;
-  if (!entry || !quillden::ResolveParent(*disc, parent_handle, &parent)) return disc->Fail(QD_E_INVALID_HANDLE);
+  if (!entry || !quillden::ResolveParent(*disc, parent_handle, &parent))
+    return disc->Fail(QD_E_INVALID_HANDLE);
   if (!find_data) return disc->Fail(QD_E_INVALID_ARGUMENT);
   if (parent && !parent->is_folder()) return disc->Fail(QD_E_MOVE_NOT_FOLDER);
   if (entry->parent == parent) return disc->Fail(QD_E_MOVE_SAME_FOLDER);
@@ -323,24 +341,25 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_MoveDatadiskFile(HANDLE disc_handle, HA
   // let two entries of one name meet there.
   std::u16string_view name = entry->name();
   if (quillden::FindChild(*disc, parent, name)) return disc->Fail(QD_E_EXISTS);
-  size_t old_prefix = entry->disc_path.size() - name.size();
-  size_t new_prefix = parent ? parent->disc_path.size() + 1 : 0;
-  size_t longest = entry->first_child ? quillden::LongestDiscPath(entry) : entry->disc_path.size();
+  const size_t own_length = entry->DiscPathLength();
+  size_t old_prefix = own_length - name.size();
+  size_t new_prefix = parent ? parent->DiscPathLength() + 1 : 0;
+  size_t longest = entry->first_child ? quillden::LongestDiscPath(entry) : own_length;
   if (longest - old_prefix + new_prefix > quillden::kMaxDiscPath) {
-    disc->SetErrorPaths(name, entry->disc_path);
+    disc->SetErrorPaths(name, entry->DiscPath());
     return disc->Fail(QD_E_PATH_TOO_LONG);
   }
   return quillden::GuardCode(disc.get(), [&]() -> DWORD {
+    // The entry's source stays what it was, whatever folder it moves to.
+    disc->KeepSourcePath(entry);
     DatadiskEntry* old_parent = entry->parent;
     quillden::UnlinkEntry(*disc, entry);
     uint32_t code = quillden::InsertEntry(*disc, entry, parent);
     if (code != QD_OK) {
       // Put it back where it was; its place there is known to be free.
       quillden::InsertEntry(*disc, entry, old_parent);
-      quillden::RebuildSubtreePaths(entry);
       return disc->Fail(code);
     }
-    quillden::RebuildSubtreePaths(entry);
     return QD_OK;
   });
 }
@@ -352,7 +371,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API WORD MST_GetPossibleRenameLength(HANDLE entry_han
   return quillden::PossibleRenameLength(entry);
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_RenameDatadiskFile(HANDLE disc_handle, HANDLE entry_handle,
+QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_RenameDatadiskFile(HANDLE disc_handle,
+                                                             HANDLE entry_handle,
                                                              const WCHAR* name) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return INVALID_HANDLE_VALUE;
@@ -367,27 +387,34 @@ QUILLDEN_EXTERN_C QUILLDEN_API HANDLE MST_RenameDatadiskFile(HANDLE disc_handle,
   if (text.size() > quillden::kMaxEntryName) return fail(QD_E_NAME_TOO_LONG);
   if (quillden::FindChild(*disc, entry->parent, text)) return fail(QD_E_EXISTS);
   if (quillden::HasBadCharacter(text) || quillden::IsDotName(text)) return fail(QD_E_BAD_CHARACTER);
-  if (entry->disc_path.empty()) return fail(QD_E_SOURCE_MISSING);
+  if (entry->name_length == 0) return fail(QD_E_SOURCE_MISSING);
   if (text.size() > quillden::PossibleRenameLength(entry)) return fail(QD_E_PATH_TOO_LONG);
   return quillden::GuardHandle(*disc, [&]() -> HANDLE {
-    WIN32_FIND_DATAW saved = entry->find_data;
+    // The source stays what it was under the new name.
+    disc->KeepSourcePath(entry);
+    const char16_t* saved_units = entry->name_units;
+    const uint16_t saved_length = entry->name_length;
     DatadiskEntry* parent = entry->parent;
     quillden::UnlinkEntry(*disc, entry);
-    std::copy(text.begin(), text.end(), entry->find_data.cFileName);
-    entry->find_data.cFileName[text.size()] = 0;
-    uint32_t code = quillden::InsertEntry(*disc, entry, parent);
+    uint32_t code = QD_OK;
+    try {
+      disc->SetEntryName(entry, text);
+    } catch (const std::bad_alloc&) {
+      code = QD_E_OUT_OF_MEMORY;
+    }
+    if (code == QD_OK) code = quillden::InsertEntry(*disc, entry, parent);
     if (code != QD_OK) {
-      entry->find_data = saved;
+      entry->name_units = saved_units;
+      entry->name_length = saved_length;
       quillden::InsertEntry(*disc, entry, parent);
-      quillden::RebuildSubtreePaths(entry);
       return fail(code);
     }
-    quillden::RebuildSubtreePaths(entry);
     return quillden::ToHandle(entry);
   });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_ExistCheckDatadiskFile(HANDLE disc_handle, HANDLE file_progress) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_ExistCheckDatadiskFile(HANDLE disc_handle,
+                                                                HANDLE file_progress) {
   auto disc = Datadisk::FromHandle(disc_handle);
   if (!disc) return QD_E_INVALID_HANDLE;
   return quillden::GuardCode(disc.get(), [&]() -> DWORD {
@@ -398,14 +425,15 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD MST_ExistCheckDatadiskFile(HANDLE disc_hand
     auto record = quillden::FileProgressRecord::FromHandle(file_progress);
     if (!record) return disc->Fail(QD_E_INVALID_HANDLE);
     if (auto running = record->worker(); running && !running->Ended()) return disc->Fail(QD_E_BUSY);
-    uint32_t code = quillden::StartFileProgressWorker(record, FP_FINISHED, [disc, record]() -> uint32_t {
-      try {
-        uint32_t result = quillden::RunExistCheck(*disc, quillden::FileProgressAsker(record));
-        return result == QD_OK ? QD_OK : disc->Fail(result);
-      } catch (const std::bad_alloc&) {
-        return disc->Fail(QD_E_OUT_OF_MEMORY);
-      }
-    });
+    uint32_t code =
+        quillden::StartFileProgressWorker(record, FP_FINISHED, [disc, record]() -> uint32_t {
+          try {
+            uint32_t result = quillden::RunExistCheck(*disc, quillden::FileProgressAsker(record));
+            return result == QD_OK ? QD_OK : disc->Fail(result);
+          } catch (const std::bad_alloc&) {
+            return disc->Fail(QD_E_OUT_OF_MEMORY);
+          }
+        });
     return code == QD_OK ? QD_OK : disc->Fail(code);
   });
 }

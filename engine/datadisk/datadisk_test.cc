@@ -1,10 +1,11 @@
 // The tree through the MST_ interface: naming, order, paths, moves, renames, counts and handles.
+#include "datadisk/datadisk.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "datadisk/datadisk.h"
 #include "quillden/datadisk.h"
 #include "quillden/result.h"
 
@@ -105,7 +106,8 @@ TEST_F(DatadiskTest, SiblingsSortFoldedBelow128AndByCodeUnitAbove) {
   for (const char16_t* name : {u"B", u"\u00e9t\u00e9", u"a", u"\u00c9cole", u"_x", u"Zeta"}) {
     ASSERT_NE(Folder(nullptr, name), INVALID_HANDLE_VALUE);
   }
-  std::vector<std::u16string> expected = {u"_x", u"a", u"B", u"Zeta", u"\u00c9cole", u"\u00e9t\u00e9"};
+  std::vector<std::u16string> expected = {u"_x",   u"a",          u"B",
+                                          u"Zeta", u"\u00c9cole", u"\u00e9t\u00e9"};
   EXPECT_EQ(Children(nullptr), expected);
 }
 
@@ -163,7 +165,8 @@ TEST_F(DatadiskTest, FullPathFoldersAndLookups) {
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_INVALID_ARGUMENT);
   EXPECT_EQ(MST_CreateFullPathDatadiskFolder(disc_, u"x\\y*"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
-  EXPECT_EQ(MST_FindDatadiskFile(disc_, nullptr, u"x"), nullptr);  // refused before anything was made
+  EXPECT_EQ(MST_FindDatadiskFile(disc_, nullptr, u"x"),
+            nullptr);  // refused before anything was made
 
   WIN32_FIND_DATAW data{};
   EXPECT_EQ(MST_FindFullPathDatadiskFile(disc_, u"a\\B\\C", &data), c);
@@ -213,8 +216,8 @@ TEST_F(DatadiskTest, MoveRefusesASubtreeThatWouldPassTheLimit) {
   // A file is no target at all.
   auto disc = Datadisk::FromHandle(disc_);
   DatadiskEntry* file = disc->NewEntry();
-  file->find_data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-  std::u16string(u"file").copy(file->find_data.cFileName, 259);
+  file->file_attributes = FILE_ATTRIBUTE_NORMAL;
+  disc->SetEntryName(file, u"file");
   ASSERT_EQ(InsertEntry(*disc, file, nullptr), QD_OK);
   EXPECT_EQ(MST_MoveDatadiskFile(disc_, far, file, &data), QD_E_MOVE_NOT_FOLDER);
   EXPECT_EQ(MST_MoveDatadiskFile(disc_, far, deep_parent, nullptr), QD_E_INVALID_ARGUMENT);
@@ -226,7 +229,8 @@ TEST_F(DatadiskTest, RenameRefusesCaseOnlyChangesAndRebuildsPaths) {
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_EXISTS);
   EXPECT_EQ(MST_RenameDatadiskFile(disc_, a, u""), INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_INVALID_ARGUMENT);
-  EXPECT_EQ(MST_RenameDatadiskFile(disc_, a, std::u16string(109, u'n').c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(MST_RenameDatadiskFile(disc_, a, std::u16string(109, u'n').c_str()),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_NAME_TOO_LONG);
   EXPECT_EQ(MST_RenameDatadiskFile(disc_, a, u"x|y"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
@@ -282,8 +286,8 @@ TEST_F(DatadiskTest, WriteFileCountSkipsFoldersAndEngineEntries) {
   HANDLE folder = Folder(nullptr, u"f");
   auto make_file = [&](const char16_t* name, uint32_t attributes, DatadiskEntry* parent) {
     DatadiskEntry* entry = disc->NewEntry();
-    entry->find_data.dwFileAttributes = attributes;
-    std::u16string(name).copy(entry->find_data.cFileName, 259);
+    entry->file_attributes = attributes;
+    disc->SetEntryName(entry, name);
     ASSERT_EQ(InsertEntry(*disc, entry, parent), QD_OK);
   };
   make_file(u"one", FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -296,11 +300,12 @@ TEST_F(DatadiskTest, WriteFileCountSkipsFoldersAndEngineEntries) {
 TEST_F(DatadiskTest, DeletingTheBootImageEntryFreesTheImage) {
   auto disc = Datadisk::FromHandle(disc_);
   HANDLE folder = MST_CreateFullPathDatadiskFolder(disc_, u"boot");
-  disc->boot_image = std::pmr::polymorphic_allocator<BootImage>(disc->heap()).new_object<BootImage>(disc->heap());
+  disc->boot_image =
+      std::pmr::polymorphic_allocator<BootImage>(disc->heap()).new_object<BootImage>(disc->heap());
   disc->boot_image->data.resize(2048);
   DatadiskEntry* entry = disc->NewEntry();
-  entry->find_data.dwFileAttributes = FILE_ATTRIBUTE_NORMAL | DDF_ATTR_BOOT_IMAGE;
-  std::u16string(u"boot.img").copy(entry->find_data.cFileName, 259);
+  entry->file_attributes = FILE_ATTRIBUTE_NORMAL | DDF_ATTR_BOOT_IMAGE;
+  disc->SetEntryName(entry, u"boot.img");
   ASSERT_EQ(InsertEntry(*disc, entry, disc->EntryFromHandle(folder)), QD_OK);
   disc->boot_image->entry = entry;
   EXPECT_EQ(MST_DeleteDatadiskFile(disc_, folder), QD_OK);  // the subtree holding it

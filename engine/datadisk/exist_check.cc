@@ -22,17 +22,17 @@ uint32_t RunExistCheck(Datadisk& disc, const FileProgressAsker& asker) {
   for (DatadiskEntry* entry : files) {
     std::unique_ptr<quenvar::platform::ReadableFile> file;
     // Only a regular file is opened: opening a FIFO that replaced a source would block.
-    std::string local = quenvar::platform::Utf16ToUtf8(entry->source_path);
+    // The texts go out as NUL-terminated copies: the entry may be deleted by the answer.
+    const std::u16string source = entry->SourcePath();
+    std::string local = quenvar::platform::Utf16ToUtf8(source);
     quenvar::platform::FileInfo info;
-    bool opened = !entry->source_path.empty() && env->Stat(local, true, &info).ok() && info.is_regular &&
+    bool opened = !source.empty() && env->Stat(local, true, &info).ok() && info.is_regular &&
                   env->OpenReadable(local, &file).ok();
     file.reset();
-    // The texts go out as NUL-terminated copies: the entry may be deleted by the answer.
-    std::u16string source(entry->source_path);
     bool cancel = false;
     if (asker.HasWindow()) cancel = asker.Ask(FP_CHECKING, source.c_str()) == FP_REPLY_CANCEL;
     if (!opened) {
-      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      disc.SetErrorPaths(source, entry->DiscPath());
       uint32_t reply = asker.HasWindow() ? asker.Ask(FP_ASK_MISSING, source.c_str()) : 1;
       if (reply == FP_REPLY_CANCEL) return QD_E_CANCELLED;
       if (reply == 1) DeleteEntry(disc, entry);

@@ -1,9 +1,8 @@
 // The file progress protocol end to end: a worker asks, a message window on the test thread
 // answers, the worker acts on each reply.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -37,19 +36,21 @@ class FileProgressTest : public testing::Test {
   void SetUp() override {
     disc_ = MST_CreateDatadisk();
     progress_ = PRG_CreateFileProgress();
-    window_ = pf::CreateMessageWindow([this](HWND, UINT message, WPARAM code, LPARAM text) -> LRESULT {
-      if (message != kMessage) return 0;
-      if (code == FP_FINISHED) {
-        finished_ = true;
-        return 0;
-      }
-      Question q{static_cast<uint32_t>(code), text ? std::u16string(reinterpret_cast<const char16_t*>(text)) : u""};
-      questions_.push_back(q);
-      if (code == FP_ASK_NAME && rename_to_.size()) {
-        pf::CopyUtf16(rename_to_, reinterpret_cast<char16_t*>(text), MAX_PATH);
-      }
-      return answer_ ? answer_(q) : 0;
-    });
+    window_ =
+        pf::CreateMessageWindow([this](HWND, UINT message, WPARAM code, LPARAM text) -> LRESULT {
+          if (message != kMessage) return 0;
+          if (code == FP_FINISHED) {
+            finished_ = true;
+            return 0;
+          }
+          Question q{static_cast<uint32_t>(code),
+                     text ? std::u16string(reinterpret_cast<const char16_t*>(text)) : u""};
+          questions_.push_back(q);
+          if (code == FP_ASK_NAME && rename_to_.size()) {
+            pf::CopyUtf16(rename_to_, reinterpret_cast<char16_t*>(text), MAX_PATH);
+          }
+          return answer_ ? answer_(q) : 0;
+        });
   }
   void TearDown() override {
     SetDatadiskEnvForTesting(nullptr);
@@ -71,7 +72,8 @@ class FileProgressTest : public testing::Test {
   // Starts an add with the window already set, pumps until FP_FINISHED, returns the worker result.
   uint32_t AddAndWait(const std::string& source, const std::u16string& target) {
     EXPECT_EQ(PRG_SetFileProgressMessage(progress_, window_, kMessage), QD_OK);
-    uint32_t started = MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(source).c_str(), target.c_str(), progress_);
+    uint32_t started = MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(source).c_str(),
+                                                   target.c_str(), progress_);
     EXPECT_EQ(started, QD_OK);
     return started == QD_OK ? Wait() : started;
   }
@@ -84,7 +86,8 @@ class FileProgressTest : public testing::Test {
     }
     EXPECT_TRUE(finished_);
     uint32_t result;
-    while ((result = PRG_GetFileProgressErrorCode(progress_)) == QD_E_BUSY) std::this_thread::yield();
+    while ((result = PRG_GetFileProgressErrorCode(progress_)) == QD_E_BUSY)
+      std::this_thread::yield();
     return result;
   }
   std::vector<uint32_t> Codes() const {
@@ -92,10 +95,13 @@ class FileProgressTest : public testing::Test {
     for (const auto& q : questions_) codes.push_back(q.code);
     return codes;
   }
-  HANDLE Find(const std::u16string& path) { return MST_FindFullPathDatadiskFile(disc_, path.c_str(), nullptr); }
+  HANDLE Find(const std::u16string& path) {
+    return MST_FindFullPathDatadiskFile(disc_, path.c_str(), nullptr);
+  }
   size_t ChildCount(const std::u16string& folder) {
     size_t n = 0;
-    HANDLE e = folder.empty() ? MST_GetRootDatadiskFile(disc_) : MST_GetChildDatadiskFile(disc_, Find(folder));
+    HANDLE e = folder.empty() ? MST_GetRootDatadiskFile(disc_)
+                              : MST_GetChildDatadiskFile(disc_, Find(folder));
     for (; e && e != INVALID_HANDLE_VALUE; e = MST_GetNextDatadiskFile(disc_, e)) ++n;
     return n;
   }
@@ -112,7 +118,8 @@ class FileProgressTest : public testing::Test {
 
 TEST_F(FileProgressTest, WorkerWaitsSuspendedUntilTheWindowIsSet) {
   std::string source = Write("one.txt");
-  ASSERT_EQ(MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(source).c_str(), u"dir", progress_), QD_OK);
+  ASSERT_EQ(MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(source).c_str(), u"dir", progress_),
+            QD_OK);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(PRG_GetFileProgressErrorCode(progress_), QD_E_BUSY);
   EXPECT_EQ(MST_GetRootDatadiskFile(disc_), nullptr);
@@ -125,9 +132,11 @@ TEST_F(FileProgressTest, WorkerWaitsSuspendedUntilTheWindowIsSet) {
 }
 
 TEST_F(FileProgressTest, StartChecksRunOnTheCallersThread) {
-  EXPECT_EQ(MST_AddDatadiskFileProgress(disc_, u"/no/such/file", u"", progress_), QD_E_SOURCE_MISSING);
-  EXPECT_EQ(MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(Write("f")).c_str(), u"x:y", progress_),
-            QD_E_BAD_CHARACTER);
+  EXPECT_EQ(MST_AddDatadiskFileProgress(disc_, u"/no/such/file", u"", progress_),
+            QD_E_SOURCE_MISSING);
+  EXPECT_EQ(
+      MST_AddDatadiskFileProgress(disc_, pf::Utf8ToUtf16(Write("f")).c_str(), u"x:y", progress_),
+      QD_E_BAD_CHARACTER);
   EXPECT_EQ(MST_AddDatadiskFileProgress(disc_, u"/", u"", nullptr), QD_E_INVALID_HANDLE);
   EXPECT_EQ(MST_AddDatadiskFileProgress(nullptr, u"/", u"", progress_), QD_E_INVALID_HANDLE);
 }
@@ -161,6 +170,13 @@ TEST_F(FileProgressTest, DuplicateKeepReplaceAndMerge) {
   EXPECT_EQ(AddAndWait(dir_.Child("m2"), u"merged"), QD_OK);
   EXPECT_EQ(ChildCount(u"merged"), 2u);
   EXPECT_EQ(Codes()[0], FP_ASK_DUPLICATE);
+  // Each entry still names its own source: "a" was replaced from m2, "b" came from m2 only.
+  for (const char* name : {"a", "b"}) {
+    WCHAR source[300] = {};
+    ASSERT_EQ(MST_GetSourceFilename(disc_, Find(u"merged\\" + pf::Utf8ToUtf16(name)), source, 300),
+              QD_OK);
+    EXPECT_EQ(std::u16string(source), pf::Utf8ToUtf16(dir_.Child(std::string("m2/") + name)));
+  }
 }
 
 TEST_F(FileProgressTest, KeepingAnExistingFolderAddsNoneOfItsContents) {
@@ -217,33 +233,37 @@ TEST_F(FileProgressTest, NameQuestionsSkipRenameOrKeep) {
 }
 
 TEST_F(FileProgressTest, MissingAndUnreadableSourcesAreAsked) {
-  Mkdir("v");
-  Write("v/a");
-  Write("v/b");
+  std::string gone = Write("gone");
   pf::FaultInjectionEnv env;
-  env.VanishAfterListing(dir_.Child("v"));
   SetDatadiskEnvForTesting(&env);
+  // Stat calls on it: the start check, the folder test, then the find data, which finds nothing.
+  env.SetPathFilter(gone);
+  env.FailNthCall(pf::FaultKind::kStat, 3, ENOENT);
   answer_ = [](const Question& q) { return q.code == FP_ASK_MISSING ? 1u : 0u; };
-  EXPECT_EQ(AddAndWait(dir_.Child("v"), u"v"), QD_OK);
-  EXPECT_EQ(Codes(), (std::vector<uint32_t>{FP_ASK_ADD, FP_ASK_MISSING, FP_ASK_MISSING}));
-  EXPECT_EQ(ChildCount(u"v"), 0u);
+  EXPECT_EQ(AddAndWait(gone, u""), 0xFFFFFFFFu);  // skipped at the caller's request
+  EXPECT_EQ(Codes(), std::vector<uint32_t>{FP_ASK_MISSING});
 
+  // A pipe has attributes, but nothing a disc could hold: at the top and inside a folder.
   env.Reset();
-  std::string locked = Write("locked");
-  // Stat calls on it: the start check, the folder test, the find data, then the attributes.
-  env.SetPathFilter(locked);
-  env.FailNthCall(pf::FaultKind::kStat, 4, EACCES);
+  std::string pipe = dir_.Child("pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   questions_.clear();
   answer_ = [](const Question& q) { return q.code == FP_ASK_UNREADABLE ? 1u : 0u; };
-  EXPECT_EQ(AddAndWait(locked, u""), 0xFFFFFFFFu);  // skipped at the caller's request
+  EXPECT_EQ(AddAndWait(pipe, u""), 0xFFFFFFFFu);
   EXPECT_EQ(Codes(), std::vector<uint32_t>{FP_ASK_UNREADABLE});
   questions_.clear();
-  env.Reset();
-  env.SetPathFilter(locked);
-  env.FailNthCall(pf::FaultKind::kStat, 4, EACCES);
   answer_ = nullptr;  // "go on"
-  EXPECT_EQ(AddAndWait(locked, u""), QD_OK);
+  EXPECT_EQ(AddAndWait(pipe, u""), QD_OK);
   EXPECT_EQ(Codes(), (std::vector<uint32_t>{FP_ASK_UNREADABLE, FP_ASK_ADD}));
+
+  Mkdir("v");
+  Write("v/a");
+  ASSERT_EQ(mkfifo(dir_.Child("v/p").c_str(), 0644), 0);
+  questions_.clear();
+  answer_ = [](const Question& q) { return q.code == FP_ASK_UNREADABLE ? 1u : 0u; };
+  EXPECT_EQ(AddAndWait(dir_.Child("v"), u"v"), QD_OK);
+  EXPECT_EQ(Codes(), (std::vector<uint32_t>{FP_ASK_ADD, FP_ASK_ADD, FP_ASK_UNREADABLE}));
+  EXPECT_EQ(ChildCount(u"v"), 1u);
 }
 
 TEST_F(FileProgressTest, ExistenceCheckAsksAndHonoursEachReply) {
@@ -260,8 +280,8 @@ TEST_F(FileProgressTest, ExistenceCheckAsksAndHonoursEachReply) {
   };
   ASSERT_EQ(MST_ExistCheckDatadiskFile(disc_, progress_), QD_OK);
   EXPECT_EQ(Wait(), QD_OK);
-  EXPECT_EQ(Codes(), (std::vector<uint32_t>{FP_CHECKING, FP_ASK_MISSING, FP_CHECKING, FP_ASK_MISSING,
-                                            FP_CHECKING}));
+  EXPECT_EQ(Codes(), (std::vector<uint32_t>{FP_CHECKING, FP_ASK_MISSING, FP_CHECKING,
+                                            FP_ASK_MISSING, FP_CHECKING}));
   EXPECT_EQ(Find(u"gone1"), INVALID_HANDLE_VALUE);
   EXPECT_NE(Find(u"gone2"), INVALID_HANDLE_VALUE);
 

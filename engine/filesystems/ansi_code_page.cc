@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -136,15 +137,34 @@ class IconvCodePage : public AnsiCodePage {
 };
 
 // The platform's code page, with the trail-byte ranges of its double-byte pages.
+// The Windows code pages keep ASCII as it is, and no double-byte code page has a lead byte below
+// 0x80: ASCII text (nearly every name) is converted without iconv, and bytes below 0x80 are
+// tested without asking which code page is set.
+bool KeepsAscii(uint32_t code_page) {
+  return (code_page >= 1250 && code_page <= 1258) || code_page == 874 || code_page == 932 ||
+         code_page == 936 || code_page == 949 || code_page == 950;
+}
+
 class PlatformCodePage : public AnsiCodePage {
  public:
   std::string FromUtf16(std::u16string_view text) const override {
+    if (std::all_of(text.begin(), text.end(), [](char16_t unit) { return unit < 0x80; }) &&
+        KeepsAscii(quenvar::platform::AnsiCodePage())) {
+      return std::string(text.begin(), text.end());
+    }
     return quenvar::platform::ToAnsi(text);
   }
   std::u16string ToUtf16(std::string_view bytes) const override {
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char byte) { return static_cast<uint8_t>(byte) < 0x80; }) &&
+        KeepsAscii(quenvar::platform::AnsiCodePage())) {
+      return std::u16string(bytes.begin(), bytes.end());
+    }
     return quenvar::platform::FromAnsi(bytes);
   }
-  bool IsLeadByte(uint8_t byte) const override { return quenvar::platform::IsLeadByte(byte); }
+  bool IsLeadByte(uint8_t byte) const override {
+    return byte >= 0x80 && quenvar::platform::IsLeadByte(byte);
+  }
   bool IsTrailByte(uint8_t byte) const override {
     switch (quenvar::platform::AnsiCodePage()) {
       case 932:

@@ -26,11 +26,26 @@ void IsoJolietTree::AssignIsoNames() {
       current_parent = entry.parent;
     }
     entry.iso_name = namer->Next(entry.name, entry.is_folder);
-    entry.iso_name_utf16 = code_page_.ToUtf16(entry.iso_name);
   }
 }
 
+namespace {
+
+bool IsAscii(std::string_view bytes) {
+  for (char c : bytes) {
+    if (static_cast<uint8_t>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool IsoJolietTree::SortForIso() {
+  // ISO names sort as UTF-16; an ASCII name is its own UTF-16, which spares the conversion.
+  auto iso_less = [this](const FsEntry& x, const FsEntry& y) {
+    if (IsAscii(x.iso_name) && IsAscii(y.iso_name)) return x.iso_name < y.iso_name;
+    return code_page_.ToUtf16(x.iso_name) < code_page_.ToUtf16(y.iso_name);
+  };
   sorted_.resize(entries_.size());
   for (uint32_t i = 0; i < sorted_.size(); ++i) sorted_[i] = i;
   uint32_t next_number = 2;
@@ -48,7 +63,7 @@ bool IsoJolietTree::SortForIso() {
                        const FsEntry& y = entries_[b];
                        uint32_t px = parent_number(x), py = parent_number(y);
                        if (px != py) return px < py;
-                       return x.iso_name_utf16 < y.iso_name_utf16;
+                       return iso_less(x, y);
                      });
     for (size_t i = run_start; i < run_end; ++i) {
       FsEntry& entry = entries_[sorted_[i]];
@@ -75,27 +90,42 @@ std::vector<uint32_t> IsoJolietTree::FolderOrder(View view) const {
   return order;
 }
 
-std::vector<std::vector<uint32_t>> IsoJolietTree::ChildrenInOrder(View view) const {
-  std::vector<std::vector<uint32_t>> children(entries_.size() + 1);
-  auto add = [&](uint32_t i) { children[SlotOf(entries_[i].parent)].push_back(i); };
+IsoJolietTree::ChildLists IsoJolietTree::ChildrenInOrder(View view) const {
+  // Counted first, then placed: two flat lists instead of one list per folder.
+  ChildLists lists;
+  lists.start.assign(entries_.size() + 2, 0);
+  for (const FsEntry& entry : entries_) ++lists.start[SlotOf(entry.parent) + 1];
+  for (size_t s = 1; s < lists.start.size(); ++s) lists.start[s] += lists.start[s - 1];
+  lists.items.resize(entries_.size());
+  std::vector<uint32_t> fill(lists.start.begin(), lists.start.end() - 1);
+  auto add = [&](uint32_t i) { lists.items[fill[SlotOf(entries_[i].parent)]++] = i; };
   if (view == View::kJoliet) {
     for (uint32_t i = 0; i < entries_.size(); ++i) add(i);
   } else {
     for (uint32_t i : sorted_) add(i);
   }
-  return children;
+  return lists;
 }
 
-std::string IsoJolietTree::Identifier(View view, const FsEntry& entry) const {
+size_t IsoJolietTree::IdentifierLength(View view, const FsEntry& entry) const {
   bool version = file_version_ && !entry.is_folder;
+  if (view == View::kJoliet) return entry.name.size() * 2 + (version ? 4 : 0);
+  return entry.iso_name.size() + (version ? 2 : 0);
+}
+
+void IsoJolietTree::Identifier(View view, const FsEntry& entry, std::string* id) const {
+  bool version = file_version_ && !entry.is_folder;
+  id->clear();
   if (view == View::kJoliet) {
-    std::string id = ToUtf16Be(entry.name);
-    if (version) id.append(std::string("\0;\0001", 4));
-    return id;
+    for (char16_t unit : entry.name) {
+      id->push_back(static_cast<char>(unit >> 8));
+      id->push_back(static_cast<char>(unit & 0xFF));
+    }
+    if (version) id->append(std::string_view("\0;\0001", 4));
+    return;
   }
-  std::string id = entry.iso_name;
-  if (version) id.append(";1");
-  return id;
+  id->append(entry.iso_name);
+  if (version) id->append(";1");
 }
 
 uint32_t& IsoJolietTree::DirBlock(View view, uint32_t slot) {
@@ -126,13 +156,13 @@ uint32_t IsoJolietTree::PathTableSize(View view) const {
 }
 
 uint64_t IsoJolietTree::SizeDirectories(View view) {
-  std::vector<std::vector<uint32_t>> children = ChildrenInOrder(view);
+  const ChildLists children = ChildrenInOrder(view);
   std::vector<uint32_t> folders = FolderOrder(view);
   uint64_t next_block = 0;
   auto size_one = [&](uint32_t slot) {
     uint32_t length = 68;  // "." and ".."
-    for (uint32_t child : children[slot]) {
-      uint32_t record = DirectoryRecordLength(Identifier(view, entries_[child]).size());
+    for (uint32_t k = children.start[slot]; k < children.start[slot + 1]; ++k) {
+      uint32_t record = DirectoryRecordLength(IdentifierLength(view, entries_[children.items[k]]));
       if (length % kBlockSize + record > kBlockSize) length = RoundUpToBlock(length);
       length += record;
     }
@@ -153,8 +183,12 @@ void IsoJolietTree::Relocate(View view, uint32_t first_block) {
   }
 }
 
-uint32_t IsoJolietTree::RootBlock(View view) const { return DirBlock(view, RootSlot()); }
-uint32_t IsoJolietTree::RootLength(View view) const { return DirLength(view, RootSlot()); }
+uint32_t IsoJolietTree::RootBlock(View view) const {
+  return DirBlock(view, RootSlot());
+}
+uint32_t IsoJolietTree::RootLength(View view) const {
+  return DirLength(view, RootSlot());
+}
 
 void IsoJolietTree::WritePathTables(View view, uint8_t* l_table, uint8_t* m_table) const {
   std::vector<uint32_t> folders = FolderOrder(view);
@@ -179,8 +213,10 @@ void IsoJolietTree::WritePathTables(View view, uint8_t* l_table, uint8_t* m_tabl
 
 void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& volume_time,
                                      bool file_dates) const {
-  std::vector<std::vector<uint32_t>> children = ChildrenInOrder(view);
+  const ChildLists children = ChildrenInOrder(view);
+  std::string identifier;
   uint32_t area_first = view == View::kJoliet ? joliet_area_first_ : iso_area_first_;
+  const IsoTimeConverter local_time;
   auto write_one = [&](uint32_t slot) {
     bool is_root = slot == RootSlot();
     uint32_t parent_slot = is_root ? RootSlot() : SlotOf(entries_[slot].parent);
@@ -189,7 +225,7 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
     DirectoryRecord self;
     self.location = DirBlock(view, slot);
     self.data_length = RoundUpToBlock(DirLength(view, slot));
-    self.date = is_root ? volume_time : FileTimeToIsoTime(entries_[slot].last_write_time);
+    self.date = is_root ? volume_time : local_time(entries_[slot].last_write_time);
     self.flags = kDirectoryFlag;
     self.identifier = std::string_view("\0", 1);
     uint32_t length = PutDirectoryRecord(dir, self);
@@ -197,16 +233,16 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
     DirectoryRecord parent;
     parent.location = DirBlock(view, parent_slot);
     parent.data_length = RoundUpToBlock(DirLength(view, parent_slot));
-    parent.date = parent_slot == RootSlot()
-                      ? volume_time
-                      : FileTimeToIsoTime(entries_[parent_slot].last_write_time);
+    parent.date =
+        parent_slot == RootSlot() ? volume_time : local_time(entries_[parent_slot].last_write_time);
     parent.flags = kDirectoryFlag;
     parent.identifier = std::string_view("\1", 1);
     length += PutDirectoryRecord(dir + length, parent);
 
-    for (uint32_t child : children[slot]) {
+    for (uint32_t k = children.start[slot]; k < children.start[slot + 1]; ++k) {
+      const uint32_t child = children.items[k];
       const FsEntry& entry = entries_[child];
-      std::string identifier = Identifier(view, entry);
+      Identifier(view, entry, &identifier);
       DirectoryRecord record;
       if (entry.is_folder) {
         record.location = DirBlock(view, child);
@@ -217,7 +253,7 @@ void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& vo
         record.data_length = static_cast<uint32_t>(entry.size);
         record.flags = 0;
       }
-      record.date = file_dates ? FileTimeToIsoTime(entry.last_write_time) : volume_time;
+      record.date = file_dates ? local_time(entry.last_write_time) : volume_time;
       record.identifier = identifier;
       uint32_t size = DirectoryRecordLength(identifier.size());
       if (length % kBlockSize + size > kBlockSize) length = RoundUpToBlock(length);

@@ -5,11 +5,11 @@
 // entry of level 3, and so on, each level in tree order, so the children of one folder stand
 // together. Joliet uses that list as it is. ISO 9660 uses a sorted copy in which each level is
 // ordered by the parent's folder number and then the ISO name; folder numbers are given while
-// sorting (root 1, then 2, 3, ... level by level). Directories are laid out root first, then one per
-// folder in list order, each on a block boundary; a record never straddles a block.
+// sorting (root 1, then 2, 3, ... level by level). Directories are laid out root first, then one
+// per folder in list order, each on a block boundary; a record never straddles a block.
 //
-// Use: construct, AssignIsoNames, SortForIso, size both views, Relocate both once the first block of
-// each directory area is known, then write. Not thread-safe; one object per layout.
+// Use: construct, AssignIsoNames, SortForIso, size both views, Relocate both once the first block
+// of each directory area is known, then write. Not thread-safe; one object per layout.
 #ifndef QUILLDEN_FILESYSTEMS_ISO_JOLIET_TREE_H_
 #define QUILLDEN_FILESYSTEMS_ISO_JOLIET_TREE_H_
 
@@ -26,7 +26,7 @@ inline constexpr uint32_t kParentIsRoot = 0xFFFFFFFFu;
 
 struct FsEntry {
   // Given by the caller.
-  std::u16string name;  // the entry name: the Joliet identifier, source of the ISO name
+  std::u16string_view name;  // the entry name (must outlive the tree): the Joliet identifier
   bool is_folder = false;
   uint32_t parent = kParentIsRoot;  // index of the parent in the level order list
   uint16_t level = 2;
@@ -35,10 +35,9 @@ struct FsEntry {
   uint32_t location = 0;         // files: first block of the content (set by the caller)
 
   // Given by the planner.
-  std::string iso_name;          // code page bytes
-  std::u16string iso_name_utf16;  // the same, converted back
+  std::string iso_name;  // code page bytes
   uint16_t iso_directory_number = 0;
-  uint32_t iso_directory_block = 0;  // folders: relative until Relocate
+  uint32_t iso_directory_block = 0;   // folders: relative until Relocate
   uint32_t iso_directory_length = 0;  // unrounded
   uint32_t joliet_directory_block = 0;
   uint32_t joliet_directory_length = 0;
@@ -88,11 +87,17 @@ class IsoJolietTree {
   // Indices of the root's folder slot and of entry i's slot in the per-view folder tables.
   uint32_t RootSlot() const { return static_cast<uint32_t>(entries_.size()); }
   uint32_t SlotOf(uint32_t parent) const { return parent == kParentIsRoot ? RootSlot() : parent; }
-  // Children of every folder in the view's order.
-  std::vector<std::vector<uint32_t>> ChildrenInOrder(View view) const;
+  // Children of every folder slot in the view's order, all in one list.
+  struct ChildLists {
+    std::vector<uint32_t> start;  // slot s holds items[start[s]] up to items[start[s + 1]]
+    std::vector<uint32_t> items;
+  };
+  ChildLists ChildrenInOrder(View view) const;
   // Folder order of the view (level order or sorted list, folders only).
   std::vector<uint32_t> FolderOrder(View view) const;
-  std::string Identifier(View view, const FsEntry& entry) const;
+  // The identifier of entry in the view, into *id (reused between records).
+  void Identifier(View view, const FsEntry& entry, std::string* id) const;
+  size_t IdentifierLength(View view, const FsEntry& entry) const;
   uint32_t& DirBlock(View view, uint32_t slot);
   uint32_t& DirLength(View view, uint32_t slot);
   uint32_t DirBlock(View view, uint32_t slot) const;

@@ -17,23 +17,25 @@ const AnsiCodePage& Cp1252() {
   return *page;
 }
 
-FsEntry File(std::u16string name, uint32_t parent, uint16_t level, uint64_t size,
+FsEntry File(std::u16string_view name, uint32_t parent, uint16_t level, uint64_t size,
              uint32_t location) {
   FsEntry e;
-  e.name = std::move(name);
+  e.name = name;
   e.parent = parent;
   e.level = level;
   e.size = size;
   e.location = location;
   return e;
 }
-FsEntry Folder(std::u16string name, uint32_t parent, uint16_t level) {
-  FsEntry e = File(std::move(name), parent, level, 0, 0);
+FsEntry Folder(std::u16string_view name, uint32_t parent, uint16_t level) {
+  FsEntry e = File(name, parent, level, 0, 0);
   e.is_folder = true;
   return e;
 }
 
-std::string Bytes(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+std::string Bytes(const uint8_t* p, size_t n) {
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
 
 TEST(IsoJolietTreeTest, OneFileSizes) {
   IsoJolietTree tree({File(u"a.txt", kParentIsRoot, 2, 1, 25)}, Cp1252(), true);
@@ -100,8 +102,11 @@ TEST(IsoJolietTreeTest, PathTablesFollowEachViewsOrder) {
     std::string name;
     uint32_t block;
     uint16_t parent;
-  } expected[] = {{std::string(1, '\0'), 100, 1}, {"ALPHA", 101, 1}, {"ZETA", 102, 1},
-                  {"A1", 103, 2}, {"Z1", 104, 3}};
+  } expected[] = {{std::string(1, '\0'), 100, 1},
+                  {"ALPHA", 101, 1},
+                  {"ZETA", 102, 1},
+                  {"A1", 103, 2},
+                  {"Z1", 104, 3}};
   for (const Expect& e : expected) {
     ASSERT_EQ(l[offset], e.name.size());
     EXPECT_EQ(GetLe32(&l[offset + 2]), e.block);
@@ -120,7 +125,7 @@ TEST(IsoJolietTreeTest, PathTablesFollowEachViewsOrder) {
   EXPECT_EQ(jl[offset], 8);
   EXPECT_EQ(Bytes(&jl[offset + 8], 8), std::string("\0z\0e\0t\0a", 8));
   offset += 16;
-  offset += 18;  // alpha
+  offset += 18;                            // alpha
   EXPECT_EQ(GetLe16(&jl[offset + 6]), 2);  // z1 below zeta
   EXPECT_EQ(GetLe32(&jl[offset + 2]), 203u);
   offset += 12;
@@ -183,10 +188,11 @@ TEST(IsoJolietTreeTest, DirectoryRecordsAndDates) {
 
 TEST(IsoJolietTreeTest, RecordsNeverStraddleABlock) {
   std::vector<FsEntry> entries;
+  std::vector<std::u16string> names;  // the entries look at them
+  names.reserve(9);
   for (int i = 0; i < 9; ++i) {
-    std::u16string name(104, u'a' + i);
-    name += u".txt";  // 108 units
-    entries.push_back(File(name, kParentIsRoot, 2, 10, 50 + i));
+    names.push_back(std::u16string(104, u'a' + i) + u".txt");  // 108 units
+    entries.push_back(File(names.back(), kParentIsRoot, 2, 10, 50 + i));
   }
   IsoJolietTree tree(entries, Cp1252(), true);
   tree.AssignIsoNames();

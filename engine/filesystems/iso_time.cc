@@ -12,7 +12,7 @@ namespace {
 // 100-ns units between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 
-IsoTime FromTm(const struct tm& tm) {
+IsoTime FromTm(const struct tm& tm, int8_t offset) {
   IsoTime time;
   time.year = tm.tm_year + 1900;
   time.month = tm.tm_mon + 1;
@@ -20,7 +20,7 @@ IsoTime FromTm(const struct tm& tm) {
   time.hour = tm.tm_hour;
   time.minute = tm.tm_min;
   time.second = std::min(tm.tm_sec, 59);
-  time.offset = TimeZoneOffsetUnits();
+  time.offset = offset;
   return time;
 }
 
@@ -35,13 +35,17 @@ int8_t TimeZoneOffsetUnits() {
 }
 
 IsoTime FileTimeToIsoTime(uint64_t file_time) {
+  return IsoTimeConverter()(file_time);
+}
+
+IsoTime IsoTimeConverter::operator()(uint64_t file_time) const {
   time_t seconds = 0;
   if (file_time > kUnixEpochFileTime) {
     seconds = static_cast<time_t>((file_time - kUnixEpochFileTime) / 10000000ull);
   }
   struct tm tm {};
-  if (!localtime_r(&seconds, &tm)) return IsoTime{1980, 1, 1, 0, 0, 0, TimeZoneOffsetUnits()};
-  IsoTime time = FromTm(tm);
+  if (!localtime_r(&seconds, &tm)) return IsoTime{1980, 1, 1, 0, 0, 0, offset_};
+  IsoTime time = FromTm(tm, offset_);
   time.second &= ~1;
   // The DOS format starts in 1980; earlier times are recorded as its first day.
   if (time.year < 1980) time = IsoTime{1980, 1, 1, 0, 0, 0, time.offset};
@@ -52,7 +56,7 @@ IsoTime VolumeTimeNow() {
   time_t now = time(nullptr);
   struct tm tm {};
   localtime_r(&now, &tm);
-  return FromTm(tm);
+  return FromTm(tm, TimeZoneOffsetUnits());
 }
 
 void PutRecordingDate(uint8_t* p, const IsoTime& time) {
@@ -67,8 +71,9 @@ void PutRecordingDate(uint8_t* p, const IsoTime& time) {
 
 void PutVolumeDate(uint8_t* p, const IsoTime& time) {
   char digits[32];
-  std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d%02d", std::clamp(time.year, 0, 9999),
-                time.month, time.day, time.hour, time.minute, time.second, 0);
+  std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d%02d",
+                std::clamp(time.year, 0, 9999), time.month, time.day, time.hour, time.minute,
+                time.second, 0);
   std::memcpy(p, digits, 16);
   p[16] = static_cast<uint8_t>(time.offset);
 }

@@ -1,7 +1,7 @@
 // Dates of ISO 9660 and Joliet structures: the 7-byte recording date of directory records and the
-// 17-byte date of volume descriptors, both in local time with the offset from Greenwich in 15-minute
-// units. The offset is the standard-time offset of the system time zone; daylight saving is not
-// applied to it, which keeps every date of one image on the same offset.
+// 17-byte date of volume descriptors, both in local time with the offset from Greenwich in
+// 15-minute units. The offset is the standard-time offset of the system time zone; daylight saving
+// is not applied to it, which keeps every date of one image on the same offset.
 #ifndef QUILLDEN_FILESYSTEMS_ISO_TIME_H_
 #define QUILLDEN_FILESYSTEMS_ISO_TIME_H_
 
@@ -24,8 +24,21 @@ struct IsoTime {
 int8_t TimeZoneOffsetUnits();
 
 // A file time (100-ns units since 1601, UTC) in local time, with seconds made even as the DOS date
-// and time format keeps them.
+// and time format keeps them. Reads the time zone on every call; a layout converts through one
+// IsoTimeConverter instead.
 IsoTime FileTimeToIsoTime(uint64_t file_time);
+
+// FileTimeToIsoTime with the time zone read once, when the converter is made: every record of one
+// layout carries the same offset, and re-reading the zone per record costs a file system check.
+class IsoTimeConverter {
+ public:
+  IsoTimeConverter() : offset_(TimeZoneOffsetUnits()) {}
+  IsoTime operator()(uint64_t file_time) const;
+  int8_t offset() const { return offset_; }
+
+ private:
+  int8_t offset_;
+};
 
 // The current local time (the volume time of a write job).
 IsoTime VolumeTimeNow();

@@ -149,11 +149,11 @@ void Compare(HANDLE disc, Datadisk& impl, Model& model, Node* folder, HANDLE fol
     DatadiskEntry* entry = impl.EntryFromHandle(e);
     CHECK(entry != nullptr);
     CHECK(entry->name() == node->name);
-    CHECK(std::u16string_view(entry->disc_path) == PathOf(node));
+    CHECK(entry->DiscPath() == PathOf(node));
     // The invariants of every entry.
     CHECK(entry->name().size() <= 108 && !entry->name().empty());
     CHECK(entry->name().find(u';') == std::u16string_view::npos && !quillden::HasBadCharacter(entry->name()));
-    CHECK(entry->disc_path.size() <= 256);
+    CHECK(entry->DiscPathLength() <= 256);
     CHECK(entry->name_hash == quillden::NameHash(entry->name()));
     CHECK(MST_GetParentDatadiskFile(disc, e) == folder_handle);
     if (prev) CHECK(quillden::CompareSortNames(prev->name(), entry->name()) <= 0);

@@ -109,7 +109,7 @@ class AppendSessionTest : public VirtualDriveTest {
     auto disc = Datadisk::FromHandle(handle);
     WalkTree(*disc, nullptr, [&](DatadiskEntry* e) {
       if (e->is_folder()) return true;
-      std::string path = quenvar::platform::Utf16ToUtf8(e->disc_path);
+      std::string path = quenvar::platform::Utf16ToUtf8(e->DiscPath());
       for (char& c : path) c = c == '\\' ? '/' : c;
       tree[path] = Placed{e->location, e->length, (e->attributes() & DDF_ATTR_IMPORTED) != 0};
       return true;

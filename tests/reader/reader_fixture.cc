@@ -141,15 +141,15 @@ std::map<std::string, Imported> ReaderTest::Tree(HANDLE disc) {
   auto owner = Datadisk::FromHandle(disc);
   if (!owner) return tree;
   WalkTree(*owner, nullptr, [&](DatadiskEntry* e) {
-    Imported& i = tree[quenvar::platform::Utf16ToUtf8(e->disc_path)];
+    Imported& i = tree[quenvar::platform::Utf16ToUtf8(e->DiscPath())];
     i.attributes = e->attributes();
     i.size = e->file_size();
     i.location = e->location;
     i.length = e->length;
     i.second_location = e->second_location;
     i.second_length = e->second_length;
-    i.last_write = (uint64_t{e->find_data.ftLastWriteTime.dwHighDateTime} << 32) |
-                   e->find_data.ftLastWriteTime.dwLowDateTime;
+    i.last_write = (uint64_t{e->last_write_time.dwHighDateTime} << 32) |
+                   e->last_write_time.dwLowDateTime;
     return true;
   });
   return tree;

@@ -50,7 +50,8 @@ uint32_t ReadBootImageFile(Datadisk& disc, const WCHAR* path, BYTE emulation, WO
   }
   uint64_t size = file->Size();
   uint32_t required = fs::RequiredBootImageSize(emulation);
-  if (size == 0 || size > 0xFFFFFFFFull || (required && size != required)) return QD_E_NO_BOOT_IMAGE;
+  if (size == 0 || size > 0xFFFFFFFFull || (required && size != required))
+    return QD_E_NO_BOOT_IMAGE;
   BootImage* image = NewBootImage(disc);
   try {
     image->data.resize(static_cast<size_t>(size));
@@ -206,7 +207,8 @@ uint32_t ReadBootImageDrive(const std::shared_ptr<Datadisk>& disc, HANDLE progre
       quenvar::platform::DriveMap::Current().Find(static_cast<char>('A' + drive_number - 1));
   if (!entry) return disc->Fail(QD_E_FLOPPY_GEOMETRY);
   // Removable disks and optical drives cannot stand behind an emulated boot drive.
-  if (entry->kind != quenvar::platform::DriveKind::kFixed) return disc->Fail(QD_E_MEDIA_UNSUPPORTED);
+  if (entry->kind != quenvar::platform::DriveKind::kFixed)
+    return disc->Fail(QD_E_MEDIA_UNSUPPORTED);
   std::unique_ptr<quenvar::platform::ReadableFile> opened;
   if (!DatadiskEnv()->OpenReadable(entry->device_path, &opened).ok()) {
     return disc->Fail(QD_E_FLOPPY_GEOMETRY);
@@ -225,12 +227,11 @@ uint32_t ReadBootImageDrive(const std::shared_ptr<Datadisk>& disc, HANDLE progre
   }
   if (result != QD_OK) return disc->Fail(result);
   uint32_t sectors = static_cast<uint32_t>(geometry.size / geometry.sector_size);
-  result = RunOperation(progress, PRG_PHASE_READING_BOOT, sectors,
-                        [disc, device, geometry, load_segment, sector_count](
-                            const ProgressReporter& reporter) {
-                          return ReadDriveImage(disc, device, geometry, load_segment, sector_count,
-                                                reporter);
-                        });
+  result = RunOperation(
+      progress, PRG_PHASE_READING_BOOT, sectors,
+      [disc, device, geometry, load_segment, sector_count](const ProgressReporter& reporter) {
+        return ReadDriveImage(disc, device, geometry, load_segment, sector_count, reporter);
+      });
   if (result != QD_OK) disc->Fail(result);
   return result;
 }
@@ -280,14 +281,15 @@ uint32_t CreateBootImageFileEntry(Datadisk& disc, const WCHAR* disc_path) {
   DatadiskEntry* entry = disc.NewEntry();
   if (!entry) return QD_E_OUT_OF_MEMORY;
   FILETIME now = CurrentFileTime();
-  WIN32_FIND_DATAW& find = entry->find_data;
-  find.dwFileAttributes = DDF_ATTR_BOOT_IMAGE | FILE_ATTRIBUTE_NORMAL;
-  find.ftCreationTime = find.ftLastAccessTime = find.ftLastWriteTime = now;
-  find.nFileSizeHigh = 0;
-  find.nFileSizeLow = disc.boot_image->size;
-  std::copy(name.begin(), name.end(), find.cFileName);
-  find.cFileName[name.size()] = 0;
-  result = InsertEntry(disc, entry, folder);
+  entry->file_attributes = DDF_ATTR_BOOT_IMAGE | FILE_ATTRIBUTE_NORMAL;
+  entry->creation_time = entry->last_access_time = entry->last_write_time = now;
+  entry->size = disc.boot_image->size;
+  try {
+    disc.SetEntryName(entry, name);
+    result = InsertEntry(disc, entry, folder);
+  } catch (const std::bad_alloc&) {
+    result = QD_E_OUT_OF_MEMORY;
+  }
   if (result != QD_OK) {
     disc.FreeEntry(entry);
     return result;

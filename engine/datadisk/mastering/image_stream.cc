@@ -19,8 +19,45 @@ const uint8_t kZeros[fs::kBlockSize] = {};
 
 }  // namespace
 
+uint32_t ImageStream::Flush() {
+  if (staged_ == 0) return QD_OK;
+  size_t n = staged_;
+  staged_ = 0;
+  return out_->WriteAt(offset_ - n, stage_.data(), n).ok() ? QD_OK : QD_E_WRITE_FILE;
+}
+
+uint32_t ImageStream::StageRoom(size_t size, uint8_t** room) {
+  if (stage_.empty()) {
+    try {
+      stage_.resize(kStageBytes);
+    } catch (const std::bad_alloc&) {
+      return QD_E_OUT_OF_MEMORY;
+    }
+  }
+  if (staged_ + size > stage_.size()) {
+    uint32_t result = Flush();
+    if (result != QD_OK) return result;
+  }
+  *room = stage_.data() + staged_;
+  return QD_OK;
+}
+
 uint32_t ImageStream::Write(const void* data, size_t size) {
   if (size == 0) return QD_OK;
+  uint32_t result = QD_OK;
+  uint8_t* room = nullptr;
+  if (size <= kStageBytes / 2) {
+    result = StageRoom(size, &room);
+    if (result == QD_OK) {
+      std::memcpy(room, data, size);
+      staged_ += size;
+      offset_ += size;
+      return QD_OK;
+    }
+    if (result != QD_E_OUT_OF_MEMORY) return result;  // else written directly below
+  }
+  result = Flush();
+  if (result != QD_OK) return result;
   if (!out_->WriteAt(offset_, data, size).ok()) return QD_E_WRITE_FILE;
   offset_ += size;
   return QD_OK;
@@ -49,7 +86,8 @@ uint32_t ImageStream::WriteBlocks(const uint8_t* data, size_t size) {
     if (result == QD_OK && done + n == size) result = PadToBlock();
     if (result != QD_OK) return result;
     done += n;
-    if ((result = Advance(done == size ? fs::RoundUpToBlock(static_cast<uint32_t>(n)) : n)) != QD_OK) {
+    if ((result = Advance(done == size ? fs::RoundUpToBlock(static_cast<uint32_t>(n)) : n)) !=
+        QD_OK) {
       return result;
     }
   }
@@ -59,9 +97,11 @@ uint32_t ImageStream::WriteBlocks(const uint8_t* data, size_t size) {
 uint32_t ImageStream::WriteZeroBlocks(uint64_t blocks) {
   if (blocks == 0) return QD_OK;
   // The last block is written, the ones before it become a hole of the image file.
+  uint32_t result = Flush();
+  if (result != QD_OK) return result;
   uint64_t bytes = blocks * kBlock;
   offset_ += bytes - kBlock;
-  uint32_t result = Write(kZeros, kBlock);
+  result = Write(kZeros, kBlock);
   if (result != QD_OK) return result;
   return Advance(bytes);
 }
@@ -119,13 +159,31 @@ bool ImageStream::KernelCopy(int in_fd, int out_fd, uint64_t size, uint64_t* cop
 }
 
 uint32_t ImageStream::Finish() {
+  uint32_t result = Flush();
+  if (result != QD_OK) return result;
   // Trailing holes (zero blocks, a sparse last file) still count towards the image's length.
   return out_->Truncate(offset_).ok() ? QD_OK : QD_E_WRITE_FILE;
 }
 
 uint32_t ImageStream::CopyFile(quenvar::platform::ReadableFile* source, uint64_t size) {
-  uint64_t copied = 0;
+  if (size == 0) return QD_OK;
   uint32_t result = QD_OK;
+  if (size <= kSmallFileBytes) {
+    // Read straight into the stage, padding and all: no copy and no write of its own.
+    const size_t padded = fs::RoundUpToBlock(static_cast<uint32_t>(size));
+    uint8_t* room = nullptr;
+    if ((result = StageRoom(padded, &room)) != QD_OK) return result;
+    size_t got = 0;
+    if (!source->ReadAt(0, static_cast<size_t>(size), room, &got).ok() || got < size) {
+      return QD_E_READ_FILE;  // unreadable, or shorter than its planned size
+    }
+    std::memset(room + size, 0, padded - size);
+    staged_ += padded;
+    offset_ += padded;
+    return Advance(padded);
+  }
+  if ((result = Flush()) != QD_OK) return result;
+  uint64_t copied = 0;
   int in_fd = source->NativeHandle();
   int out_fd = out_->NativeHandle();
   bool kernel_done = allow_kernel_copy_ && in_fd >= 0 && out_fd >= 0 && size > 0 &&

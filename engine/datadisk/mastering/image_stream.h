@@ -1,10 +1,12 @@
 // The block stream of a write job into a file: structures from memory, file contents from their
 // sources, every piece ending on a block boundary with zeros.
 //
-// Contents go by copy_file_range when both ends are real files (the kernel moves the data, or
+// Small pieces (structures, padding, files of at most 64 KiB) gather in a 1 MiB stage that goes
+// out in one write: a small file costs an open, one read into the stage and a close. Larger
+// contents go by copy_file_range when both ends are real files (the kernel moves the data, or
 // shares extents, without a trip through user space), else through one 10 MiB buffer. Every chunk
-// adds its blocks to the progress object's done counter, and a cancel request is honoured after each
-// chunk. Writes are positional, so the stream never depends on the file's append position.
+// adds its blocks to the progress object's done counter, and a cancel request is honoured after
+// each chunk. Writes are positional, so the stream never depends on the file's append position.
 #ifndef QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
 #define QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
 
@@ -18,6 +20,8 @@
 namespace quillden::mastering {
 
 inline constexpr size_t kChunkBytes = 10 * 1024 * 1024;
+inline constexpr size_t kStageBytes = 1024 * 1024;
+inline constexpr uint64_t kSmallFileBytes = 64 * 1024;  // read into the stage
 
 class ImageStream {
  public:
@@ -32,7 +36,8 @@ class ImageStream {
   // the source cannot be read or ends early; 0x0800001F; 0x08000032.
   uint32_t CopyFile(quenvar::platform::ReadableFile* source, uint64_t size);
 
-  // Gives the file its full length when the stream ends in a hole. 0 or 0x0800001F.
+  // Writes what the stage holds and gives the file its full length when the stream ends in a
+  // hole. 0 or 0x0800001F.
   uint32_t Finish();
 
   uint64_t offset() const { return offset_; }
@@ -41,6 +46,11 @@ class ImageStream {
 
  private:
   uint32_t Write(const void* data, size_t size);
+  // Writes the staged bytes (those just before offset_).
+  uint32_t Flush();
+  // Room for size bytes (at most kStageBytes) at the end of the stage, flushing it first when
+  // full. 0, 0x0800001F from the flush, or 0x08000018 when the stage cannot be allocated.
+  uint32_t StageRoom(size_t size, uint8_t** room);
   uint32_t PadToBlock();
   uint32_t Advance(uint64_t bytes);  // progress and cancel after a chunk
   // Tries the kernel copy, skipping holes; *copied receives how far it got. Returns false when the
@@ -53,6 +63,8 @@ class ImageStream {
   uint64_t pending_done_bytes_ = 0;
   bool allow_kernel_copy_ = true;
   std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> stage_;
+  size_t staged_ = 0;
 };
 
 }  // namespace quillden::mastering

@@ -1,9 +1,9 @@
 #include "datadisk/mastering/layer_jump_plan.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <memory_resource>
-
-#include <gtest/gtest.h>
 
 #include "datadisk/mastering/session_layout.h"
 #include "datadisk/mastering/test_util.h"
@@ -17,9 +17,9 @@ namespace {
 class LayerJumpPlanTest : public ::testing::Test {
  protected:
   DatadiskEntry* File(uint32_t location, uint64_t bytes, uint32_t attributes = 0) {
-    entries_.push_back(std::make_unique<DatadiskEntry>(std::pmr::new_delete_resource()));
+    entries_.push_back(std::make_unique<DatadiskEntry>());
     DatadiskEntry* e = entries_.back().get();
-    e->find_data.dwFileAttributes = attributes;
+    e->file_attributes = attributes;
     e->location = location;
     e->length = bytes;
     order_.push_back(e);
@@ -105,12 +105,14 @@ TEST_F(LayerJumpPlanTest, StructuresBootImageAndImportedContentsMustPrecedeTheJu
   DatadiskEntry* file = File(400, 50 * 2048);
   LayerJumpPlan plan;
   // The structures run past the jump address: refused, nothing moved.
-  EXPECT_EQ(ReplanAroundLayerJump(LayerJumpMap(350, 8000), 0, 360, 450, order_, &plan), QD_E_INVALID_SETTING);
+  EXPECT_EQ(ReplanAroundLayerJump(LayerJumpMap(350, 8000), 0, 360, 450, order_, &plan),
+            QD_E_INVALID_SETTING);
   EXPECT_EQ(file->location, 400u);
 
   // A boot image crossing the jump (listed after the file): refused before the file moves.
   File(420, 40 * 2048, DDF_ATTR_BOOT_IMAGE);
-  EXPECT_EQ(ReplanAroundLayerJump(LayerJumpMap(430, 8000), 0, 400, 470, order_, &plan), QD_E_INVALID_SETTING);
+  EXPECT_EQ(ReplanAroundLayerJump(LayerJumpMap(430, 8000), 0, 400, 470, order_, &plan),
+            QD_E_INVALID_SETTING);
   EXPECT_EQ(file->location, 400u);
   EXPECT_EQ(file->second_length, 0u);
   order_.pop_back();
@@ -131,7 +133,6 @@ TEST_F(LayerJumpPlanTest, PositionsBeyondThirtyTwoBitsAreRefused) {
   EXPECT_EQ(file->second_length, 0u);
 }
 
-
 // The UDF structures of a session re-planned around a jump: the closing anchor names the block it
 // is recorded at and the partition reaches it; a selection with ISO 9660 cannot follow the files.
 TEST(LayerJumpLayoutTest, UdfStructuresFollowTheJump) {
@@ -150,7 +151,8 @@ TEST(LayerJumpLayoutTest, UdfStructuresFollowTheJump) {
     const uint32_t files = layout.first_file_block();
     const LayerJumpMap map(files + 9, 900000);  // the jump falls inside the first file
     LayerJumpPlan plan;
-    ASSERT_EQ(ReplanAroundLayerJump(map, 0, files, layout.end(), layout.level_order(), &plan), QD_OK);
+    ASSERT_EQ(ReplanAroundLayerJump(map, 0, files, layout.end(), layout.level_order(), &plan),
+              QD_OK);
     ASSERT_NE(plan.split, nullptr);
     if (selection != kFsUdf102) {
       EXPECT_EQ(layout.ApplyLayerJump(map), QD_E_INVALID_SETTING);

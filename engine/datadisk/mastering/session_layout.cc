@@ -25,7 +25,8 @@ uint64_t FileTimeOf(const FILETIME& time) {
 
 }  // namespace
 
-uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile, uint32_t write_type) {
+uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile,
+                      uint32_t write_type) {
   const bool iso = (file_system & (kFsIso9660 | kFsJoliet)) != 0;
   if (file_system & kFsUdf250) return iso ? 257 : 288;
   if (file_system & kFsUdf102) {
@@ -76,23 +77,23 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     const bool udf250 = (request.file_system & kFsUdf250) != 0;
     if (udf102 && udf250) return QD_E_INVALID_SETTING;
     if (!iso && !udf102 && !udf250) return QD_E_INVALID_SETTING;
-    udf_revision_ = udf102 ? fs::udf::kRevision102 : udf250 ? fs::udf::kRevision250 : 0;  // UDF hook
+    udf_revision_ = udf102   ? fs::udf::kRevision102
+                    : udf250 ? fs::udf::kRevision250
+                             : 0;  // UDF hook
     uint32_t result = BuildLevelOrder(disc, &level_order_);
     if (result != QD_OK) return result;
     if (level_order_.empty()) return QD_E_NOT_FOUND;
 
-    std::unordered_map<const DatadiskEntry*, uint32_t> index;
-    index.reserve(level_order_.size());
     std::vector<fs::FsEntry> entries(level_order_.size());
     for (uint32_t i = 0; i < level_order_.size(); ++i) {
-      const DatadiskEntry* e = level_order_[i];
-      index.emplace(e, i);
+      DatadiskEntry* e = level_order_[i];
+      e->layout_index = i;  // parents come first, so theirs is set when their children ask
       fs::FsEntry& f = entries[i];
-      f.name = std::u16string(e->name());
+      f.name = e->name();
       f.is_folder = e->is_folder();
-      f.parent = e->parent ? index.at(e->parent) : fs::kParentIsRoot;
+      f.parent = e->parent ? e->parent->layout_index : fs::kParentIsRoot;
       f.level = e->level;
-      f.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
+      f.last_write_time = FileTimeOf(e->last_write_time);
       if (!f.is_folder) {
         f.size = e->file_size();
         if (iso && request.refuse_large_files && f.size > kLargestIsoFile) {
@@ -105,11 +106,12 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     has_boot_ = disc.has_catalog();
     if (boot && boot->entry) {
       // The boot image entry shows the image's own blocks; its find data may be stale.
-      auto found = index.find(boot->entry);
-      if (found != index.end()) entries[found->second].size = boot->size;
+      const uint32_t i = boot->entry->layout_index;
+      if (i < level_order_.size() && level_order_[i] == boot->entry) entries[i].size = boot->size;
     }
 
-    tree_ = std::make_unique<fs::IsoJolietTree>(std::move(entries), code_page_, request.file_version);
+    tree_ =
+        std::make_unique<fs::IsoJolietTree>(std::move(entries), code_page_, request.file_version);
     tree_->AssignIsoNames();
     if (!tree_->SortForIso() && iso) return QD_E_NOT_FOUND;
 
@@ -152,7 +154,8 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
         if (!efi->kept_block) next += BlocksFor(efi->size);
       }
     }
-    structure_blocks_ = static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
+    structure_blocks_ =
+        static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
     first_file_block_ = static_cast<uint32_t>(next);
     if (iso) {
       tree_->Relocate(View::kIso9660, iso_directory_block_);
@@ -188,13 +191,11 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     for (uint32_t i = 0; i < level_order_.size(); ++i) {
       DatadiskEntry* e = level_order_[i];
       const fs::FsEntry& f = planned[i];
-      std::u16string_view iso_name = f.iso_name_utf16;
+      const std::u16string iso_name = code_page_.ToUtf16(f.iso_name);
       size_t units = std::min<size_t>(iso_name.size(), 13);
-      std::copy_n(iso_name.data(), units, e->find_data.cAlternateFileName);
-      e->find_data.cAlternateFileName[units] = 0;
+      std::copy_n(iso_name.data(), units, e->short_name);
+      e->short_name[units] = 0;
       e->short_name_hash = fs::Crc32Utf16Le(iso_name);
-      e->iso_name.assign(f.iso_name);
-      e->joliet_name.assign(f.name);
       e->directory_number = f.iso_directory_number;
       if (f.is_folder) {
         e->location = f.iso_directory_block;
@@ -255,7 +256,8 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
   auto at = [this](uint32_t block) {
     // UDF hook: with UDF 2.50 the ISO 9660 area belongs to the header.
-    if (block < structure_block_) return header_.data() + size_t{block - session_start_} * kBlockSize;
+    if (block < structure_block_)
+      return header_.data() + size_t{block - session_start_} * kBlockSize;
     return structures_.data() + size_t{block - structure_block_} * kBlockSize;
   };
   if (with_iso) {
@@ -318,6 +320,8 @@ uint32_t SessionLayout::WriteStructures(const BlockSink& sink) const {
   return WritePieces(structure_pieces_, sink);
 }
 
-uint32_t SessionLayout::WriteTail(const BlockSink& sink) const { return WritePieces(tail_pieces_, sink); }
+uint32_t SessionLayout::WriteTail(const BlockSink& sink) const {
+  return WritePieces(tail_pieces_, sink);
+}
 
 }  // namespace quillden::mastering

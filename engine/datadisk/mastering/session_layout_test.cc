@@ -29,7 +29,7 @@ TEST(DatadiskSizeTest, OneByteFileTakes304Blocks) {
   const DatadiskEntry* entry = d->first_root();
   EXPECT_EQ(entry->location, 25u);
   EXPECT_EQ(entry->length, 1u);
-  EXPECT_EQ(std::u16string(entry->find_data.cAlternateFileName), u"A.TXT");
+  EXPECT_EQ(std::u16string(entry->FindData().cAlternateFileName), u"A.TXT");
   EXPECT_EQ(entry->level, 2);
 }
 
@@ -83,14 +83,15 @@ TEST(SessionLayoutTest, BootImageAndEmptyFiles) {
 
   layout.Build(*d, fs::IsoTime{}, false);
   EXPECT_EQ(layout.header().size(), 20u * 2048);
-  EXPECT_EQ(layout.header()[17 * 2048], 0);     // boot record
+  EXPECT_EQ(layout.header()[17 * 2048], 0);  // boot record
   EXPECT_EQ(layout.header()[17 * 2048 + 7], 'E');
-  EXPECT_EQ(layout.header()[18 * 2048], 2);     // Joliet
-  EXPECT_EQ(layout.header()[19 * 2048], 255);   // terminator
-  std::vector<uint8_t> structures = testing::CollectBlocks(
-      [&](const BlockSink& sink) { return layout.WriteStructures(sink); });
+  EXPECT_EQ(layout.header()[18 * 2048], 2);    // Joliet
+  EXPECT_EQ(layout.header()[19 * 2048], 255);  // terminator
+  std::vector<uint8_t> structures =
+      testing::CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); });
   ASSERT_EQ(structures.size(), size_t{layout.structure_blocks()} * 2048);
-  const uint8_t* catalog = structures.data() + (layout.catalog_block() - layout.structure_block()) * 2048;
+  const uint8_t* catalog =
+      structures.data() + (layout.catalog_block() - layout.structure_block()) * 2048;
   EXPECT_EQ(catalog[32], 0x88);
   EXPECT_EQ(catalog[38], 4);
 }
@@ -148,7 +149,9 @@ struct TargetCase {
   bool cd;
   uint32_t header, file_block, end, total;
 };
-void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TargetCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LayoutTargetTest : public ::testing::TestWithParam<TargetCase> {};
 
@@ -175,15 +178,18 @@ TEST_P(LayoutTargetTest, HeaderFilesEndAndTotal) {
   std::vector<uint8_t> structures =
       CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); }, &result);
   EXPECT_EQ(result, QD_OK);
-  std::vector<uint8_t> tail = CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
-  EXPECT_EQ(layout.header().size() / 2048 + structures.size() / 2048 + 1 + tail.size() / 2048, c.end);
+  std::vector<uint8_t> tail =
+      CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
+  EXPECT_EQ(layout.header().size() / 2048 + structures.size() / 2048 + 1 + tail.size() / 2048,
+            c.end);
   EXPECT_EQ(layout.structure_block() + layout.structure_blocks(), c.file_block);
   if (c.file_system & kFsUdf102) {
     // The file set descriptor at 257 names the root's entry, the first block of the area.
     const uint8_t* fsd = layout.header().data() + 257 * 2048;
     EXPECT_EQ(fsd[0], 0);
     EXPECT_EQ(fsd[1], 1);  // tag 256
-    EXPECT_EQ(fsd[404] | fsd[405] << 8, layout.structure_block() + (c.file_system & kIsoBits ? 6 : 0) - 257);
+    EXPECT_EQ(fsd[404] | fsd[405] << 8,
+              layout.structure_block() + (c.file_system & kIsoBits ? 6 : 0) - 257);
     // The closing anchor sits in the last block before the run-out.
     ASSERT_EQ(tail.size(), 2048u);
     EXPECT_EQ(tail[12] | tail[13] << 8, c.end - 1);
@@ -210,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
         TargetCase{"udf_dl_sequential_incremental", kFsUdf102, 0x15, 1, false, 272, 275, 277, 277},
         TargetCase{"udf_dl_sequential_session", kFsUdf102, 0x15, 2, false, 272, 275, 277, 277},
         TargetCase{"udf_dl_sequential_at_once", kFsUdf102, 0x15, 3, false, 259, 262, 264, 264},
-        TargetCase{"udf_dl_sequential_forecast", kFsUdf102, 0x15, kWriteTypeUnknown, false, 272, 275, 277, 277},
+        TargetCase{"udf_dl_sequential_forecast", kFsUdf102, 0x15, kWriteTypeUnknown, false, 272,
+                   275, 277, 277},
         // The UDF 1.02 bridge: ISO 272..277, UDF 278..280, the file 281, the anchor 282.
         TargetCase{"bridge_image", kIso | kFsUdf102, 0, 3, false, 272, 281, 283, 283},
         TargetCase{"bridge_cd", kIso | kFsUdf102, 0x0A, 1, true, 272, 281, 283, 433},
@@ -310,15 +317,18 @@ TEST(SessionLayoutStreamTest, SinkFailureEndsTheStream) {
 TEST(SessionLayoutStreamTest, MetadataMirrorRepeatsTheMetadataFile) {
   ScratchFolder folder;
   DiscHolder disc;
-  for (int i = 0; i < 90; ++i) disc.Add(folder.Write("many/f" + std::to_string(i) + ".txt", "x"), "many");
+  for (int i = 0; i < 90; ++i)
+    disc.Add(folder.Write("many/f" + std::to_string(i) + ".txt", "x"), "many");
   std::shared_ptr<Datadisk> d = Datadisk::FromHandle(disc.get());
   LayoutRequest request;
   request.file_system = kFsIso9660 | kFsJoliet | kFsUdf250;
   SessionLayout layout;
   ASSERT_EQ(layout.Plan(*d, request), QD_OK);
   layout.Build(*d, fs::IsoTime{}, false);
-  std::vector<uint8_t> structures = CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); });
-  std::vector<uint8_t> tail = CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
+  std::vector<uint8_t> structures =
+      CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); });
+  std::vector<uint8_t> tail =
+      CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
   ASSERT_EQ(structures.size(), size_t{layout.structure_blocks()} * 2048);
   // structures: entry, 31 zeros, M blocks of metadata; tail: zeros to F, entry, 31, M, 320 - 32.
   const size_t metadata_bytes = structures.size() - 32 * 2048;

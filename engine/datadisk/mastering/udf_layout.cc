@@ -48,7 +48,7 @@ uint32_t SessionLayout::PlanUdf(uint64_t* next) {
     node.parent = entries[i].parent == fs::kParentIsRoot ? udf::kNoParent : entries[i].parent;
     node.is_folder = e->is_folder();
     node.hidden = (e->attributes() & FILE_ATTRIBUTE_HIDDEN) != 0;
-    node.last_write_time = FileTimeOf(e->find_data.ftLastWriteTime);
+    node.last_write_time = FileTimeOf(e->last_write_time);
   }
   udf_tree_ = std::make_unique<udf::UdfTree>(std::move(nodes), udf_revision_);
   udf_anchor_block_ = 0;

@@ -63,17 +63,18 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
     if (entry->is_folder() || entry->is_engine_entry()) continue;
     uint64_t expected = uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
     if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    if (entry->length == 0) continue;                         // takes no block: nothing to open
     std::unique_ptr<quenvar::platform::ReadableFile> source;
-    std::string source_path = quenvar::platform::Utf16ToUtf8(entry->source_path);
-    if (!job.env->OpenReadable(source_path, &source).ok()) {
+    const std::u16string source_path = entry->SourcePath();
+    if (!job.env->OpenReadable(quenvar::platform::Utf16ToUtf8(source_path), &source).ok()) {
       // The source vanished since it was added: report it and drop the entry so that the next
       // attempt writes the disc without it.
-      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      disc.SetErrorPaths(source_path, entry->DiscPath());
       DeleteEntry(disc, entry);
       return QD_E_SOURCE_MISSING;
     }
     if ((result = stream.CopyFile(source.get(), entry->length)) != QD_OK) {
-      if (result == QD_E_READ_FILE) disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      if (result == QD_E_READ_FILE) disc.SetErrorPaths(source_path, entry->DiscPath());
       return result;
     }
   }

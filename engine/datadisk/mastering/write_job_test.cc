@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "datadisk/datadisk_env.h"
 #include "datadisk/mastering/test_util.h"
@@ -150,6 +151,45 @@ TEST_F(WriteJobTest, ReadFailureAndShrunkSource) {
   EXPECT_FALSE(Exists(image_));
 }
 
+TEST_F(WriteJobTest, SmallFilesAreStagedAndEmptyOnesNeverOpened) {
+  // Several stages' worth of small files, a file too large for the stage among them, and empty
+  // files: every content lands at its planned block with zeros after it.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 400; ++i) {
+    std::string name = "s" + std::to_string(1000 + i) + ".bin";
+    size_t size = i % 7 == 0 ? 0 : i == 200 ? 70000 : static_cast<size_t>(i * 37 % 9000 + 1);
+    files.emplace_back(name, Pattern(size, i));
+    folder_.Write("tree/" + name, files.back().second);
+  }
+  disc_.Add(folder_ / "tree", "tree");
+  ASSERT_EQ(Create(), QD_OK);
+  std::string image = ReadAll(image_);
+  std::shared_ptr<Datadisk> d = Datadisk::FromHandle(disc_.get());
+  DatadiskEntry* tree = FindChild(*d, nullptr, u"tree");
+  ASSERT_NE(tree, nullptr);
+  for (const auto& [name, content] : files) {
+    const DatadiskEntry* e = FindChild(*d, tree, U16(name));
+    ASSERT_NE(e, nullptr) << name;
+    if (content.empty()) continue;
+    const size_t at = e->location * 2048ull;
+    ASSERT_EQ(image.substr(at, content.size()), content) << name;
+    const size_t padded = (content.size() + 2047) / 2048 * 2048;
+    EXPECT_EQ(image.substr(at + content.size(), padded - content.size()),
+              std::string(padded - content.size(), '\0'))
+        << name;
+  }
+
+  // An empty source that went away costs nothing; a small one that shrank fails the job.
+  ASSERT_EQ(unlink((folder_ / "tree/s1000.bin").c_str()), 0);
+  EXPECT_EQ(Create(), QD_OK);
+  ASSERT_EQ(truncate((folder_ / "tree/s1001.bin").c_str(), 10), 0);
+  EXPECT_EQ(Create(), QD_E_READ_FILE);
+  EXPECT_FALSE(Exists(image_));
+  char16_t buffer[260];
+  MST_GetErrorTargetPath(disc_.get(), buffer);
+  EXPECT_EQ(std::u16string(buffer), u"tree\\s1001.bin");
+}
+
 TEST_F(WriteJobTest, RefusedTreesLeaveAnExistingFileAlone) {
   folder_.Write("out.iso", "precious");
   EXPECT_EQ(Create(), QD_E_NOT_FOUND);
@@ -165,16 +205,16 @@ TEST_F(WriteJobTest, RefusedTreesLeaveAnExistingFileAlone) {
   EXPECT_EQ(MST_CreateISOImage(u"", disc_.get(), nullptr, FALSE), QD_E_INVALID_ARGUMENT);
   EXPECT_EQ(MST_CreateISOImage(u"/tmp/x.iso", nullptr, nullptr, FALSE), QD_E_INVALID_HANDLE);
   MST_SetFileSystem(disc_.get(), MST_FS_ISO9660_JOLIET);
-  EXPECT_EQ(MST_CreateISOImage(U16(folder_ / "no/such/dir/x.iso").c_str(), disc_.get(), nullptr,
-                               FALSE),
-            QD_E_FILE_TOO_LARGE_FOR_ISO);
+  EXPECT_EQ(
+      MST_CreateISOImage(U16(folder_ / "no/such/dir/x.iso").c_str(), disc_.get(), nullptr, FALSE),
+      QD_E_FILE_TOO_LARGE_FOR_ISO);
 }
 
 TEST_F(WriteJobTest, UncreatableTargetAndBusyProgress) {
   disc_.Add(folder_.Write("a.txt", "x"));
-  EXPECT_EQ(MST_CreateISOImage(U16(folder_ / "no/such/dir/x.iso").c_str(), disc_.get(), nullptr,
-                               FALSE),
-            QD_E_FILE_OPEN);
+  EXPECT_EQ(
+      MST_CreateISOImage(U16(folder_ / "no/such/dir/x.iso").c_str(), disc_.get(), nullptr, FALSE),
+      QD_E_FILE_OPEN);
   EXPECT_EQ(MST_GetLastError(disc_.get()), QD_E_FILE_OPEN);
   int not_a_progress_object = 0;
   EXPECT_EQ(Create(&not_a_progress_object), QD_E_INVALID_HANDLE);

@@ -182,17 +182,19 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
     if (linear < layout.session_start()) return QD_E_WRITE_FILE;
     const uint64_t expected = (linear - layout.session_start()) * kBlock;
     if (stream.offset() != expected) return QD_E_WRITE_FILE;  // the layout and the stream disagree
+    if (entry->length + entry->second_length == 0) continue;  // takes no block: nothing to open
     std::unique_ptr<quenvar::platform::ReadableFile> source;
-    if (!env->OpenReadable(quenvar::platform::Utf16ToUtf8(entry->source_path), &source).ok()) {
+    const std::u16string source_path = entry->SourcePath();
+    if (!env->OpenReadable(quenvar::platform::Utf16ToUtf8(source_path), &source).ok()) {
       // Dropped from the tree, so that the next attempt writes the disc without it.
-      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      disc.SetErrorPaths(source_path, entry->DiscPath());
       DeleteEntry(disc, entry);
       return QD_E_SOURCE_MISSING;
     }
     // A file split at a layer jump is still one run of the stream: both pieces.
     if ((result = stream.CopyFile(source.get(), entry->length + entry->second_length)) != QD_OK) {
       result = sink_code(result);
-      if (result == QD_E_READ_FILE) disc.SetErrorPaths(entry->source_path, entry->disc_path);
+      if (result == QD_E_READ_FILE) disc.SetErrorPaths(source_path, entry->DiscPath());
       return result;
     }
   }

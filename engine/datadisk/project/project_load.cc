@@ -73,7 +73,8 @@ uint32_t ReadHead(Datadisk& disc, ProjectReader& reader) {
   }
   if (keyword != kLabelKeyword) return QD_E_WRONG_FORM;
 
-  const size_t limit = reader.encoding() == Encoding::kUtf16 ? kMaxLabelLineUnits : kMaxLabelLineBytes;
+  const size_t limit =
+      reader.encoding() == Encoding::kUtf16 ? kMaxLabelLineUnits : kMaxLabelLineBytes;
   std::u16string line;
   for (;;) {
     char16_t unit = 0;
@@ -149,7 +150,8 @@ LineResult ReadEntryLine(ProjectReader& reader, EntryLine* line) {
 // A folder without a source: made with the current time, through the protocol's name and
 // duplicate questions. Returns 0, the code of the failure (recorded as the disc's last error), or
 // 0x08000032 after a cancel.
-uint32_t CreateSourcelessFolder(Datadisk& disc, const FileProgressAsker& asker, std::u16string_view disc_path) {
+uint32_t CreateSourcelessFolder(Datadisk& disc, const FileProgressAsker& asker,
+                                std::u16string_view disc_path) {
   std::u16string_view name = LastDiscComponent(disc_path);
   std::u16string_view folder_path = disc_path.substr(0, disc_path.size() - name.size());
   DatadiskEntry* parent = nullptr;
@@ -164,7 +166,8 @@ uint32_t CreateSourcelessFolder(Datadisk& disc, const FileProgressAsker& asker, 
 
   std::u16string chosen(name);
   for (int question = 0; question < 2 && asker.HasWindow(); ++question) {
-    bool ask = question == 0 ? chosen.size() > kMaxEntryName : chosen.find(u';') != std::u16string::npos;
+    bool ask =
+        question == 0 ? chosen.size() > kMaxEntryName : chosen.find(u';') != std::u16string::npos;
     if (!ask) continue;
     char16_t buffer[MAX_PATH];
     quenvar::platform::CopyUtf16(chosen, buffer, MAX_PATH);
@@ -182,11 +185,11 @@ uint32_t CreateSourcelessFolder(Datadisk& disc, const FileProgressAsker& asker, 
 
   if (DatadiskEntry* existing = FindChild(disc, parent, chosen)) {
     if (!asker.HasWindow()) return fail(QD_E_EXISTS, chosen);
-    std::u16string shown(existing->disc_path);
+    std::u16string shown = existing->DiscPath();
     uint32_t reply = asker.Ask(FP_ASK_DUPLICATE, shown.c_str());
     if (reply == FP_REPLY_CANCEL) return disc.Fail(QD_E_CANCELLED);
     if (reply == 0) return fail(QD_E_KEEP_EXISTING, chosen);
-    if (reply != 1) return QD_OK;  // left out at the caller's wish
+    if (reply != 1) return QD_OK;             // left out at the caller's wish
     if (existing->is_folder()) return QD_OK;  // the folder is there already; nothing to merge
     DeleteEntry(disc, existing);
   }
@@ -197,7 +200,8 @@ uint32_t CreateSourcelessFolder(Datadisk& disc, const FileProgressAsker& asker, 
 
 // The worker: every entry line in turn. Stops at the end of the file (0), at a line that breaks
 // the format, or after a cancel.
-uint32_t LoadEntries(Datadisk& disc, ProjectReader& reader, const std::shared_ptr<FileProgressRecord>& record) {
+uint32_t LoadEntries(Datadisk& disc, ProjectReader& reader,
+                     const std::shared_ptr<FileProgressRecord>& record) {
   FileProgressAsker asker(record);
   for (;;) {
     EntryLine line;
@@ -214,7 +218,8 @@ uint32_t LoadEntries(Datadisk& disc, ProjectReader& reader, const std::shared_pt
         break;
     }
     if (line.folder && line.source.empty()) {
-      if (CreateSourcelessFolder(disc, asker, line.disc_path) == QD_E_CANCELLED) return QD_E_CANCELLED;
+      if (CreateSourcelessFolder(disc, asker, line.disc_path) == QD_E_CANCELLED)
+        return QD_E_CANCELLED;
       continue;
     }
     if (line.source.empty()) {
@@ -231,8 +236,8 @@ uint32_t LoadEntries(Datadisk& disc, ProjectReader& reader, const std::shared_pt
 
 }  // namespace
 
-uint32_t LoadProject(const std::shared_ptr<Datadisk>& disc, const std::shared_ptr<FileProgressRecord>& record,
-                     std::u16string_view path) {
+uint32_t LoadProject(const std::shared_ptr<Datadisk>& disc,
+                     const std::shared_ptr<FileProgressRecord>& record, std::u16string_view path) {
   std::unique_ptr<quenvar::platform::ReadableFile> file;
   if (!DatadiskEnv()->OpenReadable(quenvar::platform::Utf16ToUtf8(path), &file).ok()) {
     return QD_E_FILE_OPEN;

@@ -79,16 +79,18 @@ uint32_t SaveProject(Datadisk& disc, std::u16string_view path) {
     // The boot image is a setting of the disc, kept in memory; no local file can bring it back.
     if (entry->attributes() & DDF_ATTR_BOOT_IMAGE) return true;
     if (entry->is_folder() && entry->first_child) return true;
-    if (BreaksLine(entry->source_path) || BreaksLine(entry->disc_path)) {
-      disc.SetErrorPaths(entry->source_path, entry->disc_path);
+    const std::u16string source = entry->SourcePath();
+    const std::u16string disc_path = entry->DiscPath();
+    if (BreaksLine(source) || BreaksLine(disc_path)) {
+      disc.SetErrorPaths(source, disc_path);
       result = QD_E_BAD_CHARACTER;
       return false;
     }
     const bool folder = entry->is_folder();
-    put(entry->source_path);
+    put(source);
     if (folder) put(u"|");
     put(u"\t");
-    put(entry->disc_path);
+    put(disc_path);
     if (folder) put(u"|");
     put(u"\r\n");
     return result == QD_OK;

@@ -1,8 +1,7 @@
 // Project files: the bytes a save writes, loading both variants into a tree, and the checks that
 // refuse broken files.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -133,8 +132,9 @@ class ProjectTest : public testing::Test {
     std::vector<std::string> lines;
     auto shared = Datadisk::FromHandle(disc);
     WalkTree(*shared, nullptr, [&](DatadiskEntry* entry) {
-      std::string source = entry->first_child ? "" : Utf16ToUtf8(entry->source_path);
-      lines.push_back(Utf16ToUtf8(entry->disc_path) + (entry->is_folder() ? "\\" : "") + " <- " + source);
+      std::string source = entry->first_child ? "" : Utf16ToUtf8(entry->SourcePath());
+      lines.push_back(Utf16ToUtf8(entry->DiscPath()) + (entry->is_folder() ? "\\" : "") + " <- " +
+                      source);
       return true;
     });
     return lines;
@@ -159,7 +159,8 @@ TEST_F(ProjectTest, SaveWritesOneLinePerFileAndEmptyFolder) {
   std::string project = dir_.Child("one.prj");
   ASSERT_EQ(Save(disc_, project), QD_OK);
 
-  std::u16string expected = Head(u"BACKUP_1") + Utf8ToUtf16(file) + u"\ta.txt\r\n" + u"|\tEMPTY|\r\n";
+  std::u16string expected =
+      Head(u"BACKUP_1") + Utf8ToUtf16(file) + u"\ta.txt\r\n" + u"|\tEMPTY|\r\n";
   EXPECT_EQ(ReadFile(project), Utf16LeBytes(expected));
 }
 
@@ -235,9 +236,10 @@ TEST_F(ProjectTest, BrokenHeadsAreRefusedBeforeAnythingChanges) {
       {Head(u"A").replace(38, 7, u"2.0.0.0"), QD_E_WRONG_FORM},
       {Head(u"A").replace(49, 6, u"VOLUME"), QD_E_WRONG_FORM},
       {Head(u"A").substr(0, 52) + u"\n", QD_E_WRONG_FORM},
-      {Head(std::u16string(39, u'L')), QD_E_INVALID_ARGUMENT},   // 41 units with CR LF
-      {Head(std::u16string(38, u'L')), QD_E_NAME_TOO_LONG},      // 40 units: fits the line, not the label
-      {Head(u"lower"), QD_E_INVALID_ARGUMENT},                   // fails the label's character test
+      {Head(std::u16string(39, u'L')), QD_E_INVALID_ARGUMENT},  // 41 units with CR LF
+      {Head(std::u16string(38, u'L')),
+       QD_E_NAME_TOO_LONG},                     // 40 units: fits the line, not the label
+      {Head(u"lower"), QD_E_INVALID_ARGUMENT},  // fails the label's character test
   };
   for (const Case& c : cases) {
     WriteFile(project, Utf16LeBytes(c.text));
@@ -251,14 +253,16 @@ TEST_F(ProjectTest, BrokenHeadsAreRefusedBeforeAnythingChanges) {
   EXPECT_EQ(Load(disc_, project, &worker), QD_E_WRONG_FORM);
   EXPECT_EQ(Load(disc_, dir_.Child("missing.prj"), &worker), QD_E_FILE_OPEN);
   EXPECT_EQ(Load(disc_, dir_.Child("bad:name.prj"), &worker), QD_E_BAD_CHARACTER);
-  EXPECT_EQ(MST_LoadProjectDatadisk(disc_, nullptr, Utf8ToUtf16(project).c_str()), QD_E_INVALID_HANDLE);
+  EXPECT_EQ(MST_LoadProjectDatadisk(disc_, nullptr, Utf8ToUtf16(project).c_str()),
+            QD_E_INVALID_HANDLE);
   EXPECT_EQ(Describe(disc_), std::vector<std::string>{});
 }
 
 TEST_F(ProjectTest, OverlongEntryStopsTheLoadAndKeepsWhatCameBefore) {
   std::string first = WriteSource("first.txt");
-  std::u16string text = Head(u"") + Utf8ToUtf16(first) + u"\tfirst.txt\r\n" + std::u16string(260, u'p') +
-                        u"\tlong.txt\r\n" + Utf8ToUtf16(first) + u"\tlater.txt\r\n";
+  std::u16string text = Head(u"") + Utf8ToUtf16(first) + u"\tfirst.txt\r\n" +
+                        std::u16string(260, u'p') + u"\tlong.txt\r\n" + Utf8ToUtf16(first) +
+                        u"\tlater.txt\r\n";
   std::string project = dir_.Child("long.prj");
   WriteFile(project, Utf16LeBytes(text));
   DWORD worker = 0;
@@ -316,7 +320,7 @@ TEST_F(ProjectTest, WorkerAsksThroughTheWindowAndStopsOnCancel) {
   DWORD worker = 0;
   ASSERT_EQ(Load(disc_, project, &worker,
                  [](WPARAM code, const char16_t*) -> LRESULT {
-                   if (code == FP_ASK_MISSING) return 1;  // skip
+                   if (code == FP_ASK_MISSING) return 1;     // skip
                    if (code == FP_ASK_DUPLICATE) return -1;  // cancel
                    return 0;
                  }),
@@ -334,7 +338,8 @@ TEST_F(ProjectTest, SaveRefusals) {
   HANDLE entry = MST_AddDatadiskFile(disc_, Utf8ToUtf16(file).c_str(), u"");
   ASSERT_NE(entry, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Save(disc_, dir_.Child("a|b.prj")), QD_E_BAD_CHARACTER);
-  EXPECT_EQ(MST_SaveProjectDatadisk(disc_, nullptr, Utf8ToUtf16(project).c_str()), QD_E_INVALID_HANDLE);
+  EXPECT_EQ(MST_SaveProjectDatadisk(disc_, nullptr, Utf8ToUtf16(project).c_str()),
+            QD_E_INVALID_HANDLE);
   EXPECT_EQ(Save(INVALID_HANDLE_VALUE, project), QD_E_INVALID_HANDLE);
   EXPECT_EQ(Save(disc_, dir_.Child("no/such/folder.prj")), QD_E_FILE_OPEN);
 
@@ -350,7 +355,7 @@ TEST_F(ProjectTest, SaveRefusals) {
   DatadiskEntry* imported = nullptr;
   ASSERT_NE(MST_CreateDatadiskFolder(disc_, nullptr, u"OLD"), INVALID_HANDLE_VALUE);
   imported = FindChild(*disc, nullptr, u"OLD");
-  imported->find_data.dwFileAttributes |= DDF_ATTR_IMPORTED;
+  imported->file_attributes |= DDF_ATTR_IMPORTED;
   EXPECT_EQ(Save(disc_, project), QD_E_NO_SOURCE_PATH);
   // What came before it stays in the file.
   std::u16string written = Head(Label(disc_)) + Utf8ToUtf16(file) + u"\tf.txt\r\n";

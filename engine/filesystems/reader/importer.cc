@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <new>
 #include <vector>
 
 #include "drive/mmc_commands.h"
@@ -30,7 +31,7 @@ std::u16string MendName(std::u16string name) {
 std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
   std::u16string path;
   if (folder) {
-    path.append(folder->disc_path);
+    path = folder->DiscPath();
     path.push_back(u'\\');
   }
   path.append(name);
@@ -124,14 +125,12 @@ uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEn
 
   DatadiskEntry* created = disc_.NewEntry();
   if (!created) return QD_E_OUT_OF_MEMORY;
-  WIN32_FIND_DATAW& data = created->find_data;
-  data.dwFileAttributes = DDF_ATTR_IMPORTED | (item.folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
-  data.ftCreationTime = item.creation;
-  data.ftLastAccessTime = item.last_access;
-  data.ftLastWriteTime = item.last_write;
+  created->file_attributes = DDF_ATTR_IMPORTED | (item.folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  created->creation_time = item.creation;
+  created->last_access_time = item.last_access;
+  created->last_write_time = item.last_write;
   if (!item.folder) {
-    data.nFileSizeHigh = static_cast<uint32_t>(item.size >> 32);
-    data.nFileSizeLow = static_cast<uint32_t>(item.size);
+    created->size = item.size;
     created->location = pieces.location;
     created->length = pieces.length;
     created->second_location = pieces.second_location;
@@ -140,9 +139,12 @@ uint32_t Importer::Place(DatadiskEntry* folder, const DiscItem& item, DatadiskEn
     created->location = item.extents.empty() ? 0 : item.extents[0].block;
     created->length = item.size;
   }
-  const size_t units = std::min(name.size(), size_t{MAX_PATH - 1});
-  std::copy_n(name.data(), units, data.cFileName);
-  data.cFileName[units] = 0;
+  try {
+    disc_.SetEntryName(created, name);
+  } catch (const std::bad_alloc&) {
+    disc_.FreeEntry(created);
+    return QD_E_OUT_OF_MEMORY;
+  }
   const uint32_t code = InsertEntry(disc_, created, folder);
   if (code == QD_E_PATH_TOO_LONG) {
     disc_.FreeEntry(created);

@@ -48,8 +48,6 @@ void PutExtendedAttributes(uint8_t* p, uint32_t block, uint16_t revision) {
   PutImplementationAttribute(p + 76, "*UDF DVD CGMS Info", 56, 8, revision);
 }
 
-Timestamp TimestampOf(uint64_t file_time) { return Timestamp{FileTimeToIsoTime(file_time), 0}; }
-
 }  // namespace
 
 std::atomic<uint32_t>& UniqueIdCounter() {
@@ -229,7 +227,8 @@ void UdfTree::AssignUniqueIds() {
   // 1.02 numbers the entries 16, 17, ... in the order they are written; 2.50 takes its numbers
   // from the engine's counter, one per identifier.
   uint32_t base = v250 ? UniqueIdCounter().fetch_add(static_cast<uint32_t>(order_.size())) : 16;
-  for (size_t k = 0; k < order_.size(); ++k) slots_[order_[k]].unique_id = base + static_cast<uint32_t>(k);
+  for (size_t k = 0; k < order_.size(); ++k)
+    slots_[order_[k]].unique_id = base + static_cast<uint32_t>(k);
   next_unique_id_ = v250 ? uint64_t{base} + order_.size() : 0x7FFFFFFF;
 }
 
@@ -307,9 +306,10 @@ uint32_t UdfTree::WriteArea(const Timestamp& volume_time, const AreaSink& sink,
   if (!p) return window.Finish(first_block_);
   PutFileEntry(p, root);
   bool ok = WriteIdentifiers(window, kNoParent);
+  const IsoTimeConverter local_time;
   for (size_t k = 0; ok && k < order_.size(); ++k) {
     uint32_t i = order_[k];
-    ok = WriteEntry(window, i) && (!nodes_[i].is_folder || WriteIdentifiers(window, i));
+    ok = WriteEntry(window, i, local_time) && (!nodes_[i].is_folder || WriteIdentifiers(window, i));
   }
   return window.Finish(first_block_ + static_cast<uint32_t>(AreaBytes() / kBlock));
 }
@@ -324,14 +324,14 @@ void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
   });
 }
 
-bool UdfTree::WriteEntry(Window& window, uint32_t index) const {
+bool UdfTree::WriteEntry(Window& window, uint32_t index, const IsoTimeConverter& local_time) const {
   const UdfNode& node = nodes_[index];
   const Slot& slot = slots_[index];
   FileEntryFields f;
   f.revision = revision_;
   f.block = slot.entry_block;
   f.unique_id = slot.unique_id;
-  f.time = TimestampOf(node.last_write_time);
+  f.time = Timestamp{local_time(node.last_write_time), 0};
   FileEntryFields::Extent extents[2];
   if (node.is_folder) {
     f.file_type = 4;
@@ -359,9 +359,9 @@ bool UdfTree::WriteEntry(Window& window, uint32_t index) const {
 
 bool UdfTree::WriteIdentifiers(Window& window, uint32_t parent) const {
   const Slot& folder = parent == kNoParent ? root_ : slots_[parent];
-  const Slot& grand = parent == kNoParent         ? root_
+  const Slot& grand = parent == kNoParent                  ? root_
                       : nodes_[parent].parent == kNoParent ? root_
-                                                          : slots_[nodes_[parent].parent];
+                                                           : slots_[nodes_[parent].parent];
   const bool v250 = revision_ >= kRevision250;
   const uint16_t partition = v250 ? 1 : 0;
   const uint16_t version = DescriptorVersion(revision_);

@@ -61,10 +61,10 @@ struct FileEntryFields {
   uint16_t revision = kRevision102;
   uint32_t block = 0;  // tag location
   uint8_t file_type = 5;
-  bool extended = false;              // Extended File Entry, no extended attributes
-  bool with_attributes = true;        // the 132 bytes of extended attributes
-  bool long_ads = false;              // long allocation descriptors (partition reference 0)
-  bool embedded = false;              // data in the entry (no descriptors, no data)
+  bool extended = false;        // Extended File Entry, no extended attributes
+  bool with_attributes = true;  // the 132 bytes of extended attributes
+  bool long_ads = false;        // long allocation descriptors (partition reference 0)
+  bool embedded = false;        // data in the entry (no descriptors, no data)
   uint32_t permissions = 0x318C;
   uint16_t link_count = 1;
   uint64_t information_length = 0;
@@ -132,7 +132,7 @@ class UdfTree {
   Slot& SlotOf(uint32_t parent) { return parent == kNoParent ? root_ : slots_[parent]; }
   // The entries in the order their file entries are written (depth first), root excluded.
   std::vector<uint32_t> DepthFirst() const;
-  bool WriteEntry(Window& window, uint32_t index) const;
+  bool WriteEntry(Window& window, uint32_t index, const IsoTimeConverter& local_time) const;
   bool WriteIdentifiers(Window& window, uint32_t parent) const;
 
   std::vector<UdfNode> nodes_;
