@@ -1,8 +1,11 @@
 #include "app/controllers/wren_data_ctrl.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -207,6 +210,20 @@ TEST_F(DataCtrlTest, ParentFolderNamesAndFolderLinksStayInside) {
   std::filesystem::create_symlink(loop_dir + "/file.txt", loop_dir + "/link.txt");
   EXPECT_EQ(ctrl_.CollectFolder(U16(loop_dir), u"", &map), 1);
   EXPECT_EQ(map, (FileMap{{U16(loop_dir + "/file.txt"), u""}, {U16(loop_dir + "/link.txt"), u""}}));
+}
+
+// A folder bind-mounted below itself is the same folder: it is not collected a second time.
+TEST_F(DataCtrlTest, FolderMountedBelowItselfIsCollectedOnce) {
+  const std::string tree = TestRoot() + "/bound";
+  WriteFile("bound/a.txt", "once");
+  std::filesystem::create_directory(tree + "/inner");
+  if (::mount(tree.c_str(), (tree + "/inner").c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "no bind mounts here: " << std::strerror(errno);
+  FileMap map;
+  const int collected = ctrl_.CollectFolder(U16(tree), u"", &map);
+  ::umount2((tree + "/inner").c_str(), MNT_DETACH);
+  EXPECT_EQ(collected, 1);
+  EXPECT_EQ(map, (FileMap{{U16(tree + "/a.txt"), u""}}));
 }
 
 TEST_F(DataCtrlTest, BootImageNameClashKeepsTheBootImage) {
