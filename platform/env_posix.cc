@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "platform/env.h"
 #include "platform/file_time.h"
@@ -28,6 +29,8 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->last_access_time = FileTimeFromTimespec(st.st_atim);
   info->last_write_time = FileTimeFromTimespec(st.st_mtim);
   info->mode = st.st_mode;
+  info->device = static_cast<uint64_t>(st.st_dev);
+  info->inode = static_cast<uint64_t>(st.st_ino);
 }
 
 class PosixReadableFile : public ReadableFile {
@@ -275,6 +278,26 @@ class PosixEnv : public Env {
 };
 
 }  // namespace
+
+Status DuplicateReadableDescriptor(int fd, std::unique_ptr<ReadableFile>* file) {
+  const std::string name = "descriptor " + std::to_string(fd);
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return Error("dup", name);
+  struct stat st;
+  off_t size = -1;
+  if (fstat(copy, &st) == 0 && S_ISREG(st.st_mode)) {
+    size = st.st_size;
+  } else {
+    size = lseek(copy, 0, SEEK_END);  // a block device
+  }
+  if (size < 0) {
+    Status s = Error("size of", name);
+    close(copy);
+    return s;
+  }
+  file->reset(new PosixReadableFile(name, copy, static_cast<uint64_t>(size)));
+  return Status::Ok();
+}
 
 Env* Env::Default() {
   static Env* env = new PosixEnv;  // never freed: used until the process ends

@@ -1,5 +1,6 @@
 #include "platform/env.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "platform/fault_injection_env.h"
@@ -121,6 +123,49 @@ TEST_F(EnvTest, WriteModesCreateTruncateOrAppend) {
   ASSERT_TRUE(env_->OpenWritable(path, WriteMode::kCreateOrTruncate, &file).ok());
   file.reset();
   EXPECT_EQ(ReadText(path), "");
+}
+
+TEST_F(EnvTest, DeviceAndInodeNameAFileWhateverPathReachedIt) {
+  WriteText(dir_.Child("one.txt"), "same");
+  WriteText(dir_.Child("other.txt"), "same");
+  ASSERT_EQ(link(dir_.Child("one.txt").c_str(), dir_.Child("twin.txt").c_str()), 0);
+  FileInfo one, twin, other;
+  ASSERT_TRUE(env_->Stat(dir_.Child("one.txt"), true, &one).ok());
+  ASSERT_TRUE(env_->Stat(dir_.Child("twin.txt"), true, &twin).ok());
+  ASSERT_TRUE(env_->Stat(dir_.Child("other.txt"), true, &other).ok());
+  EXPECT_NE(one.inode, 0u);
+  EXPECT_EQ(std::make_pair(one.device, one.inode), std::make_pair(twin.device, twin.inode));
+  EXPECT_NE(one.inode, other.inode);
+  std::vector<DirectoryEntry> entries;
+  ASSERT_TRUE(env_->ListDirectory(dir_.path(), &entries).ok());
+  for (const DirectoryEntry& entry : entries) {
+    if (entry.name == "twin.txt") {
+      EXPECT_EQ(entry.info.inode, one.inode);
+    }
+  }
+}
+
+TEST_F(EnvTest, ADuplicatedDescriptorReadsAtOffsetsAndOutlivesTheOriginal) {
+  WriteText(dir_.Child("image.bin"), "0123456789");
+  const int fd = open(dir_.Child("image.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 3, SEEK_SET), 3);
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_TRUE(DuplicateReadableDescriptor(fd, &file).ok());
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 3);  // the caller's offset stays
+  close(fd);
+  EXPECT_EQ(file->Size(), 10u);
+  char buffer[8] = {};
+  size_t n = 0;
+  ASSERT_TRUE(file->ReadAt(6, sizeof buffer, buffer, &n).ok());
+  EXPECT_EQ(std::string(buffer, n), "6789");
+  EXPECT_NE(file->NativeHandle(), fd);
+
+  // A descriptor that is not open is refused, not wrapped.
+  std::unique_ptr<ReadableFile> none;
+  const Status bad = DuplicateReadableDescriptor(fd, &none);
+  EXPECT_EQ(bad.code(), EBADF);
+  EXPECT_EQ(none, nullptr);
 }
 
 TEST_F(EnvTest, FolderAndFileOperations) {

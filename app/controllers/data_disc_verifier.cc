@@ -1,9 +1,5 @@
 #include "app/controllers/data_disc_verifier.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -22,35 +18,32 @@ namespace {
 
 constexpr int kChunksBetweenPumps = 500;
 
+// A source file read through the Env. A failure leaves its errno in errno, where the report
+// takes the system code from.
 class SourceFile {
  public:
-  explicit SourceFile(const std::u16string& path)
-      : fd_(::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~SourceFile() {
-    if (fd_ >= 0) ::close(fd_);
+  SourceFile(platform::Env* env, const std::u16string& path) {
+    Keep(env->OpenReadable(platform::Utf16ToUtf8(path), &file_));
   }
-  bool ok() const { return fd_ >= 0; }
-  bool Size(uint64_t* size) const {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
-  }
+  bool ok() const { return file_ != nullptr; }
+  uint64_t Size() const { return file_->Size(); }
   // Reads length bytes unless the file ends first; false on a failure.
   bool Read(unsigned char* buffer, uint32_t length, uint32_t* got) {
-    *got = 0;
-    while (*got < length) {
-      const ssize_t n = ::read(fd_, buffer + *got, length - *got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return false;
-      if (n == 0) break;
-      *got += static_cast<uint32_t>(n);
-    }
-    return true;
+    size_t n = 0;
+    const bool read = Keep(file_->ReadAt(offset_, length, buffer, &n));
+    offset_ += n;
+    *got = static_cast<uint32_t>(n);
+    return read;
   }
 
  private:
-  int fd_;
+  bool Keep(const platform::Status& status) {
+    if (!status.ok()) errno = status.code() > 0 ? status.code() : EIO;
+    return status.ok();
+  }
+
+  std::unique_ptr<platform::ReadableFile> file_;
+  uint64_t offset_ = 0;
 };
 
 // Reads until length bytes or the end of the disc file.
@@ -98,6 +91,10 @@ uint32_t ListDiscTreeFiles(HANDLE disc, std::vector<DiscTreeFile>* files) {
   HANDLE root = MST_GetRootDatadiskFile(disc);
   if (root == INVALID_HANDLE_VALUE) return QD_E_DRIVER_REQUEST;
   return ListFolder(disc, root, u"", files);  // a null root: an empty tree
+}
+
+void DataDiscVerifier::set_env(platform::Env* env) {
+  env_ = env != nullptr ? env : platform::Env::Default();
 }
 
 bool DataDiscVerifier::Prepare(HANDLE disc, int32_t drive_number, int32_t mode) {
@@ -182,12 +179,13 @@ uint32_t DataDiscVerifier::Walk(HANDLE first, const std::u16string& path) {
 
 uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
                                        const std::u16string& disc_path) {
-  return CompareFile(source_path, disc_path, &DiscFile::Open);
+  return CompareFile(source_path, disc_path,
+                     [this](const std::u16string& path) { return DiscFile::Open(path, env_); });
 }
 
 uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
                                        const std::u16string& disc_path, const CopyOpener& open) {
-  SourceFile source(source_path);
+  SourceFile source(env_, source_path);
   if (!source.ok()) {
     Report(279, static_cast<int>(QD_E_FILE_OPEN),
            FormatString(ids::kOpenFileFailed, {source_path}));
@@ -198,12 +196,7 @@ uint32_t DataDiscVerifier::CompareFile(const std::u16string& source_path,
     Report(291, static_cast<int>(QD_E_FILE_OPEN), FormatString(ids::kOpenFileFailed, {disc_path}));
     return QD_E_FILE_OPEN;
   }
-  uint64_t left = 0;
-  if (!source.Size(&left)) {
-    Report(327, static_cast<int>(QD_E_READ_FILE),
-           FormatString(ids::kReadFileFailed, {source_path}));
-    return QD_E_READ_FILE;
-  }
+  uint64_t left = source.Size();
   if (left != copy->size() && mode_ == kVerifyPresence) {
     // Nothing else tells the user why a disc that was not verified failed.
     std::u16string text(LoadString(ids::kFilesDiffer));

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/controllers/disc_volume.h"
+#include "platform/env.h"
 #include "quillden/types.h"
 
 namespace quenvar::app {
@@ -61,6 +62,10 @@ class DataDiscVerifier {
   uint32_t CompareFile(const std::u16string& source, const std::u16string& disc_path,
                        const CopyOpener& open);
 
+  // The file system the sources are read through (tests inject faults); null restores
+  // Env::Default(). Not owned; not while a compare runs.
+  void set_env(platform::Env* env);
+
   void Cancel() { cancel_.store(1); }
   int32_t mode() const { return mode_; }
   int32_t files_verified() const { return files_verified_; }
@@ -70,6 +75,7 @@ class DataDiscVerifier {
   uint32_t Walk(HANDLE folder, const std::u16string& path);
   void Report(int location, int code, std::u16string_view text) const;
 
+  platform::Env* env_ = platform::Env::Default();
   HANDLE disc_ = nullptr;
   int32_t drive_number_ = 0;
   int32_t mode_ = 0;

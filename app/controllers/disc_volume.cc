@@ -1,9 +1,5 @@
 #include "app/controllers/disc_volume.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "platform/unicode.h"
@@ -37,27 +33,28 @@ class VolumeFile : public DiscFile {
   uint64_t offset_ = 0;
 };
 
-// A file of a volume the program mounted itself (USB media), read through the kernel.
+// A file of a volume the program mounted itself (USB media), read through the Env.
 class LocalFile : public DiscFile {
  public:
-  LocalFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~LocalFile() override { ::close(fd_); }
+  explicit LocalFile(std::unique_ptr<platform::ReadableFile> file) : file_(std::move(file)) {}
 
-  uint64_t size() const override { return size_; }
+  uint64_t size() const override { return file_->Size(); }
 
   bool Read(void* buffer, uint32_t length, uint32_t* read) override {
-    ssize_t n;
-    do {
-      n = ::read(fd_, buffer, length);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return false;
+    size_t n = 0;
+    const platform::Status status = file_->ReadAt(offset_, length, buffer, &n);
+    if (!status.ok()) {
+      errno = status.code() > 0 ? status.code() : EIO;  // the report's system code
+      return false;
+    }
+    offset_ += n;
     *read = static_cast<uint32_t>(n);
     return true;
   }
 
  private:
-  int fd_;
-  uint64_t size_;
+  std::unique_ptr<platform::ReadableFile> file_;
+  uint64_t offset_ = 0;
 };
 
 int32_t DriveNumberOf(std::u16string_view path) {
@@ -76,16 +73,15 @@ bool ProbeDiscVolume(int32_t drive_number) {
   return true;
 }
 
-std::unique_ptr<DiscFile> DiscFile::Open(const std::u16string& path) {
+std::unique_ptr<DiscFile> DiscFile::Open(const std::u16string& path, platform::Env* env) {
   if (!path.empty() && path[0] == u'/') {
-    const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<LocalFile>(fd, static_cast<uint64_t>(st.st_size));
+    // Only a regular file, never a link: the volume is the program's own private mount.
+    const std::string local = platform::Utf16ToUtf8(path);
+    platform::FileInfo info;
+    std::unique_ptr<platform::ReadableFile> file;
+    if (!env->Stat(local, false, &info).ok() || !info.is_regular) return nullptr;
+    if (!env->OpenReadable(local, &file).ok()) return nullptr;
+    return std::make_unique<LocalFile>(std::move(file));
   }
   const int32_t drive_number = DriveNumberOf(path);
   if (drive_number == 0) return nullptr;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/env.h"
+
 namespace quenvar::app {
 
 // True when the volume of drive_number can be opened for reading now (it is closed again at once).
@@ -18,8 +20,9 @@ bool ProbeDiscVolume(int32_t drive_number);
 class DiscFile {
  public:
   virtual ~DiscFile() = default;
-  // Null when the file cannot be opened.
-  static std::unique_ptr<DiscFile> Open(const std::u16string& path);
+  // Null when the file cannot be opened. A local path is opened through env.
+  static std::unique_ptr<DiscFile> Open(const std::u16string& path,
+                                        platform::Env* env = platform::Env::Default());
   virtual uint64_t size() const = 0;
   // Reads up to length bytes at the current position; false on a read failure.
   virtual bool Read(void* buffer, uint32_t length, uint32_t* read) = 0;

@@ -1,10 +1,5 @@
 #include "app/controllers/wren_data_ctrl.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -117,8 +112,8 @@ uint32_t CWrenDataCtrl::CheckBootImageSource(const std::u16string& path) {
     Report(755, kErrorInternal);
     return QD_E_INVALID_ARGUMENT;
   }
-  const int fd = ::open(platform::Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::unique_ptr<platform::ReadableFile> file;
+  if (!env_->OpenReadable(platform::Utf16ToUtf8(path), &file).ok()) {
     MessageRequest request;
     request.owner = CurrentPrompter().MainWindow();
     request.text = FormatString(ids::kOpenFileFailed, {path});
@@ -127,7 +122,6 @@ uint32_t CWrenDataCtrl::CheckBootImageSource(const std::u16string& path) {
     CurrentPrompter().ShowMessage(request);
     return QD_E_SOURCE_MISSING;
   }
-  ::close(fd);
   return 0;
 }
 
@@ -169,7 +163,7 @@ int CWrenDataCtrl::CollectFileSet(const CFileSet* file_set, FileMap* map) {
   for (const std::u16string& name : file_set->files()) {
     if (name.find(u'*') != std::u16string::npos) {
       if (!CollectFolder(source, target, map, subfolders))
-        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, source);
+        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, unreadable_);
       continue;
     }
     if (name.empty() || ClimbsOut(name))
@@ -179,13 +173,13 @@ int CWrenDataCtrl::CollectFileSet(const CFileSet* file_set, FileMap* map) {
     for (char16_t& c : local_name) c = c == u'\\' ? u'/' : c;
     for (char16_t& c : disc_name) c = c == u'/' ? u'\\' : c;
     const std::u16string path = source + u"/" + local_name;
-    struct stat st {};
-    if (::stat(platform::Utf16ToUtf8(path).c_str(), &st) != 0)
+    platform::FileInfo info;
+    if (!env_->Stat(platform::Utf16ToUtf8(path), true, &info).ok())
       return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, path);
-    if (S_ISDIR(st.st_mode)) {
+    if (info.is_directory) {
       if (!CollectFolder(path, JoinTarget(target, disc_name), map, subfolders))
-        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, path);
-    } else if (S_ISREG(st.st_mode)) {
+        return RefuseEntry(171, QD_E_SOURCE_MISSING, ids::kOpenFileFailed, unreadable_);
+    } else if (info.is_regular) {
       (*map)[path] = target;
     } else {
       // A device or a pipe is no file to record.
@@ -207,44 +201,49 @@ int CWrenDataCtrl::CollectFolder(const std::u16string& path, const std::u16strin
                                  FileMap* map, bool include_subfolders) {
   if (map == nullptr) return 0;
   std::set<std::pair<uint64_t, uint64_t>> visited;
+  unreadable_.clear();
   return CollectFolderInner(platform::Utf16ToUtf8(path), target, map, include_subfolders, &visited);
 }
 
 int CWrenDataCtrl::CollectFolderInner(const std::string& path, const std::u16string& target,
                                       FileMap* map, bool include_subfolders,
                                       std::set<std::pair<uint64_t, uint64_t>>* visited) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  if (!S_ISDIR(st.st_mode)) {
-    if (!S_ISREG(st.st_mode)) return 0;  // devices and pipes are no files to record
+  platform::FileInfo info;
+  std::vector<platform::DirectoryEntry> entries;
+  if (!env_->Stat(path, true, &info).ok()) {
+    unreadable_ = platform::Utf8ToUtf16(path);
+    return 0;
+  }
+  if (!info.is_directory) {
+    if (!info.is_regular) {  // devices and pipes are no files to record
+      unreadable_ = platform::Utf8ToUtf16(path);
+      return 0;
+    }
     (*map)[platform::Utf8ToUtf16(path)] = target;
     return 1;
   }
   // A folder reached twice (a bind mount of itself) is not entered again.
-  if (!visited->insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second)
-    return 1;
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return 0;
-  while (const struct dirent* item = ::readdir(dir)) {
-    const std::string name = item->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string child = path + "/" + name;
-    struct stat entry {};
-    if (::lstat(child.c_str(), &entry) != 0) continue;
-    if (S_ISLNK(entry.st_mode)) {
-      // Links are followed to files, never to folders, so a link to an outer folder cannot loop.
-      if (::stat(child.c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) continue;
-    }
-    if (S_ISDIR(entry.st_mode)) {
-      if (name[0] != '.' && include_subfolders) {
-        CollectFolderInner(child, JoinTarget(target, platform::Utf8ToUtf16(name)), map,
-                           include_subfolders, visited);
+  if (!visited->insert({info.device, info.inode}).second) return 1;
+  // A folder that cannot be listed would leave its files off the disc unnoticed: it fails the
+  // file set, however deep it lies.
+  if (!env_->ListDirectory(path, &entries).ok()) {
+    unreadable_ = platform::Utf8ToUtf16(path);
+    return 0;
+  }
+  for (const platform::DirectoryEntry& entry : entries) {
+    const std::string child = path + "/" + entry.name;
+    // Links are listed as links unless they lead to a file: a link to a folder is not entered, so
+    // a link to an outer folder cannot loop.
+    if (entry.info.is_directory && !entry.info.is_symlink) {
+      if (entry.name[0] != '.' && include_subfolders &&
+          !CollectFolderInner(child, JoinTarget(target, platform::Utf8ToUtf16(entry.name)), map,
+                              include_subfolders, visited)) {
+        return 0;
       }
-    } else if (S_ISREG(entry.st_mode)) {
+    } else if (entry.info.is_regular) {
       (*map)[platform::Utf8ToUtf16(child)] = target;
     }
   }
-  ::closedir(dir);
   return 1;
 }
 

@@ -11,10 +11,11 @@
 // not entered, so a file set never reaches outside its source folder or its disc folder and never
 // loops.
 //
-// A disc is only created complete: a listed name that does not exist, or a name or target folder
-// with "..", fails the disc with a message naming it before any medium is touched; after adding,
-// every collected file must be in the disc's tree; after writing, every file of the tree must be on
-// the disc (the presence check runs also when the disc is not verified).
+// A disc is only created complete: a listed name that does not exist, a folder of a file set that
+// cannot be listed, or a name or target folder with "..", fails the disc with a message naming it
+// before any medium is touched; after adding, every collected file must be in the disc's tree;
+// after writing, every file of the tree must be on the disc (the presence check runs also when the
+// disc is not verified).
 #ifndef QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
 #define QUENVAR_APP_CONTROLLERS_WREN_DATA_CTRL_H_
 
@@ -28,6 +29,7 @@
 #include "app/contents/disc_job_settings.h"
 #include "app/controllers/data_disc_verifier.h"
 #include "app/controllers/wren_ctrl.h"
+#include "platform/env.h"
 
 namespace quenvar::app {
 
@@ -61,7 +63,15 @@ class CWrenDataCtrl : public CWrenCtrl {
   // (0x08000013 missing source, 0x08000011 a path that leaves its folder).
   uint32_t CollectDiscFiles(const CDiscItem* disc, FileMap* map);
   uint32_t collect_error() const { return collectError_; }
-  // Maps a file, or every file of a folder (with subfolders when include_subfolders), to target.
+  // The file system the sources are listed and read through, here and in the verification (tests
+  // inject faults); null restores Env::Default(). Not owned.
+  void set_env(platform::Env* env) {
+    env_ = env != nullptr ? env : platform::Env::Default();
+    verifier_.set_env(env_);
+  }
+  // Maps a file, or every file of a folder (with subfolders when include_subfolders), to target:
+  // 1, or 0 when path is missing or no file, or a folder of the tree cannot be listed (the file
+  // set then fails naming that folder).
   int CollectFolder(const std::u16string& path, const std::u16string& target, FileMap* map,
                     bool include_subfolders = true);
   // Adds the map's files with the file progress dialog; the disc's last error afterwards, or
@@ -105,6 +115,9 @@ class CWrenDataCtrl : public CWrenCtrl {
   // the job's result.
   uint32_t EndJob(DriveSession* session, uint32_t result);
 
+  platform::Env* env_ = platform::Env::Default();
+  // The folder or file that made the last CollectFolder fail.
+  std::u16string unreadable_;
   HANDLE datadisk_ = nullptr;
   uint32_t writeType_ = 3;
   uint32_t closeMode_ = 0;

@@ -1,16 +1,21 @@
 #include "app/controllers/wren_data_ctrl.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "app/controllers/controller_test_support.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "drive/virtual/virtual_admin.h"
+#include "platform/fault_injection_env.h"
 #include "platform/ini_file.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
@@ -205,6 +210,20 @@ TEST_F(DataCtrlTest, ParentFolderNamesAndFolderLinksStayInside) {
   std::filesystem::create_symlink(loop_dir + "/file.txt", loop_dir + "/link.txt");
   EXPECT_EQ(ctrl_.CollectFolder(U16(loop_dir), u"", &map), 1);
   EXPECT_EQ(map, (FileMap{{U16(loop_dir + "/file.txt"), u""}, {U16(loop_dir + "/link.txt"), u""}}));
+}
+
+// A folder bind-mounted below itself is the same folder: it is not collected a second time.
+TEST_F(DataCtrlTest, FolderMountedBelowItselfIsCollectedOnce) {
+  const std::string tree = TestRoot() + "/bound";
+  WriteFile("bound/a.txt", "once");
+  std::filesystem::create_directory(tree + "/inner");
+  if (::mount(tree.c_str(), (tree + "/inner").c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "no bind mounts here: " << std::strerror(errno);
+  FileMap map;
+  const int collected = ctrl_.CollectFolder(U16(tree), u"", &map);
+  ::umount2((tree + "/inner").c_str(), MNT_DETACH);
+  EXPECT_EQ(collected, 1);
+  EXPECT_EQ(map, (FileMap{{U16(tree + "/a.txt"), u""}}));
 }
 
 TEST_F(DataCtrlTest, BootImageNameClashKeepsTheBootImage) {
@@ -431,6 +450,103 @@ TEST_F(DataCtrlTest, UnverifiedDiscIsStillCheckedForEveryFile) {
   messages = Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind(FormatString(ids::kOpenFileFailed, {u"D:\\extra.txt"}), 0), 0u);
+}
+
+// A folder of the tree that cannot be listed, or that is gone by the time the walk reaches it,
+// would leave its files off the disc: the file set fails naming the folder.
+TEST_F(DataCtrlTest, FolderThatCannotBeListedFailsTheFileSet) {
+  const std::string src = MakeSourceTree();
+  const CFileSet all = MakeSet(src, "", true, {"*"});
+  platform::FaultInjectionEnv env;
+  ctrl_.set_env(&env);
+  struct Case {
+    const char* what;
+    std::function<void()> fault;
+    std::string named;
+  };
+  const std::vector<Case> cases = {
+      {"listing fails deep down",
+       [&] {
+         env.SetPathFilter(src + "/sub/deeper");
+         env.FailNthCall(platform::FaultKind::kList, 1);
+       },
+       src + "/sub/deeper"},
+      {"a folder vanishes once its parent was listed",
+       [&] { env.VanishAfterListing(src + "/sub"); }, src + "/sub/deeper"},
+      {"the source folder cannot be listed",
+       [&] {
+         env.SetPathFilter(src);
+         env.FailNthCall(platform::FaultKind::kList, 1, EACCES);
+       },
+       src},
+  };
+  for (const Case& c : cases) {
+    env.Reset();
+    c.fault();
+    prompter_.ClearRecords();
+    FileMap map;
+    EXPECT_EQ(ctrl_.CollectFileSet(&all, &map), 0) << c.what;
+    EXPECT_EQ(ctrl_.collect_error(), QD_E_SOURCE_MISSING) << c.what;
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 1u) << c.what;
+    EXPECT_EQ(messages[0].rfind(FormatString(ids::kOpenFileFailed, {U16(c.named)}), 0), 0u)
+        << c.what;
+  }
+
+  // A listed folder fails the same way; the whole disc's collection ends with the code.
+  env.Reset();
+  env.SetPathFilter(src + "/sub/deeper");
+  env.FailNthCall(platform::FaultKind::kList, 1);
+  FileMap map;
+  const CFileSet listed = MakeSet(src, "S", true, {"sub"});
+  EXPECT_EQ(ctrl_.CollectFileSet(&listed, &map), 0);
+  EXPECT_EQ(ctrl_.collect_error(), QD_E_SOURCE_MISSING);
+
+  // Without faults the same Env collects the whole tree.
+  env.Reset();
+  map.clear();
+  EXPECT_EQ(ctrl_.CollectFileSet(&all, &map), 1);
+  EXPECT_EQ(map.size(), 4u);
+  EXPECT_GT(env.CallCount(platform::FaultKind::kList), 0u);
+}
+
+// A source that cannot be read while the written disc is verified fails the disc with the reason;
+// the disc is never reported created.
+TEST_F(DataCtrlTest, SourceReadFailureDuringVerifyFailsTheDisc) {
+  InsertBlank('D', "dvd+rw");
+  ASSERT_NO_FATAL_FAILURE(Prepare(4, 2, 2));
+  const std::string big = MakeSourceTree() + "/big.bin";
+  platform::FaultInjectionEnv env;
+  env.SetPathFilter(big);
+  env.FailNthCall(platform::FaultKind::kRead, 3);  // midway: two chunks compared already
+  ctrl_.set_env(&env);
+  prompter_.QueueAnswer(kIdOk);
+  std::u16string message = u"Insert a disc.\r\n";
+  EXPECT_EQ(ctrl_.CreateDataDisc(&message), QD_E_READ_FILE);
+  EXPECT_EQ(message.find(FormatString(ids::kCreatedSuccessfully, {u"Recovery Disc 1"})),
+            std::u16string::npos);
+  EXPECT_EQ(env.CallCount(platform::FaultKind::kRead), 3u);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 2u);  // the media prompt, then the failed read naming the source
+  EXPECT_EQ(messages[1].rfind(FormatString(ids::kReadFileFailed, {U16(big)}), 0), 0u)
+      << ::testing::PrintToString(messages);
+  EXPECT_EQ(MediaIn(4), 0u);  // ejected all the same
+  EXPECT_EQ(ctrl_.busy(), 0);
+
+  // The presence check opens every source too: one that cannot be opened fails the disc.
+  test_support::SetTray('D', false);
+  env.Reset();
+  env.SetPathFilter(MakeSourceTree() + "/a.txt");
+  env.FailNthCall(platform::FaultKind::kOpen, 1);
+  prompter_.ClearRecords();
+  DataDiscVerifier presence;
+  presence.set_env(&env);
+  ASSERT_TRUE(presence.Prepare(ctrl_.datadisk(), 4, kVerifyPresence));
+  EXPECT_EQ(presence.Run(4, ctrl_.datadisk()), QD_E_FILE_OPEN);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0].rfind(
+                FormatString(ids::kOpenFileFailed, {U16(MakeSourceTree() + "/a.txt")}), 0),
+            0u);
 }
 
 TEST_F(DataCtrlTest, CancelDuringWritingEndsWithCancelled) {

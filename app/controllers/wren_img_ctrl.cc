@@ -1,9 +1,5 @@
 #include "app/controllers/wren_img_ctrl.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -101,6 +97,11 @@ void CWrenImgCtrl::ApplySettings(const DiscJobSettings& settings) {
   imagePath_ = settings.image_path;
 }
 
+bool CWrenImgCtrl::Exists(const std::u16string& path) const {
+  platform::FileInfo info;
+  return env_->Stat(platform::Utf16ToUtf8(path), true, &info).ok();
+}
+
 uint32_t CWrenImgCtrl::InspectImage() {
   if (imagePath_.empty()) return QD_E_INVALID_ARGUMENT;
   // Nothing of the previous disc's image may survive into this one's media choice.
@@ -131,23 +132,19 @@ uint32_t CWrenImgCtrl::InspectImage() {
   // user guessing.
   if (!EndsWith(imagePath_, u".iso") && !EndsWith(imagePath_, u".wvm")) {
     Report(256, static_cast<int>(QD_E_WRONG_FORM),
-           ::access(platform::Utf16ToUtf8(imagePath_).c_str(), F_OK) == 0
-               ? FormatString(ids::kNotDiscImage, {imagePath_})
-               : FormatString(ids::kOpenFileFailed, {imagePath_}));
+           Exists(imagePath_) ? FormatString(ids::kNotDiscImage, {imagePath_})
+                              : FormatString(ids::kOpenFileFailed, {imagePath_}));
     return QD_E_WRONG_FORM;
   }
   isoFile_ = 1;
   trackCount_ = 1;
   writeMode_ = 3;
-  const int fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::unique_ptr<platform::ReadableFile> iso;
+  if (!env_->OpenReadable(platform::Utf16ToUtf8(imagePath_), &iso).ok()) {
     Report(254, kErrorInvalidHandle, FormatString(ids::kOpenFileFailed, {imagePath_}));
     return QD_E_INVALID_HANDLE;
   }
-  struct stat st {};
-  const uint64_t size = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  ::close(fd);
-  imageMedia_ = IsoSizeToImageMedia(size);
+  imageMedia_ = IsoSizeToImageMedia(iso->Size());
   return 0;
 }
 
@@ -310,21 +307,22 @@ uint32_t CWrenImgCtrl::RecordImage(HANDLE drive, HANDLE image) {
 }
 
 uint32_t CWrenImgCtrl::CompareWithSource(HANDLE drive, HANDLE image) {
-  int fd = -1;
+  // The engine takes a plain image as an open descriptor; it is held until the job has ended.
+  std::unique_ptr<platform::ReadableFile> iso;
   uint32_t started;
   if (isoFile_) {
-    fd = ::open(platform::Utf16ToUtf8(imagePath_).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (!env_->OpenReadable(platform::Utf16ToUtf8(imagePath_), &iso).ok() ||
+        iso->NativeHandle() < 0) {
       Report(671, kErrorInvalidHandle);
       return QD_E_INVALID_HANDLE;
     }
-    started = CPY_CompareDiskISO(drive, DRV_GetLastTrack(drive), static_cast<DWORD>(dataMode_),
-                                 reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), progress_);
+    started = CPY_CompareDiskISO(
+        drive, DRV_GetLastTrack(drive), static_cast<DWORD>(dataMode_),
+        reinterpret_cast<HANDLE>(static_cast<intptr_t>(iso->NativeHandle())), progress_);
   } else {
     started = CPY_CompareDiskImage(drive, image, progress_);
   }
   if (started != 0) {
-    if (fd >= 0) ::close(fd);
     ReportJobFailure(kModuleWrenImgCtrl, started == QD_E_COMMAND_FAILED ? 783 : 788, started,
                      ids::kVerifyIssue);
     return started;
@@ -333,7 +331,7 @@ uint32_t CWrenImgCtrl::CompareWithSource(HANDLE drive, HANDLE image) {
   ui.StartProgressDisplay(1);
   uint32_t code = PollJob(kComparePollMs);
   ui.StopProgressDisplay();
-  if (fd >= 0) ::close(fd);
+  iso.reset();
   if (status_ == PRG_STATUS_SUCCEEDED) return 0;
   if (status_ == PRG_STATUS_FAILED) {
     if (code == 0) code = QD_E_DRIVER_REQUEST;

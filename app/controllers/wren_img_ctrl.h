@@ -16,6 +16,7 @@
 
 #include "app/contents/disc_job_settings.h"
 #include "app/controllers/wren_ctrl.h"
+#include "platform/env.h"
 
 namespace quenvar::app {
 
@@ -42,6 +43,9 @@ class CWrenImgCtrl : public CWrenCtrl {
   // Verify mode, media kind, titles and image path of the disc.
   void ApplySettings(const DiscJobSettings& settings);
   void set_imagePath(std::u16string path) { imagePath_ = std::move(path); }
+  // The file system the image file is looked at through (tests inject faults); null restores
+  // Env::Default(). Not owned.
+  void set_env(platform::Env* env) { env_ = env != nullptr ? env : platform::Env::Default(); }
 
   // Fills isoFile, trackCount, imageMedia, writeMode and fullEraseRequired from the image. 0;
   // 0x08000011 without a path; 0x08000034 for a file that is neither a disc image nor named
@@ -83,6 +87,10 @@ class CWrenImgCtrl : public CWrenCtrl {
   uint32_t imageMedia_ = 0;
   int32_t dataMode_ = 0;
   uint32_t writeMode_ = 3;
+  // True when path names something that exists (the message then says what is wrong with it).
+  bool Exists(const std::u16string& path) const;
+
+  platform::Env* env_ = platform::Env::Default();
   std::u16string imagePath_;
   std::function<void(int)> iso_sink_;
 };

@@ -14,6 +14,7 @@
 #include "audio/wave_file.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
+#include "platform/fault_injection_env.h"
 #include "quillden/audio.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
@@ -192,6 +193,25 @@ TEST_F(ImgCtrlTest, NamesThatAreNotImagesAreRefusedSayingWhy) {
   EXPECT_NE(messages[0].find(u"( Error Code: 0F00FE-F1-"), std::u16string::npos);
 }
 
+// An ISO file that exists but cannot be opened is reported by name like a missing one; it is never
+// taken for an empty image.
+TEST_F(ImgCtrlTest, IsoFileThatCannotBeOpenedIsReportedByName) {
+  const std::string iso = RandomBlocks("locked.iso", 4, 1);
+  platform::FaultInjectionEnv env;
+  env.SetPathFilter(iso);
+  env.FailNthCall(platform::FaultKind::kOpen, 1, EACCES);
+  ctrl_.set_env(&env);
+  Settings(iso, 1, 0);
+  EXPECT_EQ(ctrl_.InspectImage(), QD_E_INVALID_HANDLE);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind(FormatString(ids::kOpenFileFailed, {U16(iso)}), 0), 0u);
+  EXPECT_EQ(env.CallCount(platform::FaultKind::kOpen), 1u);
+  // The next look opens it.
+  EXPECT_EQ(ctrl_.InspectImage(), 0u);
+  EXPECT_EQ(ctrl_.isoFile(), 1);
+}
+
 struct IsoCase {
   char letter;
   int32_t drive;
@@ -293,8 +313,8 @@ TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
 
   InsertBlank('E', "dvd-rw");
   std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('E'), quillden::drive::VirtualTiming{0, 0, 0, 0, 0},
-                                                &error))
+  ASSERT_TRUE(quillden::drive::SetVirtualTiming(
+      test_support::Backing('E'), quillden::drive::VirtualTiming{0, 0, 0, 0, 0}, &error))
       << error;
   std::unique_ptr<quillden::drive::Transport> transport =
       quillden::drive::OpenVirtualRecorder(test_support::Backing('E'), "dvd-rw", &error);
@@ -315,7 +335,8 @@ TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
   EXPECT_EQ(message, Completion());
   EXPECT_EQ(recorder->CommandCount(kReserveTrack), 2u) << "refused once, then recorded";
   EXPECT_EQ(recorder->CommandCount(kBlank), 1u);
-  EXPECT_EQ(recorder->CommandCount(kStartStopUnit) - ejects_before, 1u) << "ejected only at the end";
+  EXPECT_EQ(recorder->CommandCount(kStartStopUnit) - ejects_before, 1u)
+      << "ejected only at the end";
   const auto messages = Messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].rfind(u"Insert a disc.\r\n", 0), 0u);
@@ -334,7 +355,8 @@ std::vector<std::u16string> CdTextTitles(int32_t drive_number) {
   HANDLE disc = AUD_CreateAudiodisk(drive);
   _CDTEXTITEM item{};
   if (disc != INVALID_HANDLE_VALUE && AUD_GetCdTextItem(disc, &item, 0, 0) == QD_OK) {
-    std::vector<std::vector<WCHAR>> buffers(item.dwStrings, std::vector<WCHAR>(item.dwStringLength));
+    std::vector<std::vector<WCHAR>> buffers(item.dwStrings,
+                                            std::vector<WCHAR>(item.dwStringLength));
     std::vector<WCHAR*> pointers;
     for (auto& buffer : buffers) pointers.push_back(buffer.data());
     item.ppStrings = pointers.data();
@@ -409,7 +431,8 @@ TEST_F(ImgCtrlTest, DiscImageWithCdTextIsRecordedAtOnceWithItsText) {
     std::unique_ptr<quillden::drive::Transport> transport =
         quillden::drive::OpenVirtualRecorder(test_support::Backing('F'), "cd-r", &error);
     ASSERT_NE(transport, nullptr) << error;
-    quillden::drive::VirtualRecorder* recorder = quillden::drive::AsVirtualRecorder(transport.get());
+    quillden::drive::VirtualRecorder* recorder =
+        quillden::drive::AsVirtualRecorder(transport.get());
     ASSERT_NE(recorder, nullptr);
     constexpr uint8_t kSendCueSheet = 0x5D;
     const uint32_t cue_sheets_before = recorder->CommandCount(kSendCueSheet);

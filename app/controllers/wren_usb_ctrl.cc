@@ -96,41 +96,40 @@ bool WriteAll(int fd, const unsigned char* data, size_t length) {
   return true;
 }
 
-// Copies source to name in folder dir; existing files are overwritten. 0, QD_E_CANCELLED (the
-// partial file is removed) or an errno value.
-uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
+// Copies source (read through env) to name in folder dir; existing files are overwritten. 0,
+// QD_E_CANCELLED (the partial file is removed) or an errno value.
+uint32_t CopyOne(platform::Env* env, const std::u16string& source, int dir, const std::string& name,
                  const std::atomic<int32_t>& cancel) {
-  const int in = ::open(platform::Utf16ToUtf8(source).c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
+  std::unique_ptr<platform::ReadableFile> in;
+  platform::Status status = env->OpenReadable(platform::Utf16ToUtf8(source), &in);
+  if (!status.ok()) return static_cast<uint32_t>(status.code() > 0 ? status.code() : EIO);
+  // The source's times and DOS attributes come from its descriptor: the attributes are an ioctl
+  // or an extended attribute of the open file, which the Env does not model.
+  struct stat info {};
+  if (in->NativeHandle() < 0 || ::fstat(in->NativeHandle(), &info) != 0)
+    return static_cast<uint32_t>(ErrnoOr(EIO));
   const int out =
       ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (out < 0) {
-    const int saved = ErrnoOr(EIO);
-    ::close(in);
-    return static_cast<uint32_t>(saved);
-  }
-  struct stat info {};
-  if (::fstat(in, &info) != 0) {
-    const int saved = ErrnoOr(EIO);
-    ::close(in);
-    ::close(out);
-    ::unlinkat(dir, name.c_str(), 0);
-    return static_cast<uint32_t>(saved);
-  }
+  if (out < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
   std::vector<unsigned char> buffer(kCopyChunk);
   uint32_t result = 0;
-  for (;;) {
+  for (uint64_t offset = 0;;) {
     if (cancel.load()) {
       result = QD_E_CANCELLED;
       break;
     }
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && !WriteAll(out, buffer.data(), static_cast<size_t>(n)))) {
+    size_t n = 0;
+    status = in->ReadAt(offset, buffer.size(), buffer.data(), &n);
+    if (!status.ok()) {
+      result = static_cast<uint32_t>(status.code() > 0 ? status.code() : EIO);
+      break;
+    }
+    if (n > 0 && !WriteAll(out, buffer.data(), n)) {
       result = static_cast<uint32_t>(ErrnoOr(EIO));
       break;
     }
-    if (n == 0) break;
+    offset += n;
+    if (n < buffer.size()) break;  // a short read is the end of the file
   }
   if (result == 0) {
     // The copy keeps the source's times and the read-only, hidden and system attributes the
@@ -139,11 +138,12 @@ uint32_t CopyOne(const std::u16string& source, int dir, const std::string& name,
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
     if (::futimens(out, times) != 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
     if (result == 0) {
-      const int kept = usbmedia::KeepDosAttributes(out, usbmedia::SourceDosAttributes(in, info));
+      const int kept =
+          usbmedia::KeepDosAttributes(out, usbmedia::SourceDosAttributes(in->NativeHandle(), info));
       if (kept != 0) result = static_cast<uint32_t>(kept);
     }
   }
-  ::close(in);
+  in.reset();
   // A FUSE or flash driver may only report a failed write when the file is closed.
   if (::close(out) != 0 && result == 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
   if (result != 0) ::unlinkat(dir, name.c_str(), 0);
@@ -335,6 +335,7 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
   // read, or a target outside the volume, must not cost the user the stick's contents.
   FileMap map;
   CWrenDataCtrl collector;
+  collector.set_env(env_);
   std::u16string bad_target;
   const int file_sets = item->FileSetCount(disc);
   for (int i = 0; i < file_sets; ++i) {
@@ -372,16 +373,15 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
   const CDiscItem* boot = item->Disc(disc);
   if (boot != nullptr && boot->bootable() && boot->emulation() == kEmulationNone &&
       settings.file_system != kUsbFileSystemNtfs) {
-    const std::string program = platform::Utf16ToUtf8(boot->boot_image());
-    if (::access(program.c_str(), R_OK) != 0) {
+    std::unique_ptr<platform::ReadableFile> loader;
+    if (!env_->OpenReadable(platform::Utf16ToUtf8(boot->boot_image()), &loader).ok()) {
       ShowAppMessage(FormatString(ids::kOpenFileFailed, {boot->boot_image()}), PromptButtons::kOk,
                      PromptIcon::kWarning, owner);
       return QD_E_SOURCE_MISSING;
     }
     // A stick whose boot sector cannot load the whole program would not start: refused, not
     // reported as a bootable medium.
-    struct stat st {};
-    if (::stat(program.c_str(), &st) != 0 || st.st_size == 0 || st.st_size > TF_BIOS_LOADER_MAX_SIZE) {
+    if (loader->Size() == 0 || loader->Size() > TF_BIOS_LOADER_MAX_SIZE) {
       ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot->boot_image()}), PromptButtons::kOk,
                      PromptIcon::kWarning, owner);
       return QD_E_NO_BOOT_IMAGE;
@@ -466,7 +466,7 @@ uint32_t CWrenUsbCtrl::CopyStep(const std::vector<UsbCopyItem>& items, PromptWin
             ::close(dir);
             return QD_E_CANCELLED;
           }
-          const uint32_t copied = CopyOne(item.source, dir, item.name, cancel_);
+          const uint32_t copied = CopyOne(env_, item.source, dir, item.name, cancel_);
           ::close(dir);
           if (copied != 0) return cancel_.load() ? QD_E_CANCELLED : copied;
           done_.fetch_add(1);

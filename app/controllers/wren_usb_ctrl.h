@@ -40,6 +40,7 @@
 #include "app/contents/disc_job_settings.h"
 #include "app/controllers/data_disc_verifier.h"
 #include "app/prompting/prompt.h"
+#include "platform/env.h"
 #include "usb_media.h"
 #include "usb_volume.h"
 
@@ -108,6 +109,12 @@ class CWrenUsbCtrl {
   void set_device_list(usbmedia::UsbMediaList* list) { external_list_ = list; }
   // Where the phase texts and bars go; may be null (nothing shown). Not owned.
   void set_display(UsbRunDisplay* display) { display_ = display; }
+  // The file system the sources are listed, read and compared through (tests inject faults); null
+  // restores Env::Default(). Not owned; not while a run is going on.
+  void set_env(platform::Env* env) {
+    env_ = env != nullptr ? env : platform::Env::Default();
+    verifier_.set_env(env_);
+  }
   // Called after each eject with the letter and its outcome (the eject itself always runs).
   void set_eject_observer(std::function<void(char, usbmedia::EjectResult)> observer) {
     eject_observer_ = std::move(observer);
@@ -150,6 +157,7 @@ class CWrenUsbCtrl {
   void Unmount();
   void Bars(uint32_t a, uint32_t b, bool reset);
 
+  platform::Env* env_ = platform::Env::Default();
   usbmedia::UsbMediaList own_list_;
   usbmedia::UsbMediaList* external_list_ = nullptr;
   UsbRunDisplay* display_ = nullptr;

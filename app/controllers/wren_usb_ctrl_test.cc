@@ -25,6 +25,7 @@
 #include "app/resources/string_table.h"
 #include "loop_device.h"
 #include "platform/drive_map.h"
+#include "platform/fault_injection_env.h"
 #include "platform/temp_dir.h"
 #include "platform/unicode.h"
 #include "quillden/result.h"
@@ -455,6 +456,84 @@ TEST_F(UsbRunTest, ACopyFailureShowsThePlatformErrorCode) {
       << Utf16ToUtf8(messages[2]);
   EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
   EXPECT_EQ(ejected_, "");
+}
+
+// A source read that fails while the medium is compared with it, or while it is copied, fails the
+// medium with the reason: it is neither reported created nor ejected.
+class UsbSourceFaultTest : public UsbRunTest {
+ protected:
+  void SetUp() override {
+    UsbRunTest::SetUp();
+    source_ = dir_.Child("src");
+    WriteBytes(source_ + "/a.bin", 5000, 1);
+    WriteBytes(source_ + "/b.bin", 5000, 2);
+    env_.SetPathFilter(source_);
+    ctrl_.set_env(&env_);
+    // Calls are counted from the phase on: the second source read of the phase fails.
+    display_.on_phase = [this](uint32_t phase) {
+      if (phase == 0) {
+        struct stat volume {
+        }, above{};
+        kernel_mounted_ = stat(ctrl_.mountPoint().c_str(), &volume) == 0 &&
+                          stat((ctrl_.mountPoint() + "/..").c_str(), &above) == 0 &&
+                          volume.st_dev != above.st_dev;
+      }
+      if (phase == failing_phase_) env_.FailNthCall(platform::FaultKind::kRead, 2);
+    };
+  }
+
+  std::string source_;
+  platform::FaultInjectionEnv env_;
+  uint32_t failing_phase_ = 0;
+  bool kernel_mounted_ = false;
+};
+
+TEST_F(UsbSourceFaultTest, DuringTheCompare) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  auto item = Contents(16, source_, "");
+  // The compare reads a.bin in 2048-byte chunks: its second chunk cannot be read.
+  failing_phase_ = 1;
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), QD_E_READ_FILE);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(
+      messages[2].rfind(FormatString(ids::kReadFileFailed, {Utf8ToUtf16(source_ + "/a.bin")}), 0),
+      0u)
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(ejected_, "");
+
+  // The same run without a fault creates the medium.
+  env_.Reset();
+  env_.SetPathFilter(source_);
+  failing_phase_ = 2;  // none
+  prompter_.ClearRecords();
+  EXPECT_EQ(ctrl_.CreateUsbDisc(item.get(), 0, 2), 0u) << ::testing::PrintToString(Messages());
+  EXPECT_EQ(ejected_, "U");
+  EXPECT_GT(env_.CallCount(platform::FaultKind::kRead), 0u);
+}
+
+TEST_F(UsbSourceFaultTest, DuringTheCopy) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  auto item = Contents(16, source_, "");
+  // The copy reads each small source in one call: b.bin's read fails. Through mtools the copy
+  // reads its sources itself, and the compare's read fails instead.
+  failing_phase_ = 0;
+  const uint32_t result = ctrl_.CreateUsbDisc(item.get(), 0, 2);
+  EXPECT_NE(result, 0u);
+  EXPECT_EQ(ejected_, "");
+  if (!kernel_mounted_) GTEST_SKIP() << "no vfat in this kernel: the copy went through mtools";
+  EXPECT_EQ(result, static_cast<uint32_t>(EIO));
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2].rfind(LoadString(ids::kUnexpectedError), 0), 0u);
+  EXPECT_NE(messages[2].find(u"040EAF-05-00000005"), std::u16string::npos)  // location 3759, EIO
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
 }
 
 TEST_F(UsbRunTest, CandidatesNeedMoreThanAHundredMegabytesToSpare) {

@@ -1,10 +1,5 @@
 // CPY_CompareDiskISO, CPY_CompareDiskImage, CPY_CompareDrive: the checks at the boundary and the
 // setting up of a CompareJob; the comparison itself is compare.cc's.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -15,6 +10,7 @@
 #include "image/compare.h"
 #include "image/disc_description.h"
 #include "image/disc_image.h"
+#include "platform/env.h"
 #include "progress/progress_record.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
@@ -25,38 +21,6 @@ namespace quillden::image {
 namespace {
 
 using quenvar::platform::ReadableFile;
-using quenvar::platform::Status;
-
-// A plain image handed over as an open file descriptor. The job reads through its own duplicate,
-// so the caller may close its descriptor at any time, and positional reads leave the caller's
-// file offset alone.
-class DescriptorFile : public ReadableFile {
- public:
-  DescriptorFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~DescriptorFile() override { ::close(fd_); }
-
-  Status ReadAt(uint64_t offset, size_t n, void* buffer, size_t* read_count) override {
-    size_t done = 0;
-    while (done < n) {
-      const ssize_t got = ::pread(fd_, static_cast<uint8_t*>(buffer) + done, n - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        *read_count = done;
-        return Status::FromErrno(errno, "reading the image");
-      }
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
-    }
-    *read_count = done;
-    return Status::Ok();
-  }
-  uint64_t Size() const override { return size_; }
-  int NativeHandle() const override { return fd_; }
-
- private:
-  int fd_;
-  uint64_t size_;
-};
 
 bool IsBadObject(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
 
@@ -87,20 +51,10 @@ uint32_t Start(HANDLE progress, std::shared_ptr<CompareJob> job) {
 std::unique_ptr<ReadableFile> DuplicateDescriptor(HANDLE file) {
   const intptr_t value = reinterpret_cast<intptr_t>(file);
   if (value < 0 || value > INT32_MAX) return nullptr;
-  const int fd = ::fcntl(static_cast<int>(value), F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  struct stat st {};
-  off_t size = -1;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    size = st.st_size;
-  } else {
-    size = ::lseek(fd, 0, SEEK_END);  // a block device holding the image
-  }
-  if (size < 0) {
-    ::close(fd);
+  std::unique_ptr<ReadableFile> duplicate;
+  if (!quenvar::platform::DuplicateReadableDescriptor(static_cast<int>(value), &duplicate).ok())
     return nullptr;
-  }
-  return std::make_unique<DescriptorFile>(fd, static_cast<uint64_t>(size));
+  return duplicate;
 }
 
 uint32_t CompareIso(HANDLE drive, WORD track, DWORD data_mode, HANDLE file, HANDLE progress) {

@@ -33,6 +33,9 @@ struct FileInfo {
   FileTime last_access_time = 0;
   FileTime last_write_time = 0;
   uint32_t mode = 0;  // st_mode
+  // Together they name the file whatever path reached it (a folder bind-mounted below itself).
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 struct DirectoryEntry {
@@ -95,6 +98,11 @@ class Env {
   virtual FileTime Now() = 0;
   virtual void SleepMs(uint32_t milliseconds) = 0;
 };
+
+// Wraps a duplicate of an open descriptor (a plain file, or a block device holding an image) for
+// positional reads: the caller may close its own descriptor at any time, and its file offset stays
+// where it was. EBADF when fd is no open descriptor.
+Status DuplicateReadableDescriptor(int fd, std::unique_ptr<ReadableFile>* file);
 
 // Forwards every call to a target Env; override what a test needs to change.
 class EnvWrapper : public Env {
