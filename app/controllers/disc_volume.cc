@@ -1,5 +1,7 @@
 #include "app/controllers/disc_volume.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "platform/unicode.h"
@@ -81,6 +83,14 @@ std::unique_ptr<DiscFile> DiscFile::Open(const std::u16string& path, platform::E
     std::unique_ptr<platform::ReadableFile> file;
     if (!env->Stat(local, false, &info).ok() || !info.is_regular) return nullptr;
     if (!env->OpenReadable(local, &file).ok()) return nullptr;
+    // The path may have been swapped for a link between the look and the open: the file opened
+    // must be the regular file looked at.
+    struct stat opened {};
+    if (file->NativeHandle() >= 0 &&
+        (::fstat(file->NativeHandle(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+         static_cast<uint64_t>(opened.st_dev) != info.device || static_cast<uint64_t>(opened.st_ino) != info.inode)) {
+      return nullptr;
+    }
     return std::make_unique<LocalFile>(std::move(file));
   }
   const int32_t drive_number = DriveNumberOf(path);

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/controllers/controller_test_support.h"
+#include "app/controllers/disc_volume.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "drive/virtual/virtual_admin.h"
+#include "platform/env.h"
+#include "platform/temp_dir.h"
+#include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 
@@ -37,6 +43,37 @@ _MEDIAINFORMATION MediaInfo(int32_t drive_number) {
   EXPECT_EQ(DRV_GetMediaInformation(drive, &info), 0u);
   DRV_CloseDrive(drive);
   return info;
+}
+
+// A local file of a mounted volume is opened only if what was opened is the regular file that was
+// looked at: a path swapped for a link (or another file) in between is refused.
+class SwappingEnv : public platform::EnvWrapper {
+ public:
+  SwappingEnv(const std::string& from, const std::string& to)
+      : EnvWrapper(platform::Env::Default()), from_(from), to_(to) {}
+  platform::Status OpenReadable(const std::string& path,
+                                std::unique_ptr<platform::ReadableFile>* file) override {
+    return target()->OpenReadable(path == from_ ? to_ : path, file);
+  }
+
+ private:
+  std::string from_, to_;
+};
+
+TEST(DiscFileTest, ALocalFileSwappedBetweenLookAndOpenIsRefused) {
+  platform::ScopedTempDir dir("discfile-");
+  const std::string looked = dir.path() + "/looked.bin";
+  const std::string other = dir.path() + "/other.bin";
+  for (const std::string& path : {looked, other}) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("data", f);
+    std::fclose(f);
+  }
+  const std::u16string name = platform::Utf8ToUtf16(looked);
+  ASSERT_NE(DiscFile::Open(name), nullptr);
+  SwappingEnv swapping(looked, other);
+  EXPECT_EQ(DiscFile::Open(name, &swapping), nullptr);
 }
 
 TEST(MediaVocabularyTest, KindsNamesAndLists) {
