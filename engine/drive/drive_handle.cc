@@ -9,12 +9,10 @@
 
 #include "drive/driver_control.h"
 #include "drive/sg_io_transport.h"
+#include "drive/virtual/virtual_recorder.h"
 #include "platform/drive_map.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
-#if QUILLDEN_HAVE_VIRTUAL_RECORDER
-#include "drive/virtual/virtual_recorder.h"
-#endif
 
 namespace quillden::drive {
 namespace {
@@ -131,7 +129,6 @@ std::unique_ptr<Transport> OpenEntryTransport(const quenvar::platform::DriveMapE
   using quenvar::platform::DriveKind;
   *error_number = 0;
   if (entry.kind == DriveKind::kVirtual) {
-#if QUILLDEN_HAVE_VIRTUAL_RECORDER
     VirtualDriveModel model;
     if (!ParseVirtualDriveModel(entry.virtual_drive, &model, error)) {
       *error_number = EINVAL;
@@ -141,11 +138,6 @@ std::unique_ptr<Transport> OpenEntryTransport(const quenvar::platform::DriveMapE
         OpenVirtualRecorder(entry.backing_path, entry.virtual_media, model, error);
     if (!transport) *error_number = EIO;
     return transport;
-#else
-    *error_number = ENODEV;
-    *error = "virtual recorders are not part of this build";
-    return nullptr;
-#endif
   }
   std::unique_ptr<SgIoTransport> transport = SgIoTransport::Open(entry.device_path, error_number);
   if (!transport) *error = entry.device_path + ": " + std::strerror(*error_number);

@@ -25,16 +25,6 @@ uint32_t ImageFileWriter::Append(const void* data, size_t size) {
   return QD_OK;
 }
 
-uint32_t ImageFileWriter::AppendZeros(uint64_t size) {
-  static const std::vector<uint8_t> zeros(64 * 1024, 0);
-  while (size > 0) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(size, zeros.size()));
-    if (uint32_t result = Append(zeros.data(), piece)) return result;
-    size -= piece;
-  }
-  return QD_OK;
-}
-
 uint32_t ImageFileWriter::Finish() const {
   return written_ == total_size_ ? QD_OK : QD_E_WRITE_FILE;
 }

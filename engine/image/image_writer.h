@@ -28,8 +28,6 @@ class ImageFileWriter {
   // Appends track data. Returns 0; 0x0800001F when the write fails or would pass the planned
   // end of the file.
   uint32_t Append(const void* data, size_t size);
-  // Appends size zero bytes (padding of a last block, run-out).
-  uint32_t AppendZeros(uint64_t size);
   // Returns 0 when the file holds exactly the planned bytes, else 0x0800001F. Does not close.
   uint32_t Finish() const;
 

@@ -123,9 +123,6 @@ void ProgressReporter::BeginPhase(uint32_t phase, uint32_t end) const {
   record_->done.exchange(0);
   record_->end.exchange(end);
 }
-void ProgressReporter::SetEnd(uint32_t end) const {
-  if (record_) record_->end.exchange(end);
-}
 void ProgressReporter::AddDone(uint32_t units) const {
   if (record_) record_->done.fetch_add(units);
 }

@@ -98,7 +98,6 @@ class ProgressReporter {
   uint32_t StatusWord() const;
   // Starts a phase: sets phase and end, resets done to 0.
   void BeginPhase(uint32_t phase, uint32_t end) const;
-  void SetEnd(uint32_t end) const;
   void AddDone(uint32_t units) const;
   // Raises done to units; never lowers it within a phase.
   void RaiseDone(uint32_t units) const;

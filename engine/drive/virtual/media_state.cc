@@ -83,13 +83,6 @@ bool KnownProfile(int64_t p) {
 
 }  // namespace
 
-bool IsBlankMediaKind(const std::string& kind) { return kind == "none" || FindKind(kind) != nullptr; }
-
-uint32_t StandardCapacity(const std::string& kind) {
-  const KindInfo* k = FindKind(kind);
-  return k ? k->capacity : 0;
-}
-
 bool MakeBlankMedium(const std::string& kind, uint32_t capacity, MediaState* state,
                      std::string* error) {
   MediaState fresh;

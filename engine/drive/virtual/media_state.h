@@ -123,11 +123,10 @@ struct MediaState {
   }
 };
 
-// The media kinds a virtual drive can be seeded with: "cd-r", "cd-rw", "dvd-r", "dvd-rw",
-// "dvd-rw-ro" (formatted for restricted overwrite), "dvd+r", "dvd+rw", "dvd+r-dl", "dvd-r-dl",
-// "dvd-r-dl-lj" (layer jump), "none" (empty tray). "cd-rom" and "dvd-rom" need an image.
-bool IsBlankMediaKind(const std::string& kind);
-// A fresh blank medium of that kind in a closed tray; capacity 0 means the kind's standard size.
+// A fresh blank medium of one of the kinds a virtual drive can be seeded with ("cd-r", "cd-rw",
+// "dvd-r", "dvd-rw", "dvd-rw-ro" (formatted for restricted overwrite), "dvd+r", "dvd+rw",
+// "dvd+r-dl", "dvd-r-dl", "dvd-r-dl-lj" (layer jump), "none" (empty tray)) in a closed tray;
+// capacity 0 means the kind's standard size. "cd-rom" and "dvd-rom" need an image (below).
 // Returns false with *error for an unknown kind.
 bool MakeBlankMedium(const std::string& kind, uint32_t capacity, MediaState* state,
                      std::string* error);
@@ -135,8 +134,6 @@ bool MakeBlankMedium(const std::string& kind, uint32_t capacity, MediaState* sta
 // than one layer). Returns false with *error when the size does not fit the kind.
 bool MakePressedMedium(const std::string& kind, const std::string& image_path,
                        uint64_t image_bytes, MediaState* state, std::string* error);
-// The standard user capacity of a media kind, 0 for unknown kinds.
-uint32_t StandardCapacity(const std::string& kind);
 
 std::string StateFilePath(const std::string& backing_path);
 std::string RawFilePath(const std::string& backing_path);

@@ -324,11 +324,6 @@ bool VirtualDevice::SaveLocked(std::string* error) {
   return true;
 }
 
-bool VirtualDevice::Persist(std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return SaveLocked(error);
-}
-
 void VirtualDevice::ReloadIfChanged() {
   const std::string path = StateFilePath(backing_path_);
   FileInfo info;

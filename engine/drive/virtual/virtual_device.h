@@ -58,7 +58,6 @@ class VirtualDevice {
   bool SetTray(bool open, bool force, std::string* error);
   bool ReplaceTiming(const Timing& timing, std::string* error);
   MediaState Snapshot();
-  bool Persist(std::string* error);
 
  // One command's CDB and answer (device_internal.h).
   struct Answer;
