@@ -11,28 +11,16 @@
 #include <string_view>
 
 #include "filesystems/iso_time.h"
+#include "filesystems/layout/ecma167_layout.h"
 
 namespace quillden::fs::udf {
 
 inline constexpr uint16_t kRevision102 = 0x0102;
 inline constexpr uint16_t kRevision250 = 0x0250;
 
-// ECMA-167 3/7.2.1 and 4/7.2.1 tag identifiers.
-enum TagId : uint16_t {
-  kTagPrimaryVolume = 1,
-  kTagAnchor = 2,
-  kTagImplementationUse = 4,
-  kTagPartition = 5,
-  kTagLogicalVolume = 6,
-  kTagUnallocatedSpace = 7,
-  kTagTerminating = 8,
-  kTagIntegrity = 9,
-  kTagFileSet = 256,
-  kTagFileIdentifier = 257,
-  kTagFileEntry = 261,
-  kTagExtendedAttributeHeader = 262,
-  kTagExtendedFileEntry = 266,
-};
+// The descriptor tag identifiers are the layout's.
+using TagId = ecma167::TagIdentifier;
+using enum ecma167::TagIdentifier;
 
 // Descriptor version of a revision's tags: 2 for 1.02, 3 for 2.50.
 inline constexpr uint16_t DescriptorVersion(uint16_t revision) {
