@@ -141,18 +141,124 @@ bool SplitGraft(const std::string& text, std::string* target, std::string* sourc
 }
 
 // Returns 0 to go on, else the exit code.
+// The command line's next value for argv[*i], or false with the reason on stderr.
+bool NextValue(int argc, char** argv, int* i, std::string* out) {
+  if (*i + 1 >= argc) {
+    std::fprintf(stderr, "quillden mkiso: %s needs a value\n", argv[*i]);
+    return false;
+  }
+  *out = argv[++*i];
+  return true;
+}
+
+// Parses one El Torito option at argv[*i] (arg is its one-dash spelling). Returns 0 when parsed,
+// 2 on a usage error (reported), or 1 when arg is not a boot option.
+int ParseBootOption(const std::string& arg, int argc, char** argv, int* i, Options* options) {
+  std::string v;
+  if (arg == "-b" || arg == "-boot" || arg == "-eltorito-boot") {
+    if (options->alt_boot) {
+      std::fputs("quillden mkiso: -b after -eltorito-alt-boot: a disc has one BIOS boot image\n",
+                 stderr);
+      return 2;
+    }
+    return NextValue(argc, argv, i, &options->boot) ? 0 : 2;
+  }
+  if (arg == "-eltorito-alt-boot") {
+    options->alt_boot = true;
+    return 0;
+  }
+  if (arg == "-e" || arg == "-efi-boot")
+    return NextValue(argc, argv, i, &options->efi_boot) ? 0 : 2;
+  if (arg == "-no-emul-boot") {
+    // The EFI entry is always without emulation.
+    if (!options->alt_boot) options->emulation = 0;
+    return 0;
+  }
+  const bool bios_entry_option = arg == "-hard-disk-boot" || arg == "-emulation" ||
+                                 arg == "-boot-load-size" || arg == "-boot-load-seg";
+  if (options->alt_boot && bios_entry_option) {
+    std::fprintf(stderr,
+                 "quillden mkiso: %s after -eltorito-alt-boot: the EFI entry is without emulation "
+                 "and its load size is the size of its image\n",
+                 argv[*i]);
+    return 2;
+  }
+  if (arg == "-hard-disk-boot") {
+    options->emulation = 4;
+    return 0;
+  }
+  if (arg == "-emulation") {
+    if (!NextValue(argc, argv, i, &v)) return 2;
+    if (ParseEmulation(v, &options->emulation)) return 0;
+    std::fprintf(stderr, "quillden mkiso: unknown emulation '%s'\n", v.c_str());
+    return 2;
+  }
+  if (arg == "-boot-load-size") {
+    if (!NextValue(argc, argv, i, &v)) return 2;
+    if (ParseNumber(v, 0xFFFF, &options->load_size)) return 0;
+    std::fprintf(stderr, "quillden mkiso: bad load size '%s'\n", v.c_str());
+    return 2;
+  }
+  if (arg == "-boot-load-seg") {
+    if (!NextValue(argc, argv, i, &v)) return 2;
+    if (ParseNumber(v, 0xFFFF, &options->load_segment)) return 0;
+    std::fprintf(stderr, "quillden mkiso: bad load segment '%s'\n", v.c_str());
+    return 2;
+  }
+  if (arg == "-boot-entry") return NextValue(argc, argv, i, &options->boot_entry) ? 0 : 2;
+  return 1;
+}
+
+// Refuses option combinations that would make an image other than the one asked for. Returns 0
+// or 2 (reported).
+int CheckOptions(const Options& options) {
+  if (options.alt_boot && options.efi_boot.empty()) {
+    std::fputs("quillden mkiso: -eltorito-alt-boot wants -e FILE (the EFI boot image)\n", stderr);
+    return 2;
+  }
+  if (options.output.empty()) {
+    std::fputs("quillden mkiso: no output image (-o IMAGE)\n", stderr);
+    return 2;
+  }
+  if (options.sources.empty() && options.grafts.empty()) {
+    std::fputs("quillden mkiso: nothing to put into the image\n", stderr);
+    return 2;
+  }
+  if ((!options.boot.empty() || !options.efi_boot.empty()) &&
+      (options.file_system == MST_FS_UDF102 || options.file_system == MST_FS_UDF250)) {
+    // Firmware finds El Torito's boot record only beside an ISO 9660 volume descriptor; a UDF-only
+    // image would be written without one and silently fail to boot.
+    std::fputs(
+        "quillden mkiso: a UDF-only image cannot boot (El Torito needs ISO 9660); choose --fs iso, "
+        "iso+udf or iso+udf250 with -b or -e\n",
+        stderr);
+    return 2;
+  }
+  if (!options.hybrid) return 0;
+  // The partition tables live in the first 16 blocks of a plain image file; a disc image file
+  // holds the disc inside a container, and a device gets no padding past its end.
+  std::error_code error;
+  auto status = std::filesystem::status(options.output, error);
+  const char* refusal = nullptr;
+  if (options.disc_image)
+    refusal = "it makes a plain image (-o IMAGE), not a disc image file (--disc-image)";
+  else if (options.boot.empty() && options.efi_boot.empty())
+    refusal = "the image needs a boot image to boot from (-b FILE -no-emul-boot and/or -e FILE)";
+  else if (!options.boot.empty() && options.emulation != 0)
+    refusal = "the BIOS boot image must be without emulation (-no-emul-boot)";
+  else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    refusal = "the output must be a plain file";
+  if (refusal) {
+    std::fprintf(stderr, "quillden mkiso: --hybrid: %s\n", refusal);
+    return 2;
+  }
+  return 0;
+}
+
 int ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') arg.erase(0, 1);  // --x is -x
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "quillden mkiso: %s needs a value\n", argv[i]);
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
     std::string v;
     if (arg == "-h" || arg == "-help") {
       std::fputs(kUsage, stdout);
@@ -162,14 +268,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg == "-hybrid") {
       options->hybrid = true;
     } else if (arg == "-o" || arg == "-output") {
-      if (!value(&options->output)) return 2;
+      if (!NextValue(argc, argv, &i, &options->output)) return 2;
     } else if (arg == "-V" || arg == "-volid") {
-      if (!value(&options->label)) return 2;
+      if (!NextValue(argc, argv, &i, &options->label)) return 2;
       options->label_given = true;
     } else if (arg == "-J" || arg == "-joliet" || arg == "-r" || arg == "-R") {
       // Joliet is always written; Rock Ridge is not, and its absence costs nothing here.
     } else if (arg == "-fs") {
-      if (!value(&v)) return 2;
+      if (!NextValue(argc, argv, &i, &v)) return 2;
       if (!ParseFileSystem(v, &options->file_system)) {
         std::fprintf(stderr, "quillden mkiso: unknown file system selection '%s'\n", v.c_str());
         return 2;
@@ -184,56 +290,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->graft_points = true;
     } else if (arg == "-graft") {
       std::string target, source;
-      if (!value(&v)) return 2;
+      if (!NextValue(argc, argv, &i, &v)) return 2;
       if (!SplitGraft(v, &target, &source)) {
         std::fprintf(stderr, "quillden mkiso: --graft wants TARGET=SOURCE, not '%s'\n", v.c_str());
         return 2;
       }
       options->grafts.emplace_back(target, source);
-    } else if (arg == "-b" || arg == "-boot" || arg == "-eltorito-boot") {
-      if (options->alt_boot) {
-        std::fputs("quillden mkiso: -b after -eltorito-alt-boot: a disc has one BIOS boot image\n",
-                   stderr);
-        return 2;
-      }
-      if (!value(&options->boot)) return 2;
-    } else if (arg == "-eltorito-alt-boot") {
-      options->alt_boot = true;
-    } else if (arg == "-e" || arg == "-efi-boot") {
-      if (!value(&options->efi_boot)) return 2;
-    } else if (arg == "-no-emul-boot") {
-      // The EFI entry is always without emulation.
-      if (!options->alt_boot) options->emulation = 0;
-    } else if (options->alt_boot && (arg == "-hard-disk-boot" || arg == "-emulation" ||
-                                     arg == "-boot-load-size" || arg == "-boot-load-seg")) {
-      std::fprintf(
-          stderr,
-          "quillden mkiso: %s after -eltorito-alt-boot: the EFI entry is without emulation "
-          "and its load size is the size of its image\n",
-          argv[i]);
-      return 2;
-    } else if (arg == "-hard-disk-boot") {
-      options->emulation = 4;
-    } else if (arg == "-emulation") {
-      if (!value(&v)) return 2;
-      if (!ParseEmulation(v, &options->emulation)) {
-        std::fprintf(stderr, "quillden mkiso: unknown emulation '%s'\n", v.c_str());
-        return 2;
-      }
-    } else if (arg == "-boot-load-size") {
-      if (!value(&v)) return 2;
-      if (!ParseNumber(v, 0xFFFF, &options->load_size)) {
-        std::fprintf(stderr, "quillden mkiso: bad load size '%s'\n", v.c_str());
-        return 2;
-      }
-    } else if (arg == "-boot-load-seg") {
-      if (!value(&v)) return 2;
-      if (!ParseNumber(v, 0xFFFF, &options->load_segment)) {
-        std::fprintf(stderr, "quillden mkiso: bad load segment '%s'\n", v.c_str());
-        return 2;
-      }
-    } else if (arg == "-boot-entry") {
-      if (!value(&options->boot_entry)) return 2;
+    } else if (const int boot = ParseBootOption(arg, argc, argv, &i, options); boot != 1) {
+      if (boot != 0) return boot;
     } else if (arg == "-q" || arg == "-quiet") {
       options->quiet = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -248,48 +312,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       }
     }
   }
-  if (options->alt_boot && options->efi_boot.empty()) {
-    std::fputs("quillden mkiso: -eltorito-alt-boot wants -e FILE (the EFI boot image)\n", stderr);
-    return 2;
-  }
-  if (options->output.empty()) {
-    std::fputs("quillden mkiso: no output image (-o IMAGE)\n", stderr);
-    return 2;
-  }
-  if (options->sources.empty() && options->grafts.empty()) {
-    std::fputs("quillden mkiso: nothing to put into the image\n", stderr);
-    return 2;
-  }
-  if ((!options->boot.empty() || !options->efi_boot.empty()) &&
-      (options->file_system == MST_FS_UDF102 || options->file_system == MST_FS_UDF250)) {
-    // Firmware finds El Torito's boot record only beside an ISO 9660 volume descriptor; a UDF-only
-    // image would be written without one and silently fail to boot.
-    std::fputs(
-        "quillden mkiso: a UDF-only image cannot boot (El Torito needs ISO 9660); choose --fs iso, "
-        "iso+udf or iso+udf250 with -b or -e\n",
-        stderr);
-    return 2;
-  }
-  if (options->hybrid) {
-    // The partition tables live in the first 16 blocks of a plain image file; a disc image file
-    // holds the disc inside a container, and a device gets no padding past its end.
-    std::error_code error;
-    auto status = std::filesystem::status(options->output, error);
-    const char* refusal = nullptr;
-    if (options->disc_image)
-      refusal = "it makes a plain image (-o IMAGE), not a disc image file (--disc-image)";
-    else if (options->boot.empty() && options->efi_boot.empty())
-      refusal = "the image needs a boot image to boot from (-b FILE -no-emul-boot and/or -e FILE)";
-    else if (!options->boot.empty() && options->emulation != 0)
-      refusal = "the BIOS boot image must be without emulation (-no-emul-boot)";
-    else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-      refusal = "the output must be a plain file";
-    if (refusal) {
-      std::fprintf(stderr, "quillden mkiso: --hybrid: %s\n", refusal);
-      return 2;
-    }
-  }
-  return 0;
+  return CheckOptions(*options);
 }
 
 int BootEmulationFromSize(const std::string& path) {
