@@ -27,8 +27,8 @@ inline constexpr uint32_t kSeenUdf250 = 8;
 enum class View { kUdf, kJoliet, kIso9660 };
 
 struct PathTableRecord {
-  uint32_t extent = 0;   // absolute block of the directory
-  uint16_t parent = 0;   // 1-based record number of the parent
+  uint32_t extent = 0;  // absolute block of the directory
+  uint16_t parent = 0;  // 1-based record number of the parent
   std::u16string name;
 };
 
@@ -63,12 +63,14 @@ class DiscReader {
   // first record must be its own "." record.
   uint32_t ListFolder(View view, const DiscItem& folder, std::vector<DiscItem>* items);
   // The entries of the ISO 9660 or Joliet directory that starts at block; *size gets its length.
-  uint32_t ListIsoDirectory(View view, uint32_t block, std::vector<DiscItem>* items, uint64_t* size = nullptr);
+  uint32_t ListIsoDirectory(View view, uint32_t block, std::vector<DiscItem>* items,
+                            uint64_t* size = nullptr);
   // The L path table of the last ISO 9660 or Joliet descriptor; *view gets which one it was.
   uint32_t ReadPathTable(std::vector<PathTableRecord>* records, View* view);
   // Reads up to bytes bytes of a file's content from offset; *read gets how many were read (fewer
   // only at the end of the file).
-  uint32_t ReadFile(const DiscItem& file, uint64_t offset, uint8_t* buffer, uint32_t bytes, uint32_t* read);
+  uint32_t ReadFile(const DiscItem& file, uint64_t offset, uint8_t* buffer, uint32_t bytes,
+                    uint32_t* read);
 
   BlockSource* source() { return source_; }
 
@@ -92,6 +94,9 @@ class DiscReader {
   };
 
   uint32_t RecognizeUdf(uint32_t session_start);
+  uint32_t ReadUdfLogicalVolume(const uint8_t* descriptor, uint32_t* revision,
+                                std::u16string* label);
+  uint32_t LoadUdfMetadataFile();
   // The absolute block of a logical block of partition reference ref.
   bool UdfBlock(uint16_t ref, uint32_t lbn, uint32_t* block) const;
   // The same, and *run gets how many blocks from there on map contiguously.
@@ -99,7 +104,8 @@ class DiscReader {
   // Reads the file entry at an absolute block: the item's times, size and extents.
   uint32_t ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* item);
   uint32_t ReadUdfRoot(DiscItem* root);
-  uint32_t ParseIsoDirectory(View view, const std::vector<uint8_t>& data, std::vector<DiscItem>* items);
+  uint32_t ParseIsoDirectory(View view, const std::vector<uint8_t>& data,
+                             std::vector<DiscItem>* items);
 
   BlockSource* source_;
   uint32_t bits_ = 0;

@@ -63,43 +63,8 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
       p.length = GetLe32(d + ecma167::pd::kLength);
       partitions_.push_back(p);
     } else if (id == ecma167::kTagLogicalVolume) {
-      if (GetLe32(d + lvd::kLogicalBlockSize) != kBlockSize) return QD_E_UNKNOWN_FILE_SYSTEM;
-      udf_label =
-          DecodeDstring(d + lvd::kLogicalVolumeIdentifier, lvd::kLogicalVolumeIdentifierSize);
-      revision = GetLe16(d + lvd::kDomainIdentifier + ecma167::entity::kSuffixRevision);
-      // UDF records the file set descriptor's place as a long_ad in the contents use.
-      const uint8_t* file_set = d + lvd::kContentsUse;
-      fsd_lbn_ = GetLe32(file_set + ad::kPosition);
-      fsd_ref_ = GetLe16(file_set + ad::kPartition);
-      const uint32_t table_length = GetLe32(d + lvd::kMapTableLength);
-      const uint32_t map_count = GetLe32(d + lvd::kPartitionMapCount);
-      if (table_length > kBlockSize - lvd::kPartitionMaps) return QD_E_UNKNOWN_FILE_SYSTEM;
-      const size_t table_end = lvd::kPartitionMaps + table_length;
-      maps_.clear();
-      size_t pos = lvd::kPartitionMaps;
-      for (uint32_t m = 0; m < map_count; ++m) {
-        if (pos + 2 > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
-        const uint8_t* at = d + pos;
-        const uint8_t type = at[map::kType];
-        const uint8_t length = at[map::kLength];
-        if (length < map::kType1Length || pos + length > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
-        PartitionMap partition_map;
-        if (type == map::kType1) {
-          partition_map.partition_number = GetLe16(at + map::kType1PartitionNumber);
-        } else if (type == map::kType2 && length >= map::kType2Length) {
-          partition_map.partition_number = GetLe16(at + map::kType2PartitionNumber);
-          if (std::memcmp(at + map::kType2Identifier + ecma167::entity::kIdentifier,
-                          ecma167::kMetadataPartition,
-                          sizeof ecma167::kMetadataPartition - 1) == 0) {
-            partition_map.metadata = true;
-            partition_map.metadata_file_block = GetLe32(at + map::kMetadataFileLocation);
-          }
-        } else {
-          return QD_E_UNKNOWN_FILE_SYSTEM;
-        }
-        maps_.push_back(partition_map);
-        pos += length;
-      }
+      const uint32_t result = ReadUdfLogicalVolume(d, &revision, &udf_label);
+      if (result != QD_OK) return result;
       have_logical_volume = true;
     }
   }
@@ -107,7 +72,57 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
   if (revision >= ecma167::kUdfRevision250) bits_ = (bits_ & ~kSeenUdf) | kSeenUdf250;
   if (label_.empty()) label_ = udf_label;
 
-  // UDF 2.2.13: the metadata file, whose content holds every metadata-partition block.
+  const uint32_t result = LoadUdfMetadataFile();
+  if (result != QD_OK) return result;
+  udf_ready_ = true;
+  return QD_OK;
+}
+
+// The logical volume descriptor d: the block size, label, UDF revision, the file set
+// descriptor's place and the partition maps.
+uint32_t DiscReader::ReadUdfLogicalVolume(const uint8_t* d, uint32_t* revision,
+                                          std::u16string* label) {
+  if (GetLe32(d + lvd::kLogicalBlockSize) != kBlockSize) return QD_E_UNKNOWN_FILE_SYSTEM;
+  *label = DecodeDstring(d + lvd::kLogicalVolumeIdentifier, lvd::kLogicalVolumeIdentifierSize);
+  *revision = GetLe16(d + lvd::kDomainIdentifier + ecma167::entity::kSuffixRevision);
+  // UDF records the file set descriptor's place as a long_ad in the contents use.
+  const uint8_t* file_set = d + lvd::kContentsUse;
+  fsd_lbn_ = GetLe32(file_set + ad::kPosition);
+  fsd_ref_ = GetLe16(file_set + ad::kPartition);
+  const uint32_t table_length = GetLe32(d + lvd::kMapTableLength);
+  const uint32_t map_count = GetLe32(d + lvd::kPartitionMapCount);
+  if (table_length > kBlockSize - lvd::kPartitionMaps) return QD_E_UNKNOWN_FILE_SYSTEM;
+  const size_t table_end = lvd::kPartitionMaps + table_length;
+  maps_.clear();
+  size_t pos = lvd::kPartitionMaps;
+  for (uint32_t m = 0; m < map_count; ++m) {
+    if (pos + 2 > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
+    const uint8_t* at = d + pos;
+    const uint8_t type = at[map::kType];
+    const uint8_t length = at[map::kLength];
+    if (length < map::kType1Length || pos + length > table_end) return QD_E_UNKNOWN_FILE_SYSTEM;
+    PartitionMap partition_map;
+    if (type == map::kType1) {
+      partition_map.partition_number = GetLe16(at + map::kType1PartitionNumber);
+    } else if (type == map::kType2 && length >= map::kType2Length) {
+      partition_map.partition_number = GetLe16(at + map::kType2PartitionNumber);
+      if (std::memcmp(at + map::kType2Identifier + ecma167::entity::kIdentifier,
+                      ecma167::kMetadataPartition, sizeof ecma167::kMetadataPartition - 1) == 0) {
+        partition_map.metadata = true;
+        partition_map.metadata_file_block = GetLe32(at + map::kMetadataFileLocation);
+      }
+    } else {
+      return QD_E_UNKNOWN_FILE_SYSTEM;
+    }
+    maps_.push_back(partition_map);
+    pos += length;
+  }
+  return QD_OK;
+}
+
+// UDF 2.2.13: the metadata file, whose content holds every metadata-partition block. Nothing to
+// do for a volume without a metadata partition.
+uint32_t DiscReader::LoadUdfMetadataFile() {
   for (uint16_t ref = 0; ref < maps_.size(); ++ref) {
     if (!maps_[ref].metadata) continue;
     uint16_t physical_ref = 0xFFFF;
@@ -130,7 +145,6 @@ uint32_t DiscReader::RecognizeUdf(uint32_t session_start) {
     metadata_extents_ = metadata.extents;
     break;
   }
-  udf_ready_ = true;
   return QD_OK;
 }
 
