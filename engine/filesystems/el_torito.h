@@ -7,21 +7,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "filesystems/layout/el_torito_layout.h"
+
 namespace quillden::fs {
 
-enum class BootEmulation : uint8_t {
-  kNone = 0,
-  kFloppy12 = 1,
-  kFloppy144 = 2,
-  kFloppy288 = 3,
-  kHardDisk = 4,
-};
-
-// Platform IDs of the validation entry and of section headers.
-inline constexpr uint8_t kPlatformX86 = 0;
-inline constexpr uint8_t kPlatformEfi = 0xEF;
-
-// The image size an emulation demands, 0 when any size is accepted.
+// The image size an emulation (eltorito::MediaType) demands, 0 when any size is accepted.
 uint32_t RequiredBootImageSize(uint8_t emulation);
 
 // The sector count of an EFI image's entry: its size in 512-byte units, rounded up. The firmware
@@ -30,15 +20,15 @@ uint32_t RequiredBootImageSize(uint8_t emulation);
 uint16_t EfiSectorCount(uint64_t image_bytes);
 
 struct BootEntry {
-  uint8_t emulation = 0;
+  uint8_t emulation = eltorito::kMediaNoEmulation;
   uint16_t load_segment = 0;
   uint16_t sector_count = 0;
   uint32_t image_block = 0;  // absolute block of the boot image
 };
 
-// El Torito 2.0: type 0 descriptor pointing at the catalog.
+// The boot record volume descriptor (type 0) pointing at the catalog.
 void PutBootRecord(uint8_t* block, uint32_t catalog_block);
-// El Torito 2.1 and 2.2: validation entry (platform 80x86) and the default entry.
+// The validation entry (platform 80x86) and the default entry.
 void PutBootCatalog(uint8_t* block, const BootEntry& entry);
 // The catalog of a disc with a BIOS entry, an EFI entry or both (at least one). With both, the
 // BIOS image is the default entry and the EFI image the one entry of the last section (header
@@ -46,15 +36,6 @@ void PutBootCatalog(uint8_t* block, const BootEntry& entry);
 // the image is the default entry. Without an EFI entry the block equals PutBootCatalog's.
 void PutBootCatalog(uint8_t* block, const std::optional<BootEntry>& bios,
                     const std::optional<BootEntry>& efi);
-
-// One bootable entry read back from a catalog.
-struct CatalogEntry {
-  uint8_t platform = 0;
-  BootEntry entry;
-};
-// Reads the bootable entries of a catalog block (default entry and section entries, in order) into
-// entries (at most capacity). Returns the number read, or -1 when the validation entry is broken.
-int ReadBootCatalog(const uint8_t* block, CatalogEntry* entries, int capacity);
 
 }  // namespace quillden::fs
 

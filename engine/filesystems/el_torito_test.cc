@@ -53,14 +53,14 @@ TEST(ElToritoTest, BiosAndEfiEntries) {
   PutBootCatalog(block.data(), BootEntry{0, 0, 4, 27}, BootEntry{0, 0, 2880, 28});
   // Validation entry for the PC platform, default entry for the BIOS image.
   EXPECT_EQ(block[0], 1);
-  EXPECT_EQ(block[1], kPlatformX86);
+  EXPECT_EQ(block[1], eltorito::kPlatform80x86);
   EXPECT_EQ(ValidationSum(block.data()), 0);
   EXPECT_EQ(block[32], 0x88);
   EXPECT_EQ(GetLe16(block.data() + 38), 4);
   EXPECT_EQ(GetLe32(block.data() + 40), 27u);
   // The last section header: platform EFI, one entry, no ID string.
   EXPECT_EQ(block[64], 0x91);
-  EXPECT_EQ(block[65], kPlatformEfi);
+  EXPECT_EQ(block[65], eltorito::kPlatformUefi);
   EXPECT_EQ(GetLe16(block.data() + 66), 1);
   for (int i = 68; i < 96; ++i) EXPECT_EQ(block[i], 0) << i;
   // The section entry: bootable, no emulation, the image's 512-byte sectors, its block.
@@ -70,27 +70,16 @@ TEST(ElToritoTest, BiosAndEfiEntries) {
   EXPECT_EQ(GetLe16(block.data() + 102), 2880);
   EXPECT_EQ(GetLe32(block.data() + 104), 28u);
   for (size_t i = 108; i < block.size(); ++i) ASSERT_EQ(block[i], 0) << i;
-
-  CatalogEntry entries[4];
-  ASSERT_EQ(ReadBootCatalog(block.data(), entries, 4), 2);
-  EXPECT_EQ(entries[0].platform, kPlatformX86);
-  EXPECT_EQ(entries[0].entry.image_block, 27u);
-  EXPECT_EQ(entries[1].platform, kPlatformEfi);
-  EXPECT_EQ(entries[1].entry.sector_count, 2880);
-  EXPECT_EQ(entries[1].entry.image_block, 28u);
 }
 
 TEST(ElToritoTest, EfiOnlyAndBiosOnlyCatalogs) {
   std::vector<uint8_t> efi_only(2048, 0xEE);
   PutBootCatalog(efi_only.data(), std::nullopt, BootEntry{0, 0, 64, 30});
-  EXPECT_EQ(efi_only[1], kPlatformEfi);
+  EXPECT_EQ(efi_only[1], eltorito::kPlatformUefi);
   EXPECT_EQ(ValidationSum(efi_only.data()), 0);
   EXPECT_EQ(efi_only[32], 0x88);
   EXPECT_EQ(GetLe32(efi_only.data() + 40), 30u);
   for (size_t i = 64; i < efi_only.size(); ++i) ASSERT_EQ(efi_only[i], 0) << i;
-  CatalogEntry entries[2];
-  ASSERT_EQ(ReadBootCatalog(efi_only.data(), entries, 2), 1);
-  EXPECT_EQ(entries[0].platform, kPlatformEfi);
 
   // Without an EFI image the catalog is the one-entry catalog, byte for byte.
   std::vector<uint8_t> one(2048, 0xEE), both_form(2048, 0x11);
@@ -98,39 +87,6 @@ TEST(ElToritoTest, EfiOnlyAndBiosOnlyCatalogs) {
   PutBootCatalog(one.data(), bios);
   PutBootCatalog(both_form.data(), bios, std::nullopt);
   EXPECT_EQ(one, both_form);
-}
-
-TEST(ElToritoTest, ReadingForeignCatalogs) {
-  std::vector<uint8_t> block(2048, 0);
-  PutBootCatalog(block.data(), BootEntry{0, 0, 4, 40}, BootEntry{0, 0, 8, 41});
-  // A first section (0x90) for another platform whose entry carries an extension record, then the
-  // last section with a non-bootable entry and the EFI entry.
-  std::vector<uint8_t> foreign(block.begin(), block.begin() + 64);
-  foreign.resize(2048, 0);
-  uint8_t* at = foreign.data() + 64;
-  at[0] = 0x90, at[1] = 0x02, at[2] = 1;
-  at += 32;
-  at[0] = 0x88, at[1] = 0x20, at[8] = 50;  // extension bit set
-  at += 32;
-  at[0] = 0x44;  // its extension record
-  at += 32;
-  at[0] = 0x91, at[1] = 0xEF, at[2] = 2;
-  at += 32;
-  at[0] = 0x00, at[8] = 60;  // not bootable
-  at += 32;
-  at[0] = 0x88, at[6] = 8, at[8] = 61;
-  CatalogEntry entries[8];
-  ASSERT_EQ(ReadBootCatalog(foreign.data(), entries, 8), 3);
-  EXPECT_EQ(entries[1].platform, 0x02);
-  EXPECT_EQ(entries[1].entry.image_block, 50u);
-  EXPECT_EQ(entries[2].platform, kPlatformEfi);
-  EXPECT_EQ(entries[2].entry.image_block, 61u);
-  EXPECT_EQ(ReadBootCatalog(foreign.data(), entries, 1), 1);  // capacity is respected
-
-  foreign[28] ^= 1;  // checksum broken
-  EXPECT_EQ(ReadBootCatalog(foreign.data(), entries, 8), -1);
-  std::vector<uint8_t> zero(2048, 0);
-  EXPECT_EQ(ReadBootCatalog(zero.data(), entries, 8), -1);
 }
 
 TEST(ElToritoTest, EfiSectorCounts) {

@@ -9,13 +9,15 @@
 #include <vector>
 
 #include "filesystems/crc32.h"
-#include "filesystems/el_torito.h"
+#include "filesystems/layout/ecma119_layout.h"
+#include "filesystems/layout/el_torito_layout.h"
+#include "filesystems/reader/boot_catalog_reader.h"
 #include "util/byte_order.h"
 
 namespace quillden::fs {
 namespace {
 
-constexpr uint32_t kBlock = 2048;
+constexpr uint32_t kBlock = ecma119::kSectorSize;
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kGptEntries = 128;
 constexpr uint32_t kGptEntrySize = 128;
@@ -123,12 +125,13 @@ void BuildHybridSystemArea(const HybridPlan& plan, uint8_t* system_area, uint8_t
   std::memcpy(mbr, kHybridMbrCode, sizeof kHybridMbrCode);
   if (plan.has_bios) {
     // El Torito firmware loads to load_segment:0 (07C0 when 0) and enters the default at 0000:7C00.
-    uint16_t segment = plan.bios_load_segment ? plan.bios_load_segment : 0x07C0;
+    uint16_t segment =
+        plan.bios_load_segment ? plan.bios_load_segment : eltorito::kDefaultLoadSegment;
     PutLe32(mbr + kMbrParameters, plan.bios_sector);
     PutLe16(mbr + kMbrParameters + 4, plan.bios_sector_count);
     PutLe16(mbr + kMbrParameters + 6, segment);
-    PutLe16(mbr + kMbrParameters + 8, segment == 0x07C0 ? 0x7C00 : 0);
-    PutLe16(mbr + kMbrParameters + 10, segment == 0x07C0 ? 0 : segment);
+    PutLe16(mbr + kMbrParameters + 8, segment == eltorito::kDefaultLoadSegment ? 0x7C00 : 0);
+    PutLe16(mbr + kMbrParameters + 10, segment == eltorito::kDefaultLoadSegment ? 0 : segment);
   }
   uint8_t signature[16];
   PutSeededGuid(signature, plan, 0);
@@ -177,34 +180,42 @@ std::string PlanHybridImage(const ImageReader& read, uint64_t size, HybridPlan* 
   // The boot record is among the volume descriptors from block 16 on.
   uint32_t catalog_block = 0;
   bool found = false;
-  for (uint32_t at = 16; at < 16 + 64 && uint64_t{at + 1} * kBlock <= size; ++at) {
+  constexpr uint32_t kFirst = ecma119::kFirstDescriptorBlock;
+  for (uint32_t at = kFirst; at < kFirst + 64 && uint64_t{at + 1} * kBlock <= size; ++at) {
     if (!read(uint64_t{at} * kBlock, block.data(), kBlock)) return "the image cannot be read";
-    if (std::memcmp(block.data() + 1, "CD001", 5) != 0) break;
-    if (block[0] == 0 && std::memcmp(block.data() + 7, "EL TORITO SPECIFICATION", 23) == 0) {
-      catalog_block = GetLe32(block.data() + 71);
+    if (std::memcmp(block.data() + ecma119::kStandardIdentifier, ecma119::kStandardId,
+                    ecma119::kStandardIdentifierSize) != 0)
+      break;
+    const uint8_t type = block[ecma119::kDescriptorType];
+    if (type == ecma119::kTypeBootRecord &&
+        std::memcmp(block.data() + ecma119::kBootSystemIdentifier, eltorito::kBootSystemId,
+                    sizeof eltorito::kBootSystemId - 1) == 0) {
+      catalog_block = GetLe32(block.data() + eltorito::kBootCatalogPointer);
       found = true;
     }
-    if (block[0] == 255) break;
-    if (block[0] == 1) std::memcpy(plan->id_seed, block.data() + 813, sizeof plan->id_seed);
-    if ((block[0] == 1 || block[0] == 2) && GetLe32(block.data() + 80) == size / kBlock)
+    if (type == ecma119::kTypeTerminator) break;
+    if (type == ecma119::kTypePrimary)
+      std::memcpy(plan->id_seed, block.data() + ecma119::kCreationDate, sizeof plan->id_seed);
+    if ((type == ecma119::kTypePrimary || type == ecma119::kTypeSupplementary) &&
+        ecma119::GetBoth32(block.data() + ecma119::kVolumeSpaceSize) == size / kBlock)
       plan->volume_descriptor_blocks.push_back(at);
   }
   if (!found) return "it has no El Torito boot image (-b or -e)";
-  if (catalog_block < 17 || uint64_t{catalog_block + 1} * kBlock > size ||
+  if (catalog_block <= kFirst || uint64_t{catalog_block + 1} * kBlock > size ||
       !read(uint64_t{catalog_block} * kBlock, block.data(), kBlock))
     return "its boot catalog lies outside the image";
-  CatalogEntry entries[8];
-  int count = ReadBootCatalog(block.data(), entries, 8);
+  reader::BootCatalogEntry entries[8];
+  int count = reader::ReadBootCatalog(block.data(), entries, 8);
   if (count < 0) return "its boot catalog is damaged";
   uint32_t image_sectors = static_cast<uint32_t>(size / kSector);
   for (int i = 0; i < count; ++i) {
-    const BootEntry& entry = entries[i].entry;
+    const reader::BootCatalogEntry& entry = entries[i];
     uint64_t first = uint64_t{entry.image_block} * 4;
-    if (entries[i].platform == kPlatformX86 && !plan->has_bios) {
-      if (entry.emulation != 0)
+    if (entries[i].platform == eltorito::kPlatform80x86 && !plan->has_bios) {
+      if (entry.emulation != eltorito::kMediaNoEmulation)
         return "its BIOS boot image uses emulation; a hybrid image boots one without "
                "(-no-emul-boot)";
-      uint32_t segment = entry.load_segment ? entry.load_segment : 0x07C0;
+      uint32_t segment = entry.load_segment ? entry.load_segment : eltorito::kDefaultLoadSegment;
       uint32_t count_sectors = entry.sector_count;
       if (segment * 16 < kLowestLoadAddress || segment * 16 + count_sectors * kSector > kLoadLimit)
         return "its BIOS boot image would be loaded outside 0000:7C00 to 9000:F000";
@@ -214,7 +225,7 @@ std::string PlanHybridImage(const ImageReader& read, uint64_t size, HybridPlan* 
       plan->bios_sector = static_cast<uint32_t>(first);
       plan->bios_sector_count = entry.sector_count;
       plan->bios_load_segment = entry.load_segment;
-    } else if (entries[i].platform == kPlatformEfi && !plan->has_efi) {
+    } else if (entries[i].platform == eltorito::kPlatformUefi && !plan->has_efi) {
       // The partition is the FAT the firmware mounts; its boot sector knows its size.
       uint8_t boot_sector[kSector];
       if (first >= image_sectors || !read(first * kSector, boot_sector, kSector))

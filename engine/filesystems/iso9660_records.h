@@ -10,29 +10,32 @@
 #include <string_view>
 
 #include "filesystems/iso_time.h"
+#include "filesystems/layout/ecma119_layout.h"
 
 namespace quillden::fs {
 
-inline constexpr uint32_t kBlockSize = 2048;
-inline constexpr uint8_t kDirectoryFlag = 0x02;
+inline constexpr uint32_t kBlockSize = ecma119::kSectorSize;
+inline constexpr uint8_t kDirectoryFlag = ecma119::kFlagDirectory;
 inline constexpr const char* kApplicationIdentifier = "*QUILLDEN02000009";
 
 inline constexpr uint32_t BlocksFor(uint64_t bytes) {
   return static_cast<uint32_t>((bytes + kBlockSize - 1) / kBlockSize);
 }
-inline constexpr uint32_t RoundUpToBlock(uint32_t bytes) { return BlocksFor(bytes) * kBlockSize; }
+inline constexpr uint32_t RoundUpToBlock(uint32_t bytes) {
+  return BlocksFor(bytes) * kBlockSize;
+}
 
 // Length of a directory record with an identifier of identifier_length bytes (ECMA-119 9.1):
-// 33 bytes plus the identifier, plus a pad byte when that is odd.
+// the fixed fields plus the identifier, plus a pad byte when that is odd.
 inline constexpr uint32_t DirectoryRecordLength(size_t identifier_length) {
-  uint32_t length = 33 + static_cast<uint32_t>(identifier_length);
+  uint32_t length = ecma119::kRecordIdentifier + static_cast<uint32_t>(identifier_length);
   return length + (length & 1);
 }
 
 // Length of a path table record with a name of name_length bytes (ECMA-119 9.4).
 inline constexpr uint32_t PathTableRecordLength(size_t name_length) {
   uint32_t n = static_cast<uint32_t>(name_length % 256);
-  return 8 + n + (n & 1);
+  return ecma119::kPathRecordHeaderSize + n + (n & 1);
 }
 
 struct DirectoryRecord {
@@ -53,8 +56,8 @@ uint32_t PutPathTableRecord(uint8_t* p, bool big_endian, uint32_t location, uint
 
 // What the volume descriptors of one session record.
 struct VolumeFields {
-  std::string label_ansi;         // the volume label in the code page
-  std::u16string label_joliet;    // the same converted back to UTF-16
+  std::string label_ansi;          // the volume label in the code page
+  std::u16string label_joliet;     // the same converted back to UTF-16
   uint32_t volume_space_size = 0;  // blocks of the session, run-out included
   uint32_t path_table_size = 0;    // bytes of one table
   uint32_t l_path_table_block = 0;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filesystems/layout/ecma119_layout.h"
+
 namespace quillden::fs {
 namespace {
 
@@ -60,13 +62,14 @@ IsoTime VolumeTimeNow() {
 }
 
 void PutRecordingDate(uint8_t* p, const IsoTime& time) {
-  p[0] = static_cast<uint8_t>(std::clamp(time.year - 1900, 0, 255));
-  p[1] = static_cast<uint8_t>(time.month);
-  p[2] = static_cast<uint8_t>(time.day);
-  p[3] = static_cast<uint8_t>(time.hour);
-  p[4] = static_cast<uint8_t>(time.minute);
-  p[5] = static_cast<uint8_t>(time.second);
-  p[6] = static_cast<uint8_t>(time.offset);
+  p[ecma119::kDateYear] =
+      static_cast<uint8_t>(std::clamp(time.year - ecma119::kDateYearBase, 0, 255));
+  p[ecma119::kDateMonth] = static_cast<uint8_t>(time.month);
+  p[ecma119::kDateDay] = static_cast<uint8_t>(time.day);
+  p[ecma119::kDateHour] = static_cast<uint8_t>(time.hour);
+  p[ecma119::kDateMinute] = static_cast<uint8_t>(time.minute);
+  p[ecma119::kDateSecond] = static_cast<uint8_t>(time.second);
+  p[ecma119::kDateZone] = static_cast<uint8_t>(time.offset);
 }
 
 void PutVolumeDate(uint8_t* p, const IsoTime& time) {
@@ -74,13 +77,13 @@ void PutVolumeDate(uint8_t* p, const IsoTime& time) {
   std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d%02d",
                 std::clamp(time.year, 0, 9999), time.month, time.day, time.hour, time.minute,
                 time.second, 0);
-  std::memcpy(p, digits, 16);
-  p[16] = static_cast<uint8_t>(time.offset);
+  std::memcpy(p, digits, ecma119::kVolumeDateDigits);
+  p[ecma119::kVolumeDateZone] = static_cast<uint8_t>(time.offset);
 }
 
 void PutUnspecifiedVolumeDate(uint8_t* p) {
-  std::memset(p, '0', 16);
-  p[16] = 0;
+  std::memset(p, '0', ecma119::kVolumeDateDigits);
+  p[ecma119::kVolumeDateZone] = 0;
 }
 
 }  // namespace quillden::fs

@@ -8,6 +8,7 @@
 #include "filesystems/crc32.h"
 #include "filesystems/el_torito.h"
 #include "filesystems/iso9660_records.h"
+#include "filesystems/layout/ecma119_layout.h"
 #include "quillden/result.h"
 
 namespace quillden::mastering {
@@ -230,7 +231,7 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   size_t cut = 0;
   while (cut < ansi.size()) {
     size_t step = code_page_.IsPairAt(ansi, cut) ? 2 : 1;
-    if (cut + step > 32) break;
+    if (cut + step > fs::ecma119::kVolumeIdentifierSize) break;
     cut += step;
   }
   ansi.resize(cut);
@@ -261,7 +262,7 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
     return structures_.data() + size_t{block - structure_block_} * kBlockSize;
   };
   if (with_iso) {
-    uint8_t* descriptor = header_.data() + 16 * kBlockSize;
+    uint8_t* descriptor = header_.data() + size_t{fs::ecma119::kFirstDescriptorBlock} * kBlockSize;
     fs::PutPrimaryDescriptor(descriptor, iso);
     descriptor += kBlockSize;
     if (has_boot_) {

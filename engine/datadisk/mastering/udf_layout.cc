@@ -10,6 +10,8 @@
 #include "datadisk/mastering/layer_jump_plan.h"
 #include "datadisk/mastering/session_layout.h"
 #include "filesystems/iso9660_records.h"
+#include "filesystems/layout/ecma119_layout.h"
+#include "filesystems/layout/ecma167_layout.h"
 #include "filesystems/udf/udf_descriptors.h"
 #include "quillden/result.h"
 
@@ -19,13 +21,15 @@ namespace {
 using fs::BlocksFor;
 using fs::kBlockSize;
 namespace udf = fs::udf;
+namespace ecma167 = fs::ecma167;
 
 constexpr uint32_t kMainSequence = 32;
 constexpr uint32_t kReserveSequence102 = 48;
 constexpr uint32_t kIntegrity = 64;
-constexpr uint32_t kAnchor = 256;
-constexpr uint32_t kPartitionStart102 = 257;
-constexpr uint32_t kMetadataGap = 32;  // the metadata file's entry and 31 free blocks
+constexpr uint32_t kAnchor = ecma167::kAnchorBlock;
+constexpr uint32_t kPartitionStart102 = kAnchor + 1;
+// The metadata file's entry and 31 free blocks: one allocation unit of the metadata file.
+constexpr uint32_t kMetadataGap = udf::kMetadataUnitBlocks;
 
 uint64_t FileTimeOf(const FILETIME& time) {
   return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
@@ -61,8 +65,8 @@ uint32_t SessionLayout::PlanUdf(uint64_t* next) {
     return QD_OK;
   }
   // The ISO 9660 area stays in the header, which is padded to the partition start A.
-  udf_metadata_blocks_ = (area_blocks + 33) / 32 * 32;
-  udf_metadata_offset_ = RoundUp(*next - session_start_, 32);
+  udf_metadata_blocks_ = RoundUp(uint64_t{area_blocks} + 2, kMetadataGap);  // with the FSD sequence
+  udf_metadata_offset_ = RoundUp(*next - session_start_, kMetadataGap);
   udf_partition_start_ = udf_metadata_offset_;
   header_blocks_ = udf_metadata_offset_;
   structure_block_ = session_start_ + header_blocks_;
@@ -206,11 +210,12 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   udf_time_ = info.time;
   info.next_unique_id = udf_tree_->next_unique_id();
 
-  // Volume recognition after the ISO 9660 terminator.
-  uint32_t recognition = with_iso ? (has_boot_ ? 20 : 19) : 16;
-  udf::PutRecognitionBlock(header_block(recognition), "BEA01");
-  udf::PutRecognitionBlock(header_block(recognition + 1), v250 ? "NSR03" : "NSR02");
-  udf::PutRecognitionBlock(header_block(recognition + 2), "TEA01");
+  // Volume recognition after the ISO 9660 descriptors (primary, boot record, Joliet, terminator).
+  const uint32_t first = fs::ecma119::kFirstDescriptorBlock;
+  uint32_t recognition = with_iso ? first + (has_boot_ ? 4 : 3) : first;
+  udf::PutRecognitionBlock(header_block(recognition), ecma167::kBeginExtendedArea);
+  udf::PutRecognitionBlock(header_block(recognition + 1), v250 ? ecma167::kNsr03 : ecma167::kNsr02);
+  udf::PutRecognitionBlock(header_block(recognition + 2), ecma167::kTerminateExtendedArea);
   udf::PutVolumeDescriptorSequence(header_block(kMainSequence), h + kMainSequence, info);
   udf::PutIntegritySequence(header_block(kIntegrity), h + kIntegrity, info);
   udf::PutFileSetSequence(file_set, file_set_block, info);
@@ -252,8 +257,8 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
     f.extent_count = 1;
     udf::PutFileEntry(p, f);
   };
-  put_metadata_entry(udf_block(0), udf_metadata_offset_, 250);
-  put_metadata_entry(udf_block(1), udf_mirror_offset_, 251);
+  put_metadata_entry(udf_block(0), udf_metadata_offset_, ecma167::icb::kTypeMetadataFile);
+  put_metadata_entry(udf_block(1), udf_mirror_offset_, ecma167::icb::kTypeMetadataMirrorFile);
   udf::PutAnchor(udf_block(4), s + reserve - 33, h + kMainSequence, s + reserve, udf_revision_);
   udf::PutVolumeDescriptorSequence(udf_block(5), s + reserve, info);
   udf::PutAnchor(udf_block(11), s + reserve + 223, h + kMainSequence, s + reserve, udf_revision_);

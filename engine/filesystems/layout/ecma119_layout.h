@@ -76,8 +76,13 @@ inline constexpr size_t kModificationDate = 830;
 inline constexpr size_t kExpirationDate = 847;
 inline constexpr size_t kEffectiveDate = 864;
 inline constexpr size_t kVolumeDateSize = 17;
+// A volume date: 16 ASCII digits (year, month, day, hour, minute, second, hundredths; all "0"
+// when unspecified), then the offset from Greenwich in 15-minute steps (signed).
+inline constexpr size_t kVolumeDateDigits = 16;
+inline constexpr size_t kVolumeDateZone = 16;
 inline constexpr size_t kFileStructureVersion = 881;  // 1 byte, 1
-inline constexpr size_t kApplicationUse = 883;        // 512 bytes
+inline constexpr uint8_t kFileStructureVersionValue = 1;
+inline constexpr size_t kApplicationUse = 883;  // 512 bytes
 inline constexpr size_t kApplicationUseSize = 512;
 
 // Joliet: escape sequences of UCS-2 levels 1, 2 and 3 ("%/@", "%/C", "%/E").
@@ -86,6 +91,7 @@ inline constexpr uint8_t kJolietEscape1 = '/';
 inline constexpr uint8_t kJolietLevel1 = '@';
 inline constexpr uint8_t kJolietLevel2 = 'C';
 inline constexpr uint8_t kJolietLevel3 = 'E';
+inline constexpr size_t kJolietEscapeSize = 3;
 
 // Directory record.
 inline constexpr size_t kRecordLength = 0;           // 1 byte
@@ -114,6 +120,9 @@ enum FileFlag : uint8_t {
   kFlagMultiExtent = 0x80,  // more records of the same file follow
 };
 
+// The volume set of a single disc: one volume, this one.
+inline constexpr uint16_t kSingleVolume = 1;
+
 // Recording date of a directory record: years since 1900, month, day, hour, minute, second, and
 // the offset from Greenwich in 15-minute steps (signed).
 inline constexpr size_t kDateYear = 0;
@@ -123,6 +132,7 @@ inline constexpr size_t kDateHour = 3;
 inline constexpr size_t kDateMinute = 4;
 inline constexpr size_t kDateSecond = 5;
 inline constexpr size_t kDateZone = 6;
+inline constexpr int kDateYearBase = 1900;
 
 // Path table record (the L table little-endian, the M table big-endian).
 inline constexpr size_t kPathIdentifierLength = 0;  // 1 byte

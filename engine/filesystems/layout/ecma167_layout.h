@@ -8,6 +8,7 @@
 #ifndef QUILLDEN_FILESYSTEMS_LAYOUT_ECMA167_LAYOUT_H_
 #define QUILLDEN_FILESYSTEMS_LAYOUT_ECMA167_LAYOUT_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +28,8 @@ inline constexpr char kNsr03[] = "NSR03";  // UDF 2.50 and later
 inline constexpr char kTerminateExtendedArea[] = "TEA01";
 inline constexpr char kBoot2[] = "BOOT2";
 inline constexpr char kCdw02[] = "CDW02";
+inline constexpr uint8_t kVolumeStructureType = 0;
+inline constexpr uint8_t kVolumeStructureVersion = 1;
 
 // Descriptor tag identifiers.
 enum TagIdentifier : uint16_t {
@@ -57,11 +60,14 @@ namespace tag {
 inline constexpr size_t kIdentifier = 0;  // 2 bytes, TagIdentifier
 inline constexpr size_t kVersion = 2;     // 2 bytes: 2 (NSR02) or 3 (NSR03)
 inline constexpr size_t kChecksum = 4;    // 1 byte: sum of the other 15 tag bytes
+inline constexpr size_t kReserved = 5;    // 1 byte, 0
 inline constexpr size_t kSerial = 6;      // 2 bytes
 inline constexpr size_t kCrc = 8;         // 2 bytes, CRC of kCrcLength bytes after the tag
 inline constexpr size_t kCrcLength = 10;  // 2 bytes
 inline constexpr size_t kLocation = 12;   // 4 bytes, the descriptor's own block
 inline constexpr size_t kSize = 16;
+inline constexpr uint16_t kVersionNsr02 = 2;
+inline constexpr uint16_t kVersionNsr03 = 3;
 }  // namespace tag
 
 // extent_ad: a length in bytes and an absolute block.
@@ -104,8 +110,15 @@ inline constexpr size_t kIdentifierSize = 23;
 inline constexpr size_t kSuffix = 24;
 inline constexpr size_t kSuffixRevision = 24;     // 2 bytes: UDF revision (domain and UDF ids)
 inline constexpr size_t kSuffixDomainFlags = 26;  // 1 byte, domain ids
+inline constexpr size_t kSuffixUdfOsClass = 26;   // 1 byte, UDF ids
 inline constexpr size_t kSuffixOsClass = 24;      // 1 byte, implementation ids
 inline constexpr size_t kSize = 32;
+inline constexpr uint8_t kNoDomainFlags = 0;  // neither hard nor soft write protection
+// Operating system classes of identifier suffixes.
+enum OsClass : uint8_t {
+  kOsClassUndefined = 0,
+  kOsClassDos = 1,
+};
 }  // namespace entity
 
 // The identifiers this engine records or looks for.
@@ -123,11 +136,15 @@ inline constexpr char kOstaCompressedUnicode[] = "OSTA Compressed Unicode";
 inline constexpr uint8_t kCompression8 = 8;    // one byte per unit
 inline constexpr uint8_t kCompression16 = 16;  // two bytes per unit, big-endian
 
+// Character set lists: bit n stands for CSn.
+inline constexpr uint32_t kCharacterSetListCs0 = 1;
+
 // Character set (64 bytes).
 namespace charset {
 inline constexpr size_t kType = 0;         // 1 byte; 0 with "OSTA Compressed Unicode"
 inline constexpr size_t kInformation = 1;  // 63 bytes
 inline constexpr size_t kSize = 64;
+inline constexpr uint8_t kTypeCs0 = 0;
 }  // namespace charset
 
 // Timestamp (12 bytes).
@@ -144,12 +161,17 @@ inline constexpr size_t kHundredsOfMicroseconds = 10;
 inline constexpr size_t kMicroseconds = 11;
 inline constexpr size_t kSize = 12;
 inline constexpr uint16_t kTypeLocal = 1;
+inline constexpr int kTypeShift = 12;
+inline constexpr uint16_t kZoneMask = 0x0FFF;
 }  // namespace timestamp
 
 // Anchor volume descriptor pointer.
 namespace anchor {
 inline constexpr size_t kMainSequence = 16;     // extent_ad
 inline constexpr size_t kReserveSequence = 24;  // extent_ad
+inline constexpr size_t kSize = 512;
+// Each sequence extent is at least 16 blocks long.
+inline constexpr uint32_t kMinSequenceBlocks = 16;
 }  // namespace anchor
 
 // Primary volume descriptor.
@@ -176,6 +198,8 @@ inline constexpr size_t kImplementationIdentifier = 388;  // regid
 inline constexpr size_t kImplementationUse = 420;         // 64 bytes
 inline constexpr size_t kPredecessorLocation = 484;       // 4 bytes
 inline constexpr size_t kFlags = 488;                     // 2 bytes
+inline constexpr size_t kSize = 512;
+inline constexpr uint16_t kInterchangeLevelSingleVolume = 2;
 }  // namespace pvd
 
 // Implementation use volume descriptor, holding UDF's logical volume information.
@@ -190,6 +214,7 @@ inline constexpr size_t kInfo2 = 280;
 inline constexpr size_t kInfo3 = 316;
 inline constexpr size_t kImplementationId = 352;   // regid
 inline constexpr size_t kImplementationUse = 384;  // 128 bytes
+inline constexpr size_t kSize = 512;
 }  // namespace iuvd
 
 // Partition descriptor.
@@ -204,6 +229,8 @@ inline constexpr size_t kStartingLocation = 188;          // 4 bytes, absolute b
 inline constexpr size_t kLength = 192;                    // 4 bytes, blocks
 inline constexpr size_t kImplementationIdentifier = 196;  // regid
 inline constexpr size_t kImplementationUse = 228;         // 128 bytes
+inline constexpr size_t kSize = 512;
+inline constexpr uint16_t kFlagAllocated = 1;
 enum AccessType : uint32_t {
   kAccessUnspecified = 0,
   kAccessReadOnly = 1,
@@ -249,6 +276,8 @@ inline constexpr size_t kMetadataAllocationUnit = 52;     // 4 bytes, blocks
 inline constexpr size_t kMetadataAlignmentUnit = 56;      // 2 bytes, blocks
 inline constexpr size_t kMetadataFlags = 58;              // 1 byte; bit 0: the mirror duplicates
 inline constexpr uint8_t kType2Length = 64;
+inline constexpr uint32_t kNoMetadataBitmap = 0xFFFFFFFF;
+inline constexpr uint8_t kMetadataFlagDuplicate = 1;
 enum Type : uint8_t { kType1 = 1, kType2 = 2 };
 }  // namespace map
 
@@ -258,6 +287,11 @@ inline constexpr size_t kSequenceNumber = 16;   // 4 bytes
 inline constexpr size_t kDescriptorCount = 20;  // 4 bytes
 inline constexpr size_t kDescriptors = 24;      // extent_ad each
 }  // namespace usd
+
+// Terminating descriptor.
+namespace td {
+inline constexpr size_t kSize = 512;
+}  // namespace td
 
 // Logical volume integrity descriptor.
 namespace lvid {
@@ -290,23 +324,27 @@ inline constexpr size_t ImplementationUse(uint32_t partitions) {
 
 // File set descriptor.
 namespace fsd {
-inline constexpr size_t kRecordingTime = 16;              // timestamp
-inline constexpr size_t kInterchangeLevel = 28;           // 2 bytes
-inline constexpr size_t kMaxInterchangeLevel = 30;        // 2 bytes
-inline constexpr size_t kCharacterSetList = 32;           // 4 bytes
-inline constexpr size_t kMaxCharacterSetList = 36;        // 4 bytes
-inline constexpr size_t kFileSetNumber = 40;              // 4 bytes
-inline constexpr size_t kFileSetDescriptorNumber = 44;    // 4 bytes
-inline constexpr size_t kLogicalVolumeCharset = 48;       // charset (64 bytes)
-inline constexpr size_t kLogicalVolumeIdentifier = 112;   // 128 bytes, dstring
-inline constexpr size_t kFileSetCharset = 240;            // charset (64 bytes)
-inline constexpr size_t kFileSetIdentifier = 304;         // 32 bytes, dstring
+inline constexpr size_t kRecordingTime = 16;             // timestamp
+inline constexpr size_t kInterchangeLevel = 28;          // 2 bytes
+inline constexpr size_t kMaxInterchangeLevel = 30;       // 2 bytes
+inline constexpr size_t kCharacterSetList = 32;          // 4 bytes
+inline constexpr size_t kMaxCharacterSetList = 36;       // 4 bytes
+inline constexpr size_t kFileSetNumber = 40;             // 4 bytes
+inline constexpr size_t kFileSetDescriptorNumber = 44;   // 4 bytes
+inline constexpr size_t kLogicalVolumeCharset = 48;      // charset (64 bytes)
+inline constexpr size_t kLogicalVolumeIdentifier = 112;  // 128 bytes, dstring
+inline constexpr size_t kLogicalVolumeIdentifierSize = 128;
+inline constexpr size_t kFileSetCharset = 240;     // charset (64 bytes)
+inline constexpr size_t kFileSetIdentifier = 304;  // 32 bytes, dstring
+inline constexpr size_t kFileSetIdentifierSize = 32;
 inline constexpr size_t kCopyrightFileIdentifier = 336;   // 32 bytes
 inline constexpr size_t kAbstractFileIdentifier = 368;    // 32 bytes
 inline constexpr size_t kRootDirectoryIcb = 400;          // long_ad
 inline constexpr size_t kDomainIdentifier = 416;          // regid
 inline constexpr size_t kNextExtent = 448;                // long_ad
 inline constexpr size_t kSystemStreamDirectoryIcb = 464;  // long_ad
+inline constexpr size_t kSize = 512;
+inline constexpr uint16_t kInterchangeLevel3 = 3;
 }  // namespace fsd
 
 // File identifier descriptor: 38 bytes, the implementation use, the identifier, then padding to a
@@ -319,6 +357,7 @@ inline constexpr size_t kIcb = 20;                      // long_ad
 inline constexpr size_t kImplementationUseLength = 36;  // 2 bytes
 inline constexpr size_t kImplementationUse = 38;
 inline constexpr size_t kHeaderSize = 38;
+inline constexpr size_t kMaxIdentifierLength = 255;  // its length field is one byte
 enum Characteristic : uint8_t {
   kHidden = 0x01,
   kDirectory = 0x02,
@@ -390,6 +429,25 @@ inline constexpr size_t kRecordLength = 52;       // 4 bytes
 inline constexpr size_t kInformationLength = 56;  // 8 bytes
 inline constexpr size_t kFileType = kIcbTag + icb::kFileType;
 inline constexpr size_t kIcbFlags = kIcbTag + icb::kFlags;
+inline constexpr uint32_t kUnspecifiedId = 0xFFFFFFFF;  // uid and gid
+// Permission bits: five for others, then five for the group, then five for the owner.
+enum Permission : uint32_t {
+  kOtherExecute = 0x0001,
+  kOtherWrite = 0x0002,
+  kOtherRead = 0x0004,
+  kOtherChangeAttributes = 0x0008,
+  kOtherDelete = 0x0010,
+  kGroupExecute = 0x0020,
+  kGroupWrite = 0x0040,
+  kGroupRead = 0x0080,
+  kGroupChangeAttributes = 0x0100,
+  kGroupDelete = 0x0200,
+  kOwnerExecute = 0x0400,
+  kOwnerWrite = 0x0800,
+  kOwnerRead = 0x1000,
+  kOwnerChangeAttributes = 0x2000,
+  kOwnerDelete = 0x4000,
+};
 }  // namespace entry
 
 // File entry.
@@ -437,6 +495,15 @@ inline constexpr size_t kImplementationUseLength = 12;   // 4 bytes
 inline constexpr size_t kImplementationIdentifier = 16;  // regid
 inline constexpr size_t kImplementationUse = 48;
 inline constexpr uint32_t kTypeImplementationUse = 2048;
+inline constexpr uint8_t kSubtype = 1;
+// An attribute location past the extended attributes: there are none of that kind.
+inline constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
+// UDF's implementation use attributes: a 16-bit checksum of the attribute's bytes before the
+// implementation use starts it; "*UDF FreeEASpace" adds two bytes of free space, "*UDF DVD CGMS
+// Info" the CGMS byte, the structure type and four bytes of protection system information.
+inline constexpr size_t kHeaderChecksum = kImplementationUse;  // 2 bytes
+inline constexpr uint32_t kFreeEaSpaceUseLength = 4;
+inline constexpr uint32_t kCgmsInfoUseLength = 8;
 }  // namespace ea
 
 // The sum of a tag's bytes other than its checksum byte; equal to the checksum in a sound tag.
@@ -448,14 +515,22 @@ inline uint8_t TagChecksum(const uint8_t* descriptor) {
   return sum;
 }
 
-// The descriptor CRC: CRC-CCITT, polynomial 0x1021, initial value 0, most significant bit first.
+// The descriptor CRC: CRC-CCITT, polynomial 0x1021, initial value 0, most significant bit first,
+// a byte at a time through a table (file entries and identifiers are many).
+inline constexpr std::array<uint16_t, 256> kDescriptorCrcTable = [] {
+  std::array<uint16_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t crc = i << 8;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+    table[i] = static_cast<uint16_t>(crc);
+  }
+  return table;
+}();
+
 inline uint16_t DescriptorCrc(const uint8_t* data, size_t size) {
   uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int bit = 0; bit < 8; ++bit)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
+  for (size_t i = 0; i < size; ++i)
+    crc = static_cast<uint16_t>((crc << 8) ^ kDescriptorCrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
   return crc;
 }
 

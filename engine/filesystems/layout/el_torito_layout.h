@@ -44,6 +44,16 @@ enum MediaType : uint8_t {
 inline constexpr uint8_t kMediaTypeMask = 0x0F;
 inline constexpr uint8_t kMediaContinuesWithExtension = 0x20;  // an extension follows the entry
 
+// The image sizes the floppy emulations stand for.
+inline constexpr uint32_t kFloppy12Bytes = 1228800;
+inline constexpr uint32_t kFloppy144Bytes = 1474560;
+inline constexpr uint32_t kFloppy288Bytes = 2949120;
+
+// An entry's sector count is in virtual sectors of 512 bytes.
+inline constexpr uint32_t kVirtualSectorSize = 512;
+// The segment a load segment of 0 stands for.
+inline constexpr uint16_t kDefaultLoadSegment = 0x07C0;
+
 // Validation entry: the catalog's first entry. Its 16 little-endian words sum to zero.
 inline constexpr size_t kValidationHeaderId = 0;  // 1 byte, kHeaderValidation
 inline constexpr size_t kValidationPlatform = 1;  // 1 byte, PlatformId

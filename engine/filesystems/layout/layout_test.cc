@@ -153,7 +153,9 @@ std::string Narrow(const std::string& ucs2) {
 void ExpectVolume(const Image& image, const uint8_t* d, bool joliet) {
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d[ecma119::kDescriptorVersion], ecma119::kDescriptorVersionValue);
-  EXPECT_EQ(d[ecma119::kFileStructureVersion], 1);
+  EXPECT_EQ(d[ecma119::kFileStructureVersion], ecma119::kFileStructureVersionValue);
+  EXPECT_EQ(ecma119::GetBoth16(d + ecma119::kVolumeSetSize), ecma119::kSingleVolume);
+  EXPECT_EQ(ecma119::GetBoth16(d + ecma119::kVolumeSequenceNumber), ecma119::kSingleVolume);
   for (size_t field : {ecma119::kVolumeSpaceSize, ecma119::kPathTableSize})
     EXPECT_TRUE(ecma119::BothAgree32(d + field)) << field;
   for (size_t field :
@@ -162,7 +164,10 @@ void ExpectVolume(const Image& image, const uint8_t* d, bool joliet) {
   EXPECT_EQ(ecma119::GetBoth16(d + ecma119::kLogicalBlockSize), kBlock);
   EXPECT_EQ(ecma119::GetBoth32(d + ecma119::kVolumeSpaceSize), image.blocks());
   if (joliet) {
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + ecma119::kEscapeSequences), 3), "%/E");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + ecma119::kEscapeSequences),
+                          ecma119::kJolietEscapeSize),
+              "%/E");
+    EXPECT_EQ(d[ecma119::kEscapeSequences + 2], ecma119::kJolietLevel3);
     EXPECT_EQ(
         Narrow(std::string(reinterpret_cast<const char*>(d + ecma119::kVolumeIdentifier), 22)),
         "LAYOUT_DISC");
@@ -302,6 +307,35 @@ struct Fid {
   uint16_t partition = 0;
 };
 
+// The extended attributes of a file entry, when it has any: the header's tag, then implementation
+// use attributes, each with its checksum over the bytes before its implementation use.
+void ExpectAttributes(const uint8_t* eas, uint32_t length, uint32_t lbn, uint16_t version) {
+  namespace ea = ecma167::ea;
+  if (length == 0) return;
+  ASSERT_GE(length, ea::kHeaderSize);
+  ExpectTag(eas, ecma167::kTagExtendedAttributeHeader, lbn, version);
+  EXPECT_EQ(GetLe16(eas + ecma167::tag::kCrcLength), ea::kHeaderSize - ecma167::tag::kSize);
+  size_t at = GetLe32(eas + ea::kImplementationAttributesLocation);
+  std::vector<std::string> identifiers;
+  while (at + ea::kImplementationUse <= length) {
+    const uint8_t* attribute = eas + at;
+    EXPECT_EQ(GetLe32(attribute + ea::kAttributeType), ea::kTypeImplementationUse);
+    EXPECT_EQ(attribute[ea::kAttributeSubtype], ea::kSubtype);
+    const uint32_t attribute_length = GetLe32(attribute + ea::kAttributeLength);
+    ASSERT_GE(attribute_length, ea::kImplementationUse);
+    EXPECT_EQ(attribute_length,
+              ea::kImplementationUse + GetLe32(attribute + ea::kImplementationUseLength));
+    uint16_t sum = 0;
+    for (size_t i = 0; i < ea::kHeaderChecksum; ++i)
+      sum = static_cast<uint16_t>(sum + attribute[i]);
+    EXPECT_EQ(GetLe16(attribute + ea::kHeaderChecksum), sum);
+    identifiers.push_back(Identifier(attribute + ea::kImplementationIdentifier));
+    at += attribute_length;
+  }
+  EXPECT_EQ(at, length);
+  EXPECT_EQ(identifiers, (std::vector<std::string>{ecma167::kFreeEaSpace, ecma167::kDvdCgmsInfo}));
+}
+
 void CheckUdf(const Image& image, uint16_t revision) {
   namespace ad = ecma167::ad;
   const bool v250 = revision >= ecma167::kUdfRevision250;
@@ -324,8 +358,10 @@ void CheckUdf(const Image& image, uint16_t revision) {
   ExpectTag(anchor, ecma167::kTagAnchor, ecma167::kAnchorBlock, version);
   const uint8_t* main_extent = anchor + ecma167::anchor::kMainSequence;
   const uint8_t* reserve_extent = anchor + ecma167::anchor::kReserveSequence;
-  EXPECT_GE(GetLe32(main_extent + ecma167::extent::kLength), 16 * kBlock);
-  EXPECT_GE(GetLe32(reserve_extent + ecma167::extent::kLength), 16 * kBlock);
+  EXPECT_GE(GetLe32(main_extent + ecma167::extent::kLength),
+            ecma167::anchor::kMinSequenceBlocks * kBlock);
+  EXPECT_GE(GetLe32(reserve_extent + ecma167::extent::kLength),
+            ecma167::anchor::kMinSequenceBlocks * kBlock);
   const uint32_t main_block = GetLe32(main_extent + ecma167::extent::kLocation);
   EXPECT_NE(main_block, GetLe32(reserve_extent + ecma167::extent::kLocation));
 
@@ -339,13 +375,20 @@ void CheckUdf(const Image& image, uint16_t revision) {
     ExpectTag(d, id, b, version);
     seen.push_back(id);
     switch (id) {
-      case ecma167::kTagPrimaryVolume:
+      case ecma167::kTagPrimaryVolume: {
+        namespace pvd = ecma167::pvd;
+        EXPECT_EQ(GetLe16(d + pvd::kInterchangeLevel), pvd::kInterchangeLevelSingleVolume);
+        EXPECT_EQ(GetLe32(d + pvd::kCharacterSetList), ecma167::kCharacterSetListCs0);
+        const uint16_t type_and_zone = GetLe16(d + pvd::kRecordingTime);
+        EXPECT_EQ(type_and_zone >> ecma167::timestamp::kTypeShift, ecma167::timestamp::kTypeLocal);
+        EXPECT_GE(GetLe16(d + pvd::kRecordingTime + ecma167::timestamp::kYear), 2000);
         EXPECT_EQ(Dstring(d + ecma167::pvd::kVolumeIdentifier, ecma167::pvd::kVolumeIdentifierSize),
                   "LAYOUT_DISC");
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + ecma167::pvd::kDescriptorCharset +
                                                             ecma167::charset::kInformation)),
                   ecma167::kOstaCompressedUnicode);
         break;
+      }
       case ecma167::kTagImplementationUse:
         EXPECT_EQ(Identifier(d + ecma167::iuvd::kImplementationIdentifier),
                   ecma167::kLogicalVolumeInfo);
@@ -354,6 +397,7 @@ void CheckUdf(const Image& image, uint16_t revision) {
                   "LAYOUT_DISC");
         break;
       case ecma167::kTagPartition:
+        EXPECT_EQ(GetLe16(d + ecma167::pd::kFlags), ecma167::pd::kFlagAllocated);
         EXPECT_EQ(GetLe16(d + ecma167::pd::kNumber), 0);
         EXPECT_EQ(Identifier(d + ecma167::pd::kContents),
                   v250 ? ecma167::kPartitionContentsNsr03 : ecma167::kPartitionContentsNsr02);
@@ -386,6 +430,9 @@ void CheckUdf(const Image& image, uint16_t revision) {
           EXPECT_EQ(Identifier(second + map::kType2Identifier), ecma167::kMetadataPartition);
           EXPECT_EQ(GetLe16(second + map::kType2PartitionNumber), 0);
           metadata_file = GetLe32(second + map::kMetadataFileLocation);
+          EXPECT_EQ(GetLe32(second + map::kMetadataBitmapLocation), map::kNoMetadataBitmap);
+          EXPECT_EQ(second[map::kMetadataFlags], map::kMetadataFlagDuplicate);
+          EXPECT_GT(GetLe32(second + map::kMetadataAllocationUnit), 0u);
           EXPECT_NE(metadata_file, GetLe32(second + map::kMetadataMirrorLocation));
         }
         break;
@@ -471,6 +518,10 @@ void CheckUdf(const Image& image, uint16_t revision) {
                                          : ecma167::fe::kAllocationDescriptorsLength;
     *file_type = entry[ecma167::entry::kFileType];
     const uint64_t size = GetLe64(entry + ecma167::entry::kInformationLength);
+    EXPECT_EQ(GetLe32(entry + ecma167::entry::kUid), ecma167::entry::kUnspecifiedId);
+    EXPECT_EQ(GetLe32(entry + ecma167::entry::kGid), ecma167::entry::kUnspecifiedId);
+    EXPECT_TRUE(GetLe32(entry + ecma167::entry::kPermissions) & ecma167::entry::kOtherRead);
+    ExpectAttributes(entry + ads_at, GetLe32(entry + ea_length_at), lbn, version);
     const uint16_t ad_type = GetLe16(entry + ecma167::entry::kIcbFlags) & ecma167::icb::kAdTypeMask;
     const uint8_t* ads = entry + ads_at + GetLe32(entry + ea_length_at);
     const uint32_t ad_bytes = GetLe32(entry + ad_length_at);

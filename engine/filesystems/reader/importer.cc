@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <map>
 #include <new>
-#include <new>
 #include <vector>
 
 #include "drive/mmc_commands.h"
 #include "filesystems/el_torito.h"
+#include "filesystems/reader/boot_catalog_reader.h"
 #include "filesystems/reader/folder_walk.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
@@ -242,16 +242,16 @@ void Importer::KeepBootEntries(DiscReader& reader) {
   if (catalog == 0 || catalog >= capacity_) return;
   std::vector<uint8_t> block(kBlockSize);
   if (reader.source()->Read(catalog, 1, block.data()) != QD_OK) return;
-  fs::CatalogEntry entries[8];
-  const int count = fs::ReadBootCatalog(block.data(), entries, 8);
+  BootCatalogEntry entries[8];
+  const int count = ReadBootCatalog(block.data(), entries, 8);
   std::pmr::polymorphic_allocator<BootImage> alloc(disc_.heap());
   for (int i = 0; i < count; ++i) {
-    const fs::CatalogEntry& found = entries[i];
-    const fs::BootEntry& entry = found.entry;
+    const BootCatalogEntry& entry = entries[i];
     if (entry.image_block == 0 || entry.image_block >= capacity_) continue;
-    const bool efi = found.platform == fs::kPlatformEfi;
+    const bool efi = entry.platform == fs::eltorito::kPlatformUefi;
     BootImage*& slot = efi ? disc_.efi_image : disc_.kept_bios_image;
-    if (slot || (!efi && disc_.boot_image) || (!efi && found.platform != fs::kPlatformX86))
+    if (slot || (!efi && disc_.boot_image) ||
+        (!efi && entry.platform != fs::eltorito::kPlatform80x86))
       continue;
     BootImage* image = alloc.new_object<BootImage>(disc_.heap());
     image->kept_block = entry.image_block;

@@ -4,58 +4,50 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filesystems/layout/ecma119_layout.h"
 #include "util/byte_order.h"
 
 namespace quillden::fs::udf {
 namespace {
 
-constexpr uint32_t kSequenceBytes = 16 * 2048;
+namespace ad = ecma167::ad;
+namespace charset = ecma167::charset;
+namespace entity = ecma167::entity;
+namespace extent = ecma167::extent;
+namespace tag = ecma167::tag;
+namespace timestamp = ecma167::timestamp;
+
+constexpr uint32_t kSequenceBytes = ecma167::anchor::kMinSequenceBlocks * kBlockSize;
 constexpr const char* kVolumeSetSuffix = "VARNOLD";
 
-struct CrcTable {
-  uint16_t value[256];
-  CrcTable() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t crc = i << 8;
-      for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
-      value[i] = static_cast<uint16_t>(crc);
-    }
-  }
-};
+// The CRC of a descriptor of a fixed size covers all of it after the tag.
+template <size_t kDescriptorSize>
+constexpr uint16_t CrcLength() {
+  return static_cast<uint16_t>(kDescriptorSize - tag::kSize);
+}
 
-void PutAscii(uint8_t* p, std::string_view text) { std::memcpy(p, text.data(), text.size()); }
+void PutAscii(uint8_t* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+}
 
 }  // namespace
 
-uint16_t Crc16(const uint8_t* data, size_t size) {
-  static const CrcTable table;
-  uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i) {
-    crc = static_cast<uint16_t>((crc << 8) ^ table.value[((crc >> 8) ^ data[i]) & 0xFF]);
-  }
-  return crc;
-}
-
 void PutTag(uint8_t* p, uint16_t id, uint16_t version, uint16_t crc_length, uint32_t location) {
-  PutLe16(p + 0, id);
-  PutLe16(p + 2, version);
-  p[5] = 0;
-  PutLe16(p + 6, 1);  // serial number
-  PutLe16(p + 8, Crc16(p + 16, crc_length));
-  PutLe16(p + 10, crc_length);
-  PutLe32(p + 12, location);
-  uint8_t sum = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (i != 4) sum = static_cast<uint8_t>(sum + p[i]);
-  }
-  p[4] = sum;
+  PutLe16(p + tag::kIdentifier, id);
+  PutLe16(p + tag::kVersion, version);
+  p[tag::kReserved] = 0;
+  PutLe16(p + tag::kSerial, 1);
+  PutLe16(p + tag::kCrc, ecma167::DescriptorCrc(p + tag::kSize, crc_length));
+  PutLe16(p + tag::kCrcLength, crc_length);
+  PutLe32(p + tag::kLocation, location);
+  p[tag::kChecksum] = ecma167::TagChecksum(p);
 }
 
 uint8_t CompressionFor(std::u16string_view text) {
   for (char16_t unit : text) {
-    if (unit >= 128) return 16;
+    if (unit >= 128) return ecma167::kCompression16;
   }
-  return 8;
+  return ecma167::kCompression8;
 }
 
 std::string CompressedChars(std::u16string_view text, size_t max_bytes) {
@@ -63,11 +55,11 @@ std::string CompressedChars(std::u16string_view text, size_t max_bytes) {
   if (text.empty() || max_bytes < 2) return out;
   uint8_t compression = CompressionFor(text);
   out.push_back(static_cast<char>(compression));
-  size_t width = compression == 8 ? 1 : 2;
+  size_t width = compression == ecma167::kCompression8 ? 1 : 2;
   for (size_t i = 0; i < text.size(); ++i) {
     // A surrogate pair goes in whole or not at all.
-    bool pair = i + 1 < text.size() && text[i] >= 0xD800 && text[i] < 0xDC00 && text[i + 1] >= 0xDC00 &&
-                text[i + 1] < 0xE000;
+    bool pair = i + 1 < text.size() && text[i] >= 0xD800 && text[i] < 0xDC00 &&
+                text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
     size_t units = pair ? 2 : 1;
     if (out.size() + units * width > max_bytes) break;
     for (size_t u = 0; u < units; ++u) {
@@ -88,206 +80,236 @@ void PutDString(uint8_t* p, size_t field_size, std::u16string_view text) {
 }
 
 void PutOstaCharset(uint8_t* p) {
-  p[0] = 0;
-  PutAscii(p + 1, "OSTA Compressed Unicode");
+  p[charset::kType] = charset::kTypeCs0;
+  PutAscii(p + charset::kInformation, ecma167::kOstaCompressedUnicode);
 }
 
-void PutEntityId(uint8_t* p, std::string_view identifier, uint16_t revision_suffix, uint8_t byte26) {
-  p[0] = 0;
-  PutAscii(p + 1, identifier.substr(0, 23));
-  PutLe16(p + 24, revision_suffix);
-  p[26] = byte26;
+void PutEntityId(uint8_t* p, std::string_view identifier, uint16_t revision_suffix,
+                 uint8_t flags_or_os_class) {
+  static_assert(entity::kSuffixDomainFlags == entity::kSuffixUdfOsClass);
+  p[entity::kFlags] = 0;
+  PutAscii(p + entity::kIdentifier, identifier.substr(0, entity::kIdentifierSize));
+  PutLe16(p + entity::kSuffixRevision, revision_suffix);
+  p[entity::kSuffixUdfOsClass] = flags_or_os_class;
 }
 
 void PutImplementationId(uint8_t* p) {
-  p[0] = 0;
-  PutAscii(p + 1, "*QUILLDEN02000009");
-  p[24] = 1;  // operating system class
+  p[entity::kFlags] = 0;
+  PutAscii(p + entity::kIdentifier, kApplicationIdentifier);
+  p[entity::kSuffixOsClass] = entity::kOsClassDos;
 }
 
 void PutTimestamp(uint8_t* p, const Timestamp& t) {
   int minutes = t.time.offset * 15;
-  PutLe16(p + 0, static_cast<uint16_t>(0x1000 | (static_cast<uint16_t>(minutes) & 0x0FFF)));
-  PutLe16(p + 2, static_cast<uint16_t>(t.time.year));
-  p[4] = static_cast<uint8_t>(t.time.month);
-  p[5] = static_cast<uint8_t>(t.time.day);
-  p[6] = static_cast<uint8_t>(t.time.hour);
-  p[7] = static_cast<uint8_t>(t.time.minute);
-  p[8] = static_cast<uint8_t>(t.time.second);
+  PutLe16(p + timestamp::kTypeAndZone,
+          static_cast<uint16_t>(timestamp::kTypeLocal << timestamp::kTypeShift |
+                                (static_cast<uint16_t>(minutes) & timestamp::kZoneMask)));
+  PutLe16(p + timestamp::kYear, static_cast<uint16_t>(t.time.year));
+  p[timestamp::kMonth] = static_cast<uint8_t>(t.time.month);
+  p[timestamp::kDay] = static_cast<uint8_t>(t.time.day);
+  p[timestamp::kHour] = static_cast<uint8_t>(t.time.hour);
+  p[timestamp::kMinute] = static_cast<uint8_t>(t.time.minute);
+  p[timestamp::kSecond] = static_cast<uint8_t>(t.time.second);
   int ms = std::clamp(t.milliseconds, 0, 999);
-  p[9] = static_cast<uint8_t>(ms / 10);
-  p[10] = static_cast<uint8_t>((ms % 10) * 10);
-  p[11] = 0;
+  p[timestamp::kCentiseconds] = static_cast<uint8_t>(ms / 10);
+  p[timestamp::kHundredsOfMicroseconds] = static_cast<uint8_t>((ms % 10) * 10);
+  p[timestamp::kMicroseconds] = 0;
 }
 
 void PutExtent(uint8_t* p, uint32_t length, uint32_t location) {
-  PutLe32(p, length);
-  PutLe32(p + 4, location);
+  PutLe32(p + extent::kLength, length);
+  PutLe32(p + extent::kLocation, location);
 }
 
 void PutShortAd(uint8_t* p, uint32_t length, uint32_t position) {
-  PutLe32(p, length);
-  PutLe32(p + 4, position);
+  PutLe32(p + ad::kLength, length);
+  PutLe32(p + ad::kPosition, position);
 }
 
-void PutLongAd(uint8_t* p, uint32_t length, uint32_t block, uint16_t partition, uint32_t unique_id) {
-  PutLe32(p, length);
-  PutLe32(p + 4, block);
-  PutLe16(p + 8, partition);
-  PutLe16(p + 10, 0);
-  PutLe32(p + 12, unique_id);
+void PutLongAd(uint8_t* p, uint32_t length, uint32_t block, uint16_t partition,
+               uint32_t unique_id) {
+  PutLe32(p + ad::kLength, length);
+  PutLe32(p + ad::kPosition, block);
+  PutLe16(p + ad::kPartition, partition);
+  PutLe16(p + ad::kLongUse, 0);  // flags
+  PutLe32(p + ad::kLongUseUniqueId, unique_id);
 }
 
 void PutRecognitionBlock(uint8_t* p, std::string_view identifier) {
-  p[0] = 0;
-  PutAscii(p + 1, identifier.substr(0, 5));
-  p[6] = 1;
+  p[ecma119::kDescriptorType] = ecma167::kVolumeStructureType;
+  PutAscii(p + ecma119::kStandardIdentifier,
+           identifier.substr(0, ecma119::kStandardIdentifierSize));
+  p[ecma119::kDescriptorVersion] = ecma167::kVolumeStructureVersion;
 }
 
 void PutVolumeDescriptorSequence(uint8_t* p, uint32_t first_block, const VolumeInfo& info) {
   const uint16_t version = DescriptorVersion(info.revision);
   const bool metadata = info.revision >= kRevision250;
-  constexpr size_t kBlock = 2048;
+  constexpr size_t kBlock = kBlockSize;
 
   // ECMA-167 3/10.1 primary volume descriptor.
+  namespace pvd = ecma167::pvd;
   uint8_t* d = p;
-  PutLe32(d + 16, 0);  // sequence number
-  PutLe32(d + 20, 0);  // primary volume descriptor number
-  PutDString(d + 24, 32, info.label);
-  PutLe16(d + 56, 1);
-  PutLe16(d + 58, 1);
-  PutLe16(d + 60, 2);
-  PutLe16(d + 62, 2);
-  PutLe32(d + 64, 1);
-  PutLe32(d + 68, 1);
+  PutLe32(d + pvd::kSequenceNumber, 0);
+  PutLe32(d + pvd::kDescriptorNumber, 0);
+  PutDString(d + pvd::kVolumeIdentifier, pvd::kVolumeIdentifierSize, info.label);
+  PutLe16(d + pvd::kVolumeSequenceNumber, 1);
+  PutLe16(d + pvd::kMaxVolumeSequenceNumber, 1);
+  PutLe16(d + pvd::kInterchangeLevel, pvd::kInterchangeLevelSingleVolume);
+  PutLe16(d + pvd::kMaxInterchangeLevel, pvd::kInterchangeLevelSingleVolume);
+  PutLe32(d + pvd::kCharacterSetList, ecma167::kCharacterSetListCs0);
+  PutLe32(d + pvd::kMaxCharacterSetList, ecma167::kCharacterSetListCs0);
   char set_id[64];
   std::snprintf(set_id, sizeof set_id, "%08lX%08lX%s",
                 static_cast<unsigned long>(info.volume_file_time & 0xFFFFFFFFu),
                 static_cast<unsigned long>(info.volume_file_time >> 32), kVolumeSetSuffix);
   std::u16string set_text(set_id, set_id + std::strlen(set_id));
-  PutDString(d + 72, 128, set_text);
-  PutOstaCharset(d + 200);
-  PutOstaCharset(d + 264);
-  PutImplementationId(d + 344);  // application identifier
-  PutTimestamp(d + 376, info.time);
-  PutImplementationId(d + 388);
-  PutTag(d, kTagPrimaryVolume, version, 496, first_block);
+  PutDString(d + pvd::kVolumeSetIdentifier, pvd::kVolumeSetIdentifierSize, set_text);
+  PutOstaCharset(d + pvd::kDescriptorCharset);
+  PutOstaCharset(d + pvd::kExplanatoryCharset);
+  PutImplementationId(d + pvd::kApplicationIdentifier);
+  PutTimestamp(d + pvd::kRecordingTime, info.time);
+  PutImplementationId(d + pvd::kImplementationIdentifier);
+  PutTag(d, kTagPrimaryVolume, version, CrcLength<pvd::kSize>(), first_block);
 
   // ECMA-167 3/10.4 implementation use volume descriptor with the UDF logical volume information.
+  namespace iuvd = ecma167::iuvd;
   d = p + kBlock;
-  PutLe32(d + 16, 1);
-  PutEntityId(d + 20, "*UDF LV Info", info.revision, 1);
-  PutOstaCharset(d + 52);
-  PutDString(d + 116, 128, info.label);
-  PutImplementationId(d + 352);
-  PutTag(d, kTagImplementationUse, version, 496, first_block + 1);
+  PutLe32(d + iuvd::kSequenceNumber, 1);
+  PutEntityId(d + iuvd::kImplementationIdentifier, ecma167::kLogicalVolumeInfo, info.revision,
+              entity::kOsClassDos);
+  PutOstaCharset(d + iuvd::kCharset);
+  PutDString(d + iuvd::kLogicalVolumeIdentifier, iuvd::kLogicalVolumeIdentifierSize, info.label);
+  PutImplementationId(d + iuvd::kImplementationId);
+  PutTag(d, kTagImplementationUse, version, CrcLength<iuvd::kSize>(), first_block + 1);
 
   // ECMA-167 3/10.5 partition descriptor.
+  namespace pd = ecma167::pd;
   d = p + 2 * kBlock;
-  PutLe32(d + 16, 2);
-  PutLe16(d + 20, 1);  // allocated
-  PutLe16(d + 22, 0);  // partition number
-  PutEntityId(d + 24, metadata ? "+NSR03" : "+NSR02", info.revision, 1);
-  PutLe32(d + 184, 1);  // read only
-  PutLe32(d + 188, info.partition_start);
-  PutLe32(d + 192, info.partition_length);
-  PutImplementationId(d + 196);
-  PutTag(d, kTagPartition, version, 496, first_block + 2);
+  PutLe32(d + pd::kSequenceNumber, 2);
+  PutLe16(d + pd::kFlags, pd::kFlagAllocated);
+  PutLe16(d + pd::kNumber, 0);
+  PutEntityId(d + pd::kContents,
+              metadata ? ecma167::kPartitionContentsNsr03 : ecma167::kPartitionContentsNsr02,
+              info.revision, entity::kOsClassDos);
+  PutLe32(d + pd::kAccessType, pd::kAccessReadOnly);
+  PutLe32(d + pd::kStartingLocation, info.partition_start);
+  PutLe32(d + pd::kLength, info.partition_length);
+  PutImplementationId(d + pd::kImplementationIdentifier);
+  PutTag(d, kTagPartition, version, CrcLength<pd::kSize>(), first_block + 2);
 
   // ECMA-167 3/10.6 logical volume descriptor.
+  namespace lvd = ecma167::lvd;
+  namespace map = ecma167::map;
   d = p + 3 * kBlock;
-  PutLe32(d + 16, 3);
-  PutOstaCharset(d + 20);
-  PutDString(d + 84, 128, info.label);
-  PutLe32(d + 212, 2048);
-  PutEntityId(d + 216, "*OSTA UDF Compliant", info.revision, 0);
-  PutLongAd(d + 248, 4096, info.fsd_block, metadata ? 1 : 0, 0);
-  PutLe32(d + 264, metadata ? 70 : 6);
-  PutLe32(d + 268, metadata ? 2 : 1);
-  PutImplementationId(d + 272);
-  PutExtent(d + 432, 4096, info.integrity_block);
-  uint8_t* map = d + 440;
-  map[0] = 1;
-  map[1] = 6;
-  PutLe16(map + 2, 1);
-  PutLe16(map + 4, 0);
+  const uint32_t map_table_length =
+      metadata ? map::kType1Length + map::kType2Length : map::kType1Length;
+  PutLe32(d + lvd::kSequenceNumber, 3);
+  PutOstaCharset(d + lvd::kDescriptorCharset);
+  PutDString(d + lvd::kLogicalVolumeIdentifier, lvd::kLogicalVolumeIdentifierSize, info.label);
+  PutLe32(d + lvd::kLogicalBlockSize, kBlockSize);
+  PutEntityId(d + lvd::kDomainIdentifier, ecma167::kDomainOstaCompliant, info.revision,
+              entity::kNoDomainFlags);
+  // The file set descriptor and its terminator.
+  PutLongAd(d + lvd::kContentsUse, 2 * kBlockSize, info.fsd_block, metadata ? 1 : 0, 0);
+  PutLe32(d + lvd::kMapTableLength, map_table_length);
+  PutLe32(d + lvd::kPartitionMapCount, metadata ? 2 : 1);
+  PutImplementationId(d + lvd::kImplementationIdentifier);
+  // The integrity descriptor and its terminator.
+  PutExtent(d + lvd::kIntegritySequence, 2 * kBlockSize, info.integrity_block);
+  uint8_t* partition_map = d + lvd::kPartitionMaps;
+  partition_map[map::kType] = map::kType1;
+  partition_map[map::kLength] = map::kType1Length;
+  PutLe16(partition_map + map::kType1VolumeSequenceNumber, 1);
+  PutLe16(partition_map + map::kType1PartitionNumber, 0);
   if (metadata) {
     // UDF 2.50 2.2.10 metadata partition map.
-    map += 6;
-    map[0] = 2;
-    map[1] = 64;
-    PutEntityId(map + 4, "*UDF Metadata Partition", kRevision250, 1);
-    PutLe16(map + 36, 1);
-    PutLe16(map + 38, 0);
-    PutLe32(map + 40, info.metadata_file_block);
-    PutLe32(map + 44, info.metadata_mirror_block);
-    PutLe32(map + 48, 0xFFFFFFFFu);
-    PutLe32(map + 52, 32);
-    PutLe16(map + 56, 32);
-    map[58] = 1;  // the mirror duplicates the metadata
+    partition_map += map::kType1Length;
+    partition_map[map::kType] = map::kType2;
+    partition_map[map::kLength] = map::kType2Length;
+    PutEntityId(partition_map + map::kType2Identifier, ecma167::kMetadataPartition, kRevision250,
+                entity::kOsClassDos);
+    PutLe16(partition_map + map::kType2VolumeSequenceNumber, 1);
+    PutLe16(partition_map + map::kType2PartitionNumber, 0);
+    PutLe32(partition_map + map::kMetadataFileLocation, info.metadata_file_block);
+    PutLe32(partition_map + map::kMetadataMirrorLocation, info.metadata_mirror_block);
+    PutLe32(partition_map + map::kMetadataBitmapLocation, map::kNoMetadataBitmap);
+    PutLe32(partition_map + map::kMetadataAllocationUnit, kMetadataUnitBlocks);
+    PutLe16(partition_map + map::kMetadataAlignmentUnit, kMetadataUnitBlocks);
+    partition_map[map::kMetadataFlags] = map::kMetadataFlagDuplicate;
   }
-  PutTag(d, kTagLogicalVolume, version, metadata ? 494 : 430, first_block + 3);
+  PutTag(d, kTagLogicalVolume, version,
+         static_cast<uint16_t>(lvd::kPartitionMaps + map_table_length - tag::kSize),
+         first_block + 3);
 
   // ECMA-167 3/10.8 unallocated space descriptor: nothing is unallocated.
+  namespace usd = ecma167::usd;
   d = p + 4 * kBlock;
-  PutLe32(d + 16, 4);
-  PutTag(d, kTagUnallocatedSpace, version, 8, first_block + 4);
+  PutLe32(d + usd::kSequenceNumber, 4);
+  PutTag(d, kTagUnallocatedSpace, version, CrcLength<usd::kDescriptors>(),  // no descriptors
+         first_block + 4);
 
   PutTerminator(p + 5 * kBlock, first_block + 5, info.revision);
 }
 
 void PutIntegritySequence(uint8_t* p, uint32_t block, const VolumeInfo& info) {
+  namespace lvid = ecma167::lvid;
   const bool metadata = info.revision >= kRevision250;
   const uint32_t partitions = metadata ? 2 : 1;
   // ECMA-167 3/10.10 logical volume integrity descriptor.
-  PutTimestamp(p + 16, info.time);
-  PutLe32(p + 28, 1);  // closed
-  PutLe64(p + 40, info.next_unique_id);
-  PutLe32(p + 72, partitions);
-  PutLe32(p + 76, 46);
-  uint8_t* sizes = p + 80 + 4 * partitions;  // after the free space table (all zero)
+  PutTimestamp(p + lvid::kRecordingTime, info.time);
+  PutLe32(p + lvid::kIntegrityType, lvid::kIntegrityClosed);
+  PutLe64(p + lvid::kNextUniqueId, info.next_unique_id);
+  PutLe32(p + lvid::kPartitionCount, partitions);
+  PutLe32(p + lvid::kImplementationUseLength, lvid::kUseSize);
+  uint8_t* sizes = p + lvid::SizeTable(partitions);  // after the free space table (all zero)
   PutLe32(sizes, info.partition_length);
   if (metadata) PutLe32(sizes + 4, info.metadata_blocks);
   // UDF 2.2.6.4 implementation use.
-  uint8_t* use = sizes + 4 * partitions;
-  PutImplementationId(use);
-  PutLe32(use + 32, info.files);
-  PutLe32(use + 36, info.directories);
-  PutLe16(use + 40, info.revision);
-  PutLe16(use + 42, info.revision);
-  PutLe16(use + 44, info.revision);
-  PutTag(p, kTagIntegrity, DescriptorVersion(info.revision), metadata ? 126 : 118, block);
-  PutTerminator(p + 2048, block + 1, info.revision);
+  uint8_t* use = p + lvid::ImplementationUse(partitions);
+  PutImplementationId(use + lvid::kUseImplementationId);
+  PutLe32(use + lvid::kUseFileCount, info.files);
+  PutLe32(use + lvid::kUseDirectoryCount, info.directories);
+  PutLe16(use + lvid::kUseMinReadRevision, info.revision);
+  PutLe16(use + lvid::kUseMinWriteRevision, info.revision);
+  PutLe16(use + lvid::kUseMaxWriteRevision, info.revision);
+  PutTag(p, kTagIntegrity, DescriptorVersion(info.revision),
+         static_cast<uint16_t>(lvid::ImplementationUse(partitions) + lvid::kUseSize - tag::kSize),
+         block);
+  PutTerminator(p + kBlockSize, block + 1, info.revision);
 }
 
 void PutAnchor(uint8_t* p, uint32_t block, uint32_t main_block, uint32_t reserve_block,
                uint16_t revision) {
   // ECMA-167 3/10.2.
-  PutExtent(p + 16, kSequenceBytes, main_block);
-  PutExtent(p + 24, kSequenceBytes, reserve_block);
-  PutTag(p, kTagAnchor, DescriptorVersion(revision), 496, block);
+  namespace anchor = ecma167::anchor;
+  PutExtent(p + anchor::kMainSequence, kSequenceBytes, main_block);
+  PutExtent(p + anchor::kReserveSequence, kSequenceBytes, reserve_block);
+  PutTag(p, kTagAnchor, DescriptorVersion(revision), CrcLength<anchor::kSize>(), block);
 }
 
 void PutFileSetSequence(uint8_t* p, uint32_t block, const VolumeInfo& info) {
+  namespace fsd = ecma167::fsd;
   const bool metadata = info.revision >= kRevision250;
   // ECMA-167 4/14.1 file set descriptor.
-  PutTimestamp(p + 16, info.time);
-  PutLe16(p + 28, 3);
-  PutLe16(p + 30, 3);
-  PutLe32(p + 32, 1);
-  PutLe32(p + 36, 1);
-  PutOstaCharset(p + 48);
-  PutDString(p + 112, 128, info.label);
-  PutOstaCharset(p + 240);
-  PutDString(p + 304, 32, info.label);
-  PutLongAd(p + 400, 2048, info.root_block, metadata ? 1 : 0, 0);
-  PutEntityId(p + 416, "*OSTA UDF Compliant", info.revision, 0);
-  PutTag(p, kTagFileSet, DescriptorVersion(info.revision), 496, block);
-  PutTerminator(p + 2048, block + 1, info.revision);
+  PutTimestamp(p + fsd::kRecordingTime, info.time);
+  PutLe16(p + fsd::kInterchangeLevel, fsd::kInterchangeLevel3);
+  PutLe16(p + fsd::kMaxInterchangeLevel, fsd::kInterchangeLevel3);
+  PutLe32(p + fsd::kCharacterSetList, ecma167::kCharacterSetListCs0);
+  PutLe32(p + fsd::kMaxCharacterSetList, ecma167::kCharacterSetListCs0);
+  PutOstaCharset(p + fsd::kLogicalVolumeCharset);
+  PutDString(p + fsd::kLogicalVolumeIdentifier, fsd::kLogicalVolumeIdentifierSize, info.label);
+  PutOstaCharset(p + fsd::kFileSetCharset);
+  PutDString(p + fsd::kFileSetIdentifier, fsd::kFileSetIdentifierSize, info.label);
+  PutLongAd(p + fsd::kRootDirectoryIcb, kBlockSize, info.root_block, metadata ? 1 : 0, 0);
+  PutEntityId(p + fsd::kDomainIdentifier, ecma167::kDomainOstaCompliant, info.revision,
+              entity::kNoDomainFlags);
+  PutTag(p, kTagFileSet, DescriptorVersion(info.revision), CrcLength<fsd::kSize>(), block);
+  PutTerminator(p + kBlockSize, block + 1, info.revision);
 }
 
 void PutTerminator(uint8_t* p, uint32_t block, uint16_t revision) {
-  PutTag(p, kTagTerminating, DescriptorVersion(revision), 496, block);
+  PutTag(p, kTagTerminating, DescriptorVersion(revision), CrcLength<ecma167::td::kSize>(), block);
 }
 
 }  // namespace quillden::fs::udf

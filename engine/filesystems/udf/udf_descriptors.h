@@ -1,7 +1,7 @@
 // Byte layouts of UDF (ECMA-167 with the OSTA UDF profile, revisions 1.02 and 2.50): descriptor
 // tags, compressed Unicode strings, timestamps, entity identifiers and the volume and file set
-// descriptors. Pure functions over caller buffers (zeroed by the caller, 2048 bytes per descriptor);
-// the planners (udf_tree.h, udf_session.h) decide what goes into them.
+// descriptors. Pure functions over caller buffers (zeroed by the caller, 2048 bytes per
+// descriptor); the planners (udf_tree.h, udf_session.h) decide what goes into them.
 #ifndef QUILLDEN_FILESYSTEMS_UDF_UDF_DESCRIPTORS_H_
 #define QUILLDEN_FILESYSTEMS_UDF_UDF_DESCRIPTORS_H_
 
@@ -10,13 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "filesystems/iso9660_records.h"
 #include "filesystems/iso_time.h"
 #include "filesystems/layout/ecma167_layout.h"
 
 namespace quillden::fs::udf {
 
-inline constexpr uint16_t kRevision102 = 0x0102;
-inline constexpr uint16_t kRevision250 = 0x0250;
+inline constexpr uint16_t kRevision102 = ecma167::kUdfRevision102;
+inline constexpr uint16_t kRevision250 = ecma167::kUdfRevision250;
 
 // The descriptor tag identifiers are the layout's.
 using TagId = ecma167::TagIdentifier;
@@ -24,11 +25,11 @@ using enum ecma167::TagIdentifier;
 
 // Descriptor version of a revision's tags: 2 for 1.02, 3 for 2.50.
 inline constexpr uint16_t DescriptorVersion(uint16_t revision) {
-  return revision >= kRevision250 ? 3 : 2;
+  return revision >= kRevision250 ? ecma167::tag::kVersionNsr03 : ecma167::tag::kVersionNsr02;
 }
 
-// CRC-CCITT (polynomial 0x1021, initial value 0, most significant bit first; ECMA-167 1/7.2.6).
-uint16_t Crc16(const uint8_t* data, size_t size);
+// The metadata file of 2.50 grows in units of 32 blocks, aligned to 32 blocks.
+inline constexpr uint32_t kMetadataUnitBlocks = 32;
 
 // ECMA-167 3/7.2: fills the 16-byte tag at p for a descriptor whose CRC covers the crc_length bytes
 // after the tag, which must already be in place; the checksum is computed last.
@@ -47,8 +48,11 @@ void PutDString(uint8_t* p, size_t field_size, std::u16string_view text);
 // ECMA-167 1/7.2.1 character set: type 0, "OSTA Compressed Unicode" (64 bytes).
 void PutOstaCharset(uint8_t* p);
 
-// ECMA-167 1/7.4 entity identifier (32 bytes): flags 0, identifier, suffix.
-void PutEntityId(uint8_t* p, std::string_view identifier, uint16_t revision_suffix, uint8_t byte26);
+// ECMA-167 1/7.4 entity identifier (32 bytes): flags 0, identifier, suffix. The suffix of a domain
+// or UDF identifier is the revision and then flags_or_os_class: the domain flags of a domain
+// identifier, the operating system class of a UDF identifier.
+void PutEntityId(uint8_t* p, std::string_view identifier, uint16_t revision_suffix,
+                 uint8_t flags_or_os_class);
 // The implementation (and application) identifier of this engine.
 void PutImplementationId(uint8_t* p);
 
@@ -72,17 +76,17 @@ void PutRecognitionBlock(uint8_t* p, std::string_view identifier);
 // Everything the volume descriptors need to know.
 struct VolumeInfo {
   uint16_t revision = kRevision102;
-  std::u16string label;             // at most 32 units
-  Timestamp time;                   // the volume time
-  uint64_t volume_file_time = 0;    // the same time as a file time (volume set identifier)
-  uint32_t partition_start = 0;     // absolute block
-  uint32_t partition_length = 0;    // blocks
-  uint32_t fsd_block = 0;           // logical block of the file set descriptor
-  uint32_t integrity_block = 0;     // absolute block of the integrity descriptor
+  std::u16string label;           // at most 32 units
+  Timestamp time;                 // the volume time
+  uint64_t volume_file_time = 0;  // the same time as a file time (volume set identifier)
+  uint32_t partition_start = 0;   // absolute block
+  uint32_t partition_length = 0;  // blocks
+  uint32_t fsd_block = 0;         // logical block of the file set descriptor
+  uint32_t integrity_block = 0;   // absolute block of the integrity descriptor
   // UDF 2.50: the metadata partition.
   uint32_t metadata_file_block = 0;  // partition blocks
   uint32_t metadata_mirror_block = 0;
-  uint32_t metadata_blocks = 0;      // M
+  uint32_t metadata_blocks = 0;  // M
   // Integrity counts.
   uint32_t files = 0;
   uint32_t directories = 0;

@@ -17,12 +17,14 @@ bool TagChecksumHolds(const uint8_t* p) {
   return sum == p[4];
 }
 
-bool CrcHolds(const uint8_t* p) { return Crc16(p + 16, GetLe16(p + 10)) == GetLe16(p + 8); }
+bool CrcHolds(const uint8_t* p) {
+  return ecma167::DescriptorCrc(p + 16, GetLe16(p + 10)) == GetLe16(p + 8);
+}
 
 TEST(UdfTagTest, CrcAndChecksum) {
   const uint8_t text[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-  EXPECT_EQ(Crc16(text, sizeof text), 0x31C3);  // CRC-CCITT with initial value 0
-  EXPECT_EQ(Crc16(text, 0), 0);
+  EXPECT_EQ(ecma167::DescriptorCrc(text, sizeof text), 0x31C3);  // CRC-CCITT with initial value 0
+  EXPECT_EQ(ecma167::DescriptorCrc(text, 0), 0);
 
   std::vector<uint8_t> block(2048, 0);
   block[100] = 0x5A;
@@ -38,7 +40,7 @@ TEST(UdfTagTest, CrcAndChecksum) {
 }
 
 TEST(UdfStringTest, CompressionAndCutting) {
-  EXPECT_EQ(CompressedChars(u"ABC", 255), std::string("\x08" "ABC", 4));
+  EXPECT_EQ(CompressedChars(u"ABC", 255), std::string(1, '\x08') + "ABC");
   EXPECT_EQ(CompressedChars(u"\u00E9A", 255), std::string("\x10\x00\xE9\x00\x41", 5));
   EXPECT_EQ(CompressedChars(u"", 255), std::string());
 

@@ -8,12 +8,20 @@
 namespace quillden::fs::udf {
 namespace {
 
-constexpr uint32_t kBlock = 2048;
-constexpr uint32_t kEntryHeaderBytes = 176;          // file entry up to its extended attributes
-constexpr uint32_t kExtendedEntryHeaderBytes = 216;  // extended file entry likewise
-constexpr uint32_t kAttributeBytes = 132;
-constexpr uint32_t kFilePermissions = 0x318C;    // read and change attributes for everyone
-constexpr uint32_t kFolderPermissions = 0x35AD;  // the same plus execute
+namespace ea = ecma167::ea;
+namespace efe = ecma167::efe;
+namespace entry = ecma167::entry;
+namespace fe = ecma167::fe;
+namespace fid = ecma167::fid;
+namespace tag = ecma167::tag;
+
+constexpr uint32_t kBlock = kBlockSize;
+constexpr uint32_t kEntryHeaderBytes = fe::kExtendedAttributes;  // file entry up to its attributes
+constexpr uint32_t kExtendedEntryHeaderBytes = efe::kExtendedAttributes;  // extended one likewise
+// The implementation use attributes every entry carries, after the header.
+constexpr uint32_t kFreeEaSpaceBytes = ea::kImplementationUse + ea::kFreeEaSpaceUseLength;
+constexpr uint32_t kCgmsInfoBytes = ea::kImplementationUse + ea::kCgmsInfoUseLength;
+constexpr uint32_t kAttributeBytes = ea::kHeaderSize + kFreeEaSpaceBytes + kCgmsInfoBytes;
 
 // A folder's link count: its own entry plus the parent entry of every subfolder, held at the
 // largest 16-bit value for folders with more subfolders than that.
@@ -21,31 +29,36 @@ uint16_t FolderLinks(uint32_t subfolders) {
   return static_cast<uint16_t>(subfolders >= 0xFFFF ? 0xFFFF : subfolders + 1);
 }
 
-// The UDF implementation use attribute header checksum: 16-bit sum of the attribute's first
-// 48 bytes (UDF 3.3.4.5).
+// The UDF implementation use attribute header checksum: 16-bit sum of the attribute's bytes
+// before its implementation use (UDF 3.3.4.5).
 uint16_t AttributeChecksum(const uint8_t* p) {
   uint16_t sum = 0;
-  for (int i = 0; i < 48; ++i) sum = static_cast<uint16_t>(sum + p[i]);
+  for (size_t i = 0; i < ea::kHeaderChecksum; ++i) sum = static_cast<uint16_t>(sum + p[i]);
   return sum;
 }
 
 void PutImplementationAttribute(uint8_t* p, std::string_view identifier, uint32_t length,
                                 uint32_t use_length, uint16_t revision) {
-  PutLe32(p + 0, 2048);  // implementation use attribute
-  p[4] = 1;
-  PutLe32(p + 8, length);
-  PutLe32(p + 12, use_length);
-  PutEntityId(p + 16, identifier, revision, 1);
-  PutLe16(p + 48, AttributeChecksum(p));
+  PutLe32(p + ea::kAttributeType, ea::kTypeImplementationUse);
+  p[ea::kAttributeSubtype] = ea::kSubtype;
+  PutLe32(p + ea::kAttributeLength, length);
+  PutLe32(p + ea::kImplementationUseLength, use_length);
+  PutEntityId(p + ea::kImplementationIdentifier, identifier, revision,
+              ecma167::entity::kOsClassDos);
+  PutLe16(p + ea::kHeaderChecksum, AttributeChecksum(p));
 }
 
 // ECMA-167 4/14.10: the header and the two attributes every entry of this engine carries.
 void PutExtendedAttributes(uint8_t* p, uint32_t block, uint16_t revision) {
-  PutLe32(p + 16, 24);  // implementation attributes start after the header
-  PutLe32(p + 20, revision >= kRevision250 ? 0xFFFFFFFFu : kAttributeBytes);
-  PutTag(p, kTagExtendedAttributeHeader, DescriptorVersion(revision), 8, block);
-  PutImplementationAttribute(p + 24, "*UDF FreeEASpace", 52, 4, revision);
-  PutImplementationAttribute(p + 76, "*UDF DVD CGMS Info", 56, 8, revision);
+  PutLe32(p + ea::kImplementationAttributesLocation, ea::kHeaderSize);
+  PutLe32(p + ea::kApplicationAttributesLocation,
+          revision >= kRevision250 ? ea::kNoAttributes : kAttributeBytes);
+  PutTag(p, kTagExtendedAttributeHeader, DescriptorVersion(revision), ea::kHeaderSize - tag::kSize,
+         block);
+  PutImplementationAttribute(p + ea::kHeaderSize, ecma167::kFreeEaSpace, kFreeEaSpaceBytes,
+                             ea::kFreeEaSpaceUseLength, revision);
+  PutImplementationAttribute(p + ea::kHeaderSize + kFreeEaSpaceBytes, ecma167::kDvdCgmsInfo,
+                             kCgmsInfoBytes, ea::kCgmsInfoUseLength, revision);
 }
 
 }  // namespace
@@ -57,7 +70,7 @@ std::atomic<uint32_t>& UniqueIdCounter() {
 
 size_t IdentifierBytes(std::u16string_view name) {
   if (name.empty()) return 0;
-  return 1 + name.size() * (CompressionFor(name) == 8 ? 1 : 2);
+  return 1 + name.size() * (CompressionFor(name) == ecma167::kCompression8 ? 1 : 2);
 }
 
 size_t DescriptorCount(const FileEntryFields::Extent* extents, size_t count) {
@@ -69,22 +82,25 @@ size_t DescriptorCount(const FileEntryFields::Extent* extents, size_t count) {
 }
 
 size_t MaxDescriptors(bool long_ads) {
-  return (kBlock - kEntryHeaderBytes - kAttributeBytes) / (long_ads ? 16 : 8);
+  return (kBlock - kEntryHeaderBytes - kAttributeBytes) /
+         (long_ads ? ecma167::ad::kLongSize : ecma167::ad::kShortSize);
 }
 
 void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
   // ECMA-167 4/14.6 ICB tag.
-  uint8_t* icb = p + 16;
-  PutLe16(icb + 4, 4);  // strategy 4
-  PutLe16(icb + 8, 1);  // one entry
-  icb[11] = f.file_type;
-  PutLe16(icb + 18, f.embedded ? 3 : (f.long_ads ? 1 : 0));
+  uint8_t* icb = p + entry::kIcbTag;
+  PutLe16(icb + ecma167::icb::kStrategyType, ecma167::icb::kStrategy4);
+  PutLe16(icb + ecma167::icb::kMaxEntries, 1);
+  icb[ecma167::icb::kFileType] = f.file_type;
+  PutLe16(icb + ecma167::icb::kFlags,
+          f.embedded ? ecma167::icb::kEmbedded
+                     : (f.long_ads ? ecma167::icb::kLongAds : ecma167::icb::kShortAds));
 
-  PutLe32(p + 36, 0xFFFFFFFFu);  // user
-  PutLe32(p + 40, 0xFFFFFFFFu);  // group
-  PutLe32(p + 44, f.permissions);
-  PutLe16(p + 48, f.link_count);
-  PutLe64(p + 56, f.information_length);
+  PutLe32(p + entry::kUid, entry::kUnspecifiedId);
+  PutLe32(p + entry::kGid, entry::kUnspecifiedId);
+  PutLe32(p + entry::kPermissions, f.permissions);
+  PutLe16(p + entry::kFileLinkCount, f.link_count);
+  PutLe64(p + entry::kInformationLength, f.information_length);
   uint64_t blocks = f.embedded ? 0 : (f.information_length + kBlock - 1) / kBlock;
 
   size_t header;
@@ -92,26 +108,26 @@ void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
   uint8_t* unique;
   if (f.extended) {
     // ECMA-167 4/14.17: object size, creation time and a stream directory ICB besides.
-    PutLe64(p + 64, f.information_length);
-    PutLe64(p + 72, blocks);
-    PutTimestamp(p + 80, f.time);
-    PutTimestamp(p + 92, f.time);
-    PutTimestamp(p + 104, f.time);
-    PutTimestamp(p + 116, f.time);
-    PutLe32(p + 128, 1);
-    PutImplementationId(p + 168);
-    unique = p + 200;
-    PutLe32(p + 208, attribute_bytes);
+    PutLe64(p + efe::kObjectSize, f.information_length);
+    PutLe64(p + efe::kLogicalBlocksRecorded, blocks);
+    PutTimestamp(p + efe::kAccessTime, f.time);
+    PutTimestamp(p + efe::kModificationTime, f.time);
+    PutTimestamp(p + efe::kCreationTime, f.time);
+    PutTimestamp(p + efe::kAttributeTime, f.time);
+    PutLe32(p + efe::kCheckpoint, 1);
+    PutImplementationId(p + efe::kImplementationIdentifier);
+    unique = p + efe::kUniqueId;
+    PutLe32(p + efe::kExtendedAttributesLength, attribute_bytes);
     header = kExtendedEntryHeaderBytes;
   } else {
-    PutLe64(p + 64, blocks);
-    PutTimestamp(p + 72, f.time);
-    PutTimestamp(p + 84, f.time);
-    PutTimestamp(p + 96, f.time);
-    PutLe32(p + 108, 1);  // checkpoint
-    PutImplementationId(p + 128);
-    unique = p + 160;
-    PutLe32(p + 168, attribute_bytes);
+    PutLe64(p + fe::kLogicalBlocksRecorded, blocks);
+    PutTimestamp(p + fe::kAccessTime, f.time);
+    PutTimestamp(p + fe::kModificationTime, f.time);
+    PutTimestamp(p + fe::kAttributeTime, f.time);
+    PutLe32(p + fe::kCheckpoint, 1);
+    PutImplementationId(p + fe::kImplementationIdentifier);
+    unique = p + fe::kUniqueId;
+    PutLe32(p + fe::kExtendedAttributesLength, attribute_bytes);
     header = kEntryHeaderBytes;
   }
   PutLe64(unique, f.unique_id);
@@ -127,10 +143,10 @@ void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
         uint32_t piece = static_cast<uint32_t>(left < kMaxExtentBytes ? left : kMaxExtentBytes);
         if (f.long_ads) {
           PutLongAd(ad, piece, position, 0, 0);
-          ad += 16;
+          ad += ecma167::ad::kLongSize;
         } else {
           PutShortAd(ad, piece, position);
-          ad += 8;
+          ad += ecma167::ad::kShortSize;
         }
         left -= piece;
         position += kExtentBlockStep;
@@ -138,14 +154,15 @@ void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
     }
   }
   uint32_t ad_bytes = static_cast<uint32_t>(ad - first_ad);
-  PutLe32(p + (f.extended ? 212 : 172), ad_bytes);
+  PutLe32(p + (f.extended ? efe::kAllocationDescriptorsLength : fe::kAllocationDescriptorsLength),
+          ad_bytes);
   PutTag(p, f.extended ? kTagExtendedFileEntry : kTagFileEntry, DescriptorVersion(f.revision),
-         static_cast<uint16_t>(header + attribute_bytes + ad_bytes - 16), f.block);
+         static_cast<uint16_t>(header + attribute_bytes + ad_bytes - tag::kSize), f.block);
 }
 
 UdfTree::UdfTree(std::vector<UdfNode> nodes, uint16_t revision)
     : nodes_(std::move(nodes)), slots_(nodes_.size()), revision_(revision) {
-  root_.identifier_bytes = 40;
+  root_.identifier_bytes = IdentifierDescriptorSize(0);  // the parent's identifier
   for (uint32_t i = 0; i < nodes_.size(); ++i) {
     const UdfNode& node = nodes_[i];
     Slot& parent = SlotOf(node.parent);
@@ -155,7 +172,7 @@ UdfTree::UdfTree(std::vector<UdfNode> nodes, uint16_t revision)
     if (node.is_folder) {
       ++parent.subfolders;
       ++folders_;
-      slots_[i].identifier_bytes = 40;
+      slots_[i].identifier_bytes = IdentifierDescriptorSize(0);
     } else {
       ++files_;
     }
@@ -294,7 +311,7 @@ uint32_t UdfTree::WriteArea(const Timestamp& volume_time, const AreaSink& sink,
   FileEntryFields root;
   root.revision = revision_;
   root.block = root_.entry_block;
-  root.file_type = 4;
+  root.file_type = ecma167::icb::kTypeDirectory;
   root.permissions = kFolderPermissions;
   root.link_count = FolderLinks(root_.subfolders);
   root.information_length = root_.identifier_bytes;
@@ -334,14 +351,14 @@ bool UdfTree::WriteEntry(Window& window, uint32_t index, const IsoTimeConverter&
   f.time = Timestamp{local_time(node.last_write_time), 0};
   FileEntryFields::Extent extents[2];
   if (node.is_folder) {
-    f.file_type = 4;
+    f.file_type = ecma167::icb::kTypeDirectory;
     f.permissions = kFolderPermissions;
     f.link_count = FolderLinks(slot.subfolders);
     f.information_length = slot.identifier_bytes;
     extents[0] = {slot.identifier_block, slot.identifier_bytes};
     f.extent_count = 1;
   } else {
-    f.file_type = 5;
+    f.file_type = ecma167::icb::kTypeFile;
     f.permissions = kFilePermissions;
     f.information_length = node.length + node.second_length;
     f.long_ads = revision_ >= kRevision250;
@@ -371,24 +388,25 @@ bool UdfTree::WriteIdentifiers(Window& window, uint32_t parent) const {
     uint32_t size = IdentifierDescriptorSize(identifier.size());
     uint8_t* p = window.At(folder.identifier_block, offset, size);
     if (!p) return false;
-    // ECMA-167 4/14.4.
-    PutLe16(p + 16, 1);
-    p[18] = characteristics;
-    p[19] = static_cast<uint8_t>(identifier.size());
-    PutLongAd(p + 20, kBlock, target.entry_block, partition, v250 ? target.unique_id : 0);
-    std::memcpy(p + 38, identifier.data(), identifier.size());
+    // ECMA-167 4/14.4, without implementation use.
+    PutLe16(p + fid::kFileVersionNumber, 1);
+    p[fid::kCharacteristics] = characteristics;
+    p[fid::kIdentifierLength] = static_cast<uint8_t>(identifier.size());
+    PutLongAd(p + fid::kIcb, kBlock, target.entry_block, partition, v250 ? target.unique_id : 0);
+    std::memcpy(p + fid::kImplementationUse, identifier.data(), identifier.size());
     // A descriptor that crosses a block boundary names the block it starts in.
-    PutTag(p, kTagFileIdentifier, version, static_cast<uint16_t>(size - 16),
+    PutTag(p, kTagFileIdentifier, version, static_cast<uint16_t>(size - tag::kSize),
            folder.identifier_block + offset / kBlock);
     offset += size;
     return true;
   };
 
-  if (!put(0x0A, std::string(), grand)) return false;
+  if (!put(fid::kParent | fid::kDirectory, std::string(), grand)) return false;
   for (uint32_t i = folder.first_child; i < folder.first_child + folder.child_count; ++i) {
     const UdfNode& node = nodes_[i];
-    uint8_t characteristics = node.is_folder ? 0x02 : (node.hidden ? 0x01 : 0x00);
-    if (!put(characteristics, CompressedChars(node.name, 255), slots_[i])) return false;
+    uint8_t characteristics = node.is_folder ? fid::kDirectory : (node.hidden ? fid::kHidden : 0);
+    if (!put(characteristics, CompressedChars(node.name, fid::kMaxIdentifierLength), slots_[i]))
+      return false;
   }
   return true;
 }

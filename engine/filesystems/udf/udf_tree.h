@@ -28,8 +28,17 @@ namespace quillden::fs::udf {
 
 inline constexpr uint32_t kNoParent = 0xFFFFFFFFu;  // an entry of the root folder
 // Largest piece of an allocation descriptor, and the block step between pieces.
-inline constexpr uint64_t kMaxExtentBytes = 0x3FFFF800;
-inline constexpr uint32_t kExtentBlockStep = 0x7FFFF;
+inline constexpr uint64_t kMaxExtentBytes = ecma167::ad::kLengthMask & ~uint64_t{kBlockSize - 1};
+inline constexpr uint32_t kExtentBlockStep = kMaxExtentBytes / kBlockSize;
+
+// Read and change attributes for everyone; folders add execute (search).
+inline constexpr uint32_t kFilePermissions =
+    ecma167::entry::kOwnerRead | ecma167::entry::kOwnerChangeAttributes |
+    ecma167::entry::kGroupRead | ecma167::entry::kGroupChangeAttributes |
+    ecma167::entry::kOtherRead | ecma167::entry::kOtherChangeAttributes;
+inline constexpr uint32_t kFolderPermissions = kFilePermissions | ecma167::entry::kOwnerExecute |
+                                               ecma167::entry::kGroupExecute |
+                                               ecma167::entry::kOtherExecute;
 
 struct UdfNode {
   std::u16string_view name;  // must outlive the tree
@@ -48,10 +57,10 @@ struct UdfNode {
 // The engine-wide unique ID counter of 2.50 identifiers (starts at 17, never reset by a job).
 std::atomic<uint32_t>& UniqueIdCounter();
 
-// The bytes of a file identifier descriptor for an identifier of identifier_bytes (38 plus the
-// identifier, rounded up to 4).
+// The bytes of a file identifier descriptor for an identifier of identifier_bytes (the fixed
+// fields plus the identifier, rounded up to 4).
 inline constexpr uint32_t IdentifierDescriptorSize(size_t identifier_bytes) {
-  return static_cast<uint32_t>((38 + identifier_bytes + 3) & ~size_t{3});
+  return static_cast<uint32_t>(ecma167::fid::PaddedLength(0, identifier_bytes));
 }
 // Bytes of the compressed identifier of a name (without cutting; at most 1 + 2 * units).
 size_t IdentifierBytes(std::u16string_view name);
@@ -60,12 +69,12 @@ size_t IdentifierBytes(std::u16string_view name);
 struct FileEntryFields {
   uint16_t revision = kRevision102;
   uint32_t block = 0;  // tag location
-  uint8_t file_type = 5;
+  uint8_t file_type = ecma167::icb::kTypeFile;
   bool extended = false;        // Extended File Entry, no extended attributes
   bool with_attributes = true;  // the 132 bytes of extended attributes
   bool long_ads = false;        // long allocation descriptors (partition reference 0)
   bool embedded = false;        // data in the entry (no descriptors, no data)
-  uint32_t permissions = 0x318C;
+  uint32_t permissions = kFilePermissions;
   uint16_t link_count = 1;
   uint64_t information_length = 0;
   uint64_t unique_id = 0;

@@ -18,7 +18,7 @@ bool DescriptorValid(const uint8_t* p) {
   for (int i = 0; i < 16; ++i) {
     if (i != 4) sum = static_cast<uint8_t>(sum + p[i]);
   }
-  return sum == p[4] && Crc16(p + 16, GetLe16(p + 10)) == GetLe16(p + 8);
+  return sum == p[4] && ecma167::DescriptorCrc(p + 16, GetLe16(p + 10)) == GetLe16(p + 8);
 }
 
 UdfNode File(std::u16string_view name, uint32_t parent, uint64_t length, uint32_t location = 0) {
