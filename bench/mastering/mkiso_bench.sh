@@ -8,6 +8,10 @@
 #   small  100,000 files of 1 to 4,000 bytes in 1,000 folders (a recovery area's driver and tool
 #          folders); ISO 9660 + Joliet, and the UDF 1.02 bridge against genisoimage -J -udf; five
 #          runs each.
+#   200k   200,000 entries: 198,000 empty files, 100 to a folder, in 1,980 folders below 20 (a tree
+#          of many small entries, where the planner's memory shows); peak memory of every file
+#          system selection (iso, udf, udf250, iso+udf, iso+udf250) against genisoimage -J (and
+#          -J -udf for the bridges), in KiB per entry and as ratios; the lowest of three runs each.
 # Every run starts on a warm page cache, after a sync. The trees stay in WORK_FOLDER for the next
 # run; remove the folder when done.
 set -eu
@@ -54,6 +58,42 @@ PY
   find "$tree" -type f -exec cat {} + > /dev/null  # warm the cache for everyone alike
 }
 
+make_200k_tree() {
+  tree=$work/tree200k
+  if [ ! -f "$tree/.complete" ]; then
+    rm -rf "$tree"
+    python3 - "$tree" <<'PY'
+import os, sys
+root = sys.argv[1]
+extensions = ["dll", "inf", "sys", "cat", "txt", "exe", "ini", "xml"]
+stems = ["setup", "net", "Storage Controller", "readme", "x64"]
+for d in range(1980):
+    folder = os.path.join(root, "vendor%02d" % (d % 20), "Driver Package %04d" % d)
+    os.makedirs(folder)
+    for f in range(100):
+        name = "%s_%06d.%s" % (stems[(d + f) % len(stems)], d * 100 + f, extensions[f % len(extensions)])
+        open(os.path.join(folder, name), "wb").close()
+PY
+    touch "$tree/.complete"
+  fi
+  find "$tree" > /dev/null  # warm the cache for everyone alike
+  entries=$(find "$tree" -mindepth 1 ! -name .complete | wc -l)
+}
+
+peak() {  # name, runs, command...: the lowest peak RSS of the runs (KiB) and that run's seconds
+  name=$1; runs=$2; shift 2
+  best=""
+  for run in $(seq 1 "$runs"); do
+    rm -f "$work/out.iso"
+    /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" > /dev/null 2>&1
+    read seconds kib < "$work/time.txt"
+    if [ -z "$best" ] || [ "$kib" -lt "$best" ]; then best=$kib; best_seconds=$seconds; fi
+  done
+  printf '%-24s %8s KiB peak  %6s KiB/entry  %6s s\n' "$name" "$best" \
+    "$(echo "scale=3; $best / $entries" | bc)" "$best_seconds"
+  eval "peak_$name=$best"
+}
+
 measure() {  # name, runs, command...: best wall seconds, that run's CPU seconds, peak RSS (KiB)
   name=$1; runs=$2; shift 2
   best=""; best_cpu=""; peak=0
@@ -98,8 +138,22 @@ case $workload in
     ratio "bridge wall     / genisoimage -udf" "$time_quillden_bridge" "$time_genisoimage_udf"
     ratio "bridge CPU      / genisoimage -udf" "$cpu_quillden_bridge" "$cpu_genisoimage_udf"
     ;;
+  200k)
+    make_200k_tree
+    echo "$entries entries"
+    peak genisoimage 3 genisoimage -quiet -J -o "$work/out.iso" "$tree"
+    peak genisoimage_udf 3 genisoimage -quiet -J -udf -o "$work/out.iso" "$tree"
+    for fs in iso udf udf250 iso+udf iso+udf250; do
+      peak "quillden_$(echo "$fs" | tr '+' '_')" 3 "$quillden" mkiso -q --fs "$fs" -o "$work/out.iso" "$tree"
+    done
+    ratio "iso        / genisoimage -J     " "$peak_quillden_iso" "$peak_genisoimage"
+    ratio "udf        / genisoimage -J     " "$peak_quillden_udf" "$peak_genisoimage"
+    ratio "udf250     / genisoimage -J     " "$peak_quillden_udf250" "$peak_genisoimage"
+    ratio "iso+udf    / genisoimage -J -udf" "$peak_quillden_iso_udf" "$peak_genisoimage_udf"
+    ratio "iso+udf250 / genisoimage -J -udf" "$peak_quillden_iso_udf250" "$peak_genisoimage_udf"
+    ;;
   *)
-    echo "mkiso_bench.sh: unknown workload $workload (bulk or small)" >&2
+    echo "mkiso_bench.sh: unknown workload $workload (bulk, small or 200k)" >&2
     exit 2
     ;;
 esac

@@ -22,12 +22,131 @@ struct SortLess {
   }
 };
 
-// The children of one folder indexed twice: by name hash (lookups and the collision walk of the
-// insertion) and by sort key (the insertion point). The linked list stays the order callers walk.
-struct FolderIndex {
-  explicit FolderIndex(std::pmr::memory_resource* heap) : by_hash(heap), by_order(heap) {}
-  std::pmr::unordered_multimap<uint32_t, DatadiskEntry*> by_hash;
-  std::pmr::multiset<DatadiskEntry*, SortLess> by_order;
+// The children of one folder indexed twice, in the disc's heap: by name hash (lookups and the
+// collision walk of the insertion) and in sibling order (the insertion point). The linked list
+// stays the order callers walk. Both hold bare entry pointers, a dozen bytes or so per child: a
+// tree of a few hundred thousand entries must fit in far less memory than node-based containers
+// take.
+class FolderIndex {
+ public:
+  explicit FolderIndex(std::pmr::memory_resource* heap) : slots_(heap), runs_(heap) {}
+
+  // --- by name hash: open addressing with linear probing, at most half full ---
+  bool HasHash(uint32_t hash) const {
+    bool found = false;
+    ForHash(hash, [&found](DatadiskEntry*) {
+      found = true;
+      return false;
+    });
+    return found;
+  }
+  // Calls visit for every entry of that hash until it returns false.
+  template <typename Visit>
+  void ForHash(uint32_t hash, Visit&& visit) const {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
+      if (slots_[i]->name_hash == hash && !visit(slots_[i])) return;
+    }
+  }
+  void AddHashed(DatadiskEntry* entry) {
+    if ((hashed_ + 1) * 2 > slots_.size()) GrowSlots();
+    Place(slots_, entry);
+    ++hashed_;
+  }
+  void RemoveHashed(const DatadiskEntry* entry) {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    size_t hole = entry->name_hash & mask;
+    while (slots_[hole] && slots_[hole] != entry) hole = (hole + 1) & mask;
+    if (!slots_[hole]) return;
+    // Backward shift: every entry after the hole that may move into it does, so that no probe
+    // sequence ever crosses a free slot before its entry.
+    for (size_t next = (hole + 1) & mask; slots_[next]; next = (next + 1) & mask) {
+      const size_t home = slots_[next]->name_hash & mask;
+      const bool home_cyclically_after_hole =
+          hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
+      if (home_cyclically_after_hole) continue;
+      slots_[hole] = slots_[next];
+      hole = next;
+    }
+    slots_[hole] = nullptr;
+    --hashed_;
+  }
+
+  // --- sibling order: sorted runs of at most kRunLength entries, the runs in order ---
+  // Inserts entry after every sibling that does not sort after it; returns the sibling it now
+  // follows, or null when it comes first.
+  DatadiskEntry* AddOrdered(DatadiskEntry* entry) {
+    SortLess less;
+    // The first run whose last entry sorts after entry takes it; past the last run, the last.
+    auto run = std::partition_point(runs_.begin(), runs_.end(),
+                                    [&](const Run& r) { return !less(entry, r.back()); });
+    if (run == runs_.end()) {
+      if (runs_.empty()) {
+        runs_.emplace_back();
+        runs_.back().reserve(4);
+      }
+      run = std::prev(runs_.end());
+    }
+    auto at = std::upper_bound(run->begin(), run->end(), entry, less);
+    DatadiskEntry* before = nullptr;
+    if (at != run->begin()) {
+      before = *std::prev(at);
+    } else if (run != runs_.begin()) {
+      before = std::prev(run)->back();
+    }
+    at = run->insert(at, entry);
+    if (run->size() > kRunLength) {
+      // Split in two halves; the upper half becomes the next run.
+      const auto index = run - runs_.begin();
+      Run upper(run->begin() + kRunLength / 2, run->end(), runs_.get_allocator());
+      runs_.insert(run + 1, std::move(upper));
+      Run& lower = runs_[static_cast<size_t>(index)];
+      lower.resize(kRunLength / 2);
+      lower.shrink_to_fit();
+    }
+    return before;
+  }
+  void RemoveOrdered(const DatadiskEntry* entry) {
+    SortLess less;
+    // Equal keys may span runs: from the first run whose last entry does not sort before entry.
+    auto run = std::partition_point(runs_.begin(), runs_.end(),
+                                    [&](const Run& r) { return less(r.back(), entry); });
+    for (; run != runs_.end(); ++run) {
+      auto first = std::lower_bound(run->begin(), run->end(), entry, less);
+      for (auto it = first; it != run->end() && !less(entry, *it); ++it) {
+        if (*it != entry) continue;
+        run->erase(it);
+        if (run->empty()) runs_.erase(run);
+        return;
+      }
+      if (first != run->end() && less(entry, run->back())) return;  // its range ended here
+    }
+  }
+
+ private:
+  static constexpr size_t kRunLength = 512;
+  using Run = std::pmr::vector<DatadiskEntry*>;
+
+  static void Place(std::pmr::vector<DatadiskEntry*>& slots, DatadiskEntry* entry) {
+    const size_t mask = slots.size() - 1;
+    size_t i = entry->name_hash & mask;
+    while (slots[i]) i = (i + 1) & mask;
+    slots[i] = entry;
+  }
+  void GrowSlots() {
+    std::pmr::vector<DatadiskEntry*> grown(slots_.empty() ? 4 : slots_.size() * 2, nullptr,
+                                           slots_.get_allocator());
+    for (DatadiskEntry* entry : slots_) {
+      if (entry) Place(grown, entry);
+    }
+    slots_.swap(grown);
+  }
+
+  std::pmr::vector<DatadiskEntry*> slots_;  // a power of two; null is a free slot
+  size_t hashed_ = 0;
+  std::pmr::vector<Run> runs_;
 };
 
 // Gives the tree functions access to the disc's private root list and index.
@@ -189,7 +308,8 @@ DatadiskEntry* Datadisk::EntryFromHandle(HANDLE handle) const {
   if (slab == slabs_.begin()) return nullptr;
   --slab;
   const uintptr_t offset = address - slab->first;
-  if (offset >= slab->second * sizeof(DatadiskEntry) || offset % sizeof(DatadiskEntry) != 0) return nullptr;
+  if (offset >= slab->second * sizeof(DatadiskEntry) || offset % sizeof(DatadiskEntry) != 0)
+    return nullptr;
   auto* entry = static_cast<DatadiskEntry*>(handle);
   return entry->live ? entry : nullptr;
 }
@@ -208,7 +328,8 @@ DatadiskEntry* Datadisk::NewEntry() {
     std::lock_guard lock(live_mutex_);
     if (free_slots_.empty() && next_slot_ == slab_end_) {
       // Slabs grow with the tree: a small disc stays small, a large one takes few slabs.
-      const size_t count = slabs_.empty() ? 64 : std::min<size_t>(slabs_.rbegin()->second * 2, 8192);
+      const size_t count =
+          slabs_.empty() ? 64 : std::min<size_t>(slabs_.rbegin()->second * 2, 8192);
       void* memory = heap_.allocate(count * sizeof(DatadiskEntry), alignof(DatadiskEntry));
       next_slot_ = static_cast<DatadiskEntry*>(memory);
       slab_end_ = next_slot_ + count;
@@ -318,15 +439,16 @@ DatadiskEntry* FindChild(const Datadisk& disc, const DatadiskEntry* folder,
                          std::u16string_view name) {
   const FolderIndex* index = TreeAccess::index(disc, folder);
   if (!index || name.empty()) return nullptr;
-  auto [begin, end] = index->by_hash.equal_range(NameHash(name));
   DatadiskEntry* match = nullptr;
-  for (auto it = begin; it != end; ++it) {
-    DatadiskEntry* candidate = it->second;
-    if (!NamesEqualIgnoringAsciiCase(candidate->name(), name)) continue;
+  index->ForHash(NameHash(name), [&](DatadiskEntry* candidate) {
     // Names are unique per folder, so there is at most one match; should there be more, the
     // first in sibling order wins.
-    if (!match || SortLess()(candidate, match)) match = candidate;
-  }
+    if (NamesEqualIgnoringAsciiCase(candidate->name(), name) &&
+        (!match || SortLess()(candidate, match))) {
+      match = candidate;
+    }
+    return true;
+  });
   return match;
 }
 
@@ -340,7 +462,7 @@ uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder
       // Only hashes decide here: a changed name takes the first counter whose hash no sibling has.
       std::u16string normalised = name;
       uint32_t hash = NameHash(name);
-      for (uint32_t counter = 0; index && index->by_hash.count(hash) != 0; ++counter) {
+      for (uint32_t counter = 0; index && index->HasHash(hash); ++counter) {
         name = CounterName(normalised, counter);
         hash = NameHash(name);
       }
@@ -358,14 +480,13 @@ uint32_t InsertEntry(Datadisk& disc, DatadiskEntry* entry, DatadiskEntry* folder
       index = std::pmr::polymorphic_allocator<FolderIndex>(disc.heap())
                   .new_object<FolderIndex>(disc.heap());
     }
-    auto order_it = index->by_order.insert(index->by_order.upper_bound(entry), entry);
+    DatadiskEntry* before = index->AddOrdered(entry);
     try {
-      index->by_hash.emplace(entry->name_hash, entry);
+      index->AddHashed(entry);
     } catch (...) {
-      index->by_order.erase(order_it);
+      index->RemoveOrdered(entry);
       throw;
     }
-    DatadiskEntry* before = order_it == index->by_order.begin() ? nullptr : *std::prev(order_it);
     DatadiskEntry*& first = TreeAccess::first(disc, folder);
     entry->prev = before;
     entry->next = before ? before->next : first;
@@ -382,20 +503,8 @@ void UnlinkEntry(Datadisk& disc, DatadiskEntry* entry) {
   DatadiskEntry* folder = entry->parent;
   FolderIndex* index = TreeAccess::index(disc, folder);
   if (index) {
-    auto [begin, end] = index->by_order.equal_range(entry);
-    for (auto it = begin; it != end; ++it) {
-      if (*it == entry) {
-        index->by_order.erase(it);
-        break;
-      }
-    }
-    auto [hbegin, hend] = index->by_hash.equal_range(entry->name_hash);
-    for (auto it = hbegin; it != hend; ++it) {
-      if (it->second == entry) {
-        index->by_hash.erase(it);
-        break;
-      }
-    }
+    index->RemoveOrdered(entry);
+    index->RemoveHashed(entry);
   }
   DatadiskEntry*& first = TreeAccess::first(disc, folder);
   if (entry->prev) {

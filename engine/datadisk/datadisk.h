@@ -26,12 +26,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <memory_resource>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <map>
 #include <vector>
 
 #include "quillden/datadisk.h"
@@ -46,7 +46,7 @@ inline constexpr size_t kMaxEntryName = 108;   // characters of an entry name
 inline constexpr size_t kMaxDiscPath = 256;    // characters of a disc path
 inline constexpr size_t kMaxPathBuffer = 260;  // units of the error file name / target path
 
-struct FolderIndex;  // the per-folder child index (datadisk.cc)
+class FolderIndex;  // the per-folder child index (datadisk.cc)
 class Datadisk;
 
 struct DatadiskEntry {

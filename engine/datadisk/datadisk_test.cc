@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -123,6 +126,63 @@ TEST_F(DatadiskTest, LookupIgnoresAsciiCaseAndLeavesErrorAloneWhenMissing) {
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_INVALID_ARGUMENT);
   EXPECT_EQ(MST_FindDatadiskFile(disc_, nullptr, u"a?"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_BAD_CHARACTER);
+}
+
+// A large folder filled in shuffled order, then thinned out and renamed in shuffled order: the
+// siblings stay in order and every name is found again (the folder's index splits its order runs
+// and moves its hash slots on the way).
+TEST_F(DatadiskTest, LargeFolderKeepsOrderAndLookupsThroughChanges) {
+  HANDLE big = Folder(nullptr, u"big");
+  std::mt19937 random(25);
+  std::vector<int> numbers(3000);
+  for (int i = 0; i < 3000; ++i) numbers[i] = i;
+  std::shuffle(numbers.begin(), numbers.end(), random);
+  auto name_of = [](int n, const char* prefix) {
+    std::string text = prefix + std::to_string(100000 + n);
+    if (n % 3 == 0) text[0] = static_cast<char>(text[0] - 'a' + 'A');  // case folds in order
+    return std::u16string(text.begin(), text.end());
+  };
+  std::map<std::string, std::pair<std::u16string, HANDLE>> expected;  // folded name: name, entry
+  auto folded = [](const std::u16string& name) {
+    std::string key(name.begin(), name.end());
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+  };
+  for (int n : numbers) {
+    std::u16string name = name_of(n, "e");
+    HANDLE entry = Folder(big, name);
+    ASSERT_NE(entry, INVALID_HANDLE_VALUE) << n;
+    expected[folded(name)] = {name, entry};
+  }
+  auto check = [&]() {
+    std::vector<std::u16string> names;
+    for (const auto& [key, value] : expected) {
+      names.push_back(value.first);
+      std::u16string upper;
+      for (char16_t c : value.first) upper.push_back(c >= u'a' && c <= u'z' ? c - 32 : c);
+      ASSERT_EQ(MST_FindDatadiskFile(disc_, big, upper.c_str()), value.second);
+    }
+    EXPECT_EQ(Children(big), names);
+  };
+  check();
+  std::shuffle(numbers.begin(), numbers.end(), random);
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const int n = numbers[i];
+    auto it = expected.find(folded(name_of(n, "e")));
+    ASSERT_NE(it, expected.end());
+    HANDLE entry = it->second.second;
+    if (i % 3 == 0) {
+      ASSERT_EQ(MST_DeleteDatadiskFile(disc_, entry), QD_OK);
+      EXPECT_EQ(MST_FindDatadiskFile(disc_, big, it->second.first.c_str()), nullptr);
+      expected.erase(it);
+    } else if (i % 3 == 1) {
+      std::u16string renamed = name_of(n, "r");
+      ASSERT_EQ(MST_RenameDatadiskFile(disc_, entry, renamed.c_str()), entry);
+      expected.erase(it);
+      expected[folded(renamed)] = {renamed, entry};
+    }
+  }
+  check();
 }
 
 TEST_F(DatadiskTest, LongNamesAreCutAndCollisionsCounted) {

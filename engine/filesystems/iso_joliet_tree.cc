@@ -25,7 +25,7 @@ void IsoJolietTree::AssignIsoNames() {
       namer = std::make_unique<FolderIsoNamer>(code_page_);
       current_parent = entry.parent;
     }
-    entry.iso_name = namer->Next(entry.name, entry.is_folder);
+    entry.iso_name = IsoName(namer->Next(entry.name, entry.is_folder));
   }
 }
 
@@ -43,7 +43,9 @@ bool IsAscii(std::string_view bytes) {
 bool IsoJolietTree::SortForIso() {
   // ISO names sort as UTF-16; an ASCII name is its own UTF-16, which spares the conversion.
   auto iso_less = [this](const FsEntry& x, const FsEntry& y) {
-    if (IsAscii(x.iso_name) && IsAscii(y.iso_name)) return x.iso_name < y.iso_name;
+    if (IsAscii(x.iso_name) && IsAscii(y.iso_name)) {
+      return std::string_view(x.iso_name) < std::string_view(y.iso_name);
+    }
     return code_page_.ToUtf16(x.iso_name) < code_page_.ToUtf16(y.iso_name);
   };
   sorted_.resize(entries_.size());
@@ -176,7 +178,6 @@ uint64_t IsoJolietTree::SizeDirectories(View view) {
 }
 
 void IsoJolietTree::Relocate(View view, uint32_t first_block) {
-  (view == View::kJoliet ? joliet_area_first_ : iso_area_first_) = first_block;
   DirBlock(view, RootSlot()) += first_block;
   for (uint32_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].is_folder) DirBlock(view, i) += first_block;
@@ -206,62 +207,102 @@ void IsoJolietTree::WritePathTables(View view, uint8_t* l_table, uint8_t* m_tabl
     const FsEntry& entry = entries_[folder];
     number[folder] = static_cast<uint16_t>(next++);
     uint16_t parent = entry.parent == kParentIsRoot ? 1 : number[entry.parent];
-    std::string name = view == View::kJoliet ? ToUtf16Be(entry.name) : entry.iso_name;
+    std::string name = view == View::kJoliet ? ToUtf16Be(entry.name)
+                                             : std::string(std::string_view(entry.iso_name));
     put(DirBlock(view, folder), parent, name);
   }
 }
 
 void IsoJolietTree::WriteDirectories(View view, uint8_t* area, const IsoTime& volume_time,
                                      bool file_dates) const {
+  uint8_t* next = area;
+  StreamDirectories(view, volume_time, file_dates, [&next](const uint8_t* blocks, size_t count) {
+    std::memcpy(next, blocks, count * kBlockSize);
+    next += count * kBlockSize;
+    return 0u;
+  });
+}
+
+uint32_t IsoJolietTree::StreamDirectories(View view, const IsoTime& volume_time, bool file_dates,
+                                          const AreaSink& sink, size_t window_blocks) const {
   const ChildLists children = ChildrenInOrder(view);
-  std::string identifier;
-  uint32_t area_first = view == View::kJoliet ? joliet_area_first_ : iso_area_first_;
   const IsoTimeConverter local_time;
-  auto write_one = [&](uint32_t slot) {
-    bool is_root = slot == RootSlot();
-    uint32_t parent_slot = is_root ? RootSlot() : SlotOf(entries_[slot].parent);
-    uint8_t* dir = area + static_cast<uint64_t>(DirBlock(view, slot) - area_first) * kBlockSize;
-
-    DirectoryRecord self;
-    self.location = DirBlock(view, slot);
-    self.data_length = RoundUpToBlock(DirLength(view, slot));
-    self.date = is_root ? volume_time : local_time(entries_[slot].last_write_time);
-    self.flags = kDirectoryFlag;
-    self.identifier = std::string_view("\0", 1);
-    uint32_t length = PutDirectoryRecord(dir, self);
-
-    DirectoryRecord parent;
-    parent.location = DirBlock(view, parent_slot);
-    parent.data_length = RoundUpToBlock(DirLength(view, parent_slot));
-    parent.date =
-        parent_slot == RootSlot() ? volume_time : local_time(entries_[parent_slot].last_write_time);
-    parent.flags = kDirectoryFlag;
-    parent.identifier = std::string_view("\1", 1);
-    length += PutDirectoryRecord(dir + length, parent);
-
-    for (uint32_t k = children.start[slot]; k < children.start[slot + 1]; ++k) {
-      const uint32_t child = children.items[k];
-      const FsEntry& entry = entries_[child];
-      Identifier(view, entry, &identifier);
-      DirectoryRecord record;
-      if (entry.is_folder) {
-        record.location = DirBlock(view, child);
-        record.data_length = RoundUpToBlock(DirLength(view, child));
-        record.flags = kDirectoryFlag;
-      } else {
-        record.location = entry.location;
-        record.data_length = static_cast<uint32_t>(entry.size);
-        record.flags = 0;
-      }
-      record.date = file_dates ? local_time(entry.last_write_time) : volume_time;
-      record.identifier = identifier;
-      uint32_t size = DirectoryRecordLength(identifier.size());
-      if (length % kBlockSize + size > kBlockSize) length = RoundUpToBlock(length);
-      length += PutDirectoryRecord(dir + length, record);
-    }
+  std::string identifier;
+  // Directories follow one another in the order they were sized, each from a block boundary, so
+  // whole directories gather in the window and go on when the next one would not fit.
+  std::vector<uint8_t> window(std::max<size_t>(window_blocks, 1) * kBlockSize);
+  size_t held = 0;  // blocks
+  uint32_t result = 0;
+  auto hand_on = [&]() {
+    if (held) result = sink(window.data(), held);
+    held = 0;
+    return result == 0;
   };
-  write_one(RootSlot());
-  for (uint32_t folder : FolderOrder(view)) write_one(folder);
+  auto write_one = [&](uint32_t slot) {
+    const size_t blocks = BlocksFor(DirLength(view, slot));
+    if ((held + blocks) * kBlockSize > window.size()) {
+      if (!hand_on()) return false;
+      if (blocks * kBlockSize > window.size()) window.resize(blocks * kBlockSize);
+    }
+    uint8_t* dir = window.data() + held * kBlockSize;
+    std::memset(dir, 0, blocks * kBlockSize);
+    WriteDirectory(view, slot, children, dir, volume_time, file_dates, local_time, &identifier);
+    held += blocks;
+    return true;
+  };
+  if (!write_one(RootSlot())) return result;
+  for (uint32_t folder : FolderOrder(view)) {
+    if (!write_one(folder)) return result;
+  }
+  hand_on();
+  return result;
+}
+
+void IsoJolietTree::WriteDirectory(View view, uint32_t slot, const ChildLists& children,
+                                   uint8_t* dir, const IsoTime& volume_time, bool file_dates,
+                                   const IsoTimeConverter& local_time,
+                                   std::string* identifier_buffer) const {
+  std::string& identifier = *identifier_buffer;
+  bool is_root = slot == RootSlot();
+  uint32_t parent_slot = is_root ? RootSlot() : SlotOf(entries_[slot].parent);
+
+  DirectoryRecord self;
+  self.location = DirBlock(view, slot);
+  self.data_length = RoundUpToBlock(DirLength(view, slot));
+  self.date = is_root ? volume_time : local_time(entries_[slot].last_write_time);
+  self.flags = kDirectoryFlag;
+  self.identifier = std::string_view("\0", 1);
+  uint32_t length = PutDirectoryRecord(dir, self);
+
+  DirectoryRecord parent;
+  parent.location = DirBlock(view, parent_slot);
+  parent.data_length = RoundUpToBlock(DirLength(view, parent_slot));
+  parent.date =
+      parent_slot == RootSlot() ? volume_time : local_time(entries_[parent_slot].last_write_time);
+  parent.flags = kDirectoryFlag;
+  parent.identifier = std::string_view("\1", 1);
+  length += PutDirectoryRecord(dir + length, parent);
+
+  for (uint32_t k = children.start[slot]; k < children.start[slot + 1]; ++k) {
+    const uint32_t child = children.items[k];
+    const FsEntry& entry = entries_[child];
+    Identifier(view, entry, &identifier);
+    DirectoryRecord record;
+    if (entry.is_folder) {
+      record.location = DirBlock(view, child);
+      record.data_length = RoundUpToBlock(DirLength(view, child));
+      record.flags = kDirectoryFlag;
+    } else {
+      record.location = entry.location;
+      record.data_length = static_cast<uint32_t>(entry.size);
+      record.flags = 0;
+    }
+    record.date = file_dates ? local_time(entry.last_write_time) : volume_time;
+    record.identifier = identifier;
+    uint32_t size = DirectoryRecordLength(identifier.size());
+    if (length % kBlockSize + size > kBlockSize) length = RoundUpToBlock(length);
+    length += PutDirectoryRecord(dir + length, record);
+  }
 }
 
 }  // namespace quillden::fs

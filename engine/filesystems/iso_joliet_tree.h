@@ -9,12 +9,16 @@
 // per folder in list order, each on a block boundary; a record never straddles a block.
 //
 // Use: construct, AssignIsoNames, SortForIso, size both views, Relocate both once the first block
-// of each directory area is known, then write. Not thread-safe; one object per layout.
+// of each directory area is known, then write. StreamDirectories produces a directory area in
+// block order through a window of a few dozen blocks (or the largest directory), so the records
+// of a large tree are never held at once. Not thread-safe; one object per layout.
 #ifndef QUILLDEN_FILESYSTEMS_ISO_JOLIET_TREE_H_
 #define QUILLDEN_FILESYSTEMS_ISO_JOLIET_TREE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filesystems/ansi_code_page.h"
@@ -24,18 +28,38 @@ namespace quillden::fs {
 
 inline constexpr uint32_t kParentIsRoot = 0xFFFFFFFFu;
 
+// An ISO name held in its entry: 8.3 gives at most 12 code page bytes.
+class IsoName {
+ public:
+  static constexpr size_t kMaxBytes = 12;
+  IsoName() = default;
+  explicit IsoName(std::string_view bytes) : size_(static_cast<uint8_t>(bytes.size())) {
+    if (size_ > kMaxBytes) size_ = kMaxBytes;
+    bytes.copy(bytes_, size_);
+  }
+  operator std::string_view() const { return std::string_view(bytes_, size_); }
+  size_t size() const { return size_; }
+  friend bool operator==(const IsoName& a, std::string_view b) { return std::string_view(a) == b; }
+
+ private:
+  char bytes_[kMaxBytes] = {};
+  uint8_t size_ = 0;
+};
+
+// One entry of the level order list. Its fields are packed: a layout holds one per entry of the
+// tree.
 struct FsEntry {
   // Given by the caller.
-  std::u16string_view name;  // the entry name (must outlive the tree): the Joliet identifier
-  bool is_folder = false;
+  std::u16string_view name;         // the entry name (must outlive the tree): the Joliet identifier
+  uint64_t size = 0;                // files
+  uint64_t last_write_time = 0;     // 100-ns units since 1601, UTC
   uint32_t parent = kParentIsRoot;  // index of the parent in the level order list
+  uint32_t location = 0;            // files: first block of the content (set by the caller)
   uint16_t level = 2;
-  uint64_t size = 0;             // files
-  uint64_t last_write_time = 0;  // 100-ns units since 1601, UTC
-  uint32_t location = 0;         // files: first block of the content (set by the caller)
+  bool is_folder = false;
 
   // Given by the planner.
-  std::string iso_name;  // code page bytes
+  IsoName iso_name;  // code page bytes
   uint16_t iso_directory_number = 0;
   uint32_t iso_directory_block = 0;   // folders: relative until Relocate
   uint32_t iso_directory_length = 0;  // unrounded
@@ -77,6 +101,15 @@ class IsoJolietTree {
   // block given to Relocate.
   void WriteDirectories(View view, uint8_t* area, const IsoTime& volume_time,
                         bool file_dates) const;
+  // Receives the next count whole blocks of a directory area; returns 0 or a code that ends the
+  // write.
+  using AreaSink = std::function<uint32_t(const uint8_t* blocks, size_t count)>;
+  static constexpr size_t kDefaultWindowBlocks = 64;
+  // Produces the directory area of the view (SizeDirectories bytes) in order into sink, holding
+  // window_blocks, or the largest directory, at once. Returns 0 or the sink's code.
+  uint32_t StreamDirectories(View view, const IsoTime& volume_time, bool file_dates,
+                             const AreaSink& sink,
+                             size_t window_blocks = kDefaultWindowBlocks) const;
 
  private:
   struct Folder {
@@ -93,6 +126,10 @@ class IsoJolietTree {
     std::vector<uint32_t> items;
   };
   ChildLists ChildrenInOrder(View view) const;
+  // The directory of a folder slot into dir (its blocks, zeroed).
+  void WriteDirectory(View view, uint32_t slot, const ChildLists& children, uint8_t* dir,
+                      const IsoTime& volume_time, bool file_dates,
+                      const IsoTimeConverter& local_time, std::string* identifier) const;
   // Folder order of the view (level order or sorted list, folders only).
   std::vector<uint32_t> FolderOrder(View view) const;
   // The identifier of entry in the view, into *id (reused between records).
@@ -109,8 +146,6 @@ class IsoJolietTree {
   std::vector<uint32_t> sorted_;
   Folder iso_root_;
   Folder joliet_root_;
-  uint32_t iso_area_first_ = 0;
-  uint32_t joliet_area_first_ = 0;
 };
 
 }  // namespace quillden::fs

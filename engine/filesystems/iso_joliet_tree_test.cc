@@ -41,7 +41,7 @@ TEST(IsoJolietTreeTest, OneFileSizes) {
   IsoJolietTree tree({File(u"a.txt", kParentIsRoot, 2, 1, 25)}, Cp1252(), true);
   tree.AssignIsoNames();
   ASSERT_TRUE(tree.SortForIso());
-  EXPECT_EQ(tree.entries()[0].iso_name, "A.TXT");
+  EXPECT_EQ(std::string_view(tree.entries()[0].iso_name), "A.TXT");
   EXPECT_EQ(tree.PathTableSize(View::kIso9660), 10u);
   EXPECT_EQ(tree.PathTableSize(View::kJoliet), 10u);
   EXPECT_EQ(tree.SizeDirectories(View::kIso9660), 2048u);
@@ -210,8 +210,54 @@ TEST(IsoJolietTreeTest, RecordsNeverStraddleABlock) {
   EXPECT_EQ(GetLe32(&area[2048 + 2]), 57u);
   EXPECT_EQ(GetLe32(&area[10]), 4096u);  // "." carries the rounded length
   // The ISO 9660 names of these collide and get counters.
-  EXPECT_EQ(tree.entries()[0].iso_name, "AAAAAAAA.TXT");
-  EXPECT_EQ(tree.entries()[1].iso_name, "BBBBBBBB.TXT");
+  EXPECT_EQ(std::string_view(tree.entries()[0].iso_name), "AAAAAAAA.TXT");
+  EXPECT_EQ(std::string_view(tree.entries()[1].iso_name), "BBBBBBBB.TXT");
+}
+
+// A window smaller than a directory: the stream holds that directory whole, hands every block on
+// once and in order (the same blocks as the area written in memory), and ends at the sink's first
+// failure.
+TEST(IsoJolietTreeTest, StreamedDirectoriesMatchTheWrittenArea) {
+  std::vector<FsEntry> entries = TwoLevels();
+  std::vector<std::u16string> names;  // the entries look at them
+  names.reserve(40);
+  for (int i = 0; i < 40; ++i) {
+    names.push_back(u"file number " + std::u16string(1, u'a' + i % 26) + std::u16string(60, u'x') +
+                    (i < 26 ? u"" : u"2") + u".txt");
+    entries.push_back(File(names.back(), 1, 3, 10, 70 + i));  // in alpha
+  }
+  IsoJolietTree tree(entries, Cp1252(), true);
+  tree.AssignIsoNames();
+  ASSERT_TRUE(tree.SortForIso());
+  for (View view : {View::kIso9660, View::kJoliet}) {
+    const uint64_t bytes = tree.SizeDirectories(view);
+    tree.Relocate(view, 300);
+    std::vector<uint8_t> area(bytes);
+    tree.WriteDirectories(view, area.data(), IsoTime{}, true);
+    std::vector<uint8_t> streamed;
+    std::vector<size_t> counts;
+    ASSERT_EQ(tree.StreamDirectories(
+                  view, IsoTime{}, true,
+                  [&](const uint8_t* blocks, size_t count) {
+                    streamed.insert(streamed.end(), blocks, blocks + count * 2048);
+                    counts.push_back(count);
+                    return 0u;
+                  },
+                  1),
+              0u);
+    EXPECT_EQ(streamed, area);
+    if (view == View::kJoliet) {
+      // Root, zeta, alpha, z1, a1: alpha's directory takes 4 blocks and goes on whole; the
+      // window, grown to it, then gathers z1 and a1.
+      EXPECT_EQ(counts, (std::vector<size_t>{1, 1, 4, 2}));
+    }
+    int calls = 0;
+    EXPECT_EQ(tree.StreamDirectories(
+                  view, IsoTime{}, true,
+                  [&](const uint8_t*, size_t) { return ++calls == 2 ? 7u : 0u; }, 1),
+              7u);
+    EXPECT_EQ(calls, 2);
+  }
 }
 
 }  // namespace

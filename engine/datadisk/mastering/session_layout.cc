@@ -218,11 +218,14 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
 }
 
 void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates) {
-  header_.assign(size_t{header_blocks_} * kBlockSize, 0);
-  // With UDF 2.50 the ISO 9660 area lies in the header and no structure block holds any of it.
-  uint32_t iso_blocks = iso_end_block_ > structure_block_ ? iso_end_block_ - structure_block_ : 0;
-  structures_.assign(size_t{iso_blocks} * kBlockSize, 0);
+  // With UDF 2.50 the ISO 9660 area lies in the header, between the volume descriptors and the
+  // partition; its directories are produced while the header is written.
+  const bool iso_in_header = iso_end_block_ <= structure_block_;
+  const uint32_t header_held = iso_in_header ? iso_l_block_ - session_start_ : header_blocks_;
+  header_.assign(size_t{header_held} * kBlockSize, 0);
   catalog_.assign(has_boot_ ? kBlockSize : 0, 0);
+  volume_time_ = volume_time;
+  file_dates_ = file_dates;
 
   std::u16string_view label(disc.volume_label);
   label = label.substr(0, std::min<size_t>(label.find(u'\0'), 32));
@@ -255,12 +258,11 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   joliet.root_length = fs::RoundUpToBlock(tree_->RootLength(View::kJoliet));
 
   const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
-  auto at = [this](uint32_t block) {
-    // UDF hook: with UDF 2.50 the ISO 9660 area belongs to the header.
-    if (block < structure_block_)
-      return header_.data() + size_t{block - session_start_} * kBlockSize;
-    return structures_.data() + size_t{block - structure_block_} * kBlockSize;
-  };
+  header_pieces_.clear();
+  header_pieces_.push_back({Piece::kBytes, header_.data(), header_held});
+  structure_pieces_.clear();
+  iso_path_tables_.clear();
+  joliet_path_tables_.clear();
   if (with_iso) {
     uint8_t* descriptor = header_.data() + size_t{fs::ecma119::kFirstDescriptorBlock} * kBlockSize;
     fs::PutPrimaryDescriptor(descriptor, iso);
@@ -273,13 +275,23 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
     descriptor += kBlockSize;
     fs::PutTerminator(descriptor);
 
-    tree_->WritePathTables(View::kIso9660, at(iso_l_block_), at(iso_m_block_));
-    tree_->WriteDirectories(View::kIso9660, at(iso_directory_block_), volume_time, file_dates);
-    tree_->WritePathTables(View::kJoliet, at(joliet_l_block_), at(joliet_m_block_));
-    tree_->WriteDirectories(View::kJoliet, at(joliet_directory_block_), volume_time, file_dates);
+    // The path tables are held; the directories follow each view's tables in the stream.
+    std::vector<Piece>& pieces = iso_in_header ? header_pieces_ : structure_pieces_;
+    auto tables = [&](View view, std::vector<uint8_t>* held, uint32_t l_block, uint32_t m_block,
+                      uint32_t directory_block, Piece::Kind directories, uint64_t bytes) {
+      held->assign(size_t{directory_block - l_block} * kBlockSize, 0);
+      tree_->WritePathTables(view, held->data(),
+                             held->data() + size_t{m_block - l_block} * kBlockSize);
+      pieces.push_back({Piece::kBytes, held->data(), directory_block - l_block});
+      pieces.push_back({directories, nullptr, bytes / kBlockSize});
+    };
+    tables(View::kIso9660, &iso_path_tables_, iso_l_block_, iso_m_block_, iso_directory_block_,
+           Piece::kIsoDirectories, iso_directory_bytes_);
+    tables(View::kJoliet, &joliet_path_tables_, joliet_l_block_, joliet_m_block_,
+           joliet_directory_block_, Piece::kJolietDirectories, joliet_directory_bytes_);
   }
-  structure_pieces_.clear();
-  if (iso_blocks) structure_pieces_.push_back({Piece::kBytes, structures_.data(), iso_blocks});
+  if (iso_in_header)
+    header_pieces_.push_back({Piece::kZeros, nullptr, structure_block_ - iso_end_block_});
   if (udf_revision_) BuildUdf(disc, volume_time);  // UDF hook: its pieces follow
   if (has_boot_) {
     std::optional<fs::BootEntry> bios, efi;
@@ -306,6 +318,13 @@ uint32_t SessionLayout::WritePieces(const std::vector<Piece>& pieces, const Bloc
       case Piece::kZeros:
         if (piece.blocks) result = sink(nullptr, piece.blocks);
         break;
+      case Piece::kIsoDirectories:
+      case Piece::kJolietDirectories:
+        result = tree_->StreamDirectories(
+            piece.kind == Piece::kIsoDirectories ? View::kIso9660 : View::kJoliet, volume_time_,
+            file_dates_,
+            [&sink](const uint8_t* blocks, size_t count) { return sink(blocks, count); });
+        break;
       case Piece::kUdfArea:
         result = udf_tree_->WriteArea(udf_time_, [&sink](const uint8_t* blocks, size_t count) {
           return sink(blocks, count);
@@ -315,6 +334,10 @@ uint32_t SessionLayout::WritePieces(const std::vector<Piece>& pieces, const Bloc
     if (result != QD_OK) return result;
   }
   return QD_OK;
+}
+
+uint32_t SessionLayout::WriteHeader(const BlockSink& sink) const {
+  return WritePieces(header_pieces_, sink);
 }
 
 uint32_t SessionLayout::WriteStructures(const BlockSink& sink) const {

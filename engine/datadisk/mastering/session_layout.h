@@ -18,9 +18,10 @@
 //
 // SetMedia() names the target media before Plan(). Plan() writes the positions into the entries
 // (ISO name, folder number, location, lengths), which keep them until the next plan. Build() then
-// fills the header and the small structures (ISO 9660 and Joliet tables and directories, UDF
-// descriptors, boot catalog). The UDF file entry area, one block per entry, is never held whole:
-// WriteStructures() and WriteTail() produce it while it is written. One object per job; not
+// fills the header and the small structures (ISO 9660 and Joliet path tables, UDF descriptors,
+// boot catalog). The structures that grow with the tree are never held whole: the ISO 9660 and
+// Joliet directories and the UDF file entry area (one block per entry) are produced while
+// WriteHeader(), WriteStructures() and WriteTail() write them. One object per job; not
 // thread-safe.
 #ifndef QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
 #define QUILLDEN_DATADISK_MASTERING_SESSION_LAYOUT_H_
@@ -97,8 +98,11 @@ class SessionLayout {
     write_type_ = write_type;
   }
 
-  // Fills the header (H0 blocks) and the small structures. Needs Plan first.
+  // Fills the header and the small structures. Needs Plan first.
   void Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates);
+  // The header (H0 blocks): header() and, with UDF 2.50, the ISO 9660 area and the padding up to
+  // the partition after it. Needs Build. Returns 0 or the sink's code.
+  uint32_t WriteHeader(const BlockSink& sink) const;
   // The structure blocks (structure_blocks() of them, from structure_block()), the UDF file entry
   // area produced on the way. Needs Build. Returns 0 or the sink's code.
   uint32_t WriteStructures(const BlockSink& sink) const;
@@ -134,12 +138,16 @@ class SessionLayout {
   uint32_t end() const { return end_; }      // E
   uint32_t total() const { return total_; }  // T
   const std::vector<DatadiskEntry*>& level_order() const { return level_order_; }
+  // The blocks of the header held in memory: all H0 of them, except with UDF 2.50 and ISO 9660,
+  // whose ISO 9660 area and padding WriteHeader produces after these. A header recorded at block 0
+  // (header_at_zero) holds at least the rewritten_header_blocks().
   const std::vector<uint8_t>& header() const { return header_; }
 
  private:
-  // A run of blocks of the stream: bytes the layout holds, zero blocks, or the UDF file entry area.
+  // A run of blocks of the stream: bytes the layout holds, zero blocks, the ISO 9660 or Joliet
+  // directories, or the UDF file entry area.
   struct Piece {
-    enum Kind { kBytes, kZeros, kUdfArea } kind;
+    enum Kind { kBytes, kZeros, kIsoDirectories, kJolietDirectories, kUdfArea } kind;
     const uint8_t* data;
     uint64_t blocks;
   };
@@ -169,9 +177,13 @@ class SessionLayout {
   uint32_t end_ = 0;
   uint32_t total_ = 0;
   std::vector<uint8_t> header_;
-  std::vector<uint8_t> structures_;  // ISO 9660 and Joliet tables and directories (not with 2.50)
+  std::vector<uint8_t> iso_path_tables_;     // L and M
+  std::vector<uint8_t> joliet_path_tables_;  // L and M
   std::vector<uint8_t> catalog_;
+  std::vector<Piece> header_pieces_;
   std::vector<Piece> structure_pieces_;
+  fs::IsoTime volume_time_;  // of the directories being written
+  bool file_dates_ = true;
 
   // --- UDF hook (see udf_layout.cc) ---
   uint32_t PlanUdf(uint64_t* next);       // the areas before the boot catalog

@@ -175,13 +175,20 @@ TEST_P(LayoutTargetTest, HeaderFilesEndAndTotal) {
   // The stream is as long as the plan says: header, structures, the file, the tail, the run-out.
   layout.Build(*d, fs::IsoTime{}, false);
   uint32_t result = 1;
+  std::vector<uint8_t> header =
+      CollectBlocks([&](const BlockSink& sink) { return layout.WriteHeader(sink); }, &result);
+  EXPECT_EQ(result, QD_OK);
+  EXPECT_EQ(header.size(), size_t{c.header} * 2048);
+  // The held part of the header starts the stream.
+  ASSERT_LE(layout.header().size(), header.size());
+  EXPECT_TRUE(std::equal(layout.header().begin(), layout.header().end(), header.begin()));
+  result = 1;
   std::vector<uint8_t> structures =
       CollectBlocks([&](const BlockSink& sink) { return layout.WriteStructures(sink); }, &result);
   EXPECT_EQ(result, QD_OK);
   std::vector<uint8_t> tail =
       CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });
-  EXPECT_EQ(layout.header().size() / 2048 + structures.size() / 2048 + 1 + tail.size() / 2048,
-            c.end);
+  EXPECT_EQ(header.size() / 2048 + structures.size() / 2048 + 1 + tail.size() / 2048, c.end);
   EXPECT_EQ(layout.structure_block() + layout.structure_blocks(), c.file_block);
   if (c.file_system & kFsUdf102) {
     // The file set descriptor at 257 names the root's entry, the first block of the area.
@@ -244,24 +251,32 @@ TEST(DatadiskSizeTest, ForecastOfEverySelectionWithoutADrive) {
   }
 }
 
-// Many folders: every one has a file entry and an identifier block, so the UDF area of 2 x 6000
-// blocks (24 MB) would be the largest thing a job holds if it were built whole.
+// Many folders: every one has a file entry and an identifier block in the UDF area and a
+// directory in each ISO 9660 view, so 2 x 6000 blocks (24 MB) would be the largest thing a job
+// holds if they were built whole.
 size_t HeapInUse() {
   struct mallinfo2 info = mallinfo2();
   return info.uordblks + info.hblkhd;  // small blocks and mapped ones
 }
 
-TEST(SessionLayoutStreamTest, FileEntryAreaIsNeverHeldWhole) {
+// The ISO 9660 and Joliet directories (one block per folder in each view) and the UDF file entry
+// area are produced while they are written, also where the ISO 9660 area lies in the header.
+TEST(SessionLayoutStreamTest, DirectoriesAndFileEntryAreaAreNeverHeldWhole) {
   DiscHolder disc;
   for (int i = 0; i < 6000; ++i) {
     std::u16string name = u"F" + U16(std::to_string(i));
     ASSERT_NE(MST_CreateDatadiskFolder(disc.get(), nullptr, name.c_str()), INVALID_HANDLE_VALUE);
   }
   std::shared_ptr<Datadisk> d = Datadisk::FromHandle(disc.get());
-  for (uint32_t file_system : {uint32_t{kFsUdf102}, uint32_t{kFsUdf250}}) {
+  constexpr uint32_t kIsoJoliet = kFsIso9660 | kFsJoliet;
+  for (uint32_t file_system :
+       {uint32_t{kFsUdf102}, uint32_t{kFsUdf250}, kIsoJoliet, kIsoJoliet | kFsUdf250}) {
     SCOPED_TRACE(file_system);
     LayoutRequest request;
     request.file_system = file_system;
+    // A header rewritten at block 0 must still be held whole up to the anchor.
+    request.header_at_zero = (file_system & kFsUdf250) != 0;
+    request.session_start = request.header_at_zero ? 5000 : 0;
     SessionLayout layout;
     ASSERT_EQ(layout.Plan(*d, request), QD_OK);
     const size_t before = HeapInUse();
@@ -280,6 +295,11 @@ TEST(SessionLayoutStreamTest, FileEntryAreaIsNeverHeldWhole) {
       largest_piece = std::max<size_t>(largest_piece, count);
       return QD_OK;
     };
+    ASSERT_EQ(layout.WriteHeader(sink), QD_OK);
+    EXPECT_EQ(blocks, layout.header_blocks());
+    if (request.header_at_zero) {
+      EXPECT_GE(layout.header().size(), size_t{layout.rewritten_header_blocks()} * 2048);
+    }
     ASSERT_EQ(layout.WriteStructures(sink), QD_OK);
     ASSERT_EQ(layout.WriteTail(sink), QD_OK);
     EXPECT_GE(blocks, 12000u);

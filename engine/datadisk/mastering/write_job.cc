@@ -54,7 +54,7 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
   SkippingFile skipping(job.out.get(), job.skip_bytes);
   ImageStream stream(job.skip_bytes ? &skipping : job.out.get(), reporter);
   stream.set_allow_kernel_copy(job.allow_kernel_copy);
-  uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
+  uint32_t result = layout.WriteHeader(StreamSink(stream));
   if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
   if (result == QD_OK) result = StreamBootImages(disc, stream);
   if (result != QD_OK) return result;

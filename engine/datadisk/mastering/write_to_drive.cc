@@ -169,7 +169,7 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
     return result == QD_E_WRITE_FILE && sink.code() != 0 ? sink.code() : result;
   };
 
-  uint32_t result = stream.WriteBlocks(layout.header().data(), layout.header().size());
+  uint32_t result = layout.WriteHeader(StreamSink(stream));
   if (result == QD_OK) result = layout.WriteStructures(StreamSink(stream));
   if (result == QD_OK) result = StreamBootImages(disc, stream);
   if (result != QD_OK) return sink_code(result);

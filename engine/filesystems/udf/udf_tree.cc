@@ -1,5 +1,6 @@
 #include "filesystems/udf/udf_tree.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "filesystems/iso_time.h"
@@ -161,22 +162,43 @@ void PutFileEntry(uint8_t* p, const FileEntryFields& f) {
 }
 
 UdfTree::UdfTree(std::vector<UdfNode> nodes, uint16_t revision)
-    : nodes_(std::move(nodes)), slots_(nodes_.size()), revision_(revision) {
-  root_.identifier_bytes = IdentifierDescriptorSize(0);  // the parent's identifier
+    : nodes_(std::move(nodes)), places_(nodes_.size()), revision_(revision) {
+  root_area_.identifier_bytes = IdentifierDescriptorSize(0);  // the parent's identifier
+  uint32_t folder_count = 0;
+  for (const UdfNode& node : nodes_) folder_count += node.is_folder ? 1 : 0;
+  areas_.reserve(folder_count);
+  Area* parent_area = nullptr;
+  uint32_t parent_of_run = 0;
   for (uint32_t i = 0; i < nodes_.size(); ++i) {
     const UdfNode& node = nodes_[i];
-    Slot& parent = SlotOf(node.parent);
-    // Children of one folder are neighbours in the level order list.
+    if (node.is_folder) {
+      areas_.emplace_back();
+      areas_.back().node = i;
+      areas_.back().identifier_bytes = IdentifierDescriptorSize(0);
+    }
+    // Children of one folder are neighbours in the level order list; their folder comes before
+    // them, so its area exists (and reserve keeps it where it is).
+    if (!parent_area || node.parent != parent_of_run) {
+      parent_area = &AreaOf(node.parent);
+      parent_of_run = node.parent;
+    }
+    Area& parent = *parent_area;
     if (parent.child_count++ == 0) parent.first_child = i;
     parent.identifier_bytes += IdentifierDescriptorSize(IdentifierBytes(node.name));
     if (node.is_folder) {
       ++parent.subfolders;
       ++folders_;
-      slots_[i].identifier_bytes = IdentifierDescriptorSize(0);
     } else {
       ++files_;
     }
   }
+}
+
+UdfTree::Area& UdfTree::AreaOf(uint32_t folder) {
+  if (folder == kNoParent) return root_area_;
+  auto it = std::lower_bound(areas_.begin(), areas_.end(), folder,
+                             [](const Area& area, uint32_t node) { return area.node < node; });
+  return *it;  // every folder node has its area
 }
 
 bool UdfTree::FitsInEntries() const {
@@ -191,10 +213,8 @@ bool UdfTree::FitsInEntries() const {
 }
 
 uint64_t UdfTree::AreaBytes() const {
-  uint64_t blocks = (root_.identifier_bytes + kBlock - 1) / kBlock + 1 + nodes_.size();
-  for (uint32_t i = 0; i < nodes_.size(); ++i) {
-    if (nodes_[i].is_folder) blocks += (slots_[i].identifier_bytes + kBlock - 1) / kBlock;
-  }
+  uint64_t blocks = (root_area_.identifier_bytes + kBlock - 1) / kBlock + 1 + nodes_.size();
+  for (const Area& area : areas_) blocks += (area.identifier_bytes + kBlock - 1) / kBlock;
   return blocks * kBlock;
 }
 
@@ -205,7 +225,7 @@ std::vector<uint32_t> UdfTree::DepthFirst() const {
     uint32_t next, end;
   };
   std::vector<Cursor> stack;
-  stack.push_back({root_.first_child, root_.first_child + root_.child_count});
+  stack.push_back({root_area_.first_child, root_area_.first_child + root_area_.child_count});
   while (!stack.empty()) {
     Cursor& top = stack.back();
     if (top.next == top.end) {
@@ -214,10 +234,9 @@ std::vector<uint32_t> UdfTree::DepthFirst() const {
     }
     uint32_t child = top.next++;
     order.push_back(child);
-    const Slot& slot = slots_[child];
-    if (nodes_[child].is_folder && slot.child_count) {
-      stack.push_back({slot.first_child, slot.first_child + slot.child_count});
-    }
+    if (!nodes_[child].is_folder) continue;
+    const Area& area = AreaOf(child);
+    if (area.child_count) stack.push_back({area.first_child, area.first_child + area.child_count});
   }
   return order;
 }
@@ -226,15 +245,15 @@ void UdfTree::Layout(uint32_t first_block) {
   first_block_ = first_block;
   order_ = DepthFirst();
   uint32_t next = first_block;
-  root_.entry_block = next++;
-  root_.identifier_block = next;
-  next += (root_.identifier_bytes + kBlock - 1) / kBlock;
+  root_place_.entry_block = next++;
+  root_area_.identifier_block = next;
+  next += (root_area_.identifier_bytes + kBlock - 1) / kBlock;
   for (uint32_t i : order_) {
-    Slot& slot = slots_[i];
-    slot.entry_block = next++;
+    places_[i].entry_block = next++;
     if (nodes_[i].is_folder) {
-      slot.identifier_block = next;
-      next += (slot.identifier_bytes + kBlock - 1) / kBlock;
+      Area& area = AreaOf(i);
+      area.identifier_block = next;
+      next += (area.identifier_bytes + kBlock - 1) / kBlock;
     }
   }
 }
@@ -245,7 +264,7 @@ void UdfTree::AssignUniqueIds() {
   // from the engine's counter, one per identifier.
   uint32_t base = v250 ? UniqueIdCounter().fetch_add(static_cast<uint32_t>(order_.size())) : 16;
   for (size_t k = 0; k < order_.size(); ++k)
-    slots_[order_[k]].unique_id = base + static_cast<uint32_t>(k);
+    places_[order_[k]].unique_id = base + static_cast<uint32_t>(k);
   next_unique_id_ = v250 ? uint64_t{base} + order_.size() : 0x7FFFFFFF;
 }
 
@@ -310,16 +329,16 @@ uint32_t UdfTree::WriteArea(const Timestamp& volume_time, const AreaSink& sink,
   Window window(sink, first_block_, window_blocks < 2 ? 2 : window_blocks);
   FileEntryFields root;
   root.revision = revision_;
-  root.block = root_.entry_block;
+  root.block = root_place_.entry_block;
   root.file_type = ecma167::icb::kTypeDirectory;
   root.permissions = kFolderPermissions;
-  root.link_count = FolderLinks(root_.subfolders);
-  root.information_length = root_.identifier_bytes;
+  root.link_count = FolderLinks(root_area_.subfolders);
+  root.information_length = root_area_.identifier_bytes;
   root.time = volume_time;
-  FileEntryFields::Extent extent{root_.identifier_block, root_.identifier_bytes};
+  FileEntryFields::Extent extent{root_area_.identifier_block, root_area_.identifier_bytes};
   root.extents = &extent;
   root.extent_count = 1;
-  uint8_t* p = window.At(root_.entry_block, 0, kBlock);
+  uint8_t* p = window.At(root_place_.entry_block, 0, kBlock);
   if (!p) return window.Finish(first_block_);
   PutFileEntry(p, root);
   bool ok = WriteIdentifiers(window, kNoParent);
@@ -343,19 +362,20 @@ void UdfTree::Write(uint8_t* area, const Timestamp& volume_time) {
 
 bool UdfTree::WriteEntry(Window& window, uint32_t index, const IsoTimeConverter& local_time) const {
   const UdfNode& node = nodes_[index];
-  const Slot& slot = slots_[index];
+  const Place& place = places_[index];
   FileEntryFields f;
   f.revision = revision_;
-  f.block = slot.entry_block;
-  f.unique_id = slot.unique_id;
+  f.block = place.entry_block;
+  f.unique_id = place.unique_id;
   f.time = Timestamp{local_time(node.last_write_time), 0};
   FileEntryFields::Extent extents[2];
   if (node.is_folder) {
+    const Area& area = AreaOf(index);
     f.file_type = ecma167::icb::kTypeDirectory;
     f.permissions = kFolderPermissions;
-    f.link_count = FolderLinks(slot.subfolders);
-    f.information_length = slot.identifier_bytes;
-    extents[0] = {slot.identifier_block, slot.identifier_bytes};
+    f.link_count = FolderLinks(area.subfolders);
+    f.information_length = area.identifier_bytes;
+    extents[0] = {area.identifier_block, area.identifier_bytes};
     f.extent_count = 1;
   } else {
     f.file_type = ecma167::icb::kTypeFile;
@@ -368,23 +388,21 @@ bool UdfTree::WriteEntry(Window& window, uint32_t index, const IsoTimeConverter&
     f.extent_count = node.second_length ? 2 : 1;
   }
   f.extents = extents;
-  uint8_t* p = window.At(slot.entry_block, 0, kBlock);
+  uint8_t* p = window.At(place.entry_block, 0, kBlock);
   if (!p) return false;
   PutFileEntry(p, f);
   return true;
 }
 
 bool UdfTree::WriteIdentifiers(Window& window, uint32_t parent) const {
-  const Slot& folder = parent == kNoParent ? root_ : slots_[parent];
-  const Slot& grand = parent == kNoParent                  ? root_
-                      : nodes_[parent].parent == kNoParent ? root_
-                                                           : slots_[nodes_[parent].parent];
+  const Area& folder = AreaOf(parent);
+  const Place& grand = PlaceOf(parent == kNoParent ? kNoParent : nodes_[parent].parent);
   const bool v250 = revision_ >= kRevision250;
   const uint16_t partition = v250 ? 1 : 0;
   const uint16_t version = DescriptorVersion(revision_);
   uint32_t offset = 0;
 
-  auto put = [&](uint8_t characteristics, const std::string& identifier, const Slot& target) {
+  auto put = [&](uint8_t characteristics, const std::string& identifier, const Place& target) {
     uint32_t size = IdentifierDescriptorSize(identifier.size());
     uint8_t* p = window.At(folder.identifier_block, offset, size);
     if (!p) return false;
@@ -405,7 +423,7 @@ bool UdfTree::WriteIdentifiers(Window& window, uint32_t parent) const {
   for (uint32_t i = folder.first_child; i < folder.first_child + folder.child_count; ++i) {
     const UdfNode& node = nodes_[i];
     uint8_t characteristics = node.is_folder ? fid::kDirectory : (node.hidden ? fid::kHidden : 0);
-    if (!put(characteristics, CompressedChars(node.name, fid::kMaxIdentifierLength), slots_[i]))
+    if (!put(characteristics, CompressedChars(node.name, fid::kMaxIdentifierLength), places_[i]))
       return false;
   }
   return true;

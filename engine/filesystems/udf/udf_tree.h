@@ -40,18 +40,20 @@ inline constexpr uint32_t kFolderPermissions = kFilePermissions | ecma167::entry
                                                ecma167::entry::kGroupExecute |
                                                ecma167::entry::kOtherExecute;
 
+// One entry of the level order list. Its fields are packed: a layout holds one per entry of the
+// tree.
 struct UdfNode {
-  std::u16string_view name;  // must outlive the tree
-  uint32_t parent = kNoParent;
-  bool is_folder = false;
-  bool hidden = false;
+  std::u16string_view name;      // must outlive the tree
   uint64_t last_write_time = 0;  // 100-ns units since 1601, UTC
   // Files: partition-relative content position (physical partition) and bytes; a second piece
   // when the content is split.
-  uint32_t location = 0;
   uint64_t length = 0;
-  uint32_t second_location = 0;
   uint64_t second_length = 0;
+  uint32_t location = 0;
+  uint32_t second_location = 0;
+  uint32_t parent = kNoParent;
+  bool is_folder = false;
+  bool hidden = false;
 };
 
 // The engine-wide unique ID counter of 2.50 identifiers (starts at 17, never reset by a job).
@@ -107,7 +109,7 @@ class UdfTree {
   uint64_t AreaBytes() const;
   // Gives every entry and identifier area its block, from first_block on.
   void Layout(uint32_t first_block);
-  uint32_t root_block() const { return root_.entry_block; }
+  uint32_t root_block() const { return root_place_.entry_block; }
   uint32_t file_count() const { return files_; }
   uint32_t directory_count() const { return folders_ + 1; }
 
@@ -128,25 +130,39 @@ class UdfTree {
   void Write(uint8_t* area, const Timestamp& volume_time);
 
  private:
-  struct Slot {
+  // Where an entry's file entry goes and the unique ID it carries: one per entry.
+  struct Place {
+    uint32_t entry_block = 0;
+    uint32_t unique_id = 0;
+  };
+  // A folder's children and identifier area: one per folder, in level order, so that a folder's
+  // is found by its node index with a binary search.
+  struct Area {
+    uint32_t node = kNoParent;
     uint32_t first_child = 0;
     uint32_t child_count = 0;
     uint32_t subfolders = 0;
-    uint32_t identifier_bytes = 0;  // folders: the identifier area
-    uint32_t entry_block = 0;
+    uint32_t identifier_bytes = 0;  // the identifier area
     uint32_t identifier_block = 0;
-    uint32_t unique_id = 0;
   };
   class Window;
-  Slot& SlotOf(uint32_t parent) { return parent == kNoParent ? root_ : slots_[parent]; }
+  Place& PlaceOf(uint32_t node) { return node == kNoParent ? root_place_ : places_[node]; }
+  const Place& PlaceOf(uint32_t node) const {
+    return node == kNoParent ? root_place_ : places_[node];
+  }
+  // The area of a folder node (kNoParent: the root's).
+  Area& AreaOf(uint32_t folder);
+  const Area& AreaOf(uint32_t folder) const { return const_cast<UdfTree*>(this)->AreaOf(folder); }
   // The entries in the order their file entries are written (depth first), root excluded.
   std::vector<uint32_t> DepthFirst() const;
   bool WriteEntry(Window& window, uint32_t index, const IsoTimeConverter& local_time) const;
   bool WriteIdentifiers(Window& window, uint32_t parent) const;
 
   std::vector<UdfNode> nodes_;
-  std::vector<Slot> slots_;
-  Slot root_;
+  std::vector<Place> places_;  // by node
+  std::vector<Area> areas_;    // by node index
+  Place root_place_;
+  Area root_area_;
   uint16_t revision_;
   std::vector<uint32_t> order_;  // DepthFirst, kept by Layout
   uint32_t first_block_ = 0;
