@@ -61,11 +61,13 @@ struct TrackState {
 };
 
 // Busy periods (milliseconds) of immediate-mode long operations, during which the drive answers
-// NOT READY, LONG WRITE IN PROGRESS with a progress indication.
+// NOT READY, LONG WRITE IN PROGRESS with a progress indication. A close ends by the engine's first
+// poll (100 ms after the command, see close_wait.h), as a quick close of a real drive does, so a
+// recording does not wait a whole poll interval for it.
 struct Timing {
   uint32_t blank_ms = 1500;
   uint32_t format_ms = 1500;
-  uint32_t close_ms = 300;
+  uint32_t close_ms = 100;
   uint32_t flush_ms = 0;
   uint32_t background_format_ms = 3000;  // DVD+RW background formatting
 };

@@ -20,11 +20,12 @@ class Env;
 
 namespace quillden::drive {
 
-// The defaults are those of a new drive.
+// The defaults are those of a new drive. No busy period outlasts the first poll of the engine's
+// wait for a drive (close_wait.h) but blanking and formatting, whose progress the engine shows.
 struct VirtualTiming {
   uint32_t blank_ms = 1500;
   uint32_t format_ms = 1500;
-  uint32_t close_ms = 300;
+  uint32_t close_ms = 100;
   uint32_t flush_ms = 0;
   uint32_t background_format_ms = 3000;
 };
