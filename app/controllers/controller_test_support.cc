@@ -8,12 +8,13 @@
 #include <fstream>
 
 #include "app/resources/string_table.h"
-#include "drive/virtual/virtual_admin.h"
 #include "platform/drive_map.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
 #include "quillden/mastering.h"
+#include "quillden/result.h"
+#include "quillden/virtual.h"
 
 namespace quenvar::app::test_support {
 
@@ -42,19 +43,34 @@ std::string Backing(char letter) {
   return TestRoot() + "/" + static_cast<char>(letter + 32) + ".disc";
 }
 
+namespace {
+
+// The engine's reason for the last failed virtual drive call.
+std::string VirtualDriveError() {
+  char16_t reason[512];
+  DRV_GetVirtualDriveError(reason, 512);
+  return platform::Utf16ToUtf8(platform::Utf16View(reason));
+}
+
+}  // namespace
+
 void InsertBlank(char letter, const std::string& kind) {
-  std::string error;
-  ASSERT_TRUE(quillden::drive::CreateVirtualBlank(Backing(letter), kind, 0, &error)) << error;
-  quillden::drive::VirtualTiming timing;
-  timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms =
-      timing.background_format_ms = 0;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(Backing(letter), timing, &error)) << error;
+  ASSERT_EQ(DRV_CreateVirtualMedium(U16(Backing(letter)).c_str(), U16(kind).c_str(), 0), QD_OK)
+      << VirtualDriveError();
+  SetTiming(letter, 0, 0, 0, 0, 0);
   SetTray(letter, false);
 }
 
 void SetTray(char letter, bool open) {
-  std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTray(Backing(letter), open, true, &error)) << error;
+  ASSERT_EQ(DRV_SetVirtualTray(U16(Backing(letter)).c_str(), open, TRUE), QD_OK)
+      << VirtualDriveError();
+}
+
+void SetTiming(char letter, DWORD blank, DWORD format, DWORD close, DWORD flush,
+               DWORD background_format) {
+  const _VIRTUALTIMING timing = {blank, format, close, flush, background_format};
+  ASSERT_EQ(DRV_SetVirtualTiming(U16(Backing(letter)).c_str(), &timing), QD_OK)
+      << VirtualDriveError();
 }
 
 std::u16string U16(const std::string& text) {

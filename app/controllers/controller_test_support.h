@@ -29,6 +29,9 @@ std::string Backing(char letter);
 // Puts a new blank medium of kind ("dvd-rw", "cd-rw", ...) into the drive, tray closed, no delays.
 void InsertBlank(char letter, const std::string& kind);
 void SetTray(char letter, bool open);
+// Sets the busy periods of the drive (milliseconds, see quillden/virtual.h).
+void SetTiming(char letter, DWORD blank, DWORD format, DWORD close, DWORD flush,
+               DWORD background_format);
 // Writes a small data disc to the medium of drive_number (no progress object, no verify).
 void WriteSomething(int32_t drive_number);
 // Writes bytes to a new file under TestRoot().

@@ -8,7 +8,6 @@
 #include "app/controllers/disc_volume.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "drive/virtual/virtual_admin.h"
 #include "platform/env.h"
 #include "platform/temp_dir.h"
 #include "platform/unicode.h"
@@ -285,10 +284,7 @@ TEST_F(ControllerTest, CancelledEraseCountsAsNotErased) {
   CWrenCtrl ctrl;
   InsertBlank('D', "dvd-rw");
   test_support::WriteSomething(kDriveD);
-  quillden::drive::VirtualTiming slow;
-  slow.blank_ms = 3000;
-  std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(test_support::SetTiming('D', 3000, 1500, 100, 0, 3000));  // slow blanking
   prompter_.QueueAnswer(kIdOk);   // erase
   prompter_.QueueAnswer(kIdNo);   // first cancel: no, go on
   prompter_.QueueAnswer(kIdYes);  // second cancel: yes

@@ -14,7 +14,6 @@
 #include "app/controllers/controller_test_support.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "drive/virtual/virtual_admin.h"
 #include "platform/fault_injection_env.h"
 #include "platform/ini_file.h"
 #include "quillden/datadisk.h"
@@ -551,11 +550,7 @@ TEST_F(DataCtrlTest, SourceReadFailureDuringVerifyFailsTheDisc) {
 
 TEST_F(DataCtrlTest, CancelDuringWritingEndsWithCancelled) {
   InsertBlank('D', "dvd+rw");
-  quillden::drive::VirtualTiming slow;
-  slow.close_ms = 2000;
-  slow.flush_ms = 1000;
-  std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(test_support::SetTiming('D', 1500, 1500, 2000, 1000, 3000));  // slow close
   ASSERT_NO_FATAL_FAILURE(Prepare(4, 2, 2));
   bool cancelled = false;
   ui_.SetPumpHook([&](int) {

@@ -471,11 +471,7 @@ TEST_F(ImgCtrlTest, UnreadableDiscImageAtWriteTimeIsShownAndEjected) {
 
 TEST_F(ImgCtrlTest, CancelWhileRecordingEndsTheDisc) {
   InsertBlank('D', "dvd+rw");
-  quillden::drive::VirtualTiming slow;
-  slow.close_ms = 2000;
-  slow.flush_ms = 1000;
-  std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(test_support::SetTiming('D', 1500, 1500, 2000, 1000, 3000));  // slow close
   list_.SetSelection(test_support::kDriveD);
   Settings(RandomBlocks("cancel.iso", 600, 9), 2, 2);
   bool cancelled = false;

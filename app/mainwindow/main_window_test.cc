@@ -29,7 +29,6 @@
 #include "app/resources/string_table.h"
 #include "app/testing/qt_test_app.h"
 #include "app/workflow/qt_prompter.h"
-#include "drive/virtual/virtual_admin.h"
 #include "platform/message_window.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
@@ -139,12 +138,7 @@ class MainWindowTest : public ControllerTest {
 
   // Closing and flushing the disc in D: take ms each.
   void SlowClose(uint32_t ms) {
-    quillden::drive::VirtualTiming slow;
-    slow.blank_ms = slow.format_ms = slow.background_format_ms = 0;
-    slow.close_ms = slow.flush_ms = ms;
-    std::string error;
-    ASSERT_TRUE(quillden::drive::SetVirtualTiming(test_support::Backing('D'), slow, &error))
-        << error;
+    ASSERT_NO_FATAL_FAILURE(test_support::SetTiming('D', 0, 0, ms, ms, 0));
   }
 
   // The outside packet-writing product is installed.

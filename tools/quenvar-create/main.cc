@@ -13,11 +13,11 @@
 #include "app/contents/media_list.h"
 #include "app/controllers/wren_data_ctrl.h"
 #include "app/workflow/creation_run.h"
-#include "drive/virtual/virtual_admin.h"
 #include "platform/drive_map.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
+#include "quillden/virtual.h"
 #include "tools/common/drive_arg.h"
 #include "tools/quenvar-create/terminal_front_end.h"
 
@@ -65,10 +65,14 @@ class VirtualLoader {
       std::filesystem::copy_file(backing_, kept, std::filesystem::copy_options::overwrite_existing, ignored);
       std::printf("[virtual] recorded medium saved as %s%s\n", kept.c_str(), ignored ? " (failed)" : "");
     }
-    std::string error;
-    if (!quillden::drive::CreateVirtualBlank(backing_, options_.blank_kind, 0, &error) ||
-        !quillden::drive::SetVirtualTray(backing_, false, true, &error)) {
-      std::printf("[virtual] cannot load a blank %s: %s\n", options_.blank_kind.c_str(), error.c_str());
+    const std::u16string backing = platform::Utf8ToUtf16(backing_);
+    DWORD result = DRV_CreateVirtualMedium(backing.c_str(), platform::Utf8ToUtf16(options_.blank_kind).c_str(), 0);
+    if (result == QD_OK) result = DRV_SetVirtualTray(backing.c_str(), FALSE, TRUE);
+    if (result != QD_OK) {
+      char16_t reason[512];
+      DRV_GetVirtualDriveError(reason, 512);
+      std::printf("[virtual] cannot load a blank %s: %s\n", options_.blank_kind.c_str(),
+                  platform::Utf16ToUtf8(platform::Utf16View(reason)).c_str());
       return;
     }
     std::printf("[virtual] loaded a blank %s\n", options_.blank_kind.c_str());

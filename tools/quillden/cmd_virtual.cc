@@ -1,5 +1,5 @@
 // quillden virtual: create, load, eject and describe virtual drives (the backing files of
-// "virtual:" drive map entries).
+// "virtual:" drive map entries), through the engine's exported virtual drive functions.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "command.h"
-#include "drive/virtual/virtual_admin.h"
+#include "platform/unicode.h"
+#include "quillden/result.h"
+#include "quillden/virtual.h"
 
 namespace quillden::tool {
 namespace {
@@ -34,6 +36,34 @@ int Fail(const std::string& error) {
   return 1;
 }
 
+// The engine's reason for the failure of the last virtual drive call.
+int FailWithReason(DWORD result) {
+  std::u16string reason(512, u'\0');
+  reason.resize(DRV_GetVirtualDriveError(reason.data(), static_cast<DWORD>(reason.size())));
+  if (reason.empty()) return Fail(UTL_GetResultText(result));
+  return Fail(quenvar::platform::Utf16ToUtf8(reason));
+}
+
+std::u16string Wide(const std::string& text) {
+  return quenvar::platform::Utf8ToUtf16(text);
+}
+
+// The description of a drive, asking again when it outgrew the first buffer.
+DWORD Describe(const std::u16string& backing, std::string* text) {
+  std::u16string buffer(1024, u'\0');
+  DWORD length = 0;
+  DWORD result = DRV_DescribeVirtualDrive(backing.c_str(), buffer.data(),
+                                          static_cast<DWORD>(buffer.size()), &length);
+  if (result == QD_E_INVALID_ARGUMENT && length >= buffer.size()) {
+    buffer.assign(length + 1, u'\0');
+    result = DRV_DescribeVirtualDrive(backing.c_str(), buffer.data(),
+                                      static_cast<DWORD>(buffer.size()), &length);
+  }
+  if (result == QD_OK)
+    *text = quenvar::platform::Utf16ToUtf8(std::u16string_view(buffer.data(), length));
+  return result;
+}
+
 int Usage() {
   std::fputs(kUsage, stderr);
   return 2;
@@ -42,9 +72,9 @@ int Usage() {
 int RunVirtual(int argc, char** argv) {
   if (argc < 3) return Usage();
   const std::string verb = argv[1];
-  const std::string backing = argv[2];
+  const std::u16string backing = Wide(argv[2]);
   std::vector<std::string> rest(argv + 3, argv + argc);
-  std::string error;
+  DWORD result = QD_OK;
   if (verb == "create") {
     if (rest.empty()) return Usage();
     uint32_t capacity = 0;
@@ -53,8 +83,8 @@ int RunVirtual(int argc, char** argv) {
     } else if (rest.size() != 1) {
       return Usage();
     }
-    if (!drive::CreateVirtualBlank(backing, rest[0], capacity, &error)) return Fail(error);
-    return 0;
+    result = DRV_CreateVirtualMedium(backing.c_str(), Wide(rest[0]).c_str(), capacity);
+    return result == QD_OK ? 0 : FailWithReason(result);
   }
   if (verb == "load") {
     std::string kind;
@@ -63,19 +93,20 @@ int RunVirtual(int argc, char** argv) {
     } else if (rest.size() != 1) {
       return Usage();
     }
-    if (!drive::LoadVirtualImage(backing, rest[0], kind, &error)) return Fail(error);
-    return 0;
+    result = DRV_LoadVirtualImage(backing.c_str(), Wide(rest[0]).c_str(), Wide(kind).c_str());
+    return result == QD_OK ? 0 : FailWithReason(result);
   }
   if (verb == "eject" || verb == "close") {
     const bool force = rest.size() == 1 && rest[0] == "--force";
     if (!rest.empty() && !(verb == "eject" && force)) return Usage();
-    if (!drive::SetVirtualTray(backing, verb == "eject", force, &error)) return Fail(error);
-    return 0;
+    result = DRV_SetVirtualTray(backing.c_str(), verb == "eject", force);
+    return result == QD_OK ? 0 : FailWithReason(result);
   }
   if (verb == "describe") {
     if (!rest.empty()) return Usage();
     std::string text;
-    if (!drive::DescribeVirtualDrive(backing, &text, &error)) return Fail(error);
+    result = Describe(backing, &text);
+    if (result != QD_OK) return FailWithReason(result);
     std::fputs(text.c_str(), stdout);
     return 0;
   }
@@ -85,9 +116,9 @@ int RunVirtual(int argc, char** argv) {
     for (size_t i = 0; i < 5; ++i) {
       if (!ParseNumber(rest[i].c_str(), &v[i])) return Fail("bad time \"" + rest[i] + "\"");
     }
-    drive::VirtualTiming timing{v[0], v[1], v[2], v[3], v[4]};
-    if (!drive::SetVirtualTiming(backing, timing, &error)) return Fail(error);
-    return 0;
+    const _VIRTUALTIMING timing = {v[0], v[1], v[2], v[3], v[4]};
+    result = DRV_SetVirtualTiming(backing.c_str(), &timing);
+    return result == QD_OK ? 0 : FailWithReason(result);
   }
   return Usage();
 }

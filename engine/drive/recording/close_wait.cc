@@ -1,6 +1,8 @@
 // Flushing and closing with progress.
 #include "drive/recording/close_wait.h"
 
+#include <algorithm>
+
 #include "drive/drive_command.h"
 #include "drive/mmc_commands.h"
 #include "quillden/progress.h"
@@ -12,17 +14,24 @@ namespace {
 constexpr uint32_t kPhaseFlushing = 2;
 constexpr uint32_t kPhaseClosing = 3;
 constexpr uint32_t kFractionEnd = 65535;
+// Most flushes and closes of a fast drive end within a fraction of a second, so the first poll
+// comes soon; the interval then doubles up to once a second, so a close of tens of seconds is
+// asked about hardly more often than at a fixed second.
+constexpr uint32_t kFirstPollMs = 100;
+constexpr uint32_t kPollMs = 1000;
 
 template <typename Ask>
 uint32_t PollWhileBusy(const ProgressReporter& progress, Ask ask) {
   drive::DriveClock* clock = drive::CurrentDriveClock();
+  uint32_t wait_ms = kFirstPollMs;
   for (;;) {
     uint16_t indication = 0;
     const uint32_t result = ask(&indication);
     if (result != drive::kOperationInProgress) return result;
     progress.RaiseDone(indication);
     if (progress.CancelRequested()) return QD_E_CANCELLED;
-    clock->SleepMs(1000);
+    clock->SleepMs(wait_ms);
+    wait_ms = std::min(2 * wait_ms, kPollMs);
     if (progress.CancelRequested()) return QD_E_CANCELLED;
   }
 }

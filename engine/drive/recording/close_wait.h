@@ -20,8 +20,9 @@ uint32_t CloseWithFunction(HANDLE drive, const ProgressReporter& progress, uint8
 // SYNCHRONIZE CACHE (immediate), then progress phase 2 in the same way.
 uint32_t SynchronizeCacheWait(HANDLE drive, const ProgressReporter& progress);
 
-// The wait behind both: TEST UNIT READY, then READ DISC INFORMATION, each every 1000 ms while the
-// drive reports an operation in progress, raising done from its progress indication.
+// The wait behind both: TEST UNIT READY, then READ DISC INFORMATION, each while the drive reports
+// an operation in progress, raising done from its progress indication. The first poll follows
+// after 100 ms, the interval doubling to 1000 ms.
 uint32_t WaitForDriveOperation(HANDLE drive, const ProgressReporter& progress);
 
 }  // namespace quillden::recording

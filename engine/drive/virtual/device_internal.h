@@ -1,5 +1,6 @@
-// Shared pieces of the virtual device's command implementation: opcodes, the answer of one
-// command, and building a response within the allocation length.
+// Shared pieces of the virtual device's command families: opcodes, the command table's entry,
+// the answer of one command, the common sense answers and building a response within the
+// allocation length.
 #ifndef QUILLDEN_DRIVE_VIRTUAL_DEVICE_INTERNAL_H_
 #define QUILLDEN_DRIVE_VIRTUAL_DEVICE_INTERNAL_H_
 
@@ -8,10 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "drive/virtual/cd_sector.h"
+#include "drive/virtual/media_model.h"
 #include "drive/virtual/virtual_device.h"
+#include "util/byte_order.h"
 
 namespace quillden::drive::virt {
 
+// The operation codes the virtual device knows, named once here.
 enum Opcode : uint8_t {
   kOpTestUnitReady = 0x00,
   kOpRequestSense = 0x03,
@@ -76,23 +81,86 @@ struct VirtualDevice::Answer {
   }
 };
 
+// What the dispatcher knows of a command before it runs (flags of CommandEntry).
+enum CommandFlag : uint8_t {
+  kNeedsMedium = 1 << 0,    // NOT READY, MEDIUM NOT PRESENT without a medium in the tray
+  kWhileNotReady = 1 << 1,  // answered while the drive is busy or becoming ready
+  kChangesMedium = 1 << 2,  // refused by a declared drive that cannot write the medium
+  kFillsItsData = 1 << 3,   // writes every byte it delivers: the buffer is not cleared first
+  kSavesAtFlush = 1 << 4,   // the state file is written at the next other command, not after each
+};
+
+struct VirtualDevice::CommandEntry {
+  uint8_t opcode;
+  uint8_t flags;
+  Answer (VirtualDevice::*run)(const Cdb& c, uint8_t* d, uint32_t n);
+};
+
+// Sense answers the command families share.
+inline VirtualDevice::Answer InvalidField() {
+  return VirtualDevice::Answer::Sense(5, 0x24, 0x00);
+}
+inline VirtualDevice::Answer OutOfRange() {
+  return VirtualDevice::Answer::Sense(5, 0x21, 0x00);
+}
+inline VirtualDevice::Answer IncompatibleMedium() {
+  return VirtualDevice::Answer::Sense(5, 0x30, 0x02);
+}
+inline VirtualDevice::Answer InvalidParameter() {
+  return VirtualDevice::Answer::Sense(5, 0x26, 0x00);
+}
+inline VirtualDevice::Answer ParameterLengthError() {
+  return VirtualDevice::Answer::Sense(5, 0x1A, 0x00);
+}
+inline VirtualDevice::Answer SequenceError() {
+  return VirtualDevice::Answer::Sense(5, 0x2C, 0x00);
+}
+inline VirtualDevice::Answer CannotWrite() {
+  return VirtualDevice::Answer::Sense(5, 0x30, 0x05);
+}
+inline VirtualDevice::Answer InvalidWriteAddress() {
+  return VirtualDevice::Answer::Sense(5, 0x21, 0x02);
+}
+inline VirtualDevice::Answer IllegalModeForTrack() {
+  return VirtualDevice::Answer::Sense(5, 0x64, 0x00);
+}
+inline VirtualDevice::Answer UnrecoveredReadError() {
+  return VirtualDevice::Answer::Sense(3, 0x11, 0x00);
+}
+inline VirtualDevice::Answer WriteError() {
+  return VirtualDevice::Answer::Sense(3, 0x0C, 0x00);
+}
+
 // Copies a complete response into the data area, cut to the allocation length and the buffer.
 inline VirtualDevice::Answer Deliver(const std::vector<uint8_t>& response, uint32_t allocation,
                                      uint8_t* data, uint32_t length) {
-  const uint32_t n = std::min<uint32_t>({static_cast<uint32_t>(response.size()), allocation, length});
+  const uint32_t n =
+      std::min<uint32_t>({static_cast<uint32_t>(response.size()), allocation, length});
   if (n) std::memcpy(data, response.data(), n);
   return VirtualDevice::Answer::Ok(n);
 }
 
-inline constexpr uint32_t kCdLeadInFirstSession = 4500 + 150;  // lead-in plus pregap
-inline constexpr uint32_t kCdFirstSessionOverhead = 6750 + 4500 + 150;  // lead-out 90 s first
-inline constexpr uint32_t kCdLaterSessionOverhead = 2250 + 4500 + 150;  // lead-out 30 s later
-inline constexpr uint32_t kCdTaoPregap = 150;
-inline constexpr uint32_t kCdRunOutBlocks = 2;
-inline constexpr int64_t kCdAtipLeadInStart = -11634;  // 97:26:66
-inline constexpr uint32_t kDvdMinusBorderBlocks = 16384;  // border-out and border-in
-inline constexpr uint32_t kDvdPlusSessionGap = 4096;      // closure and intro zones
-inline constexpr uint32_t kDvdFirstPsn = 0x30000;
+// Addresses in responses: a 4-byte MSF field (0, minute, second, frame) or a big-endian LBA.
+inline void PutMsfAddress(uint8_t* p, int64_t lba) {
+  Msf m = LbaToMsf(lba);
+  p[0] = 0;
+  p[1] = m.minute;
+  p[2] = m.second;
+  p[3] = m.frame;
+}
+
+inline void PutAddress(uint8_t* p, int64_t lba, bool msf) {
+  if (msf) {
+    PutMsfAddress(p, lba);
+  } else {
+    PutBe32(p, static_cast<uint32_t>(static_cast<int32_t>(lba)));
+  }
+}
+
+// The control nibble of a track's TOC entry and sub-channel Q: data or audio.
+inline uint8_t Control(TrackMode mode) {
+  return mode == TrackMode::kAudio ? 0x00 : 0x04;
+}
 
 }  // namespace quillden::drive::virt
 

@@ -61,11 +61,13 @@ struct TrackState {
 };
 
 // Busy periods (milliseconds) of immediate-mode long operations, during which the drive answers
-// NOT READY, LONG WRITE IN PROGRESS with a progress indication.
+// NOT READY, LONG WRITE IN PROGRESS with a progress indication. A close ends by the engine's first
+// poll (100 ms after the command, see close_wait.h), as a quick close of a real drive does, so a
+// recording does not wait a whole poll interval for it.
 struct Timing {
   uint32_t blank_ms = 1500;
   uint32_t format_ms = 1500;
-  uint32_t close_ms = 300;
+  uint32_t close_ms = 100;
   uint32_t flush_ms = 0;
   uint32_t background_format_ms = 3000;  // DVD+RW background formatting
 };
@@ -74,20 +76,20 @@ struct MediaState {
   // Tray and medium.
   bool has_medium = false;  // a medium is in the tray
   bool tray_open = false;
-  bool locked = false;      // PREVENT ALLOW MEDIUM REMOVAL
+  bool locked = false;  // PREVENT ALLOW MEDIUM REMOVAL
   // The medium.
-  std::string kind;         // media kind name it was created as ("dvd+r", "cd-rom", ...)
+  std::string kind;  // media kind name it was created as ("dvd+r", "cd-rom", ...)
   uint16_t profile = kProfileNone;
   uint32_t capacity = 0;         // user blocks
   uint32_t layer0_capacity = 0;  // dual layer media: blocks on layer 0
   bool layer_boundary_fixed = false;
-  bool finalized = false;        // disc closed: nothing more can be appended
+  bool finalized = false;  // disc closed: nothing more can be appended
   uint32_t closed_sessions = 0;
   int64_t next_session_start = 0;  // program area start of the open session
   uint32_t formatted_blocks = 0;   // DVD-RW restricted overwrite: extent of the formatted zone
-  uint8_t background_format = 0;  // DVD+RW: 0 none, 1 stopped, 2 running, 3 complete
+  uint8_t background_format = 0;   // DVD+RW: 0 none, 1 stopped, 2 running, 3 complete
   uint64_t background_format_started_ms = 0;  // clock reading when it started (not persisted)
-  std::string image_path;          // pressed media: the image that holds the data
+  std::string image_path;                     // pressed media: the image that holds the data
   uint64_t image_blocks = 0;
   bool drive_writes_dvd_plus_rw = true;  // the drive's DVD+RW feature has its Write bit
   Timing timing;
@@ -132,8 +134,8 @@ bool MakeBlankMedium(const std::string& kind, uint32_t capacity, MediaState* sta
                      std::string* error);
 // Pressed media from an image of 2048-byte blocks: CD-ROM or DVD-ROM (dual layer when larger
 // than one layer). Returns false with *error when the size does not fit the kind.
-bool MakePressedMedium(const std::string& kind, const std::string& image_path,
-                       uint64_t image_bytes, MediaState* state, std::string* error);
+bool MakePressedMedium(const std::string& kind, const std::string& image_path, uint64_t image_bytes,
+                       MediaState* state, std::string* error);
 
 std::string StateFilePath(const std::string& backing_path);
 std::string RawFilePath(const std::string& backing_path);

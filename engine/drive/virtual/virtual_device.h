@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "drive/virtual/fault_injection.h"
 #include "drive/virtual/media_state.h"
 #include "drive/virtual/virtual_recorder.h"
 #include "platform/env.h"
@@ -53,28 +54,20 @@ class VirtualDevice {
   void ClearFaults();
   uint32_t CommandCount(uint8_t opcode) const;
 
-  // Administration (quillden virtual): replace the medium, move the tray, describe.
-  bool ReplaceMedium(const MediaState& medium, std::string* error);
-  bool SetTray(bool open, bool force, std::string* error);
-  bool ReplaceTiming(const Timing& timing, std::string* error);
+  // Administration (virtual_admin.h): replace the medium, move the tray, set the busy periods.
+  // Each returns 0 or a result code (quillden/result.h) with *error: QD_E_BUSY while another
+  // process's job holds the drive or the medium is locked in, QD_E_FILE_OPEN, QD_E_WRITE_FILE.
+  uint32_t ReplaceMedium(const MediaState& medium, std::string* error);
+  uint32_t SetTray(bool open, bool force, std::string* error);
+  uint32_t ReplaceTiming(const Timing& timing, std::string* error);
   MediaState Snapshot();
 
- // One command's CDB and answer (device_internal.h).
+  // One command's CDB, its answer and its entry in the command table (device_internal.h).
   struct Answer;
   struct Cdb;
+  struct CommandEntry;
 
  private:
-  struct SenseFault {
-    uint8_t opcode;
-    uint32_t countdown;
-    uint8_t key, asc, ascq;
-    uint32_t repeat;
-  };
-  struct DataFault {
-    uint8_t opcode;
-    uint32_t countdown;
-    DataCorruption corruption;
-  };
   struct CueEntry {
     uint8_t control_adr, track, index, data_form;
     int64_t lba;
@@ -82,6 +75,8 @@ class VirtualDevice {
   enum class Busy { kNone, kBlank, kFormat, kClose, kFlush };
 
   VirtualDevice(std::string backing_path, quenvar::platform::Env* env);
+
+  // The backing, raw and state files (device_files.cc).
   bool Load(const std::string& media_kind, std::string* error);
   void ReloadIfChanged();
   bool SaveLocked(std::string* error);
@@ -92,78 +87,74 @@ class VirtualDevice {
   // unlocks when its last handle closes.
   bool RemovalPrevented();
   void HoldRemovalLock(bool prevent);
-  // The profile the declared drive reports for the medium in the tray: 0 when it has none or
-  // cannot use the one it has.
-  uint16_t ReportedProfile() const;
-  // The answer of a declared drive that cannot do what opcode asks with this medium; false when
-  // the command goes on.
-  bool RefusedByDrive(uint8_t opcode, Answer* answer) const;
+  // Another process's job holds the drive (administration must not change the medium under it).
+  bool ClaimedElsewhere() const;
 
-  bool PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_size, uint32_t* returned);
-  Answer Execute(const Cdb& cdb, uint8_t* data, uint32_t length);
+  // The clock, busy periods and media events (virtual_device.cc).
   uint64_t Now();
   bool BusyNow(uint16_t* progress);
   void StartBusy(Busy kind, uint32_t duration_ms);
   void QueueMediaEvent(uint8_t code);
 
-  // Commands (virtual_device.cc: information; virtual_device_write.cc: recording).
+  // The dispatcher (command_dispatch.cc): checks the pass-through record, decides what answers a
+  // command before it runs (faults, busy, no medium, the declared drive), runs it through the
+  // command table and writes the status back.
+  static const CommandEntry* FindCommand(uint8_t opcode);
+  bool PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_size, uint32_t* returned);
+  bool AnsweredBeforeRunning(uint8_t opcode, uint8_t flags, Answer* answer);
+  // The profile the declared drive reports for the medium in the tray: 0 when it has none or
+  // cannot use the one it has.
+  uint16_t ReportedProfile() const;
+  // The answer of a declared drive that cannot do what the command asks with this medium; false
+  // when the command goes on.
+  bool RefusedByDrive(uint8_t opcode, uint8_t flags, Answer* answer) const;
+
+  // Command families. Every command has the table's signature: the CDB, and the data buffer with
+  // its length (data-in: what to fill; data-out: what the host sent).
+  // Identification and configuration (config_commands.cc).
+  Answer Accept(const Cdb& c, uint8_t* d, uint32_t n);
   Answer Inquiry(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer TestUnitReady();
+  Answer TestUnitReady(const Cdb& c, uint8_t* d, uint32_t n);
   Answer GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n);
   Answer ModeSense(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer ModeSelect(const Cdb& c, const uint8_t* d, uint32_t n);
+  Answer ModeSelect(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer GetPerformance(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer SetStreaming(const Cdb& c, uint8_t* d, uint32_t n);
+  // Disc and track information (disc_info_commands.cc) and the table of contents (toc_commands.cc).
   Answer ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n);
   Answer ReadTrackInformation(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer ReadToc(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer ReadCapacity(uint8_t* d, uint32_t n);
+  Answer ReadCapacity(const Cdb& c, uint8_t* d, uint32_t n);
   Answer ReadFormatCapacities(const Cdb& c, uint8_t* d, uint32_t n);
   Answer ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer ReadToc(const Cdb& c, uint8_t* d, uint32_t n);
+  // Reading (read_commands.cc).
   Answer Read10(const Cdb& c, uint8_t* d, uint32_t n);
   Answer ReadCd(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer StartStopUnit(const Cdb& c);
-  Answer PreventAllow(const Cdb& c);
-  Answer GetEventStatus(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer GetPerformance(const Cdb& c, uint8_t* d, uint32_t n);
-  Answer Write10(const Cdb& c, const uint8_t* d, uint32_t n);
-  Answer ReserveTrack(const Cdb& c);
-  Answer CloseTrackSession(const Cdb& c);
-  Answer FormatUnit(const Cdb& c, const uint8_t* d, uint32_t n);
-  Answer Blank(const Cdb& c);
-  Answer SynchronizeCache(const Cdb& c);
-  Answer SendCueSheet(const Cdb& c, const uint8_t* d, uint32_t n);
-  Answer SendDiscStructure(const Cdb& c, const uint8_t* d, uint32_t n);
-
-  // The medium as MMC describes it.
-  uint32_t OpenSession() const;
-  bool HasInvisibleTrack() const;
-  int64_t NextTrackStart() const;
-  TrackState* OpenEndedTrack();
-  uint32_t TrackExtent(const TrackState& t) const;
-  // Layer jump recording: the block of layer 1 at the radius of block lba of layer 0 (opposite
-  // track path), the address of the kth block of a track, and the reverse.
-  int64_t Opposite(int64_t lba) const { return 2 * int64_t{state_.layer0_capacity} - 1 - lba; }
-  int64_t TrackBlockLba(const TrackState& t, uint32_t k) const;
-  bool TrackBlockIndex(const TrackState& t, int64_t lba, int64_t* k) const;
-  bool HasLayerJumpTracks() const;
-  bool LayerJumpWriting() const;
-  // The first block above the room left for new tracks.
-  int64_t FreeEnd() const;
-  uint32_t SessionCount() const;
-  uint8_t DiscStatus() const;
-  bool TrackForLba(int64_t lba, TrackState* out, bool* invisible) const;
-  void FillTrackInfo(const TrackState& t, bool invisible, uint8_t* r) const;
-  TrackState InvisibleTrack() const;
-  int64_t SessionLeadInStart() const;
-  bool CloseTrack(TrackState* t);
-  Answer CloseSession(bool finalize);
-  uint32_t WriteBlockSize() const;
-  TrackMode WriteTrackMode() const;
   bool ReadUserBlocks(int64_t lba, uint32_t count, uint8_t* out, Answer* failure);
   bool ReadRawSector(int64_t lba, uint8_t* sector, TrackMode* mode, Answer* failure);
+  // Tray and events (tray_commands.cc).
+  Answer StartStopUnit(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer PreventAllow(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer GetEventStatus(const Cdb& c, uint8_t* d, uint32_t n);
+  // Writing (write_commands.cc).
+  Answer Write10(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer ReserveTrack(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer SynchronizeCache(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer SendCueSheet(const Cdb& c, uint8_t* d, uint32_t n);
+  uint32_t WriteBlockSize() const;
+  TrackMode WriteTrackMode() const;
+  bool LayerJumpWriting() const;
   bool StoreBlocks(int64_t lba, uint32_t count, uint32_t block_size, TrackMode mode,
                    const uint8_t* data);
   Answer WriteSao(int64_t lba, uint32_t count, const uint8_t* data, uint32_t n);
   void KeepLeadInPacks(const uint8_t* subchannel);
+  // Closing, formatting and blanking (close_format_commands.cc).
+  Answer CloseTrackSession(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer FormatUnit(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer Blank(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer SendDiscStructure(const Cdb& c, uint8_t* d, uint32_t n);
+  Answer CloseSession(bool finalize);
+  void StopBackgroundFormat();
 
   const std::string backing_path_;
   quenvar::platform::Env* const env_;
@@ -190,10 +181,7 @@ class VirtualDevice {
   char drive_letter_ = 0;
   bool catch_eject_ = false;
   bool eject_flag_ = false;
-  std::vector<SenseFault> sense_faults_;
-  std::vector<DataFault> data_faults_;
-  uint64_t not_ready_until_ms_ = 0;
-  uint32_t not_ready_commands_ = 0;
+  FaultInjector faults_;
   std::array<uint32_t, 256> command_counts_{};
   VirtualDriveModel model_;
   const void* claim_holder_ = nullptr;

@@ -16,6 +16,7 @@
 #include "quillden/image.h"
 #include "quillden/audio.h"
 #include "quillden/volume.h"
+#include "quillden/virtual.h"
 #include "quillden/util.h"
 
 #endif /* QUILLDEN_H_ */

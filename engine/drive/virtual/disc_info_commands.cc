@@ -1,0 +1,369 @@
+// The virtual device's disc and track information: READ DISC INFORMATION, READ TRACK
+// INFORMATION, READ CAPACITY, READ FORMAT CAPACITIES and READ DISC STRUCTURE.
+#include <algorithm>
+#include <cstring>
+
+#include "drive/virtual/device_internal.h"
+
+namespace quillden::drive::virt {
+
+using Answer = VirtualDevice::Answer;
+
+namespace {
+
+// The 48-byte track information of READ TRACK INFORMATION for t (or the invisible track).
+void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uint8_t* r) {
+  std::memset(r, 0, 48);
+  PutBe16(r, 46);
+  r[2] = static_cast<uint8_t>(t.number);
+  r[3] = static_cast<uint8_t>(t.session);
+  r[32] = static_cast<uint8_t>(t.number >> 8);
+  r[33] = static_cast<uint8_t>(t.session >> 8);
+  const bool dvd = !s.is_cd();
+  const bool random = s.is_random_writable();
+  uint32_t size = 0;
+  uint32_t free_blocks = 0;
+  bool nwa_valid = false;
+  int64_t nwa = 0;
+  bool blank = false;
+  if (random) {
+    // One track spanning the formatted medium; writes go anywhere inside it.
+    const bool plus = s.profile == kProfileDvdPlusRw;
+    size = plus ? s.capacity : s.formatted_blocks;
+    blank = plus ? s.background_format == 0 : s.formatted_blocks == 0;
+    r[6] |= 0x30;  // packet, fixed packet
+    PutBe32(r + 20, 16);
+    if (!plus) {
+      nwa_valid = true;
+      nwa = s.formatted_blocks;
+      free_blocks = s.capacity - s.formatted_blocks;
+    }
+  } else if (s.is_pressed() || t.closed) {
+    size = t.size;
+  } else if (t.reserved) {
+    size = t.size;
+    free_blocks = t.size - t.written;
+    nwa = TrackBlockLba(s, t, t.written);
+    nwa_valid = !s.finalized && free_blocks > 0;
+    blank = t.written == 0;
+  } else {  // the incomplete or invisible track
+    nwa = t.start + t.written;
+    free_blocks = static_cast<uint32_t>(std::max<int64_t>(0, FreeEnd(s) - nwa));
+    size = t.written + free_blocks;
+    nwa_valid = free_blocks > 0;
+    blank = t.written == 0;
+  }
+  if (invisible) blank = true;
+  r[5] = static_cast<uint8_t>(s.is_cd() ? Control(t.mode) : 0x04);
+  if (dvd && s.profile == kProfileDvdMinusRDlJump && !blank) r[5] |= 0x40;  // LJRS: unspecified
+  // A reserved CD track keeps its reserved bit once recorded and closed (reserved, not blank, not
+  // packet: a complete track written at once); a DVD track that was reserved is an ordinary
+  // complete track once closed, and only a track that still takes data says it is reserved.
+  if (t.reserved && (s.is_cd() || !t.closed)) r[6] |= 0x80;
+  if (blank) r[6] |= 0x40;
+  if (s.is_dvd_minus_sequential() && !t.closed) r[6] |= 0x20;  // incremental
+  r[6] |= blank ? 0x0F : (t.mode == TrackMode::kMode2 ? 0x02 : 0x01);
+  const bool lra_valid = dvd && t.written > 0 && !random;
+  r[7] = static_cast<uint8_t>((lra_valid ? 0x02 : 0) | (nwa_valid ? 0x01 : 0));
+  PutBe32(r + 8, static_cast<uint32_t>(static_cast<int32_t>(random ? 0 : t.start)));
+  PutBe32(r + 12, nwa_valid ? static_cast<uint32_t>(nwa) : 0);
+  PutBe32(r + 16, free_blocks);
+  if (dvd && !random) PutBe32(r + 20, 16);
+  PutBe32(r + 24, size);
+  if (lra_valid) PutBe32(r + 28, static_cast<uint32_t>(TrackBlockLba(s, t, t.written - 1)));
+  if (s.profile == kProfileDvdMinusRDlSequential || s.profile == kProfileDvdMinusRDlJump) {
+    // Next layer jump address: the last block of layer 0 before the track goes on on layer 1 (the
+    // end of layer 0 for a track recorded in one piece); last layer jump address once it has.
+    const int64_t jump =
+        t.layer0_blocks != 0 ? t.start + t.layer0_blocks - 1 : s.layer0_capacity - 1;
+    PutBe32(r + 40, static_cast<uint32_t>(jump));
+    if (t.layer0_blocks != 0 && t.written > t.layer0_blocks)
+      PutBe32(r + 44, static_cast<uint32_t>(jump));
+  }
+}
+
+// The book type of the physical format information.
+uint8_t BookType(uint16_t profile) {
+  switch (profile) {
+    case kProfileDvdMinusR:
+    case kProfileDvdMinusRDlSequential:
+    case kProfileDvdMinusRDlJump:
+      return 2;
+    case kProfileDvdMinusRwOverwrite:
+    case kProfileDvdMinusRwSequential:
+      return 3;
+    case kProfileDvdPlusRw:
+      return 9;
+    case kProfileDvdPlusR:
+      return 10;
+    case kProfileDvdPlusRDl:
+      return 14;
+    default:
+      return 0;
+  }
+}
+
+// The 17 bytes of physical format information that lead every DVD structure of that kind.
+void FillPhysicalInfo(const MediaState& s, uint8_t* info) {
+  const bool dual = s.is_dual_layer();
+  const uint32_t layer0 = dual ? s.layer0_capacity : s.capacity;
+  // Physical sector numbers of the data zone (ECMA-267 / ADIP): layer 1 of an opposite-track-path
+  // disc counts down with inverted numbers.
+  const uint32_t start_psn = kDvdFirstPsn;
+  const uint32_t layer0_end_psn = start_psn + layer0 - 1;
+  const uint32_t end_psn = dual ? (~start_psn & 0xFFFFFF) : start_psn + s.capacity - 1;
+  info[0] = static_cast<uint8_t>(BookType(s.profile) << 4);
+  info[1] = 0x02;
+  const uint8_t layer_type = s.is_pressed() ? 0x01 : (s.is_rewritable() ? 0x04 : 0x02);
+  info[2] = static_cast<uint8_t>((dual ? 0x20 | 0x10 : 0x00) | layer_type);
+  info[3] = 0x10;
+  PutBe32(info + 4, start_psn);
+  PutBe32(info + 8, end_psn);
+  PutBe32(info + 12, dual ? layer0_end_psn : 0);
+}
+
+}  // namespace
+
+Answer VirtualDevice::ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n) {
+  if ((c.b[1] & 0x07) != 0) return InvalidField();
+  std::vector<uint8_t> r(34, 0);
+  PutBe16(r.data(), 32);
+  const uint8_t status = DiscStatus(state_);
+  uint8_t last_session_state = 3;
+  if (state_.is_sequential() && !state_.finalized) {
+    bool open_has_tracks =
+        !state_.tracks.empty() && state_.tracks.back().session == OpenSession(state_);
+    last_session_state = open_has_tracks ? 1 : 0;
+  } else if (state_.profile == kProfileDvdPlusRw && state_.background_format == 0) {
+    last_session_state = 0;
+  }
+  r[2] = static_cast<uint8_t>((state_.is_rewritable() ? 0x10 : 0) | (last_session_state << 2) |
+                              status);
+  r[3] = 1;
+  const uint32_t sessions = SessionCount(state_);
+  uint32_t first_in_last = 1;
+  uint32_t last_in_last = 1;
+  if (state_.is_sequential()) {
+    bool found = false;
+    for (const TrackState& t : state_.tracks) {
+      if (t.session == sessions) {
+        if (!found) first_in_last = t.number;
+        found = true;
+        last_in_last = t.number;
+      }
+    }
+    if (HasInvisibleTrack(state_)) {
+      const uint32_t invisible = static_cast<uint32_t>(state_.tracks.size() + 1);
+      if (!found) first_in_last = invisible;
+      last_in_last = invisible;
+    }
+  } else if (!state_.tracks.empty()) {
+    last_in_last = state_.tracks.back().number;
+  }
+  r[4] = static_cast<uint8_t>(sessions);
+  r[5] = static_cast<uint8_t>(first_in_last);
+  r[6] = static_cast<uint8_t>(last_in_last);
+  r[9] = static_cast<uint8_t>(sessions >> 8);
+  r[10] = static_cast<uint8_t>(first_in_last >> 8);
+  r[11] = static_cast<uint8_t>(last_in_last >> 8);
+  r[7] = 0x20;  // unrestricted use
+  if (state_.profile == kProfileDvdPlusRw) r[7] |= state_.background_format & 0x03;
+  if (state_.is_cd()) {
+    bool xa = false;
+    for (const TrackState& t : state_.tracks) xa = xa || t.mode == TrackMode::kMode2;
+    r[8] = xa ? 0x20 : 0x00;
+    if (state_.finalized || state_.is_pressed()) {
+      std::memset(&r[16], 0xFF, 8);
+    } else {
+      PutMsfAddress(&r[16], SessionLeadInStart(state_));
+      PutMsfAddress(&r[20], state_.capacity);
+    }
+  } else if (state_.is_sequential() && !state_.finalized) {
+    PutBe32(&r[16], static_cast<uint32_t>(state_.next_session_start));
+    PutBe32(&r[20], state_.capacity);
+  }
+  return Deliver(r, GetBe16(c.b + 7), d, n);
+}
+
+Answer VirtualDevice::ReadTrackInformation(const Cdb& c, uint8_t* d, uint32_t n) {
+  const uint8_t type = c.b[1] & 0x03;
+  const uint32_t value = GetBe32(c.b + 2);
+  TrackState track;
+  bool invisible = false;
+  bool found = false;
+  if (type == 0) {
+    found = TrackForLba(state_, static_cast<int32_t>(value), &track, &invisible);
+    if (!found && static_cast<int64_t>(static_cast<int32_t>(value)) >= state_.capacity)
+      return OutOfRange();
+  } else if (type == 1) {
+    if (value == 0xFF) {
+      if (!state_.tracks.empty() && !state_.tracks.back().closed &&
+          !state_.tracks.back().reserved) {
+        track = state_.tracks.back();
+        found = true;
+      } else if (HasInvisibleTrack(state_)) {
+        track = InvisibleTrack(state_);
+        invisible = found = true;
+      }
+    } else if (value >= 1 && value <= state_.tracks.size()) {
+      track = state_.tracks[value - 1];
+      found = true;
+    } else if (value == state_.tracks.size() + 1 && HasInvisibleTrack(state_)) {
+      track = InvisibleTrack(state_);
+      invisible = found = true;
+    }
+  } else if (type == 2) {
+    for (const TrackState& t : state_.tracks) {
+      if (t.session == value) {
+        track = t;
+        found = true;
+        break;
+      }
+    }
+    if (!found && HasInvisibleTrack(state_) && value == OpenSession(state_)) {
+      track = InvisibleTrack(state_);
+      invisible = found = true;
+    }
+  }
+  // Overwritable media hold one track over the whole medium, whether or not a write put one in the
+  // track list.
+  if (!found && state_.is_random_writable() && (type == 0 || value == 1)) {
+    track = TrackState{};
+    found = true;
+  }
+  if (!found) return InvalidField();
+  if (state_.is_random_writable() && !invisible) {
+    track.number = 1;
+    track.session = 1;
+  }
+  std::vector<uint8_t> r(48, 0);
+  FillTrackInfo(state_, track, invisible, r.data());
+  return Deliver(r, GetBe16(c.b + 7), d, n);
+}
+
+Answer VirtualDevice::ReadCapacity(const Cdb& /*c*/, uint8_t* d, uint32_t n) {
+  uint32_t blocks = 0;
+  if (state_.is_pressed()) {
+    blocks = state_.capacity;
+  } else if (state_.profile == kProfileDvdPlusRw) {
+    blocks = state_.background_format == 0 ? 0 : state_.capacity;
+  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+    blocks = state_.formatted_blocks;
+  } else {
+    // The highest block of any track: on a layer jump disc the layer 1 end of its first track.
+    for (const TrackState& t : state_.tracks) {
+      const int64_t extent = TrackExtent(t);
+      const int64_t end =
+          extent == 0 ? t.start : TrackBlockLba(state_, t, static_cast<uint32_t>(extent - 1)) + 1;
+      blocks = std::max<uint32_t>(blocks, static_cast<uint32_t>(std::max<int64_t>(0, end)));
+    }
+  }
+  std::vector<uint8_t> r(8, 0);
+  PutBe32(r.data(), blocks ? blocks - 1 : 0);
+  PutBe32(r.data() + 4, 2048);
+  return Deliver(r, 8, d, n);
+}
+
+Answer VirtualDevice::ReadFormatCapacities(const Cdb& c, uint8_t* d, uint32_t n) {
+  std::vector<uint8_t> r(4, 0);
+  auto descriptor = [&](uint32_t blocks, uint8_t byte4, uint32_t parameter) {
+    uint8_t e[8] = {};
+    PutBe32(e, blocks);
+    e[4] = byte4;
+    PutBe24(e + 5, parameter);
+    r.insert(r.end(), e, e + 8);
+  };
+  const uint32_t cap = state_.capacity;
+  if (!state_.medium_present()) {
+    descriptor(0xFFFFFFFF, 0x03, 2048);  // no medium
+  } else if (state_.profile == kProfileDvdPlusRw) {
+    descriptor(cap, state_.background_format == 0 ? 0x01 : 0x02, 2048);
+    descriptor(cap, 0x26 << 2, 0);
+  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+    descriptor(state_.formatted_blocks, 0x02, 2048);
+    descriptor(cap, 0x10 << 2, 16);
+    descriptor(cap - state_.formatted_blocks, 0x13 << 2, 16);
+    descriptor(cap, 0x15 << 2, 16);
+  } else if (state_.profile == kProfileDvdMinusRwSequential) {
+    descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
+    descriptor(cap, 0x10 << 2, 16);
+    descriptor(cap, 0x15 << 2, 16);
+  } else {
+    descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
+  }
+  r[3] = static_cast<uint8_t>(r.size() - 4);
+  return Deliver(r, GetBe16(c.b + 7), d, n);
+}
+
+Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
+  const uint8_t media_type = c.b[1] & 0x0F;
+  const uint8_t format = c.b[7];
+  const uint16_t allocation = GetBe16(c.b + 8);
+  if (media_type != 0) return InvalidField();
+  if (state_.is_cd()) return IncompatibleMedium();
+  const uint16_t p = state_.profile;
+  const bool dual = state_.is_dual_layer();
+  const bool plus = p == kProfileDvdPlusR || p == kProfileDvdPlusRw || p == kProfileDvdPlusRDl;
+  const uint32_t layer0 = dual ? state_.layer0_capacity : state_.capacity;
+  std::vector<uint8_t> r;
+  switch (format) {
+    case 0x00: {
+      r.assign(4 + 2048, 0);
+      FillPhysicalInfo(state_, &r[4]);
+      break;
+    }
+    case 0x01:
+      r.assign(8, 0);  // no copy protection, all regions
+      break;
+    case 0x0E: {
+      if (!state_.is_dvd_minus_sequential() && p != kProfileDvdMinusRwOverwrite)
+        return InvalidField();
+      // Pre-recorded information, field 1: the last address of the data recordable area as an
+      // inverted ECC block number.
+      r.assign(4 + 64, 0);
+      r[4] = 1;
+      const uint32_t blocks = (state_.capacity + 197200 + 15) / 16;
+      PutBe24(&r[7], ~blocks & 0xFFFFFF);
+      r[10] = p == kProfileDvdMinusRwOverwrite || p == kProfileDvdMinusRwSequential ? 0x32 : 0x22;
+      break;
+    }
+    case 0x11: {
+      if (!plus) return InvalidField();
+      r.assign(4 + 256, 0);
+      FillPhysicalInfo(state_, &r[4]);
+      break;
+    }
+    case 0x20: {
+      if (!dual) return InvalidField();
+      r.assign(12, 0);
+      r[4] = state_.layer_boundary_fixed || state_.is_pressed() ? 0x00 : 0x80;
+      PutBe32(&r[8], layer0);
+      break;
+    }
+    case 0x21:
+    case 0x22:
+    case 0x23: {
+      // DVD-R DL: shifted middle area start, jump interval size (0: jumps are placed by the host
+      // reserving tracks), and the next layer jump address of the track being written.
+      if (p != kProfileDvdMinusRDlSequential && p != kProfileDvdMinusRDlJump) return InvalidField();
+      r.assign(12, 0);
+      if (format == 0x21) PutBe32(&r[8], layer0);
+      if (format == 0x23) {
+        uint32_t jump = layer0 - 1;
+        for (const TrackState& t : state_.tracks) {
+          if (!t.closed && t.layer0_blocks != 0 && t.written < t.layer0_blocks) {
+            jump = static_cast<uint32_t>(t.start + t.layer0_blocks - 1);
+          }
+        }
+        PutBe32(&r[8], jump);
+      }
+      break;
+    }
+    default:
+      return InvalidField();
+  }
+  PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
+  return Deliver(r, allocation, d, n);
+}
+
+}  // namespace quillden::drive::virt
