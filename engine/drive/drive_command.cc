@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "drive/drive_handle.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/transport.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -38,8 +39,9 @@ void RecordCommandError(const DriveCommand& command, const uint8_t* sense, uint8
 // real failure from the user.
 bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
   const uint8_t opcode = command.cdb[0];
-  return (opcode == 0x52 || opcode == 0x43) && (sense[2] & 0x0F) == 5 && sense[12] == 0x24 &&
-         sense[13] == 0;
+  return (opcode == mmc::kOpReadTrackInformation || opcode == mmc::kOpReadToc) &&
+         (sense[mmc::kSenseKeyByte] & mmc::kSenseKeyMask) == mmc::kSenseIllegalRequest &&
+         sense[mmc::kSenseAsc] == mmc::kAscInvalidFieldInCdb && sense[mmc::kSenseAscq] == 0;
 }
 
 // Commands that change what the medium holds, or the drive state a recording relies on (the write
@@ -48,35 +50,23 @@ bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
 // process, is refused before it has changed anything.
 bool ChangesMedium(uint8_t opcode) {
   switch (opcode) {
-    case 0x04:  // FORMAT UNIT
-    case 0x15:  // MODE SELECT(6)
-    case 0x55:  // MODE SELECT(10)
-    case 0x2A:  // WRITE(10)
-    case 0x2E:  // WRITE AND VERIFY(10)
-    case 0x53:  // RESERVE TRACK
-    case 0x54:  // SEND OPC INFORMATION
-    case 0x5B:  // CLOSE TRACK/SESSION
-    case 0x5D:  // SEND CUE SHEET
-    case 0xA1:  // BLANK
-    case 0xAA:  // WRITE(12)
-    case 0xBF:  // SEND DISC STRUCTURE
+    case mmc::kOpFormatUnit:
+    case mmc::kOpModeSelect6:
+    case mmc::kOpModeSelect10:
+    case mmc::kOpWrite10:
+    case mmc::kOpWriteAndVerify10:
+    case mmc::kOpReserveTrack:
+    case mmc::kOpSendOpcInformation:
+    case mmc::kOpCloseTrackSession:
+    case mmc::kOpSendCueSheet:
+    case mmc::kOpBlank:
+    case mmc::kOpWrite12:
+    case mmc::kOpSendDiscStructure:
       return true;
     default:
       return false;
   }
 }
-
-// Header fields of the pass-through record (the 44-byte pass-through header, then sense and data).
-constexpr size_t kHeaderLength = 0;
-constexpr size_t kScsiStatus = 2;
-constexpr size_t kCdbLength = 6;
-constexpr size_t kSenseLength = 7;
-constexpr size_t kDirection = 8;
-constexpr size_t kTransferLength = 12;
-constexpr size_t kTimeout = 16;
-constexpr size_t kDataOffset = 20;
-constexpr size_t kSenseOffset = 24;
-constexpr size_t kCdb = 28;
 
 }  // namespace
 
@@ -99,15 +89,15 @@ uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
   if (command.direction == kDataOut && command.data_length != 0) {
     std::memcpy(r + kPassThroughDataOffset, command.data, command.data_length);
   }
-  PutLe16(r + kHeaderLength, kPassThroughHeaderSize);
-  r[kCdbLength] = command.cdb_length;
-  r[kSenseLength] = kPassThroughSenseSize;
-  r[kDirection] = command.direction;
-  PutLe32(r + kTransferLength, command.data_length);
-  PutLe32(r + kTimeout, command.timeout);
-  PutLe32(r + kDataOffset, kPassThroughDataOffset);
-  PutLe32(r + kSenseOffset, kPassThroughSenseOffset);
-  std::memcpy(r + kCdb, command.cdb, 16);
+  PutLe16(r + kPassThroughLength, kPassThroughHeaderSize);
+  r[kPassThroughCdbLength] = command.cdb_length;
+  r[kPassThroughSenseLength] = kPassThroughSenseSize;
+  r[kPassThroughDirection] = command.direction;
+  SetPassThroughField32(r, kPassThroughTransferLength, command.data_length);
+  SetPassThroughField32(r, kPassThroughTimeout, command.timeout);
+  SetPassThroughField32(r, kPassThroughDataField, kPassThroughDataOffset);
+  SetPassThroughField32(r, kPassThroughSenseField, kPassThroughSenseOffset);
+  std::memcpy(r + kPassThroughCdb, command.cdb, kPassThroughCdbSize);
 
   uint32_t returned = 0;
   const uint32_t size = static_cast<uint32_t>(total);
@@ -115,9 +105,9 @@ uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
     RecordCommandError(command, nullptr, 0);
     return QD_E_PASS_THROUGH;
   }
-  const uint8_t* sense = r + kPassThroughSenseOffset;
-  const uint8_t sense_length = r[kSenseLength];
-  if (r[kScsiStatus] != 0 && sense_length != 0) {
+  const uint8_t* sense = PassThroughSense(r);
+  const uint8_t sense_length = r[kPassThroughSenseLength];
+  if (r[kPassThroughScsiStatus] != 0 && sense_length != 0) {
     if (!IsProbeMiss(command, sense)) RecordCommandError(command, sense, sense_length);
     std::memcpy(command.sense, sense, kPassThroughSenseSize);
     return QD_E_COMMAND_FAILED;
@@ -143,8 +133,9 @@ uint32_t PackLastCommandError() {
   _COMMANDERRORINFOMATION info;
   ReadLastCommandError(&info);
   return (static_cast<uint32_t>(info.Cdb[0]) << 24) |
-         (static_cast<uint32_t>(info.SenseData[2] & 0x0F) << 16) |
-         (static_cast<uint32_t>(info.SenseData[12]) << 8) | info.SenseData[13];
+         (static_cast<uint32_t>(info.SenseData[mmc::kSenseKeyByte] & mmc::kSenseKeyMask) << 16) |
+         (static_cast<uint32_t>(info.SenseData[mmc::kSenseAsc]) << 8) |
+         info.SenseData[mmc::kSenseAscq];
 }
 
 void ClearLastCommandErrorForTesting() {
