@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "drive/drive_handle.h"
 #include "drive/mmc_vocabulary.h"
@@ -68,27 +68,14 @@ bool ChangesMedium(uint8_t opcode) {
   }
 }
 
-}  // namespace
-
-uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
-  if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
-  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
-  if (device && ChangesMedium(command.cdb[0])) {
+// Fills the header of a record whose data part is already in place, executes it and reads the
+// answer's status and sense. The data of a data-in command stays in the record for the caller.
+uint32_t ExecuteRecord(DriveDevice* device, DriveCommand& command, uint8_t* r) {
+  if (device != nullptr && ChangesMedium(command.cdb[0])) {
     const uint32_t claimed = device->ClaimForChange();
     if (claimed != QD_OK) return claimed;
   }
-  const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
-  if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
-  std::vector<uint8_t> record;
-  try {
-    record.assign(static_cast<size_t>(total), 0);
-  } catch (const std::bad_alloc&) {
-    return QD_E_OUT_OF_MEMORY;
-  }
-  uint8_t* r = record.data();
-  if (command.direction == kDataOut && command.data_length != 0) {
-    std::memcpy(r + kPassThroughDataOffset, command.data, command.data_length);
-  }
+  std::memset(r, 0, kPassThroughDataOffset);
   PutLe16(r + kPassThroughLength, kPassThroughHeaderSize);
   r[kPassThroughCdbLength] = command.cdb_length;
   r[kPassThroughSenseLength] = kPassThroughSenseSize;
@@ -100,8 +87,8 @@ uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
   std::memcpy(r + kPassThroughCdb, command.cdb, kPassThroughCdbSize);
 
   uint32_t returned = 0;
-  const uint32_t size = static_cast<uint32_t>(total);
-  if (!device || !device->Request(kRequestPassThrough, r, size, size, &returned)) {
+  const uint32_t size = kPassThroughDataOffset + command.data_length;
+  if (device == nullptr || !device->Request(kRequestPassThrough, r, size, size, &returned)) {
     RecordCommandError(command, nullptr, 0);
     return QD_E_PASS_THROUGH;
   }
@@ -113,10 +100,40 @@ uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
     return QD_E_COMMAND_FAILED;
   }
   if (returned == 0) return QD_E_DRIVER_REQUEST;
-  if (command.direction == kDataIn && command.data_length != 0) {
-    std::memcpy(command.data, r + kPassThroughDataOffset, command.data_length);
-  }
   return QD_OK;
+}
+
+}  // namespace
+
+uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
+  if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
+  const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
+  if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  std::unique_ptr<uint8_t[]> record(new (std::nothrow) uint8_t[static_cast<size_t>(total)]);
+  if (!record) return QD_E_OUT_OF_MEMORY;
+  uint8_t* data = PassThroughData(record.get());
+  if (command.data_length != 0) {
+    // Data in: whatever the drive does not deliver reads as zeros.
+    if (command.direction == kDataOut) {
+      std::memcpy(data, command.data, command.data_length);
+    } else {
+      std::memset(data, 0, command.data_length);
+    }
+  }
+  const uint32_t result = ExecuteRecord(device.get(), command, record.get());
+  if (result == QD_OK && command.direction == kDataIn && command.data_length != 0) {
+    std::memcpy(command.data, data, command.data_length);
+  }
+  return result;
+}
+
+uint32_t SendDriveCommandInRecord(HANDLE drive, DriveCommand& command, uint8_t* record) {
+  if (record == nullptr || command.data != PassThroughData(record)) return QD_E_INVALID_ARGUMENT;
+  if (uint64_t{kPassThroughDataOffset} + command.data_length > 0xFFFFFFFFu)
+    return QD_E_INVALID_ARGUMENT;
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  return ExecuteRecord(device.get(), command, record);
 }
 
 void ReadLastCommandError(_COMMANDERRORINFOMATION* info) {

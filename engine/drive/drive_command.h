@@ -2,11 +2,11 @@
 // that crosses to the drive's transport, and the process-wide record of the last command the drive
 // rejected.
 //
-// SendDriveCommand allocates its own record per call and holds no lock, so commands to different
-// drives may run on different threads. The last command error record is deliberately unlocked
-// shared state: the last failing command of any thread wins. Its bytes are relaxed atomics, so a
-// reader never races on memory, though it may see two commands mixed when two threads fail at the
-// same instant.
+// SendDriveCommand allocates its own record per call (SendDriveCommandInRecord uses the caller's)
+// and holds no lock, so commands to different drives may run on different threads. The last command
+// error record is deliberately unlocked shared state: the last failing command of any thread wins.
+// Its bytes are relaxed atomics, so a reader never races on memory, though it may see two commands
+// mixed when two threads fail at the same instant.
 #ifndef QUILLDEN_DRIVE_DRIVE_COMMAND_H_
 #define QUILLDEN_DRIVE_DRIVE_COMMAND_H_
 
@@ -58,6 +58,13 @@ struct DriveCommand {
 // sense is copied into command.sense), 0x08000049 the request itself failed (also for a handle
 // that is not an open drive), 0x09000000 the request returned nothing, 0x08000018 out of memory.
 uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command);
+
+// The same over a record the caller lays out, so that bulk data crosses to the transport without
+// a copy: record holds kPassThroughDataOffset bytes of room for the header, then the data
+// (data_length bytes; the data to send, or room for the answer). command.data must point there
+// (0x08000011 otherwise). The header is rewritten on every call, the data part never; a data-in
+// answer is left in the record.
+uint32_t SendDriveCommandInRecord(HANDLE drive, DriveCommand& command, uint8_t* record);
 
 // The record behind DRV_GetLastCommandError.
 void ReadLastCommandError(_COMMANDERRORINFOMATION* info);

@@ -119,6 +119,7 @@ class RecordingTransport : public Transport {
                uint32_t* bytes_returned) override {
     uint8_t* r = static_cast<uint8_t*>(buffer);
     codes.push_back(code);
+    buffers.push_back(r);
     records.emplace_back(r, r + in_size);
     out_sizes.push_back(out_size);
     if (sense_key != 0) {
@@ -137,6 +138,7 @@ class RecordingTransport : public Transport {
     return true;
   }
   std::vector<uint32_t> codes;
+  std::vector<const uint8_t*> buffers;
   std::vector<std::vector<uint8_t>> records;
   std::vector<uint32_t> out_sizes;
   uint8_t sense_key = 0, asc = 0, ascq = 0;
@@ -213,6 +215,42 @@ TEST(PassThroughRecordTest, CommandLandsInTheFieldsTheDriverInterfaceFixes) {
   EXPECT_TRUE(read.IsOperationInProgress());
   EXPECT_EQ(read.ProgressIndication(), 0x1234);
   EXPECT_EQ(answer[0], 0xEE);
+  EXPECT_EQ(CloseDriveHandle(drive), QD_OK);
+}
+
+// A caller's record crosses to the transport itself, with the header built exactly as for a
+// record of the engine's own, whatever the room in front of the data held before.
+TEST(PassThroughRecordTest, CallersRecordTravelsWithoutACopy) {
+  auto owned = std::make_unique<RecordingTransport>();
+  RecordingTransport* transport = owned.get();
+  HANDLE drive = OpenDriveOnTransport(std::move(owned), 'R');
+  ASSERT_NE(drive, nullptr);
+  std::vector<uint8_t> blocks(4 * 2048);
+  for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<uint8_t>(i * 13 + 1);
+  ASSERT_EQ(Write10(drive, 1234, 4, blocks.data(), 4 * 2048, nullptr), QD_OK);
+
+  std::vector<uint8_t> record(kPassThroughDataOffset + blocks.size(), 0xFF);  // stale header
+  std::memcpy(record.data() + kPassThroughDataOffset, blocks.data(), blocks.size());
+  ASSERT_EQ(Write10InRecord(drive, 1234, 4, record.data(), 4 * 2048, nullptr), QD_OK);
+  ASSERT_EQ(transport->records.size(), 2u);
+  EXPECT_EQ(transport->buffers[1], record.data());
+  EXPECT_EQ(transport->records[1], transport->records[0]);
+
+  // Data in: the answer stays in the record.
+  std::vector<uint8_t> in(kPassThroughDataOffset + 100, 0xFF);
+  DriveCommand read;
+  read.cdb[0] = mmc::kOpRead10;
+  read.cdb_length = 10;
+  read.data = in.data() + kPassThroughDataOffset;
+  read.data_length = 100;
+  read.direction = kDataIn;
+  ASSERT_EQ(SendDriveCommandInRecord(drive, read, in.data()), QD_OK);
+  EXPECT_EQ(in[kPassThroughDataOffset + 99], static_cast<uint8_t>((80 + 99) * 7));
+
+  // Data that does not lie behind the header room is refused before anything is sent.
+  read.data = in.data();
+  EXPECT_EQ(SendDriveCommandInRecord(drive, read, in.data()), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(transport->records.size(), 3u);
   EXPECT_EQ(CloseDriveHandle(drive), QD_OK);
 }
 

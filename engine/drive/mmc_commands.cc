@@ -161,20 +161,19 @@ uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, uint32
   return result;
 }
 
-uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
-                 const ProgressReporter* progress) {
-  DriveCommand command =
-      MakeCommand(mmc::kOpWrite10, 10, kDataOut, 180, const_cast<void*>(buffer), bytes);
-  PutBe32(command.cdb + 2, lba);
-  PutBe16(command.cdb + 7, blocks);
-  uint32_t result = SendDriveCommand(drive, command);
+namespace {
+
+// The write retry rule over one way of sending the command.
+template <typename Send>
+uint32_t SendWrite(DriveCommand& command, const ProgressReporter* progress, Send send) {
+  uint32_t result = send(command);
   if (result != QD_E_COMMAND_FAILED || !command.IsOperationInProgress()) return result;
   DriveClock* clock = CurrentDriveClock();
   const uint64_t first_send = clock->TickMs();
   for (;;) {
     clock->SleepMs(1);
     std::memset(command.sense, 0, sizeof(command.sense));
-    result = SendDriveCommand(drive, command);
+    result = send(command);
     // The status word is read afresh after every resend, so a cancel during a long busy period
     // is seen at once.
     if (progress != nullptr && progress->StatusWord() == 16) return QD_E_CANCELLED;
@@ -182,6 +181,30 @@ uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer
     if (result == QD_OK) return QD_OK;
     if (result != QD_E_COMMAND_FAILED || !command.IsOperationInProgress()) return result;
   }
+}
+
+DriveCommand Write10Command(uint32_t lba, uint16_t blocks, void* data, uint32_t bytes) {
+  DriveCommand command = MakeCommand(mmc::kOpWrite10, 10, kDataOut, 180, data, bytes);
+  PutBe32(command.cdb + 2, lba);
+  PutBe16(command.cdb + 7, blocks);
+  return command;
+}
+
+}  // namespace
+
+uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
+                 const ProgressReporter* progress) {
+  DriveCommand command = Write10Command(lba, blocks, const_cast<void*>(buffer), bytes);
+  return SendWrite(command, progress,
+                   [drive](DriveCommand& c) { return SendDriveCommand(drive, c); });
+}
+
+uint32_t Write10InRecord(HANDLE drive, uint32_t lba, uint16_t blocks, uint8_t* record,
+                         uint32_t bytes, const ProgressReporter* progress) {
+  DriveCommand command = Write10Command(lba, blocks, PassThroughData(record), bytes);
+  return SendWrite(command, progress, [drive, record](DriveCommand& c) {
+    return SendDriveCommandInRecord(drive, c, record);
+  });
 }
 
 void Seek10(HANDLE drive, uint32_t lba) {

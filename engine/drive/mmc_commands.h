@@ -105,6 +105,10 @@ uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes,
 // have passed since the first send (0x0800001C).
 uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
                  const ProgressReporter* progress);
+// The same with the data already in a pass-through record (see SendDriveCommandInRecord): bytes of
+// data at PassThroughData(record), with kPassThroughDataOffset bytes of room in front of them.
+uint32_t Write10InRecord(HANDLE drive, uint32_t lba, uint16_t blocks, uint8_t* record,
+                         uint32_t bytes, const ProgressReporter* progress);
 void Seek10(HANDLE drive, uint32_t lba);
 uint32_t SynchronizeCache(HANDLE drive, bool immediate);
 // READ TOC/PMA/ATIP. A format above 5 or a length of 0 sends nothing and returns 0.
