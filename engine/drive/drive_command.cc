@@ -3,10 +3,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "drive/drive_handle.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/transport.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -38,8 +39,9 @@ void RecordCommandError(const DriveCommand& command, const uint8_t* sense, uint8
 // real failure from the user.
 bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
   const uint8_t opcode = command.cdb[0];
-  return (opcode == 0x52 || opcode == 0x43) && (sense[2] & 0x0F) == 5 && sense[12] == 0x24 &&
-         sense[13] == 0;
+  return (opcode == mmc::kOpReadTrackInformation || opcode == mmc::kOpReadToc) &&
+         (sense[mmc::kSenseKeyByte] & mmc::kSenseKeyMask) == mmc::kSenseIllegalRequest &&
+         sense[mmc::kSenseAsc] == mmc::kAscInvalidFieldInCdb && sense[mmc::kSenseAscq] == 0;
 }
 
 // Commands that change what the medium holds, or the drive state a recording relies on (the write
@@ -48,85 +50,90 @@ bool IsProbeMiss(const DriveCommand& command, const uint8_t* sense) {
 // process, is refused before it has changed anything.
 bool ChangesMedium(uint8_t opcode) {
   switch (opcode) {
-    case 0x04:  // FORMAT UNIT
-    case 0x15:  // MODE SELECT(6)
-    case 0x55:  // MODE SELECT(10)
-    case 0x2A:  // WRITE(10)
-    case 0x2E:  // WRITE AND VERIFY(10)
-    case 0x53:  // RESERVE TRACK
-    case 0x54:  // SEND OPC INFORMATION
-    case 0x5B:  // CLOSE TRACK/SESSION
-    case 0x5D:  // SEND CUE SHEET
-    case 0xA1:  // BLANK
-    case 0xAA:  // WRITE(12)
-    case 0xBF:  // SEND DISC STRUCTURE
+    case mmc::kOpFormatUnit:
+    case mmc::kOpModeSelect6:
+    case mmc::kOpModeSelect10:
+    case mmc::kOpWrite10:
+    case mmc::kOpWriteAndVerify10:
+    case mmc::kOpReserveTrack:
+    case mmc::kOpSendOpcInformation:
+    case mmc::kOpCloseTrackSession:
+    case mmc::kOpSendCueSheet:
+    case mmc::kOpBlank:
+    case mmc::kOpWrite12:
+    case mmc::kOpSendDiscStructure:
       return true;
     default:
       return false;
   }
 }
 
-// Header fields of the pass-through record (the 44-byte pass-through header, then sense and data).
-constexpr size_t kHeaderLength = 0;
-constexpr size_t kScsiStatus = 2;
-constexpr size_t kCdbLength = 6;
-constexpr size_t kSenseLength = 7;
-constexpr size_t kDirection = 8;
-constexpr size_t kTransferLength = 12;
-constexpr size_t kTimeout = 16;
-constexpr size_t kDataOffset = 20;
-constexpr size_t kSenseOffset = 24;
-constexpr size_t kCdb = 28;
-
-}  // namespace
-
-uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
-  if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
-  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
-  if (device && ChangesMedium(command.cdb[0])) {
+// Fills the header of a record whose data part is already in place, executes it and reads the
+// answer's status and sense. The data of a data-in command stays in the record for the caller.
+uint32_t ExecuteRecord(DriveDevice* device, DriveCommand& command, uint8_t* r) {
+  if (device != nullptr && ChangesMedium(command.cdb[0])) {
     const uint32_t claimed = device->ClaimForChange();
     if (claimed != QD_OK) return claimed;
   }
-  const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
-  if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
-  std::vector<uint8_t> record;
-  try {
-    record.assign(static_cast<size_t>(total), 0);
-  } catch (const std::bad_alloc&) {
-    return QD_E_OUT_OF_MEMORY;
-  }
-  uint8_t* r = record.data();
-  if (command.direction == kDataOut && command.data_length != 0) {
-    std::memcpy(r + kPassThroughDataOffset, command.data, command.data_length);
-  }
-  PutLe16(r + kHeaderLength, kPassThroughHeaderSize);
-  r[kCdbLength] = command.cdb_length;
-  r[kSenseLength] = kPassThroughSenseSize;
-  r[kDirection] = command.direction;
-  PutLe32(r + kTransferLength, command.data_length);
-  PutLe32(r + kTimeout, command.timeout);
-  PutLe32(r + kDataOffset, kPassThroughDataOffset);
-  PutLe32(r + kSenseOffset, kPassThroughSenseOffset);
-  std::memcpy(r + kCdb, command.cdb, 16);
+  std::memset(r, 0, kPassThroughDataOffset);
+  PutLe16(r + kPassThroughLength, kPassThroughHeaderSize);
+  r[kPassThroughCdbLength] = command.cdb_length;
+  r[kPassThroughSenseLength] = kPassThroughSenseSize;
+  r[kPassThroughDirection] = command.direction;
+  SetPassThroughField32(r, kPassThroughTransferLength, command.data_length);
+  SetPassThroughField32(r, kPassThroughTimeout, command.timeout);
+  SetPassThroughField32(r, kPassThroughDataField, kPassThroughDataOffset);
+  SetPassThroughField32(r, kPassThroughSenseField, kPassThroughSenseOffset);
+  std::memcpy(r + kPassThroughCdb, command.cdb, kPassThroughCdbSize);
 
   uint32_t returned = 0;
-  const uint32_t size = static_cast<uint32_t>(total);
-  if (!device || !device->Request(kRequestPassThrough, r, size, size, &returned)) {
+  const uint32_t size = kPassThroughDataOffset + command.data_length;
+  if (device == nullptr || !device->Request(kRequestPassThrough, r, size, size, &returned)) {
     RecordCommandError(command, nullptr, 0);
     return QD_E_PASS_THROUGH;
   }
-  const uint8_t* sense = r + kPassThroughSenseOffset;
-  const uint8_t sense_length = r[kSenseLength];
-  if (r[kScsiStatus] != 0 && sense_length != 0) {
+  const uint8_t* sense = PassThroughSense(r);
+  const uint8_t sense_length = r[kPassThroughSenseLength];
+  if (r[kPassThroughScsiStatus] != 0 && sense_length != 0) {
     if (!IsProbeMiss(command, sense)) RecordCommandError(command, sense, sense_length);
     std::memcpy(command.sense, sense, kPassThroughSenseSize);
     return QD_E_COMMAND_FAILED;
   }
   if (returned == 0) return QD_E_DRIVER_REQUEST;
-  if (command.direction == kDataIn && command.data_length != 0) {
-    std::memcpy(command.data, r + kPassThroughDataOffset, command.data_length);
-  }
   return QD_OK;
+}
+
+}  // namespace
+
+uint32_t SendDriveCommand(HANDLE drive, DriveCommand& command) {
+  if (command.data == nullptr && command.data_length != 0) return QD_E_INVALID_ARGUMENT;
+  const uint64_t total = uint64_t{kPassThroughDataOffset} + command.data_length;
+  if (total > 0xFFFFFFFFu) return QD_E_INVALID_ARGUMENT;
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  std::unique_ptr<uint8_t[]> record(new (std::nothrow) uint8_t[static_cast<size_t>(total)]);
+  if (!record) return QD_E_OUT_OF_MEMORY;
+  uint8_t* data = PassThroughData(record.get());
+  if (command.data_length != 0) {
+    // Data in: whatever the drive does not deliver reads as zeros.
+    if (command.direction == kDataOut) {
+      std::memcpy(data, command.data, command.data_length);
+    } else {
+      std::memset(data, 0, command.data_length);
+    }
+  }
+  const uint32_t result = ExecuteRecord(device.get(), command, record.get());
+  if (result == QD_OK && command.direction == kDataIn && command.data_length != 0) {
+    std::memcpy(command.data, data, command.data_length);
+  }
+  return result;
+}
+
+uint32_t SendDriveCommandInRecord(HANDLE drive, DriveCommand& command, uint8_t* record) {
+  if (record == nullptr || command.data != PassThroughData(record)) return QD_E_INVALID_ARGUMENT;
+  if (uint64_t{kPassThroughDataOffset} + command.data_length > 0xFFFFFFFFu)
+    return QD_E_INVALID_ARGUMENT;
+  std::shared_ptr<DriveDevice> device = DriveFromHandle(drive);
+  return ExecuteRecord(device.get(), command, record);
 }
 
 void ReadLastCommandError(_COMMANDERRORINFOMATION* info) {
@@ -143,8 +150,9 @@ uint32_t PackLastCommandError() {
   _COMMANDERRORINFOMATION info;
   ReadLastCommandError(&info);
   return (static_cast<uint32_t>(info.Cdb[0]) << 24) |
-         (static_cast<uint32_t>(info.SenseData[2] & 0x0F) << 16) |
-         (static_cast<uint32_t>(info.SenseData[12]) << 8) | info.SenseData[13];
+         (static_cast<uint32_t>(info.SenseData[mmc::kSenseKeyByte] & mmc::kSenseKeyMask) << 16) |
+         (static_cast<uint32_t>(info.SenseData[mmc::kSenseAsc]) << 8) |
+         info.SenseData[mmc::kSenseAscq];
 }
 
 void ClearLastCommandErrorForTesting() {

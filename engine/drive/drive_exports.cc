@@ -1,4 +1,5 @@
-// DRV_OpenDrive, DRV_CloseDrive, DRV_GetDriveNumber, DRV_GetDeviceInfo, DRV_GetDeviceSpecifications.
+// DRV_OpenDrive, DRV_CloseDrive, DRV_GetDriveNumber, DRV_GetDeviceInfo,
+// DRV_GetDeviceSpecifications.
 #include <algorithm>
 #include <functional>
 #include <new>
@@ -9,6 +10,7 @@
 #include "drive/lock_monitor_hooks.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
@@ -58,27 +60,42 @@ uint32_t DeviceSpecifications(HANDLE drive, _DEVICESPECIFICATIONS* spec) {
   }
 
   // Profile list (feature 0).
+  using namespace mmc;
   std::vector<uint8_t> list(256);
-  uint32_t result = GetConfiguration(drive, 0x0000, list.data(), static_cast<uint16_t>(list.size()));
+  uint32_t result =
+      GetConfiguration(drive, kFeatureProfileList, list.data(), static_cast<uint16_t>(list.size()));
   if (result != QD_OK) return result;
   spec->dwCurrentMedia = ProfileToMediaFlag(CurrentProfile(drive));
-  if (GetBe16(list.data() + 8) == 0x0000) {
-    const uint32_t descriptors = list[11] / 4u;
-    for (uint32_t i = 0; i < descriptors && 12 + i * 4 + 4 <= list.size(); ++i) {
-      const uint16_t p = GetBe16(list.data() + 12 + i * 4);
+  const uint8_t* feature = list.data() + kConfigFirstFeature;
+  if (GetBe16(feature + kFeatureCode) == kFeatureProfileList) {
+    const uint32_t descriptors = feature[kFeatureAdditionalLength] / kProfileDescriptorSize;
+    const size_t first = kConfigFirstFeature + kFeatureData;
+    for (uint32_t i = 0; i < descriptors && first + (i + 1) * kProfileDescriptorSize <= list.size();
+         ++i) {
+      const uint16_t p = GetBe16(list.data() + first + i * kProfileDescriptorSize);
       const uint32_t flag = ProfileToMediaFlag(p);
       switch (p) {
-        case 0x08: case 0x50:
+        case kProfileCdRom:
+        case kProfileHdDvdRom:
           spec->dwReadableMedia |= flag;
           break;
-        case 0x13: case 0x14: case 0x15: case 0x1A: case 0x1B: case 0x20: case 0x21: case 0x22: case 0x2B:
+        case kProfileDvdMinusRwOverwrite:
+        case kProfileDvdMinusRwSequential:
+        case kProfileDvdMinusRDlSequential:
+        case kProfileDvdPlusRw:
+        case kProfileDvdPlusR:
+        case kProfileDdcdRom:
+        case kProfileDdcdR:
+        case kProfileDdcdRw:
+        case kProfileDvdPlusRDl:
           spec->dwReadableMedia |= flag;
           spec->dwWritableMedia |= flag;
           break;
-        case 0x16: {
+        case kProfileDvdMinusRDlJump: {
           spec->dwReadableMedia |= flag;
           uint8_t jump[16] = {};
-          if (GetConfiguration(drive, 0x33, jump, sizeof(jump)) == QD_OK && GetBe32(jump) > 4) {
+          if (GetConfiguration(drive, kFeatureLayerJumpRecording, jump, sizeof(jump)) == QD_OK &&
+              GetBe32(jump + kConfigDataLength) > 4) {
             spec->dwWritableMedia |= flag;
           }
           break;
@@ -89,20 +106,24 @@ uint32_t DeviceSpecifications(HANDLE drive, _DEVICESPECIFICATIONS* spec) {
     }
   }
 
-  // HD DVD read (0x50) and write (0x51) features: bit 0 of feature bytes 4, 5, 6, 8, 9.
+  // HD DVD read and write features: bit 0 of feature bytes 4, 5, 6, 8, 9.
   static constexpr struct {
     uint32_t offset;
     uint32_t flag;
-  } kHdDvdBits[] = {{4, MEDIA_HDDVDR}, {5, MEDIA_HDDVDR_DL}, {6, MEDIA_HDDVDRAM}, {8, MEDIA_HDDVDRW},
+  } kHdDvdBits[] = {{4, MEDIA_HDDVDR},
+                    {5, MEDIA_HDDVDR_DL},
+                    {6, MEDIA_HDDVDRAM},
+                    {8, MEDIA_HDDVDRW},
                     {9, MEDIA_HDDVDRW_DL}};
-  for (uint16_t feature : {0x50, 0x51}) {
+  for (uint16_t code : {kFeatureHdDvdRead, kFeatureHdDvdWrite}) {
     uint8_t data[20] = {};
-    result = GetConfiguration(drive, feature, data, sizeof(data));
+    result = GetConfiguration(drive, code, data, sizeof(data));
     if (result != QD_OK) return result;
-    if (GetBe32(data) <= 4 || GetBe16(data + 8) != feature) continue;
+    const uint8_t* hd_dvd = data + kConfigFirstFeature;
+    if (GetBe32(data + kConfigDataLength) <= 4 || GetBe16(hd_dvd + kFeatureCode) != code) continue;
     for (const auto& bit : kHdDvdBits) {
-      if (data[8 + bit.offset] & 0x01) {
-        (feature == 0x50 ? spec->dwReadableMedia : spec->dwWritableMedia) |= bit.flag;
+      if (hd_dvd[bit.offset] & 0x01) {
+        (code == kFeatureHdDvdRead ? spec->dwReadableMedia : spec->dwWritableMedia) |= bit.flag;
       }
     }
   }
@@ -110,9 +131,10 @@ uint32_t DeviceSpecifications(HANDLE drive, _DEVICESPECIFICATIONS* spec) {
   uint32_t read[50] = {};
   uint32_t write[50] = {};
   const uint32_t count = GetPerformance(drive, read, write, 50);
-  spec->dwReadSpeeds = StoreSpeeds(std::vector<uint32_t>(read, read + count), spec->pReadSpeeds, spec->dwReadSpeeds);
-  spec->dwWriteSpeeds =
-      StoreSpeeds(std::vector<uint32_t>(write, write + count), spec->pWriteSpeeds, spec->dwWriteSpeeds);
+  spec->dwReadSpeeds =
+      StoreSpeeds(std::vector<uint32_t>(read, read + count), spec->pReadSpeeds, spec->dwReadSpeeds);
+  spec->dwWriteSpeeds = StoreSpeeds(std::vector<uint32_t>(write, write + count), spec->pWriteSpeeds,
+                                    spec->dwWriteSpeeds);
   return QD_OK;
 }
 
@@ -136,7 +158,9 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_CloseDrive(HANDLE drive) {
   return QD_OK;
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDriveNumber(HANDLE drive) { return DriveNumberOf(drive); }
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDriveNumber(HANDLE drive) {
+  return DriveNumberOf(drive);
+}
 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDeviceInfo(HANDLE drive, _DEVICEINFO* info) {
   if (!DriveFromHandle(drive)) return QD_E_INVALID_HANDLE;
@@ -151,9 +175,11 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDeviceInfo(HANDLE drive, _DEVICEINFO
   return QD_OK;
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDeviceSpecifications(HANDLE drive, _DEVICESPECIFICATIONS* spec) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_GetDeviceSpecifications(HANDLE drive,
+                                                                 _DEVICESPECIFICATIONS* spec) {
   if (!DriveFromHandle(drive)) return QD_E_INVALID_HANDLE;
-  if (spec == nullptr || reinterpret_cast<HANDLE>(spec) == INVALID_HANDLE_VALUE) return QD_E_INVALID_ARGUMENT;
+  if (spec == nullptr || reinterpret_cast<HANDLE>(spec) == INVALID_HANDLE_VALUE)
+    return QD_E_INVALID_ARGUMENT;
   try {
     return DeviceSpecifications(drive, spec);
   } catch (const std::bad_alloc&) {

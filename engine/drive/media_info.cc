@@ -7,6 +7,7 @@
 #include "drive/drive_handle.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
@@ -29,7 +30,8 @@ struct MediaState {
 uint32_t LastTrackRule(HANDLE drive, MediaState* m) {
   WriteTrackAtOnceParameters(drive);  // only so that the drive reports a next writable address
   if (ReadDiscInformation(drive, &m->disc) != QD_OK) return QD_E_COMMAND_FAILED;
-  if (ReadTrackInformation(drive, 1, m->disc.last_track_last_session, &m->track) != QD_OK) {
+  if (ReadTrackInformation(drive, mmc::kTrackAddressTrack, m->disc.last_track_last_session,
+                           &m->track) != QD_OK) {
     return QD_E_COMMAND_FAILED;
   }
   const TrackInformation& t = m->track;
@@ -43,14 +45,13 @@ uint32_t LastTrackRule(HANDLE drive, MediaState* m) {
   // ones makes it appendable. A track that still holds a reservation or an unfinished recording
   // (and an empty first track reserved on a disc that is no longer empty) leaves no room to
   // start a new one, and a complete disc takes nothing.
-  constexpr uint8_t kDiscEmpty = 0;
-  constexpr uint8_t kDiscComplete = 2;
   const bool recorded_end = t.lra_valid && t.last_recorded != 0;
   const bool empty_track = ClassifyTrack(t, m->disc) == TrackState::kBlank;
-  const bool writable = empty_track && m->disc.disc_status != kDiscComplete && t.free_blocks > 0;
+  const bool writable =
+      empty_track && m->disc.disc_status != mmc::kDiscComplete && t.free_blocks > 0;
   if (writable && nwa > 0 && t.track >= 2) {
     info.dwStatus = MEDIA_STATUS_APPENDABLE;
-  } else if (writable && t.track == 1 && !recorded_end && m->disc.disc_status == kDiscEmpty) {
+  } else if (writable && t.track == 1 && !recorded_end && m->disc.disc_status == mmc::kDiscEmpty) {
     info.dwStatus = MEDIA_STATUS_BLANK;
   } else {
     info.dwStatus = MEDIA_STATUS_CLOSED;
@@ -119,20 +120,21 @@ bool HdDvdRCapacity(HANDLE drive, uint32_t* capacity) {
 
 uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
   _MEDIAINFORMATION& info = m->info;
-  if (profile == 0x10) {
+  if (profile == mmc::kProfileDvdRom) {
     uint32_t last = 0;
     if (ReadCapacity(drive, &last) != QD_OK) return QD_E_COMMAND_FAILED;
     info.dwErasable = 0;
     info.dwUsed = info.dwCapacity = last + 1;
     // A DVD+RW that this drive can only read: the disc is as big as its file system.
-    if (book == 0x1A) info.dwUsed = info.dwCapacity = ProbeFileSystemSize(drive, 0);
+    if (book == mmc::kProfileDvdPlusRw)
+      info.dwUsed = info.dwCapacity = ProbeFileSystemSize(drive, 0);
     return QD_OK;
   }
   uint32_t result = LastTrackRule(drive, m);
   if (result != QD_OK) return result;
   switch (profile) {
-    case 0x11:
-    case 0x14: {
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRwSequential: {
       uint32_t capacity = 0;
       info.dwCapacity = PreRecordedCapacity(drive, &capacity) && PlausibleCapacity(capacity, info)
                             ? capacity
@@ -141,10 +143,10 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
         info.dwFree -= kDvdMinusReserve;
       break;
     }
-    case 0x15:
+    case mmc::kProfileDvdMinusRDlSequential:
       info.dwCapacity = FreePlusNext(info);
       break;
-    case 0x16:
+    case mmc::kProfileDvdMinusRDlJump:
       if (uint64_t{info.dwFree} + info.dwNextWritable != 0) {
         uint32_t last = 0;
         if (ReadCapacity(drive, &last) != QD_OK) return QD_E_COMMAND_FAILED;
@@ -167,11 +169,11 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
         }
       }
       break;
-    case 0x1B:
-    case 0x2B: {
+    case mmc::kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusRDl: {
       uint32_t start = 0, end = 0, l0_end = 0;
       if (ReadAdip(drive, &start, &end, &l0_end)) {
-        uint64_t capacity = profile == 0x1B
+        uint64_t capacity = profile == mmc::kProfileDvdPlusR
                                 ? uint64_t{end} - start + 1
                                 : uint64_t{end} - start - ((~l0_end) & 0xFFFFFFu) + l0_end + 2;
         info.dwCapacity = PlausibleCapacity(capacity, info) ? static_cast<uint32_t>(capacity)
@@ -179,7 +181,7 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
       } else {
         info.dwCapacity = FreePlusNext(info);
       }
-      if (profile == 0x2B && info.dwStatus == MEDIA_STATUS_APPENDABLE) {
+      if (profile == mmc::kProfileDvdPlusRDl && info.dwStatus == MEDIA_STATUS_APPENDABLE) {
         std::vector<uint8_t> data(2052);
         if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) ==
             QD_OK) {
@@ -215,14 +217,15 @@ uint32_t DvdRwRestrictedOverwriteRule(HANDLE drive, MediaState* m) {
   uint32_t next = used;
   if (used == 0) {
     TrackInformation track;
-    if (ReadTrackInformation(drive, 1, m->disc.last_track_last_session, &track) == QD_OK) {
+    if (ReadTrackInformation(drive, mmc::kTrackAddressTrack, m->disc.last_track_last_session,
+                             &track) == QD_OK) {
       next = used = track.next_writable;
       free = track.free_blocks;
     }
   }
-  if (m->disc.disc_status == 0) {
+  if (m->disc.disc_status == mmc::kDiscEmpty) {
     info.dwStatus = MEDIA_STATUS_BLANK;
-  } else if (m->disc.disc_status == 1) {
+  } else if (m->disc.disc_status == mmc::kDiscIncomplete) {
     info.dwStatus = MEDIA_STATUS_CLOSED;
   } else if (used == 0 && free != 0) {
     info.dwStatus = MEDIA_STATUS_BLANK;
@@ -234,7 +237,8 @@ uint32_t DvdRwRestrictedOverwriteRule(HANDLE drive, MediaState* m) {
   info.dwNextWritable = next;
   info.dwUsed = used;
   info.dwFree = free;
-  if ((info.dwStatus == MEDIA_STATUS_CLOSED || m->disc.disc_status == 1) && info.dwUsed == 0) {
+  if ((info.dwStatus == MEDIA_STATUS_CLOSED || m->disc.disc_status == mmc::kDiscIncomplete) &&
+      info.dwUsed == 0) {
     MediaState track_state;
     if (LastTrackRule(drive, &track_state) == QD_OK) info.dwUsed = track_state.info.dwUsed;
   }
@@ -263,7 +267,7 @@ uint32_t DvdPlusRwRule(HANDLE drive, MediaState* m) {
   uint32_t start = 0, end = 0, l0_end = 0;
   if (!found && ReadAdip(drive, &start, &end, &l0_end)) info.dwCapacity = end - start + 1;
   info.dwUsed = info.dwNextWritable = ProbeFileSystemSize(drive, 0);
-  if (m->disc.disc_status == 0) {
+  if (m->disc.disc_status == mmc::kDiscEmpty) {
     info.dwStatus = MEDIA_STATUS_BLANK;
   } else if (info.dwUsed == 0 || info.dwUsed == info.dwCapacity) {
     info.dwStatus = LooksBlank(drive) ? MEDIA_STATUS_BLANK : MEDIA_STATUS_CLOSED;
@@ -280,19 +284,22 @@ uint32_t CdDataMode(HANDLE drive) {
   static constexpr uint8_t kSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
   uint8_t toc[12] = {};
-  if (ReadToc(drive, false, 0, 1, toc, sizeof(toc)) != QD_OK) return 1;
-  const uint32_t first = std::max<uint32_t>(toc[2], 1);
-  const uint32_t last = std::min<uint32_t>(toc[3], 99);
+  const uint8_t* entry = toc + mmc::kTocHeaderSize;
+  if (ReadToc(drive, false, mmc::kTocFormatToc, 1, toc, sizeof(toc)) != QD_OK) return 1;
+  const uint32_t first = std::max<uint32_t>(toc[mmc::kTocFirst], 1);
+  const uint32_t last = std::min<uint32_t>(toc[mmc::kTocLast], 99);
   bool audio = false;
   std::vector<uint8_t> sector(2352);
   for (uint32_t track = first; track <= last; ++track) {
-    if (ReadToc(drive, false, 0, static_cast<uint8_t>(track), toc, sizeof(toc)) != QD_OK) continue;
-    if (toc[6] != track) continue;
-    if ((toc[5] & 0x04) == 0) {
+    if (ReadToc(drive, false, mmc::kTocFormatToc, static_cast<uint8_t>(track), toc, sizeof(toc)) !=
+        QD_OK)
+      continue;
+    if (entry[mmc::kTocTrack] != track) continue;
+    if ((entry[mmc::kTocControl] & mmc::kControlDataTrack) == 0) {
       audio = true;
       continue;
     }
-    const uint32_t start = GetBe32(toc + 8);
+    const uint32_t start = GetBe32(entry + mmc::kTocAddress);
     if (ReadCdWithRetrySense(drive, 0, start, sector.data(), 2352, 2352, 0, true) != 0) continue;
     const uint32_t address = start + 150;
     if (std::memcmp(sector.data(), kSync, 12) == 0 && sector[12] == ToBcd(address / 4500) &&
@@ -308,10 +315,11 @@ uint32_t CdDataMode(HANDLE drive) {
 // its table of contents says (the lead-out start), else as READ CAPACITY says.
 bool PressedCdExtent(HANDLE drive, _MEDIAINFORMATION* info) {
   uint8_t toc[12] = {};
+  const uint8_t* entry = toc + mmc::kTocHeaderSize;
   uint32_t end = 0;
-  if (ReadToc(drive, false, 0, 0xAA, toc, sizeof(toc)) == QD_OK && GetBe16(toc) >= 10 &&
-      toc[6] == 0xAA) {
-    end = GetBe32(toc + 8);
+  if (ReadToc(drive, false, mmc::kTocFormatToc, mmc::kTocLeadOut, toc, sizeof(toc)) == QD_OK &&
+      GetBe16(toc + mmc::kTocLength) >= 10 && entry[mmc::kTocTrack] == mmc::kTocLeadOut) {
+    end = GetBe32(entry + mmc::kTocAddress);
   } else {
     uint32_t last = 0;
     if (ReadCapacity(drive, &last) != QD_OK || last == 0xFFFFFFFFu) return false;
@@ -327,15 +335,17 @@ bool PressedCdExtent(HANDLE drive, _MEDIAINFORMATION* info) {
 
 uint32_t CdRule(HANDLE drive, uint16_t profile, MediaState* m) {
   uint32_t result = LastTrackRule(drive, m);
-  if (result != QD_OK && (profile != 0x08 || !PressedCdExtent(drive, &m->info))) return result;
+  if (result != QD_OK && (profile != mmc::kProfileCdRom || !PressedCdExtent(drive, &m->info)))
+    return result;
   _MEDIAINFORMATION& info = m->info;
   info.dwDataMode = CdDataMode(drive);
   info.dwCapacity = info.dwUsed;
-  if (profile != 0x08) {
+  if (profile != mmc::kProfileCdRom) {
     uint8_t atip[28] = {};
-    if (ReadToc(drive, true, 4, 0, atip, sizeof(atip)) == QD_OK && GetBe16(atip) >= 14) {
-      // ATIP descriptor: last possible lead-out start as M, S, F in bytes 12 to 14.
-      const uint32_t frames = (atip[12] * 60u + atip[13]) * 75u + atip[14];
+    if (ReadToc(drive, true, mmc::kTocFormatAtip, 0, atip, sizeof(atip)) == QD_OK &&
+        GetBe16(atip + mmc::kTocLength) >= 14) {
+      const uint8_t* msf = atip + mmc::kAtipLastLeadOutMinute;
+      const uint32_t frames = (msf[0] * 60u + msf[1]) * 75u + msf[2];
       if (frames > 152) info.dwCapacity = frames - 152;
     }
   }
@@ -344,18 +354,20 @@ uint32_t CdRule(HANDLE drive, uint16_t profile, MediaState* m) {
 
 bool AacsCurrent(HANDLE drive) {
   uint8_t data[16] = {};
-  return GetConfiguration(drive, 0x10D, data, sizeof(data)) == QD_OK &&
-         GetBe16(data + 8) == 0x10D && (data[10] & 0x01) != 0;
+  const uint8_t* feature = data + mmc::kConfigFirstFeature;
+  return GetConfiguration(drive, mmc::kFeatureAacs, data, sizeof(data)) == QD_OK &&
+         GetBe16(feature + mmc::kFeatureCode) == mmc::kFeatureAacs &&
+         (feature[mmc::kFeatureFlags] & mmc::kFeatureCurrent) != 0;
 }
 
 uint32_t HdDvdRule(HANDLE drive, uint16_t profile, MediaState* m) {
-  if (profile == 0x52) return QD_E_COMMAND_FAILED;
+  if (profile == mmc::kProfileHdDvdRam) return QD_E_COMMAND_FAILED;
   uint32_t result = LastTrackRule(drive, m);
   if (result != QD_OK) return result;
   _MEDIAINFORMATION& info = m->info;
-  if (profile == 0x50) {
+  if (profile == mmc::kProfileHdDvdRom) {
     info.dwCapacity = info.dwUsed;
-  } else if (profile == 0x58) {
+  } else if (profile == mmc::kProfileHdDvdRDl) {
     info.dwCapacity = FreePlusNext(info);
   } else if (!HdDvdRCapacity(drive, &info.dwCapacity)) {
     info.dwCapacity = info.dwUsed;
@@ -369,24 +381,26 @@ uint32_t HdDvdRwRule(HANDLE drive, uint16_t profile, MediaState* m) {
   std::vector<FormatCapacity> formattable;
   if (ReadDiscInformation(drive, &m->disc) != QD_OK ||
       ReadAllFormatCapacities(drive, &current, &formattable) != QD_OK ||
-      ReadTrackInformation(drive, 1, m->disc.last_track_last_session, &m->track) != QD_OK) {
+      ReadTrackInformation(drive, mmc::kTrackAddressTrack, m->disc.last_track_last_session,
+                           &m->track) != QD_OK) {
     return QD_E_COMMAND_FAILED;
   }
   info.dwErasable = m->disc.erasable ? 1 : 0;
   const DiscInformation& d = m->disc;
   const TrackInformation& t = m->track;
-  if ((d.disc_status == 0 && d.last_session_state == 0) ||
+  if ((d.disc_status == mmc::kDiscEmpty && d.last_session_state == mmc::kSessionEmpty) ||
       (t.next_writable == 0 && t.free_blocks != 0)) {
     info.dwStatus = MEDIA_STATUS_BLANK;
     info.dwNextWritable = info.dwUsed = t.next_writable;
     info.dwCapacity = info.dwFree = t.free_blocks;
     if (info.dwNextWritable >= info.dwCapacity) info.dwNextWritable = 0;
-  } else if (d.disc_status == 1 || d.last_session_state == 1) {
+  } else if (d.disc_status == mmc::kDiscIncomplete ||
+             d.last_session_state == mmc::kSessionIncomplete) {
     info.dwCapacity = t.size;
     info.dwFree = t.free_blocks;
     info.dwNextWritable = info.dwUsed = t.next_writable;
-  } else if (d.disc_status == 2 && d.last_session_state == 3) {
-    if (profile == 0x53) {
+  } else if (d.disc_status == mmc::kDiscComplete && d.last_session_state == mmc::kSessionComplete) {
+    if (profile == mmc::kProfileHdDvdRw) {
       if (!HdDvdRCapacity(drive, &info.dwCapacity)) return QD_E_COMMAND_FAILED;
     } else {
       uint32_t twice = 0;
@@ -401,7 +415,7 @@ uint32_t HdDvdRwRule(HANDLE drive, uint16_t profile, MediaState* m) {
   if (info.dwUsed > info.dwCapacity) info.dwUsed = 0;
   if (info.dwFree != 0 && info.dwFree < info.dwCapacity) info.dwStatus = MEDIA_STATUS_APPENDABLE;
   if (info.dwFree == 0) info.dwStatus = MEDIA_STATUS_CLOSED;
-  if (profile == 0x5A) {
+  if (profile == mmc::kProfileHdDvdRwDl) {
     std::vector<uint8_t> data(2052);
     if (ReadDiscStructure(drive, 0x1A, data.data(), static_cast<uint16_t>(data.size())) == QD_OK &&
         (data[38] & 0x01) != 0) {
@@ -426,34 +440,34 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
     m.info.dwBookType = ProfileToBookTypeFlag(book);
   }
   switch (profile) {
-    case 0x08:
-    case 0x09:
-    case 0x0A:
+    case mmc::kProfileCdRom:
+    case mmc::kProfileCdR:
+    case mmc::kProfileCdRw:
       result = CdRule(drive, profile, &m);
       break;
-    case 0x10:
-    case 0x11:
-    case 0x14:
-    case 0x15:
-    case 0x16:
-    case 0x1B:
-    case 0x2B:
+    case mmc::kProfileDvdRom:
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlJump:
+    case mmc::kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusRDl:
       result = DvdRule(drive, profile, book, &m);
       break;
-    case 0x13:
+    case mmc::kProfileDvdMinusRwOverwrite:
       result = DvdRwRestrictedOverwriteRule(drive, &m);
       break;
-    case 0x1A:
+    case mmc::kProfileDvdPlusRw:
       result = DvdPlusRwRule(drive, &m);
       break;
-    case 0x50:
-    case 0x51:
-    case 0x52:
-    case 0x58:
+    case mmc::kProfileHdDvdRom:
+    case mmc::kProfileHdDvdR:
+    case mmc::kProfileHdDvdRam:
+    case mmc::kProfileHdDvdRDl:
       result = HdDvdRule(drive, profile, &m);
       break;
-    case 0x53:
-    case 0x5A:
+    case mmc::kProfileHdDvdRw:
+    case mmc::kProfileHdDvdRwDl:
       result = HdDvdRwRule(drive, profile, &m);
       break;
     default:
@@ -464,7 +478,7 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
   uint8_t copyright[8] = {};
   m.info.dwProtection =
       ReadDiscStructure(drive, 0x01, copyright, sizeof(copyright)) == QD_OK ? copyright[4] : 65535;
-  if (profile >= 0x50 && profile <= 0x5A &&
+  if (profile >= mmc::kProfileHdDvdRom && profile <= mmc::kProfileHdDvdRwDl &&
       (m.info.dwProtection == 0 || m.info.dwProtection == 65535)) {
     m.info.dwProtection = AacsCurrent(drive) ? 3 : 65535;
   }

@@ -7,6 +7,7 @@
 
 #include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -22,21 +23,30 @@ uint16_t ProfileFromMedium(HANDLE drive) {
   if (TestUnitReady(drive) != QD_OK) return 0;
   std::vector<uint8_t> format(2052);
   if (ReadDiscStructure(drive, 0x00, format.data(), static_cast<uint16_t>(format.size())) == QD_OK)
-    return 0x10;
+    return mmc::kProfileDvdRom;
   uint8_t toc[12] = {};
-  if (ReadToc(drive, false, 0, 0, toc, sizeof(toc)) == QD_OK && GetBe16(toc) >= 10) return 0x08;
-  return 0;
+  if (ReadToc(drive, false, mmc::kTocFormatToc, 0, toc, sizeof(toc)) == QD_OK &&
+      GetBe16(toc + mmc::kTocLength) >= 10)
+    return mmc::kProfileCdRom;
+  return mmc::kProfileNone;
 }
 
 }  // namespace
 
 uint16_t CurrentProfile(HANDLE drive) {
   uint8_t data[16] = {};
-  if (GetConfiguration(drive, 0x2A, data, sizeof(data)) != QD_OK) return ProfileFromMedium(drive);
-  const uint16_t profile = GetBe16(data + 6);
-  if (profile == 0) return ProfileFromMedium(drive);
-  // Feature header at 8; the DVD+RW feature's Write bit is feature byte 4, bit 0.
-  if (profile == 0x1A && (GetBe16(data + 8) != 0x2A || (data[12] & 0x01) == 0)) return 0x10;
+  if (GetConfiguration(drive, mmc::kFeatureDvdPlusRw, data, sizeof(data)) != QD_OK)
+    return ProfileFromMedium(drive);
+  const uint16_t profile = GetBe16(data + mmc::kConfigCurrentProfile);
+  if (profile == mmc::kProfileNone) return ProfileFromMedium(drive);
+  // A DVD+RW this drive cannot write (no DVD+RW feature, or one without its Write bit) is read
+  // as the DVD-ROM it is to the drive.
+  const uint8_t* feature = data + mmc::kConfigFirstFeature;
+  if (profile == mmc::kProfileDvdPlusRw &&
+      (GetBe16(feature + mmc::kFeatureCode) != mmc::kFeatureDvdPlusRw ||
+       (feature[mmc::kFeatureData] & mmc::kDvdPlusRwWrite) == 0)) {
+    return mmc::kProfileDvdRom;
+  }
   return profile;
 }
 
@@ -107,18 +117,16 @@ uint32_t ProbeFileSystemSize(HANDLE drive, uint32_t start) {
 }
 
 TrackState ClassifyTrack(const TrackInformation& track, const DiscInformation& disc) {
-  const uint8_t bits = track.raw[6];
-  const bool reserved = (bits & 0x80) != 0;
-  const bool packet = (bits & 0x20) != 0;
-  const bool fixed_packet = (bits & 0x10) != 0;
+  const uint8_t bits = track.raw[mmc::kTrackInfoDataMode];
+  const bool reserved = (bits & mmc::kTrackReserved) != 0;
+  const bool packet = (bits & mmc::kTrackPacket) != 0;
+  const bool fixed_packet = (bits & mmc::kTrackFixedPacket) != 0;
   if (track.blank) return TrackState::kBlank;  // invisible, or reserved and still empty
   // A finalized disc, or a session before the last or a last session marked complete: every
   // track in it was closed when its session was.
-  constexpr uint8_t kComplete = 2;
-  constexpr uint8_t kSessionComplete = 3;
-  if (disc.disc_status == kComplete) return TrackState::kClosed;
+  if (disc.disc_status == mmc::kDiscComplete) return TrackState::kClosed;
   if (track.session != 0 && track.session < disc.sessions) return TrackState::kClosed;
-  if (track.session == disc.sessions && disc.last_session_state == kSessionComplete)
+  if (track.session == disc.sessions && disc.last_session_state == mmc::kSessionComplete)
     return TrackState::kClosed;
   if (packet && fixed_packet) return TrackState::kClosed;  // restricted overwrite, formatted media
   // Written into and still writable: only the next writable address together with free blocks
@@ -154,10 +162,13 @@ bool LooksBlank(HANDLE drive) {
 uint32_t TrackBlockRuns(HANDLE drive, uint32_t start, uint32_t count, std::vector<BlockRun>* runs) {
   runs->assign(1, BlockRun{start, count});
   const uint16_t profile = CurrentProfile(drive);
-  if (profile != 0x15 && profile != 0x16) return QD_OK;  // only DVD-R DL records layer jumps
+  // Only DVD-R DL records layer jumps.
+  if (profile != mmc::kProfileDvdMinusRDlSequential && profile != mmc::kProfileDvdMinusRDlJump)
+    return QD_OK;
   TrackInformation track;
   // A drive that cannot describe the track by address has none recorded in pieces to tell of.
-  if (ReadTrackInformation(drive, 0, start, &track) != QD_OK || track.layer_jump_status == 0)
+  if (ReadTrackInformation(drive, mmc::kTrackAddressLba, start, &track) != QD_OK ||
+      track.layer_jump_status == 0)
     return QD_OK;
   // Once the track has jumped the drive names the jump it made; before, the one it will make.
   const uint64_t jump = track.last_layer_jump != 0 ? track.last_layer_jump : track.next_layer_jump;
@@ -191,27 +202,31 @@ bool BlockOfRuns(const std::vector<BlockRun>& runs, uint32_t index, uint32_t* lb
 }
 
 bool TrackFromToc(HANDLE drive, uint16_t track_number, TrackInformation* track) {
+  using namespace mmc;
   if (track_number == 0 || track_number > 99) return false;
-  std::vector<uint8_t> toc(4 + 8 * 100);
-  if (ReadToc(drive, false, 0, 0, toc.data(), static_cast<uint16_t>(toc.size())) != QD_OK)
+  std::vector<uint8_t> toc(kTocHeaderSize + kTocDescriptorSize * 100);
+  if (ReadToc(drive, false, kTocFormatToc, 0, toc.data(), static_cast<uint16_t>(toc.size())) !=
+      QD_OK)
     return false;
-  const size_t length = std::min<size_t>(toc.size(), size_t{GetBe16(toc.data())} + 2);
-  for (size_t at = 4; at + 8 <= length; at += 8) {
-    if (toc[at + 2] != track_number) continue;
-    if (at + 16 > length) return false;  // no following entry or lead-out to end it
-    const uint32_t start = GetBe32(toc.data() + at + 4);
-    const uint32_t next = GetBe32(toc.data() + at + 12);
+  const size_t length = std::min<size_t>(toc.size(), size_t{GetBe16(toc.data() + kTocLength)} + 2);
+  for (size_t at = kTocHeaderSize; at + kTocDescriptorSize <= length; at += kTocDescriptorSize) {
+    if (toc[at + kTocTrack] != track_number) continue;
+    // No following entry or lead-out to end it.
+    if (at + 2 * kTocDescriptorSize > length) return false;
+    const uint32_t start = GetBe32(toc.data() + at + kTocAddress);
+    const uint32_t next = GetBe32(toc.data() + at + kTocDescriptorSize + kTocAddress);
     if (next <= start) return false;
     TrackInformation t;
     t.track = track_number;
     t.session = 1;
     // Multi-session information: the first track of the last session and that session's number.
     uint8_t sessions[12] = {};
-    if (ReadToc(drive, false, 1, 0, sessions, sizeof(sessions)) == QD_OK && sessions[6] != 0 &&
-        track_number >= sessions[6]) {
-      t.session = std::max<uint16_t>(sessions[3], 1);
+    const uint8_t* last_session_first = sessions + kTocHeaderSize;
+    if (ReadToc(drive, false, kTocFormatSessionInfo, 0, sessions, sizeof(sessions)) == QD_OK &&
+        last_session_first[kTocTrack] != 0 && track_number >= last_session_first[kTocTrack]) {
+      t.session = std::max<uint16_t>(sessions[kTocLast], 1);
     }
-    t.track_mode = toc[at + 1] & 0x0F;
+    t.track_mode = toc[at + kTocControl] & kControlMask;
     t.data_mode = 1;
     t.start = start;
     t.size = next - start;

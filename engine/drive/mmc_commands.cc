@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "drive/mmc_vocabulary.h"
 #include "progress/progress_record.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -63,10 +64,12 @@ DriveClock* CurrentDriveClock() {
   return clock != nullptr ? clock : &steady;
 }
 
-void SetDriveClockForTesting(DriveClock* clock) { g_clock = clock; }
+void SetDriveClockForTesting(DriveClock* clock) {
+  g_clock = clock;
+}
 
 uint32_t TestUnitReady(HANDLE drive, uint16_t* progress) {
-  DriveCommand command = MakeCommand(0x00, 6, kDataIn, 30);
+  DriveCommand command = MakeCommand(mmc::kOpTestUnitReady, 6, kDataIn, 30);
   return SendWithNotReadyRule(drive, command, progress);
 }
 
@@ -77,33 +80,33 @@ uint32_t FormatUnit(HANDLE drive, const FormatList& list) {
   PutBe32(data + 4, list.block_count);
   data[8] = static_cast<uint8_t>(list.format_type << 2);
   PutBe24(data + 9, list.type_parameter);
-  DriveCommand command = MakeCommand(0x04, 6, kDataOut, 360, data, sizeof(data));
+  DriveCommand command = MakeCommand(mmc::kOpFormatUnit, 6, kDataOut, 360, data, sizeof(data));
   command.cdb[1] = 0x11;  // FmtData, format code 1
   return SendDriveCommand(drive, command);
 }
 
 uint32_t Inquiry(HANDLE drive, uint8_t (&data)[36]) {
-  DriveCommand command = MakeCommand(0x12, 6, kDataIn, 180, data, 36);
+  DriveCommand command = MakeCommand(mmc::kOpInquiry, 6, kDataIn, 180, data, 36);
   command.cdb[4] = 36;
   return SendDriveCommand(drive, command);
 }
 
 uint32_t StartStopUnit(HANDLE drive, bool load_eject, bool start) {
-  DriveCommand command = MakeCommand(0x1B, 6, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpStartStopUnit, 6, kDataIn, 180);
   command.cdb[1] = 0x01;  // Immed
   command.cdb[4] = static_cast<uint8_t>((load_eject ? 0x02 : 0) | (start ? 0x01 : 0));
   return SendDriveCommand(drive, command);
 }
 
 uint32_t PreventAllowMediumRemoval(HANDLE drive, bool prevent, bool persistent) {
-  DriveCommand command = MakeCommand(0x1E, 6, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpPreventAllowMediumRemoval, 6, kDataIn, 180);
   command.cdb[4] = static_cast<uint8_t>((prevent ? 0x01 : 0) | (persistent ? 0x02 : 0));
   return SendDriveCommand(drive, command);
 }
 
-uint32_t ReadFormatCapacities(HANDLE drive, uint8_t* buffer, uint16_t length, FormatCapacity* current,
-                              std::vector<FormatCapacity>* formattable) {
-  DriveCommand command = MakeCommand(0x23, 10, kDataIn, 30, buffer, length);
+uint32_t ReadFormatCapacities(HANDLE drive, uint8_t* buffer, uint16_t length,
+                              FormatCapacity* current, std::vector<FormatCapacity>* formattable) {
+  DriveCommand command = MakeCommand(mmc::kOpReadFormatCapacities, 10, kDataIn, 30, buffer, length);
   PutBe16(command.cdb + 7, length);
   uint32_t result = SendDriveCommand(drive, command);
   if (result != QD_OK) return result;
@@ -126,18 +129,20 @@ uint32_t ReadFormatCapacities(HANDLE drive, uint8_t* buffer, uint16_t length, Fo
   return QD_OK;
 }
 
-uint32_t ReadAllFormatCapacities(HANDLE drive, FormatCapacity* current, std::vector<FormatCapacity>* formattable) {
+uint32_t ReadAllFormatCapacities(HANDLE drive, FormatCapacity* current,
+                                 std::vector<FormatCapacity>* formattable) {
   uint8_t head[12] = {};
   uint32_t result = ReadFormatCapacities(drive, head, sizeof(head));
   if (result != QD_OK) return result;
   const uint16_t length = static_cast<uint16_t>(4 + (head[3] & 0xF8));
   std::vector<uint8_t> buffer(std::max<uint16_t>(length, 12));
-  return ReadFormatCapacities(drive, buffer.data(), static_cast<uint16_t>(buffer.size()), current, formattable);
+  return ReadFormatCapacities(drive, buffer.data(), static_cast<uint16_t>(buffer.size()), current,
+                              formattable);
 }
 
 uint32_t ReadCapacity(HANDLE drive, uint32_t* last_lba, uint32_t* block_length) {
   uint8_t data[8] = {};
-  DriveCommand command = MakeCommand(0x25, 10, kDataIn, 180, data, sizeof(data));
+  DriveCommand command = MakeCommand(mmc::kOpReadCapacity, 10, kDataIn, 180, data, sizeof(data));
   uint32_t result = SendDriveCommand(drive, command);
   if (result == QD_OK) {
     if (last_lba != nullptr) *last_lba = GetBe32(data);
@@ -146,8 +151,9 @@ uint32_t ReadCapacity(HANDLE drive, uint32_t* last_lba, uint32_t* block_length) 
   return result;
 }
 
-uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, uint32_t block_size, DriveCommand* sent) {
-  DriveCommand command = MakeCommand(0x28, 10, kDataIn, 180, buffer, bytes);
+uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, uint32_t block_size,
+                DriveCommand* sent) {
+  DriveCommand command = MakeCommand(mmc::kOpRead10, 10, kDataIn, 180, buffer, bytes);
   PutBe32(command.cdb + 2, lba);
   PutBe16(command.cdb + 7, static_cast<uint16_t>(block_size != 0 ? bytes / block_size : 0));
   uint32_t result = SendDriveCommand(drive, command);
@@ -155,19 +161,19 @@ uint32_t Read10(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, uint32
   return result;
 }
 
-uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
-                 const ProgressReporter* progress) {
-  DriveCommand command = MakeCommand(0x2A, 10, kDataOut, 180, const_cast<void*>(buffer), bytes);
-  PutBe32(command.cdb + 2, lba);
-  PutBe16(command.cdb + 7, blocks);
-  uint32_t result = SendDriveCommand(drive, command);
+namespace {
+
+// The write retry rule over one way of sending the command.
+template <typename Send>
+uint32_t SendWrite(DriveCommand& command, const ProgressReporter* progress, Send send) {
+  uint32_t result = send(command);
   if (result != QD_E_COMMAND_FAILED || !command.IsOperationInProgress()) return result;
   DriveClock* clock = CurrentDriveClock();
   const uint64_t first_send = clock->TickMs();
   for (;;) {
     clock->SleepMs(1);
     std::memset(command.sense, 0, sizeof(command.sense));
-    result = SendDriveCommand(drive, command);
+    result = send(command);
     // The status word is read afresh after every resend, so a cancel during a long busy period
     // is seen at once.
     if (progress != nullptr && progress->StatusWord() == 16) return QD_E_CANCELLED;
@@ -177,21 +183,46 @@ uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer
   }
 }
 
+DriveCommand Write10Command(uint32_t lba, uint16_t blocks, void* data, uint32_t bytes) {
+  DriveCommand command = MakeCommand(mmc::kOpWrite10, 10, kDataOut, 180, data, bytes);
+  PutBe32(command.cdb + 2, lba);
+  PutBe16(command.cdb + 7, blocks);
+  return command;
+}
+
+}  // namespace
+
+uint32_t Write10(HANDLE drive, uint32_t lba, uint16_t blocks, const void* buffer, uint32_t bytes,
+                 const ProgressReporter* progress) {
+  DriveCommand command = Write10Command(lba, blocks, const_cast<void*>(buffer), bytes);
+  return SendWrite(command, progress,
+                   [drive](DriveCommand& c) { return SendDriveCommand(drive, c); });
+}
+
+uint32_t Write10InRecord(HANDLE drive, uint32_t lba, uint16_t blocks, uint8_t* record,
+                         uint32_t bytes, const ProgressReporter* progress) {
+  DriveCommand command = Write10Command(lba, blocks, PassThroughData(record), bytes);
+  return SendWrite(command, progress, [drive, record](DriveCommand& c) {
+    return SendDriveCommandInRecord(drive, c, record);
+  });
+}
+
 void Seek10(HANDLE drive, uint32_t lba) {
-  DriveCommand command = MakeCommand(0x2B, 10, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpSeek10, 10, kDataIn, 180);
   PutBe32(command.cdb + 2, lba);
   SendDriveCommand(drive, command);
 }
 
 uint32_t SynchronizeCache(HANDLE drive, bool immediate) {
-  DriveCommand command = MakeCommand(0x35, 10, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpSynchronizeCache, 10, kDataIn, 180);
   command.cdb[1] = immediate ? 0x02 : 0;
   return SendDriveCommand(drive, command);
 }
 
-uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, uint8_t* buffer, uint16_t length) {
+uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, uint8_t* buffer,
+                 uint16_t length) {
   if (format > 5 || length == 0) return QD_OK;
-  DriveCommand command = MakeCommand(0x43, 10, kDataIn, 30, buffer, length);
+  DriveCommand command = MakeCommand(mmc::kOpReadToc, 10, kDataIn, 30, buffer, length);
   command.cdb[1] = msf ? 0x02 : 0;
   command.cdb[2] = format;
   command.cdb[6] = track_session;
@@ -200,15 +231,17 @@ uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, 
 }
 
 uint32_t GetConfiguration(HANDLE drive, uint16_t feature, uint8_t* buffer, uint16_t length) {
-  DriveCommand command = MakeCommand(0x46, 10, kDataIn, 30, buffer, length);
+  DriveCommand command = MakeCommand(mmc::kOpGetConfiguration, 10, kDataIn, 30, buffer, length);
   command.cdb[1] = 0x02;
   PutBe16(command.cdb + 2, feature);
   PutBe16(command.cdb + 7, length);
   return SendDriveCommand(drive, command);
 }
 
-uint32_t GetEventStatusNotification(HANDLE drive, uint8_t class_request, uint8_t* buffer, uint16_t length) {
-  DriveCommand command = MakeCommand(0x4A, 10, kDataIn, 180, buffer, length);
+uint32_t GetEventStatusNotification(HANDLE drive, uint8_t class_request, uint8_t* buffer,
+                                    uint16_t length) {
+  DriveCommand command =
+      MakeCommand(mmc::kOpGetEventStatusNotification, 10, kDataIn, 180, buffer, length);
   command.cdb[1] = 0x01;  // Polled
   command.cdb[4] = class_request;
   PutBe16(command.cdb + 7, length);
@@ -216,78 +249,86 @@ uint32_t GetEventStatusNotification(HANDLE drive, uint8_t class_request, uint8_t
 }
 
 uint32_t ReadDiscInformation(HANDLE drive, DiscInformation* info, uint16_t* progress) {
+  using namespace mmc;
   DiscInformation parsed;
   uint8_t* d = parsed.raw;
-  DriveCommand command = MakeCommand(0x51, 10, kDataIn, 30, d, 34);
-  PutBe16(command.cdb + 7, 34);
+  DriveCommand command =
+      MakeCommand(kOpReadDiscInformation, 10, kDataIn, 30, d, kDiscInfoAnswerSize);
+  PutBe16(command.cdb + 7, kDiscInfoAnswerSize);
   uint32_t result = SendWithNotReadyRule(drive, command, progress);
   if (result != QD_OK) return result;
-  // Up to the last track of the last session (byte 11) is what every caller needs; an answer
-  // claiming less is unusable, and bytes past what it claims are not taken from the buffer.
-  const uint32_t claimed = GetBe16(d) + 2u;
-  if (claimed < 12) return QD_E_COMMAND_FAILED;
-  if (claimed < 34) std::memset(d + claimed, 0, 34 - claimed);
-  parsed.disc_status = d[2] & 0x03;
-  parsed.last_session_state = (d[2] >> 2) & 0x03;
-  parsed.erasable = (d[2] & 0x10) != 0;
-  parsed.sessions = static_cast<uint16_t>(d[9] << 8 | d[4]);
-  parsed.first_track_last_session = static_cast<uint16_t>(d[10] << 8 | d[5]);
-  parsed.last_track_last_session = static_cast<uint16_t>(d[11] << 8 | d[6]);
-  parsed.last_session_lead_in = GetBe32(d + 16);
-  parsed.last_lead_out = GetBe32(d + 20);
+  // Up to the last track of the last session is what every caller needs; an answer claiming less
+  // is unusable, and bytes past what it claims are not taken from the buffer.
+  const uint32_t claimed = GetBe16(d + kDiscInfoLength) + 2u;
+  if (claimed < kDiscInfoLastTrackLastSessionMsb + 1) return QD_E_COMMAND_FAILED;
+  if (claimed < kDiscInfoAnswerSize) std::memset(d + claimed, 0, kDiscInfoAnswerSize - claimed);
+  parsed.disc_status = d[kDiscInfoStatus] & kDiscStatusMask;
+  parsed.last_session_state = (d[kDiscInfoStatus] >> kDiscLastSessionStateShift) & kDiscStatusMask;
+  parsed.erasable = (d[kDiscInfoStatus] & kDiscErasable) != 0;
+  parsed.sessions = static_cast<uint16_t>(d[kDiscInfoSessionsMsb] << 8 | d[kDiscInfoSessionsLsb]);
+  parsed.first_track_last_session = static_cast<uint16_t>(
+      d[kDiscInfoFirstTrackLastSessionMsb] << 8 | d[kDiscInfoFirstTrackLastSessionLsb]);
+  parsed.last_track_last_session = static_cast<uint16_t>(d[kDiscInfoLastTrackLastSessionMsb] << 8 |
+                                                         d[kDiscInfoLastTrackLastSessionLsb]);
+  parsed.last_session_lead_in = GetBe32(d + kDiscInfoLastSessionLeadIn);
+  parsed.last_lead_out = GetBe32(d + kDiscInfoLastLeadOut);
   if (info != nullptr) *info = parsed;
   return QD_OK;
 }
 
-uint32_t ReadTrackInformation(HANDLE drive, uint8_t address_type, uint32_t number, TrackInformation* info) {
-  if (address_type > 2) return QD_OK;
+uint32_t ReadTrackInformation(HANDLE drive, uint8_t address_type, uint32_t number,
+                              TrackInformation* info) {
+  using namespace mmc;
+  if (address_type > kTrackAddressSession) return QD_OK;
   TrackInformation parsed;
   uint8_t* d = parsed.raw;
-  DriveCommand command = MakeCommand(0x52, 10, kDataIn, 30, d, 48);
+  DriveCommand command =
+      MakeCommand(kOpReadTrackInformation, 10, kDataIn, 30, d, kTrackInfoAnswerSize);
   command.cdb[1] = address_type;
   PutBe32(command.cdb + 2, number);
-  PutBe16(command.cdb + 7, 48);
+  PutBe16(command.cdb + 7, kTrackInfoAnswerSize);
   uint32_t result = SendDriveCommand(drive, command);
   if (result != QD_OK) return result;
-  // Everything up to the track size (byte 27) is needed; later fields are optional.
-  const uint32_t claimed = GetBe16(d) + 2u;
-  if (claimed < 28) return QD_E_COMMAND_FAILED;
-  if (claimed < 48) std::memset(d + claimed, 0, 48 - claimed);
-  parsed.track = static_cast<uint16_t>(d[32] << 8 | d[2]);
-  parsed.session = static_cast<uint16_t>(d[33] << 8 | d[3]);
-  parsed.layer_jump_status = static_cast<uint8_t>(d[5] >> 6);
-  parsed.track_mode = d[5] & 0x0F;
-  parsed.blank = (d[6] & 0x40) != 0;
-  parsed.data_mode = d[6] & 0x0F;
-  parsed.nwa_valid = (d[7] & 0x01) != 0;
-  parsed.lra_valid = (d[7] & 0x02) != 0;
-  parsed.start = GetBe32(d + 8);
-  parsed.next_writable = GetBe32(d + 12);
-  parsed.free_blocks = GetBe32(d + 16);
-  parsed.fixed_packet_size = GetBe32(d + 20);
-  parsed.size = GetBe32(d + 24);
-  parsed.last_recorded = GetBe32(d + 28);
-  parsed.next_layer_jump = GetBe32(d + 40);
-  parsed.last_layer_jump = GetBe32(d + 44);
+  // Everything up to the track size is needed; later fields are optional.
+  const uint32_t claimed = GetBe16(d + kTrackInfoLength) + 2u;
+  if (claimed < kTrackInfoTrackSize + 4) return QD_E_COMMAND_FAILED;
+  if (claimed < kTrackInfoAnswerSize) std::memset(d + claimed, 0, kTrackInfoAnswerSize - claimed);
+  parsed.track = static_cast<uint16_t>(d[kTrackInfoTrackMsb] << 8 | d[kTrackInfoTrackLsb]);
+  parsed.session = static_cast<uint16_t>(d[kTrackInfoSessionMsb] << 8 | d[kTrackInfoSessionLsb]);
+  parsed.layer_jump_status = static_cast<uint8_t>(d[kTrackInfoMode] >> 6);
+  parsed.track_mode = d[kTrackInfoMode] & 0x0F;
+  parsed.blank = (d[kTrackInfoDataMode] & kTrackBlank) != 0;
+  parsed.data_mode = d[kTrackInfoDataMode] & 0x0F;
+  parsed.nwa_valid = (d[kTrackInfoValid] & kTrackNwaValid) != 0;
+  parsed.lra_valid = (d[kTrackInfoValid] & kTrackLraValid) != 0;
+  parsed.start = GetBe32(d + kTrackInfoStart);
+  parsed.next_writable = GetBe32(d + kTrackInfoNextWritable);
+  parsed.free_blocks = GetBe32(d + kTrackInfoFreeBlocks);
+  parsed.fixed_packet_size = GetBe32(d + kTrackInfoFixedPacketSize);
+  parsed.size = GetBe32(d + kTrackInfoTrackSize);
+  parsed.last_recorded = GetBe32(d + kTrackInfoLastRecorded);
+  parsed.next_layer_jump = GetBe32(d + kTrackInfoNextLayerJump);
+  parsed.last_layer_jump = GetBe32(d + kTrackInfoLastLayerJump);
   if (info != nullptr) *info = parsed;
   return QD_OK;
 }
 
 uint32_t ReserveTrack(HANDLE drive, uint32_t size) {
-  DriveCommand command = MakeCommand(0x53, 10, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpReserveTrack, 10, kDataIn, 180);
   PutBe32(command.cdb + 5, size);
   return SendDriveCommand(drive, command);
 }
 
 uint32_t ModeSelect10(HANDLE drive, const uint8_t* buffer, uint16_t length) {
-  DriveCommand command = MakeCommand(0x55, 10, kDataOut, 30, const_cast<uint8_t*>(buffer), length);
+  DriveCommand command =
+      MakeCommand(mmc::kOpModeSelect10, 10, kDataOut, 30, const_cast<uint8_t*>(buffer), length);
   command.cdb[1] = 0x10;  // PF
   PutBe16(command.cdb + 7, length);
   return SendDriveCommand(drive, command);
 }
 
 uint32_t ModeSense10(HANDLE drive, uint8_t page, uint8_t* buffer, uint16_t length, bool dbd) {
-  DriveCommand command = MakeCommand(0x5A, 10, kDataIn, 30, buffer, length);
+  DriveCommand command = MakeCommand(mmc::kOpModeSense10, 10, kDataIn, 30, buffer, length);
   command.cdb[1] = dbd ? 0x08 : 0;
   command.cdb[2] = page & 0x3F;  // current values
   PutBe16(command.cdb + 7, length);
@@ -295,7 +336,7 @@ uint32_t ModeSense10(HANDLE drive, uint8_t page, uint8_t* buffer, uint16_t lengt
 }
 
 uint32_t CloseTrackSession(HANDLE drive, bool immediate, uint8_t close_function, uint16_t track) {
-  DriveCommand command = MakeCommand(0x5B, 10, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpCloseTrackSession, 10, kDataIn, 180);
   command.cdb[1] = immediate ? 0x01 : 0;
   command.cdb[2] = close_function & 0x07;
   PutBe16(command.cdb + 4, track);
@@ -303,22 +344,24 @@ uint32_t CloseTrackSession(HANDLE drive, bool immediate, uint8_t close_function,
 }
 
 uint32_t SendCueSheet(HANDLE drive, const uint8_t* buffer, uint32_t size) {
-  DriveCommand command = MakeCommand(0x5D, 10, kDataOut, 180, const_cast<uint8_t*>(buffer), size);
+  DriveCommand command =
+      MakeCommand(mmc::kOpSendCueSheet, 10, kDataOut, 180, const_cast<uint8_t*>(buffer), size);
   PutBe24(command.cdb + 6, size);
   return SendDriveCommand(drive, command);
 }
 
 uint32_t Blank(HANDLE drive, bool immediate, uint8_t type, uint32_t start) {
-  DriveCommand command = MakeCommand(0xA1, 12, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpBlank, 12, kDataIn, 180);
   command.cdb[1] = static_cast<uint8_t>((immediate ? 0x10 : 0) | (type & 0x07));
   PutBe32(command.cdb + 2, start);
   return SendDriveCommand(drive, command);
 }
 
-uint32_t GetPerformance(HANDLE drive, uint32_t* read_speeds, uint32_t* write_speeds, uint32_t capacity) {
+uint32_t GetPerformance(HANDLE drive, uint32_t* read_speeds, uint32_t* write_speeds,
+                        uint32_t capacity) {
   constexpr uint32_t kMaxDescriptors = 50;
   uint8_t data[8 + kMaxDescriptors * 16] = {};
-  DriveCommand command = MakeCommand(0xAC, 12, kDataIn, 180, data, sizeof(data));
+  DriveCommand command = MakeCommand(mmc::kOpGetPerformance, 12, kDataIn, 180, data, sizeof(data));
   PutBe16(command.cdb + 8, kMaxDescriptors);
   command.cdb[10] = 0x03;  // write speed descriptors
   if (SendDriveCommand(drive, command) != QD_OK) return 0;
@@ -334,7 +377,7 @@ uint32_t GetPerformance(HANDLE drive, uint32_t* read_speeds, uint32_t* write_spe
 }
 
 uint32_t ReadDiscStructure(HANDLE drive, uint8_t format, uint8_t* buffer, uint16_t length) {
-  DriveCommand command = MakeCommand(0xAD, 12, kDataIn, 30, buffer, length);
+  DriveCommand command = MakeCommand(mmc::kOpReadDiscStructure, 12, kDataIn, 30, buffer, length);
   command.cdb[7] = format;
   PutBe16(command.cdb + 8, length);
   return SendDriveCommand(drive, command);
@@ -349,21 +392,21 @@ uint32_t SetStreaming(HANDLE drive, const PerformanceDescriptor& d) {
   PutBe32(data + 16, d.read_time);
   PutBe32(data + 20, d.write_size);
   PutBe32(data + 24, d.write_time);
-  DriveCommand command = MakeCommand(0xB6, 12, kDataOut, 180, data, sizeof(data));
+  DriveCommand command = MakeCommand(mmc::kOpSetStreaming, 12, kDataOut, 180, data, sizeof(data));
   PutBe16(command.cdb + 9, sizeof(data));
   return SendDriveCommand(drive, command);
 }
 
 uint32_t SetCdSpeed(HANDLE drive, uint16_t read_speed, uint16_t write_speed) {
-  DriveCommand command = MakeCommand(0xBB, 12, kDataIn, 180);
+  DriveCommand command = MakeCommand(mmc::kOpSetCdSpeed, 12, kDataIn, 180);
   PutBe16(command.cdb + 2, read_speed);
   PutBe16(command.cdb + 4, write_speed);
   return SendDriveCommand(drive, command);
 }
 
-uint32_t ReadCd(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes, uint32_t block_size,
-                uint8_t subchannel, DriveCommand* sent) {
-  DriveCommand command = MakeCommand(0xBE, 12, kDataIn, 180, buffer, bytes);
+uint32_t ReadCd(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes,
+                uint32_t block_size, uint8_t subchannel, DriveCommand* sent) {
+  DriveCommand command = MakeCommand(mmc::kOpReadCd, 12, kDataIn, 180, buffer, bytes);
   command.cdb[1] = static_cast<uint8_t>((sector_type & 0x07) << 2);
   PutBe32(command.cdb + 2, lba);
   PutBe24(command.cdb + 6, block_size != 0 ? bytes / block_size : 0);
@@ -375,7 +418,8 @@ uint32_t ReadCd(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, u
 }
 
 uint32_t SendDiscStructure(HANDLE drive, uint8_t format, const uint8_t* buffer, uint16_t length) {
-  DriveCommand command = MakeCommand(0xBF, 12, kDataOut, 180, const_cast<uint8_t*>(buffer), length);
+  DriveCommand command = MakeCommand(mmc::kOpSendDiscStructure, 12, kDataOut, 180,
+                                     const_cast<uint8_t*>(buffer), length);
   command.cdb[7] = format;
   PutBe16(command.cdb + 8, length);
   return SendDriveCommand(drive, command);
@@ -431,7 +475,9 @@ uint32_t RetrySense(HANDLE drive, uint32_t lba, bool retry, ReadOnce read_once) 
   uint32_t sense = SenseOf(read_once(&sent), sent);
   for (int attempt = 0; sense != 0 && retry && attempt < 5; ++attempt) {
     const uint32_t key = sense == 0xFFFFFFFFu ? 0 : sense >> 16;
-    if (key != 2 && key != 3 && key != 4) break;
+    if (key != mmc::kSenseNotReady && key != mmc::kSenseMediumError &&
+        key != mmc::kSenseHardwareError)
+      break;
     Seek10(drive, lba);
     CurrentDriveClock()->SleepMs(5);
     sense = SenseOf(read_once(&sent), sent);
@@ -442,22 +488,26 @@ uint32_t RetrySense(HANDLE drive, uint32_t lba, bool retry, ReadOnce read_once) 
 }  // namespace
 
 uint32_t ReadWithRetry(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, bool retry) {
-  return RetryPlain(drive, lba, retry, [&](DriveCommand* sent) { return Read10(drive, lba, buffer, bytes, 2048, sent); });
+  return RetryPlain(drive, lba, retry, [&](DriveCommand* sent) {
+    return Read10(drive, lba, buffer, bytes, 2048, sent);
+  });
 }
 
-uint32_t ReadCdWithRetry(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes,
-                         uint32_t block_size, uint8_t subchannel, bool retry) {
+uint32_t ReadCdWithRetry(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer,
+                         uint32_t bytes, uint32_t block_size, uint8_t subchannel, bool retry) {
   return RetryPlain(drive, lba, retry, [&](DriveCommand* sent) {
     return ReadCd(drive, sector_type, lba, buffer, bytes, block_size, subchannel, sent);
   });
 }
 
 uint32_t ReadWithRetrySense(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, bool retry) {
-  return RetrySense(drive, lba, retry, [&](DriveCommand* sent) { return Read10(drive, lba, buffer, bytes, 2048, sent); });
+  return RetrySense(drive, lba, retry, [&](DriveCommand* sent) {
+    return Read10(drive, lba, buffer, bytes, 2048, sent);
+  });
 }
 
-uint32_t ReadCdWithRetrySense(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer, uint32_t bytes,
-                              uint32_t block_size, uint8_t subchannel, bool retry) {
+uint32_t ReadCdWithRetrySense(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer,
+                              uint32_t bytes, uint32_t block_size, uint8_t subchannel, bool retry) {
   return RetrySense(drive, lba, retry, [&](DriveCommand* sent) {
     return ReadCd(drive, sector_type, lba, buffer, bytes, block_size, subchannel, sent);
   });

@@ -3,21 +3,43 @@
 
 #include <cstring>
 
+#include "drive/mmc_vocabulary.h"
+#include "quillden/drive.h"
+
 namespace quillden::drive {
 namespace {
+
+using namespace mmc;
 
 struct ProfileFlag {
   uint16_t profile;
   uint32_t flag;
 };
 
-// MMC profile numbers of each media flag. BD profiles convert one way only.
+// Media flag of each profile. BD profiles convert one way only.
 constexpr ProfileFlag kProfiles[] = {
-    {0x08, 0x00000001}, {0x09, 0x00000002}, {0x0A, 0x00000004}, {0x10, 0x00000008}, {0x11, 0x00000010},
-    {0x12, 0x00000020}, {0x13, 0x00000040}, {0x14, 0x00000080}, {0x1A, 0x00000100}, {0x1B, 0x00000200},
-    {0x20, 0x00000400}, {0x21, 0x00000800}, {0x22, 0x00001000}, {0x2B, 0x00002000}, {0x15, 0x00004000},
-    {0x16, 0x00008000}, {0x50, 0x00010000}, {0x51, 0x00020000}, {0x52, 0x00040000}, {0x58, 0x00080000},
-    {0x53, 0x00100000}, {0x5A, 0x00200000},
+    {kProfileCdRom, MEDIA_CDROM},
+    {kProfileCdR, MEDIA_CDR},
+    {kProfileCdRw, MEDIA_CDRW},
+    {kProfileDvdRom, MEDIA_DVDROM},
+    {kProfileDvdMinusR, MEDIA_DVDR},
+    {kProfileDvdRam, MEDIA_DVDRAM},
+    {kProfileDvdMinusRwOverwrite, MEDIA_DVDRW_RO},
+    {kProfileDvdMinusRwSequential, MEDIA_DVDRW_SEQ},
+    {kProfileDvdPlusRw, MEDIA_DVDPRW},
+    {kProfileDvdPlusR, MEDIA_DVDPR},
+    {kProfileDdcdRom, MEDIA_DDCDROM},
+    {kProfileDdcdR, MEDIA_DDCDR},
+    {kProfileDdcdRw, MEDIA_DDCDRW},
+    {kProfileDvdPlusRDl, MEDIA_DVDPR_DL},
+    {kProfileDvdMinusRDlSequential, MEDIA_DVDR_DL},
+    {kProfileDvdMinusRDlJump, MEDIA_DVDR_DL_LJ},
+    {kProfileHdDvdRom, MEDIA_HDDVDROM},
+    {kProfileHdDvdR, MEDIA_HDDVDR},
+    {kProfileHdDvdRam, MEDIA_HDDVDRAM},
+    {kProfileHdDvdRDl, MEDIA_HDDVDR_DL},
+    {kProfileHdDvdRw, MEDIA_HDDVDRW},
+    {kProfileHdDvdRwDl, MEDIA_HDDVDRW_DL},
 };
 
 constexpr char kBusyTimeEraseDrive[] = "TEAC    DW-224E-C";
@@ -28,8 +50,8 @@ uint32_t ProfileToMediaFlag(uint16_t profile) {
   for (const ProfileFlag& p : kProfiles) {
     if (p.profile == profile) return p.flag;
   }
-  if (profile == 0x41 || profile == 0x42) return 0x00400000;
-  if (profile == 0x43) return 0x00800000;
+  if (profile == kProfileBdRSequential || profile == kProfileBdRRandom) return MEDIA_BDR;
+  if (profile == kProfileBdRe) return MEDIA_BDRE;
   return 0;
 }
 
@@ -37,17 +59,37 @@ uint16_t MediaFlagToProfile(uint32_t flag) {
   for (const ProfileFlag& p : kProfiles) {
     if (p.flag == flag) return p.profile;
   }
-  return 0;
+  return kProfileNone;
 }
 
-bool IsCdProfile(uint16_t profile) { return profile >= 0x08 && profile <= 0x0A; }
-bool IsOverwritableProfile(uint16_t profile) { return profile == 0x13 || profile == 0x1A; }
-bool IsOverwritableHdDvdProfile(uint16_t profile) { return profile == 0x53 || profile == 0x5A; }
+bool IsCdProfile(uint16_t profile) {
+  return profile >= kProfileCdRom && profile <= kProfileCdRw;
+}
+
+bool IsOverwritableProfile(uint16_t profile) {
+  return profile == kProfileDvdMinusRwOverwrite || profile == kProfileDvdPlusRw;
+}
+
+bool IsOverwritableHdDvdProfile(uint16_t profile) {
+  return profile == kProfileHdDvdRw || profile == kProfileHdDvdRwDl;
+}
 
 bool IsWritableProfile(uint16_t profile) {
   switch (profile) {
-    case 0x09: case 0x0A: case 0x11: case 0x13: case 0x14: case 0x15: case 0x16:
-    case 0x1A: case 0x1B: case 0x2B: case 0x51: case 0x53: case 0x58: case 0x5A:
+    case kProfileCdR:
+    case kProfileCdRw:
+    case kProfileDvdMinusR:
+    case kProfileDvdMinusRwOverwrite:
+    case kProfileDvdMinusRwSequential:
+    case kProfileDvdMinusRDlSequential:
+    case kProfileDvdMinusRDlJump:
+    case kProfileDvdPlusRw:
+    case kProfileDvdPlusR:
+    case kProfileDvdPlusRDl:
+    case kProfileHdDvdR:
+    case kProfileHdDvdRw:
+    case kProfileHdDvdRDl:
+    case kProfileHdDvdRwDl:
       return true;
     default:
       return false;
@@ -56,35 +98,59 @@ bool IsWritableProfile(uint16_t profile) {
 
 uint16_t BookTypeToProfile(uint8_t book_type) {
   switch (book_type) {
-    case 0: return 0x10;
-    case 1: return 0x12;
-    case 2: return 0x11;
-    case 3: return 0x14;
-    case 4: return 0x50;
-    case 5: return 0x52;
-    case 6: return 0x51;
-    case 7: return 0x53;
-    case 9: return 0x1A;
-    case 10: return 0x1B;
-    case 14: return 0x2B;
-    default: return 0;
+    case 0:
+      return kProfileDvdRom;
+    case 1:
+      return kProfileDvdRam;
+    case 2:
+      return kProfileDvdMinusR;
+    case 3:
+      return kProfileDvdMinusRwSequential;
+    case 4:
+      return kProfileHdDvdRom;
+    case 5:
+      return kProfileHdDvdRam;
+    case 6:
+      return kProfileHdDvdR;
+    case 7:
+      return kProfileHdDvdRw;
+    case 9:
+      return kProfileDvdPlusRw;
+    case 10:
+      return kProfileDvdPlusR;
+    case 14:
+      return kProfileDvdPlusRDl;
+    default:
+      return kProfileNone;
   }
 }
 
 uint32_t ProfileToBookTypeFlag(uint16_t profile) {
   switch (profile) {
-    case 0x10: return 1;
-    case 0x12: return 2;
-    case 0x11: return 4;
-    case 0x14: return 8;
-    case 0x1A: return 16;
-    case 0x1B: return 32;
-    case 0x2B: return 64;
-    case 0x50: return 128;
-    case 0x51: return 256;
-    case 0x52: return 512;
-    case 0x53: return 1024;
-    default: return 0;
+    case kProfileDvdRom:
+      return BOOK_DVDROM;
+    case kProfileDvdRam:
+      return BOOK_DVDRAM;
+    case kProfileDvdMinusR:
+      return BOOK_DVDR;
+    case kProfileDvdMinusRwSequential:
+      return BOOK_DVDRW;
+    case kProfileDvdPlusRw:
+      return BOOK_DVDPRW;
+    case kProfileDvdPlusR:
+      return BOOK_DVDPR;
+    case kProfileDvdPlusRDl:
+      return BOOK_DVDPR_DL;
+    case kProfileHdDvdRom:
+      return BOOK_HDDVDROM;
+    case kProfileHdDvdR:
+      return BOOK_HDDVDR;
+    case kProfileHdDvdRam:
+      return BOOK_HDDVDRAM;
+    case kProfileHdDvdRw:
+      return BOOK_HDDVDRW;
+    default:
+      return 0;
   }
 }
 

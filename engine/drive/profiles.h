@@ -1,5 +1,5 @@
-// Media vocabulary: MMC profiles, the engine's media flags, DVD book types, and the drive quirk
-// table. Pure functions; thread-safe.
+// Media classification over the MMC profiles of mmc_vocabulary.h: the engine's media flags, DVD
+// book types, profile classes, and the drive quirk table. Pure functions; thread-safe.
 #ifndef QUILLDEN_DRIVE_PROFILES_H_
 #define QUILLDEN_DRIVE_PROFILES_H_
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "drive/mmc_vocabulary.h"
 #include "util/byte_order.h"
 
 namespace quillden::drive {
@@ -54,45 +55,49 @@ bool SgIoTransport::Request(uint32_t code, void* buffer, uint32_t in_size, uint3
   if (code != kRequestPassThrough || buffer == nullptr) return false;
   if (in_size < kPassThroughDataOffset || out_size < in_size) return false;
   uint8_t* record = static_cast<uint8_t*>(buffer);
-  const uint8_t cdb_length = record[6];
-  const uint32_t length = GetLe32(record + 12);
-  if (cdb_length == 0 || cdb_length > 16 || length > in_size - kPassThroughDataOffset) return false;
+  const uint8_t cdb_length = record[kPassThroughCdbLength];
+  const uint32_t length = PassThroughTransferLength(record);
+  if (cdb_length == 0 || cdb_length > kPassThroughCdbSize ||
+      length > in_size - kPassThroughDataOffset)
+    return false;
 
   sg_io_hdr_t io;
   std::memset(&io, 0, sizeof(io));
   io.interface_id = 'S';
   io.cmd_len = cdb_length;
-  io.cmdp = record + 28;
+  io.cmdp = record + kPassThroughCdb;
   io.mx_sb_len = kPassThroughSenseSize;
-  io.sbp = record + kPassThroughSenseOffset;
+  io.sbp = PassThroughSense(record);
   io.dxfer_len = length;
-  io.dxferp = length != 0 ? record + kPassThroughDataOffset : nullptr;
-  io.dxfer_direction =
-      length == 0 ? SG_DXFER_NONE : (record[8] == 0 ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV);
-  const uint32_t seconds = GetLe32(record + 16);
+  io.dxferp = length != 0 ? PassThroughData(record) : nullptr;
+  io.dxfer_direction = length == 0                                            ? SG_DXFER_NONE
+                       : record[kPassThroughDirection] == kPassThroughDataOut ? SG_DXFER_TO_DEV
+                                                                              : SG_DXFER_FROM_DEV;
+  const uint32_t seconds = PassThroughTimeout(record);
   io.timeout = seconds > 0x7FFFFFFFu / 1000 ? 0x7FFFFFFFu : seconds * 1000;
-  std::memset(record + kPassThroughSenseOffset, 0, kPassThroughSenseSize);
+  std::memset(PassThroughSense(record), 0, kPassThroughSenseSize);
   if (::ioctl(fd_, SG_IO, &io) < 0) return false;
   // A lost connection or an expired time-out never reached the drive's logic: a transport failure.
   if (io.host_status != 0) return false;
 
   uint8_t status = io.status;
   if (status == 0 && io.sb_len_wr > 0 && (io.driver_status & 0x0F) == kDriverSense) status = 2;
-  record[2] = status;
-  record[7] = status != 0 ? io.sb_len_wr : 0;
+  record[kPassThroughScsiStatus] = status;
+  record[kPassThroughSenseLength] = status != 0 ? io.sb_len_wr : 0;
   const uint32_t resid = io.resid > 0 && static_cast<uint32_t>(io.resid) <= length ? io.resid : 0;
-  PutLe32(record + 12, length - resid);
+  SetPassThroughField32(record, kPassThroughTransferLength, length - resid);
   if (bytes_returned != nullptr) *bytes_returned = kPassThroughDataOffset + length - resid;
   return true;
 }
 
 bool SgIoTransport::Works() {
   uint8_t record[kPassThroughDataOffset] = {};
-  PutLe16(record, kPassThroughHeaderSize);
-  record[6] = 6;
-  record[7] = kPassThroughSenseSize;
-  record[8] = 1;
-  PutLe32(record + 16, 30);
+  PutLe16(record + kPassThroughLength, kPassThroughHeaderSize);
+  record[kPassThroughCdb] = mmc::kOpTestUnitReady;
+  record[kPassThroughCdbLength] = 6;
+  record[kPassThroughSenseLength] = kPassThroughSenseSize;
+  record[kPassThroughDirection] = kPassThroughDataIn;
+  SetPassThroughField32(record, kPassThroughTimeout, 30);
   uint32_t returned = 0;
   return Request(kRequestPassThrough, record, sizeof(record), sizeof(record), &returned);
 }

@@ -32,6 +32,48 @@ inline constexpr uint32_t kPassThroughSenseOffset = 48;
 inline constexpr uint32_t kPassThroughSenseSize = 24;
 inline constexpr uint32_t kPassThroughDataOffset = 80;
 
+// Fields of the 44-byte header. The engine fills all but the status; the transport writes back the
+// status, the sense length (0 when it delivered no sense) and the transfer length it moved.
+inline constexpr uint32_t kPassThroughLength = 0;           // 2 bytes: kPassThroughHeaderSize
+inline constexpr uint32_t kPassThroughScsiStatus = 2;       // written by the transport
+inline constexpr uint32_t kPassThroughCdbLength = 6;        // 1 to 16
+inline constexpr uint32_t kPassThroughSenseLength = 7;      // in: room for sense; out: delivered
+inline constexpr uint32_t kPassThroughDirection = 8;        // 0 data out, 1 data in (or none)
+inline constexpr uint32_t kPassThroughTransferLength = 12;  // 4 bytes
+inline constexpr uint32_t kPassThroughTimeout = 16;         // 4 bytes, seconds
+inline constexpr uint32_t kPassThroughDataField = 20;       // 4 bytes: kPassThroughDataOffset
+inline constexpr uint32_t kPassThroughSenseField = 24;      // 4 bytes: kPassThroughSenseOffset
+inline constexpr uint32_t kPassThroughCdb = 28;             // 16 bytes
+inline constexpr uint32_t kPassThroughCdbSize = 16;
+inline constexpr uint8_t kPassThroughDataOut = 0;
+inline constexpr uint8_t kPassThroughDataIn = 1;
+
+// Readers and writers of the little-endian header fields, for transports and the engine alike.
+inline uint32_t PassThroughField32(const uint8_t* record, uint32_t field) {
+  const uint8_t* p = record + field;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+inline void SetPassThroughField32(uint8_t* record, uint32_t field, uint32_t value) {
+  uint8_t* p = record + field;
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+inline uint32_t PassThroughTransferLength(const uint8_t* record) {
+  return PassThroughField32(record, kPassThroughTransferLength);
+}
+inline uint32_t PassThroughTimeout(const uint8_t* record) {
+  return PassThroughField32(record, kPassThroughTimeout);
+}
+inline uint8_t* PassThroughSense(uint8_t* record) {
+  return record + kPassThroughSenseOffset;
+}
+inline uint8_t* PassThroughData(uint8_t* record) {
+  return record + kPassThroughDataOffset;
+}
+
 class Transport {
  public:
   virtual ~Transport() = default;

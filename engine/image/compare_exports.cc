@@ -7,6 +7,7 @@
 #include "drive/drive_handle.h"
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
+#include "drive/mmc_vocabulary.h"
 #include "image/compare.h"
 #include "image/disc_description.h"
 #include "image/disc_image.h"
@@ -18,16 +19,21 @@
 #include "quillden/result.h"
 
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 using quenvar::platform::ReadableFile;
 
-bool IsBadObject(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
+bool IsBadObject(HANDLE handle) {
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
 
 // DVD-RW in restricted overwrite mode, DVD+RW, HD DVD-RW and its dual layer kind: the media whose
 // recording writes an image's volume header over block 0.
 bool TakesVolumeHeader(uint16_t profile) {
-  return profile == 0x13 || profile == 0x1A || profile == 0x53 || profile == 0x5A;
+  return profile == mmc::kProfileDvdMinusRwOverwrite || profile == mmc::kProfileDvdPlusRw ||
+         profile == mmc::kProfileHdDvdRw || profile == mmc::kProfileHdDvdRwDl;
 }
 
 // The progress object may not be running a job already (checked before any drive is touched).
@@ -40,11 +46,13 @@ uint32_t CheckProgress(HANDLE progress) {
 
 uint32_t Start(HANDLE progress, std::shared_ptr<CompareJob> job) {
   drive::NotifyRecordingStart(drive::DriveNumberOf(job->drive));
-  if (job->source_drive != nullptr) drive::NotifyRecordingStart(drive::DriveNumberOf(job->source_drive));
+  if (job->source_drive != nullptr)
+    drive::NotifyRecordingStart(drive::DriveNumberOf(job->source_drive));
   const uint64_t total = job->TotalSectors();
   const uint32_t end = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
-  return RunOperation(progress, PRG_PHASE_COMPARING, end,
-                      [job](const ProgressReporter& reporter) { return RunCompare(*job, reporter); });
+  return RunOperation(progress, PRG_PHASE_COMPARING, end, [job](const ProgressReporter& reporter) {
+    return RunCompare(*job, reporter);
+  });
 }
 
 // Takes a duplicate of the descriptor behind file; null when it is not an open descriptor.
@@ -127,7 +135,8 @@ uint32_t CompareImage(HANDLE drive, HANDLE image_handle, HANDLE progress) {
 }
 
 uint32_t CompareDrives(HANDLE drive, HANDLE source_drive, HANDLE progress) {
-  if (!drive::DriveFromHandle(drive) || !drive::DriveFromHandle(source_drive)) return QD_E_INVALID_HANDLE;
+  if (!drive::DriveFromHandle(drive) || !drive::DriveFromHandle(source_drive))
+    return QD_E_INVALID_HANDLE;
   uint32_t result = CheckProgress(progress);
   if (result != QD_OK) return result;
   ImageDescription description;
@@ -159,16 +168,20 @@ DWORD Guarded(Body body) {
 }  // namespace
 }  // namespace quillden::image
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDiskISO(HANDLE drive, WORD track, DWORD dataMode, HANDLE file,
-                                                        HANDLE progress) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDiskISO(HANDLE drive, WORD track, DWORD dataMode,
+                                                        HANDLE file, HANDLE progress) {
   return quillden::image::Guarded(
       [&] { return quillden::image::CompareIso(drive, track, dataMode, file, progress); });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDiskImage(HANDLE drive, HANDLE image, HANDLE progress) {
-  return quillden::image::Guarded([&] { return quillden::image::CompareImage(drive, image, progress); });
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDiskImage(HANDLE drive, HANDLE image,
+                                                          HANDLE progress) {
+  return quillden::image::Guarded(
+      [&] { return quillden::image::CompareImage(drive, image, progress); });
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDrive(HANDLE drive, HANDLE sourceDrive, HANDLE progress) {
-  return quillden::image::Guarded([&] { return quillden::image::CompareDrives(drive, sourceDrive, progress); });
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CompareDrive(HANDLE drive, HANDLE sourceDrive,
+                                                      HANDLE progress) {
+  return quillden::image::Guarded(
+      [&] { return quillden::image::CompareDrives(drive, sourceDrive, progress); });
 }

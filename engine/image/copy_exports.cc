@@ -11,6 +11,7 @@
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "image/copy_job.h"
 #include "image/copy_status.h"
@@ -26,11 +27,14 @@
 #include "quillden/image.h"
 #include "quillden/progress.h"
 #include "quillden/result.h"
+#include "util/byte_order.h"
 
 namespace quillden::image {
 namespace {
 
-bool LiveDrive(HANDLE drive) { return !drive::IsBadHandle(drive) && drive::DriveFromHandle(drive) != nullptr; }
+bool LiveDrive(HANDLE drive) {
+  return !drive::IsBadHandle(drive) && drive::DriveFromHandle(drive) != nullptr;
+}
 
 // 0 when the progress object may start a job (or there is none).
 uint32_t CheckProgress(HANDLE progress) {
@@ -55,8 +59,8 @@ uint32_t StartCopy(std::shared_ptr<CopyJob> job, HANDLE progress) {
 
 // A single data track image: one track recorded at the media's next writable address, which must
 // be where the image's track starts.
-uint32_t WriteSingleTrackImage(HANDLE drive, const std::shared_ptr<DiscImage>& image, uint32_t write_mode,
-                               HANDLE progress) {
+uint32_t WriteSingleTrackImage(HANDLE drive, const std::shared_ptr<DiscImage>& image,
+                               uint32_t write_mode, HANDLE progress) {
   _MEDIAINFORMATION info{};
   uint32_t result = DRV_GetMediaInformation(drive, &info);
   if (result != QD_OK) return result;
@@ -66,7 +70,8 @@ uint32_t WriteSingleTrackImage(HANDLE drive, const std::shared_ptr<DiscImage>& i
   if (track.mode == kModeAudio || CheckTrackForm(track) != QD_OK) return QD_E_WRONG_FORM;
   result = CheckSingleTrackMedia(drive, write_mode, track.mode, info);
   if (result != QD_OK) return result;
-  if (drive::CurrentProfile(drive) == 0x15 && info.dwNextWritable != 0) return QD_E_INVALID_ARGUMENT;
+  if (drive::CurrentProfile(drive) == 0x15 && info.dwNextWritable != 0)
+    return QD_E_INVALID_ARGUMENT;
   if (info.dwNextWritable != track.start) return QD_E_MEDIA_UNSUPPORTED;
   if (track.sector_count > info.dwFree) return QD_E_NO_SPACE;
   auto job = std::make_shared<SingleTrackJob>();
@@ -80,13 +85,14 @@ uint32_t WriteSingleTrackImage(HANDLE drive, const std::shared_ptr<DiscImage>& i
   job->write_mode = write_mode;
   job->track = track;
   job->image = image;
-  return RunOperation(progress, PRG_PHASE_WRITING, track.sector_count, [job](const ProgressReporter& reporter) -> uint32_t {
-    try {
-      return RecordSingleTrack(*job, reporter);
-    } catch (const std::bad_alloc&) {
-      return QD_E_OUT_OF_MEMORY;
-    }
-  });
+  return RunOperation(progress, PRG_PHASE_WRITING, track.sector_count,
+                      [job](const ProgressReporter& reporter) -> uint32_t {
+                        try {
+                          return RecordSingleTrack(*job, reporter);
+                        } catch (const std::bad_alloc&) {
+                          return QD_E_OUT_OF_MEMORY;
+                        }
+                      });
 }
 
 uint32_t WriteDiskImage(HANDLE drive, HANDLE image_handle, uint32_t write_mode, HANDLE progress,
@@ -97,7 +103,8 @@ uint32_t WriteDiskImage(HANDLE drive, HANDLE image_handle, uint32_t write_mode, 
   uint32_t result = CheckProgress(progress);
   if (result != QD_OK) return result;
   if (image->tracks().empty()) return QD_E_MEDIA_UNSUPPORTED;
-  if (image->is_single_data_track()) return WriteSingleTrackImage(drive, image, write_mode, progress);
+  if (image->is_single_data_track())
+    return WriteSingleTrackImage(drive, image, write_mode, progress);
 
   auto job = std::make_shared<CopyJob>();
   job->target = drive;
@@ -114,7 +121,8 @@ uint32_t WriteDiskImage(HANDLE drive, HANDLE image_handle, uint32_t write_mode, 
   return StartCopy(std::move(job), progress);
 }
 
-uint32_t WriteDrive(HANDLE target, HANDLE source, uint32_t write_mode, HANDLE progress, uint32_t finalize_kind) {
+uint32_t WriteDrive(HANDLE target, HANDLE source, uint32_t write_mode, HANDLE progress,
+                    uint32_t finalize_kind) {
   if (!LiveDrive(target) || !LiveDrive(source)) return QD_E_INVALID_HANDLE;
   if (write_mode < 1 || write_mode > 3) return QD_E_INVALID_ARGUMENT;
   uint32_t result = CheckProgress(progress);
@@ -147,13 +155,14 @@ uint32_t WriteImageFile(CreateJob& job, const ProgressReporter& progress) {
   if (result != QD_OK) return result;
   DriveTrackSource source(job.drive);
   for (const TrackEntry& track : job.description.tracks) {
-    result = FeedTrack(source, track, track.bytes_per_sector,
-                       [&](const uint8_t* data, size_t bytes) {
-                         const uint32_t appended = writer.Append(data, bytes);
-                         progress.AddDone(static_cast<uint32_t>(bytes / track.bytes_per_sector));
-                         return appended;
-                       },
-                       progress);
+    result = FeedTrack(
+        source, track, track.bytes_per_sector,
+        [&](const uint8_t* data, size_t bytes) {
+          const uint32_t appended = writer.Append(data, bytes);
+          progress.AddDone(static_cast<uint32_t>(bytes / track.bytes_per_sector));
+          return appended;
+        },
+        progress);
     if (result != QD_OK) return result;
   }
   result = writer.Finish();
@@ -185,7 +194,9 @@ uint32_t CreateDiskImage(HANDLE drive, const WCHAR* path, HANDLE progress) {
   result = DescribeDisc(drive, &job->description);
   if (result == QD_OK && !PlanMultiTrackImage(&job->description)) result = QD_E_MEDIA_UNSUPPORTED;
   if (result != QD_OK) return result;
-  if (!job->env->OpenWritable(job->path, quenvar::platform::WriteMode::kCreateOrTruncate, &job->file).ok()) {
+  if (!job->env
+           ->OpenWritable(job->path, quenvar::platform::WriteMode::kCreateOrTruncate, &job->file)
+           .ok()) {
     return QD_E_FILE_OPEN;
   }
   uint64_t total = 0;
@@ -243,28 +254,38 @@ uint32_t BackupSupport(HANDLE drive) {
       // ECMA-167 3/10.5: the implementation identifier of the partition descriptor is the regid
       // at offset 196 (a flags byte, then the identifier from 197); the anchor at 256 leads to
       // the main volume descriptor sequence.
-      if (drive::Read10(drive, track.dwStart + 256, block.data(), 2048) == QD_OK && block[0] == 2 && block[1] == 0) {
-        const uint32_t sequence = block[20] | (block[21] << 8) | (block[22] << 16) | (uint32_t{block[23]} << 24);
-        const uint32_t length = block[16] | (block[17] << 8) | (block[18] << 16) | (uint32_t{block[19]} << 24);
+      if (drive::Read10(drive, track.dwStart + 256, block.data(), 2048) == QD_OK && block[0] == 2 &&
+          block[1] == 0) {
+        const uint32_t sequence =
+            block[20] | (block[21] << 8) | (block[22] << 16) | (uint32_t{block[23]} << 24);
+        const uint32_t length =
+            block[16] | (block[17] << 8) | (block[18] << 16) | (uint32_t{block[19]} << 24);
         for (uint32_t i = 0; i < length / 2048 && i < 32; ++i) {
           if (drive::Read10(drive, sequence + i, block.data(), 2048) != QD_OK) break;
           const uint16_t tag = static_cast<uint16_t>(block[0] | (block[1] << 8));
           if (tag == 8) break;  // terminating descriptor
-          if (tag == 5 && std::memcmp(block.data() + 197, kPacketWriterId, sizeof(kPacketWriterId) - 1) == 0) {
+          if (tag == 5 &&
+              std::memcmp(block.data() + 197, kPacketWriterId, sizeof(kPacketWriterId) - 1) == 0) {
             return QD_E_MEDIA_UNSUPPORTED;
           }
         }
       }
     }
   }
-  // Background formatting (feature 0x52 current) that has not completed.
-  uint8_t feature[16] = {};
-  if (drive::GetConfiguration(drive, 0x52, feature, sizeof(feature)) == QD_OK &&
-      ((feature[8] << 8) | feature[9]) == 0x52 && (feature[10] & 0x01)) {
+  // Background formatting that has not completed.
+  namespace mmc = drive::mmc;
+  uint8_t config[16] = {};
+  const uint8_t* feature = config + mmc::kConfigFirstFeature;
+  if (drive::GetConfiguration(drive, mmc::kFeatureBackgroundFormatting, config, sizeof(config)) ==
+          QD_OK &&
+      GetBe16(feature + mmc::kFeatureCode) == mmc::kFeatureBackgroundFormatting &&
+      (feature[mmc::kFeatureFlags] & mmc::kFeatureCurrent)) {
     drive::DiscInformation disc;
     result = drive::ReadDiscInformation(drive, &disc);
     if (result != QD_OK) return result;
-    if ((disc.raw[7] & 0x03) != 3) return QD_E_MEDIA_UNSUPPORTED;
+    if ((disc.raw[mmc::kDiscInfoFlags] & mmc::kBackgroundFormatMask) !=
+        mmc::kBackgroundFormatComplete)
+      return QD_E_MEDIA_UNSUPPORTED;
   }
   return QD_OK;
 }
@@ -274,8 +295,8 @@ uint32_t BackupSupport(HANDLE drive) {
 
 using namespace quillden::image;
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE image, DWORD writeMode, HANDLE progress,
-                                                        DWORD finalizeKind) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE image, DWORD writeMode,
+                                                        HANDLE progress, DWORD finalizeKind) {
   try {
     return WriteDiskImage(drive, image, writeMode, progress, finalizeKind);
   } catch (const std::bad_alloc&) {
@@ -283,8 +304,9 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDiskImage(HANDLE drive, HANDLE ima
   }
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE sourceDrive, DWORD writeMode,
-                                                    HANDLE progress, DWORD finalizeKind) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE sourceDrive,
+                                                    DWORD writeMode, HANDLE progress,
+                                                    DWORD finalizeKind) {
   try {
     return WriteDrive(targetDrive, sourceDrive, writeMode, progress, finalizeKind);
   } catch (const std::bad_alloc&) {
@@ -292,7 +314,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE s
   }
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CreateDiskImage(HANDLE drive, const WCHAR* path, HANDLE progress) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CreateDiskImage(HANDLE drive, const WCHAR* path,
+                                                         HANDLE progress) {
   try {
     return CreateDiskImage(drive, path, progress);
   } catch (const std::bad_alloc&) {
@@ -300,7 +323,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_CreateDiskImage(HANDLE drive, const WCH
   }
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_GetCopyableStatusFileToDrive(HANDLE image, DWORD targetMediaFlag,
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_GetCopyableStatusFileToDrive(HANDLE image,
+                                                                      DWORD targetMediaFlag,
                                                                       DWORD writeMode) {
   std::shared_ptr<DiscImage> disc_image = DiscImage::FromHandle(image);
   if (!disc_image) return QD_E_INVALID_HANDLE;
@@ -308,7 +332,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_GetCopyableStatusFileToDrive(HANDLE ima
   return CopyableStatus(kind, quillden::drive::MediaFlagToProfile(targetMediaFlag), writeMode);
 }
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_GetCopyableStatusDriveToDrive(HANDLE sourceDrive, DWORD targetMediaFlag,
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD CPY_GetCopyableStatusDriveToDrive(HANDLE sourceDrive,
+                                                                       DWORD targetMediaFlag,
                                                                        DWORD writeMode) {
   if (!LiveDrive(sourceDrive)) return 0;
   try {

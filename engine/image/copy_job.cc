@@ -9,6 +9,7 @@
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "drive/recording/close_wait.h"
 #include "drive/recording/recorder.h"
@@ -23,6 +24,8 @@
 #include "util/byte_order.h"
 
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 namespace rec = quillden::recording;
@@ -50,7 +53,9 @@ std::vector<std::vector<const TrackEntry*>> Sessions(const ImageDescription& des
 // Where the drive will put the next track: the invisible track's next writable address.
 uint32_t NextWritable(HANDLE drive, uint32_t fallback) {
   drive::TrackInformation invisible;
-  if (drive::ReadTrackInformation(drive, 1, 0xFF, &invisible) == QD_OK && invisible.nwa_valid) {
+  if (drive::ReadTrackInformation(drive, mmc::kTrackAddressTrack, mmc::kInvisibleTrack,
+                                  &invisible) == QD_OK &&
+      invisible.nwa_valid) {
     return invisible.next_writable;
   }
   return fallback;
@@ -63,7 +68,7 @@ uint32_t NextWritable(HANDLE drive, uint32_t fallback) {
 uint32_t SessionWriteMode(const CopyJob& job, bool first_session, bool last_session, int kind) {
   uint32_t mode = last_session ? job.write_mode : rec::kWriteLeaveOpen;
   if (mode == rec::kWriteDiscAtOnce && !first_session) mode = rec::kWriteCloseDisc;
-  if (job.target_profile == 0x14 &&
+  if (job.target_profile == mmc::kProfileDvdMinusRwSequential &&
       (kind == kSourceDvdMinusRMulti || job.write_mode != rec::kWriteLeaveOpen)) {
     mode = mode == rec::kWriteLeaveOpen ? rec::kWriteLeaveOpenSequential
                                         : rec::kWriteCloseDiscSequential;
@@ -102,9 +107,11 @@ uint32_t RecordSessionTrackByTrack(CopyJob& job, const std::vector<const TrackEn
     uint32_t result = recorder->Open(target_profile, track.mode, start, track.sector_count,
                                      finalize_kind, &jump, 0, reservation);
     if (result != QD_OK) {
-      const bool minus_r_source =
-          IsDvdMinusRType(job.description.profile) && job.description.profile != 0x13;
-      return job.target_profile == 0x14 && minus_r_source ? QD_E_CANNOT_COPY_HERE : result;
+      const bool minus_r_source = IsDvdMinusRType(job.description.profile) &&
+                                  job.description.profile != mmc::kProfileDvdMinusRwOverwrite;
+      return job.target_profile == mmc::kProfileDvdMinusRwSequential && minus_r_source
+                 ? QD_E_CANNOT_COPY_HERE
+                 : result;
     }
     const uint32_t opened_at = recorder->track_start();
     const bool mode2_built =
@@ -355,7 +362,7 @@ uint32_t PrepareCopy(CopyJob* job) {
   job->target_profile = drive::CurrentProfile(job->target);
   // A closed disc reports next writable address 0 as well; it is no more blank than a used one.
   if (media.dwStatus == MEDIA_STATUS_CLOSED || media.dwNextWritable != 0 ||
-      job->target_profile == 0x13) {
+      job->target_profile == mmc::kProfileDvdMinusRwOverwrite) {
     return QD_E_INVALID_SETTING;
   }
   result = CheckLayout(job->description.tracks);

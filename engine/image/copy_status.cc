@@ -2,19 +2,34 @@
 
 #include <cstddef>
 
+#include "drive/mmc_vocabulary.h"
+
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 // Target columns of the DVD and CD part of the table.
-enum Column { kCd, kDvdMinusR, kDvdMinusRw, kDvdMinusRDl, kDvdMinusRDlJump, kDvdPlusRw, kDvdPlusR, kDvdPlusRDl,
-              kColumns };
+enum Column {
+  kCd,
+  kDvdMinusR,
+  kDvdMinusRw,
+  kDvdMinusRDl,
+  kDvdMinusRDlJump,
+  kDvdPlusRw,
+  kDvdPlusR,
+  kDvdPlusRDl,
+  kColumns
+};
 
 // A cell: the status for write modes 1, 2 and 3.
 struct Cell {
   uint8_t mode[3];
 };
 
-constexpr Cell kAll(uint8_t v) { return Cell{{v, v, v}}; }
+constexpr Cell kAll(uint8_t v) {
+  return Cell{{v, v, v}};
+}
 constexpr Cell kNone = {{0, 0, 0}};
 
 struct Row {
@@ -27,7 +42,8 @@ constexpr Row kRows[] = {
     {{1}, {kAll(1), kAll(1), {{4, 1, 1}}, {{0, 0, 1}}, kNone, {{1, 0, 0}}, kAll(1), kAll(1)}},
     {{2}, {kAll(1), kNone, {{4, 0, 0}}, kNone, kNone, {{4, 0, 0}}, kNone, kNone}},
     {{3, 4, 5, 6}, {kAll(1), kNone, kNone, kNone, kNone, kNone, kNone, kNone}},
-    {{7, 10, 12}, {kAll(2), kAll(1), {{4, 1, 1}}, {{0, 0, 1}}, kNone, {{1, 0, 0}}, kAll(1), kAll(1)}},
+    {{7, 10, 12},
+     {kAll(2), kAll(1), {{4, 1, 1}}, {{0, 0, 1}}, kNone, {{1, 0, 0}}, kAll(1), kAll(1)}},
     {{8}, {kNone, kAll(1), kAll(1), kNone, kNone, {{4, 0, 0}}, kNone, kNone}},
     {{9}, {kAll(2), kAll(1), kAll(1), {{0, 0, 1}}, kNone, {{1, 0, 0}}, kAll(1), kAll(1)}},
     {{11}, {kNone, kNone, {{4, 0, 0}}, kNone, kNone, {{4, 0, 0}}, kAll(1), kAll(1)}},
@@ -40,29 +56,45 @@ constexpr Row kRows[] = {
 
 int ColumnOf(uint16_t profile) {
   switch (profile) {
-    case 0x09: case 0x0A: return kCd;
-    case 0x11: return kDvdMinusR;
-    case 0x13: case 0x14: return kDvdMinusRw;
-    case 0x15: return kDvdMinusRDl;
-    case 0x16: return kDvdMinusRDlJump;
-    case 0x1A: return kDvdPlusRw;
-    case 0x1B: return kDvdPlusR;
-    case 0x2B: return kDvdPlusRDl;
-    default: return -1;
+    case mmc::kProfileCdR:
+    case mmc::kProfileCdRw:
+      return kCd;
+    case mmc::kProfileDvdMinusR:
+      return kDvdMinusR;
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
+      return kDvdMinusRw;
+    case mmc::kProfileDvdMinusRDlSequential:
+      return kDvdMinusRDl;
+    case mmc::kProfileDvdMinusRDlJump:
+      return kDvdMinusRDlJump;
+    case mmc::kProfileDvdPlusRw:
+      return kDvdPlusRw;
+    case mmc::kProfileDvdPlusR:
+      return kDvdPlusR;
+    case mmc::kProfileDvdPlusRDl:
+      return kDvdPlusRDl;
+    default:
+      return -1;
   }
 }
 
 // HD DVD targets do not depend on the write mode.
 uint32_t HdDvdStatus(int kind, uint16_t profile) {
-  const bool r = profile == 0x51, rw = profile == 0x53, r_dl = profile == 0x58, rw_dl = profile == 0x5A;
+  const bool r = profile == mmc::kProfileHdDvdR, rw = profile == mmc::kProfileHdDvdRw,
+             r_dl = profile == mmc::kProfileHdDvdRDl, rw_dl = profile == mmc::kProfileHdDvdRwDl;
   if (!r && !rw && !r_dl && !rw_dl) return 0;
   switch (kind) {
-    case kSourceHdDvdRSingle: case kSourceHdDvdRwOpen: case kSourceHdDvdRw: case kSourceHdDvdRwDlOpen:
+    case kSourceHdDvdRSingle:
+    case kSourceHdDvdRwOpen:
+    case kSourceHdDvdRw:
+    case kSourceHdDvdRwDlOpen:
     case kSourceHdDvdRwDl:
       return 1;
     case kSourceHdDvdRMulti:
       return r ? 1 : 0;
-    case kSourceHdDvdRDlSingle: case kSourceHdDvdRom:
+    case kSourceHdDvdRDlSingle:
+    case kSourceHdDvdRom:
       return (r || rw) ? 2 : 1;
     case kSourceHdDvdRDlMulti:
       return r_dl ? 1 : 0;
@@ -94,21 +126,40 @@ int SourceKind(uint16_t profile, uint32_t flags, const std::vector<TrackEntry>& 
   const bool single = tracks.size() == 1;
   const bool flags_open = flags == 1 || flags == 2;
   switch (profile) {
-    case 0x08: case 0x09: case 0x0A: return CdKind(tracks);
-    case 0x11: case 0x14: return single ? kSourceDvdMinusRSingle : kSourceDvdMinusRMulti;
-    case 0x12: case 0x13: return kSourceDvdOverwrite;
-    case 0x1B: return single ? kSourceDvdPlusRSingle : kSourceDvdPlusRMulti;
-    case 0x1A: return kSourceDvdPlusRw;
-    case 0x2B: return single ? kSourceDvdPlusRDlSingle : kSourceDvdPlusRDlMulti;
-    case 0x15: return single ? kSourceDvdMinusRDlSingle : kSourceDvdMinusRDlMulti;
-    case 0x10: return kSourceDvdRom;
-    case 0x16: return kSourceDvdMinusRDlJump;
-    case 0x51: return single ? kSourceHdDvdRSingle : kSourceHdDvdRMulti;
-    case 0x58: return single ? kSourceHdDvdRDlSingle : kSourceHdDvdRDlMulti;
-    case 0x50: return kSourceHdDvdRom;
-    case 0x53: return flags_open ? kSourceHdDvdRwOpen : kSourceHdDvdRw;
-    case 0x5A: return flags_open ? kSourceHdDvdRwDlOpen : kSourceHdDvdRwDl;
-    default: return kSourceUnknown;
+    case mmc::kProfileCdRom:
+    case mmc::kProfileCdR:
+    case mmc::kProfileCdRw:
+      return CdKind(tracks);
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRwSequential:
+      return single ? kSourceDvdMinusRSingle : kSourceDvdMinusRMulti;
+    case mmc::kProfileDvdRam:
+    case mmc::kProfileDvdMinusRwOverwrite:
+      return kSourceDvdOverwrite;
+    case mmc::kProfileDvdPlusR:
+      return single ? kSourceDvdPlusRSingle : kSourceDvdPlusRMulti;
+    case mmc::kProfileDvdPlusRw:
+      return kSourceDvdPlusRw;
+    case mmc::kProfileDvdPlusRDl:
+      return single ? kSourceDvdPlusRDlSingle : kSourceDvdPlusRDlMulti;
+    case mmc::kProfileDvdMinusRDlSequential:
+      return single ? kSourceDvdMinusRDlSingle : kSourceDvdMinusRDlMulti;
+    case mmc::kProfileDvdRom:
+      return kSourceDvdRom;
+    case mmc::kProfileDvdMinusRDlJump:
+      return kSourceDvdMinusRDlJump;
+    case mmc::kProfileHdDvdR:
+      return single ? kSourceHdDvdRSingle : kSourceHdDvdRMulti;
+    case mmc::kProfileHdDvdRDl:
+      return single ? kSourceHdDvdRDlSingle : kSourceHdDvdRDlMulti;
+    case mmc::kProfileHdDvdRom:
+      return kSourceHdDvdRom;
+    case mmc::kProfileHdDvdRw:
+      return flags_open ? kSourceHdDvdRwOpen : kSourceHdDvdRw;
+    case mmc::kProfileHdDvdRwDl:
+      return flags_open ? kSourceHdDvdRwDlOpen : kSourceHdDvdRwDl;
+    default:
+      return kSourceUnknown;
   }
 }
 

@@ -6,12 +6,15 @@
 
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 constexpr size_t kCdTextPackBytes = 18;
@@ -20,13 +23,14 @@ constexpr size_t kCdTextPackBytes = 18;
 // header; whole packs only, empty when the disc has none.
 std::vector<uint8_t> ReadCdTextPacks(HANDLE drive) {
   uint8_t header[4] = {};
-  if (drive::ReadToc(drive, false, 5, 0, header, sizeof(header)) != QD_OK) return {};
+  if (drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, header, sizeof(header)) != QD_OK)
+    return {};
   const uint32_t length = GetBe16(header) + 2u;  // the length field counts the bytes after itself
   if (length < 4 + kCdTextPackBytes) return {};
   // The allocation length field holds 16 bits; a longer answer is cut to whole packs below.
   std::vector<uint8_t> data(std::min<uint32_t>(length, 0xFFFF), 0);
-  if (drive::ReadToc(drive, false, 5, 0, data.data(), static_cast<uint16_t>(data.size())) !=
-      QD_OK) {
+  if (drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, data.data(),
+                     static_cast<uint16_t>(data.size())) != QD_OK) {
     return {};
   }
   const size_t packs = (data.size() - 4) / kCdTextPackBytes;
@@ -66,15 +70,15 @@ uint32_t ReadableCdDataSize(HANDLE drive, const TrackEntry& normal, const TrackE
 
 bool IsDvdMinusRType(uint16_t profile) {
   switch (profile) {
-    case 0x11:
-    case 0x13:
-    case 0x14:
-    case 0x15:
-    case 0x16:
-    case 0x51:
-    case 0x53:
-    case 0x58:
-    case 0x5A:
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlJump:
+    case mmc::kProfileHdDvdR:
+    case mmc::kProfileHdDvdRw:
+    case mmc::kProfileHdDvdRDl:
+    case mmc::kProfileHdDvdRwDl:
       return true;
     default:
       return false;
@@ -82,11 +86,20 @@ bool IsDvdMinusRType(uint16_t profile) {
 }
 
 uint16_t StoredProfile(uint16_t current, uint16_t book_profile, int layers, size_t track_count) {
-  if (current == 0x10) {
-    if (book_profile == 0x11) return layers <= 1 ? 0x11 : track_count <= 1 ? 0x15 : 0x16;
-    if (book_profile == 0x13 || book_profile == 0x14) return track_count <= 1 ? 0x13 : 0x14;
+  if (current == mmc::kProfileDvdRom) {
+    if (book_profile == mmc::kProfileDvdMinusR) {
+      return layers <= 1        ? mmc::kProfileDvdMinusR
+             : track_count <= 1 ? mmc::kProfileDvdMinusRDlSequential
+                                : mmc::kProfileDvdMinusRDlJump;
+    }
+    if (book_profile == mmc::kProfileDvdMinusRwOverwrite ||
+        book_profile == mmc::kProfileDvdMinusRwSequential) {
+      return track_count <= 1 ? mmc::kProfileDvdMinusRwOverwrite
+                              : mmc::kProfileDvdMinusRwSequential;
+    }
   }
-  if (current == 0x50 && book_profile == 0x51) return layers <= 1 ? 0x51 : 0x58;
+  if (current == mmc::kProfileHdDvdRom && book_profile == mmc::kProfileHdDvdR)
+    return layers <= 1 ? mmc::kProfileHdDvdR : mmc::kProfileHdDvdRDl;
   return current;
 }
 
@@ -106,12 +119,17 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
     // Only tracks that hold data: the invisible track of an appendable disc is left out.
     // Overwritable media report their one track as blank even when it holds data.
     const bool overwritable = drive::IsOverwritableProfile(current) ||
-                              drive::IsOverwritableHdDvdProfile(current) || current == 0x12;
+                              drive::IsOverwritableHdDvdProfile(current) ||
+                              current == mmc::kProfileDvdRam;
     const WORD last =
         overwritable ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE) : DRV_GetLastTrack(drive);
     if (last == 0) return QD_E_SOURCE_BLANK;
-    const uint16_t book = (current == 0x10 || current == 0x50) ? drive::BookTypeProfile(drive) : 0;
-    const int layers = (current == 0x10 || current == 0x50) ? DRV_GetLayerNumber(drive) : 1;
+    const uint16_t book = (current == mmc::kProfileDvdRom || current == mmc::kProfileHdDvdRom)
+                              ? drive::BookTypeProfile(drive)
+                              : 0;
+    const int layers = (current == mmc::kProfileDvdRom || current == mmc::kProfileHdDvdRom)
+                           ? DRV_GetLayerNumber(drive)
+                           : 1;
     const uint16_t profile = StoredProfile(current, book, layers, last);
     const bool minus_r_type = IsDvdMinusRType(profile);
 
@@ -136,7 +154,7 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
         entry.sector_count = measured.sector_count = media.dwUsed;
       }
       drive::TrackInformation raw;
-      result = drive::ReadTrackInformation(drive, 1, number, &raw);
+      result = drive::ReadTrackInformation(drive, mmc::kTrackAddressTrack, number, &raw);
       if (result == QD_OK || drive::TrackFromToc(drive, number, &raw))
         result = QD_OK;  // reading drives lack the command
       if (result != QD_OK && !overwritable) return result;
@@ -174,9 +192,9 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
       flags |= kFlagAppendable;
     }
     if (disc.last_session_state == 1) flags |= kFlagIncompleteSession;
-    if (current == 0x2B && media.dwMiddleArea == 2) flags |= kFlagMiddleArea2;
-    if (current == 0x2B && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
-    if (current == 0x58 || current == 0x5A) {
+    if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 2) flags |= kFlagMiddleArea2;
+    if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
+    if (current == mmc::kProfileHdDvdRDl || current == mmc::kProfileHdDvdRwDl) {
       uint8_t structure[8] = {};
       if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK &&
           (structure[4] & 0x01)) {

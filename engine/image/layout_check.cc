@@ -4,11 +4,14 @@
 
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "drive/recording/recorder.h"
 #include "quillden/result.h"
 
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 uint32_t Differs(std::string* why, const char* format, uint32_t a = 0, uint32_t b = 0,
@@ -23,7 +26,7 @@ uint32_t Differs(std::string* why, const char* format, uint32_t a = 0, uint32_t 
 
 bool HoldsOneTrackOverTheMedium(uint16_t profile) {
   return drive::IsOverwritableProfile(profile) || drive::IsOverwritableHdDvdProfile(profile) ||
-         profile == 0x12;
+         profile == mmc::kProfileDvdRam;
 }
 
 }  // namespace
@@ -58,7 +61,7 @@ uint32_t CheckRecordedLayout(HANDLE drive, const IntendedLayout& intended, std::
   std::vector<drive::TrackInformation> recorded;
   for (uint32_t number = 1; number <= disc.last_track_last_session; ++number) {
     drive::TrackInformation track;
-    result = drive::ReadTrackInformation(drive, 1, number, &track);
+    result = drive::ReadTrackInformation(drive, mmc::kTrackAddressTrack, number, &track);
     if (result != QD_OK) return result;
     if (drive::ClassifyTrack(track, disc) == drive::TrackState::kBlank) continue;
     recorded.push_back(track);

@@ -3,6 +3,7 @@
 #include "drive/drive_handle.h"
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "drive/recording/recorder.h"
 #include "image/layout_check.h"
@@ -11,6 +12,8 @@
 #include "quillden/result.h"
 
 namespace quillden::image {
+
+namespace mmc = drive::mmc;
 namespace {
 
 namespace rec = quillden::recording;
@@ -22,10 +25,11 @@ constexpr uint32_t kFinalizeClose = 2;  // the track and the session close as th
 uint32_t CheckSingleTrackMedia(HANDLE drive, uint32_t write_mode, uint32_t data_mode,
                                const _MEDIAINFORMATION& info) {
   const uint16_t profile = drive::CurrentProfile(drive);
-  if (profile == 0x16) return QD_E_MEDIA_UNSUPPORTED;
+  if (profile == mmc::kProfileDvdMinusRDlJump) return QD_E_MEDIA_UNSUPPORTED;
   // Mode 2 blocks exist only on CD; other media would get the raw bytes as user data.
   if (data_mode == kModeData2 && !drive::IsCdProfile(profile)) return QD_E_MEDIA_UNSUPPORTED;
-  if (profile == 0x15 && write_mode != rec::kWriteDiscAtOnce) return QD_E_INVALID_ARGUMENT;
+  if (profile == mmc::kProfileDvdMinusRDlSequential && write_mode != rec::kWriteDiscAtOnce)
+    return QD_E_INVALID_ARGUMENT;
   if (write_mode == rec::kWriteDiscAtOnce && info.dwNextWritable != 0) return QD_E_INVALID_ARGUMENT;
   return QD_OK;
 }

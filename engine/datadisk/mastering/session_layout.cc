@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "datadisk/mastering/image_stream.h"
+#include "drive/mmc_vocabulary.h"
 #include "filesystems/crc32.h"
 #include "filesystems/el_torito.h"
 #include "filesystems/iso9660_records.h"
@@ -34,7 +35,9 @@ uint32_t HeaderBlocks(uint32_t file_system, bool boot_image, uint16_t profile,
     if (iso) return 272;
     // Dual layer DVD-R: a layer jump makes the structures be rebuilt around the jump, in the
     // larger header of the bridge.
-    const bool jump = profile == 0x16 || (profile == 0x15 && write_type != kWriteTypeDiscAtOnce);
+    const bool jump = profile == drive::mmc::kProfileDvdMinusRDlJump ||
+                      (profile == drive::mmc::kProfileDvdMinusRDlSequential &&
+                       write_type != kWriteTypeDiscAtOnce);
     return jump ? 272 : 259;
   }
   return boot_image ? 20 : 19;

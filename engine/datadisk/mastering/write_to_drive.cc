@@ -19,6 +19,7 @@
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "drive/recording/recorder.h"
 #include "filesystems/iso9660_records.h"
@@ -277,7 +278,7 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
     }
   }
   rec::DestroyRecorder(std::move(recorder));
-  if (result == QD_E_CANCELLED && job.profile == 0x1A) {
+  if (result == QD_E_CANCELLED && job.profile == drive::mmc::kProfileDvdPlusRw) {
     // A DVD+RW left in the middle of a write is closed, so that it reads as a disc again.
     drive::CloseTrackSession(job.drive, false, kCloseSession, 0);
   }
@@ -285,7 +286,8 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
 }
 
 bool IsDvdMinusRDualLayer(uint16_t profile) {
-  return profile == 0x15 || profile == 0x16;
+  return profile == drive::mmc::kProfileDvdMinusRDlSequential ||
+         profile == drive::mmc::kProfileDvdMinusRDlJump;
 }
 
 uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint32_t write_type,
@@ -308,7 +310,8 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   if (IsDvdMinusRDualLayer(profile) && write_type != 3 && disc.file_system != kFsUdf102) {
     return disc.Fail(QD_E_INVALID_ARGUMENT);
   }
-  if (exist_check && profile == 0x58 && write_type == 1 && disc.file_system != kFsUdf250) {
+  if (exist_check && profile == drive::mmc::kProfileHdDvdRDl && write_type == 1 &&
+      disc.file_system != kFsUdf250) {
     return disc.Fail(QD_E_INVALID_ARGUMENT);
   }
   if (info.dwStatus == MEDIA_STATUS_CLOSED) return disc.Fail(QD_E_MEDIA_NOT_WRITABLE);
@@ -347,7 +350,7 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
   const uint32_t session = std::max(job->layout.end(), job->layout.total()) - skipped;
   if (info.dwFree < session) return disc.Fail(QD_E_NO_SPACE);
   job->length = session;
-  if (profile == 0x2B && close_mode == 4 &&
+  if (profile == drive::mmc::kProfileDvdPlusRDl && close_mode == 4 &&
       job->start + job->layout.end() < kDvdPlusRDualLayerMinimum) {
     // A minimally finalized DVD+R dual layer disc holds at least this much; the zeros go after the
     // whole session so that no structure moves.
@@ -355,8 +358,12 @@ uint32_t StartWrite(HANDLE drive, const std::shared_ptr<Datadisk>& shared, uint3
     job->length = kDvdPlusRDualLayerMinimum - job->start;
   }
   uint32_t total = job->length;
-  if (profile == 0x13 || profile == 0x14) total = (total + 15) / 16 * 16;
-  if (exist_check && (profile == 0x53 || profile == 0x5A)) total = (total + 31) / 32 * 32;
+  if (profile == drive::mmc::kProfileDvdMinusRwOverwrite ||
+      profile == drive::mmc::kProfileDvdMinusRwSequential)
+    total = (total + 15) / 16 * 16;
+  if (exist_check &&
+      (profile == drive::mmc::kProfileHdDvdRw || profile == drive::mmc::kProfileHdDvdRwDl))
+    total = (total + 31) / 32 * 32;
 
   result = RunOperation(progress, PRG_PHASE_WRITING, total,
                         [job, total](const ProgressReporter& reporter) -> uint32_t {

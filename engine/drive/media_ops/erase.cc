@@ -8,6 +8,7 @@
 #include "drive/driver_control.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/profiles.h"
 #include "drive/recording/close_wait.h"
 #include "drive/recording/ring_writer.h"
@@ -30,10 +31,17 @@ enum class EraseKind { kBlank, kHdDvdBlank, kOverwrite, kNone };
 
 EraseKind KindFor(uint16_t profile) {
   switch (profile) {
-    case 0x0A: case 0x13: case 0x14: return EraseKind::kBlank;
-    case 0x1A: return EraseKind::kOverwrite;
-    case 0x53: case 0x5A: return EraseKind::kHdDvdBlank;
-    default: return EraseKind::kNone;
+    case mmc::kProfileCdRw:
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
+      return EraseKind::kBlank;
+    case mmc::kProfileDvdPlusRw:
+      return EraseKind::kOverwrite;
+    case mmc::kProfileHdDvdRw:
+    case mmc::kProfileHdDvdRwDl:
+      return EraseKind::kHdDvdBlank;
+    default:
+      return EraseKind::kNone;
   }
 }
 
@@ -58,12 +66,14 @@ uint32_t PollBusyTime(HANDLE drive, const ProgressReporter& progress) {
   for (;;) {
     uint8_t event[8] = {};
     uint32_t fraction = 0;
-    if (GetEventStatusNotification(drive, kDeviceBusyClass, event, sizeof(event)) == QD_OK && event[5] != 0) {
+    if (GetEventStatusNotification(drive, kDeviceBusyClass, event, sizeof(event)) == QD_OK &&
+        event[5] != 0) {
       const uint64_t elapsed = (clock->TickMs() - start) / 100;  // tenths of a second
       const uint64_t remaining = GetBe16(event + 6);
-      fraction = remaining + elapsed == 0 ? 0
-                                          : static_cast<uint32_t>(std::min<uint64_t>(
-                                                (elapsed << 16) / (remaining + elapsed), kFractionEnd));
+      fraction = remaining + elapsed == 0
+                     ? 0
+                     : static_cast<uint32_t>(std::min<uint64_t>(
+                           (elapsed << 16) / (remaining + elapsed), kFractionEnd));
     }
     if (fraction >= kFractionEnd) {
       clock->SleepMs(1000);
@@ -84,7 +94,8 @@ uint32_t EraseProgressWorker(HANDLE drive, const ProgressReporter& progress) {
     if (result != QD_OK) return result;
   }
   DiscInformation disc;
-  uint32_t result = PollErase(progress, [&](uint16_t* p) { return ReadDiscInformation(drive, &disc, p); });
+  uint32_t result =
+      PollErase(progress, [&](uint16_t* p) { return ReadDiscInformation(drive, &disc, p); });
   if (result != QD_OK) return result;
   return PollErase(progress, [&](uint16_t* p) { return TestUnitReady(drive, p); });
 }
@@ -104,8 +115,9 @@ uint32_t StartBlank(HANDLE drive, HANDLE progress, bool quick, bool hd_dvd) {
   NotifyRecordingStart(DriveNumberOf(drive));
   const uint32_t result = Blank(drive, true, quick ? 1 : 0, 0);
   if (result != QD_OK) return result;
-  return RunOperation(progress, kPhaseErasing, kFractionEnd,
-                      [drive](const ProgressReporter& reporter) { return EraseProgressWorker(drive, reporter); });
+  return RunOperation(
+      progress, kPhaseErasing, kFractionEnd,
+      [drive](const ProgressReporter& reporter) { return EraseProgressWorker(drive, reporter); });
 }
 
 uint32_t OverwriteWorker(HANDLE drive, uint32_t sectors, const ProgressReporter& progress) {
@@ -129,7 +141,8 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
   uint32_t sectors = kQuickOverwriteSectors;
   if (!quick) {
     _MEDIAINFORMATION info{};
-    if (DRV_GetMediaInformation(drive, &info) == QD_OK) sectors = std::max(info.dwCapacity, kQuickOverwriteSectors);
+    if (DRV_GetMediaInformation(drive, &info) == QD_OK)
+      sectors = std::max(info.dwCapacity, kQuickOverwriteSectors);
   }
   // Formatting as for recording: the disc must be (background-)formatted to take the writes.
   FormatCapacity current;
@@ -144,7 +157,7 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
   result = WaitWhileDiscBusy(drive, &disc, 0);
   if (result == QD_OK) result = recording::StreamAtMaximum(drive, 0, sectors);
   if (result != QD_OK) return result;
-  const uint8_t background = disc.raw[7] & 0x03;
+  const uint8_t background = disc.raw[mmc::kDiscInfoFlags] & mmc::kBackgroundFormatMask;
   if (background <= 1) {
     FormatList list;
     list.options = 0x82;
@@ -155,9 +168,10 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
     if (result == QD_OK) result = WaitWhileDiscBusy(drive, &disc, 0);
     if (result != QD_OK) return result;
   }
-  return RunOperation(progress, kPhaseErasing, sectors, [drive, sectors](const ProgressReporter& reporter) {
-    return OverwriteWorker(drive, sectors, reporter);
-  });
+  return RunOperation(progress, kPhaseErasing, sectors,
+                      [drive, sectors](const ProgressReporter& reporter) {
+                        return OverwriteWorker(drive, sectors, reporter);
+                      });
 }
 
 }  // namespace
@@ -168,16 +182,21 @@ using namespace quillden::drive;
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_EraseMedia(HANDLE drive, HANDLE progress, BOOL quick) {
   if (!DriveFromHandle(drive)) return QD_E_INVALID_HANDLE;
   if (progress != nullptr) {
-    std::shared_ptr<quillden::ProgressRecord> record = quillden::ProgressRecord::FromHandle(progress);
+    std::shared_ptr<quillden::ProgressRecord> record =
+        quillden::ProgressRecord::FromHandle(progress);
     if (!record) return QD_E_INVALID_HANDLE;
     if (quillden::ProgressBusy(record->status.load())) return QD_E_BUSY;
   }
   try {
     switch (KindFor(CurrentProfile(drive))) {
-      case EraseKind::kBlank: return StartBlank(drive, progress, quick != FALSE, false);
-      case EraseKind::kHdDvdBlank: return StartBlank(drive, progress, quick != FALSE, true);
-      case EraseKind::kOverwrite: return StartOverwrite(drive, progress, quick != FALSE);
-      case EraseKind::kNone: return QD_E_CANNOT_ERASE;
+      case EraseKind::kBlank:
+        return StartBlank(drive, progress, quick != FALSE, false);
+      case EraseKind::kHdDvdBlank:
+        return StartBlank(drive, progress, quick != FALSE, true);
+      case EraseKind::kOverwrite:
+        return StartOverwrite(drive, progress, quick != FALSE);
+      case EraseKind::kNone:
+        return QD_E_CANNOT_ERASE;
     }
   } catch (const std::bad_alloc&) {
     return QD_E_OUT_OF_MEMORY;

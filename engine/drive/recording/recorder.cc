@@ -8,6 +8,7 @@
 
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/recording/write_parameters.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
@@ -60,43 +61,43 @@ uint32_t SetLayerBoundary(HANDLE drive, uint32_t layer0_blocks) {
 
 bool SelectMethod(uint16_t profile, uint32_t start_lba, uint32_t write_mode, Method* method) {
   switch (profile) {
-    case 0x09:
-    case 0x0A:
+    case drive::mmc::kProfileCdR:
+    case drive::mmc::kProfileCdRw:
       *method = Method::kCd;
       return true;
-    case 0x11:
+    case drive::mmc::kProfileDvdMinusR:
       *method = Method::kDvdMinusR;
       return true;
-    case 0x14:
+    case drive::mmc::kProfileDvdMinusRwSequential:
       *method =
           (start_lba != 0 || write_mode >= 10) ? Method::kDvdMinusR : Method::kDvdMinusRwOverwrite;
       return true;
-    case 0x13:
+    case drive::mmc::kProfileDvdMinusRwOverwrite:
       *method = Method::kDvdMinusRwOverwrite;
       return true;
-    case 0x15:
-    case 0x16:
+    case drive::mmc::kProfileDvdMinusRDlSequential:
+    case drive::mmc::kProfileDvdMinusRDlJump:
       *method = Method::kDvdMinusRDualLayer;
       return true;
-    case 0x1A:
+    case drive::mmc::kProfileDvdPlusRw:
       *method = Method::kDvdPlusRw;
       return true;
-    case 0x1B:
+    case drive::mmc::kProfileDvdPlusR:
       *method = Method::kDvdPlusR;
       return true;
-    case 0x2B:
+    case drive::mmc::kProfileDvdPlusRDl:
       *method = Method::kDvdPlusRDualLayer;
       return true;
-    case 0x51:
+    case drive::mmc::kProfileHdDvdR:
       *method = Method::kHdDvdR;
       return true;
-    case 0x53:
+    case drive::mmc::kProfileHdDvdRw:
       *method = Method::kHdDvdRw;
       return true;
-    case 0x58:
+    case drive::mmc::kProfileHdDvdRDl:
       *method = Method::kHdDvdRDualLayer;
       return true;
-    case 0x5A:
+    case drive::mmc::kProfileHdDvdRwDl:
       *method = Method::kHdDvdRwDualLayer;
       return true;
     default:
@@ -130,11 +131,13 @@ std::unique_ptr<Recorder> Recorder::Create(HANDLE drive, uint32_t session_count,
   if (drive::ReadDiscInformation(drive, &disc) == QD_OK) {
     uint16_t last = disc.last_track_last_session;
     drive::TrackInformation track;
-    if (last > 0 && drive::ReadTrackInformation(drive, 1, last, &track) == QD_OK &&
+    if (last > 0 &&
+        drive::ReadTrackInformation(drive, drive::mmc::kTrackAddressTrack, last, &track) == QD_OK &&
         drive::ClassifyTrack(track, disc) == drive::TrackState::kBlank) {
       --last;
       track = drive::TrackInformation();
-      if (last > 0) drive::ReadTrackInformation(drive, 1, last, &track);
+      if (last > 0)
+        drive::ReadTrackInformation(drive, drive::mmc::kTrackAddressTrack, last, &track);
     }
     recorder->last_track_ = last;
     recorder->last_session_ = last > 0 ? track.session : 0;
@@ -319,7 +322,8 @@ uint32_t Recorder::OpenCd(uint32_t data_type, uint32_t start_lba, uint32_t secto
     result = SelectWritePage(drive_, page);
     if (result != QD_OK) return result;
     drive::TrackInformation invisible;
-    result = drive::ReadTrackInformation(drive_, 1, 0xFF, &invisible);
+    result = drive::ReadTrackInformation(drive_, drive::mmc::kTrackAddressTrack,
+                                         drive::mmc::kInvisibleTrack, &invisible);
     if (result != QD_OK) return result;
     // Later tracks go where the drive says the invisible track starts, not where the caller
     // computed it: the run-out of the track before is the drive's business.
@@ -413,7 +417,8 @@ uint32_t Recorder::OpenDvdPlusRw(uint32_t start_lba, uint32_t sectors) {
     result = drive::WaitWhileDiscBusy(drive_, &disc, 0);
     if (result == QD_OK) result = StreamAtMaximum(drive_, start_lba, start_lba + sectors);
     if (result != QD_OK) return result;
-    const uint8_t background = disc.raw[7] & 0x03;
+    const uint8_t background =
+        disc.raw[drive::mmc::kDiscInfoFlags] & drive::mmc::kBackgroundFormatMask;
     if (background <= 1) {
       drive::FormatList list;
       list.options = 0x82;
@@ -441,7 +446,8 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
     if (result != QD_OK) return result;
     if (last_lba == 0) {
       drive::TrackInformation next;
-      result = drive::ReadTrackInformation(drive_, 1, 0xFF, &next);
+      result = drive::ReadTrackInformation(drive_, drive::mmc::kTrackAddressTrack,
+                                           drive::mmc::kInvisibleTrack, &next);
       if (result != QD_OK) return result;
       last_lba = next.next_writable + next.free_blocks - 1;
     }
@@ -480,7 +486,7 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
   track_length_ = length;
   if (layer_jump) {
     drive::TrackInformation track;
-    result = drive::ReadTrackInformation(drive_, 0, start_lba, &track);
+    result = drive::ReadTrackInformation(drive_, drive::mmc::kTrackAddressLba, start_lba, &track);
     if (result != QD_OK) return result;
     // The drive names the last block the track records on layer 0 before it goes on at the block
     // opposite it on layer 1 (opposite track path: block x of layer 0 faces 2 * L0 - 1 - x). A

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "drive/mmc_commands.h"
+#include "drive/transport.h"
 #include "quillden/result.h"
 
 namespace quillden::recording {
@@ -30,7 +31,9 @@ RingWriter::RingWriter(const RingWriterOptions& options)
     : options_(options),
       block_size_(options.block_size),
       blocks_per_command_(kCommandBytes / options.block_size),
-      capacity_(static_cast<uint64_t>(kRingCommands) * (kCommandBytes / options.block_size)) {
+      capacity_(static_cast<uint64_t>(kRingCommands) * (kCommandBytes / options.block_size)),
+      frame_size_((drive::kPassThroughDataOffset + blocks_per_command_ * block_size_ + 63) / 64 *
+                  64) {
   next_command_blocks_ = blocks_per_command_;
 }
 
@@ -44,7 +47,7 @@ std::unique_ptr<RingWriter> RingWriter::Start(const RingWriterOptions& options, 
   std::unique_ptr<RingWriter> writer;
   try {
     writer.reset(new RingWriter(options));
-    writer->ring_.reset(new uint8_t[writer->capacity_ * writer->block_size_]);
+    writer->ring_.reset(new uint8_t[size_t{kRingCommands} * writer->frame_size_]);
   } catch (const std::bad_alloc&) {
     *result = QD_E_OUT_OF_MEMORY;
     return nullptr;
@@ -59,12 +62,20 @@ std::unique_ptr<RingWriter> RingWriter::Start(const RingWriterOptions& options, 
   return writer;
 }
 
-RingWriter::~RingWriter() { End(); }
+RingWriter::~RingWriter() {
+  End();
+}
+
+uint8_t* RingWriter::Slot(uint64_t block) const {
+  const uint64_t position = block % capacity_;
+  return ring_.get() + (position / blocks_per_command_) * frame_size_ +
+         drive::kPassThroughDataOffset + (position % blocks_per_command_) * block_size_;
+}
 
 void RingWriter::BuildBlocks(const uint8_t* in, uint64_t first_block, uint32_t count) {
   const uint32_t in_size = InputBytesPerBlock(options_);
   for (uint32_t i = 0; i < count; ++i) {
-    uint8_t* slot = ring_.get() + ((first_block + i) % capacity_) * block_size_;
+    uint8_t* slot = Slot(first_block + i);
     const uint8_t* src = in != nullptr ? in + static_cast<size_t>(i) * in_size : nullptr;
     if (options_.format == BlockFormat::kMode2) {
       std::memcpy(slot, kMode2Subheader, sizeof(kMode2Subheader));
@@ -94,7 +105,8 @@ uint32_t RingWriter::Produce(const uint8_t* data, uint64_t blocks) {
     const uint64_t filled = filled_.load(std::memory_order_relaxed);
     const uint64_t waiting = filled - written_.load(std::memory_order_acquire);
     if (capacity_ >= waiting + kProducerPiece) {
-      const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kProducerPiece, blocks - pushed));
+      const uint32_t count =
+          static_cast<uint32_t>(std::min<uint64_t>(kProducerPiece, blocks - pushed));
       BuildBlocks(data != nullptr ? data + pushed * in_size : nullptr, filled, count);
       filled_.store(filled + count, std::memory_order_release);
       data_available_.Set();
@@ -134,9 +146,19 @@ uint32_t RingWriter::WriteRun(uint32_t blocks) {
       blocks = static_cast<uint32_t>(options_.jump_address - linear + 1);  // cut at the jump
     }
   }
-  const uint8_t* slot = ring_.get() + (written % capacity_) * block_size_;
-  const uint32_t result = drive::Write10(options_.drive, lba, static_cast<uint16_t>(blocks), slot,
-                                         blocks * block_size_, &options_.progress);
+  // A command never reaches past the end of its frame (only the one that makes up for a cut at
+  // the layer jump starts inside one).
+  const uint32_t in_frame = static_cast<uint32_t>(written % capacity_ % blocks_per_command_);
+  blocks = std::min(blocks, blocks_per_command_ - in_frame);
+  uint8_t* slot = Slot(written);
+  // A command that starts its frame goes to the drive where it lies, its header in the room in
+  // front of it.
+  const uint32_t result =
+      in_frame == 0 ? drive::Write10InRecord(options_.drive, lba, static_cast<uint16_t>(blocks),
+                                             slot - drive::kPassThroughDataOffset,
+                                             blocks * block_size_, &options_.progress)
+                    : drive::Write10(options_.drive, lba, static_cast<uint16_t>(blocks), slot,
+                                     blocks * block_size_, &options_.progress);
   if (result != QD_OK) return result;
   written_.store(written + blocks, std::memory_order_release);
   done_.fetch_add(blocks, std::memory_order_acq_rel);
@@ -161,7 +183,8 @@ uint32_t RingWriter::FinishCancelled() {
 uint32_t RingWriter::Run() {
   uint32_t result = QD_OK;
   for (;;) {
-    const uint64_t waiting = filled_.load(std::memory_order_acquire) - written_.load(std::memory_order_relaxed);
+    const uint64_t waiting =
+        filled_.load(std::memory_order_acquire) - written_.load(std::memory_order_relaxed);
     const bool finishing = finish_.load(std::memory_order_acquire);
     if (finishing && waiting <= next_command_blocks_) break;
     if (options_.progress.CancelRequested()) {
@@ -175,7 +198,8 @@ uint32_t RingWriter::Run() {
     }
     data_available_.Reset();
     if (finish_.load(std::memory_order_acquire) ||
-        filled_.load(std::memory_order_acquire) - written_.load(std::memory_order_relaxed) >= next_command_blocks_) {
+        filled_.load(std::memory_order_acquire) - written_.load(std::memory_order_relaxed) >=
+            next_command_blocks_) {
       continue;
     }
     Event* events[] = {&data_available_, &stop_};
@@ -193,7 +217,7 @@ uint32_t RingWriter::Run() {
         // One whole unit, zero after the data, so that stale ring contents never reach the disc.
         const uint32_t padded = (waiting + kPadUnit - 1) / kPadUnit * kPadUnit;
         for (uint64_t block = filled; block < filled - waiting + padded; ++block) {
-          std::memset(ring_.get() + (block % capacity_) * block_size_, 0, block_size_);
+          std::memset(Slot(block), 0, block_size_);
         }
         waiting = padded;
       }

@@ -3,9 +3,11 @@
 //
 // The ring holds 128 commands' worth of blocks in one allocation (8 MiB for 2048-byte blocks), so
 // the drive keeps streaming while the producer builds structures or reads source files. Block k of
-// the track lives in slot k modulo the capacity. The two sides meet only through two counters
-// (filled, written; each written by its owner) and four manual-reset events: the producer waits on
-// space-available, stop and error, the writer on data-available and stop.
+// the track lives in slot k modulo the capacity. The slots are grouped in frames of one command
+// each, with room for the pass-through header in front, so that a command's blocks go to the
+// drive from where the producer put them, without another copy. The two sides meet only through two
+// counters (filled, written; each written by its owner) and four manual-reset events: the producer
+// waits on space-available, stop and error, the writer on data-available and stop.
 //
 // The writer stops at the first failed write; the producer gets that result at its next call and
 // must stop too. A cancel request (progress status 16) is seen before every command: the writer
@@ -87,11 +89,13 @@ class RingWriter {
   void BuildBlocks(const uint8_t* in, uint64_t first_block, uint32_t count);
   uint32_t WriteRun(uint32_t blocks);
   uint32_t FinishCancelled();
+  uint8_t* Slot(uint64_t block) const;  // where block (of the track) lives in the ring
 
   const RingWriterOptions options_;
   const uint32_t block_size_;
   const uint32_t blocks_per_command_;
   const uint64_t capacity_;
+  const size_t frame_size_;  // header room and one command's blocks, rounded to 64 bytes
   std::unique_ptr<uint8_t[]> ring_;
 
   std::atomic<uint64_t> filled_{0};   // producer's
@@ -99,7 +103,7 @@ class RingWriter {
   std::atomic<uint64_t> done_{0};
   std::atomic<bool> finish_{false};
   std::atomic<uint32_t> result_{0};
-  bool jumped_ = false;              // writer thread only
+  bool jumped_ = false;               // writer thread only
   uint32_t next_command_blocks_ = 0;  // writer thread only: shortened once after the jump
 
   quenvar::platform::Event data_available_{quenvar::platform::Event::Kind::kManualReset, true};

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "filesystems/layout/ecma119_layout.h"
 #include "filesystems/layout/ecma167_layout.h"
 #include "filesystems/layout/el_torito_layout.h"
@@ -53,22 +54,26 @@ std::u16string CutVersion(std::u16string name) {
 
 uint32_t FindSessionStart(HANDLE drive, uint16_t session, uint32_t* start) {
   if (session == 0) return QD_E_INVALID_ARGUMENT;
+  namespace mmc = drive::mmc;
   drive::TrackInformation info;
-  if (drive::ReadTrackInformation(drive, 2, session, &info) == QD_OK && info.session == session &&
-      !info.blank) {
+  if (drive::ReadTrackInformation(drive, mmc::kTrackAddressSession, session, &info) == QD_OK &&
+      info.session == session && !info.blank) {
     *start = info.start;
     return QD_OK;
   }
   // Drives that answer track information only for recordable media still have a table of contents.
+  // Multi-session information: the last complete session and the first track in it.
   uint8_t toc[12] = {};
-  if (drive::ReadToc(drive, false, 1, 0, toc, sizeof toc) == QD_OK && toc[3] == session) {
-    *start = GetBe32(toc + 8);
+  const uint8_t* first_of_last = toc + mmc::kTocHeaderSize;
+  if (drive::ReadToc(drive, false, mmc::kTocFormatSessionInfo, 0, toc, sizeof toc) == QD_OK &&
+      toc[mmc::kTocLast] == session) {
+    *start = GetBe32(first_of_last + mmc::kTocAddress);
     return QD_OK;
   }
   if (session == 1) {
     uint8_t first[12] = {};
-    if (drive::ReadToc(drive, false, 0, 1, first, sizeof first) == QD_OK) {
-      *start = GetBe32(first + 8);
+    if (drive::ReadToc(drive, false, mmc::kTocFormatToc, 1, first, sizeof first) == QD_OK) {
+      *start = GetBe32(first + mmc::kTocHeaderSize + mmc::kTocAddress);
       return QD_OK;
     }
   }
@@ -76,9 +81,10 @@ uint32_t FindSessionStart(HANDLE drive, uint16_t session, uint32_t* start) {
 }
 
 uint32_t FindLastSessionStart(HANDLE drive, uint32_t* start) {
+  namespace mmc = drive::mmc;
   uint8_t toc[12] = {};
-  if (drive::ReadToc(drive, false, 1, 0, toc, sizeof toc) == QD_OK) {
-    *start = GetBe32(toc + 8);
+  if (drive::ReadToc(drive, false, mmc::kTocFormatSessionInfo, 0, toc, sizeof toc) == QD_OK) {
+    *start = GetBe32(toc + mmc::kTocHeaderSize + mmc::kTocAddress);
     return QD_OK;
   }
   return FindSessionStart(drive, 1, start);

@@ -13,6 +13,7 @@
 #include "drive/drive_command.h"
 #include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "filesystems/reader/block_source.h"
 #include "filesystems/reader/disc_reader.h"
 #include "filesystems/reader/folder_walk.h"
@@ -136,7 +137,9 @@ class Volume {
     if (drive::TestUnitReady(drive_) != QD_E_COMMAND_FAILED) return false;
     _COMMANDERRORINFOMATION error{};
     drive::ReadLastCommandError(&error);
-    return (error.SenseData[2] & 0x0F) == 2 && error.SenseData[12] == 0x3A;
+    namespace mmc = drive::mmc;
+    return (error.SenseData[mmc::kSenseKeyByte] & mmc::kSenseKeyMask) == mmc::kSenseNotReady &&
+           error.SenseData[mmc::kSenseAsc] == mmc::kAscMediumNotPresent;
   }
 
   uint32_t Split(const char16_t* path, std::vector<std::u16string>* parts) const {
