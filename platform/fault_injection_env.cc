@@ -5,7 +5,9 @@
 namespace quenvar::platform {
 namespace {
 
-size_t Index(FaultKind kind) { return static_cast<size_t>(kind); }
+size_t Index(FaultKind kind) {
+  return static_cast<size_t>(kind);
+}
 
 class FaultReadableFile : public ReadableFile {
  public:
@@ -20,6 +22,11 @@ class FaultReadableFile : public ReadableFile {
     return file_->ReadAt(offset, n, buffer, read_count);
   }
   uint64_t Size() const override { return file_->Size(); }
+  Status Stat(FileInfo* info) const override {
+    Status s = env_->CheckCall(FaultKind::kStat, path_, "fstat");
+    if (!s.ok()) return s;
+    return file_->Stat(info);
+  }
   int NativeHandle() const override { return file_->NativeHandle(); }
 
  private:
@@ -132,7 +139,8 @@ uint64_t FaultInjectionEnv::CallCount(FaultKind kind) const {
 
 bool FaultInjectionEnv::Under(const std::string& path, const std::string& folder) {
   if (path.compare(0, folder.size(), folder) != 0) return false;
-  return path.size() == folder.size() || path[folder.size()] == '/' || (!folder.empty() && folder.back() == '/');
+  return path.size() == folder.size() || path[folder.size()] == '/' ||
+         (!folder.empty() && folder.back() == '/');
 }
 
 bool FaultInjectionEnv::Filtered(const std::string& path) const {
@@ -144,7 +152,8 @@ bool FaultInjectionEnv::Vanished(const std::string& path) const {
                      [&](const std::string& folder) { return Under(path, folder); });
 }
 
-Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path, const char* operation) {
+Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path,
+                                    const char* operation) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!Filtered(path)) return Status::Ok();
   Rule& rule = rules_[Index(kind)];
@@ -178,7 +187,8 @@ Status FaultInjectionEnv::Stat(const std::string& path, bool follow_links, FileI
   return EnvWrapper::Stat(path, follow_links, info);
 }
 
-Status FaultInjectionEnv::ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) {
+Status FaultInjectionEnv::ListDirectory(const std::string& path,
+                                        std::vector<DirectoryEntry>* entries) {
   bool vanish_after = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -198,7 +208,8 @@ Status FaultInjectionEnv::ListDirectory(const std::string& path, std::vector<Dir
   return s;
 }
 
-Status FaultInjectionEnv::OpenReadable(const std::string& path, std::unique_ptr<ReadableFile>* file) {
+Status FaultInjectionEnv::OpenReadable(const std::string& path,
+                                       std::unique_ptr<ReadableFile>* file) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "open " + path);
