@@ -93,38 +93,38 @@ class FaultWritableFile : public WritableFile {
 FaultInjectionEnv::FaultInjectionEnv(Env* target) : EnvWrapper(target) {}
 
 void FaultInjectionEnv::FailNthCall(FaultKind kind, uint64_t n, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Rule& rule = rules_[Index(kind)];
   rule.fail_at = n == 0 ? 0 : rule.calls + n;
   rule.error = error;
 }
 
 void FaultInjectionEnv::FailFromCall(FaultKind kind, uint64_t n, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Rule& rule = rules_[Index(kind)];
   rule.fail_from = n == 0 ? 0 : rule.calls + n;
   rule.error = error;
 }
 
 void FaultInjectionEnv::LimitWrites(uint64_t bytes, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   write_limited_ = true;
   write_budget_ = bytes;
   write_error_ = error;
 }
 
 void FaultInjectionEnv::VanishAfterListing(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   vanish_pending_.push_back(path);
 }
 
 void FaultInjectionEnv::SetPathFilter(std::string prefix) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   filter_ = std::move(prefix);
 }
 
 void FaultInjectionEnv::Reset() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   rules_ = {};
   filter_.clear();
   write_limited_ = false;
@@ -133,7 +133,7 @@ void FaultInjectionEnv::Reset() {
 }
 
 uint64_t FaultInjectionEnv::CallCount(FaultKind kind) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return rules_[Index(kind)].calls;
 }
 
@@ -154,7 +154,7 @@ bool FaultInjectionEnv::Vanished(const std::string& path) const {
 
 Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path,
                                     const char* operation) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (!Filtered(path)) return Status::Ok();
   Rule& rule = rules_[Index(kind)];
   uint64_t call = ++rule.calls;
@@ -165,7 +165,7 @@ Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path,
 }
 
 size_t FaultInjectionEnv::ReserveWrite(size_t n, int* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (!write_limited_) return n;
   if (n <= write_budget_) {
     write_budget_ -= n;
@@ -179,7 +179,7 @@ size_t FaultInjectionEnv::ReserveWrite(size_t n, int* error) {
 
 Status FaultInjectionEnv::Stat(const std::string& path, bool follow_links, FileInfo* info) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "stat " + path);
   }
   Status s = CheckCall(FaultKind::kStat, path, "stat");
@@ -191,7 +191,7 @@ Status FaultInjectionEnv::ListDirectory(const std::string& path,
                                         std::vector<DirectoryEntry>* entries) {
   bool vanish_after = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "opendir " + path);
     auto it = std::find(vanish_pending_.begin(), vanish_pending_.end(), path);
     if (it != vanish_pending_.end()) {
@@ -202,7 +202,7 @@ Status FaultInjectionEnv::ListDirectory(const std::string& path,
   Status s = CheckCall(FaultKind::kList, path, "opendir");
   if (s.ok()) s = EnvWrapper::ListDirectory(path, entries);
   if (vanish_after) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     vanished_.push_back(path);
   }
   return s;
@@ -211,7 +211,7 @@ Status FaultInjectionEnv::ListDirectory(const std::string& path,
 Status FaultInjectionEnv::OpenReadable(const std::string& path,
                                        std::unique_ptr<ReadableFile>* file) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "open " + path);
   }
   Status s = CheckCall(FaultKind::kOpen, path, "open");
@@ -226,7 +226,7 @@ Status FaultInjectionEnv::OpenReadable(const std::string& path,
 Status FaultInjectionEnv::OpenWritable(const std::string& path, WriteMode mode,
                                        std::unique_ptr<WritableFile>* file) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "open " + path);
   }
   Status s = CheckCall(FaultKind::kOpen, path, "open");
@@ -240,7 +240,7 @@ Status FaultInjectionEnv::OpenWritable(const std::string& path, WriteMode mode,
 
 Status FaultInjectionEnv::RemoveFile(const std::string& path) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "unlink " + path);
   }
   Status s = CheckCall(FaultKind::kRemove, path, "unlink");
@@ -250,7 +250,7 @@ Status FaultInjectionEnv::RemoveFile(const std::string& path) {
 
 Status FaultInjectionEnv::RenameFile(const std::string& from, const std::string& to) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(from)) return Status::FromErrno(ENOENT, "rename " + from + " to " + to);
   }
   Status s = CheckCall(FaultKind::kRename, from, "rename");
@@ -266,7 +266,7 @@ Status FaultInjectionEnv::CreateDirectory(const std::string& path) {
 
 Status FaultInjectionEnv::RemoveDirectory(const std::string& path) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "rmdir " + path);
   }
   Status s = CheckCall(FaultKind::kRemove, path, "rmdir");

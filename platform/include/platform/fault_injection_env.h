@@ -13,11 +13,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace quenvar::platform {
 
@@ -78,18 +79,18 @@ class FaultInjectionEnv : public EnvWrapper {
     uint64_t fail_from = 0;  // absolute call number from which all fail (0: none)
     int error = EIO;
   };
-  bool Filtered(const std::string& path) const;  // mu_ held
-  bool Vanished(const std::string& path) const;  // mu_ held
+  bool Filtered(const std::string& path) const REQUIRES(mu_);
+  bool Vanished(const std::string& path) const REQUIRES(mu_);
   static bool Under(const std::string& path, const std::string& folder);
 
-  mutable std::mutex mu_;
-  std::array<Rule, kFaultKindCount> rules_;
-  std::string filter_;
-  bool write_limited_ = false;
-  uint64_t write_budget_ = 0;
-  int write_error_ = ENOSPC;
-  std::vector<std::string> vanish_pending_;
-  std::vector<std::string> vanished_;
+  mutable Mutex mu_;
+  std::array<Rule, kFaultKindCount> rules_ GUARDED_BY(mu_);
+  std::string filter_ GUARDED_BY(mu_);
+  bool write_limited_ GUARDED_BY(mu_) = false;
+  uint64_t write_budget_ GUARDED_BY(mu_) = 0;
+  int write_error_ GUARDED_BY(mu_) = ENOSPC;
+  std::vector<std::string> vanish_pending_ GUARDED_BY(mu_);
+  std::vector<std::string> vanished_ GUARDED_BY(mu_);
 };
 
 }  // namespace quenvar::platform
