@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -24,7 +25,9 @@ std::string IconvName(uint32_t code_page) {
   return "CP" + std::to_string(code_page);
 }
 
-bool Undefined1252(uint32_t c) { return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D; }
+bool Undefined1252(uint32_t c) {
+  return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
+}
 
 uint32_t CodePageOfLocale() {
   const char* locale = nullptr;
@@ -41,13 +44,29 @@ uint32_t CodePageOfLocale() {
   if (name.language == "ko") return 949;
   if (name.language != "zh") return kDefaultCodePage;
   const std::string& t = name.territory;
-  if (t.starts_with("TW") || t.starts_with("HK") || t.starts_with("MO") || t.starts_with("Hant")) return 950;
+  if (t.starts_with("TW") || t.starts_with("HK") || t.starts_with("MO") || t.starts_with("Hant"))
+    return 950;
   return 936;
 }
 
 uint32_t Resolve(uint32_t code_page) {
   if (code_page == 0) code_page = AnsiCodePage();
   return IsCodePageSupported(code_page) ? code_page : kDefaultCodePage;
+}
+
+// No double-byte code page has a lead byte below 0x80, and these pages map bytes below 0x80 to
+// the same code points.
+bool KeepsAscii(uint32_t code_page) {
+  return (code_page >= 1250 && code_page <= 1258) || code_page == 874 || code_page == 932 ||
+         code_page == 936 || code_page == 949 || code_page == 950 || code_page == kUtf8CodePage;
+}
+
+template <typename Unit>
+bool IsAscii(std::basic_string_view<Unit> text) {
+  for (Unit unit : text) {
+    if (static_cast<uint32_t>(static_cast<std::make_unsigned_t<Unit>>(unit)) >= 0x80) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -79,18 +98,23 @@ uint32_t AnsiCodePage() {
   if (forced && *forced) {
     char* end = nullptr;
     unsigned long value = std::strtoul(forced, &end, 10);
-    if (*end == '\0' && value > 0 && value <= 65535 && IsCodePageSupported(static_cast<uint32_t>(value))) {
+    if (*end == '\0' && value > 0 && value <= 65535 &&
+        IsCodePageSupported(static_cast<uint32_t>(value))) {
       return static_cast<uint32_t>(value);
     }
     static std::atomic<bool> reported{false};
-    if (!reported.exchange(true)) std::fprintf(stderr, "quenvar: QUENVAR_CODEPAGE=%s is not a code page this system can convert; ignored\n",
-                 forced);
+    if (!reported.exchange(true))
+      std::fprintf(
+          stderr,
+          "quenvar: QUENVAR_CODEPAGE=%s is not a code page this system can convert; ignored\n",
+          forced);
   }
   return CodePageOfLocale();
 }
 
 std::string ToAnsi(std::u16string_view text, uint32_t code_page) {
   code_page = Resolve(code_page);
+  if (IsAscii(text) && KeepsAscii(code_page)) return std::string(text.begin(), text.end());
   std::string out;
   iconv_t cd = iconv_open(IconvName(code_page).c_str(), "UTF-16LE");
   if (cd == reinterpret_cast<iconv_t>(-1)) return out;
@@ -130,6 +154,7 @@ std::string ToAnsi(std::u16string_view text, uint32_t code_page) {
 
 std::u16string FromAnsi(std::string_view bytes, uint32_t code_page) {
   code_page = Resolve(code_page);
+  if (IsAscii(bytes) && KeepsAscii(code_page)) return std::u16string(bytes.begin(), bytes.end());
   std::u16string out;
   iconv_t cd = iconv_open("UTF-16LE", IconvName(code_page).c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return out;
@@ -139,7 +164,8 @@ std::u16string FromAnsi(std::string_view bytes, uint32_t code_page) {
   char buffer[4096];
   auto flush = [&](char* end) {
     for (char* p = buffer; p + 1 < end; p += 2) {
-      out.push_back(static_cast<char16_t>(static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8)));
+      out.push_back(
+          static_cast<char16_t>(static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8)));
     }
   };
   while (in_left > 0) {
@@ -159,6 +185,7 @@ std::u16string FromAnsi(std::string_view bytes, uint32_t code_page) {
 }
 
 bool IsLeadByte(uint8_t byte, uint32_t code_page) {
+  if (byte < 0x80) return false;  // asked for every byte of a name: no need to read the locale
   switch (Resolve(code_page)) {
     case 932:
       return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -166,6 +193,21 @@ bool IsLeadByte(uint8_t byte, uint32_t code_page) {
     case 949:
     case 950:
       return byte >= 0x81 && byte <= 0xFE;
+    default:
+      return false;
+  }
+}
+
+bool IsTrailByte(uint8_t byte, uint32_t code_page) {
+  switch (Resolve(code_page)) {
+    case 932:
+      return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+    case 936:
+      return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+    case 949:
+      return (byte >= 0x41 && byte <= 0x5A) || (byte >= 0x61 && byte <= 0x7A) || byte >= 0x81;
+    case 950:
+      return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0xA1 && byte <= 0xFE);
     default:
       return false;
   }

@@ -21,7 +21,10 @@ class ScopedLocale {
   }
   ~ScopedLocale() {
     for (auto& [name, value] : saved_) {
-      if (value) setenv(name, value->c_str(), 1); else unsetenv(name);
+      if (value)
+        setenv(name, value->c_str(), 1);
+      else
+        unsetenv(name);
     }
   }
 
@@ -35,8 +38,11 @@ TEST(CodePageTest, TheLocaleChoosesTheCodePageAndTheOverrideWins) {
     ScopedLocale l(nullptr);
     EXPECT_EQ(AnsiCodePage(), 1252u);
   }
-  struct { const char* lang; uint32_t page; } cases[] = {
-      {"ja_JP.UTF-8", 932}, {"zh_CN.UTF-8", 936}, {"ko_KR.UTF-8", 949}, {"zh_TW.UTF-8", 950},
+  struct {
+    const char* lang;
+    uint32_t page;
+  } cases[] = {
+      {"ja_JP.UTF-8", 932}, {"zh_CN.UTF-8", 936},  {"ko_KR.UTF-8", 949}, {"zh_TW.UTF-8", 950},
       {"zh_HK.UTF-8", 950}, {"de_DE.UTF-8", 1252}, {"C", 1252},
   };
   for (const auto& c : cases) {
@@ -77,14 +83,22 @@ TEST(CodePageTest, ConversionsRoundTripAndReplaceWhatCannotBeRepresented) {
   for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
   EXPECT_EQ(ToAnsi(FromAnsi(all, 1252), 1252), all);
 
-  EXPECT_EQ(ToAnsi(u"\u3042\u65e5A", 932), "\x82\xa0\x93\xfa" "A");
-  EXPECT_EQ(FromAnsi("\x82\xa0\x93\xfa" "A", 932), u"\u3042\u65e5A");
+  EXPECT_EQ(ToAnsi(u"\u3042\u65e5A", 932),
+            "\x82\xa0\x93\xfa"
+            "A");
+  EXPECT_EQ(FromAnsi("\x82\xa0\x93\xfa"
+                     "A",
+                     932),
+            u"\u3042\u65e5A");
   EXPECT_EQ(FromAnsi("\xc4\xe3\xba\xc3", 936), u"\u4f60\u597d");
   EXPECT_EQ(FromAnsi("\xc7\xd1", 949), u"\ud55c");
   EXPECT_EQ(FromAnsi("\xa4\xa4", 950), u"\u4e2d");
   // A lead byte cut off at the end, and a byte that starts nothing.
   EXPECT_EQ(FromAnsi("A\x82", 932), u"A\ufffd");
-  EXPECT_EQ(FromAnsi("\xff" "B\x85\x40", 932), u"\ufffdB\ufffd@");
+  EXPECT_EQ(FromAnsi("\xff"
+                     "B\x85\x40",
+                     932),
+            u"\ufffdB\ufffd@");
   // Large input crosses the internal buffers intact.
   std::u16string big(10000, u'\u3042');
   EXPECT_EQ(FromAnsi(ToAnsi(big, 932), 932), big);
@@ -93,7 +107,7 @@ TEST(CodePageTest, ConversionsRoundTripAndReplaceWhatCannotBeRepresented) {
   EXPECT_EQ(ToAnsi(u"\u3042"), "\x82\xa0");  // 0 means the system code page
 }
 
-TEST(CodePageTest, LeadBytesFollowTheCodePage) {
+TEST(CodePageTest, LeadAndTrailBytesFollowTheCodePage) {
   EXPECT_TRUE(IsLeadByte(0x81, 932));
   EXPECT_TRUE(IsLeadByte(0x9F, 932));
   EXPECT_FALSE(IsLeadByte(0xA0, 932));  // half-width katakana are single bytes
@@ -107,8 +121,23 @@ TEST(CodePageTest, LeadBytesFollowTheCodePage) {
     EXPECT_FALSE(IsLeadByte(0xFF, page));
   }
   EXPECT_FALSE(IsLeadByte(0x82, 1252));
+
+  // Trail bytes reach down into ASCII ("\\" closes U+30BD in 932), each page by its own ranges.
+  EXPECT_TRUE(IsTrailByte(0x5C, 932));
+  EXPECT_FALSE(IsTrailByte(0x7F, 932));
+  EXPECT_TRUE(IsTrailByte(0xFC, 932));
+  EXPECT_FALSE(IsTrailByte(0xFD, 932));
+  EXPECT_FALSE(IsTrailByte(0x7F, 936));
+  EXPECT_TRUE(IsTrailByte(0xFE, 936));
+  EXPECT_FALSE(IsTrailByte(0x5B, 949));
+  EXPECT_TRUE(IsTrailByte(0x61, 949));
+  EXPECT_FALSE(IsTrailByte(0x80, 950));
+  EXPECT_TRUE(IsTrailByte(0xA1, 950));
+  EXPECT_FALSE(IsTrailByte(0x40, 1252));
   ScopedLocale l("ko_KR.UTF-8");
   EXPECT_TRUE(IsLeadByte(0xB0));
+  EXPECT_FALSE(IsLeadByte('A'));
+  EXPECT_FALSE(IsTrailByte(0x5B));
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace quenvar::platform {
 namespace {
@@ -119,10 +121,10 @@ bool DiskNameLess(const std::string& a, const std::string& b) {
   return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
-std::mutex g_current_mu;
-const DriveMap* g_current = nullptr;
+Mutex g_current_mu;
+const DriveMap* g_current GUARDED_BY(g_current_mu) = nullptr;
 // Maps replaced by Reload stay alive: callers may still hold references to them.
-std::vector<std::unique_ptr<DriveMap>>* g_all_maps = nullptr;
+std::vector<std::unique_ptr<DriveMap>>* g_all_maps GUARDED_BY(g_current_mu) = nullptr;
 
 }  // namespace
 
@@ -222,7 +224,7 @@ DriveMap DriveMap::Load() {
 }
 
 const DriveMap& DriveMap::Current() {
-  std::lock_guard<std::mutex> lock(g_current_mu);
+  MutexLock lock(&g_current_mu);
   if (!g_current) {
     if (!g_all_maps) g_all_maps = new std::vector<std::unique_ptr<DriveMap>>;
     g_all_maps->push_back(std::make_unique<DriveMap>(Load()));
@@ -233,7 +235,7 @@ const DriveMap& DriveMap::Current() {
 
 void DriveMap::Reload() {
   auto fresh = std::make_unique<DriveMap>(Load());
-  std::lock_guard<std::mutex> lock(g_current_mu);
+  MutexLock lock(&g_current_mu);
   if (!g_all_maps) g_all_maps = new std::vector<std::unique_ptr<DriveMap>>;
   g_all_maps->push_back(std::move(fresh));
   g_current = g_all_maps->back().get();

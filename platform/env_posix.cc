@@ -35,7 +35,8 @@ void FillInfo(const struct stat& st, FileInfo* info) {
 
 class PosixReadableFile : public ReadableFile {
  public:
-  PosixReadableFile(std::string path, int fd, uint64_t size) : path_(std::move(path)), fd_(fd), size_(size) {}
+  PosixReadableFile(std::string path, int fd, uint64_t size)
+      : path_(std::move(path)), fd_(fd), size_(size) {}
   ~PosixReadableFile() override { close(fd_); }
 
   Status ReadAt(uint64_t offset, size_t n, void* buffer, size_t* read_count) override {
@@ -55,6 +56,12 @@ class PosixReadableFile : public ReadableFile {
     return Status::Ok();
   }
   uint64_t Size() const override { return size_; }
+  Status Stat(FileInfo* info) const override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return Error("fstat", path_);
+    FillInfo(st, info);
+    return Status::Ok();
+  }
   int NativeHandle() const override { return fd_; }
 
  private:
@@ -65,7 +72,8 @@ class PosixReadableFile : public ReadableFile {
 
 class PosixWritableFile : public WritableFile {
  public:
-  PosixWritableFile(std::string path, int fd, uint64_t end) : path_(std::move(path)), fd_(fd), end_(end) {}
+  PosixWritableFile(std::string path, int fd, uint64_t end)
+      : path_(std::move(path)), fd_(fd), end_(end) {}
   ~PosixWritableFile() override {
     if (fd_ >= 0) close(fd_);
   }
@@ -197,11 +205,13 @@ class PosixEnv : public Env {
       close(fd);
       return Status::FromErrno(EISDIR, "open " + path);
     }
-    file->reset(new PosixReadableFile(path, fd, S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0));
+    file->reset(new PosixReadableFile(path, fd,
+                                      S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0));
     return Status::Ok();
   }
 
-  Status OpenWritable(const std::string& path, WriteMode mode, std::unique_ptr<WritableFile>* file) override {
+  Status OpenWritable(const std::string& path, WriteMode mode,
+                      std::unique_ptr<WritableFile>* file) override {
     int flags = O_WRONLY | O_CLOEXEC;
     switch (mode) {
       case WriteMode::kCreateOrTruncate:
@@ -271,7 +281,8 @@ class PosixEnv : public Env {
   }
 
   void SleepMs(uint32_t milliseconds) override {
-    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
   }

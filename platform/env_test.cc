@@ -143,6 +143,19 @@ TEST_F(EnvTest, DeviceAndInodeNameAFileWhateverPathReachedIt) {
       EXPECT_EQ(entry.info.inode, one.inode);
     }
   }
+
+  // An open file keeps naming the file opened when another takes its path.
+  std::unique_ptr<ReadableFile> opened;
+  ASSERT_TRUE(env_->OpenReadable(dir_.Child("one.txt"), &opened).ok());
+  ASSERT_EQ(rename(dir_.Child("other.txt").c_str(), dir_.Child("one.txt").c_str()), 0);
+  FileInfo now_at_path, of_opened;
+  ASSERT_TRUE(env_->Stat(dir_.Child("one.txt"), false, &now_at_path).ok());
+  ASSERT_TRUE(opened->Stat(&of_opened).ok());
+  EXPECT_TRUE(of_opened.is_regular);
+  EXPECT_EQ(of_opened.size, 4u);
+  EXPECT_EQ(std::make_pair(of_opened.device, of_opened.inode),
+            std::make_pair(one.device, one.inode));
+  EXPECT_NE(of_opened.inode, now_at_path.inode);
 }
 
 TEST_F(EnvTest, ADuplicatedDescriptorReadsAtOffsetsAndOutlivesTheOriginal) {
@@ -249,6 +262,15 @@ TEST_F(EnvTest, FaultsHitTheChosenCallOnly) {
   EXPECT_TRUE(faults.Stat(dir_.Child("subway"), true, &info).code() == ENOENT);  // real answer
   EXPECT_EQ(faults.Stat(dir_.Child("sub/x"), true, &info).code(), EPERM);
   EXPECT_EQ(faults.CallCount(FaultKind::kStat), 1u);
+
+  // The status of an open file is a stat call of its path.
+  WriteText(dir_.Child("sub"), "file");
+  ASSERT_TRUE(faults.OpenReadable(dir_.Child("sub"), &file).ok());
+  EXPECT_EQ(file->Stat(&info).code(), EPERM);
+  EXPECT_EQ(faults.CallCount(FaultKind::kStat), 2u);
+  faults.Reset();
+  ASSERT_TRUE(file->Stat(&info).ok());
+  EXPECT_EQ(info.size, 4u);
 }
 
 TEST_F(EnvTest, AFullDiskWritesWhatFitsThenFails) {

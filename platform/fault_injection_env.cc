@@ -5,7 +5,9 @@
 namespace quenvar::platform {
 namespace {
 
-size_t Index(FaultKind kind) { return static_cast<size_t>(kind); }
+size_t Index(FaultKind kind) {
+  return static_cast<size_t>(kind);
+}
 
 class FaultReadableFile : public ReadableFile {
  public:
@@ -20,6 +22,11 @@ class FaultReadableFile : public ReadableFile {
     return file_->ReadAt(offset, n, buffer, read_count);
   }
   uint64_t Size() const override { return file_->Size(); }
+  Status Stat(FileInfo* info) const override {
+    Status s = env_->CheckCall(FaultKind::kStat, path_, "fstat");
+    if (!s.ok()) return s;
+    return file_->Stat(info);
+  }
   int NativeHandle() const override { return file_->NativeHandle(); }
 
  private:
@@ -86,38 +93,38 @@ class FaultWritableFile : public WritableFile {
 FaultInjectionEnv::FaultInjectionEnv(Env* target) : EnvWrapper(target) {}
 
 void FaultInjectionEnv::FailNthCall(FaultKind kind, uint64_t n, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Rule& rule = rules_[Index(kind)];
   rule.fail_at = n == 0 ? 0 : rule.calls + n;
   rule.error = error;
 }
 
 void FaultInjectionEnv::FailFromCall(FaultKind kind, uint64_t n, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Rule& rule = rules_[Index(kind)];
   rule.fail_from = n == 0 ? 0 : rule.calls + n;
   rule.error = error;
 }
 
 void FaultInjectionEnv::LimitWrites(uint64_t bytes, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   write_limited_ = true;
   write_budget_ = bytes;
   write_error_ = error;
 }
 
 void FaultInjectionEnv::VanishAfterListing(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   vanish_pending_.push_back(path);
 }
 
 void FaultInjectionEnv::SetPathFilter(std::string prefix) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   filter_ = std::move(prefix);
 }
 
 void FaultInjectionEnv::Reset() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   rules_ = {};
   filter_.clear();
   write_limited_ = false;
@@ -126,13 +133,14 @@ void FaultInjectionEnv::Reset() {
 }
 
 uint64_t FaultInjectionEnv::CallCount(FaultKind kind) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return rules_[Index(kind)].calls;
 }
 
 bool FaultInjectionEnv::Under(const std::string& path, const std::string& folder) {
   if (path.compare(0, folder.size(), folder) != 0) return false;
-  return path.size() == folder.size() || path[folder.size()] == '/' || (!folder.empty() && folder.back() == '/');
+  return path.size() == folder.size() || path[folder.size()] == '/' ||
+         (!folder.empty() && folder.back() == '/');
 }
 
 bool FaultInjectionEnv::Filtered(const std::string& path) const {
@@ -144,8 +152,9 @@ bool FaultInjectionEnv::Vanished(const std::string& path) const {
                      [&](const std::string& folder) { return Under(path, folder); });
 }
 
-Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path, const char* operation) {
-  std::lock_guard<std::mutex> lock(mu_);
+Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path,
+                                    const char* operation) {
+  MutexLock lock(&mu_);
   if (!Filtered(path)) return Status::Ok();
   Rule& rule = rules_[Index(kind)];
   uint64_t call = ++rule.calls;
@@ -156,7 +165,7 @@ Status FaultInjectionEnv::CheckCall(FaultKind kind, const std::string& path, con
 }
 
 size_t FaultInjectionEnv::ReserveWrite(size_t n, int* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (!write_limited_) return n;
   if (n <= write_budget_) {
     write_budget_ -= n;
@@ -170,7 +179,7 @@ size_t FaultInjectionEnv::ReserveWrite(size_t n, int* error) {
 
 Status FaultInjectionEnv::Stat(const std::string& path, bool follow_links, FileInfo* info) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "stat " + path);
   }
   Status s = CheckCall(FaultKind::kStat, path, "stat");
@@ -178,10 +187,11 @@ Status FaultInjectionEnv::Stat(const std::string& path, bool follow_links, FileI
   return EnvWrapper::Stat(path, follow_links, info);
 }
 
-Status FaultInjectionEnv::ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) {
+Status FaultInjectionEnv::ListDirectory(const std::string& path,
+                                        std::vector<DirectoryEntry>* entries) {
   bool vanish_after = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "opendir " + path);
     auto it = std::find(vanish_pending_.begin(), vanish_pending_.end(), path);
     if (it != vanish_pending_.end()) {
@@ -192,15 +202,16 @@ Status FaultInjectionEnv::ListDirectory(const std::string& path, std::vector<Dir
   Status s = CheckCall(FaultKind::kList, path, "opendir");
   if (s.ok()) s = EnvWrapper::ListDirectory(path, entries);
   if (vanish_after) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     vanished_.push_back(path);
   }
   return s;
 }
 
-Status FaultInjectionEnv::OpenReadable(const std::string& path, std::unique_ptr<ReadableFile>* file) {
+Status FaultInjectionEnv::OpenReadable(const std::string& path,
+                                       std::unique_ptr<ReadableFile>* file) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "open " + path);
   }
   Status s = CheckCall(FaultKind::kOpen, path, "open");
@@ -215,7 +226,7 @@ Status FaultInjectionEnv::OpenReadable(const std::string& path, std::unique_ptr<
 Status FaultInjectionEnv::OpenWritable(const std::string& path, WriteMode mode,
                                        std::unique_ptr<WritableFile>* file) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "open " + path);
   }
   Status s = CheckCall(FaultKind::kOpen, path, "open");
@@ -229,7 +240,7 @@ Status FaultInjectionEnv::OpenWritable(const std::string& path, WriteMode mode,
 
 Status FaultInjectionEnv::RemoveFile(const std::string& path) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "unlink " + path);
   }
   Status s = CheckCall(FaultKind::kRemove, path, "unlink");
@@ -239,7 +250,7 @@ Status FaultInjectionEnv::RemoveFile(const std::string& path) {
 
 Status FaultInjectionEnv::RenameFile(const std::string& from, const std::string& to) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(from)) return Status::FromErrno(ENOENT, "rename " + from + " to " + to);
   }
   Status s = CheckCall(FaultKind::kRename, from, "rename");
@@ -255,7 +266,7 @@ Status FaultInjectionEnv::CreateDirectory(const std::string& path) {
 
 Status FaultInjectionEnv::RemoveDirectory(const std::string& path) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (Vanished(path)) return Status::FromErrno(ENOENT, "rmdir " + path);
   }
   Status s = CheckCall(FaultKind::kRemove, path, "rmdir");

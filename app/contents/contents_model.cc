@@ -20,12 +20,10 @@ enum AccessorLocation : int {
   kLocDiscCount = 310,
   kLocDiscTitle = 311,
   kLocIsChecked = 312,
-  kLocSetChecked = 313,
   kLocSetAllChecked = 314,
   kLocStatus = 315,
   kLocSetStatus = 316,
   kLocIsBootable = 317,
-  kLocHasImageFile = 318,
   kLocMediaKind = 319,
   kLocRequiredSize = 320,
   kLocBootImage = 321,
@@ -218,20 +216,6 @@ const CDiscItem* CDiscSet::disc(int index) const {
   return discs_[index].get();
 }
 
-void CDiscSet::CountChecked() {
-  for (int& count : checked_counts_) count = 0;
-  for (const auto& disc : discs_) {
-    if (disc->checked() && disc->media_kind() >= 1 && disc->media_kind() <= 6) {
-      ++checked_counts_[disc->media_kind() - 1];
-    }
-  }
-}
-
-int CDiscSet::checked_count(int media_kind) const {
-  if (media_kind < 1 || media_kind > 6) return 0;
-  return checked_counts_[media_kind - 1];
-}
-
 // ---- CContentsItem ----
 
 int CContentsItem::Load(const std::u16string& path, const IniLoader& loader) {
@@ -287,13 +271,6 @@ int CContentsItem::IsChecked(int disc) {
   return item ? item->checked() : 0;
 }
 
-int CContentsItem::SetChecked(int disc, int checked) {
-  CDiscItem* item = DiscAt(disc, kLocSetChecked);
-  if (!item) return 0;
-  item->set_checked(checked);
-  return 1;
-}
-
 int CContentsItem::SetAllChecked(int checked) {
   CDiscSet* current = CurrentSet(kLocSetAllChecked);
   if (!current) return 0;
@@ -334,11 +311,6 @@ int CContentsItem::SetStatus(int disc, uint32_t status) {
 int CContentsItem::IsBootable(int disc) {
   CDiscItem* item = DiscAt(disc, kLocIsBootable);
   return item ? item->bootable() : 0;
-}
-
-int CContentsItem::HasImageFile(int disc) {
-  CDiscItem* item = DiscAt(disc, kLocHasImageFile);
-  return item ? item->has_image_file() : 0;
 }
 
 int CContentsItem::MediaKindOf(int disc) {

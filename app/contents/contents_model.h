@@ -150,15 +150,10 @@ class CDiscSet {
   int display_flag() const { return display_flag_; }
   void set_display_flag(int flag) { display_flag_ = flag; }
 
-  // Recounts the checked discs by media kind; count(kind) reads the result (kinds 1 to 6).
-  void CountChecked();
-  int checked_count(int media_kind) const;
-
  private:
   std::vector<std::unique_ptr<CDiscItem>> discs_;
   std::u16string title_;
   std::u16string description_;
-  int checked_counts_[6] = {0, 0, 0, 0, 0, 0};
   int created_ = 0;
   int display_flag_ = 1;
 };
@@ -196,7 +191,6 @@ class CContentsItem {
   int DiscCount();
   std::u16string DiscTitle(int disc);
   int IsChecked(int disc);
-  int SetChecked(int disc, int checked);
   int SetAllChecked(int checked);
   uint32_t Status(int disc);
   // Sets a disc's status. Status 1 (created) also unchecks the disc and, once every disc of the set
@@ -204,7 +198,6 @@ class CContentsItem {
   // set's mark is cleared. Returns 1, or 0 when the disc is missing.
   int SetStatus(int disc, uint32_t status);
   int IsBootable(int disc);
-  int HasImageFile(int disc);
   int MediaKindOf(int disc);
   uint64_t RequiredSize(int disc);
   int GetBootImage(int disc, BootImageSettings* settings);

@@ -1,7 +1,5 @@
 #include "app/controllers/disc_volume.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 
 #include "platform/unicode.h"
@@ -85,10 +83,9 @@ std::unique_ptr<DiscFile> DiscFile::Open(const std::u16string& path, platform::E
     if (!env->OpenReadable(local, &file).ok()) return nullptr;
     // The path may have been swapped for a link between the look and the open: the file opened
     // must be the regular file looked at.
-    struct stat opened {};
-    if (file->NativeHandle() >= 0 &&
-        (::fstat(file->NativeHandle(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-         static_cast<uint64_t>(opened.st_dev) != info.device || static_cast<uint64_t>(opened.st_ino) != info.inode)) {
+    platform::FileInfo opened;
+    if (!file->Stat(&opened).ok() || !opened.is_regular || opened.device != info.device ||
+        opened.inode != info.inode) {
       return nullptr;
     }
     return std::make_unique<LocalFile>(std::move(file));

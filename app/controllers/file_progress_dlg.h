@@ -33,8 +33,6 @@ class CFileProgressDlg : public ModalDialog {
   void OnCancel(ModalContext& context) override;
   void OnDestroy(ModalContext& context) override;
 
-  int32_t files_added() const { return files_added_; }
-
  private:
   LRESULT OnEngineMessage(WPARAM code, LPARAM text);
   void AddNext();

@@ -18,6 +18,7 @@
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "platform/drive_map.h"
+#include "platform/file_time.h"
 #include "platform/unicode.h"
 #include "quillden/result.h"
 #include "tarnfold/tarnfold.h"
@@ -103,11 +104,12 @@ uint32_t CopyOne(platform::Env* env, const std::u16string& source, int dir, cons
   std::unique_ptr<platform::ReadableFile> in;
   platform::Status status = env->OpenReadable(platform::Utf16ToUtf8(source), &in);
   if (!status.ok()) return static_cast<uint32_t>(status.code() > 0 ? status.code() : EIO);
-  // The source's times and DOS attributes come from its descriptor: the attributes are an ioctl
-  // or an extended attribute of the open file, which the Env does not model.
-  struct stat info {};
-  if (in->NativeHandle() < 0 || ::fstat(in->NativeHandle(), &info) != 0)
-    return static_cast<uint32_t>(ErrnoOr(EIO));
+  // The times are those of the file opened. Its DOS attributes are an ioctl or an extended
+  // attribute of the open file, which the Env does not model: they come from its descriptor.
+  platform::FileInfo info;
+  status = in->Stat(&info);
+  if (!status.ok()) return static_cast<uint32_t>(status.code() > 0 ? status.code() : EIO);
+  if (in->NativeHandle() < 0) return EIO;
   const int out =
       ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (out < 0) return static_cast<uint32_t>(ErrnoOr(EIO));
@@ -135,11 +137,14 @@ uint32_t CopyOne(platform::Env* env, const std::u16string& source, int dir, cons
     // The copy keeps the source's times and the read-only, hidden and system attributes the
     // source has (or, from a Linux file system, read-only for a file nobody may write), as a
     // desktop copy does.
-    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    const struct timespec times[2] = {platform::TimespecFromFileTime(info.last_access_time),
+                                      platform::TimespecFromFileTime(info.last_write_time)};
     if (::futimens(out, times) != 0) result = static_cast<uint32_t>(ErrnoOr(EIO));
     if (result == 0) {
+      struct stat mode {};  // SourceDosAttributes reads the mode alone
+      mode.st_mode = static_cast<mode_t>(info.mode);
       const int kept =
-          usbmedia::KeepDosAttributes(out, usbmedia::SourceDosAttributes(in->NativeHandle(), info));
+          usbmedia::KeepDosAttributes(out, usbmedia::SourceDosAttributes(in->NativeHandle(), mode));
       if (kept != 0) result = static_cast<uint32_t>(kept);
     }
   }
@@ -382,8 +387,8 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
     // A stick whose boot sector cannot load the whole program would not start: refused, not
     // reported as a bootable medium.
     if (loader->Size() == 0 || loader->Size() > TF_BIOS_LOADER_MAX_SIZE) {
-      ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot->boot_image()}), PromptButtons::kOk,
-                     PromptIcon::kWarning, owner);
+      ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot->boot_image()}),
+                     PromptButtons::kOk, PromptIcon::kWarning, owner);
       return QD_E_NO_BOOT_IMAGE;
     }
     items.push_back({boot->boot_image(), {}, TF_BIOS_LOADER_NAME});

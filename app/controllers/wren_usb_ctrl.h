@@ -153,8 +153,6 @@ class CWrenUsbCtrl {
   // and calling tick with the count of files done whenever it changed.
   template <typename Body, typename Tick>
   uint32_t RunWorker(Body body, Tick tick);
-  bool Mount(PromptWindow owner, uint32_t* result);
-  void Unmount();
   void Bars(uint32_t a, uint32_t b, bool reset);
 
   platform::Env* env_ = platform::Env::Default();

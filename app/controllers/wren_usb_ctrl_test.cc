@@ -160,6 +160,53 @@ void WriteBytes(const std::string& path, size_t size, unsigned seed) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// The compare of a mounted medium reads its copies through the Env, as it reads the sources: a
+// fault on the copy's side is reported naming the copy and never passes for an equal file.
+TEST(UsbCompare, FaultsOnTheCopyAreReportedNeverPassed) {
+  SetUiLanguage(kLangEnglish);
+  ScriptedPrompter prompter;
+  ScopedPrompter scoped(&prompter);
+  platform::ScopedTempDir dir("usb-compare-");
+  const std::string source = dir.Child("source.bin"), copy = dir.Child("medium/copy.bin");
+  WriteBytes(source, 5000, 7);
+  WriteBytes(copy, 5000, 7);
+  platform::FaultInjectionEnv env;
+  DataDiscVerifier verifier;
+  verifier.set_env(&env);
+  const struct {
+    const char* what;
+    platform::FaultKind kind;
+    uint64_t nth;
+    uint32_t result;
+    uint32_t message;
+  } cases[] = {
+      {"the second chunk of the copy", platform::FaultKind::kRead, 2, QD_E_READ_FILE,
+       ids::kReadFileFailed},
+      {"the copy's open file", platform::FaultKind::kStat, 2, QD_E_FILE_OPEN, ids::kOpenFileFailed},
+      {"the copy's path", platform::FaultKind::kStat, 1, QD_E_FILE_OPEN, ids::kOpenFileFailed},
+      {"opening the copy", platform::FaultKind::kOpen, 1, QD_E_FILE_OPEN, ids::kOpenFileFailed},
+  };
+  for (const auto& c : cases) {
+    env.Reset();
+    env.SetPathFilter(dir.Child("medium"));
+    env.FailNthCall(c.kind, c.nth);
+    prompter.ClearRecords();
+    verifier.PrepareFiles(kVerifyFull, false);
+    EXPECT_EQ(verifier.CompareFile(Utf8ToUtf16(source), Utf8ToUtf16(copy)), c.result) << c.what;
+    EXPECT_EQ(env.CallCount(c.kind), c.nth) << c.what;
+    const auto records = prompter.records();
+    ASSERT_EQ(records.size(), 1u) << c.what;
+    EXPECT_EQ(records[0].message.text.rfind(FormatString(c.message, {Utf8ToUtf16(copy)}), 0), 0u)
+        << c.what << ": " << Utf16ToUtf8(records[0].message.text);
+  }
+  // The same Env without a fault finds the files equal.
+  env.Reset();
+  prompter.ClearRecords();
+  verifier.PrepareFiles(kVerifyFull, false);
+  EXPECT_EQ(verifier.CompareFile(Utf8ToUtf16(source), Utf8ToUtf16(copy)), 0u);
+  EXPECT_TRUE(prompter.records().empty());
+}
+
 class UsbRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -532,6 +579,76 @@ TEST_F(UsbSourceFaultTest, DuringTheCopy) {
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[2].rfind(LoadString(ids::kUnexpectedError), 0), 0u);
   EXPECT_NE(messages[2].find(u"040EAF-05-00000005"), std::u16string::npos)  // location 3759, EIO
+      << Utf16ToUtf8(messages[2]);
+  EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
+}
+
+// The medium's copy is read through the Env too: a read that fails on the medium, or a copy whose
+// open file cannot be told to be the file looked at, fails the compare naming the copy.
+TEST_F(UsbSourceFaultTest, OnTheMediumDuringTheCompare) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  auto item = Contents(16, source_, "");
+  for (const platform::FaultKind kind : {platform::FaultKind::kRead, platform::FaultKind::kStat}) {
+    std::string medium;
+    display_.on_phase = [&](uint32_t phase) {
+      if (phase == 0) {
+        struct stat volume {
+        }, above{};
+        kernel_mounted_ = stat(ctrl_.mountPoint().c_str(), &volume) == 0 &&
+                          stat((ctrl_.mountPoint() + "/..").c_str(), &above) == 0 &&
+                          volume.st_dev != above.st_dev;
+      }
+      if (phase != 1) return;
+      medium = ctrl_.mountPoint();
+      env_.Reset();
+      env_.SetPathFilter(medium);
+      // The path is looked at, then the file opened: the second status is the open file's.
+      env_.FailNthCall(kind, 2);
+    };
+    prompter_.ClearRecords();
+    ejected_.clear();
+    const uint32_t result = ctrl_.CreateUsbDisc(item.get(), 0, 2);
+    if (!kernel_mounted_) GTEST_SKIP() << "no vfat in this kernel: the compare goes through mtools";
+    const bool read = kind == platform::FaultKind::kRead;
+    EXPECT_EQ(result, read ? QD_E_READ_FILE : QD_E_FILE_OPEN);
+    EXPECT_EQ(ejected_, "");
+    EXPECT_EQ(env_.CallCount(kind), 2u);
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[2].rfind(FormatString(read ? ids::kReadFileFailed : ids::kOpenFileFailed,
+                                             {Utf8ToUtf16(medium + "/a.bin")}),
+                                0),
+              0u)
+        << Utf16ToUtf8(messages[2]);
+  }
+}
+
+// The copy takes the source's times from the file it opened: a status that cannot be read fails
+// the copy with the platform's code.
+TEST_F(UsbSourceFaultTest, TheSourcesStatusDuringTheCopy) {
+  usbformat::LoopDevice loop(160 * kMiB);
+  REQUIRE_LOOP(loop);
+  ScopedEnv drives("QUENVAR_DRIVES", "U=usb:" + loop.device());
+  auto item = Contents(16, source_, "");
+  display_.on_phase = [this](uint32_t phase) {
+    if (phase != 0) return;
+    struct stat volume {
+    }, above{};
+    kernel_mounted_ = stat(ctrl_.mountPoint().c_str(), &volume) == 0 &&
+                      stat((ctrl_.mountPoint() + "/..").c_str(), &above) == 0 &&
+                      volume.st_dev != above.st_dev;
+    env_.FailNthCall(platform::FaultKind::kStat, 1, EACCES);
+  };
+  const uint32_t result = ctrl_.CreateUsbDisc(item.get(), 0, 2);
+  // mtools reads the sources itself, and the compare opens them without asking their status.
+  if (!kernel_mounted_) GTEST_SKIP() << "no vfat in this kernel: the copy went through mtools";
+  EXPECT_EQ(result, static_cast<uint32_t>(EACCES));
+  EXPECT_EQ(ejected_, "");
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(messages[2].find(u"040EAF-0D-0000000D"), std::u16string::npos)  // location 3759, EACCES
       << Utf16ToUtf8(messages[2]);
   EXPECT_EQ(display_.phases, (std::vector<uint32_t>{0}));
 }

@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/controllers/qt_text.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "platform/registry.h"

@@ -9,8 +9,8 @@
 #include <QStyledItemDelegate>
 #include <algorithm>
 
-#include "app/controllers/qt_text.h"
 #include "app/mainwindow/bitmaps.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 

@@ -11,16 +11,16 @@
 #include <QVBoxLayout>
 
 #include "app/contents/created_media_record.h"
-#include "app/controllers/qt_controller_ui.h"
-#include "app/controllers/qt_text.h"
 #include "app/controllers/wren_ctrl.h"
-#include "app/guards/qt_session_guard.h"
 #include "app/mainwindow/about_dlg.h"
 #include "app/mainwindow/bitmaps.h"
 #include "app/prompting/error_object.h"
+#include "app/qtshell/qt_controller_ui.h"
+#include "app/qtshell/qt_prompter.h"
+#include "app/qtshell/qt_session_guard.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
-#include "app/workflow/qt_prompter.h"
 #include "platform/message_window.h"
 
 namespace quenvar::app {

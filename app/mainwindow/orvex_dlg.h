@@ -120,11 +120,8 @@ class COrvexDlg : public QDialog, public CreationWindow {
   // A controller's job runs (what the session guard refuses to interrupt).
   bool JobRunning() const;
   CWrenImgCtrl& image_ctrl() { return image_ctrl_; }
-  CWrenUsbCtrl& usb_ctrl() { return usb_ctrl_; }
-  usbmedia::UsbMediaList& usb_devices() { return usb_devices_; }
   SessionGuard& session_guard() { return *guard_; }
   KeepAwake& keep_awake() { return keep_awake_; }
-  bool published() const { return activation_ != nullptr; }
   // The drive selection of the first showing has happened.
   bool first_paint_done() const { return first_paint_done_; }
 

@@ -3,7 +3,7 @@
 #include <QGridLayout>
 #include <QVBoxLayout>
 
-#include "app/controllers/qt_text.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 

@@ -4,7 +4,7 @@
 // progress 143, file progress 145) are ModalDialog objects: pure logic that a ControllerUi runs in
 // a window of its own and drives through ModalContext (timers, the progress bar, ending the dialog)
 // and the dialog's Cancel button. The Qt program installs QtControllerUi
-// (app/controllers/qt_controller_ui.h); tests and the headless front end install
+// (app/qtshell/qt_controller_ui.h); tests and the headless front end install
 // ScriptedControllerUi (scripted_controller_ui.h), which runs the same dialogs without windows and
 // presses Cancel on script.
 //

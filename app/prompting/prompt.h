@@ -2,7 +2,7 @@
 //
 // Workflow, controller and start-up code never create widgets; the first two live in the program
 // core, which links no Qt. Every message box, question and small dialog goes through a Prompter:
-// the Qt program installs QtPrompter (app/workflow/qt_prompter.h),
+// the Qt program installs QtPrompter (app/qtshell/qt_prompter.h),
 // tests and the headless front end install ScriptedPrompter (app/prompting/scripted_prompter.h),
 // which answers from a script and keeps a transcript.
 //

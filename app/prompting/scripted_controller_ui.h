@@ -40,7 +40,6 @@ class ScriptedControllerUi : public ControllerUi {
   // Asked on every turn of a modal run: true presses Cancel (an interrupt of the headless front
   // end).
   void set_cancel_source(std::function<bool()> source) { cancel_source_ = std::move(source); }
-  void set_engine_window(HWND window) { engine_window_ = window; }
 
   const std::vector<ModalRecord>& modal_records() const { return modal_records_; }
   // Display modes started, in order; -1 marks a stop.
@@ -53,7 +52,7 @@ class ScriptedControllerUi : public ControllerUi {
   void StartProgressDisplay(int mode) override;
   void StopProgressDisplay() override;
   void SetExecutionState(uint32_t flags) override;
-  HWND EngineWindow() override { return engine_window_; }
+  HWND EngineWindow() override { return nullptr; }
 
  private:
   uint32_t divisor_ = 1;
@@ -62,7 +61,6 @@ class ScriptedControllerUi : public ControllerUi {
   std::function<void(int)> pump_hook_;
   std::function<bool()> cancel_source_;
   int pump_calls_ = 0;
-  HWND engine_window_ = nullptr;
   std::vector<ModalRecord> modal_records_;
   std::vector<int> display_events_;
   std::vector<uint32_t> execution_states_;

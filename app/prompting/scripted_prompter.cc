@@ -23,11 +23,6 @@ void ScriptedPrompter::SetDefaultAnswer(Kind kind, int answer) {
   }
 }
 
-void ScriptedPrompter::SetObserver(std::function<void(const Record&)> observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  observer_ = std::move(observer);
-}
-
 void ScriptedPrompter::AddWindow(PromptWindow window) {
   std::lock_guard<std::mutex> lock(mutex_);
   windows_.insert(window);
@@ -70,13 +65,8 @@ int ScriptedPrompter::Answer(Kind kind, int fallback) {
 }
 
 void ScriptedPrompter::Add(Record record) {
-  std::function<void(const Record&)> observer;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(record);
-    observer = observer_;
-  }
-  if (observer) observer(record);  // outside the lock: an observer may prompt again
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.push_back(std::move(record));
 }
 
 int ScriptedPrompter::ShowMessage(const MessageRequest& request) {

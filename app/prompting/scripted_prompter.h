@@ -1,16 +1,14 @@
 // Orvex prompting: a prompter that answers from a script, for tests and the headless front end.
 //
-// Answers queued with QueueAnswer are used in order by whichever question comes next; when the queue
-// is empty each kind of question gets its default answer (SetDefaultAnswer). Out of the box a
+// Answers queued with QueueAnswer are used in order by whichever question comes next; when the
+// queue is empty each kind of question gets its default answer (SetDefaultAnswer). Out of the box a
 // message gets its first button (OK or Yes), the Retry/Next/Abort question Abort, the cancel
 // confirmation Cancel (the job goes on) and a choice its first line. Every prompt is recorded in a
-// transcript and, when an observer is set, handed to it as it happens (the headless front end prints
-// them). Thread-safe.
+// transcript. Thread-safe.
 #ifndef QUENVAR_APP_PROMPTING_SCRIPTED_PROMPTER_H_
 #define QUENVAR_APP_PROMPTING_SCRIPTED_PROMPTER_H_
 
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -39,7 +37,6 @@ class ScriptedPrompter : public Prompter {
 
   void QueueAnswer(int answer);
   void SetDefaultAnswer(Kind kind, int answer);
-  void SetObserver(std::function<void(const Record&)> observer);
 
   // Windows the prompter reports as live; the main window counts as live too.
   void AddWindow(PromptWindow window);
@@ -68,7 +65,6 @@ class ScriptedPrompter : public Prompter {
   int default_select_next_ = kIdCancel;
   int default_confirm_cancel_ = kIdCancel;
   int default_choose_ = 0;
-  std::function<void(const Record&)> observer_;
   std::set<PromptWindow> windows_;
   PromptWindow main_window_ = nullptr;
   std::vector<Record> records_;

@@ -15,12 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/controllers/qt_controller_ui.h"
 #include "app/mainwindow/orvex_dlg.h"
+#include "app/qtshell/qt_controller_ui.h"
+#include "app/qtshell/qt_prompter.h"
 #include "app/startup/interrupt.h"
 #include "app/startup/orvex_app.h"
 #include "app/startup/system_startup.h"
-#include "app/workflow/qt_prompter.h"
 #include "platform/message_window.h"
 
 namespace {

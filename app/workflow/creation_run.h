@@ -146,7 +146,6 @@ class FrameProgress {
   uint32_t media_done() const { return media_done_; }
   uint32_t verify_factor() const { return verify_factor_; }
   uint32_t current_base() const { return current_base_; }
-  uint32_t total_base() const { return total_base_; }
   uint32_t timer_id() const { return timer_id_; }
   uint32_t current_bar() const { return current_bar_; }
   uint32_t total_bar() const { return total_bar_; }
@@ -258,10 +257,8 @@ class CreationRun : private FrameProgress::Source, private UsbProgressUi {
   int cancel_answer() const { return cancel_answer_.load(); }
   bool cancel_requested() const override { return cancel_requested_.load(); }
   const std::u16string& prompt_text() const { return prompt_text_; }
-  const std::u16string& information_text() const { return text_; }
   int current_item() const { return current_item_; }
   int current_disc() const { return current_disc_; }
-  uint32_t usb_mask() const { return usb_mask_; }
   FrameProgress& progress() { return progress_; }
   // Waits for the cancel prompt thread to finish (tests, shutdown).
   void JoinCancelPrompt();

@@ -9,6 +9,7 @@
 
 #include "datadisk/datadisk_env.h"
 #include "datadisk/names.h"
+#include "platform/local_time.h"
 #include "platform/unicode.h"
 #include "quillden/result.h"
 
@@ -211,13 +212,12 @@ DiscRegistry& Discs() {
 }
 
 void FormatLabel(char16_t* label) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  quenvar::platform::SystemTime local;
+  quenvar::platform::FileTimeToLocalTime(DatadiskEnv()->Now(), &local);
   char text[40];
-  std::snprintf(text, sizeof(text), "%04u%02u%02u_%02u%02u%02u", unsigned(local.tm_year + 1900),
-                unsigned(local.tm_mon + 1), unsigned(local.tm_mday), unsigned(local.tm_hour),
-                unsigned(local.tm_min), unsigned(local.tm_sec));
+  std::snprintf(text, sizeof(text), "%04u%02u%02u_%02u%02u%02u", unsigned(local.year),
+                unsigned(local.month), unsigned(local.day), unsigned(local.hour),
+                unsigned(local.minute), unsigned(local.second));
   size_t i = 0;
   for (; text[i] && i < 32; ++i) label[i] = static_cast<char16_t>(text[i]);
   label[i] = 0;

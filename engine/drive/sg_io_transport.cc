@@ -32,7 +32,7 @@ SgIoTransport::~SgIoTransport() {
 }
 
 int SgIoTransport::ClaimExclusive() {
-  std::lock_guard<std::mutex> lock(claim_mutex_);
+  quenvar::platform::MutexLock lock(&claim_mutex_);
   if (exclusive_fd_ >= 0) return 0;
   int fd;
   do {
@@ -44,7 +44,7 @@ int SgIoTransport::ClaimExclusive() {
 }
 
 void SgIoTransport::ReleaseExclusive() {
-  std::lock_guard<std::mutex> lock(claim_mutex_);
+  quenvar::platform::MutexLock lock(&claim_mutex_);
   if (exclusive_fd_ >= 0) ::close(exclusive_fd_);
   exclusive_fd_ = -1;
 }

@@ -6,10 +6,11 @@
 #define QUILLDEN_DRIVE_SG_IO_TRANSPORT_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "drive/transport.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace quillden::drive {
 
@@ -36,8 +37,8 @@ class SgIoTransport : public Transport {
   SgIoTransport(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_;
   const std::string path_;
-  std::mutex claim_mutex_;
-  int exclusive_fd_ = -1;
+  quenvar::platform::Mutex claim_mutex_;
+  int exclusive_fd_ GUARDED_BY(claim_mutex_) = -1;
 };
 
 }  // namespace quillden::drive

@@ -3,7 +3,9 @@
 // ISO 9660 names are bytes of the system's code page: CP1252 by default, a double-byte code page
 // (CP932, CP936, CP949, CP950) under an East Asian locale, or what QUENVAR_CODEPAGE names. The name
 // rules keep a lead byte followed by a trail byte as one character, so the code page also answers
-// the lead-byte test. Implementations are immutable and thread-safe.
+// the lead-byte test. The conversions are the platform's (platform/code_page.h); this interface
+// lets a layout be built for a code page other than the system's. Implementations are immutable
+// and thread-safe.
 #ifndef QUILLDEN_FILESYSTEMS_ANSI_CODE_PAGE_H_
 #define QUILLDEN_FILESYSTEMS_ANSI_CODE_PAGE_H_
 
@@ -33,7 +35,7 @@ class AnsiCodePage {
 
   // The code page of the system (platform/code_page.h).
   static const AnsiCodePage& System();
-  // A code page by iconv name ("CP1252", "CP932", ...); null when iconv does not know it.
+  // A code page by name ("CP1252", "CP932", ..., "UTF-8"); null when the system cannot convert it.
   static std::unique_ptr<AnsiCodePage> Create(const std::string& name);
 };
 

@@ -1,27 +1,27 @@
 #include "filesystems/iso_time.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "filesystems/layout/ecma119_layout.h"
+#include "platform/env.h"
+#include "platform/file_time.h"
+#include "platform/local_time.h"
 
 namespace quillden::fs {
 namespace {
 
-// 100-ns units between 1601-01-01 and 1970-01-01.
-constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
+using quenvar::platform::SystemTime;
 
-IsoTime FromTm(const struct tm& tm, int8_t offset) {
+IsoTime FromSystemTime(const SystemTime& local, int8_t offset) {
   IsoTime time;
-  time.year = tm.tm_year + 1900;
-  time.month = tm.tm_mon + 1;
-  time.day = tm.tm_mday;
-  time.hour = tm.tm_hour;
-  time.minute = tm.tm_min;
-  time.second = std::min(tm.tm_sec, 59);
+  time.year = local.year;
+  time.month = local.month;
+  time.day = local.day;
+  time.hour = local.hour;
+  time.minute = local.minute;
+  time.second = std::min<int>(local.second, 59);  // a leap second is not a date field value
   time.offset = offset;
   return time;
 }
@@ -29,10 +29,7 @@ IsoTime FromTm(const struct tm& tm, int8_t offset) {
 }  // namespace
 
 int8_t TimeZoneOffsetUnits() {
-  tzset();
-  // timezone is seconds west of Greenwich for standard time: the Windows bias in seconds.
-  long bias_minutes = timezone / 60;
-  long units = -bias_minutes / 15;
+  long units = -static_cast<long>(quenvar::platform::TimeZoneBiasMinutes()) / 15;
   return static_cast<int8_t>(std::clamp(units, -48L, 52L));
 }
 
@@ -41,24 +38,24 @@ IsoTime FileTimeToIsoTime(uint64_t file_time) {
 }
 
 IsoTime IsoTimeConverter::operator()(uint64_t file_time) const {
-  time_t seconds = 0;
-  if (file_time > kUnixEpochFileTime) {
-    seconds = static_cast<time_t>((file_time - kUnixEpochFileTime) / 10000000ull);
-  }
-  struct tm tm {};
-  if (!localtime_r(&seconds, &tm)) return IsoTime{1980, 1, 1, 0, 0, 0, offset_};
-  IsoTime time = FromTm(tm, offset_);
-  time.second &= ~1;
   // The DOS format starts in 1980; earlier times are recorded as its first day.
-  if (time.year < 1980) time = IsoTime{1980, 1, 1, 0, 0, 0, time.offset};
+  const IsoTime first_day{1980, 1, 1, 0, 0, 0, offset_};
+  SystemTime local;
+  if (!quenvar::platform::FileTimeToLocalTime(file_time, &local)) {
+    // Beyond the last year a broken-down time holds (or before its first): the nearest end.
+    if (file_time < quenvar::platform::kFileTimeUnixEpoch) return first_day;
+    return IsoTime{30827, 12, 31, 23, 59, 58, offset_};
+  }
+  IsoTime time = FromSystemTime(local, offset_);
+  time.second &= ~1;
+  if (time.year < 1980) return first_day;
   return time;
 }
 
 IsoTime VolumeTimeNow() {
-  time_t now = time(nullptr);
-  struct tm tm {};
-  localtime_r(&now, &tm);
-  return FromTm(tm, TimeZoneOffsetUnits());
+  SystemTime local;
+  quenvar::platform::FileTimeToLocalTime(quenvar::platform::Env::Default()->Now(), &local);
+  return FromSystemTime(local, TimeZoneOffsetUnits());
 }
 
 void PutRecordingDate(uint8_t* p, const IsoTime& time) {

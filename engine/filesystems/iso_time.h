@@ -24,8 +24,9 @@ struct IsoTime {
 int8_t TimeZoneOffsetUnits();
 
 // A file time (100-ns units since 1601, UTC) in local time, with seconds made even as the DOS date
-// and time format keeps them. Reads the time zone on every call; a layout converts through one
-// IsoTimeConverter instead.
+// and time format keeps them; a time before 1980 becomes 1980-01-01, one past the calendar of the
+// platform's local time the last day of that calendar. Reads the time zone on every call; a layout
+// converts through one IsoTimeConverter instead.
 IsoTime FileTimeToIsoTime(uint64_t file_time);
 
 // FileTimeToIsoTime with the time zone read once, when the converter is made: every record of one

@@ -17,19 +17,19 @@ class Registry {
  public:
   HANDLE Add(std::shared_ptr<Record> record) {
     HANDLE handle = record.get();
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     records_.emplace(handle, std::move(record));
     return handle;
   }
   std::shared_ptr<Record> Find(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     auto it = records_.find(handle);
     return it == records_.end() ? nullptr : it->second;
   }
   std::shared_ptr<Record> Remove(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     auto it = records_.find(handle);
     if (it == records_.end()) return nullptr;
     std::shared_ptr<Record> record = std::move(it->second);
@@ -38,8 +38,8 @@ class Registry {
   }
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<HANDLE, std::shared_ptr<Record>> records_;
+  quenvar::platform::Mutex mutex_;
+  std::unordered_map<HANDLE, std::shared_ptr<Record>> records_ GUARDED_BY(mutex_);
 };
 
 // Leaked on purpose: workers may outlive static destruction at process exit.
@@ -52,14 +52,14 @@ Registry<FileProgressRecord>& FileProgresses() {
   return *registry;
 }
 
-std::mutex g_gate_mutex;
-std::function<void()> g_worker_start_gate;
+quenvar::platform::Mutex g_gate_mutex;
+std::function<void()> g_worker_start_gate GUARDED_BY(g_gate_mutex);
 
 // Lets a test hold a worker between its start and its body.
 void WorkerStartGate() {
   std::function<void()> gate;
   {
-    std::lock_guard lock(g_gate_mutex);
+    quenvar::platform::MutexLock lock(&g_gate_mutex);
     gate = g_worker_start_gate;
   }
   if (gate) gate();
@@ -74,11 +74,11 @@ uint32_t StatusForResult(uint32_t result) {
 }  // namespace
 
 std::shared_ptr<Worker> ProgressRecord::worker() const {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   return worker_;
 }
 void ProgressRecord::set_worker(std::shared_ptr<Worker> worker) {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   worker_ = std::move(worker);
 }
 std::shared_ptr<ProgressRecord> ProgressRecord::FromHandle(HANDLE handle) {
@@ -93,11 +93,11 @@ std::shared_ptr<ProgressRecord> ProgressRecord::Release(HANDLE handle) {
 }
 
 std::shared_ptr<Worker> FileProgressRecord::worker() const {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   return worker_;
 }
 void FileProgressRecord::set_worker(std::shared_ptr<Worker> worker) {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   worker_ = std::move(worker);
 }
 std::shared_ptr<FileProgressRecord> FileProgressRecord::FromHandle(HANDLE handle) {
@@ -147,7 +147,7 @@ void ProgressReporter::RaiseSessionTrack(int index, uint32_t value) const {
 }
 
 uint32_t ProgressRecord::Claim(Worker::Body body, std::shared_ptr<Worker>* started) {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   if (ProgressBusy(status.load())) return QD_E_BUSY;
   std::shared_ptr<Worker> worker = Worker::Start(std::move(body), /*start_suspended=*/true);
   if (!worker) return QD_E_THREAD;
@@ -158,7 +158,7 @@ uint32_t ProgressRecord::Claim(Worker::Body body, std::shared_ptr<Worker>* start
 }
 
 std::shared_ptr<Worker> ProgressRecord::RequestCancel(bool* cancel_pending) {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   *cancel_pending = false;
   if (!worker_) return nullptr;
   uint32_t expected = PRG_STATUS_RUNNING;
@@ -203,7 +203,7 @@ uint32_t RunOperation(HANDLE progress, uint32_t phase, uint32_t end, OperationBo
 }
 
 bool FileProgressRecord::Busy() const {
-  std::lock_guard lock(worker_mutex_);
+  quenvar::platform::MutexLock lock(&worker_mutex_);
   return worker_ && !worker_->Ended();
 }
 
@@ -213,7 +213,7 @@ uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& reco
   {
     // One worker per object: the check and the start are one step, so two callers racing for the
     // same object cannot both start one (they would share the result word).
-    std::lock_guard lock(record->worker_mutex_);
+    quenvar::platform::MutexLock lock(&record->worker_mutex_);
     if (record->worker_ && !record->worker_->Ended()) return QD_E_BUSY;
     worker = Worker::Start(
         [record, body = std::move(body)]() -> uint32_t {
@@ -240,7 +240,7 @@ uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& reco
 }
 
 void SetWorkerStartGateForTesting(std::function<void()> gate) {
-  std::lock_guard lock(g_gate_mutex);
+  quenvar::platform::MutexLock lock(&g_gate_mutex);
   g_worker_start_gate = std::move(gate);
 }
 

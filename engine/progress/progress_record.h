@@ -17,6 +17,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "progress/worker.h"
 #include "quillden/progress.h"
 #include "quillden/types.h"
@@ -52,8 +54,8 @@ class ProgressRecord {
   static std::shared_ptr<ProgressRecord> Release(HANDLE handle);
 
  private:
-  mutable std::mutex worker_mutex_;
-  std::shared_ptr<Worker> worker_;
+  mutable quenvar::platform::Mutex worker_mutex_;
+  std::shared_ptr<Worker> worker_ GUARDED_BY(worker_mutex_);
 };
 
 class FileProgressRecord {
@@ -74,8 +76,8 @@ class FileProgressRecord {
  private:
   friend uint32_t StartFileProgressWorker(const std::shared_ptr<FileProgressRecord>& record,
                                           uint32_t finished_code, std::function<uint32_t()> body);
-  mutable std::mutex worker_mutex_;
-  std::shared_ptr<Worker> worker_;
+  mutable quenvar::platform::Mutex worker_mutex_;
+  std::shared_ptr<Worker> worker_ GUARDED_BY(worker_mutex_);
 };
 
 // True for the status words of an object that an operation still owns: running, and cancel

@@ -7,7 +7,10 @@ namespace quillden {
 
 std::shared_ptr<Worker> Worker::Start(Body body, bool start_suspended, EndNotice on_end) {
   std::shared_ptr<Worker> worker(new Worker());
-  worker->resumed_ = !start_suspended;
+  {
+    quenvar::platform::MutexLock lock(&worker->mutex_);
+    worker->resumed_ = !start_suspended;
+  }
   try {
     // The thread holds no reference to the Worker: the destructor joins or detaches it, and the
     // state it writes lives in the Worker only while that exists. To make abandonment safe the
@@ -36,38 +39,42 @@ Worker::~Worker() {
 
 void Worker::Run(Body body, EndNotice on_end) {
   {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return resumed_; });
+    quenvar::platform::MutexLock lock(&mutex_);
+    while (!resumed_) changed_.Wait();
   }
   uint32_t result = body();
   body = nullptr;  // release what the body captured before announcing the end
   {
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     exit_code_ = result;
     ended_ = true;
-    changed_.notify_all();
+    changed_.SignalAll();
   }
   if (on_end) on_end(result);
 }
 
 void Worker::Resume() {
-  std::lock_guard lock(mutex_);
+  quenvar::platform::MutexLock lock(&mutex_);
   resumed_ = true;
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
 bool Worker::Ended() const {
-  std::lock_guard lock(mutex_);
+  quenvar::platform::MutexLock lock(&mutex_);
   return ended_;
 }
 
 bool Worker::WaitForEnd(uint32_t timeout_ms) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ended_; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  quenvar::platform::MutexLock lock(&mutex_);
+  while (!ended_) {
+    if (!changed_.WaitUntil(deadline)) return ended_;
+  }
+  return true;
 }
 
 uint32_t Worker::ExitCode() const {
-  std::lock_guard lock(mutex_);
+  quenvar::platform::MutexLock lock(&mutex_);
   return exit_code_;
 }
 

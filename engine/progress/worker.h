@@ -8,12 +8,13 @@
 #ifndef QUILLDEN_PROGRESS_WORKER_H_
 #define QUILLDEN_PROGRESS_WORKER_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace quillden {
 
@@ -45,11 +46,11 @@ class Worker {
   Worker() = default;
   void Run(Body body, EndNotice on_end);
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  bool resumed_ = false;
-  bool ended_ = false;
-  uint32_t exit_code_ = 0;
+  mutable quenvar::platform::Mutex mutex_;
+  mutable quenvar::platform::CondVar changed_{&mutex_};
+  bool resumed_ GUARDED_BY(mutex_) = false;
+  bool ended_ GUARDED_BY(mutex_) = false;
+  uint32_t exit_code_ GUARDED_BY(mutex_) = 0;
   std::thread thread_;
 };
 

@@ -38,7 +38,6 @@ void Walk(CContentsItem& item) {
       item.DiscTitle(d);
       item.IsChecked(d);
       item.IsBootable(d);
-      item.HasImageFile(d);
       item.MediaKindOf(d);
       item.RequiredSize(d);
       quenvar::app::BootImageSettings boot;

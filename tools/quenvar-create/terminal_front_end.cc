@@ -35,6 +35,94 @@ bool ParseCount(const std::string& text, int low, int high, int* out) {
   return true;
 }
 
+// The options that answer the run's questions; false (with *error) when value is not an answer.
+bool SetAnswerOption(const std::string& name, const std::string& v, Options* options,
+                     std::string* error) {
+  if (name == "--insert") {
+    if (v != "ok" && v != "cancel" && v != "wait") {
+      *error = "--insert takes ok, cancel or wait";
+      return false;
+    }
+    options->insert = v == "ok"       ? InsertPolicy::kOk
+                      : v == "cancel" ? InsertPolicy::kCancel
+                                      : InsertPolicy::kWait;
+  } else if (name == "--on-battery") {
+    if (v != "continue" && v != "stop") {
+      *error = "--on-battery takes continue or stop";
+      return false;
+    }
+    options->on_battery_continue = v == "continue";
+  } else if (name == "--on-failure") {
+    if (v == "retry") {
+      options->on_failure = FailurePolicy::kRetry;
+    } else if (v == "next") {
+      options->on_failure = FailurePolicy::kNext;
+    } else if (v == "abort") {
+      options->on_failure = FailurePolicy::kAbort;
+    } else {
+      *error = "--on-failure takes retry, next or abort";
+      return false;
+    }
+  } else {  // --erase, --format, --confirm-cancel
+    if (v != "yes" && v != "no") {
+      *error = name + " takes yes or no";
+      return false;
+    }
+    bool* answer = name == "--erase"    ? &options->erase
+                   : name == "--format" ? &options->format
+                                        : &options->confirm_cancel;
+    *answer = v == "yes";
+  }
+  return true;
+}
+
+// The options that say what to create and how; false (with *error) for a bad value.
+bool SetRunOption(const std::string& name, const std::string& v, Options* options,
+                  std::string* error) {
+  if (name == "--drive") {
+    const int number = quenvar::tools::DriveNumberOf(v);
+    if (number == 0) {
+      *error = "--drive takes a drive letter";
+      return false;
+    }
+    options->drive = quenvar::tools::DriveLetterOf(number);
+  } else if (name == "--set") {
+    std::pair<int, int> pair;
+    if (!ParsePair(v, &pair)) {
+      *error = "--set takes ITEM:SET, both numbers from 1";
+      return false;
+    }
+    options->sets.push_back(pair);
+  } else if (name == "--verify-mode") {
+    if (v != "quick" && v != "full") {
+      *error = "--verify-mode takes quick or full";
+      return false;
+    }
+    options->verify = v == "quick" ? kVerifyQuickMode : kVerifyFullMode;
+  } else if (name == "--blank") {
+    options->blank_kind = v;
+  } else if (name == "--keep") {
+    options->keep_dir = v;
+  } else {  // --retries, --media-prompts
+    int* target = name == "--retries" ? &options->retries : &options->max_media_prompts;
+    if (!ParseCount(v, name == "--retries" ? 0 : 1, 100, target)) {
+      *error = name + " takes a small number";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsAnswerOption(const std::string& arg) {
+  return arg == "--insert" || arg == "--erase" || arg == "--format" || arg == "--confirm-cancel" ||
+         arg == "--on-battery" || arg == "--on-failure";
+}
+
+bool IsRunOption(const std::string& arg) {
+  return arg == "--drive" || arg == "--set" || arg == "--verify-mode" || arg == "--blank" ||
+         arg == "--keep" || arg == "--retries" || arg == "--media-prompts";
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -74,91 +162,19 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   *options = Options{};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    auto value = [&](std::string* out) {
+    if (IsAnswerOption(arg) || IsRunOption(arg)) {
       if (i + 1 >= args.size()) {
         *error = arg + " needs a value";
         return false;
       }
-      *out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--drive") {
-      if (!value(&v)) return false;
-      const int number = quenvar::tools::DriveNumberOf(v);
-      if (number == 0) {
-        *error = "--drive takes a drive letter";
-        return false;
-      }
-      options->drive = quenvar::tools::DriveLetterOf(number);
-    } else if (arg == "--set") {
-      std::pair<int, int> pair;
-      if (!value(&v)) return false;
-      if (!ParsePair(v, &pair)) {
-        *error = "--set takes ITEM:SET, both numbers from 1";
-        return false;
-      }
-      options->sets.push_back(pair);
+      const std::string& value = args[++i];
+      const bool set = IsAnswerOption(arg) ? SetAnswerOption(arg, value, options, error)
+                                           : SetRunOption(arg, value, options, error);
+      if (!set) return false;
     } else if (arg == "--verify") {
       options->verify = kVerifyOnConfigured;
     } else if (arg == "--no-verify") {
       options->verify = kVerifyOff;
-    } else if (arg == "--verify-mode") {
-      if (!value(&v)) return false;
-      if (v != "quick" && v != "full") {
-        *error = "--verify-mode takes quick or full";
-        return false;
-      }
-      options->verify = v == "quick" ? kVerifyQuickMode : kVerifyFullMode;
-    } else if (arg == "--insert") {
-      if (!value(&v)) return false;
-      if (v != "ok" && v != "cancel" && v != "wait") {
-        *error = "--insert takes ok, cancel or wait";
-        return false;
-      }
-      options->insert = v == "ok"       ? InsertPolicy::kOk
-                        : v == "cancel" ? InsertPolicy::kCancel
-                                        : InsertPolicy::kWait;
-    } else if (arg == "--blank") {
-      if (!value(&options->blank_kind)) return false;
-    } else if (arg == "--keep") {
-      if (!value(&options->keep_dir)) return false;
-    } else if (arg == "--erase" || arg == "--format" || arg == "--confirm-cancel") {
-      if (!value(&v)) return false;
-      if (v != "yes" && v != "no") {
-        *error = arg + " takes yes or no";
-        return false;
-      }
-      bool* answer = arg == "--erase"    ? &options->erase
-                     : arg == "--format" ? &options->format
-                                         : &options->confirm_cancel;
-      *answer = v == "yes";
-    } else if (arg == "--on-battery") {
-      if (!value(&v)) return false;
-      if (v != "continue" && v != "stop") {
-        *error = "--on-battery takes continue or stop";
-        return false;
-      }
-      options->on_battery_continue = v == "continue";
-    } else if (arg == "--on-failure") {
-      if (!value(&v)) return false;
-      if (v == "retry") {
-        options->on_failure = FailurePolicy::kRetry;
-      } else if (v == "next") {
-        options->on_failure = FailurePolicy::kNext;
-      } else if (v == "abort") {
-        options->on_failure = FailurePolicy::kAbort;
-      } else {
-        *error = "--on-failure takes retry, next or abort";
-        return false;
-      }
-    } else if (arg == "--retries" || arg == "--media-prompts") {
-      if (!value(&v)) return false;
-      int* target = arg == "--retries" ? &options->retries : &options->max_media_prompts;
-      if (!ParseCount(v, arg == "--retries" ? 0 : 1, 100, target)) {
-        *error = arg + " takes a small number";
-        return false;
-      }
     } else if (arg == "--list") {
       options->list_only = true;
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {

@@ -8,7 +8,7 @@
 #include "drive/drive_handle.h"
 #include "filesystems/reader/block_source.h"
 #include "filesystems/reader/disc_reader.h"
-#include "filesystems/reader/importer.h"
+#include "datadisk/importer.h"
 #include "progress/progress_record.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"

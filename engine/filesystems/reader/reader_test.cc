@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "filesystems/reader/disc_item.h"
-#include "filesystems/reader/importer.h"
+#include "datadisk/importer.h"
 
 namespace quillden::reader {
 namespace {

@@ -7,6 +7,8 @@
 // fail: a character the code page cannot represent becomes '?', and bytes that do not decode
 // become U+FFFD. The five bytes code page 1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D)
 // map to the C1 controls of the same value, both ways, so every byte string round-trips in 1252.
+// ASCII text in a code page that keeps ASCII as it is (the Windows single-byte pages, the four
+// double-byte pages and UTF-8) is copied without iconv: file names are nearly always ASCII.
 // Thread-safe.
 #ifndef QUENVAR_PLATFORM_CODE_PAGE_H_
 #define QUENVAR_PLATFORM_CODE_PAGE_H_
@@ -29,6 +31,9 @@ std::u16string FromAnsi(std::string_view bytes, uint32_t code_page = 0);
 // True when byte starts a two-byte character in a double-byte code page (932, 936, 949, 950);
 // always false for the others.
 bool IsLeadByte(uint8_t byte, uint32_t code_page = 0);
+// True when byte may close a two-byte character in a double-byte code page; always false for the
+// others.
+bool IsTrailByte(uint8_t byte, uint32_t code_page = 0);
 
 }  // namespace quenvar::platform
 

@@ -11,6 +11,7 @@
 #ifndef QUENVAR_PLATFORM_ENV_H_
 #define QUENVAR_PLATFORM_ENV_H_
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,12 @@ class ReadableFile {
   // Reads up to n bytes at offset; *read_count < n only at the end of the file.
   virtual Status ReadAt(uint64_t offset, size_t n, void* buffer, size_t* read_count) = 0;
   virtual uint64_t Size() const = 0;
+  // The status of the open file itself (fstat): its device and inode tell whether the file opened
+  // is the one a Stat of its path looked at. ENOTSUP for a file without one (test files).
+  virtual Status Stat(FileInfo* info) const {
+    (void)info;
+    return Status::FromErrno(ENOTSUP, "fstat");
+  }
   // The file descriptor for zero-copy transfers, or -1 when there is none (test files).
   virtual int NativeHandle() const { return -1; }
 };
@@ -127,8 +134,12 @@ class EnvWrapper : public Env {
   Status RenameFile(const std::string& from, const std::string& to) override {
     return target_->RenameFile(from, to);
   }
-  Status CreateDirectory(const std::string& path) override { return target_->CreateDirectory(path); }
-  Status RemoveDirectory(const std::string& path) override { return target_->RemoveDirectory(path); }
+  Status CreateDirectory(const std::string& path) override {
+    return target_->CreateDirectory(path);
+  }
+  Status RemoveDirectory(const std::string& path) override {
+    return target_->RemoveDirectory(path);
+  }
   std::string TemporaryDirectory() override { return target_->TemporaryDirectory(); }
   uint64_t TickCountMs() override { return target_->TickCountMs(); }
   FileTime Now() override { return target_->Now(); }

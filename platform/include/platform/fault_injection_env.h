@@ -1,23 +1,24 @@
 // Platform layer: an Env for tests that injects file system faults.
 //
 // FaultInjectionEnv forwards to a target Env (the POSIX one by default) and makes chosen calls fail
-// the way real disks and file systems fail: the n-th call of a kind returns an errno, every call from
-// the n-th on fails, writes stop after a byte budget with a short write and ENOSPC, and a folder
-// vanishes once it has been listed (later calls on it or below it find nothing). Calls are counted
-// per kind from construction or the last Reset(); an optional path prefix limits counting and faults
-// to calls on paths under it. Files opened through it stay under its control (reads and writes are
-// counted) and must not outlive it. Thread-safe.
+// the way real disks and file systems fail: the n-th call of a kind returns an errno, every call
+// from the n-th on fails, writes stop after a byte budget with a short write and ENOSPC, and a
+// folder vanishes once it has been listed (later calls on it or below it find nothing). Calls are
+// counted per kind from construction or the last Reset(); an optional path prefix limits counting
+// and faults to calls on paths under it. Files opened through it stay under its control (reads and
+// writes are counted) and must not outlive it. Thread-safe.
 #ifndef QUENVAR_PLATFORM_FAULT_INJECTION_ENV_H_
 #define QUENVAR_PLATFORM_FAULT_INJECTION_ENV_H_
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace quenvar::platform {
 
@@ -26,7 +27,7 @@ enum class FaultKind {
   kRead,             // ReadableFile::ReadAt
   kWrite,            // WritableFile::Append and WriteAt
   kSync,             // WritableFile::Sync
-  kStat,             // Env::Stat
+  kStat,             // Env::Stat and ReadableFile::Stat
   kList,             // Env::ListDirectory
   kRemove,           // RemoveFile and RemoveDirectory
   kRename,           // RenameFile
@@ -59,7 +60,8 @@ class FaultInjectionEnv : public EnvWrapper {
   Status Stat(const std::string& path, bool follow_links, FileInfo* info) override;
   Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) override;
   Status OpenReadable(const std::string& path, std::unique_ptr<ReadableFile>* file) override;
-  Status OpenWritable(const std::string& path, WriteMode mode, std::unique_ptr<WritableFile>* file) override;
+  Status OpenWritable(const std::string& path, WriteMode mode,
+                      std::unique_ptr<WritableFile>* file) override;
   Status RemoveFile(const std::string& path) override;
   Status RenameFile(const std::string& from, const std::string& to) override;
   Status CreateDirectory(const std::string& path) override;
@@ -72,23 +74,23 @@ class FaultInjectionEnv : public EnvWrapper {
 
  private:
   struct Rule {
-    uint64_t calls = 0;     // counted calls
-    uint64_t fail_at = 0;   // absolute call number that fails (0: none)
-    uint64_t fail_from = 0; // absolute call number from which all fail (0: none)
+    uint64_t calls = 0;      // counted calls
+    uint64_t fail_at = 0;    // absolute call number that fails (0: none)
+    uint64_t fail_from = 0;  // absolute call number from which all fail (0: none)
     int error = EIO;
   };
-  bool Filtered(const std::string& path) const;  // mu_ held
-  bool Vanished(const std::string& path) const;  // mu_ held
+  bool Filtered(const std::string& path) const REQUIRES(mu_);
+  bool Vanished(const std::string& path) const REQUIRES(mu_);
   static bool Under(const std::string& path, const std::string& folder);
 
-  mutable std::mutex mu_;
-  std::array<Rule, kFaultKindCount> rules_;
-  std::string filter_;
-  bool write_limited_ = false;
-  uint64_t write_budget_ = 0;
-  int write_error_ = ENOSPC;
-  std::vector<std::string> vanish_pending_;
-  std::vector<std::string> vanished_;
+  mutable Mutex mu_;
+  std::array<Rule, kFaultKindCount> rules_ GUARDED_BY(mu_);
+  std::string filter_ GUARDED_BY(mu_);
+  bool write_limited_ GUARDED_BY(mu_) = false;
+  uint64_t write_budget_ GUARDED_BY(mu_) = 0;
+  int write_error_ GUARDED_BY(mu_) = ENOSPC;
+  std::vector<std::string> vanish_pending_ GUARDED_BY(mu_);
+  std::vector<std::string> vanished_ GUARDED_BY(mu_);
 };
 
 }  // namespace quenvar::platform

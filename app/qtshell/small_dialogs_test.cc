@@ -1,4 +1,4 @@
-#include "app/controllers/small_dialogs.h"
+#include "app/qtshell/small_dialogs.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/controllers/qt_text.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/testing/qt_test_app.h"

@@ -1,11 +1,11 @@
-#include "app/controllers/small_dialogs.h"
+#include "app/qtshell/small_dialogs.h"
 
 #include <QHBoxLayout>
-#include <algorithm>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
-#include "app/controllers/qt_text.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 
@@ -13,7 +13,8 @@ namespace quenvar::app {
 namespace {
 
 QPushButton* AddButton(QDialog* dialog, QHBoxLayout* row, uint16_t template_id, int command) {
-  auto* button = new QPushButton(ToQString(DialogText(template_id, static_cast<uint16_t>(command))), dialog);
+  auto* button =
+      new QPushButton(ToQString(DialogText(template_id, static_cast<uint16_t>(command))), dialog);
   button->setObjectName(QString::number(command));
   button->setAutoDefault(false);
   row->addWidget(button);
@@ -69,7 +70,9 @@ void CMsgDlg::ShowText(std::u16string_view text) {
   repaint();
 }
 
-QString CMsgDlg::text() const { return text_->text(); }
+QString CMsgDlg::text() const {
+  return text_->text();
+}
 
 CSelNextProcDlg::CSelNextProcDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(ToQString(DialogText(ids::kDlgSelNextProc, ids::kItemTitle)));
@@ -101,7 +104,9 @@ int CSelNextProcDlg::Run(std::u16string_view disc_title) {
   return exec();
 }
 
-void CSelNextProcDlg::reject() { done(ids::kItemCancel); }
+void CSelNextProcDlg::reject() {
+  done(ids::kItemCancel);
+}
 
 CCancelDlg::CCancelDlg(QWidget* parent) : QDialog(parent) {
   auto* column = new QVBoxLayout(this);
@@ -115,9 +120,13 @@ CCancelDlg::CCancelDlg(QWidget* parent) : QDialog(parent) {
           [this] { Command(ids::kItemCancel); });
 }
 
-void CCancelDlg::SetTitle(std::u16string_view title) { title_ = std::u16string(title); }
+void CCancelDlg::SetTitle(std::u16string_view title) {
+  title_ = std::u16string(title);
+}
 
-void CCancelDlg::SetText(std::u16string_view text) { text_ = std::u16string(text); }
+void CCancelDlg::SetText(std::u16string_view text) {
+  text_ = std::u16string(text);
+}
 
 int CCancelDlg::Run() {
   setWindowTitle(ToQString(title_));
@@ -130,6 +139,8 @@ void CCancelDlg::Command(int id) {
   done(id);
 }
 
-void CCancelDlg::reject() { Command(ids::kItemCancel); }
+void CCancelDlg::reject() {
+  Command(ids::kItemCancel);
+}
 
 }  // namespace quenvar::app

@@ -1,12 +1,12 @@
-// Orvex controllers: the small dialogs of the creation flow.
+// Orvex Qt shell: the small dialogs of the creation flow.
 //
 // CMsgDlg is the translucent modeless wait window (template 101, text in control 1000).
 // CSelNextProcDlg asks what to do after a medium failed: Retry (1021), Next (1022) or Abort (2;
 // closing the window counts as Abort). CCancelDlg asks whether to cancel: OK (1) or Cancel (2;
 // closing counts as Cancel). Texts come from the string tables in the user-interface language.
 // These are widgets: only the Qt prompter creates them, on the GUI thread.
-#ifndef QUENVAR_APP_CONTROLLERS_SMALL_DIALOGS_H_
-#define QUENVAR_APP_CONTROLLERS_SMALL_DIALOGS_H_
+#ifndef QUENVAR_APP_QTSHELL_SMALL_DIALOGS_H_
+#define QUENVAR_APP_QTSHELL_SMALL_DIALOGS_H_
 
 #include <QDialog>
 #include <QLabel>
@@ -87,4 +87,4 @@ class CCancelDlg : public QDialog {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_SMALL_DIALOGS_H_
+#endif  // QUENVAR_APP_QTSHELL_SMALL_DIALOGS_H_

@@ -1,4 +1,4 @@
-#include "app/controllers/qt_controller_ui.h"
+#include "app/qtshell/qt_controller_ui.h"
 
 #include <gtest/gtest.h>
 

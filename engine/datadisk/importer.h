@@ -2,8 +2,8 @@
 // imported entry (DDF_ATTR_IMPORTED) whose content stays where it is on the disc, placed into the
 // tree through the file progress protocol. One Importer serves one MST_ReadFileSystem call on the
 // worker's thread.
-#ifndef QUILLDEN_FILESYSTEMS_READER_IMPORTER_H_
-#define QUILLDEN_FILESYSTEMS_READER_IMPORTER_H_
+#ifndef QUILLDEN_DATADISK_IMPORTER_H_
+#define QUILLDEN_DATADISK_IMPORTER_H_
 
 #include <cstdint>
 #include <map>
@@ -68,4 +68,4 @@ class Importer {
 
 }  // namespace quillden::reader
 
-#endif  // QUILLDEN_FILESYSTEMS_READER_IMPORTER_H_
+#endif  // QUILLDEN_DATADISK_IMPORTER_H_

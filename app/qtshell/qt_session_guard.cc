@@ -1,4 +1,4 @@
-#include "app/guards/qt_session_guard.h"
+#include "app/qtshell/qt_session_guard.h"
 
 #include <QGuiApplication>
 #include <QSessionManager>

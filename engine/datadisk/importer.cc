@@ -1,4 +1,4 @@
-#include "filesystems/reader/importer.h"
+#include "datadisk/importer.h"
 
 #include <algorithm>
 #include <map>

@@ -1,6 +1,6 @@
-// Orvex controllers: turning table texts into Qt strings.
-#ifndef QUENVAR_APP_CONTROLLERS_QT_TEXT_H_
-#define QUENVAR_APP_CONTROLLERS_QT_TEXT_H_
+// Orvex Qt shell: turning table texts into Qt strings.
+#ifndef QUENVAR_APP_QTSHELL_QT_TEXT_H_
+#define QUENVAR_APP_QTSHELL_QT_TEXT_H_
 
 #include <QString>
 #include <string>
@@ -16,9 +16,10 @@ inline QString ToQString(std::u16string_view text) {
 }
 
 inline std::u16string FromQString(const QString& text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size()));
+  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()),
+                        static_cast<size_t>(text.size()));
 }
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_CONTROLLERS_QT_TEXT_H_
+#endif  // QUENVAR_APP_QTSHELL_QT_TEXT_H_

@@ -1,12 +1,12 @@
-// Orvex workflow: the prompter of the Qt program.
+// Orvex Qt shell: the prompter of the Qt program.
 //
 // Message boxes, the small dialogs and the choice dialogs as Qt widgets, with the texts of the
 // string tables. A call from another thread than the GUI thread is carried to the GUI thread and
 // blocks its caller until the user answered (the GUI thread must be processing events, as it does
 // while the creation loop polls). A PromptWindow of this prompter is a QWidget pointer; it is only
 // dereferenced after it was found among the application's live widgets.
-#ifndef QUENVAR_APP_WORKFLOW_QT_PROMPTER_H_
-#define QUENVAR_APP_WORKFLOW_QT_PROMPTER_H_
+#ifndef QUENVAR_APP_QTSHELL_QT_PROMPTER_H_
+#define QUENVAR_APP_QTSHELL_QT_PROMPTER_H_
 
 #include <QPointer>
 #include <QWidget>
@@ -29,7 +29,8 @@ class QtPrompter : public Prompter {
 
   int ShowMessage(const MessageRequest& request) override;
   int SelectNextProcess(PromptWindow owner, std::u16string_view disc_title) override;
-  int ConfirmCancel(PromptWindow owner, std::u16string_view title, std::u16string_view text) override;
+  int ConfirmCancel(PromptWindow owner, std::u16string_view title,
+                    std::u16string_view text) override;
   int Choose(const ChoiceRequest& request) override;
   void ShowWaitNotice(std::u16string_view text) override;
   void CloseWaitNotice() override;
@@ -48,4 +49,4 @@ class QtPrompter : public Prompter {
 
 }  // namespace quenvar::app
 
-#endif  // QUENVAR_APP_WORKFLOW_QT_PROMPTER_H_
+#endif  // QUENVAR_APP_QTSHELL_QT_PROMPTER_H_

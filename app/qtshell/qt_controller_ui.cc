@@ -1,4 +1,4 @@
-#include "app/controllers/qt_controller_ui.h"
+#include "app/qtshell/qt_controller_ui.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -12,7 +12,7 @@
 #include <map>
 #include <memory>
 
-#include "app/controllers/qt_text.h"
+#include "app/qtshell/qt_text.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "platform/message_window.h"
@@ -138,18 +138,6 @@ int QtControllerUi::RunModal(PromptWindow owner, ModalDialog& dialog) {
 void QtControllerUi::ProcessPendingMessages() {
   QCoreApplication::processEvents();
   platform::PumpMessages();
-}
-
-void QtControllerUi::StartProgressDisplay(int mode) {
-  if (start_display_) start_display_(mode);
-}
-
-void QtControllerUi::StopProgressDisplay() {
-  if (stop_display_) stop_display_();
-}
-
-void QtControllerUi::SetExecutionState(uint32_t flags) {
-  if (set_state_) set_state_(flags);
 }
 
 }  // namespace quenvar::app

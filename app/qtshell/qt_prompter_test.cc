@@ -1,4 +1,6 @@
-#include "app/workflow/qt_prompter.h"
+#include "app/qtshell/qt_prompter.h"
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -9,11 +11,10 @@
 #include <QTimer>
 #include <atomic>
 #include <functional>
-#include <gtest/gtest.h>
 #include <thread>
 
-#include "app/controllers/small_dialogs.h"
 #include "app/prompting/error_object.h"
+#include "app/qtshell/small_dialogs.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/testing/qt_test_app.h"
@@ -69,11 +70,14 @@ TEST_F(QtPrompterTest, MessageBoxWithLocalizedButtonsAndIcon) {
     icon = box->icon();
     ClickButton(box, QString::fromUtf8("취소"));
   });
-  const int answer = ShowAppMessage(u"Line 1\r\nLine 2\r\n", PromptButtons::kOkCancel, PromptIcon::kInformation);
+  const int answer =
+      ShowAppMessage(u"Line 1\r\nLine 2\r\n", PromptButtons::kOkCancel, PromptIcon::kInformation);
   EXPECT_EQ(answer, kIdOk) << "no prompter installed: the scripted stand-in answers";
 
   ScopedPrompter scope(&prompter_);
-  EXPECT_EQ(ShowAppMessage(u"Line 1\r\nLine 2\r\n", PromptButtons::kOkCancel, PromptIcon::kInformation), kIdCancel);
+  EXPECT_EQ(
+      ShowAppMessage(u"Line 1\r\nLine 2\r\n", PromptButtons::kOkCancel, PromptIcon::kInformation),
+      kIdCancel);
   EXPECT_EQ(caption, QStringLiteral("Quenvar"));
   EXPECT_EQ(text, QStringLiteral("Line 1\nLine 2\n"));
   EXPECT_EQ(icon, QMessageBox::Information);
@@ -92,7 +96,8 @@ TEST_F(QtPrompterTest, CallsFromAWorkerThreadRunOnTheGuiThread) {
   prompter_.SetMainWindow(&main_window);
   std::thread worker([&] {
     worker_sees_main = prompter_.MainWindow() != nullptr;
-    answer = ShowAppMessage(LoadString(ids::kOnBattery), PromptButtons::kYesNo, PromptIcon::kWarning);
+    answer =
+        ShowAppMessage(LoadString(ids::kOnBattery), PromptButtons::kYesNo, PromptIcon::kWarning);
   });
   while (answer == 0) QApplication::processEvents(QEventLoop::AllEvents, 10);
   worker.join();

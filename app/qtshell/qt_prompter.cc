@@ -1,4 +1,4 @@
-#include "app/workflow/qt_prompter.h"
+#include "app/qtshell/qt_prompter.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -11,8 +11,8 @@
 #include <QVBoxLayout>
 #include <functional>
 
-#include "app/controllers/qt_text.h"
-#include "app/controllers/small_dialogs.h"
+#include "app/qtshell/qt_text.h"
+#include "app/qtshell/small_dialogs.h"
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 
@@ -36,7 +36,9 @@ bool RunOnGuiThread(const std::function<void()>& fn) {
   return true;
 }
 
-QString ButtonText(uint16_t item) { return ToQString(DialogText(ids::kDlgMessageBox, item)); }
+QString ButtonText(uint16_t item) {
+  return ToQString(DialogText(ids::kDlgMessageBox, item));
+}
 
 }  // namespace
 
@@ -46,7 +48,9 @@ QtPrompter::~QtPrompter() {
   if (wait_window_ && OnGuiThread()) delete wait_window_.data();
 }
 
-void QtPrompter::SetMainWindow(QWidget* window) { main_window_ = window; }
+void QtPrompter::SetMainWindow(QWidget* window) {
+  main_window_ = window;
+}
 
 QWidget* QtPrompter::LiveWidget(PromptWindow window) const {
   // Compares pointers only: a stale token never gets dereferenced.
@@ -70,7 +74,7 @@ PromptWindow QtPrompter::MainWindow() const {
 }
 
 int QtPrompter::ShowMessage(const MessageRequest& request) {
-  int answer = request.buttons == PromptButtons::kYesNo ? kIdNo
+  int answer = request.buttons == PromptButtons::kYesNo      ? kIdNo
                : request.buttons == PromptButtons::kOkCancel ? kIdCancel
                                                              : kIdOk;
   RunOnGuiThread([&] {
@@ -79,7 +83,8 @@ int QtPrompter::ShowMessage(const MessageRequest& request) {
     if (request.icon == PromptIcon::kWarning) icon = QMessageBox::Warning;
     const QString caption =
         request.caption ? ToQString(*request.caption) : ToQString(LoadString(ids::kErrorCaption));
-    QMessageBox box(icon, caption, ToQString(request.text), QMessageBox::NoButton, LiveWidget(request.owner));
+    QMessageBox box(icon, caption, ToQString(request.text), QMessageBox::NoButton,
+                    LiveWidget(request.owner));
     switch (request.buttons) {
       case PromptButtons::kOk:
         box.addButton(QMessageBox::Ok)->setText(ButtonText(ids::kItemOk));
@@ -96,11 +101,20 @@ int QtPrompter::ShowMessage(const MessageRequest& request) {
         break;
     }
     switch (box.exec()) {
-      case QMessageBox::Ok: answer = kIdOk; break;
-      case QMessageBox::Cancel: answer = kIdCancel; break;
-      case QMessageBox::Yes: answer = kIdYes; break;
-      case QMessageBox::No: answer = kIdNo; break;
-      default: break;
+      case QMessageBox::Ok:
+        answer = kIdOk;
+        break;
+      case QMessageBox::Cancel:
+        answer = kIdCancel;
+        break;
+      case QMessageBox::Yes:
+        answer = kIdYes;
+        break;
+      case QMessageBox::No:
+        answer = kIdNo;
+        break;
+      default:
+        break;
     }
   });
   return answer;
@@ -115,7 +129,8 @@ int QtPrompter::SelectNextProcess(PromptWindow owner, std::u16string_view disc_t
   return answer;
 }
 
-int QtPrompter::ConfirmCancel(PromptWindow owner, std::u16string_view title, std::u16string_view text) {
+int QtPrompter::ConfirmCancel(PromptWindow owner, std::u16string_view title,
+                              std::u16string_view text) {
   int answer = kIdCancel;
   RunOnGuiThread([&] {
     CCancelDlg dialog(LiveWidget(owner));
@@ -150,7 +165,8 @@ int QtPrompter::Choose(const ChoiceRequest& request) {
     row->addWidget(ok);
     QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
     if (request.can_cancel) {
-      auto* cancel = new QPushButton(ToQString(DialogText(request.dialog, ids::kItemCancel)), &dialog);
+      auto* cancel =
+          new QPushButton(ToQString(DialogText(request.dialog, ids::kItemCancel)), &dialog);
       cancel->setObjectName(QStringLiteral("2"));
       row->addWidget(cancel);
       QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
@@ -182,6 +198,8 @@ void QtPrompter::CloseWaitNotice() {
   });
 }
 
-CMsgDlg* QtPrompter::wait_window() const { return wait_window_.data(); }
+CMsgDlg* QtPrompter::wait_window() const {
+  return wait_window_.data();
+}
 
 }  // namespace quenvar::app
