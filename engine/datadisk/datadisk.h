@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/types.h"
 
@@ -219,7 +220,7 @@ uint32_t NameHash(std::u16string_view name);
 // True when name holds one of \ / : * ? " < > |.
 bool HasBadCharacter(std::u16string_view name);
 // Lookup equality: a..z and A..Z equal regardless of case, every other unit by value.
-bool NamesEqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
+using quenvar::platform::NamesEqualIgnoringAsciiCase;
 // Sibling order: when both first units are below 128, ASCII-folded comparison; else unit by unit.
 // Negative, zero or positive.
 int CompareSortNames(std::u16string_view a, std::u16string_view b);

@@ -39,14 +39,6 @@ bool IsDotName(std::u16string_view name) {
   return name == u"." || name == u"..";
 }
 
-bool NamesEqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
-
 int CompareSortNames(std::u16string_view a, std::u16string_view b) {
   // An empty name counts as starting below 128.
   bool fold = (a.empty() || a[0] < 128) && (b.empty() || b[0] < 128);

@@ -9,7 +9,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "datadisk/datadisk.h"
 #include "drive/drive_command.h"
 #include "drive/drive_handle.h"
 #include "drive/mmc_commands.h"
@@ -18,6 +17,7 @@
 #include "filesystems/reader/disc_reader.h"
 #include "filesystems/reader/folder_walk.h"
 #include "filesystems/reader/volume_open.h"
+#include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/export.h"
 #include "quillden/result.h"
@@ -75,7 +75,7 @@ class Volume {
           match = &candidate;
           break;
         }
-        if (!match && NamesEqualIgnoringAsciiCase(candidate.name, part)) match = &candidate;
+        if (!match && quenvar::platform::NamesEqualIgnoringAsciiCase(candidate.name, part)) match = &candidate;
       }
       if (!match) return QD_E_NOT_FOUND;
       folder_path.append(u"\\").append(match->name);

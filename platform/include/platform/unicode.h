@@ -31,6 +31,16 @@ size_t CopyUtf16(std::u16string_view text, char16_t* buffer, size_t capacity);
 // ASCII-only case folding of one UTF-16 unit ('a'..'z' → 'A'..'Z').
 inline char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? c - 32 : c; }
 
+// Name equality as disc file systems look names up: a..z and A..Z equal regardless of case, every
+// other unit by value.
+inline bool NamesEqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace quenvar::platform
 
 #endif  // QUENVAR_PLATFORM_UNICODE_H_
