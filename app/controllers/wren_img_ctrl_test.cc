@@ -11,14 +11,12 @@
 #include "app/resources/string_ids.h"
 #include "app/resources/string_table.h"
 #include "app/workflow/image_disc_creator.h"
-#include "audio/wave_file.h"
-#include "drive/virtual/virtual_admin.h"
-#include "drive/virtual/virtual_recorder.h"
 #include "platform/fault_injection_env.h"
 #include "quillden/audio.h"
 #include "quillden/drive.h"
 #include "quillden/image.h"
 #include "quillden/result.h"
+#include "quillden/virtual.h"
 
 namespace quenvar::app {
 namespace {
@@ -300,8 +298,6 @@ TEST_F(ImgCtrlTest, DiscImageOfADvdMinusRIsCopiedAndCompared) {
 
 // A DVD-R image that the engine cannot record on a blank DVD-RW (0x0800003F): the disc stays in
 // the drive, no error is shown, and the next attempt offers a full erase before recording again.
-// This test runs the engine linked into the test itself, so the fault injected into the virtual
-// drive here is seen by the engine's job.
 TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
   InsertBlank('E', "dvd-r");
   test_support::WriteSomething(test_support::kDriveE);
@@ -312,19 +308,22 @@ TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
   DRV_CloseDrive(drive);
 
   InsertBlank('E', "dvd-rw");
-  std::string error;
-  ASSERT_TRUE(quillden::drive::SetVirtualTiming(
-      test_support::Backing('E'), quillden::drive::VirtualTiming{0, 0, 0, 0, 0}, &error))
-      << error;
-  std::unique_ptr<quillden::drive::Transport> transport =
-      quillden::drive::OpenVirtualRecorder(test_support::Backing('E'), "dvd-rw", &error);
-  ASSERT_NE(transport, nullptr) << error;
-  quillden::drive::VirtualRecorder* recorder = quillden::drive::AsVirtualRecorder(transport.get());
-  ASSERT_NE(recorder, nullptr);
-  constexpr uint8_t kReserveTrack = 0x53, kBlank = 0xA1, kStartStopUnit = 0x1B;
+  test_support::SetTiming('E', 0, 0, 0, 0, 0);
+  // An open handle keeps the drive, with its injected fault and command counts, in this process.
+  HANDLE held = DRV_OpenDrive(test_support::kDriveE);
+  ASSERT_NE(held, nullptr);
+  const std::u16string backing = U16(test_support::Backing('E'));
+  constexpr BYTE kReserveTrack = 0x53, kBlank = 0xA1, kStartStopUnit = 0x1B;
+  auto count = [&](BYTE opcode) {
+    DWORD n = 0;
+    EXPECT_EQ(DRV_GetVirtualCommandCount(backing.c_str(), opcode, &n), 0u);
+    return n;
+  };
   // The track of the copy cannot be reserved on the sequential DVD-RW, once.
-  recorder->InjectSense(kReserveTrack, 1, 0x05, 0x2C, 0x00);
-  const uint32_t ejects_before = recorder->CommandCount(kStartStopUnit);
+  ASSERT_EQ(DRV_InjectVirtualSense(backing.c_str(), kReserveTrack, 1, 0x05, 0x2C, 0x00, 1), 0u);
+  const DWORD ejects_before = count(kStartStopUnit);
+  const DWORD reserves_before = count(kReserveTrack);
+  const DWORD blanks_before = count(kBlank);
 
   list_.SetSelection(test_support::kDriveE);
   Settings(image, 2, 2);
@@ -333,10 +332,10 @@ TEST_F(ImgCtrlTest, RefusedDriveAndMediaCombinationOffersAFullErase) {
   std::u16string message = u"Insert a disc.\r\n";
   ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
   EXPECT_EQ(message, Completion());
-  EXPECT_EQ(recorder->CommandCount(kReserveTrack), 2u) << "refused once, then recorded";
-  EXPECT_EQ(recorder->CommandCount(kBlank), 1u);
-  EXPECT_EQ(recorder->CommandCount(kStartStopUnit) - ejects_before, 1u)
-      << "ejected only at the end";
+  EXPECT_EQ(count(kReserveTrack) - reserves_before, 2u) << "refused once, then recorded";
+  EXPECT_EQ(count(kBlank) - blanks_before, 1u);
+  EXPECT_EQ(count(kStartStopUnit) - ejects_before, 1u) << "ejected only at the end";
+  DRV_CloseDrive(held);
   const auto messages = Messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].rfind(u"Insert a disc.\r\n", 0), 0u);
@@ -369,6 +368,28 @@ std::vector<std::u16string> CdTextTitles(int32_t drive_number) {
   return titles;
 }
 
+// The 44-byte header of a WAVE file of CD audio (PCM, 2 channels, 44,100 Hz, 16 bits) holding
+// data_bytes bytes of samples.
+std::string CdWaveHeader(size_t data_bytes) {
+  std::string h;
+  auto le = [&h](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) h += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  h += "RIFF";
+  le(static_cast<uint32_t>(36 + data_bytes), 4);
+  h += "WAVEfmt ";
+  le(16, 4);
+  le(1, 2);  // PCM
+  le(2, 2);
+  le(44100, 4);
+  le(44100 * 4, 4);
+  le(4, 2);
+  le(16, 2);
+  h += "data";
+  le(static_cast<uint32_t>(data_bytes), 4);
+  return h;
+}
+
 // CD-Text lives in the lead-in, which only a disc recorded at once carries: an image with CD-Text
 // goes on the disc at once even when its source was left appendable (which alone would ask for a
 // track-by-track recording that keeps the disc open and drops the text).
@@ -377,9 +398,7 @@ TEST_F(ImgCtrlTest, DiscImageWithCdTextIsRecordedAtOnceWithItsText) {
   InsertBlank('F', "cd-r");
   std::string samples(44100 * 4, '\0');
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<char>((i * 7) & 0xFF);
-  const auto header = quillden::audio::BuildWaveHeader(static_cast<uint32_t>(samples.size()));
-  const std::string wave =
-      WriteFile("tone.wav", std::string(header.begin(), header.end()) + samples);
+  const std::string wave = WriteFile("tone.wav", CdWaveHeader(samples.size()) + samples);
   HANDLE drive = DRV_OpenDrive(test_support::kDriveF);
   ASSERT_NE(drive, nullptr);
   HANDLE audio = AUD_CreateAudiodisk(drive);
@@ -427,15 +446,12 @@ TEST_F(ImgCtrlTest, DiscImageWithCdTextIsRecordedAtOnceWithItsText) {
     EXPECT_EQ(ctrl_.writeMode(), run.inspected_mode);
 
     InsertBlank('F', "cd-r");
-    std::string error;
-    std::unique_ptr<quillden::drive::Transport> transport =
-        quillden::drive::OpenVirtualRecorder(test_support::Backing('F'), "cd-r", &error);
-    ASSERT_NE(transport, nullptr) << error;
-    quillden::drive::VirtualRecorder* recorder =
-        quillden::drive::AsVirtualRecorder(transport.get());
-    ASSERT_NE(recorder, nullptr);
-    constexpr uint8_t kSendCueSheet = 0x5D;
-    const uint32_t cue_sheets_before = recorder->CommandCount(kSendCueSheet);
+    HANDLE held = DRV_OpenDrive(test_support::kDriveF);  // keeps the drive's command counts here
+    ASSERT_NE(held, nullptr);
+    const std::u16string backing = U16(test_support::Backing('F'));
+    constexpr BYTE kSendCueSheet = 0x5D;
+    DWORD cue_sheets_before = 0;
+    ASSERT_EQ(DRV_GetVirtualCommandCount(backing.c_str(), kSendCueSheet, &cue_sheets_before), 0u);
 
     list_.SetSelection(test_support::kDriveF);
     prompter_.ClearRecords();
@@ -444,8 +460,10 @@ TEST_F(ImgCtrlTest, DiscImageWithCdTextIsRecordedAtOnceWithItsText) {
     ASSERT_EQ(ctrl_.CreateImageDisc(&message), 0u) << ::testing::PrintToString(Messages());
     EXPECT_EQ(message, Completion());
     EXPECT_EQ(ctrl_.writeMode(), 3u);
-    EXPECT_EQ(recorder->CommandCount(kSendCueSheet) - cue_sheets_before, 1u)
-        << "recorded at once, with one cue sheet";
+    DWORD cue_sheets = 0;
+    EXPECT_EQ(DRV_GetVirtualCommandCount(backing.c_str(), kSendCueSheet, &cue_sheets), 0u);
+    DRV_CloseDrive(held);
+    EXPECT_EQ(cue_sheets - cue_sheets_before, 1u) << "recorded at once, with one cue sheet";
     EXPECT_EQ(ui_.display_events(), (std::vector<int>{0, -1, 1, -1})) << "recorded and compared";
     ui_.Clear();
     EXPECT_EQ(MediaIn(test_support::kDriveF), 0u);  // ejected

@@ -155,4 +155,32 @@ uint32_t DescribeVirtualMedium(const std::string& backing_path, std::string* tex
   return QD_OK;
 }
 
+uint32_t InjectVirtualSense(const std::string& backing_path, uint8_t opcode, uint32_t nth,
+                            uint8_t key, uint8_t asc, uint8_t ascq, uint32_t repeat,
+                            std::string* error) {
+  std::shared_ptr<VirtualDevice> device;
+  const uint32_t result =
+      Device(quenvar::platform::Env::Default(), backing_path, &device, error);
+  if (result != QD_OK) return result;
+  // The registry holds drives weakly: when this is the only reference, nobody has the drive open
+  // and the fault would be dropped with it at the end of this call.
+  if (device.use_count() == 1) {
+    *error = "the virtual drive of " + backing_path +
+             " is not open in this process; open it first so the fault stays with it";
+    return QD_E_INVALID_ARGUMENT;
+  }
+  device->InjectSense(opcode, nth == 0 ? 1 : nth, key, asc, ascq, repeat == 0 ? 1 : repeat);
+  return QD_OK;
+}
+
+uint32_t CountVirtualCommands(const std::string& backing_path, uint8_t opcode, uint32_t* count,
+                              std::string* error) {
+  std::shared_ptr<VirtualDevice> device;
+  const uint32_t result =
+      Device(quenvar::platform::Env::Default(), backing_path, &device, error);
+  if (result != QD_OK) return result;
+  *count = device->CommandCount(opcode);
+  return QD_OK;
+}
+
 }  // namespace quillden::drive

@@ -44,6 +44,15 @@ uint32_t MoveVirtualTray(const std::string& backing_path, bool open, bool force,
 // Sets the busy periods of long operations (0 makes them finish at once).
 uint32_t SetVirtualBusyPeriods(const std::string& backing_path, const VirtualTiming& timing,
                                std::string* error);
+// The nth command with opcode from now answers CHECK CONDITION with key/asc/ascq instead of
+// executing (repeat more fail after it). Only a drive this process has open keeps the fault: one
+// that is not open is refused (QD_E_INVALID_ARGUMENT), since the fault would vanish with it.
+uint32_t InjectVirtualSense(const std::string& backing_path, uint8_t opcode, uint32_t nth,
+                            uint8_t key, uint8_t asc, uint8_t ascq, uint32_t repeat,
+                            std::string* error);
+// How many commands with opcode the drive executed or failed since this process opened it.
+uint32_t CountVirtualCommands(const std::string& backing_path, uint8_t opcode, uint32_t* count,
+                              std::string* error);
 // A human-readable description of the drive and its medium, one "name: value" per line.
 uint32_t DescribeVirtualMedium(const std::string& backing_path, std::string* text,
                                std::string* error);

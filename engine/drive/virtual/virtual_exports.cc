@@ -93,6 +93,26 @@ QUILLDEN_API DWORD DRV_DescribeVirtualDrive(const WCHAR* backing, WCHAR* buffer,
   return Finish(QD_OK, std::string());
 }
 
+QUILLDEN_API DWORD DRV_InjectVirtualSense(const WCHAR* backing, BYTE opcode, DWORD nth, BYTE key,
+                                          BYTE asc, BYTE ascq, DWORD repeat) {
+  if (Empty(backing)) return MissingArgument("backing file");
+  std::string error;
+  return Finish(quillden::drive::InjectVirtualSense(Utf8(backing), opcode, nth, key, asc, ascq,
+                                                    repeat, &error),
+                error);
+}
+
+QUILLDEN_API DWORD DRV_GetVirtualCommandCount(const WCHAR* backing, BYTE opcode, DWORD* count) {
+  if (Empty(backing)) return MissingArgument("backing file");
+  if (count == nullptr) return MissingArgument("count");
+  std::string error;
+  uint32_t counted = 0;
+  const uint32_t result =
+      quillden::drive::CountVirtualCommands(Utf8(backing), opcode, &counted, &error);
+  if (result == QD_OK) *count = counted;
+  return Finish(result, error);
+}
+
 QUILLDEN_API DWORD DRV_GetVirtualDriveError(WCHAR* buffer, DWORD capacity) {
   const std::u16string wide = quenvar::platform::Utf8ToUtf16(quillden::drive::t_last_error);
   if (buffer != nullptr && capacity > 0) quenvar::platform::CopyUtf16(wide, buffer, capacity);

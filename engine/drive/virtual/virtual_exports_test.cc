@@ -112,5 +112,33 @@ TEST_F(VirtualExportsTest, BadArgumentsAndFilesAreRefusedWithTheirReason) {
   EXPECT_EQ(std::u16string(cut), U16(reason.substr(0, 5)));
 }
 
+// Faults and counts stay with a drive only while this process has it open: injecting into a drive
+// nobody holds is refused, since the fault would vanish unseen.
+TEST_F(VirtualExportsTest, FaultsAndCountsBelongToTheOpenDrive) {
+  const std::string path = NewPath("faults.disc");
+  const std::u16string disc = U16(path);
+  ASSERT_EQ(DRV_CreateVirtualMedium(disc.c_str(), u"cd-r", 0), QD_OK) << LastError();
+  EXPECT_EQ(DRV_InjectVirtualSense(disc.c_str(), 0x00, 1, 0x02, 0x3A, 0x00, 1),
+            QD_E_INVALID_ARGUMENT);
+  EXPECT_NE(LastError().find("not open"), std::string::npos) << LastError();
+
+  std::string error;
+  std::unique_ptr<Transport> held = OpenVirtualRecorder(path, "cd-r", &error);
+  ASSERT_NE(held, nullptr) << error;
+  DWORD before = 0;
+  ASSERT_EQ(DRV_GetVirtualCommandCount(disc.c_str(), 0x00, &before), QD_OK);
+  // The second TEST UNIT READY from now fails, and the one after it too (repeat 2).
+  ASSERT_EQ(DRV_InjectVirtualSense(disc.c_str(), 0x00, 2, 0x02, 0x3A, 0x00, 2), QD_OK)
+      << LastError();
+  std::vector<uint8_t> statuses;
+  for (int i = 0; i < 4; ++i)
+    statuses.push_back(testing::Send(held.get(), {0x00, 0, 0, 0, 0, 0}).status);
+  EXPECT_EQ(statuses, (std::vector<uint8_t>{0, 2, 2, 0}));
+  DWORD after = 0;
+  ASSERT_EQ(DRV_GetVirtualCommandCount(disc.c_str(), 0x00, &after), QD_OK);
+  EXPECT_EQ(after - before, 4u);
+  EXPECT_EQ(DRV_GetVirtualCommandCount(disc.c_str(), 0x00, nullptr), QD_E_INVALID_ARGUMENT);
+}
+
 }  // namespace
 }  // namespace quillden::drive

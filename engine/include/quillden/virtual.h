@@ -62,6 +62,17 @@ QUILLDEN_API DWORD DRV_SetVirtualTiming(const WCHAR* backing, const _VIRTUALTIMI
 QUILLDEN_API DWORD DRV_DescribeVirtualDrive(const WCHAR* backing, WCHAR* buffer, DWORD capacity,
                                             DWORD* length);
 
+/* Fault injection, for testing what a front end does when a drive refuses a command: the nth
+ * command (1 = the next; 0 counts as 1) with operation code opcode that the drive receives from now
+ * on answers CHECK CONDITION with sense key, asc and ascq instead of executing, and so do the repeat
+ * - 1 after it (0 counts as 1). Faults and command counts belong to a drive while this process has
+ * it open (DRV_OpenDrive) and are forgotten when its last handle closes; a drive not open here is
+ * refused with 0x08000011. */
+QUILLDEN_API DWORD DRV_InjectVirtualSense(const WCHAR* backing, BYTE opcode, DWORD nth, BYTE key,
+                                          BYTE asc, BYTE ascq, DWORD repeat);
+/* *count receives how many commands with operation code opcode the drive has executed or failed
+ * since this process opened it (0 for a drive not open here). */
+QUILLDEN_API DWORD DRV_GetVirtualCommandCount(const WCHAR* backing, BYTE opcode, DWORD* count);
 /* Copies the reason the calling thread's last failed virtual drive call gave, with its terminator,
  * into buffer (cut to capacity). Returns its length without the terminator; 0 when the last call
  * succeeded or none was made. */
