@@ -290,7 +290,9 @@ TEST_F(WriteDatadiskTest, LargeFileShortenedOrUnreadableMidwayFailsTheJob) {
     EXPECT_EQ(PRG_GetProgressErrorCode(progress), QD_E_READ_FILE);
     PRG_DestroyProgress(progress);
     quillden::SetDatadiskEnvForTesting(nullptr);
-    if (!shortened) EXPECT_GE(env.CallCount(quenvar::platform::FaultKind::kRead), 6u);
+    if (!shortened) {
+      EXPECT_GE(env.CallCount(quenvar::platform::FaultKind::kRead), 6u);
+    }
     WCHAR name[512] = {};
     MST_GetErrorFileName(disc_, name);
     EXPECT_NE(quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(name)).find("big.bin"),

@@ -4,11 +4,11 @@
 // Small pieces (structures, padding, files of at most 64 KiB) gather in a 1 MiB stage that goes
 // out in one write: a small file costs an open, one read into the stage and a close. Larger
 // contents go by copy_file_range when both ends are real files (the kernel moves the data, or
-// shares extents, without a trip through user space), else through one 10 MiB buffer. Every chunk
-// With a destination that lends its own memory for blocks (BlockRoom: the recorder's ring), larger
-// contents are read straight into it instead. Every chunk adds its blocks to the progress object's
-// done counter, and a cancel request is honoured after each chunk. Writes are positional, so the
-// stream never depends on the file's append position.
+// shares extents, without a trip through user space), else through one 10 MiB buffer, allocated
+// when first needed. A destination that lends its own memory for blocks (BlockRoom: the recorder's
+// ring) gets larger contents read straight into it instead. Every chunk adds its blocks to the
+// progress object's done counter, and a cancel request is honoured after each chunk. Writes are
+// positional, so the stream never depends on the file's append position.
 #ifndef QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
 #define QUILLDEN_DATADISK_MASTERING_IMAGE_STREAM_H_
 

@@ -15,12 +15,13 @@
 // short command, or as one whole 32-block unit on media that are written in such units) and joins
 // the thread; it is always safe to call, also after a failure.
 //
-// A producer may also build the blocks in place (plain blocks only): Reserve() waits for room and
-// lends the next blocks of the ring, at most up to the end of a frame; Commit() hands the first of
-// them to the writer. Blocks reserved but not committed never reach the drive, so a producer that
-// fails halfway (a short read) simply does not commit them and reports its failure. Write and
-// Reserve/Commit may be mixed, but a reservation must be committed (or given up by reserving
-// again) before the next Write.
+// A producer may also build the blocks in place (plain blocks only), so that file contents are
+// read where the drive's command takes them from: Reserve() waits for room and lends the next
+// blocks of the ring, at most up to the end of a frame; Commit() hands the first of them to the
+// writer. The lent room is the producer's until its next call. Blocks reserved but not committed
+// never reach the drive, not even through End(): a producer that fails halfway (a short read)
+// commits nothing of the failed piece and reports its failure. Write, WriteZeros and another
+// Reserve give up an uncommitted reservation, so the calls mix freely.
 //
 // One producer thread per writer; End() from that same thread.
 #ifndef QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_
