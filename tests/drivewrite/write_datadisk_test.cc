@@ -1,14 +1,16 @@
 // MST_WriteDatadisk onto virtual drives: the disc reads back file for file, is left in the state
 // the write type gives, and the job reports through its progress object; the refusals come before
 // anything is written.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
 
-#include <gtest/gtest.h>
-
+#include "datadisk/datadisk_env.h"
+#include "platform/fault_injection_env.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/drive.h"
@@ -20,7 +22,9 @@
 namespace quillden::recording::testing {
 namespace {
 
-std::u16string U16(const std::string& text) { return quenvar::platform::Utf8ToUtf16(text); }
+std::u16string U16(const std::string& text) {
+  return quenvar::platform::Utf8ToUtf16(text);
+}
 
 class WriteDatadiskTest : public VirtualDriveTest {
  protected:
@@ -63,9 +67,12 @@ struct MediaCase {
   uint16_t profile_after;
   uint8_t disc_status_after;  // READ DISC INFORMATION: 1 appendable, 2 complete
 };
-void PrintTo(const MediaCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MediaCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-class WriteDatadiskMediaTest : public WriteDatadiskTest, public ::testing::WithParamInterface<MediaCase> {};
+class WriteDatadiskMediaTest : public WriteDatadiskTest,
+                               public ::testing::WithParamInterface<MediaCase> {};
 
 TEST_P(WriteDatadiskMediaTest, FilesReadBackAndDiscIsClosedAsAsked) {
   const MediaCase& c = GetParam();
@@ -110,7 +117,9 @@ INSTANTIATE_TEST_SUITE_P(Media, WriteDatadiskMediaTest,
                                            MediaCase{"DvdPlusROpen", "dvd+r", 1, 0x1B, 1},
                                            MediaCase{"DvdPlusRw", "dvd+rw", 2, 0x1A, 2},
                                            MediaCase{"DvdMinusRw", "dvd-rw", 2, 0x13, 2}),
-                         [](const ::testing::TestParamInfo<MediaCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<MediaCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(WriteDatadiskTest, CdRunsOutAfterTheSessionWithoutProgressObject) {
   OpenDrive("cd-r");
@@ -167,7 +176,8 @@ TEST_F(WriteDatadiskTest, MinimallyFinalizedDvdPlusRDualLayerIsPaddedBehindTheSe
   HANDLE progress = PRG_CreateProgress();
   ASSERT_EQ(MST_WriteDatadisk(drive_, disc_, 1, progress, FALSE, 4), 0u);
   std::vector<DWORD> phases;
-  EXPECT_EQ(Wait(progress, &phases), PRG_STATUS_SUCCEEDED) << std::hex << PRG_GetProgressErrorCode(progress);
+  EXPECT_EQ(Wait(progress, &phases), PRG_STATUS_SUCCEEDED)
+      << std::hex << PRG_GetProgressErrorCode(progress);
   _SESSIONTRACKPROGRESS words{};
   PRG_GetSessionTrackProgress(progress, &words);
   PRG_DestroyProgress(progress);
@@ -190,9 +200,11 @@ TEST_F(WriteDatadiskTest, RefusalsComeBeforeAnyWrite) {
   EXPECT_EQ(MST_GetLastError(disc_), QD_E_NO_SPACE);
   EXPECT_EQ(MST_WriteDatadisk(drive_, disc_, 4, progress, FALSE, 0), QD_E_INVALID_ARGUMENT);
   EXPECT_EQ(MST_WriteDatadisk(nullptr, disc_, 1, progress, FALSE, 0), QD_E_INVALID_DRIVE);
-  EXPECT_EQ(MST_WriteDatadisk(INVALID_HANDLE_VALUE, disc_, 1, progress, FALSE, 0), QD_E_INVALID_DRIVE);
+  EXPECT_EQ(MST_WriteDatadisk(INVALID_HANDLE_VALUE, disc_, 1, progress, FALSE, 0),
+            QD_E_INVALID_DRIVE);
   EXPECT_EQ(MST_WriteDatadisk(drive_, nullptr, 1, progress, FALSE, 0), QD_E_INVALID_HANDLE);
-  EXPECT_EQ(MST_WriteDatadiskNoExistCheck(drive_, progress, 1, nullptr, FALSE, 0), QD_E_INVALID_HANDLE);
+  EXPECT_EQ(MST_WriteDatadiskNoExistCheck(drive_, progress, 1, nullptr, FALSE, 0),
+            QD_E_INVALID_HANDLE);
   EXPECT_TRUE(log_->Commands(0x2A).empty());  // WRITE (10)
   EXPECT_EQ(PRG_GetProgressStatus(progress, nullptr, nullptr, nullptr), PRG_STATUS_NOT_STARTED);
   PRG_DestroyProgress(progress);
@@ -220,7 +232,8 @@ TEST_F(WriteDatadiskTest, WriteOnceDiscWithDataIsRefused) {
     ASSERT_EQ(MST_WriteDatadisk(drive_, disc_, write_type, nullptr, FALSE, 0), 0u);
     const size_t writes = log_->Commands(0x2A).size();
     // Appendable (left open) or closed: both refused without the disc's imported session.
-    EXPECT_EQ(MST_WriteDatadisk(drive_, disc_, write_type, nullptr, FALSE, 0), QD_E_MEDIA_NOT_WRITABLE);
+    EXPECT_EQ(MST_WriteDatadisk(drive_, disc_, write_type, nullptr, FALSE, 0),
+              QD_E_MEDIA_NOT_WRITABLE);
     EXPECT_EQ(log_->Commands(0x2A).size(), writes);
     MST_DestroyDatadisk(disc_);
     disc_ = nullptr;
@@ -235,12 +248,57 @@ TEST_F(WriteDatadiskTest, SourceGoneSinceTheCheckEndsTheJobAndLeavesTheTree) {
   BuildDisc(folder);
   std::filesystem::remove(folder + "/readme.txt");
   // Without the existence check the vanished file is found while streaming.
-  EXPECT_EQ(MST_WriteDatadiskNoExistCheck(drive_, disc_, 1, nullptr, FALSE, 0), QD_E_SOURCE_MISSING);
+  EXPECT_EQ(MST_WriteDatadiskNoExistCheck(drive_, disc_, 1, nullptr, FALSE, 0),
+            QD_E_SOURCE_MISSING);
   WCHAR name[512] = {};
   MST_GetErrorFileName(disc_, name);
   EXPECT_NE(quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(name)).find("readme.txt"),
             std::string::npos);
-  EXPECT_EQ(MST_FindFullPathDatadiskFile(disc_, U16("readme.txt").c_str(), nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(MST_FindFullPathDatadiskFile(disc_, U16("readme.txt").c_str(), nullptr),
+            INVALID_HANDLE_VALUE);
+}
+
+// Large files are read straight into the recorder's ring: a source that ends early or cannot be
+// read in the middle fails the job with the file named; nothing of it is reported as recorded.
+TEST_F(WriteDatadiskTest, LargeFileShortenedOrUnreadableMidwayFailsTheJob) {
+  for (const bool shortened : {true, false}) {
+    SCOPED_TRACE(shortened ? "shortened" : "read error");
+    OpenDrive("dvd+r");
+    const std::string folder = WorkPath(shortened ? "short" : "unreadable");
+    std::filesystem::create_directories(folder);
+    const std::string big = folder + "/big.bin";
+    {
+      std::vector<char> bytes((3u << 20) + 100);
+      for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 4099);
+      std::ofstream(big, std::ios::binary)
+          .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (disc_ != nullptr) MST_DestroyDatadisk(disc_);
+    BuildDisc(folder);
+    quenvar::platform::FaultInjectionEnv env;
+    if (shortened) {
+      std::filesystem::resize_file(big, (1u << 20) + 5);
+    } else {
+      env.SetPathFilter(big);
+      env.FailNthCall(quenvar::platform::FaultKind::kRead, 6);  // about 320 KiB into the file
+      quillden::SetDatadiskEnvForTesting(&env);
+    }
+    HANDLE progress = PRG_CreateProgress();
+    ASSERT_EQ(MST_WriteDatadiskNoExistCheck(drive_, disc_, 1, progress, FALSE, 0), 0u);
+    std::vector<DWORD> phases;
+    EXPECT_EQ(Wait(progress, &phases), PRG_STATUS_FAILED);
+    EXPECT_EQ(PRG_GetProgressErrorCode(progress), QD_E_READ_FILE);
+    PRG_DestroyProgress(progress);
+    quillden::SetDatadiskEnvForTesting(nullptr);
+    if (!shortened) {
+      EXPECT_GE(env.CallCount(quenvar::platform::FaultKind::kRead), 6u);
+    }
+    WCHAR name[512] = {};
+    MST_GetErrorFileName(disc_, name);
+    EXPECT_NE(quenvar::platform::Utf16ToUtf8(quenvar::platform::Utf16View(name)).find("big.bin"),
+              std::string::npos);
+    if (shortened) VirtualDriveTest::TearDown();  // the next case on a fresh disc
+  }
 }
 
 TEST_F(WriteDatadiskTest, ExistenceCheckDropsMissingSources) {

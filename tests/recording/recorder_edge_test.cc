@@ -1,9 +1,9 @@
 // The recorder's edge cases and faults: command sizes and alignment, the track at once address of
 // a second track, cancellation, write errors, a drive that stays busy, a medium that vanishes.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <numeric>
-
-#include <gtest/gtest.h>
 
 #include "quillden/drive.h"
 #include "quillden/result.h"
@@ -35,8 +35,10 @@ TEST_F(RecorderEdgeTest, HundredSectorsOnDvdPlusRAreThreeFullCommandsAndOneShort
   EXPECT_EQ(ReadBacking(0, 100), data);
   // Flushed, then the track and the session closed.
   const std::vector<LoggedCommand> all = log_->All();
-  auto last_write = std::find_if(all.rbegin(), all.rend(), [](const LoggedCommand& c) { return c.opcode == 0x2A; });
-  auto sync = std::find_if(all.rbegin(), last_write, [](const LoggedCommand& c) { return c.opcode == 0x35; });
+  auto last_write = std::find_if(all.rbegin(), all.rend(),
+                                 [](const LoggedCommand& c) { return c.opcode == 0x2A; });
+  auto sync = std::find_if(all.rbegin(), last_write,
+                           [](const LoggedCommand& c) { return c.opcode == 0x35; });
   EXPECT_NE(sync, last_write);
   const std::vector<LoggedCommand> closes = log_->Commands(0x5B);
   ASSERT_EQ(closes.size(), 2u);
@@ -57,7 +59,8 @@ TEST_F(RecorderEdgeTest, RestrictedOverwritePadsTheLastWriteWithZeros) {
   EXPECT_EQ(WriteLengths(*log_), (std::vector<uint16_t>{32, 32, 32, 32}));
   const std::vector<uint8_t> disc = ReadBacking(0, 128);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disc.begin()));
-  EXPECT_TRUE(std::all_of(disc.begin() + data.size(), disc.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(disc.begin() + data.size(), disc.end(), [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(progress.record->session_track[2].load(), 128u);
 }
 
@@ -86,7 +89,8 @@ TEST_F(RecorderEdgeTest, UnalignedStartOnOverwriteMediaWritesLeadingZeros) {
 TEST_F(RecorderEdgeTest, SecondTrackAtOnceTrackStartsAtTheDrivesNextWritableAddress) {
   OpenDrive("cd-r");
   TestProgress progress;
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 2, kWriteLeaveOpen, progress.reporter());
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 2, kWriteLeaveOpen, progress.reporter());
   ASSERT_NE(recorder, nullptr);
   const std::vector<uint8_t> one = Pattern(300, 1);
   ASSERT_EQ(OpenRecording(*recorder, 0x09, kDataMode1, 0, 300, 0, nullptr, 0), 0u);
@@ -115,7 +119,8 @@ TEST_F(RecorderEdgeTest, SecondTrackAtOnceTrackStartsAtTheDrivesNextWritableAddr
 TEST_F(RecorderEdgeTest, CancelEndsWithCancelledAndASynchronizedCache) {
   OpenDrive("dvd+r");
   TestProgress progress;
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
   ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 20000, 0, nullptr, 0), 0u);
   const std::vector<uint8_t> piece = Pattern(512, 4);
   uint32_t result = 0;
@@ -128,8 +133,10 @@ TEST_F(RecorderEdgeTest, CancelEndsWithCancelledAndASynchronizedCache) {
   EXPECT_TRUE(result == QD_E_CANCELLED || result == 0);
   const std::vector<LoggedCommand> all = log_->All();
   ASSERT_FALSE(all.empty());
-  auto last_write = std::find_if(all.rbegin(), all.rend(), [](const LoggedCommand& c) { return c.opcode == 0x2A; });
-  EXPECT_TRUE(std::any_of(all.rbegin(), last_write, [](const LoggedCommand& c) { return c.opcode == 0x35; }));
+  auto last_write = std::find_if(all.rbegin(), all.rend(),
+                                 [](const LoggedCommand& c) { return c.opcode == 0x2A; });
+  EXPECT_TRUE(std::any_of(all.rbegin(), last_write,
+                          [](const LoggedCommand& c) { return c.opcode == 0x35; }));
   EXPECT_TRUE(log_->Commands(0x5B).empty());  // nothing closed after a cancel
   EXPECT_LT(log_->Commands(0x2A).size(), 20000u / 32);
 }
@@ -150,7 +157,8 @@ TEST_F(RecorderEdgeTest, DriveBusyLongerThan180SecondsTimesOut) {
   FastClock clock(&env_.now_ms);
   drive::SetDriveClockForTesting(&clock);
   TestProgress progress;
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
   ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 256, 0, nullptr, 0), 0u);
   virtual_->SetNotReadyForMs(200000);
   const std::vector<uint8_t> data = Pattern(256, 1);
@@ -166,7 +174,8 @@ TEST_F(RecorderEdgeTest, ShortBusyPeriodIsRiddenOut) {
   FastClock clock(&env_.now_ms);
   drive::SetDriveClockForTesting(&clock);
   TestProgress progress;
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
   ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 64, 0, nullptr, 0), 0u);
   virtual_->SetNotReadyForMs(30000);
   const std::vector<uint8_t> data = Pattern(64, 1);
@@ -179,7 +188,8 @@ TEST_F(RecorderEdgeTest, ShortBusyPeriodIsRiddenOut) {
 TEST_F(RecorderEdgeTest, MediumRemovedMidWriteFailsTheJob) {
   OpenDrive("dvd+r");
   TestProgress progress;
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
   ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, 20000, 0, nullptr, 0), 0u);
   const std::vector<uint8_t> piece = Pattern(512, 4);
   uint32_t result = 0;
@@ -203,11 +213,96 @@ TEST_F(RecorderEdgeTest, ModeTwoTrackCarriesTheSubheader) {
   EXPECT_EQ(info.dwDataMode, 2u);
 }
 
+// A producer that builds blocks in place: what it commits goes out exactly as written blocks do,
+// in whole commands, and blocks it reserved but gave up (a failed read) never reach the drive.
+TEST_F(RecorderEdgeTest, BlocksBuiltInPlaceGoOutAsWrittenAndUncommittedOnesNever) {
+  OpenDrive("dvd+r");
+  TestProgress progress;
+  const uint32_t total = 300;
+  const std::vector<uint8_t> data = Pattern(total, 5);
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x1B, kDataMode1, 0, total, 0, nullptr, 0), 0u);
+  ASSERT_TRUE(recorder->takes_data_blocks_in_place());
+  ASSERT_EQ(WriteRecordingData(*recorder, data.data(), 10 * 2048),
+            0u);  // reservations start mid-frame
+
+  uint32_t next = 10;
+  for (uint32_t round = 0; next < total; ++round) {
+    uint8_t* room = nullptr;
+    uint32_t blocks = 0;
+    const uint32_t asked = std::min<uint32_t>(total - next, 5 + round * 11 % 40);
+    ASSERT_EQ(recorder->Reserve(asked, &room, &blocks), 0u);
+    ASSERT_GE(blocks, 1u);
+    ASSERT_LE(blocks, asked);
+    ASSERT_LE((next % 32) + blocks, 32u);                 // never past the end of a frame
+    std::fill(room, room + size_t{blocks} * 2048, 0xEE);  // half-read data of a failing source
+    if (round % 3 == 1) {
+      // Given up once, then reserved again: the same place, the stale bytes overwritten.
+      ASSERT_EQ(recorder->Commit(0), 0u);
+      uint8_t* again = nullptr;
+      ASSERT_EQ(recorder->Reserve(asked, &again, &blocks), 0u);
+      EXPECT_EQ(again, room);
+    }
+    EXPECT_EQ(recorder->Commit(blocks + 1), QD_E_INVALID_ARGUMENT);  // more than lent
+    ASSERT_EQ(recorder->Reserve(asked, &room, &blocks), 0u);
+    const uint32_t committed = blocks > 1 && round % 4 == 2 ? blocks - 1 : blocks;
+    std::copy_n(data.begin() + size_t{next} * 2048, size_t{committed} * 2048, room);
+    ASSERT_EQ(recorder->Commit(committed), 0u);
+    next += committed;
+    if (round == 5 && next + 3 <= total) {
+      ASSERT_EQ(WriteRecordingData(*recorder, data.data() + size_t{next} * 2048, 3 * 2048), 0u);
+      next += 3;
+    }
+  }
+  ASSERT_EQ(FinishRecording(*recorder, 0x1B, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_EQ(ReadBacking(0, total), data);
+  std::vector<uint16_t> expected(total / 32, 32);
+  expected.push_back(total % 32);
+  EXPECT_EQ(WriteLengths(*log_), expected);
+}
+
+TEST_F(RecorderEdgeTest, BuildingInPlaceStopsAtTheWritersFailure) {
+  OpenDrive("dvd-r");
+  TestProgress progress;
+  virtual_->InjectSense(0x2A, 3, 3, 0x0C, 0x00);  // the third WRITE fails: write error
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*recorder, 0x11, kDataMode1, 0, 20000, 0, nullptr, 0), 0u);
+  uint32_t result = 0;
+  for (uint32_t pushed = 0; pushed < 20000 && result == 0;) {
+    uint8_t* room = nullptr;
+    uint32_t blocks = 0;
+    result = recorder->Reserve(32, &room, &blocks);
+    if (result == 0) result = recorder->Commit(blocks);
+    pushed += blocks;
+  }
+  EXPECT_EQ(result, QD_E_COMMAND_FAILED);
+  EXPECT_EQ(FinishRecording(*recorder, 0x11, nullptr, 0, 0, nullptr), QD_E_COMMAND_FAILED);
+  EXPECT_EQ(log_->Commands(0x2A).size(), 3u);
+}
+
+TEST_F(RecorderEdgeTest, ModeTwoTrackLendsNoBlocks) {
+  OpenDrive("cd-r");
+  TestProgress progress;
+  std::unique_ptr<Recorder> cd = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, progress.reporter());
+  ASSERT_EQ(OpenRecording(*cd, 0x09, kDataMode2, 0, 40, 0, nullptr, 0), 0u);
+  EXPECT_FALSE(cd->takes_data_blocks_in_place());
+  uint8_t* room = nullptr;
+  uint32_t blocks = 7;
+  EXPECT_EQ(cd->Reserve(8, &room, &blocks), QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(room, nullptr);
+  EXPECT_EQ(blocks, 0u);
+}
+
 TEST_F(RecorderEdgeTest, OtherProfilesAreRefused) {
   OpenDrive("dvd+r");
-  std::unique_ptr<Recorder> recorder = CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, ProgressReporter());
-  EXPECT_EQ(OpenRecording(*recorder, 0x10, kDataMode1, 0, 16, 0, nullptr, 0), QD_E_INVALID_ARGUMENT);
-  EXPECT_EQ(OpenRecording(*recorder, 0x43, kDataMode1, 0, 16, 0, nullptr, 0), QD_E_INVALID_ARGUMENT);
+  std::unique_ptr<Recorder> recorder =
+      CreateRecorder(drive_, 1, 1, kWriteLeaveOpen, ProgressReporter());
+  EXPECT_EQ(OpenRecording(*recorder, 0x10, kDataMode1, 0, 16, 0, nullptr, 0),
+            QD_E_INVALID_ARGUMENT);
+  EXPECT_EQ(OpenRecording(*recorder, 0x43, kDataMode1, 0, 16, 0, nullptr, 0),
+            QD_E_INVALID_ARGUMENT);
   EXPECT_TRUE(log_->Commands(0x2A).empty());
 }
 

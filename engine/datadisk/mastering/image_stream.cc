@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "filesystems/iso9660_records.h"
 #include "quillden/result.h"
@@ -16,6 +17,8 @@ namespace {
 
 constexpr uint64_t kBlock = fs::kBlockSize;
 const uint8_t kZeros[fs::kBlockSize] = {};
+// Blocks asked of the block room at a time (a ring lends at most one command's worth anyway).
+constexpr uint32_t kRoomPieceBlocks = 32;
 
 }  // namespace
 
@@ -158,6 +161,31 @@ bool ImageStream::KernelCopy(int in_fd, int out_fd, uint64_t size, uint64_t* cop
   return true;
 }
 
+uint32_t ImageStream::CopyIntoRoom(quenvar::platform::ReadableFile* source, uint64_t size,
+                                   uint64_t* copied) {
+  while (*copied < size) {
+    const uint64_t left = size - *copied;
+    uint8_t* room = nullptr;
+    uint32_t blocks = 0;
+    const uint32_t wanted =
+        static_cast<uint32_t>(std::min<uint64_t>(kRoomPieceBlocks, (left + kBlock - 1) / kBlock));
+    uint32_t result = block_room_->ReserveBlocks(offset_, wanted, &room, &blocks);
+    if (result != QD_OK) return result;
+    if (blocks == 0) return QD_OK;  // the buffered path goes on from *copied
+    const size_t room_bytes = static_cast<size_t>(blocks) * kBlock;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(room_bytes, left));
+    size_t got = 0;
+    // An unreadable or shortened source leaves the room uncommitted: nothing of it goes out.
+    if (!source->ReadAt(*copied, want, room, &got).ok() || got < want) return QD_E_READ_FILE;
+    std::memset(room + want, 0, room_bytes - want);  // the last block's padding
+    if ((result = block_room_->CommitBlocks(blocks)) != QD_OK) return result;
+    offset_ += room_bytes;
+    *copied += want;
+    if ((result = Advance(room_bytes)) != QD_OK) return result;
+  }
+  return QD_OK;
+}
+
 uint32_t ImageStream::Finish() {
   uint32_t result = Flush();
   if (result != QD_OK) return result;
@@ -185,24 +213,28 @@ uint32_t ImageStream::CopyFile(quenvar::platform::ReadableFile* source, uint64_t
   if ((result = Flush()) != QD_OK) return result;
   uint64_t copied = 0;
   int in_fd = source->NativeHandle();
+  if (block_room_ != nullptr) {
+    if (in_fd >= 0) posix_fadvise(in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if ((result = CopyIntoRoom(source, size, &copied)) != QD_OK) return result;
+    if (copied == size) return QD_OK;  // padded in the room
+  }
   int out_fd = out_->NativeHandle();
-  bool kernel_done = allow_kernel_copy_ && in_fd >= 0 && out_fd >= 0 && size > 0 &&
+  bool kernel_done = allow_kernel_copy_ && copied == 0 && in_fd >= 0 && out_fd >= 0 &&
                      KernelCopy(in_fd, out_fd, size, &copied, &result);
   if (kernel_done && result != QD_OK) return result;
   if (!kernel_done && copied < size) {
     if (in_fd >= 0) posix_fadvise(in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    try {
-      if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
-    } catch (const std::bad_alloc&) {
-      return QD_E_OUT_OF_MEMORY;
+    if (!buffer_) {
+      buffer_.reset(new (std::nothrow) uint8_t[kChunkBytes]);
+      if (!buffer_) return QD_E_OUT_OF_MEMORY;
     }
     while (copied < size) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, size - copied));
       size_t got = 0;
-      if (!source->ReadAt(copied, want, buffer_.data(), &got).ok()) return QD_E_READ_FILE;
+      if (!source->ReadAt(copied, want, buffer_.get(), &got).ok()) return QD_E_READ_FILE;
       if (got < want) return QD_E_READ_FILE;  // the source became shorter than its planned size
       copied += got;
-      if ((result = Write(buffer_.data(), got)) != QD_OK) return result;
+      if ((result = Write(buffer_.get(), got)) != QD_OK) return result;
       if ((result = Advance(got)) != QD_OK) return result;
     }
   }

@@ -118,6 +118,50 @@ Status RecorderSink::Append(const void* data, size_t n) {
   return WriteAt(position_, data, n);
 }
 
+uint32_t RecorderSink::ReserveBlocks(uint64_t offset, uint32_t max_blocks, uint8_t** room,
+                                     uint32_t* blocks) {
+  *room = nullptr;
+  *blocks = 0;
+  lent_ = 0;
+  if (code_ != 0) return code_;
+  if (offset < position_ || offset % kBlock != 0) {
+    Fail(QD_E_WRITE_FILE);
+    return code_;
+  }
+  if (!reserve_ || offset < skip_) return QD_OK;
+  if (!ZeroFill(offset).ok()) return code_ != 0 ? code_ : QD_E_WRITE_FILE;
+  if (!partial_.empty()) return QD_OK;  // the stream hands on whole blocks; keep to Push if not
+  const uint32_t result = reserve_(max_blocks, room, blocks);
+  if (result != QD_OK) {
+    *room = nullptr;
+    *blocks = 0;
+    Fail(result);
+    return code_;
+  }
+  lent_ = *blocks;
+  return QD_OK;
+}
+
+uint32_t RecorderSink::CommitBlocks(uint32_t blocks) {
+  if (code_ != 0) return code_;
+  if (blocks > lent_) {
+    Fail(QD_E_WRITE_FILE);
+    return code_;
+  }
+  lent_ = 0;
+  const uint32_t result = commit_(blocks);
+  if (result != QD_OK) {
+    Fail(result);
+    return code_;
+  }
+  position_ += uint64_t{blocks} * kBlock;
+  if (progress_.CancelRequested()) {
+    Fail(QD_E_CANCELLED);
+    return code_;
+  }
+  return QD_OK;
+}
+
 Status RecorderSink::Truncate(uint64_t size) {
   if (code_ != 0) return Fail(code_);
   return ZeroFill(size);
@@ -166,6 +210,7 @@ uint32_t StreamSession(DriveJob& job, RecorderSink& sink) {
   const ProgressReporter quiet;  // the recorder counts the blocks it wrote itself
   ImageStream stream(&sink, quiet);
   stream.set_allow_kernel_copy(false);
+  stream.set_block_room(&sink);
   auto sink_code = [&sink](uint32_t result) {
     return result == QD_E_WRITE_FILE && sink.code() != 0 ? sink.code() : result;
   };
@@ -267,6 +312,12 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
         },
         [&](uint64_t blocks) { return recorder->WriteZeros(blocks); }, reporter,
         job.header_at_zero ? uint64_t{job.layout.rewritten_header_blocks()} * kBlock : 0);
+    if (recorder->takes_data_blocks_in_place()) {
+      // File contents are read into the ring, where the drive's commands take them from.
+      sink.LendBlocks([&](uint32_t max_blocks, uint8_t** room,
+                          uint32_t* blocks) { return recorder->Reserve(max_blocks, room, blocks); },
+                      [&](uint32_t blocks) { return recorder->Commit(blocks); });
+    }
     result = StreamSession(job, sink);
     if (result == QD_OK && reserved_tail > 0) result = recorder->WriteZeros(reserved_tail);
     // On overwritable media the new volume header replaces the old one only now, after the data.

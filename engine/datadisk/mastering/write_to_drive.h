@@ -4,7 +4,8 @@
 // The image stream writes at positions; a recorder takes blocks in order. RecorderSink sits
 // between them: it accepts positions that only move forward, turns the holes the stream leaves
 // (runs of zero blocks) into zero blocks for the recorder, and keeps a partial block until it is
-// whole. It belongs to the job's worker thread.
+// whole. When the recorder lends the blocks of its ring, the stream reads file contents straight
+// into them (BlockRoom). It belongs to the job's worker thread.
 #ifndef QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
 #define QUILLDEN_DATADISK_MASTERING_WRITE_TO_DRIVE_H_
 
@@ -13,13 +14,14 @@
 #include <functional>
 #include <vector>
 
+#include "datadisk/mastering/image_stream.h"
 #include "platform/env.h"
 #include "progress/progress_record.h"
 #include "quillden/types.h"
 
 namespace quillden::mastering {
 
-class RecorderSink : public quenvar::platform::WritableFile {
+class RecorderSink : public quenvar::platform::WritableFile, public BlockRoom {
  public:
   // write receives whole 2048-byte blocks, zeros a count of zero blocks; both return 0 or a code.
   // The progress object's cancel request is looked at after every piece the stream hands over.
@@ -27,8 +29,25 @@ class RecorderSink : public quenvar::platform::WritableFile {
   using ZerosFn = std::function<uint32_t(uint64_t blocks)>;
   // The first skip_bytes of the stream (a whole number of blocks) are accepted and dropped: the
   // volume header of a session appended to overwritable media reaches block 0 separately.
-  RecorderSink(WriteFn write, ZerosFn zeros, const ProgressReporter& progress, uint64_t skip_bytes = 0)
-      : write_(std::move(write)), zeros_(std::move(zeros)), progress_(progress), skip_(skip_bytes) {}
+  RecorderSink(WriteFn write, ZerosFn zeros, const ProgressReporter& progress,
+               uint64_t skip_bytes = 0)
+      : write_(std::move(write)),
+        zeros_(std::move(zeros)),
+        progress_(progress),
+        skip_(skip_bytes) {}
+
+  // The recorder's blocks built in place: reserve lends 1 to max_blocks of the next blocks,
+  // commit hands the first of them on (see RingWriter::Reserve). Without them no room is lent.
+  using ReserveFn = std::function<uint32_t(uint32_t max_blocks, uint8_t** room, uint32_t* blocks)>;
+  using CommitFn = std::function<uint32_t(uint32_t blocks)>;
+  void LendBlocks(ReserveFn reserve, CommitFn commit) {
+    reserve_ = std::move(reserve);
+    commit_ = std::move(commit);
+  }
+  // Lends room only where whole blocks go to the recorder: not within the skipped bytes.
+  uint32_t ReserveBlocks(uint64_t offset, uint32_t max_blocks, uint8_t** room,
+                         uint32_t* blocks) override;
+  uint32_t CommitBlocks(uint32_t blocks) override;
 
   quenvar::platform::Status Append(const void* data, size_t n) override;
   // A position behind what was already handed on fails: the recorder cannot go back.
@@ -57,16 +76,19 @@ class RecorderSink : public quenvar::platform::WritableFile {
 
   WriteFn write_;
   ZerosFn zeros_;
+  ReserveFn reserve_;
+  CommitFn commit_;
+  uint32_t lent_ = 0;  // blocks reserved and not yet committed
   const ProgressReporter& progress_;
-  uint64_t position_ = 0;        // bytes accepted, the partial block included
+  uint64_t position_ = 0;  // bytes accepted, the partial block included
   uint64_t skip_ = 0;
   std::vector<uint8_t> partial_;  // the bytes of the block not yet handed on
   uint32_t code_ = 0;
 };
 
 // MST_WriteDatadisk (exist_check true) and MST_WriteDatadiskNoExistCheck.
-uint32_t WriteDatadisk(HANDLE drive, HANDLE disc, uint32_t write_type, HANDLE progress, bool file_dates,
-                       uint32_t close_mode, bool exist_check);
+uint32_t WriteDatadisk(HANDLE drive, HANDLE disc, uint32_t write_type, HANDLE progress,
+                       bool file_dates, uint32_t close_mode, bool exist_check);
 
 }  // namespace quillden::mastering
 

@@ -524,6 +524,18 @@ uint32_t Recorder::WriteZeros(uint64_t blocks) {
   return writer_->WriteZeros(blocks);
 }
 
+uint32_t Recorder::Reserve(uint32_t max_blocks, uint8_t** room, uint32_t* blocks) {
+  *room = nullptr;
+  *blocks = 0;
+  if (!writer_) return QD_E_INVALID_ARGUMENT;
+  return writer_->Reserve(max_blocks, room, blocks);
+}
+
+uint32_t Recorder::Commit(uint32_t blocks) {
+  if (!writer_) return QD_E_INVALID_ARGUMENT;
+  return writer_->Commit(blocks);
+}
+
 std::unique_ptr<Recorder> CreateRecorder(HANDLE drive, uint32_t session_count, uint32_t track_count,
                                          uint32_t write_mode, const ProgressReporter& progress) {
   return Recorder::Create(drive, session_count, track_count, write_mode, progress);

@@ -94,6 +94,13 @@ class Recorder {
   // Feeds the open track (see RingWriter::Write).
   uint32_t Write(const void* data, size_t bytes);
   uint32_t WriteZeros(uint64_t blocks);
+  // Lends the next blocks of the open track to be built in place (see RingWriter::Reserve).
+  uint32_t Reserve(uint32_t max_blocks, uint8_t** room, uint32_t* blocks);
+  uint32_t Commit(uint32_t blocks);
+  // The open track takes 2048-byte blocks built in place (not mode 2 CD tracks, not audio).
+  bool takes_data_blocks_in_place() const {
+    return writer_ != nullptr && writer_->in_place_block_size() == 2048;
+  }
   // Ends the track. header (may be null) holds header_sectors blocks that overwritable media get at
   // block 0 after the data.
   uint32_t Finish(uint16_t profile, const uint8_t* header, uint32_t header_sectors,

@@ -93,32 +93,67 @@ void RingWriter::BuildBlocks(const uint8_t* in, uint64_t first_block, uint32_t c
   }
 }
 
-uint32_t RingWriter::Produce(const uint8_t* data, uint64_t blocks) {
-  const uint32_t in_size = InputBytesPerBlock(options_);
-  uint64_t pushed = 0;
-  while (pushed < blocks) {
+uint32_t RingWriter::WaitForRoom(uint64_t wanted) {
+  for (;;) {
     const uint32_t failed = result_.load(std::memory_order_acquire);
     if (failed != QD_OK) {
       if (failed == QD_E_CANCELLED) stop_.Set();
       return failed;
     }
     const uint64_t filled = filled_.load(std::memory_order_relaxed);
-    const uint64_t waiting = filled - written_.load(std::memory_order_acquire);
-    if (capacity_ >= waiting + kProducerPiece) {
-      const uint32_t count =
-          static_cast<uint32_t>(std::min<uint64_t>(kProducerPiece, blocks - pushed));
-      BuildBlocks(data != nullptr ? data + pushed * in_size : nullptr, filled, count);
-      filled_.store(filled + count, std::memory_order_release);
-      data_available_.Set();
-      pushed += count;
-      continue;
-    }
+    if (capacity_ >= filled - written_.load(std::memory_order_acquire) + wanted) return QD_OK;
     space_available_.Reset();
     // The writer may have made room between the look above and the reset.
-    if (capacity_ >= filled - written_.load(std::memory_order_acquire) + kProducerPiece) continue;
+    if (capacity_ >= filled - written_.load(std::memory_order_acquire) + wanted) continue;
     Event* events[] = {&stop_, &space_available_, &error_};
     quenvar::platform::WaitForEvents(events, false, kInfinite);
   }
+}
+
+uint32_t RingWriter::Produce(const uint8_t* data, uint64_t blocks) {
+  const uint32_t in_size = InputBytesPerBlock(options_);
+  reserved_ = 0;
+  uint64_t pushed = 0;
+  while (pushed < blocks) {
+    const uint32_t result = WaitForRoom(kProducerPiece);
+    if (result != QD_OK) return result;
+    const uint64_t filled = filled_.load(std::memory_order_relaxed);
+    const uint32_t count =
+        static_cast<uint32_t>(std::min<uint64_t>(kProducerPiece, blocks - pushed));
+    BuildBlocks(data != nullptr ? data + pushed * in_size : nullptr, filled, count);
+    filled_.store(filled + count, std::memory_order_release);
+    data_available_.Set();
+    pushed += count;
+  }
+  return QD_OK;
+}
+
+uint32_t RingWriter::Reserve(uint32_t max_blocks, uint8_t** room, uint32_t* blocks) {
+  *room = nullptr;
+  *blocks = 0;
+  reserved_ = 0;
+  if (options_.format != BlockFormat::kPlain || max_blocks == 0) return QD_E_INVALID_ARGUMENT;
+  if (ended_) return end_result_ != QD_OK ? end_result_ : QD_E_INVALID_ARGUMENT;
+  const uint64_t filled = filled_.load(std::memory_order_relaxed);
+  // Frames are whole commands and the ring is whole frames: the blocks up to the end of this
+  // frame lie one after the other.
+  const uint32_t to_frame_end =
+      blocks_per_command_ - static_cast<uint32_t>(filled % blocks_per_command_);
+  const uint32_t count = std::min(max_blocks, to_frame_end);
+  const uint32_t result = WaitForRoom(count);
+  if (result != QD_OK) return result;
+  reserved_ = count;
+  *room = Slot(filled);
+  *blocks = count;
+  return QD_OK;
+}
+
+uint32_t RingWriter::Commit(uint32_t blocks) {
+  if (blocks > reserved_) return QD_E_INVALID_ARGUMENT;
+  reserved_ = 0;
+  if (blocks == 0) return QD_OK;
+  filled_.store(filled_.load(std::memory_order_relaxed) + blocks, std::memory_order_release);
+  data_available_.Set();
   return QD_OK;
 }
 
@@ -236,6 +271,7 @@ uint32_t RingWriter::Run() {
 uint32_t RingWriter::End() {
   if (ended_) return end_result_;
   ended_ = true;
+  reserved_ = 0;
   finish_.store(true, std::memory_order_release);
   stop_.Set();
   if (thread_) {

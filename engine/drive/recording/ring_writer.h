@@ -15,6 +15,14 @@
 // short command, or as one whole 32-block unit on media that are written in such units) and joins
 // the thread; it is always safe to call, also after a failure.
 //
+// A producer may also build the blocks in place (plain blocks only), so that file contents are
+// read where the drive's command takes them from: Reserve() waits for room and lends the next
+// blocks of the ring, at most up to the end of a frame; Commit() hands the first of them to the
+// writer. The lent room is the producer's until its next call. Blocks reserved but not committed
+// never reach the drive, not even through End(): a producer that fails halfway (a short read)
+// commits nothing of the failed piece and reports its failure. Write, WriteZeros and another
+// Reserve give up an uncommitted reservation, so the calls mix freely.
+//
 // One producer thread per writer; End() from that same thread.
 #ifndef QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_
 #define QUILLDEN_DRIVE_RECORDING_RING_WRITER_H_
@@ -73,6 +81,13 @@ class RingWriter {
   uint32_t Write(const void* data, size_t bytes);
   // Pushes blocks of zeros.
   uint32_t WriteZeros(uint64_t blocks);
+  // Waits for room and sets *room to where the next *blocks blocks (1 to max_blocks, never past
+  // the end of a frame) go. 0; 0x08000011 for kMode2 tracks or max_blocks 0; or the writer's
+  // result once it failed or was cancelled. A new reservation replaces an uncommitted one.
+  uint32_t Reserve(uint32_t max_blocks, uint8_t** room, uint32_t* blocks);
+  // Hands the first blocks of the reservation to the writer (0 gives it up). 0, or 0x08000011
+  // for more blocks than were reserved.
+  uint32_t Commit(uint32_t blocks);
 
   // Drains the ring, ends the writer thread and returns the track's result. Idempotent.
   uint32_t End();
@@ -80,12 +95,18 @@ class RingWriter {
   // Blocks written to the drive so far (including the zero padding of the last unit).
   uint64_t blocks_done() const { return done_.load(std::memory_order_acquire); }
   uint32_t blocks_per_command() const { return blocks_per_command_; }
+  // The size of the blocks Reserve lends; 0 when it lends none (kMode2 tracks).
+  uint32_t in_place_block_size() const {
+    return options_.format == BlockFormat::kPlain ? block_size_ : 0;
+  }
   uint64_t capacity_blocks() const { return capacity_; }
 
  private:
   explicit RingWriter(const RingWriterOptions& options);
   uint32_t Run();
   uint32_t Produce(const uint8_t* data, uint64_t blocks);
+  // Waits until wanted blocks are free behind the filled ones. 0 or the writer's result.
+  uint32_t WaitForRoom(uint64_t wanted);
   void BuildBlocks(const uint8_t* in, uint64_t first_block, uint32_t count);
   uint32_t WriteRun(uint32_t blocks);
   uint32_t FinishCancelled();
@@ -99,6 +120,7 @@ class RingWriter {
   std::unique_ptr<uint8_t[]> ring_;
 
   std::atomic<uint64_t> filled_{0};   // producer's
+  uint32_t reserved_ = 0;             // producer's: blocks lent by Reserve, not yet committed
   std::atomic<uint64_t> written_{0};  // writer's: blocks taken from the ring
   std::atomic<uint64_t> done_{0};
   std::atomic<bool> finish_{false};
