@@ -112,18 +112,46 @@ inline constexpr uint8_t kSenseHardwareError = 0x4;
 inline constexpr uint8_t kSenseIllegalRequest = 0x5;
 inline constexpr uint8_t kSenseUnitAttention = 0x6;
 
-// Additional sense codes.
-inline constexpr uint8_t kAscLogicalUnitNotReady = 0x04;  // ASCQ 0x00 to 0x08: busy, not failed
-inline constexpr uint8_t kAscqLongWriteInProgress = 0x08;
-inline constexpr uint8_t kAscInvalidOperationCode = 0x20;
-inline constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
-inline constexpr uint8_t kAscMediumNotPresent = 0x3A;
+// Status of a completed command.
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;  // sense data tells why
 
-// Fixed format sense data.
-inline constexpr uint32_t kSenseKeyByte = 2;  // bits 0-3
+// Additional sense codes, each followed by the qualifiers the engine or the virtual recorder uses
+// (a code alone means qualifier 0).
+inline constexpr uint8_t kAscLogicalUnitNotReady = 0x04;  // ASCQ 0x00 to 0x08: busy, not failed
+inline constexpr uint8_t kAscqBecomingReady = 0x01;
+inline constexpr uint8_t kAscqOperationInProgress = 0x07;
+inline constexpr uint8_t kAscqLongWriteInProgress = 0x08;
+inline constexpr uint8_t kAscWriteError = 0x0C;
+inline constexpr uint8_t kAscUnrecoveredReadError = 0x11;
+inline constexpr uint8_t kAscParameterListLengthError = 0x1A;
+inline constexpr uint8_t kAscInvalidOperationCode = 0x20;
+inline constexpr uint8_t kAscLbaOutOfRange = 0x21;
+inline constexpr uint8_t kAscqInvalidAddressForWrite = 0x02;  // with kAscLbaOutOfRange
+inline constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
+inline constexpr uint8_t kAscInvalidFieldInParameterList = 0x26;
+inline constexpr uint8_t kAscCommandSequenceError = 0x2C;
+inline constexpr uint8_t kAscIncompatibleMedium =
+    0x30;  // qualifier 0: incompatible medium installed
+inline constexpr uint8_t kAscqCannotReadIncompatibleFormat = 0x02;
+inline constexpr uint8_t kAscqCannotWriteIncompatibleFormat = 0x05;
+inline constexpr uint8_t kAscSavingParametersNotSupported = 0x39;
+inline constexpr uint8_t kAscMediumNotPresent = 0x3A;
+inline constexpr uint8_t kAscMediumRemoval = 0x53;
+inline constexpr uint8_t kAscqMediumRemovalPrevented = 0x02;  // with kAscMediumRemoval
+inline constexpr uint8_t kAscIllegalModeForTrack = 0x64;
+
+// Fixed format sense data (18 bytes).
+inline constexpr uint32_t kSenseFixedSize = 18;
+inline constexpr uint32_t kSenseResponseCode = 0;
+inline constexpr uint8_t kSenseCurrentFixed = 0x70;  // current error, fixed format
+inline constexpr uint32_t kSenseKeyByte = 2;         // bits 0-3
 inline constexpr uint8_t kSenseKeyMask = 0x0F;
+inline constexpr uint32_t kSenseAdditionalLength = 7;  // bytes that follow this one
 inline constexpr uint32_t kSenseAsc = 12;
 inline constexpr uint32_t kSenseAscq = 13;
+inline constexpr uint32_t kSenseKeySpecific = 15;  // bit 7: the sense key specific bytes are valid
+inline constexpr uint8_t kSenseKeySpecificValid = 0x80;
 inline constexpr uint32_t kSenseProgress = 16;  // 2 bytes: progress indication, 0 to 65535
 
 // READ DISC INFORMATION answer (standard disc information, 34 bytes).

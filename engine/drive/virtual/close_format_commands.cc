@@ -72,7 +72,7 @@ Answer VirtualDevice::CloseTrackSession(const Cdb& c, uint8_t* /*d*/, uint32_t /
   Answer answer = Answer::Ok(0);
   switch (function) {
     case 0:
-      if (state_.profile != kProfileDvdPlusRw) return InvalidField();
+      if (state_.profile != mmc::kProfileDvdPlusRw) return InvalidField();
       StopBackgroundFormat();
       break;
     case 1: {
@@ -85,7 +85,7 @@ Answer VirtualDevice::CloseTrackSession(const Cdb& c, uint8_t* /*d*/, uint32_t /
       break;
     }
     case 2:
-      if (state_.profile == kProfileDvdPlusRw) {
+      if (state_.profile == mmc::kProfileDvdPlusRw) {
         StopBackgroundFormat();
       } else if (state_.is_sequential()) {
         if (state_.finalized) return SequenceError();
@@ -114,14 +114,14 @@ Answer VirtualDevice::FormatUnit(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t type = d[8] >> 2;
   const uint16_t p = state_.profile;
   uint32_t busy_ms = 0;
-  if (p == kProfileDvdPlusRw) {
+  if (p == mmc::kProfileDvdPlusRw) {
     if (type != 0x26) return InvalidParameter();
     if (!state_.drive_writes_dvd_plus_rw) return CannotWrite();
     if (blocks > state_.capacity && blocks != 0xFFFFFFFF) return InvalidParameter();
     // Background formatting: the disc is usable at once while the drive de-ices the rest.
     state_.background_format = 2;
     state_.background_format_started_ms = std::max<uint64_t>(Now(), 1);
-  } else if (p == kProfileDvdMinusRwSequential || p == kProfileDvdMinusRwOverwrite) {
+  } else if (p == mmc::kProfileDvdMinusRwSequential || p == mmc::kProfileDvdMinusRwOverwrite) {
     switch (type) {
       case 0x00:
       case 0x10:  // full format
@@ -139,17 +139,17 @@ Answer VirtualDevice::FormatUnit(const Cdb& c, uint8_t* d, uint32_t n) {
         break;
       case 0x11:
       case 0x13:  // grow the last session
-        if (p != kProfileDvdMinusRwOverwrite) return InvalidParameter();
+        if (p != mmc::kProfileDvdMinusRwOverwrite) return InvalidParameter();
         busy_ms = state_.timing.format_ms / 8;
         break;
       default:
         return InvalidParameter();
     }
-    state_.profile = kProfileDvdMinusRwOverwrite;
+    state_.profile = mmc::kProfileDvdMinusRwOverwrite;
     state_.finalized = false;
     state_.closed_sessions = 0;
     state_.next_session_start = 0;
-  } else if (p == kProfileCdRw) {
+  } else if (p == mmc::kProfileCdRw) {
     return InvalidParameter();  // packet formatting of CD-RW is not offered
   } else {
     return CannotWrite();
@@ -163,7 +163,8 @@ Answer VirtualDevice::Blank(const Cdb& c, uint8_t* /*d*/, uint32_t /*n*/) {
   const bool immediate = (c.b[1] & 0x10) != 0;
   const uint8_t type = c.b[1] & 0x07;
   const uint16_t p = state_.profile;
-  if (p != kProfileCdRw && p != kProfileDvdMinusRwSequential && p != kProfileDvdMinusRwOverwrite) {
+  if (p != mmc::kProfileCdRw && p != mmc::kProfileDvdMinusRwSequential &&
+      p != mmc::kProfileDvdMinusRwOverwrite) {
     return CannotWrite();
   }
   if (type > 1) return InvalidField();
@@ -173,7 +174,7 @@ Answer VirtualDevice::Blank(const Cdb& c, uint8_t* /*d*/, uint32_t /*n*/) {
   state_.finalized = false;
   state_.next_session_start = 0;
   state_.formatted_blocks = 0;
-  if (p == kProfileDvdMinusRwOverwrite) state_.profile = kProfileDvdMinusRwSequential;
+  if (p == mmc::kProfileDvdMinusRwOverwrite) state_.profile = mmc::kProfileDvdMinusRwSequential;
   sao_active_ = false;
   dirty_ = true;
   if (immediate)
@@ -185,9 +186,9 @@ Answer VirtualDevice::SendDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t format = c.b[7];
   const uint32_t length = GetBe16(c.b + 8);
   if (length > n) return InvalidField();
-  const bool dual = state_.profile == kProfileDvdPlusRDl ||
-                    state_.profile == kProfileDvdMinusRDlSequential ||
-                    state_.profile == kProfileDvdMinusRDlJump;
+  const bool dual = state_.profile == mmc::kProfileDvdPlusRDl ||
+                    state_.profile == mmc::kProfileDvdMinusRDlSequential ||
+                    state_.profile == mmc::kProfileDvdMinusRDlJump;
   if (!dual) return InvalidField();
   switch (format) {
     case 0x20: {
@@ -206,7 +207,7 @@ Answer VirtualDevice::SendDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
     case 0x22:
     case 0x23:
     case 0x24:
-      if (state_.profile == kProfileDvdPlusRDl) return InvalidField();
+      if (state_.profile == mmc::kProfileDvdPlusRDl) return InvalidField();
       if (length < 4) return ParameterLengthError();
       return Answer::Ok(0);  // layer jump hints: accepted, recording stays sequential
     default:

@@ -26,8 +26,8 @@ void AddFeature(std::vector<uint8_t>* out, uint16_t code, uint8_t version, bool 
 std::vector<uint32_t> WriteSpeeds(const MediaState& s) {
   if (!s.medium_present() || s.is_pressed()) return {};
   if (s.is_cd())
-    return s.profile == kProfileCdRw ? std::vector<uint32_t>{4234, 1764}
-                                     : std::vector<uint32_t>{8467, 7056, 5645, 4234};
+    return s.profile == mmc::kProfileCdRw ? std::vector<uint32_t>{4234, 1764}
+                                          : std::vector<uint32_t>{8467, 7056, 5645, 4234};
   if (s.is_dual_layer()) return {11080, 8310, 5540, 3324};
   if (s.is_rewritable()) return {11080, 8310, 5540};
   return {22160, 16620, 11080, 5540};
@@ -70,10 +70,11 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   if (rt == 3) return InvalidField();
   const uint16_t p = ReportedProfile();
   const bool present = p != 0;
-  const bool cd = p >= kProfileCdRom && p <= kProfileCdRw;
-  const bool dvd = p >= kProfileDvdRom;
-  const bool minus_seq = p == kProfileDvdMinusR || p == kProfileDvdMinusRwSequential ||
-                         p == kProfileDvdMinusRDlSequential || p == kProfileDvdMinusRDlJump;
+  const bool cd = p >= mmc::kProfileCdRom && p <= mmc::kProfileCdRw;
+  const bool dvd = p >= mmc::kProfileDvdRom;
+  const bool minus_seq = p == mmc::kProfileDvdMinusR || p == mmc::kProfileDvdMinusRwSequential ||
+                         p == mmc::kProfileDvdMinusRDlSequential ||
+                         p == mmc::kProfileDvdMinusRDlJump;
 
   std::vector<uint8_t> features;
   auto add = [&](uint16_t code, uint8_t version, bool persistent, bool current,
@@ -84,21 +85,21 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
     AddFeature(&features, code, version, persistent, current, body);
   };
   // Profile list: every medium this drive knows, the current one marked.
-  static const uint16_t kProfiles[] = {kProfileDvdPlusRDl,
-                                       kProfileDvdPlusR,
-                                       kProfileDvdPlusRw,
-                                       kProfileDvdMinusRDlJump,
-                                       kProfileDvdMinusRDlSequential,
-                                       kProfileDvdMinusRwSequential,
-                                       kProfileDvdMinusRwOverwrite,
-                                       kProfileDvdMinusR,
-                                       kProfileDvdRom,
-                                       kProfileCdRw,
-                                       kProfileCdR,
-                                       kProfileCdRom};
+  static const uint16_t kProfiles[] = {mmc::kProfileDvdPlusRDl,
+                                       mmc::kProfileDvdPlusR,
+                                       mmc::kProfileDvdPlusRw,
+                                       mmc::kProfileDvdMinusRDlJump,
+                                       mmc::kProfileDvdMinusRDlSequential,
+                                       mmc::kProfileDvdMinusRwSequential,
+                                       mmc::kProfileDvdMinusRwOverwrite,
+                                       mmc::kProfileDvdMinusR,
+                                       mmc::kProfileDvdRom,
+                                       mmc::kProfileCdRw,
+                                       mmc::kProfileCdR,
+                                       mmc::kProfileCdRom};
   std::vector<uint8_t> list;
   for (uint16_t profile : kProfiles) {
-    const bool rom = profile == kProfileCdRom || profile == kProfileDvdRom;
+    const bool rom = profile == mmc::kProfileCdRom || profile == mmc::kProfileDvdRom;
     if (!model_.every_medium && !(rom ? model_.ReadsFamilyOf(profile) : model_.Writes(profile))) {
       continue;
     }
@@ -119,9 +120,10 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   add(0x001D, 0, false, cd, {});               // multi-read
   add(0x001E, 1, false, cd, {0x02, 0, 0, 0});  // CD read, C2 pointers
   add(0x001F, 1, false, dvd, {0, 0, 1, 0});    // DVD read, dual layer
-  if (p == kProfileDvdPlusRw || p == kProfileDvdMinusRwOverwrite) {
+  if (p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite) {
     std::vector<uint8_t> b(12, 0);
-    PutBe32(b.data(), (p == kProfileDvdPlusRw ? state_.capacity : state_.formatted_blocks) - 1);
+    PutBe32(b.data(),
+            (p == mmc::kProfileDvdPlusRw ? state_.capacity : state_.formatted_blocks) - 1);
     PutBe32(b.data() + 4, 2048);
     PutBe16(b.data() + 8, 16);
     add(0x0020, 0, false, true, b);  // random writable
@@ -130,20 +132,21 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   }
   add(0x0021, 1, false, cd || minus_seq, {0x00, 0x01, 0x01, 0x01, 16, 0, 0, 0});  // incremental
   add(0x0023, 0, false,
-      p == kProfileDvdPlusRw || p == kProfileDvdMinusRwOverwrite ||
-          p == kProfileDvdMinusRwSequential,
-      {0, 0, 0, 0});                                            // formattable
-  add(0x0026, 0, false, p == kProfileDvdMinusRwOverwrite, {});  // restricted overwrite
-  add(0x002A, 1, false, p == kProfileDvdPlusRw,
+      p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite ||
+          p == mmc::kProfileDvdMinusRwSequential,
+      {0, 0, 0, 0});                                                 // formattable
+  add(0x0026, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {});  // restricted overwrite
+  add(0x002A, 1, false, p == mmc::kProfileDvdPlusRw,
       {static_cast<uint8_t>(state_.drive_writes_dvd_plus_rw ? 1 : 0), 0x01, 0, 0});
-  add(0x002B, 0, false, p == kProfileDvdPlusR, {1, 0, 0, 0});
-  add(0x002C, 0, false, p == kProfileDvdMinusRwOverwrite, {0x0F, 0, 0, 0});
-  add(0x002D, 2, false, p == kProfileCdR || p == kProfileCdRw, {0x46, 0, 0xFF, 0xFF});
-  add(0x002E, 1, false, p == kProfileCdR || p == kProfileCdRw, {0x66, 0x00, 0xFF, 0xFF});
-  add(0x002F, 1, false, minus_seq || p == kProfileDvdMinusRwOverwrite, {0x4E, 0, 0, 0});
-  add(0x0033, 0, false, p == kProfileDvdMinusRDlSequential || p == kProfileDvdMinusRDlJump,
+  add(0x002B, 0, false, p == mmc::kProfileDvdPlusR, {1, 0, 0, 0});
+  add(0x002C, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {0x0F, 0, 0, 0});
+  add(0x002D, 2, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw, {0x46, 0, 0xFF, 0xFF});
+  add(0x002E, 1, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw, {0x66, 0x00, 0xFF, 0xFF});
+  add(0x002F, 1, false, minus_seq || p == mmc::kProfileDvdMinusRwOverwrite, {0x4E, 0, 0, 0});
+  add(0x0033, 0, false,
+      p == mmc::kProfileDvdMinusRDlSequential || p == mmc::kProfileDvdMinusRDlJump,
       {0, 0, 0, 1, 16, 0, 0, 0});  // layer jump: one link size
-  add(0x003B, 0, false, p == kProfileDvdPlusRDl, {1, 0, 0, 0});
+  add(0x003B, 0, false, p == mmc::kProfileDvdPlusRDl, {1, 0, 0, 0});
   add(0x0100, 0, true, true, {});               // power management
   add(0x0107, 3, true, true, {0x1F, 0, 0, 0});  // real-time streaming
   // A reading drive of the older kind knows its profile list and nothing more.
@@ -160,7 +163,8 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
 Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t page = c.b[2] & 0x3F;
   const uint8_t control = c.b[2] >> 6;
-  if (control == 3) return Answer::Sense(5, 0x39, 0x00);  // saving parameters not supported
+  if (control == 3)
+    return Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscSavingParametersNotSupported, 0);
   std::vector<uint8_t> pages;
   auto add_write_page = [&] {
     std::vector<uint8_t> p(write_page_.begin(), write_page_.end());
@@ -186,12 +190,12 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
       p[2] = 0x3B & ~0x20;  // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
       p[3] = 0x17;          // writes CD-R, CD-RW, test write, DVD-R
       if (!model_.every_medium) {
-        const bool cd = model_.ReadsFamilyOf(kProfileCdRom),
-                   dvd = model_.ReadsFamilyOf(kProfileDvdRom);
+        const bool cd = model_.ReadsFamilyOf(mmc::kProfileCdRom),
+                   dvd = model_.ReadsFamilyOf(mmc::kProfileDvdRom);
         p[2] = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
-        p[3] = static_cast<uint8_t>((model_.Writes(kProfileCdR) ? 0x01 : 0) |
-                                    (model_.Writes(kProfileCdRw) ? 0x02 : 0) |
-                                    (model_.Writes(kProfileDvdMinusR) ? 0x10 : 0));
+        p[3] = static_cast<uint8_t>((model_.Writes(mmc::kProfileCdR) ? 0x01 : 0) |
+                                    (model_.Writes(mmc::kProfileCdRw) ? 0x02 : 0) |
+                                    (model_.Writes(mmc::kProfileDvdMinusR) ? 0x10 : 0));
       }
       p[4] = 0x71;  // audio play, mode 2 form 1 and 2, multi-session
       p[5] = 0x03;  // CD-DA commands, accurate
@@ -253,11 +257,11 @@ Answer VirtualDevice::ModeSelect(const Cdb& c, uint8_t* d, uint32_t n) {
       std::memcpy(write_page_.data() + 2, d + at + 2, 50);
       // A DVD-R DL records in layer jump mode while the write type asks for it (MMC profile 16h).
       if (state_.medium_present() && state_.tracks.empty() && !state_.finalized) {
-        if (state_.profile == kProfileDvdMinusRDlSequential && write_type == 4) {
-          state_.profile = kProfileDvdMinusRDlJump;
+        if (state_.profile == mmc::kProfileDvdMinusRDlSequential && write_type == 4) {
+          state_.profile = mmc::kProfileDvdMinusRDlJump;
           dirty_ = true;
-        } else if (state_.profile == kProfileDvdMinusRDlJump && write_type != 4) {
-          state_.profile = kProfileDvdMinusRDlSequential;
+        } else if (state_.profile == mmc::kProfileDvdMinusRDlJump && write_type != 4) {
+          state_.profile = mmc::kProfileDvdMinusRDlSequential;
           dirty_ = true;
         }
       }

@@ -28,7 +28,7 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
   bool blank = false;
   if (random) {
     // One track spanning the formatted medium; writes go anywhere inside it.
-    const bool plus = s.profile == kProfileDvdPlusRw;
+    const bool plus = s.profile == mmc::kProfileDvdPlusRw;
     size = plus ? s.capacity : s.formatted_blocks;
     blank = plus ? s.background_format == 0 : s.formatted_blocks == 0;
     r[6] |= 0x30;  // packet, fixed packet
@@ -55,7 +55,8 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
   }
   if (invisible) blank = true;
   r[5] = static_cast<uint8_t>(s.is_cd() ? Control(t.mode) : 0x04);
-  if (dvd && s.profile == kProfileDvdMinusRDlJump && !blank) r[5] |= 0x40;  // LJRS: unspecified
+  if (dvd && s.profile == mmc::kProfileDvdMinusRDlJump && !blank)
+    r[5] |= 0x40;  // LJRS: unspecified
   // A reserved CD track keeps its reserved bit once recorded and closed (reserved, not blank, not
   // packet: a complete track written at once); a DVD track that was reserved is an ordinary
   // complete track once closed, and only a track that still takes data says it is reserved.
@@ -71,7 +72,8 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
   if (dvd && !random) PutBe32(r + 20, 16);
   PutBe32(r + 24, size);
   if (lra_valid) PutBe32(r + 28, static_cast<uint32_t>(TrackBlockLba(s, t, t.written - 1)));
-  if (s.profile == kProfileDvdMinusRDlSequential || s.profile == kProfileDvdMinusRDlJump) {
+  if (s.profile == mmc::kProfileDvdMinusRDlSequential ||
+      s.profile == mmc::kProfileDvdMinusRDlJump) {
     // Next layer jump address: the last block of layer 0 before the track goes on on layer 1 (the
     // end of layer 0 for a track recorded in one piece); last layer jump address once it has.
     const int64_t jump =
@@ -85,18 +87,18 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
 // The book type of the physical format information.
 uint8_t BookType(uint16_t profile) {
   switch (profile) {
-    case kProfileDvdMinusR:
-    case kProfileDvdMinusRDlSequential:
-    case kProfileDvdMinusRDlJump:
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlJump:
       return 2;
-    case kProfileDvdMinusRwOverwrite:
-    case kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
       return 3;
-    case kProfileDvdPlusRw:
+    case mmc::kProfileDvdPlusRw:
       return 9;
-    case kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusR:
       return 10;
-    case kProfileDvdPlusRDl:
+    case mmc::kProfileDvdPlusRDl:
       return 14;
     default:
       return 0;
@@ -134,7 +136,7 @@ Answer VirtualDevice::ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n) 
     bool open_has_tracks =
         !state_.tracks.empty() && state_.tracks.back().session == OpenSession(state_);
     last_session_state = open_has_tracks ? 1 : 0;
-  } else if (state_.profile == kProfileDvdPlusRw && state_.background_format == 0) {
+  } else if (state_.profile == mmc::kProfileDvdPlusRw && state_.background_format == 0) {
     last_session_state = 0;
   }
   r[2] = static_cast<uint8_t>((state_.is_rewritable() ? 0x10 : 0) | (last_session_state << 2) |
@@ -167,7 +169,7 @@ Answer VirtualDevice::ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n) 
   r[10] = static_cast<uint8_t>(first_in_last >> 8);
   r[11] = static_cast<uint8_t>(last_in_last >> 8);
   r[7] = 0x20;  // unrestricted use
-  if (state_.profile == kProfileDvdPlusRw) r[7] |= state_.background_format & 0x03;
+  if (state_.profile == mmc::kProfileDvdPlusRw) r[7] |= state_.background_format & 0x03;
   if (state_.is_cd()) {
     bool xa = false;
     for (const TrackState& t : state_.tracks) xa = xa || t.mode == TrackMode::kMode2;
@@ -245,9 +247,9 @@ Answer VirtualDevice::ReadCapacity(const Cdb& /*c*/, uint8_t* d, uint32_t n) {
   uint32_t blocks = 0;
   if (state_.is_pressed()) {
     blocks = state_.capacity;
-  } else if (state_.profile == kProfileDvdPlusRw) {
+  } else if (state_.profile == mmc::kProfileDvdPlusRw) {
     blocks = state_.background_format == 0 ? 0 : state_.capacity;
-  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+  } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
     blocks = state_.formatted_blocks;
   } else {
     // The highest block of any track: on a layer jump disc the layer 1 end of its first track.
@@ -276,15 +278,15 @@ Answer VirtualDevice::ReadFormatCapacities(const Cdb& c, uint8_t* d, uint32_t n)
   const uint32_t cap = state_.capacity;
   if (!state_.medium_present()) {
     descriptor(0xFFFFFFFF, 0x03, 2048);  // no medium
-  } else if (state_.profile == kProfileDvdPlusRw) {
+  } else if (state_.profile == mmc::kProfileDvdPlusRw) {
     descriptor(cap, state_.background_format == 0 ? 0x01 : 0x02, 2048);
     descriptor(cap, 0x26 << 2, 0);
-  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+  } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
     descriptor(state_.formatted_blocks, 0x02, 2048);
     descriptor(cap, 0x10 << 2, 16);
     descriptor(cap - state_.formatted_blocks, 0x13 << 2, 16);
     descriptor(cap, 0x15 << 2, 16);
-  } else if (state_.profile == kProfileDvdMinusRwSequential) {
+  } else if (state_.profile == mmc::kProfileDvdMinusRwSequential) {
     descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
     descriptor(cap, 0x10 << 2, 16);
     descriptor(cap, 0x15 << 2, 16);
@@ -303,7 +305,8 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
   if (state_.is_cd()) return IncompatibleMedium();
   const uint16_t p = state_.profile;
   const bool dual = state_.is_dual_layer();
-  const bool plus = p == kProfileDvdPlusR || p == kProfileDvdPlusRw || p == kProfileDvdPlusRDl;
+  const bool plus =
+      p == mmc::kProfileDvdPlusR || p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdPlusRDl;
   const uint32_t layer0 = dual ? state_.layer0_capacity : state_.capacity;
   std::vector<uint8_t> r;
   switch (format) {
@@ -316,7 +319,7 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
       r.assign(8, 0);  // no copy protection, all regions
       break;
     case 0x0E: {
-      if (!state_.is_dvd_minus_sequential() && p != kProfileDvdMinusRwOverwrite)
+      if (!state_.is_dvd_minus_sequential() && p != mmc::kProfileDvdMinusRwOverwrite)
         return InvalidField();
       // Pre-recorded information, field 1: the last address of the data recordable area as an
       // inverted ECC block number.
@@ -324,7 +327,9 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
       r[4] = 1;
       const uint32_t blocks = (state_.capacity + 197200 + 15) / 16;
       PutBe24(&r[7], ~blocks & 0xFFFFFF);
-      r[10] = p == kProfileDvdMinusRwOverwrite || p == kProfileDvdMinusRwSequential ? 0x32 : 0x22;
+      r[10] = p == mmc::kProfileDvdMinusRwOverwrite || p == mmc::kProfileDvdMinusRwSequential
+                  ? 0x32
+                  : 0x22;
       break;
     }
     case 0x11: {
@@ -345,7 +350,8 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
     case 0x23: {
       // DVD-R DL: shifted middle area start, jump interval size (0: jumps are placed by the host
       // reserving tracks), and the next layer jump address of the track being written.
-      if (p != kProfileDvdMinusRDlSequential && p != kProfileDvdMinusRDlJump) return InvalidField();
+      if (p != mmc::kProfileDvdMinusRDlSequential && p != mmc::kProfileDvdMinusRDlJump)
+        return InvalidField();
       r.assign(12, 0);
       if (format == 0x21) PutBe32(&r[8], layer0);
       if (format == 0x23) {

@@ -21,11 +21,11 @@ std::vector<TrackState> TocTracks(const MediaState& s) {
     if (listed) toc.push_back(t);
   }
   if (s.is_random_writable() && toc.empty() &&
-      (s.profile != kProfileDvdPlusRw || s.background_format != 0)) {
+      (s.profile != mmc::kProfileDvdPlusRw || s.background_format != 0)) {
     TrackState t;
     t.number = 1;
     t.session = 1;
-    t.size = s.profile == kProfileDvdPlusRw ? s.capacity : s.formatted_blocks;
+    t.size = s.profile == mmc::kProfileDvdPlusRw ? s.capacity : s.formatted_blocks;
     t.closed = true;
     toc.push_back(t);
   }
@@ -38,7 +38,7 @@ std::vector<uint8_t> Atip(const MediaState& s) {
   PutBe16(r.data(), 26);
   r[4] = 0x80 | 0x50 | 0x04;  // writing power, reference speed
   r[5] = 0x00;
-  r[6] = static_cast<uint8_t>(0x80 | (s.profile == kProfileCdRw ? 0x40 : 0x00));
+  r[6] = static_cast<uint8_t>(0x80 | (s.profile == mmc::kProfileCdRw ? 0x40 : 0x00));
   Msf in = LbaToMsf(kCdAtipLeadInStart);
   r[8] = in.minute;
   r[9] = in.second;
@@ -158,7 +158,7 @@ void AppendRawSession(const MediaState& s, const std::vector<TrackState>& toc, u
     const uint8_t p[3] = {end.minute, end.second, end.frame};
     AppendRawEntry(r, session, 0x50, 0xB0, middle, p);
   }
-  if (session == 1 && s.profile != kProfileCdRom) {
+  if (session == 1 && s.profile != mmc::kProfileCdRom) {
     const Msf in = LbaToMsf(kCdAtipLeadInStart);
     const uint8_t middle[4] = {0x50, 0, 0, 0};
     const uint8_t p[3] = {in.minute, in.second, in.frame};
@@ -188,7 +188,8 @@ Answer VirtualDevice::ReadToc(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint16_t allocation = GetBe16(c.b + 7);
   const std::vector<TrackState> toc = TocTracks(state_);
   if (format == 4) {
-    if (state_.profile != kProfileCdR && state_.profile != kProfileCdRw) return InvalidField();
+    if (state_.profile != mmc::kProfileCdR && state_.profile != mmc::kProfileCdRw)
+      return InvalidField();
     return Deliver(Atip(state_), allocation, d, n);
   }
   if (format == 5 && !toc.empty() && !state_.cd_text.empty()) {
