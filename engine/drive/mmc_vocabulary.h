@@ -81,13 +81,32 @@ inline constexpr uint16_t kProfileHdDvdRwDl = 0x005A;
 
 // Feature codes of GET CONFIGURATION.
 inline constexpr uint16_t kFeatureProfileList = 0x0000;
+inline constexpr uint16_t kFeatureCore = 0x0001;
+inline constexpr uint16_t kFeatureMorphing = 0x0002;
+inline constexpr uint16_t kFeatureRemovableMedium = 0x0003;
+inline constexpr uint16_t kFeatureRandomReadable = 0x0010;
+inline constexpr uint16_t kFeatureMultiRead = 0x001D;
+inline constexpr uint16_t kFeatureCdRead = 0x001E;
+inline constexpr uint16_t kFeatureDvdRead = 0x001F;
+inline constexpr uint16_t kFeatureRandomWritable = 0x0020;
+inline constexpr uint16_t kFeatureIncrementalStreamingWritable = 0x0021;
+inline constexpr uint16_t kFeatureFormattable = 0x0023;
+inline constexpr uint16_t kFeatureRestrictedOverwrite = 0x0026;
 inline constexpr uint16_t kFeatureDvdPlusRw = 0x002A;
+inline constexpr uint16_t kFeatureDvdPlusR = 0x002B;
+inline constexpr uint16_t kFeatureRigidRestrictedOverwrite = 0x002C;
+inline constexpr uint16_t kFeatureCdTrackAtOnce = 0x002D;
+inline constexpr uint16_t kFeatureCdMastering = 0x002E;
+inline constexpr uint16_t kFeatureDvdMinusRWrite = 0x002F;  // DVD-R/-RW Write
 inline constexpr uint16_t kFeatureLayerJumpRecording = 0x0033;
+inline constexpr uint16_t kFeatureDvdPlusRDl = 0x003B;
 inline constexpr uint16_t kFeatureHdDvdRead = 0x0050;
 inline constexpr uint16_t kFeatureHdDvdWrite = 0x0051;
 // Reported current by drives whose medium may still be formatting in the background; a copy source
 // is taken only once that formatting has completed.
 inline constexpr uint16_t kFeatureBackgroundFormatting = 0x0052;
+inline constexpr uint16_t kFeaturePowerManagement = 0x0100;
+inline constexpr uint16_t kFeatureRealTimeStreaming = 0x0107;
 inline constexpr uint16_t kFeatureAacs = 0x010D;
 
 // GET CONFIGURATION answer: an 8-byte header (data length, current profile), then feature
@@ -162,12 +181,16 @@ inline constexpr uint32_t kDiscInfoStatus =
 inline constexpr uint8_t kDiscStatusMask = 0x03;
 inline constexpr uint32_t kDiscLastSessionStateShift = 2;
 inline constexpr uint8_t kDiscErasable = 0x10;
+inline constexpr uint32_t kDiscInfoFirstTrack = 3;  // number of the first track on the disc
 inline constexpr uint32_t kDiscInfoSessionsLsb = 4;
 inline constexpr uint32_t kDiscInfoFirstTrackLastSessionLsb = 5;
 inline constexpr uint32_t kDiscInfoLastTrackLastSessionLsb = 6;
 inline constexpr uint32_t kDiscInfoFlags = 7;  // bits 0-1: background format status
 inline constexpr uint8_t kBackgroundFormatMask = 0x03;
 inline constexpr uint8_t kBackgroundFormatComplete = 3;
+inline constexpr uint8_t kDiscUnrestrictedUse = 0x20;  // URU, in kDiscInfoFlags
+inline constexpr uint32_t kDiscInfoDiscType = 8;
+inline constexpr uint8_t kDiscTypeCdRomXa = 0x20;  // a CD with a mode 2 track
 inline constexpr uint32_t kDiscInfoSessionsMsb = 9;
 inline constexpr uint32_t kDiscInfoFirstTrackLastSessionMsb = 10;
 inline constexpr uint32_t kDiscInfoLastTrackLastSessionMsb = 11;
@@ -192,7 +215,11 @@ inline constexpr uint32_t kTrackInfoTrackLsb = 2;
 inline constexpr uint32_t kTrackInfoSessionLsb = 3;
 inline constexpr uint32_t kTrackInfoMode =
     5;  // bits 0-3 track mode, 6-7 layer jump recording status
-inline constexpr uint32_t kTrackInfoDataMode = 6;  // bits 0-3 data mode; RT, Blank, Packet, FP
+inline constexpr uint8_t kLayerJumpUnspecified = 0x40;  // layer jump recording status 01b
+inline constexpr uint32_t kTrackInfoDataMode = 6;       // bits 0-3 data mode; RT, Blank, Packet, FP
+inline constexpr uint8_t kTrackDataMode1 = 0x01;
+inline constexpr uint8_t kTrackDataMode2 = 0x02;
+inline constexpr uint8_t kTrackDataModeUnknown = 0x0F;  // a blank track
 inline constexpr uint8_t kTrackReserved = 0x80;
 inline constexpr uint8_t kTrackBlank = 0x40;
 inline constexpr uint8_t kTrackPacket = 0x20;
@@ -214,6 +241,8 @@ inline constexpr uint32_t kTrackInfoLastLayerJump = 44;  // 4 bytes
 // READ TOC/PMA/ATIP: formats, and the answer (4-byte header, then 8-byte descriptors).
 inline constexpr uint8_t kTocFormatToc = 0;
 inline constexpr uint8_t kTocFormatSessionInfo = 1;  // multi-session information
+inline constexpr uint8_t kTocFormatRawToc = 2;
+inline constexpr uint8_t kTocFormatPma = 3;
 inline constexpr uint8_t kTocFormatAtip = 4;
 inline constexpr uint8_t kTocFormatCdText = 5;
 inline constexpr uint8_t kTocLeadOut = 0xAA;  // track number of the lead-out entry
@@ -227,6 +256,7 @@ inline constexpr uint32_t kTocTrack = 2;    // in a descriptor
 inline constexpr uint32_t kTocAddress = 4;  // in a descriptor, 4 bytes: start address
 inline constexpr uint8_t kControlMask = 0x0F;
 inline constexpr uint8_t kControlDataTrack = 0x04;
+inline constexpr uint8_t kAdrPosition = 0x10;  // ADR 1 above the control: Q carries the position
 // The ATIP descriptor: start of the last possible lead-out as minute, second, frame.
 inline constexpr uint32_t kAtipLastLeadOutMinute = 12;
 

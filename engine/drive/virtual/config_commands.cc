@@ -15,11 +15,13 @@ namespace {
 void AddFeature(std::vector<uint8_t>* out, uint16_t code, uint8_t version, bool persistent,
                 bool current, const std::vector<uint8_t>& body) {
   const size_t at = out->size();
-  out->resize(at + 4 + body.size());
-  PutBe16(out->data() + at, code);
-  (*out)[at + 2] = static_cast<uint8_t>((version << 2) | (persistent ? 2 : 0) | (current ? 1 : 0));
-  (*out)[at + 3] = static_cast<uint8_t>(body.size());
-  std::copy(body.begin(), body.end(), out->begin() + static_cast<long>(at + 4));
+  out->resize(at + mmc::kFeatureData + body.size());
+  uint8_t* descriptor = out->data() + at;
+  PutBe16(descriptor + mmc::kFeatureCode, code);
+  descriptor[mmc::kFeatureFlags] = static_cast<uint8_t>((version << 2) | (persistent ? 2 : 0) |
+                                                        (current ? mmc::kFeatureCurrent : 0));
+  descriptor[mmc::kFeatureAdditionalLength] = static_cast<uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), descriptor + mmc::kFeatureData);
 }
 
 // Write speeds in kB/s: 1x is 176.4 kB/s on CD and 1385 kB/s on DVD.
@@ -104,59 +106,65 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
       continue;
     }
     uint8_t e[4] = {static_cast<uint8_t>(profile >> 8), static_cast<uint8_t>(profile),
-                    static_cast<uint8_t>(profile == p ? 1 : 0), 0};
-    list.insert(list.end(), e, e + 4);
+                    static_cast<uint8_t>(profile == p ? mmc::kFeatureCurrent : 0), 0};
+    list.insert(list.end(), e, e + mmc::kProfileDescriptorSize);
   }
-  add(0x0000, 0, true, true, list);
-  add(0x0001, 2, true, true, {0, 0, 0, 2, 1, 0, 0, 0});  // core: ATAPI, DBE
-  add(0x0002, 1, true, true, {0x02, 0, 0, 0});           // morphing: OCEvent
-  add(0x0003, 0, true, true, {0x29, 0, 0, 0});           // tray, eject, lock
+  add(mmc::kFeatureProfileList, 0, true, true, list);
+  add(mmc::kFeatureCore, 2, true, true, {0, 0, 0, 2, 1, 0, 0, 0});    // ATAPI, DBE
+  add(mmc::kFeatureMorphing, 1, true, true, {0x02, 0, 0, 0});         // OCEvent
+  add(mmc::kFeatureRemovableMedium, 0, true, true, {0x29, 0, 0, 0});  // tray, eject, lock
   {
     std::vector<uint8_t> b(8, 0);
     PutBe32(b.data(), 2048);
     PutBe16(b.data() + 4, dvd ? 16 : 1);
-    add(0x0010, 0, false, present, b);  // random readable
+    add(mmc::kFeatureRandomReadable, 0, false, present, b);
   }
-  add(0x001D, 0, false, cd, {});               // multi-read
-  add(0x001E, 1, false, cd, {0x02, 0, 0, 0});  // CD read, C2 pointers
-  add(0x001F, 1, false, dvd, {0, 0, 1, 0});    // DVD read, dual layer
+  add(mmc::kFeatureMultiRead, 0, false, cd, {});
+  add(mmc::kFeatureCdRead, 1, false, cd, {0x02, 0, 0, 0});  // C2 pointers
+  add(mmc::kFeatureDvdRead, 1, false, dvd, {0, 0, 1, 0});   // dual layer
   if (p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite) {
     std::vector<uint8_t> b(12, 0);
     PutBe32(b.data(),
             (p == mmc::kProfileDvdPlusRw ? state_.capacity : state_.formatted_blocks) - 1);
     PutBe32(b.data() + 4, 2048);
     PutBe16(b.data() + 8, 16);
-    add(0x0020, 0, false, true, b);  // random writable
+    add(mmc::kFeatureRandomWritable, 0, false, true, b);
   } else {
-    add(0x0020, 0, false, false, std::vector<uint8_t>(12, 0));
+    add(mmc::kFeatureRandomWritable, 0, false, false, std::vector<uint8_t>(12, 0));
   }
-  add(0x0021, 1, false, cd || minus_seq, {0x00, 0x01, 0x01, 0x01, 16, 0, 0, 0});  // incremental
-  add(0x0023, 0, false,
+  add(mmc::kFeatureIncrementalStreamingWritable, 1, false, cd || minus_seq,
+      {0x00, 0x01, 0x01, 0x01, 16, 0, 0, 0});
+  add(mmc::kFeatureFormattable, 0, false,
       p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite ||
           p == mmc::kProfileDvdMinusRwSequential,
-      {0, 0, 0, 0});                                                 // formattable
-  add(0x0026, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {});  // restricted overwrite
-  add(0x002A, 1, false, p == mmc::kProfileDvdPlusRw,
-      {static_cast<uint8_t>(state_.drive_writes_dvd_plus_rw ? 1 : 0), 0x01, 0, 0});
-  add(0x002B, 0, false, p == mmc::kProfileDvdPlusR, {1, 0, 0, 0});
-  add(0x002C, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {0x0F, 0, 0, 0});
-  add(0x002D, 2, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw, {0x46, 0, 0xFF, 0xFF});
-  add(0x002E, 1, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw, {0x66, 0x00, 0xFF, 0xFF});
-  add(0x002F, 1, false, minus_seq || p == mmc::kProfileDvdMinusRwOverwrite, {0x4E, 0, 0, 0});
-  add(0x0033, 0, false,
+      {0, 0, 0, 0});
+  add(mmc::kFeatureRestrictedOverwrite, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {});
+  add(mmc::kFeatureDvdPlusRw, 1, false, p == mmc::kProfileDvdPlusRw,
+      {static_cast<uint8_t>(state_.drive_writes_dvd_plus_rw ? mmc::kDvdPlusRwWrite : 0), 0x01, 0,
+       0});
+  add(mmc::kFeatureDvdPlusR, 0, false, p == mmc::kProfileDvdPlusR, {1, 0, 0, 0});
+  add(mmc::kFeatureRigidRestrictedOverwrite, 0, false, p == mmc::kProfileDvdMinusRwOverwrite,
+      {0x0F, 0, 0, 0});
+  add(mmc::kFeatureCdTrackAtOnce, 2, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw,
+      {0x46, 0, 0xFF, 0xFF});
+  add(mmc::kFeatureCdMastering, 1, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw,
+      {0x66, 0x00, 0xFF, 0xFF});
+  add(mmc::kFeatureDvdMinusRWrite, 1, false, minus_seq || p == mmc::kProfileDvdMinusRwOverwrite,
+      {0x4E, 0, 0, 0});
+  add(mmc::kFeatureLayerJumpRecording, 0, false,
       p == mmc::kProfileDvdMinusRDlSequential || p == mmc::kProfileDvdMinusRDlJump,
-      {0, 0, 0, 1, 16, 0, 0, 0});  // layer jump: one link size
-  add(0x003B, 0, false, p == mmc::kProfileDvdPlusRDl, {1, 0, 0, 0});
-  add(0x0100, 0, true, true, {});               // power management
-  add(0x0107, 3, true, true, {0x1F, 0, 0, 0});  // real-time streaming
+      {0, 0, 0, 1, 16, 0, 0, 0});  // one link size
+  add(mmc::kFeatureDvdPlusRDl, 0, false, p == mmc::kProfileDvdPlusRDl, {1, 0, 0, 0});
+  add(mmc::kFeaturePowerManagement, 0, true, true, {});
+  add(mmc::kFeatureRealTimeStreaming, 3, true, true, {0x1F, 0, 0, 0});
   // A reading drive of the older kind knows its profile list and nothing more.
   if (!model_.every_medium && model_.writes.empty())
-    features.resize(start == 0 ? 4 + list.size() : 0);
+    features.resize(start == 0 ? mmc::kFeatureData + list.size() : 0);
 
-  std::vector<uint8_t> r(8, 0);
-  PutBe32(r.data(), static_cast<uint32_t>(4 + features.size()));
-  PutBe16(r.data() + 6, p);
+  std::vector<uint8_t> r(mmc::kConfigFirstFeature, 0);
   r.insert(r.end(), features.begin(), features.end());
+  PutBe32(r.data() + mmc::kConfigDataLength, static_cast<uint32_t>(r.size() - 4));
+  PutBe16(r.data() + mmc::kConfigCurrentProfile, p);
   return Deliver(r, allocation, d, n);
 }
 
