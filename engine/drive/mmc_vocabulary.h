@@ -260,6 +260,70 @@ inline constexpr uint8_t kAdrPosition = 0x10;  // ADR 1 above the control: Q car
 // The ATIP descriptor: start of the last possible lead-out as minute, second, frame.
 inline constexpr uint32_t kAtipLastLeadOutMinute = 12;
 
+// READ/SEND DISC STRUCTURE format codes (media type 0: DVD and HD DVD). Every structure starts
+// with a 4-byte header (data length, two reserved bytes).
+inline constexpr uint8_t kStructurePhysical = 0x00;  // physical format information
+inline constexpr uint8_t kStructureCopyright = 0x01;
+inline constexpr uint8_t kStructurePreRecorded = 0x0E;  // DVD-R/-RW pre-recorded information
+inline constexpr uint8_t kStructureAdip = 0x11;         // DVD+R/+RW ADIP information
+// HD DVD recordable media: the recorded extent and whether the medium is closed, at the offsets
+// the media rules read.
+inline constexpr uint8_t kStructureHdDvdRecordable = 0x1A;
+inline constexpr uint8_t kStructureLayerBoundary = 0x20;
+inline constexpr uint8_t kStructureShiftedMiddleArea = 0x21;
+inline constexpr uint8_t kStructureJumpIntervalSize = 0x22;
+inline constexpr uint8_t kStructureManualLayerJump = 0x23;
+inline constexpr uint8_t kStructureRemappingAddress = 0x24;  // a layer jump anchor
+inline constexpr uint32_t kStructureHeaderSize = 4;
+// Layer boundary information: bit 7 of byte 4 set while the boundary may still be changed; the
+// layer 0 data area capacity at byte 8.
+inline constexpr uint32_t kLayerBoundaryState = 4;
+inline constexpr uint8_t kLayerBoundaryChangeable = 0x80;
+inline constexpr uint32_t kLayerBoundaryCapacity = 8;  // 4 bytes
+
+// FORMAT UNIT: the CDB's FmtData bit and format code 1 (a format list follows), and the format
+// types of the format descriptor (type in bits 2-7 of its byte 4, as in READ FORMAT CAPACITIES).
+inline constexpr uint8_t kFormatData = 0x10;
+inline constexpr uint8_t kFormatCodeList = 0x01;
+inline constexpr uint8_t kFormatFull = 0x00;
+inline constexpr uint8_t kFormatDvdRwFull = 0x10;
+inline constexpr uint8_t kFormatDvdRwGrowSession = 0x11;
+inline constexpr uint8_t kFormatDvdRwQuickGrow = 0x13;  // grow the last session, quickly
+inline constexpr uint8_t kFormatDvdRwQuick = 0x15;
+inline constexpr uint8_t kFormatDvdPlusRw = 0x26;
+inline constexpr uint32_t kFormatTypeShift = 2;
+// The current capacity descriptor of READ FORMAT CAPACITIES: descriptor type in bits 0-1.
+inline constexpr uint8_t kCapacityUnformatted = 1;
+inline constexpr uint8_t kCapacityFormatted = 2;
+
+// Mode pages (MODE SENSE(10) / MODE SELECT(10)): an 8-byte mode parameter header, then pages of
+// code and length.
+inline constexpr uint32_t kModeHeaderSize = 8;
+inline constexpr uint32_t kModeBlockDescriptorLength = 6;  // 2 bytes, in the header
+inline constexpr uint8_t kModePageWriteParameters = 0x05;
+inline constexpr uint8_t kModePageCapabilities = 0x2A;
+inline constexpr uint8_t kModePageAll = 0x3F;
+inline constexpr uint8_t kModePageCodeMask = 0x3F;
+inline constexpr uint32_t kModePageCode = 0;
+inline constexpr uint32_t kModePageLength = 1;  // bytes after this one
+// Write parameters page.
+inline constexpr uint8_t kWritePageLength = 0x32;
+inline constexpr uint32_t kWritePageWriteType = 2;  // bits 0-3 write type; BUFE
+inline constexpr uint8_t kBufferUnderrunFree = 0x40;
+inline constexpr uint8_t kWriteTypeMask = 0x0F;
+inline constexpr uint8_t kWriteTypeTrackAtOnce = 1;
+inline constexpr uint8_t kWriteTypeLayerJump = 4;
+inline constexpr uint32_t kWritePageTrackMode = 3;  // bits 6-7 multi-session, 0-3 track mode
+inline constexpr uint32_t kMultiSessionShift = 6;
+inline constexpr uint32_t kWritePageDataBlockType = 4;  // bits 0-3
+inline constexpr uint8_t kDataBlockMode1 = 8;           // mode 1, 2048 bytes
+inline constexpr uint32_t kWritePageSessionFormat = 8;
+inline constexpr uint32_t kWritePageAudioPause = 14;  // 2 bytes, blocks
+inline constexpr uint16_t kAudioPauseBlocks = 150;
+// Capabilities page: the media it reads (byte 2) and writes (byte 3).
+inline constexpr uint32_t kCapabilitiesRead = 2;
+inline constexpr uint32_t kCapabilitiesWrite = 3;
+
 }  // namespace quillden::drive::mmc
 
 #endif  // QUILLDEN_DRIVE_MMC_VOCABULARY_H_

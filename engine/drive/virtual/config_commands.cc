@@ -179,31 +179,28 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     if (control == 1) {  // changeable: every field of the page
       std::fill(p.begin() + 2, p.end(), 0xFF);
     } else if (control == 2) {
-      p.assign(52, 0);
-      p[0] = 0x05;
-      p[1] = 0x32;
-      p[2] = 0x01;
-      p[3] = 0x04;
-      p[4] = 0x08;
-      PutBe16(&p[14], 150);
+      p.assign(mmc::kWritePageLength + 2, 0);
+      FillDefaultWritePage(p.data());
     }
     pages.insert(pages.end(), p.begin(), p.end());
   };
   auto add_capabilities_page = [&] {
     const std::vector<uint32_t> speeds = {8467, 7056, 5645, 4234};
     std::vector<uint8_t> p(32 + 4 * speeds.size(), 0);
-    p[0] = 0x2A;
-    p[1] = static_cast<uint8_t>(p.size() - 2);
+    p[mmc::kModePageCode] = mmc::kModePageCapabilities;
+    p[mmc::kModePageLength] = static_cast<uint8_t>(p.size() - 2);
     if (control != 1) {
-      p[2] = 0x3B & ~0x20;  // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
-      p[3] = 0x17;          // writes CD-R, CD-RW, test write, DVD-R
+      uint8_t& reads = p[mmc::kCapabilitiesRead];
+      uint8_t& writes = p[mmc::kCapabilitiesWrite];
+      reads = 0x3B & ~0x20;  // CD-R, CD-RW, method 2, DVD-ROM, DVD-R
+      writes = 0x17;         // CD-R, CD-RW, test write, DVD-R
       if (!model_.every_medium) {
         const bool cd = model_.ReadsFamilyOf(mmc::kProfileCdRom),
                    dvd = model_.ReadsFamilyOf(mmc::kProfileDvdRom);
-        p[2] = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
-        p[3] = static_cast<uint8_t>((model_.Writes(mmc::kProfileCdR) ? 0x01 : 0) |
-                                    (model_.Writes(mmc::kProfileCdRw) ? 0x02 : 0) |
-                                    (model_.Writes(mmc::kProfileDvdMinusR) ? 0x10 : 0));
+        reads = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
+        writes = static_cast<uint8_t>((model_.Writes(mmc::kProfileCdR) ? 0x01 : 0) |
+                                      (model_.Writes(mmc::kProfileCdRw) ? 0x02 : 0) |
+                                      (model_.Writes(mmc::kProfileDvdMinusR) ? 0x10 : 0));
       }
       p[4] = 0x71;  // audio play, mode 2 form 1 and 2, multi-session
       p[5] = 0x03;  // CD-DA commands, accurate
@@ -221,34 +218,34 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     }
     pages.insert(pages.end(), p.begin(), p.end());
   };
-  if (page == 0x05) {
+  if (page == mmc::kModePageWriteParameters) {
     add_write_page();
-  } else if (page == 0x2A) {
+  } else if (page == mmc::kModePageCapabilities) {
     add_capabilities_page();
-  } else if (page == 0x3F) {
+  } else if (page == mmc::kModePageAll) {
     add_write_page();
     add_capabilities_page();
   } else {
     return InvalidField();
   }
-  std::vector<uint8_t> r(8, 0);
-  PutBe16(r.data(), static_cast<uint16_t>(6 + pages.size()));
+  std::vector<uint8_t> r(mmc::kModeHeaderSize, 0);
   r.insert(r.end(), pages.begin(), pages.end());
+  PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
   return Deliver(r, GetBe16(c.b + 7), d, n);
 }
 
 Answer VirtualDevice::ModeSelect(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint32_t length = std::min<uint32_t>(GetBe16(c.b + 7), n);
-  if (length < 8) return ParameterLengthError();
-  uint32_t at = 8 + GetBe16(d + 6);
+  if (length < mmc::kModeHeaderSize) return ParameterLengthError();
+  uint32_t at = mmc::kModeHeaderSize + GetBe16(d + mmc::kModeBlockDescriptorLength);
   while (at + 2 <= length) {
-    const uint8_t page = d[at] & 0x3F;
-    const uint32_t page_length = d[at + 1] + 2u;
+    const uint8_t page = d[at + mmc::kModePageCode] & mmc::kModePageCodeMask;
+    const uint32_t page_length = d[at + mmc::kModePageLength] + 2u;
     if (at + page_length > length) return ParameterLengthError();
-    if (page == 0x05) {
-      if (page_length < 52) return InvalidParameter();
-      const uint8_t write_type = d[at + 2] & 0x0F;
-      const uint8_t block_type = d[at + 4] & 0x0F;
+    if (page == mmc::kModePageWriteParameters) {
+      if (page_length < mmc::kWritePageLength + 2u) return InvalidParameter();
+      const uint8_t write_type = d[at + mmc::kWritePageWriteType] & mmc::kWriteTypeMask;
+      const uint8_t block_type = d[at + mmc::kWritePageDataBlockType] & 0x0F;
       if (write_type > 4) return InvalidParameter();
       switch (block_type) {
         case 0:
@@ -265,15 +262,17 @@ Answer VirtualDevice::ModeSelect(const Cdb& c, uint8_t* d, uint32_t n) {
       std::memcpy(write_page_.data() + 2, d + at + 2, 50);
       // A DVD-R DL records in layer jump mode while the write type asks for it (MMC profile 16h).
       if (state_.medium_present() && state_.tracks.empty() && !state_.finalized) {
-        if (state_.profile == mmc::kProfileDvdMinusRDlSequential && write_type == 4) {
+        if (state_.profile == mmc::kProfileDvdMinusRDlSequential &&
+            write_type == mmc::kWriteTypeLayerJump) {
           state_.profile = mmc::kProfileDvdMinusRDlJump;
           dirty_ = true;
-        } else if (state_.profile == mmc::kProfileDvdMinusRDlJump && write_type != 4) {
+        } else if (state_.profile == mmc::kProfileDvdMinusRDlJump &&
+                   write_type != mmc::kWriteTypeLayerJump) {
           state_.profile = mmc::kProfileDvdMinusRDlSequential;
           dirty_ = true;
         }
       }
-    } else if (page != 0x2A) {
+    } else if (page != mmc::kModePageCapabilities) {
       return InvalidParameter();
     }
     at += page_length;

@@ -108,6 +108,18 @@ inline VirtualDevice::Answer WriteError() {
   return VirtualDevice::Answer::Sense(mmc::kSenseMediumError, mmc::kAscWriteError, 0);
 }
 
+// The write parameters page as the drive starts (and reports as its defaults): track at once, a
+// data track of mode 1 blocks, the standard audio pause. p holds kWritePageLength + 2 bytes.
+inline void FillDefaultWritePage(uint8_t* p) {
+  std::memset(p, 0, mmc::kWritePageLength + 2);
+  p[mmc::kModePageCode] = mmc::kModePageWriteParameters;
+  p[mmc::kModePageLength] = mmc::kWritePageLength;
+  p[mmc::kWritePageWriteType] = mmc::kWriteTypeTrackAtOnce;
+  p[mmc::kWritePageTrackMode] = mmc::kControlDataTrack;
+  p[mmc::kWritePageDataBlockType] = mmc::kDataBlockMode1;
+  PutBe16(p + mmc::kWritePageAudioPause, mmc::kAudioPauseBlocks);
+}
+
 // Copies a complete response into the data area, cut to the allocation length and the buffer.
 inline VirtualDevice::Answer Deliver(const std::vector<uint8_t>& response, uint32_t allocation,
                                      uint8_t* data, uint32_t length) {

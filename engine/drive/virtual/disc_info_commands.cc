@@ -293,16 +293,17 @@ Answer VirtualDevice::ReadFormatCapacities(const Cdb& c, uint8_t* d, uint32_t n)
     descriptor(0xFFFFFFFF, 0x03, 2048);  // no medium
   } else if (state_.profile == mmc::kProfileDvdPlusRw) {
     descriptor(cap, state_.background_format == 0 ? 0x01 : 0x02, 2048);
-    descriptor(cap, 0x26 << 2, 0);
+    descriptor(cap, mmc::kFormatDvdPlusRw << mmc::kFormatTypeShift, 0);
   } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
     descriptor(state_.formatted_blocks, 0x02, 2048);
-    descriptor(cap, 0x10 << 2, 16);
-    descriptor(cap - state_.formatted_blocks, 0x13 << 2, 16);
-    descriptor(cap, 0x15 << 2, 16);
+    descriptor(cap, mmc::kFormatDvdRwFull << mmc::kFormatTypeShift, kDvdEccBlocks);
+    descriptor(cap - state_.formatted_blocks, mmc::kFormatDvdRwQuickGrow << mmc::kFormatTypeShift,
+               kDvdEccBlocks);
+    descriptor(cap, mmc::kFormatDvdRwQuick << mmc::kFormatTypeShift, kDvdEccBlocks);
   } else if (state_.profile == mmc::kProfileDvdMinusRwSequential) {
     descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
-    descriptor(cap, 0x10 << 2, 16);
-    descriptor(cap, 0x15 << 2, 16);
+    descriptor(cap, mmc::kFormatDvdRwFull << mmc::kFormatTypeShift, kDvdEccBlocks);
+    descriptor(cap, mmc::kFormatDvdRwQuick << mmc::kFormatTypeShift, kDvdEccBlocks);
   } else {
     descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
   }
@@ -323,20 +324,20 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint32_t layer0 = dual ? state_.layer0_capacity : state_.capacity;
   std::vector<uint8_t> r;
   switch (format) {
-    case 0x00: {
-      r.assign(4 + 2048, 0);
-      FillPhysicalInfo(state_, &r[4]);
+    case mmc::kStructurePhysical: {
+      r.assign(mmc::kStructureHeaderSize + 2048, 0);
+      FillPhysicalInfo(state_, &r[mmc::kStructureHeaderSize]);
       break;
     }
-    case 0x01:
-      r.assign(8, 0);  // no copy protection, all regions
+    case mmc::kStructureCopyright:
+      r.assign(mmc::kStructureHeaderSize + 4, 0);  // no copy protection, all regions
       break;
-    case 0x0E: {
+    case mmc::kStructurePreRecorded: {
       if (!state_.is_dvd_minus_sequential() && p != mmc::kProfileDvdMinusRwOverwrite)
         return InvalidField();
       // Pre-recorded information, field 1: the last address of the data recordable area as an
       // inverted ECC block number.
-      r.assign(4 + 64, 0);
+      r.assign(mmc::kStructureHeaderSize + 64, 0);
       r[4] = 1;
       const uint32_t blocks = (state_.capacity + 197200 + 15) / 16;
       PutBe24(&r[7], ~blocks & 0xFFFFFF);
@@ -345,29 +346,30 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
                   : 0x22;
       break;
     }
-    case 0x11: {
+    case mmc::kStructureAdip: {
       if (!plus) return InvalidField();
-      r.assign(4 + 256, 0);
-      FillPhysicalInfo(state_, &r[4]);
+      r.assign(mmc::kStructureHeaderSize + 256, 0);
+      FillPhysicalInfo(state_, &r[mmc::kStructureHeaderSize]);
       break;
     }
-    case 0x20: {
+    case mmc::kStructureLayerBoundary: {
       if (!dual) return InvalidField();
       r.assign(12, 0);
-      r[4] = state_.layer_boundary_fixed || state_.is_pressed() ? 0x00 : 0x80;
-      PutBe32(&r[8], layer0);
+      r[mmc::kLayerBoundaryState] =
+          state_.layer_boundary_fixed || state_.is_pressed() ? 0x00 : mmc::kLayerBoundaryChangeable;
+      PutBe32(&r[mmc::kLayerBoundaryCapacity], layer0);
       break;
     }
-    case 0x21:
-    case 0x22:
-    case 0x23: {
+    case mmc::kStructureShiftedMiddleArea:
+    case mmc::kStructureJumpIntervalSize:
+    case mmc::kStructureManualLayerJump: {
       // DVD-R DL: shifted middle area start, jump interval size (0: jumps are placed by the host
       // reserving tracks), and the next layer jump address of the track being written.
       if (p != mmc::kProfileDvdMinusRDlSequential && p != mmc::kProfileDvdMinusRDlJump)
         return InvalidField();
       r.assign(12, 0);
-      if (format == 0x21) PutBe32(&r[8], layer0);
-      if (format == 0x23) {
+      if (format == mmc::kStructureShiftedMiddleArea) PutBe32(&r[8], layer0);
+      if (format == mmc::kStructureManualLayerJump) {
         uint32_t jump = layer0 - 1;
         for (const TrackState& t : state_.tracks) {
           if (!t.closed && t.layer0_blocks != 0 && t.written < t.layer0_blocks) {
