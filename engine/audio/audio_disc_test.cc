@@ -19,6 +19,7 @@
 #include "drive/drive_handle.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/recording/recorder.h"
 #include "drive/virtual/media_state.h"
 #include "drive/virtual/virtual_recorder.h"
@@ -367,7 +368,7 @@ TEST_F(AudioDiscTest, TrackListRulesAndErrorFile) {
   Env::Default()->RemoveFile(dir_ + "/gone.wav");
   EXPECT_EQ(AUD_WriteAudiodisk(disc_, 3, nullptr), QD_E_READ_FILE);
   EXPECT_EQ(AUD_GetErrorWavFileName(disc_, name), 99);
-  EXPECT_EQ(recorder_->CommandCount(0x2A), 0u);
+  EXPECT_EQ(recorder_->CommandCount(drive::mmc::kOpWrite10), 0u);
 }
 
 TEST_F(AudioDiscTest, CdTextItemRules) {
@@ -426,7 +427,7 @@ TEST_F(AudioDiscTest, FailedRipLeavesNoFile) {
   MasterThreeTracks(3, false);
   const std::string out = dir_ + "/failed.wav";
   // The drive fails reading the middle of track 2 for good.
-  recorder_->InjectSense(0xBE, 3, 3, 0x11, 0x00, 100);
+  recorder_->InjectSense(drive::mmc::kOpReadCd, 3, 3, 0x11, 0x00, 100);
   EXPECT_EQ(DRV_RippingTrack(drive_, 2, nullptr, Utf8ToUtf16(out).c_str()), QD_E_COMMAND_FAILED);
   EXPECT_FALSE(Exists(out));
   recorder_->ClearFaults();
@@ -492,7 +493,7 @@ TEST_F(AudioDiscTest, DataTrackRecordedTrackAtOnceRipsWithoutItsRunOut) {
   }
 
   // A block before the run-out that cannot be read is still a failure, and leaves no file.
-  recorder_->InjectSense(0x28, 2, 3, 0x11, 0x00, 100);
+  recorder_->InjectSense(drive::mmc::kOpRead10, 2, 3, 0x11, 0x00, 100);
   const std::string bad = dir_ + "/bad.iso";
   EXPECT_EQ(DRV_RippingTrack(drive_, 1, nullptr, Utf8ToUtf16(bad).c_str()), QD_E_COMMAND_FAILED);
   EXPECT_FALSE(Exists(bad));

@@ -64,7 +64,7 @@ TEST_F(DriveCommandTest, InquiryTravelsAsOneRecordWithItsFields) {
   answer.data.assign(36, 0);
   answer.data[0] = 5;
   std::memcpy(answer.data.data() + 8, "QUENVAR VIRTUAL RECORDER1.00", 28);
-  script_.Always(0x12, answer);
+  script_.Always(mmc::kOpInquiry, answer);
   _DEVICEINFO info{};
   ASSERT_EQ(DRV_GetDeviceInfo(drive_, &info), QD_OK);
   ASSERT_EQ(script_.log().size(), 1u);
@@ -80,21 +80,21 @@ TEST_F(DriveCommandTest, InquiryTravelsAsOneRecordWithItsFields) {
 }
 
 TEST_F(DriveCommandTest, ResultsKeepTransportFailureApartFromCheckCondition) {
-  script_.Always(0x00, Answer::Sense(2, 0x3A, 0));
+  script_.Always(mmc::kOpTestUnitReady, Answer::Sense(2, 0x3A, 0));
   EXPECT_EQ(TestUnitReady(drive_), QD_E_COMMAND_FAILED);
   Answer fail;
   fail.fail_request = true;
-  script_.Always(0x00, fail);
+  script_.Always(mmc::kOpTestUnitReady, fail);
   EXPECT_EQ(TestUnitReady(drive_), QD_E_PASS_THROUGH);
   Answer nothing;
   nothing.return_nothing = true;
-  script_.Always(0x00, nothing);
+  script_.Always(mmc::kOpTestUnitReady, nothing);
   EXPECT_EQ(TestUnitReady(drive_), QD_E_DRIVER_REQUEST);
   EXPECT_EQ(TestUnitReady(nullptr), QD_E_PASS_THROUGH);
 }
 
 TEST_F(DriveCommandTest, DataOutIsCopiedIntoTheRecord) {
-  script_.Always(0x55, Answer{});
+  script_.Always(mmc::kOpModeSelect10, Answer{});
   uint8_t page[60] = {};
   page[8] = 0x05;
   page[59] = 0xAB;
@@ -257,7 +257,7 @@ TEST(PassThroughRecordTest, CallersRecordTravelsWithoutACopy) {
 TEST_F(DriveCommandTest, LastErrorKeepsProbeMissesOutAndClampsSense) {
   Answer not_ready = Answer::Sense(3, 0x11, 0x05);
   not_ready.sense_length = 24;
-  script_.Always(0x28, not_ready);
+  script_.Always(mmc::kOpRead10, not_ready);
   uint8_t block[2048];
   EXPECT_EQ(Read10(drive_, 100, block, 2048), QD_E_COMMAND_FAILED);
   _COMMANDERRORINFOMATION info{};
@@ -268,18 +268,18 @@ TEST_F(DriveCommandTest, LastErrorKeepsProbeMissesOutAndClampsSense) {
   EXPECT_EQ(DRV_GetLastCommandError(nullptr), 0x28031105u);
 
   // Probing a track or a session that does not exist leaves the record alone...
-  script_.Always(0x52, Answer::Sense(5, 0x24, 0));
-  script_.Always(0x43, Answer::Sense(5, 0x24, 0));
+  script_.Always(mmc::kOpReadTrackInformation, Answer::Sense(5, 0x24, 0));
+  script_.Always(mmc::kOpReadToc, Answer::Sense(5, 0x24, 0));
   TrackInformation track;
   EXPECT_EQ(ReadTrackInformation(drive_, 1, 7, &track), QD_E_COMMAND_FAILED);
   uint8_t toc[12];
   EXPECT_EQ(ReadToc(drive_, false, 0, 7, toc, sizeof(toc)), QD_E_COMMAND_FAILED);
   EXPECT_EQ(DRV_GetLastCommandError(nullptr), 0x28031105u);
   // ...but another sense on the same command, or the same sense on READ(10), replaces it.
-  script_.Always(0x52, Answer::Sense(5, 0x24, 1));
+  script_.Always(mmc::kOpReadTrackInformation, Answer::Sense(5, 0x24, 1));
   EXPECT_EQ(ReadTrackInformation(drive_, 1, 7, &track), QD_E_COMMAND_FAILED);
   EXPECT_EQ(DRV_GetLastCommandError(nullptr), 0x52052401u);
-  script_.Always(0x28, Answer::Sense(5, 0x24, 0));
+  script_.Always(mmc::kOpRead10, Answer::Sense(5, 0x24, 0));
   EXPECT_EQ(Read10(drive_, 0, block, 2048), QD_E_COMMAND_FAILED);
   EXPECT_EQ(DRV_GetLastCommandError(nullptr), 0x28052400u);
 }
@@ -296,18 +296,18 @@ TEST_F(DriveCommandTest, ReadTocOutOfRangeSendsNothing) {
 TEST_F(DriveCommandTest, NotReadyPollingAndWaitLimits) {
   Answer busy = Answer::Sense(2, 0x04, 0x07);
   busy.progress = 0x8000;
-  script_.Always(0x00, busy);
+  script_.Always(mmc::kOpTestUnitReady, busy);
   uint16_t progress = 0;
   EXPECT_EQ(TestUnitReady(drive_, &progress), kOperationInProgress);
   EXPECT_EQ(progress, 0x8000);
   EXPECT_EQ(WaitUntilReady(drive_, 3), QD_E_TIMEOUT);
   EXPECT_EQ(clock_.sleeps, 3);
   // ASCQ 9 is not an operation in progress.
-  script_.Always(0x00, Answer::Sense(2, 0x04, 0x09));
+  script_.Always(mmc::kOpTestUnitReady, Answer::Sense(2, 0x04, 0x09));
   EXPECT_EQ(TestUnitReady(drive_), QD_E_COMMAND_FAILED);
 
   int calls = 0;
-  script_.On(0x51, [&](const auto&) {
+  script_.On(mmc::kOpReadDiscInformation, [&](const auto&) {
     if (++calls < 4) return Answer::Sense(2, 0x04, 0x08);
     Answer done;
     done.data.assign(34, 0);
@@ -327,7 +327,7 @@ TEST_F(DriveCommandTest, NotReadyPollingAndWaitLimits) {
 
 TEST_F(DriveCommandTest, WriteRetriesWhileBusyAndStopsOnCancelOrTimeOut) {
   int writes = 0;
-  script_.On(0x2A,
+  script_.On(mmc::kOpWrite10,
              [&](const auto&) { return ++writes < 3 ? Answer::Sense(2, 0x04, 0x08) : Answer{}; });
   std::vector<uint8_t> data(2048 * 2, 0x5A);
   EXPECT_EQ(Write10(drive_, 32, 2, data.data(), static_cast<uint32_t>(data.size()), nullptr),
@@ -338,7 +338,7 @@ TEST_F(DriveCommandTest, WriteRetriesWhileBusyAndStopsOnCancelOrTimeOut) {
   EXPECT_EQ(GetBe16(c.cdb.data() + 7), 2);
   EXPECT_EQ(c.data_out, data);
 
-  script_.Always(0x2A, Answer::Sense(2, 0x04, 0x08));
+  script_.Always(mmc::kOpWrite10, Answer::Sense(2, 0x04, 0x08));
   EXPECT_EQ(Write10(drive_, 0, 1, data.data(), 2048, nullptr), QD_E_TIMEOUT);
   EXPECT_GT(clock_.now, 180000u);
 
@@ -347,11 +347,11 @@ TEST_F(DriveCommandTest, WriteRetriesWhileBusyAndStopsOnCancelOrTimeOut) {
   ProgressReporter reporter(record);
   script_.ClearLog();
   EXPECT_EQ(Write10(drive_, 0, 1, data.data(), 2048, &reporter), QD_E_CANCELLED);
-  EXPECT_EQ(script_.Count(0x2A), 2u);
+  EXPECT_EQ(script_.Count(mmc::kOpWrite10), 2u);
 
   // A different failure after busy answers ends the loop with that failure.
   writes = 0;
-  script_.On(0x2A, [&](const auto&) {
+  script_.On(mmc::kOpWrite10, [&](const auto&) {
     return ++writes < 2 ? Answer::Sense(2, 0x04, 0x08) : Answer::Sense(3, 0x0C, 0);
   });
   EXPECT_EQ(Write10(drive_, 0, 1, data.data(), 2048, nullptr), QD_E_COMMAND_FAILED);
@@ -359,34 +359,34 @@ TEST_F(DriveCommandTest, WriteRetriesWhileBusyAndStopsOnCancelOrTimeOut) {
 
 TEST_F(DriveCommandTest, ReadRetryRules) {
   int reads = 0;
-  script_.On(0x28,
+  script_.On(mmc::kOpRead10,
              [&](const auto&) { return ++reads <= 3 ? Answer::Sense(3, 0x11, 0) : Answer{}; });
-  script_.Always(0x2B, Answer{});
+  script_.Always(mmc::kOpSeek10, Answer{});
   uint8_t block[2048];
   EXPECT_EQ(ReadWithRetry(drive_, 77, block, 2048, true), QD_OK);
-  EXPECT_EQ(script_.Count(0x2B), 3u);
+  EXPECT_EQ(script_.Count(mmc::kOpSeek10), 3u);
   EXPECT_EQ(GetBe32(script_.log().back().cdb.data() + 2), 77u);
 
-  script_.Always(0x28, Answer::Sense(3, 0x11, 0));
+  script_.Always(mmc::kOpRead10, Answer::Sense(3, 0x11, 0));
   script_.ClearLog();
   EXPECT_EQ(ReadWithRetry(drive_, 5, block, 2048, true), QD_E_COMMAND_FAILED);
-  EXPECT_EQ(script_.Count(0x28), 6u);
+  EXPECT_EQ(script_.Count(mmc::kOpRead10), 6u);
   script_.ClearLog();
   EXPECT_EQ(ReadWithRetry(drive_, 5, block, 2048, false), QD_E_COMMAND_FAILED);
-  EXPECT_EQ(script_.Count(0x28), 1u);
+  EXPECT_EQ(script_.Count(mmc::kOpRead10), 1u);
 
   // The sense form retries only media, hardware and not-ready errors.
-  script_.Always(0xBE, Answer::Sense(5, 0x64, 0));
+  script_.Always(mmc::kOpReadCd, Answer::Sense(5, 0x64, 0));
   script_.ClearLog();
   std::vector<uint8_t> raw(2352);
   EXPECT_EQ(ReadCdWithRetrySense(drive_, 0, 10, raw.data(), 2352, 2352, 0, true), 0x056400u);
-  EXPECT_EQ(script_.Count(0xBE), 1u);
+  EXPECT_EQ(script_.Count(mmc::kOpReadCd), 1u);
   const auto& c = script_.log().back();
   EXPECT_EQ(c.cdb[9], 0xF8);
   EXPECT_EQ(GetBe24(c.cdb.data() + 6), 1u);
   Answer fail;
   fail.fail_request = true;
-  script_.Always(0xBE, fail);
+  script_.Always(mmc::kOpReadCd, fail);
   EXPECT_EQ(ReadCdWithRetrySense(drive_, 0, 10, raw.data(), 2352, 2352, 0, true), 0xFFFFFFFFu);
 }
 
@@ -446,7 +446,8 @@ Answer PerformanceAnswer(uint32_t declared_length,
 }
 
 TEST_F(DriveCommandTest, GetPerformanceCountsDescriptorsWithinBounds) {
-  script_.Always(0xAC, PerformanceAnswer(4 + 3 * 16, {{100, 10}, {200, 20}, {300, 30}}));
+  script_.Always(mmc::kOpGetPerformance,
+                 PerformanceAnswer(4 + 3 * 16, {{100, 10}, {200, 20}, {300, 30}}));
   uint32_t read[50] = {}, write[50] = {};
   EXPECT_EQ(GetPerformance(drive_, read, write, 50), 3u);
   EXPECT_EQ(read[2], 300u);
@@ -457,9 +458,9 @@ TEST_F(DriveCommandTest, GetPerformanceCountsDescriptorsWithinBounds) {
   EXPECT_EQ(c.cdb[10], 3);
   EXPECT_EQ(GetBe16(c.cdb.data() + 8), 50);
   // A length claiming far more descriptors than were allowed is held to 50.
-  script_.Always(0xAC, PerformanceAnswer(0xFFFFFFF0u, {}));
+  script_.Always(mmc::kOpGetPerformance, PerformanceAnswer(0xFFFFFFF0u, {}));
   EXPECT_EQ(GetPerformance(drive_, read, write, 50), 50u);
-  script_.Always(0xAC, Answer::Sense(5, 0x20, 0));
+  script_.Always(mmc::kOpGetPerformance, Answer::Sense(5, 0x20, 0));
   EXPECT_EQ(GetPerformance(drive_, read, write, 50), 0u);
 }
 
@@ -470,8 +471,8 @@ TEST_F(DriveCommandTest, DeviceSpecificationsSortAndCutSpeeds) {
   page.data[8] = 0x2A;
   page.data[10] = 0x1B;
   page.data[11] = 0x11;
-  script_.Always(0x5A, page);
-  script_.On(0x46, [](const testing::LoggedCommand& c) {
+  script_.Always(mmc::kOpModeSense10, page);
+  script_.On(mmc::kOpGetConfiguration, [](const testing::LoggedCommand& c) {
     Answer a;
     a.data.assign(GetBe16(c.cdb.data() + 7), 0);
     const uint16_t feature = GetBe16(c.cdb.data() + 2);
@@ -486,13 +487,13 @@ TEST_F(DriveCommandTest, DeviceSpecificationsSortAndCutSpeeds) {
     }
     return a;
   });
-  script_.Always(0xAC, PerformanceAnswer(4 + 7 * 16, {{5540, 2770},
-                                                      {11080, 5540},
-                                                      {11080, 8310},
-                                                      {5540, 11080},
-                                                      {11080, 16620},
-                                                      {11080, 16620},
-                                                      {11080, 22160}}));
+  script_.Always(mmc::kOpGetPerformance, PerformanceAnswer(4 + 7 * 16, {{5540, 2770},
+                                                                        {11080, 5540},
+                                                                        {11080, 8310},
+                                                                        {5540, 11080},
+                                                                        {11080, 16620},
+                                                                        {11080, 16620},
+                                                                        {11080, 22160}}));
   DWORD write_speeds[2] = {};
   _DEVICESPECIFICATIONS spec{};
   spec.pWriteSpeeds = write_speeds;
@@ -530,7 +531,7 @@ TEST_F(DriveCommandTest, TocChecksItsSizeAndItsAnswer) {
     }
     return a;
   };
-  script_.Always(0x43, toc_answer(1, 2, 3));
+  script_.Always(mmc::kOpReadToc, toc_answer(1, 2, 3));
   ASSERT_EQ(DRV_GetTOCInformation(drive_, &toc, sizeof(toc)), QD_OK);
   EXPECT_EQ(toc.wLength, 26);
   EXPECT_EQ(toc.bLastTrack, 2);
@@ -543,11 +544,11 @@ TEST_F(DriveCommandTest, TocChecksItsSizeAndItsAnswer) {
   EXPECT_EQ(small.dwAddress[0], 0u);
   EXPECT_EQ(small.dwAddress[1], 0xDEADu);
   // A table claiming 200 tracks is refused, however much of it arrives.
-  script_.Always(0x43, toc_answer(1, 200, 201));
+  script_.Always(mmc::kOpReadToc, toc_answer(1, 200, 201));
   EXPECT_EQ(DRV_GetTOCInformation(drive_, &toc, sizeof(toc)), QD_E_COMMAND_FAILED);
   Answer garbage;
   garbage.data = {0xFF, 0xFF, 9, 3};
-  script_.Always(0x43, garbage);
+  script_.Always(mmc::kOpReadToc, garbage);
   EXPECT_EQ(DRV_GetTOCInformation(drive_, &toc, sizeof(toc)), QD_E_COMMAND_FAILED);
 }
 
@@ -558,9 +559,10 @@ TEST_F(DriveCommandTest, DriveNumbersAndHandles) {
   EXPECT_EQ(DRV_CloseDrive(nullptr), QD_E_INVALID_HANDLE);
   EXPECT_EQ(DRV_CloseDrive(INVALID_HANDLE_VALUE), QD_E_INVALID_HANDLE);
   HANDLE other = script_.Open('D');
-  script_.Always(0x1E, Answer{});
+  script_.Always(mmc::kOpPreventAllowMediumRemoval, Answer{});
   EXPECT_EQ(DRV_CloseDrive(other), QD_OK);
-  EXPECT_EQ(script_.Count(0x1E), 2u);  // media removal allowed, persistent and not
+  EXPECT_EQ(script_.Count(mmc::kOpPreventAllowMediumRemoval),
+            2u);  // media removal allowed, persistent and not
   EXPECT_EQ(DRV_CloseDrive(other), QD_E_INVALID_HANDLE);  // closed handles are refused
   _MEDIAINFORMATION info;
   EXPECT_EQ(DRV_GetMediaInformation(other, &info), QD_E_INVALID_HANDLE);

@@ -76,10 +76,11 @@ bool PlausibleCapacity(uint64_t capacity, const _MEDIAINFORMATION& info) {
          capacity >= info.dwFree && capacity >= info.dwNextWritable;
 }
 
-// DVD-R pre-recorded information (format 0x0E): the last address of the data zone, stored inverted.
+// DVD-R pre-recorded information: the last address of the data zone, stored inverted.
 bool PreRecordedCapacity(HANDLE drive, uint32_t* capacity) {
   uint8_t data[68] = {};
-  if (ReadDiscStructure(drive, 0x0E, data, sizeof(data)) != QD_OK) return false;
+  if (ReadDiscStructure(drive, mmc::kStructurePreRecorded, data, sizeof(data)) != QD_OK)
+    return false;
   if (GetBe24(data + 7) == 0) return false;  // an answer of zeros, not an inverted address
   const uint64_t blocks = uint64_t{(~GetBe24(data + 7)) & 0xFFFFFFu} * 16;
   if (blocks <= 197200) return false;
@@ -87,21 +88,22 @@ bool PreRecordedCapacity(HANDLE drive, uint32_t* capacity) {
   return true;
 }
 
-// ADIP information (format 0x11): start, end and layer 0 end physical sectors.
+// ADIP information: start, end and layer 0 end physical sectors.
 bool ReadAdip(HANDLE drive, uint32_t* start, uint32_t* end, uint32_t* l0_end) {
   uint8_t data[36] = {};
-  if (ReadDiscStructure(drive, 0x11, data, sizeof(data)) != QD_OK) return false;
+  if (ReadDiscStructure(drive, mmc::kStructureAdip, data, sizeof(data)) != QD_OK) return false;
   *start = GetBe24(data + 9);
   *end = GetBe24(data + 13);
   *l0_end = GetBe24(data + 17);
   return *end != 0 && *end >= *start;
 }
 
-// Twice the layer 0 data zone capacity (layer boundary information, format 0x20).
+// Twice the layer 0 data zone capacity (layer boundary information).
 bool LayerBoundaryCapacity(HANDLE drive, uint32_t* capacity) {
   uint8_t data[12] = {};
-  if (ReadDiscStructure(drive, 0x20, data, sizeof(data)) != QD_OK) return false;
-  const uint64_t twice = uint64_t{GetBe32(data + 8)} * 2;
+  if (ReadDiscStructure(drive, mmc::kStructureLayerBoundary, data, sizeof(data)) != QD_OK)
+    return false;
+  const uint64_t twice = uint64_t{GetBe32(data + mmc::kLayerBoundaryCapacity)} * 2;
   if (twice == 0 || twice > 0xFFFFFFFFu) return false;
   *capacity = static_cast<uint32_t>(twice);
   return true;
@@ -109,7 +111,8 @@ bool LayerBoundaryCapacity(HANDLE drive, uint32_t* capacity) {
 
 bool HdDvdRCapacity(HANDLE drive, uint32_t* capacity) {
   std::vector<uint8_t> data(2052);
-  if (ReadDiscStructure(drive, 0x1A, data.data(), static_cast<uint16_t>(data.size())) != QD_OK)
+  if (ReadDiscStructure(drive, mmc::kStructureHdDvdRecordable, data.data(),
+                        static_cast<uint16_t>(data.size())) != QD_OK)
     return false;
   const uint32_t end = GetBe24(data.data() + 31);
   const uint32_t start = GetBe24(data.data() + 27);
@@ -183,8 +186,8 @@ uint32_t DvdRule(HANDLE drive, uint16_t profile, uint16_t book, MediaState* m) {
       }
       if (profile == mmc::kProfileDvdPlusRDl && info.dwStatus == MEDIA_STATUS_APPENDABLE) {
         std::vector<uint8_t> data(2052);
-        if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) ==
-            QD_OK) {
+        if (ReadDiscStructure(drive, mmc::kStructurePhysical, data.data(),
+                              static_cast<uint16_t>(data.size())) == QD_OK) {
           const uint32_t end_sector = GetBe24(data.data() + 13);
           info.dwMiddleArea = end_sector == 0xFCFFFF ? 2 : end_sector == 0xF8FFFF ? 4 : 0;
         }
@@ -206,12 +209,13 @@ uint32_t DvdRwRestrictedOverwriteRule(HANDLE drive, MediaState* m) {
   info.dwErasable = m->disc.erasable ? 1 : 0;
   uint32_t used = 0;
   uint32_t free = 0;
-  if (current.type == 2) {
+  if (current.type == mmc::kCapacityFormatted) {
     used = current.block_count;
     for (const FormatCapacity& c : formattable) {
-      if (c.type == 0x11 || c.type == 0x13) free = c.block_count;
+      if (c.type == mmc::kFormatDvdRwGrowSession || c.type == mmc::kFormatDvdRwQuickGrow)
+        free = c.block_count;
     }
-  } else if (current.type == 1) {
+  } else if (current.type == mmc::kCapacityUnformatted) {
     free = current.block_count;
   }
   uint32_t next = used;
@@ -258,7 +262,7 @@ uint32_t DvdPlusRwRule(HANDLE drive, MediaState* m) {
   info.dwCapacity = 0;
   bool found = false;
   for (const FormatCapacity& c : formattable) {
-    if (c.type == 0x26) {
+    if (c.type == mmc::kFormatDvdPlusRw) {
       info.dwCapacity = c.block_count;
       found = true;
       break;
@@ -417,7 +421,8 @@ uint32_t HdDvdRwRule(HANDLE drive, uint16_t profile, MediaState* m) {
   if (info.dwFree == 0) info.dwStatus = MEDIA_STATUS_CLOSED;
   if (profile == mmc::kProfileHdDvdRwDl) {
     std::vector<uint8_t> data(2052);
-    if (ReadDiscStructure(drive, 0x1A, data.data(), static_cast<uint16_t>(data.size())) == QD_OK &&
+    if (ReadDiscStructure(drive, mmc::kStructureHdDvdRecordable, data.data(),
+                          static_cast<uint16_t>(data.size())) == QD_OK &&
         (data[38] & 0x01) != 0) {
       info.dwStatus = MEDIA_STATUS_CLOSED;
     }
@@ -477,7 +482,9 @@ uint32_t MediaInformation(HANDLE drive, _MEDIAINFORMATION* out) {
 
   uint8_t copyright[8] = {};
   m.info.dwProtection =
-      ReadDiscStructure(drive, 0x01, copyright, sizeof(copyright)) == QD_OK ? copyright[4] : 65535;
+      ReadDiscStructure(drive, mmc::kStructureCopyright, copyright, sizeof(copyright)) == QD_OK
+          ? copyright[4]
+          : 65535;
   if (profile >= mmc::kProfileHdDvdRom && profile <= mmc::kProfileHdDvdRwDl &&
       (m.info.dwProtection == 0 || m.info.dwProtection == 65535)) {
     m.info.dwProtection = AacsCurrent(drive) ? 3 : 65535;

@@ -1,12 +1,13 @@
 // Media information rules over a scripted drive: what MMC answers for blank, appendable and closed
 // media becomes the right status, addresses and capacity; unusable answers never crash.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <map>
 
-#include <gtest/gtest.h>
-
 #include "drive/drive_command.h"
 #include "drive/drive_handle.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/scripted_drive.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
@@ -31,9 +32,9 @@ struct Track {
 class MediaModel {
  public:
   MediaModel(ScriptedDrive& s, uint16_t profile) : s_(s) {
-    s.Always(0x00, Answer{});
-    s.Always(0x55, Answer{});
-    s.On(0x46, [this, profile](const LoggedCommand& c) {
+    s.Always(mmc::kOpTestUnitReady, Answer{});
+    s.Always(mmc::kOpModeSelect10, Answer{});
+    s.On(mmc::kOpGetConfiguration, [this, profile](const LoggedCommand& c) {
       Answer a;
       a.data.assign(GetBe16(c.cdb.data() + 7), 0);
       PutBe16(a.data.data() + 6, profile);
@@ -42,14 +43,14 @@ class MediaModel {
       if (feature == 0x2A && a.data.size() > 12) a.data[12] = plus_rw_write ? 1 : 0;
       return a;
     });
-    s.On(0xAD, [this](const LoggedCommand& c) {
+    s.On(mmc::kOpReadDiscStructure, [this](const LoggedCommand& c) {
       auto it = structures.find(c.cdb[7]);
       if (it == structures.end()) return Answer::Sense(5, 0x24, 0);
       Answer a;
       a.data = it->second;
       return a;
     });
-    s.On(0x51, [this](const LoggedCommand&) {
+    s.On(mmc::kOpReadDiscInformation, [this](const LoggedCommand&) {
       Answer a;
       a.data.assign(34, 0);
       PutBe16(a.data.data(), 32);
@@ -57,7 +58,7 @@ class MediaModel {
       a.data[6] = static_cast<uint8_t>(tracks.back().number);
       return a;
     });
-    s.On(0x52, [this](const LoggedCommand& c) {
+    s.On(mmc::kOpReadTrackInformation, [this](const LoggedCommand& c) {
       const uint32_t n = GetBe32(c.cdb.data() + 2);
       for (const Track& t : tracks) {
         if (t.number != n) continue;
@@ -78,7 +79,7 @@ class MediaModel {
       }
       return Answer::Sense(5, 0x24, 0);
     });
-    s.On(0x43, [this](const LoggedCommand& c) {
+    s.On(mmc::kOpReadToc, [this](const LoggedCommand& c) {
       const uint8_t format = c.cdb[2] & 0x0F;
       if (format == 4 && atip) {
         Answer a;
@@ -200,14 +201,14 @@ TEST_F(MediaInfoTest, DvdPlusRwWithoutWriteBitIsReadOnlyMediaSizedByItsFileSyste
   MediaModel m(script_, 0x1A);
   m.plus_rw_write = false;
   m.BookType(9);
-  script_.Always(0x25, [] {
+  script_.Always(mmc::kOpReadCapacity, [] {
     Answer a;
     a.data.assign(8, 0);
     PutBe32(a.data.data(), 2295103);
     PutBe32(a.data.data() + 4, 2048);
     return a;
   }());
-  script_.On(0x28, [](const LoggedCommand& c) {
+  script_.On(mmc::kOpRead10, [](const LoggedCommand& c) {
     Answer a;
     a.data.assign(2048, 0);
     if (GetBe32(c.cdb.data() + 2) == 16) {
@@ -249,7 +250,7 @@ TEST_F(MediaInfoTest, ImplausibleCapacityAnswersFallBackToTheNextSource) {
     std::vector<uint8_t> boundary(12, 0);
     PutBe32(boundary.data() + 8, 2085856);
     m.structures[0x20] = boundary;
-    script_.Always(0x25, [] {
+    script_.Always(mmc::kOpReadCapacity, [] {
       Answer a;
       a.data.assign(8, 0);
       PutBe32(a.data.data() + 4, 2048);
@@ -282,7 +283,7 @@ TEST_F(MediaInfoTest, ImplausibleCapacityAnswersFallBackToTheNextSource) {
 }
 
 TEST_F(MediaInfoTest, NotReadyUnsupportedAndGarbage) {
-  script_.Always(0x00, Answer::Sense(2, 0x3A, 0));
+  script_.Always(mmc::kOpTestUnitReady, Answer::Sense(2, 0x3A, 0));
   _MEDIAINFORMATION info{};
   EXPECT_EQ(DRV_GetMediaInformation(drive_, &info), QD_E_NOT_READY);
   EXPECT_EQ(DRV_GetMediaInformation(drive_, nullptr), QD_E_INVALID_ARGUMENT);
@@ -291,15 +292,16 @@ TEST_F(MediaInfoTest, NotReadyUnsupportedAndGarbage) {
     EXPECT_EQ(DRV_GetMediaInformation(drive_, &info), QD_E_MEDIA_UNSUPPORTED);
   }
   // Short answers everywhere: every command succeeds but delivers no data.
-  for (uint8_t op : {0x46, 0x51, 0x52, 0x43, 0xAD, 0x25, 0x23, 0x28, 0xBE}) script_.Always(op, Answer{});
-  script_.On(0x46, [](const LoggedCommand&) {
+  for (uint8_t op : {0x46, 0x51, 0x52, 0x43, 0xAD, 0x25, 0x23, 0x28, 0xBE})
+    script_.Always(op, Answer{});
+  script_.On(mmc::kOpGetConfiguration, [](const LoggedCommand&) {
     Answer a;
     a.data = {0, 0, 0, 8, 0, 0, 0, 0x11};  // DVD-R, then nothing
     return a;
   });
   // Disc and track information without even their length fields are unusable.
   EXPECT_EQ(DRV_GetMediaInformation(drive_, &info), QD_E_COMMAND_FAILED);
-  script_.On(0x51, [](const LoggedCommand&) {
+  script_.On(mmc::kOpReadDiscInformation, [](const LoggedCommand&) {
     Answer a;
     a.data.assign(34, 0);
     PutBe16(a.data.data(), 32);
@@ -307,7 +309,7 @@ TEST_F(MediaInfoTest, NotReadyUnsupportedAndGarbage) {
     return a;
   });
   // An absurd next writable address beyond any capacity is unusable.
-  script_.On(0x52, [](const LoggedCommand&) {
+  script_.On(mmc::kOpReadTrackInformation, [](const LoggedCommand&) {
     Answer a;
     a.data.assign(48, 0);
     PutBe16(a.data.data(), 46);
@@ -331,7 +333,7 @@ TEST_F(MediaInfoTest, TrackInformationAndLastTrack) {
   EXPECT_EQ(DRV_GetTrackInformation(drive_, 0, nullptr, FALSE), 3);
   script_.ClearLog();
   EXPECT_EQ(DRV_GetTrackInformation(drive_, 1, nullptr, FALSE), 3);
-  EXPECT_EQ(script_.Count(0x52), 0u);
+  EXPECT_EQ(script_.Count(mmc::kOpReadTrackInformation), 0u);
   EXPECT_EQ(DRV_GetTrackInformation(drive_, 1, &info, FALSE), 3);
   EXPECT_EQ(info.dwStart, 0u);
   EXPECT_EQ(info.dwSize, 31400u - 11400);  // lead-out, lead-in and pregap of the next session

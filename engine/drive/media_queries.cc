@@ -22,7 +22,8 @@ namespace {
 uint16_t ProfileFromMedium(HANDLE drive) {
   if (TestUnitReady(drive) != QD_OK) return 0;
   std::vector<uint8_t> format(2052);
-  if (ReadDiscStructure(drive, 0x00, format.data(), static_cast<uint16_t>(format.size())) == QD_OK)
+  if (ReadDiscStructure(drive, mmc::kStructurePhysical, format.data(),
+                        static_cast<uint16_t>(format.size())) == QD_OK)
     return mmc::kProfileDvdRom;
   uint8_t toc[12] = {};
   if (ReadToc(drive, false, mmc::kTocFormatToc, 0, toc, sizeof(toc)) == QD_OK &&
@@ -52,7 +53,8 @@ uint16_t CurrentProfile(HANDLE drive) {
 
 uint16_t BookTypeProfile(HANDLE drive) {
   std::vector<uint8_t> data(2052);
-  if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) != QD_OK)
+  if (ReadDiscStructure(drive, mmc::kStructurePhysical, data.data(),
+                        static_cast<uint16_t>(data.size())) != QD_OK)
     return 0;
   return BookTypeToProfile(static_cast<uint8_t>(data[4] >> 4));
 }
@@ -62,13 +64,13 @@ uint32_t WriteTrackAtOnceParameters(HANDLE drive) {
   if (!device) return QD_E_INVALID_HANDLE;
   return device->WithClaimForQuery([drive] {
     uint8_t page[60] = {};
-    uint8_t* p = page + 8;  // after the mode parameter header
-    p[0] = 0x05;
-    p[1] = 0x32;
-    p[2] = 0x40 | 0x01;  // BUFE, track at once
-    p[3] = 0xC0 | 0x04;  // next session allowed, data track
-    p[4] = 8;            // mode 1, 2048 bytes
-    PutBe16(p + 14, 150);
+    uint8_t* p = page + mmc::kModeHeaderSize;
+    p[mmc::kModePageCode] = mmc::kModePageWriteParameters;
+    p[mmc::kModePageLength] = mmc::kWritePageLength;
+    p[mmc::kWritePageWriteType] = mmc::kBufferUnderrunFree | mmc::kWriteTypeTrackAtOnce;
+    p[mmc::kWritePageTrackMode] = 0xC0 | mmc::kControlDataTrack;  // next session allowed
+    p[mmc::kWritePageDataBlockType] = mmc::kDataBlockMode1;
+    PutBe16(p + mmc::kWritePageAudioPause, mmc::kAudioPauseBlocks);
     return ModeSelect10(drive, page, sizeof(page));
   });
 }
@@ -174,9 +176,10 @@ uint32_t TrackBlockRuns(HANDLE drive, uint32_t start, uint32_t count, std::vecto
   const uint64_t jump = track.last_layer_jump != 0 ? track.last_layer_jump : track.next_layer_jump;
   if (jump < start || jump - start + 1 >= count) return QD_OK;  // the data ends before the jump
   uint8_t boundary[12] = {};
-  const uint32_t result = ReadDiscStructure(drive, 0x20, boundary, sizeof(boundary));
+  const uint32_t result =
+      ReadDiscStructure(drive, mmc::kStructureLayerBoundary, boundary, sizeof(boundary));
   if (result != QD_OK) return result;
-  const uint64_t layer0 = GetBe32(boundary + 8);
+  const uint64_t layer0 = GetBe32(boundary + mmc::kLayerBoundaryCapacity);
   if (jump + 1 == layer0) return QD_OK;  // the end of layer 0: layer 1 follows in a row
   const uint64_t on_layer0 = jump - start + 1;
   const uint64_t opposite = 2 * layer0 - 1 - std::min(jump, 2 * layer0 - 1);

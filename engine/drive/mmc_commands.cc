@@ -78,10 +78,10 @@ uint32_t FormatUnit(HANDLE drive, const FormatList& list) {
   data[1] = list.options;
   PutBe16(data + 2, list.list_length);
   PutBe32(data + 4, list.block_count);
-  data[8] = static_cast<uint8_t>(list.format_type << 2);
+  data[8] = static_cast<uint8_t>(list.format_type << mmc::kFormatTypeShift);
   PutBe24(data + 9, list.type_parameter);
   DriveCommand command = MakeCommand(mmc::kOpFormatUnit, 6, kDataOut, 360, data, sizeof(data));
-  command.cdb[1] = 0x11;  // FmtData, format code 1
+  command.cdb[1] = mmc::kFormatData | mmc::kFormatCodeList;
   return SendDriveCommand(drive, command);
 }
 
@@ -122,7 +122,7 @@ uint32_t ReadFormatCapacities(HANDLE drive, uint8_t* buffer, uint16_t length,
     formattable->clear();
     for (uint32_t offset = 12; offset + 8 <= 4 + available; offset += 8) {
       FormatCapacity c = ParseCapacity(buffer + offset);
-      c.type = static_cast<uint8_t>(c.type >> 2);
+      c.type = static_cast<uint8_t>(c.type >> mmc::kFormatTypeShift);
       formattable->push_back(c);
     }
   }

@@ -81,13 +81,32 @@ inline constexpr uint16_t kProfileHdDvdRwDl = 0x005A;
 
 // Feature codes of GET CONFIGURATION.
 inline constexpr uint16_t kFeatureProfileList = 0x0000;
+inline constexpr uint16_t kFeatureCore = 0x0001;
+inline constexpr uint16_t kFeatureMorphing = 0x0002;
+inline constexpr uint16_t kFeatureRemovableMedium = 0x0003;
+inline constexpr uint16_t kFeatureRandomReadable = 0x0010;
+inline constexpr uint16_t kFeatureMultiRead = 0x001D;
+inline constexpr uint16_t kFeatureCdRead = 0x001E;
+inline constexpr uint16_t kFeatureDvdRead = 0x001F;
+inline constexpr uint16_t kFeatureRandomWritable = 0x0020;
+inline constexpr uint16_t kFeatureIncrementalStreamingWritable = 0x0021;
+inline constexpr uint16_t kFeatureFormattable = 0x0023;
+inline constexpr uint16_t kFeatureRestrictedOverwrite = 0x0026;
 inline constexpr uint16_t kFeatureDvdPlusRw = 0x002A;
+inline constexpr uint16_t kFeatureDvdPlusR = 0x002B;
+inline constexpr uint16_t kFeatureRigidRestrictedOverwrite = 0x002C;
+inline constexpr uint16_t kFeatureCdTrackAtOnce = 0x002D;
+inline constexpr uint16_t kFeatureCdMastering = 0x002E;
+inline constexpr uint16_t kFeatureDvdMinusRWrite = 0x002F;  // DVD-R/-RW Write
 inline constexpr uint16_t kFeatureLayerJumpRecording = 0x0033;
+inline constexpr uint16_t kFeatureDvdPlusRDl = 0x003B;
 inline constexpr uint16_t kFeatureHdDvdRead = 0x0050;
 inline constexpr uint16_t kFeatureHdDvdWrite = 0x0051;
 // Reported current by drives whose medium may still be formatting in the background; a copy source
 // is taken only once that formatting has completed.
 inline constexpr uint16_t kFeatureBackgroundFormatting = 0x0052;
+inline constexpr uint16_t kFeaturePowerManagement = 0x0100;
+inline constexpr uint16_t kFeatureRealTimeStreaming = 0x0107;
 inline constexpr uint16_t kFeatureAacs = 0x010D;
 
 // GET CONFIGURATION answer: an 8-byte header (data length, current profile), then feature
@@ -112,18 +131,46 @@ inline constexpr uint8_t kSenseHardwareError = 0x4;
 inline constexpr uint8_t kSenseIllegalRequest = 0x5;
 inline constexpr uint8_t kSenseUnitAttention = 0x6;
 
-// Additional sense codes.
-inline constexpr uint8_t kAscLogicalUnitNotReady = 0x04;  // ASCQ 0x00 to 0x08: busy, not failed
-inline constexpr uint8_t kAscqLongWriteInProgress = 0x08;
-inline constexpr uint8_t kAscInvalidOperationCode = 0x20;
-inline constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
-inline constexpr uint8_t kAscMediumNotPresent = 0x3A;
+// Status of a completed command.
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;  // sense data tells why
 
-// Fixed format sense data.
-inline constexpr uint32_t kSenseKeyByte = 2;  // bits 0-3
+// Additional sense codes, each followed by the qualifiers the engine or the virtual recorder uses
+// (a code alone means qualifier 0).
+inline constexpr uint8_t kAscLogicalUnitNotReady = 0x04;  // ASCQ 0x00 to 0x08: busy, not failed
+inline constexpr uint8_t kAscqBecomingReady = 0x01;
+inline constexpr uint8_t kAscqOperationInProgress = 0x07;
+inline constexpr uint8_t kAscqLongWriteInProgress = 0x08;
+inline constexpr uint8_t kAscWriteError = 0x0C;
+inline constexpr uint8_t kAscUnrecoveredReadError = 0x11;
+inline constexpr uint8_t kAscParameterListLengthError = 0x1A;
+inline constexpr uint8_t kAscInvalidOperationCode = 0x20;
+inline constexpr uint8_t kAscLbaOutOfRange = 0x21;
+inline constexpr uint8_t kAscqInvalidAddressForWrite = 0x02;  // with kAscLbaOutOfRange
+inline constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
+inline constexpr uint8_t kAscInvalidFieldInParameterList = 0x26;
+inline constexpr uint8_t kAscCommandSequenceError = 0x2C;
+inline constexpr uint8_t kAscIncompatibleMedium =
+    0x30;  // qualifier 0: incompatible medium installed
+inline constexpr uint8_t kAscqCannotReadIncompatibleFormat = 0x02;
+inline constexpr uint8_t kAscqCannotWriteIncompatibleFormat = 0x05;
+inline constexpr uint8_t kAscSavingParametersNotSupported = 0x39;
+inline constexpr uint8_t kAscMediumNotPresent = 0x3A;
+inline constexpr uint8_t kAscMediumRemoval = 0x53;
+inline constexpr uint8_t kAscqMediumRemovalPrevented = 0x02;  // with kAscMediumRemoval
+inline constexpr uint8_t kAscIllegalModeForTrack = 0x64;
+
+// Fixed format sense data (18 bytes).
+inline constexpr uint32_t kSenseFixedSize = 18;
+inline constexpr uint32_t kSenseResponseCode = 0;
+inline constexpr uint8_t kSenseCurrentFixed = 0x70;  // current error, fixed format
+inline constexpr uint32_t kSenseKeyByte = 2;         // bits 0-3
 inline constexpr uint8_t kSenseKeyMask = 0x0F;
+inline constexpr uint32_t kSenseAdditionalLength = 7;  // bytes that follow this one
 inline constexpr uint32_t kSenseAsc = 12;
 inline constexpr uint32_t kSenseAscq = 13;
+inline constexpr uint32_t kSenseKeySpecific = 15;  // bit 7: the sense key specific bytes are valid
+inline constexpr uint8_t kSenseKeySpecificValid = 0x80;
 inline constexpr uint32_t kSenseProgress = 16;  // 2 bytes: progress indication, 0 to 65535
 
 // READ DISC INFORMATION answer (standard disc information, 34 bytes).
@@ -134,12 +181,16 @@ inline constexpr uint32_t kDiscInfoStatus =
 inline constexpr uint8_t kDiscStatusMask = 0x03;
 inline constexpr uint32_t kDiscLastSessionStateShift = 2;
 inline constexpr uint8_t kDiscErasable = 0x10;
+inline constexpr uint32_t kDiscInfoFirstTrack = 3;  // number of the first track on the disc
 inline constexpr uint32_t kDiscInfoSessionsLsb = 4;
 inline constexpr uint32_t kDiscInfoFirstTrackLastSessionLsb = 5;
 inline constexpr uint32_t kDiscInfoLastTrackLastSessionLsb = 6;
 inline constexpr uint32_t kDiscInfoFlags = 7;  // bits 0-1: background format status
 inline constexpr uint8_t kBackgroundFormatMask = 0x03;
 inline constexpr uint8_t kBackgroundFormatComplete = 3;
+inline constexpr uint8_t kDiscUnrestrictedUse = 0x20;  // URU, in kDiscInfoFlags
+inline constexpr uint32_t kDiscInfoDiscType = 8;
+inline constexpr uint8_t kDiscTypeCdRomXa = 0x20;  // a CD with a mode 2 track
 inline constexpr uint32_t kDiscInfoSessionsMsb = 9;
 inline constexpr uint32_t kDiscInfoFirstTrackLastSessionMsb = 10;
 inline constexpr uint32_t kDiscInfoLastTrackLastSessionMsb = 11;
@@ -164,7 +215,11 @@ inline constexpr uint32_t kTrackInfoTrackLsb = 2;
 inline constexpr uint32_t kTrackInfoSessionLsb = 3;
 inline constexpr uint32_t kTrackInfoMode =
     5;  // bits 0-3 track mode, 6-7 layer jump recording status
-inline constexpr uint32_t kTrackInfoDataMode = 6;  // bits 0-3 data mode; RT, Blank, Packet, FP
+inline constexpr uint8_t kLayerJumpUnspecified = 0x40;  // layer jump recording status 01b
+inline constexpr uint32_t kTrackInfoDataMode = 6;       // bits 0-3 data mode; RT, Blank, Packet, FP
+inline constexpr uint8_t kTrackDataMode1 = 0x01;
+inline constexpr uint8_t kTrackDataMode2 = 0x02;
+inline constexpr uint8_t kTrackDataModeUnknown = 0x0F;  // a blank track
 inline constexpr uint8_t kTrackReserved = 0x80;
 inline constexpr uint8_t kTrackBlank = 0x40;
 inline constexpr uint8_t kTrackPacket = 0x20;
@@ -186,6 +241,8 @@ inline constexpr uint32_t kTrackInfoLastLayerJump = 44;  // 4 bytes
 // READ TOC/PMA/ATIP: formats, and the answer (4-byte header, then 8-byte descriptors).
 inline constexpr uint8_t kTocFormatToc = 0;
 inline constexpr uint8_t kTocFormatSessionInfo = 1;  // multi-session information
+inline constexpr uint8_t kTocFormatRawToc = 2;
+inline constexpr uint8_t kTocFormatPma = 3;
 inline constexpr uint8_t kTocFormatAtip = 4;
 inline constexpr uint8_t kTocFormatCdText = 5;
 inline constexpr uint8_t kTocLeadOut = 0xAA;  // track number of the lead-out entry
@@ -199,8 +256,73 @@ inline constexpr uint32_t kTocTrack = 2;    // in a descriptor
 inline constexpr uint32_t kTocAddress = 4;  // in a descriptor, 4 bytes: start address
 inline constexpr uint8_t kControlMask = 0x0F;
 inline constexpr uint8_t kControlDataTrack = 0x04;
+inline constexpr uint8_t kAdrPosition = 0x10;  // ADR 1 above the control: Q carries the position
 // The ATIP descriptor: start of the last possible lead-out as minute, second, frame.
 inline constexpr uint32_t kAtipLastLeadOutMinute = 12;
+
+// READ/SEND DISC STRUCTURE format codes (media type 0: DVD and HD DVD). Every structure starts
+// with a 4-byte header (data length, two reserved bytes).
+inline constexpr uint8_t kStructurePhysical = 0x00;  // physical format information
+inline constexpr uint8_t kStructureCopyright = 0x01;
+inline constexpr uint8_t kStructurePreRecorded = 0x0E;  // DVD-R/-RW pre-recorded information
+inline constexpr uint8_t kStructureAdip = 0x11;         // DVD+R/+RW ADIP information
+// HD DVD recordable media: the recorded extent and whether the medium is closed, at the offsets
+// the media rules read.
+inline constexpr uint8_t kStructureHdDvdRecordable = 0x1A;
+inline constexpr uint8_t kStructureLayerBoundary = 0x20;
+inline constexpr uint8_t kStructureShiftedMiddleArea = 0x21;
+inline constexpr uint8_t kStructureJumpIntervalSize = 0x22;
+inline constexpr uint8_t kStructureManualLayerJump = 0x23;
+inline constexpr uint8_t kStructureRemappingAddress = 0x24;  // a layer jump anchor
+inline constexpr uint32_t kStructureHeaderSize = 4;
+// Layer boundary information: bit 7 of byte 4 set while the boundary may still be changed; the
+// layer 0 data area capacity at byte 8.
+inline constexpr uint32_t kLayerBoundaryState = 4;
+inline constexpr uint8_t kLayerBoundaryChangeable = 0x80;
+inline constexpr uint32_t kLayerBoundaryCapacity = 8;  // 4 bytes
+
+// FORMAT UNIT: the CDB's FmtData bit and format code 1 (a format list follows), and the format
+// types of the format descriptor (type in bits 2-7 of its byte 4, as in READ FORMAT CAPACITIES).
+inline constexpr uint8_t kFormatData = 0x10;
+inline constexpr uint8_t kFormatCodeList = 0x01;
+inline constexpr uint8_t kFormatFull = 0x00;
+inline constexpr uint8_t kFormatDvdRwFull = 0x10;
+inline constexpr uint8_t kFormatDvdRwGrowSession = 0x11;
+inline constexpr uint8_t kFormatDvdRwQuickGrow = 0x13;  // grow the last session, quickly
+inline constexpr uint8_t kFormatDvdRwQuick = 0x15;
+inline constexpr uint8_t kFormatDvdPlusRw = 0x26;
+inline constexpr uint32_t kFormatTypeShift = 2;
+// The current capacity descriptor of READ FORMAT CAPACITIES: descriptor type in bits 0-1.
+inline constexpr uint8_t kCapacityUnformatted = 1;
+inline constexpr uint8_t kCapacityFormatted = 2;
+
+// Mode pages (MODE SENSE(10) / MODE SELECT(10)): an 8-byte mode parameter header, then pages of
+// code and length.
+inline constexpr uint32_t kModeHeaderSize = 8;
+inline constexpr uint32_t kModeBlockDescriptorLength = 6;  // 2 bytes, in the header
+inline constexpr uint8_t kModePageWriteParameters = 0x05;
+inline constexpr uint8_t kModePageCapabilities = 0x2A;
+inline constexpr uint8_t kModePageAll = 0x3F;
+inline constexpr uint8_t kModePageCodeMask = 0x3F;
+inline constexpr uint32_t kModePageCode = 0;
+inline constexpr uint32_t kModePageLength = 1;  // bytes after this one
+// Write parameters page.
+inline constexpr uint8_t kWritePageLength = 0x32;
+inline constexpr uint32_t kWritePageWriteType = 2;  // bits 0-3 write type; BUFE
+inline constexpr uint8_t kBufferUnderrunFree = 0x40;
+inline constexpr uint8_t kWriteTypeMask = 0x0F;
+inline constexpr uint8_t kWriteTypeTrackAtOnce = 1;
+inline constexpr uint8_t kWriteTypeLayerJump = 4;
+inline constexpr uint32_t kWritePageTrackMode = 3;  // bits 6-7 multi-session, 0-3 track mode
+inline constexpr uint32_t kMultiSessionShift = 6;
+inline constexpr uint32_t kWritePageDataBlockType = 4;  // bits 0-3
+inline constexpr uint8_t kDataBlockMode1 = 8;           // mode 1, 2048 bytes
+inline constexpr uint32_t kWritePageSessionFormat = 8;
+inline constexpr uint32_t kWritePageAudioPause = 14;  // 2 bytes, blocks
+inline constexpr uint16_t kAudioPauseBlocks = 150;
+// Capabilities page: the media it reads (byte 2) and writes (byte 3).
+inline constexpr uint32_t kCapabilitiesRead = 2;
+inline constexpr uint32_t kCapabilitiesWrite = 3;
 
 }  // namespace quillden::drive::mmc
 

@@ -246,7 +246,8 @@ QUILLDEN_EXTERN_C QUILLDEN_API BYTE DRV_GetLayerNumber(HANDLE drive) {
   if (!DriveFromHandle(drive)) return 0;
   try {
     std::vector<uint8_t> data(2052);
-    if (ReadDiscStructure(drive, 0x00, data.data(), static_cast<uint16_t>(data.size())) != QD_OK)
+    if (ReadDiscStructure(drive, mmc::kStructurePhysical, data.data(),
+                          static_cast<uint16_t>(data.size())) != QD_OK)
       return 0;
     return static_cast<BYTE>(((data[6] >> 5) & 0x03) + 1);
   } catch (const std::bad_alloc&) {

@@ -1,13 +1,16 @@
 // Comparing recorded virtual discs with plain images, disc image files and other discs.
+#include "image/compare.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,15 +20,13 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "drive/drive_handle.h"
 #include "drive/media_queries.h"
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/recording/recorder.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
-#include "image/compare.h"
 #include "image/image_format.h"
 #include "image/image_writer.h"
 #include "platform/unicode.h"
@@ -339,11 +340,14 @@ TEST_F(CompareTest, RefusesBadArgumentsBeforeTouchingTheDrive) {
   HANDLE progress = PRG_CreateProgress();
   ProgressRecord::FromHandle(progress)->status = PRG_STATUS_RUNNING;
   VirtualDisc& other = OpenDisc("dvd+r");
-  const uint32_t reads = disc.recorder->CommandCount(0x28) + disc.recorder->CommandCount(0x51);
+  const uint32_t reads = disc.recorder->CommandCount(drive::mmc::kOpRead10) +
+                         disc.recorder->CommandCount(drive::mmc::kOpReadDiscInformation);
   EXPECT_EQ(CPY_CompareDiskISO(disc.handle, 1, 1, Fd(fd), progress), QD_E_BUSY);
   EXPECT_EQ(CPY_CompareDrive(disc.handle, other.handle, progress), QD_E_BUSY);
-  EXPECT_EQ(disc.recorder->CommandCount(0x28) + disc.recorder->CommandCount(0x51), reads);
-  EXPECT_EQ(other.recorder->CommandCount(0x51), 0u);
+  EXPECT_EQ(disc.recorder->CommandCount(drive::mmc::kOpRead10) +
+                disc.recorder->CommandCount(drive::mmc::kOpReadDiscInformation),
+            reads);
+  EXPECT_EQ(other.recorder->CommandCount(drive::mmc::kOpReadDiscInformation), 0u);
   ProgressRecord::FromHandle(progress)->status = PRG_STATUS_SUCCEEDED;
   PRG_DestroyProgress(progress);
 
@@ -405,11 +409,11 @@ TEST_F(CompareTest, UnreadableBlockInsideTheTrackIsACommandFailure) {
   ASSERT_EQ(Record(disc, iso, 2), QD_OK);
   const int fd = OpenFile("image.iso", iso);
   // The second read fails on the first try and on all five retries.
-  disc.recorder->InjectSense(0x28, 2, 3, 0x11, 0x00, 6);
+  disc.recorder->InjectSense(drive::mmc::kOpRead10, 2, 3, 0x11, 0x00, 6);
   EXPECT_EQ(CPY_CompareDiskISO(disc.handle, 1, 1, Fd(fd), nullptr), QD_E_COMMAND_FAILED);
   disc.recorder->ClearFaults();
   // A failure the retries get over is no failure.
-  disc.recorder->InjectSense(0x28, 2, 3, 0x11, 0x00, 2);
+  disc.recorder->InjectSense(drive::mmc::kOpRead10, 2, 3, 0x11, 0x00, 2);
   EXPECT_EQ(CPY_CompareDiskISO(disc.handle, 1, 1, Fd(fd), nullptr), QD_OK);
 }
 
@@ -426,7 +430,7 @@ TEST_F(CompareTest, CancelStopsTheWorker) {
   DWORD done = 0;
   EXPECT_EQ(PRG_GetProgressStatus(progress, nullptr, &done, nullptr), PRG_STATUS_CANCELLED);
   EXPECT_EQ(done, 0u);  // stopped after the first step, before counting it
-  EXPECT_EQ(disc.recorder->CommandCount(0x28), 1u);
+  EXPECT_EQ(disc.recorder->CommandCount(drive::mmc::kOpRead10), 1u);
   PRG_DestroyProgress(progress);
 }
 
@@ -464,14 +468,16 @@ TEST_F(CompareTest, CdRunOutBlocksMayBeUnreadableButNotMore) {
   description.measured = description.tracks;
   with_run_out.resize(iso.size() + 2 * 2048);
   HANDLE image = WriteImage("again.wvm", description, with_run_out, false);
-  disc.recorder->InjectSense(0x28, 2, 3, 0x11, 0x00, 6);  // the second step and its five retries
+  disc.recorder->InjectSense(drive::mmc::kOpRead10, 2, 3, 0x11, 0x00,
+                             6);  // the second step and its five retries
   EXPECT_EQ(CPY_CompareDiskImage(disc.handle, image, nullptr), QD_OK);
   disc.recorder->ClearFaults();
-  disc.recorder->InjectSense(0x28, 2, 3, 0x11, 0x00, 1000);  // everything from the second step on
+  disc.recorder->InjectSense(drive::mmc::kOpRead10, 2, 3, 0x11, 0x00,
+                             1000);  // everything from the second step on
   EXPECT_EQ(CPY_CompareDiskImage(disc.handle, image, nullptr), QD_E_COMMAND_FAILED);
   disc.recorder->ClearFaults();
   // A hardware error is never taken for run-out.
-  disc.recorder->InjectSense(0x28, 2, 4, 0x44, 0x00, 6);
+  disc.recorder->InjectSense(drive::mmc::kOpRead10, 2, 4, 0x44, 0x00, 6);
   EXPECT_EQ(CPY_CompareDiskImage(disc.handle, image, nullptr), QD_E_COMMAND_FAILED);
   disc.recorder->ClearFaults();
 }
@@ -565,9 +571,9 @@ TEST_F(CompareTest, MultiTrackImageComparesEveryDataTrackAndSkipsAudio) {
   audio.tracks = {DataTrack(0, 300, 1, kModeAudio), DataTrack(450, 200, 2, kModeAudio)};
   audio.measured = audio.tracks;
   HANDLE audio_image = WriteImage("audio.wvm", audio, RandomBlocks(500, 14, kRawSectorSize), false);
-  const uint32_t reads = disc.recorder->CommandCount(0x28);
+  const uint32_t reads = disc.recorder->CommandCount(drive::mmc::kOpRead10);
   EXPECT_EQ(CPY_CompareDiskImage(disc.handle, audio_image, nullptr), QD_OK);
-  EXPECT_EQ(disc.recorder->CommandCount(0x28), reads);
+  EXPECT_EQ(disc.recorder->CommandCount(drive::mmc::kOpRead10), reads);
 }
 
 TEST_F(CompareTest, ImageStaysReadableWhenItsHandleIsClosedDuringTheCompare) {

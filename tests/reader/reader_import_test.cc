@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "datadisk/datadisk.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
 #include "platform/drive_map.h"
@@ -418,10 +419,11 @@ TEST_F(ImportTest, VolumeReadsFilesBackByPath) {
   std::string backing_error;
   auto observer = drive::OpenVirtualRecorder(backing, "none", &backing_error);
   ASSERT_TRUE(observer) << backing_error;
-  const uint32_t reads = drive::AsVirtualRecorder(observer.get())->CommandCount(0x28);
+  const uint32_t reads =
+      drive::AsVirtualRecorder(observer.get())->CommandCount(drive::mmc::kOpRead10);
   EXPECT_GT(reads, 0u);  // the device counts the volume's reads
   for (DWORD i = 0; i < 3; ++i) EXPECT_EQ(DRV_FindVolumeFile(volume, u"sub", i, &data), QD_OK);
-  EXPECT_EQ(drive::AsVirtualRecorder(observer.get())->CommandCount(0x28), reads);
+  EXPECT_EQ(drive::AsVirtualRecorder(observer.get())->CommandCount(drive::mmc::kOpRead10), reads);
   DWORD read = 0;
   EXPECT_EQ(DRV_ReadVolumeFile(volume, u"sub", 0, chunk.data(), 10, &read), QD_E_NOT_FOUND);
   EXPECT_EQ(DRV_CloseVolume(volume), QD_OK);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "drive/mmc_vocabulary.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
 #include "recording_fixture.h"
@@ -144,7 +145,8 @@ TEST_F(RecorderEdgeTest, CancelEndsWithCancelledAndASynchronizedCache) {
 TEST_F(RecorderEdgeTest, WriteErrorStopsTheProducerAndTheWriter) {
   OpenDrive("dvd-r");
   TestProgress progress;
-  virtual_->InjectSense(0x2A, 5, 3, 0x0C, 0x00);  // the fifth WRITE fails: write error
+  virtual_->InjectSense(drive::mmc::kOpWrite10, 5, 3, 0x0C,
+                        0x00);  // the fifth WRITE fails: write error
   const uint32_t result = RecordImage(drive_, 1, Pattern(2000, 1), 0, 0, progress.reporter());
   EXPECT_EQ(result, QD_E_COMMAND_FAILED);
   EXPECT_EQ(log_->Commands(0x2A).size(), 5u);  // nothing written after the failure

@@ -106,9 +106,9 @@ uint32_t StartBlank(HANDLE drive, HANDLE progress, bool quick, bool hd_dvd) {
     // The write parameters page goes back with its header cleared, as some drives refuse
     // blanking until the page has been selected once.
     uint8_t page[60] = {};
-    uint32_t result = ModeSense10(drive, 0x05, page, sizeof(page));
+    uint32_t result = ModeSense10(drive, mmc::kModePageWriteParameters, page, sizeof(page));
     if (result != QD_OK) return result;
-    std::fill(page, page + 8, 0);
+    std::fill(page, page + mmc::kModeHeaderSize, 0);
     result = ModeSelect10(drive, page, sizeof(page));
     if (result != QD_OK) return result;
   }
@@ -151,7 +151,7 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
   if (result != QD_OK) return result;
   uint32_t blocks = 0;
   for (const FormatCapacity& c : formattable) {
-    if ((c.type >> 2) == 0x26) blocks = c.block_count;
+    if ((c.type >> mmc::kFormatTypeShift) == mmc::kFormatDvdPlusRw) blocks = c.block_count;
   }
   DiscInformation disc;
   result = WaitWhileDiscBusy(drive, &disc, 0);
@@ -162,7 +162,7 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
     FormatList list;
     list.options = 0x82;
     list.block_count = blocks;
-    list.format_type = 0x26;
+    list.format_type = mmc::kFormatDvdPlusRw;
     list.type_parameter = background;
     result = FormatUnit(drive, list);
     if (result == QD_OK) result = WaitWhileDiscBusy(drive, &disc, 0);

@@ -72,7 +72,7 @@ Answer VirtualDevice::CloseTrackSession(const Cdb& c, uint8_t* /*d*/, uint32_t /
   Answer answer = Answer::Ok(0);
   switch (function) {
     case 0:
-      if (state_.profile != kProfileDvdPlusRw) return InvalidField();
+      if (state_.profile != mmc::kProfileDvdPlusRw) return InvalidField();
       StopBackgroundFormat();
       break;
     case 1: {
@@ -85,7 +85,7 @@ Answer VirtualDevice::CloseTrackSession(const Cdb& c, uint8_t* /*d*/, uint32_t /
       break;
     }
     case 2:
-      if (state_.profile == kProfileDvdPlusRw) {
+      if (state_.profile == mmc::kProfileDvdPlusRw) {
         StopBackgroundFormat();
       } else if (state_.is_sequential()) {
         if (state_.finalized) return SequenceError();
@@ -106,50 +106,51 @@ Answer VirtualDevice::CloseTrackSession(const Cdb& c, uint8_t* /*d*/, uint32_t /
 }
 
 Answer VirtualDevice::FormatUnit(const Cdb& c, uint8_t* d, uint32_t n) {
-  if ((c.b[1] & 0x10) == 0 || (c.b[1] & 0x07) != 1) return InvalidField();
+  if ((c.b[1] & mmc::kFormatData) == 0 || (c.b[1] & 0x07) != mmc::kFormatCodeList)
+    return InvalidField();
   if (n < 12) return ParameterLengthError();
   const bool immediate = (d[1] & 0x02) != 0;
   if (GetBe16(d + 2) != 8) return InvalidParameter();
   const uint32_t blocks = GetBe32(d + 4);
-  const uint8_t type = d[8] >> 2;
+  const uint8_t type = d[8] >> mmc::kFormatTypeShift;
   const uint16_t p = state_.profile;
   uint32_t busy_ms = 0;
-  if (p == kProfileDvdPlusRw) {
-    if (type != 0x26) return InvalidParameter();
+  if (p == mmc::kProfileDvdPlusRw) {
+    if (type != mmc::kFormatDvdPlusRw) return InvalidParameter();
     if (!state_.drive_writes_dvd_plus_rw) return CannotWrite();
     if (blocks > state_.capacity && blocks != 0xFFFFFFFF) return InvalidParameter();
     // Background formatting: the disc is usable at once while the drive de-ices the rest.
     state_.background_format = 2;
     state_.background_format_started_ms = std::max<uint64_t>(Now(), 1);
-  } else if (p == kProfileDvdMinusRwSequential || p == kProfileDvdMinusRwOverwrite) {
+  } else if (p == mmc::kProfileDvdMinusRwSequential || p == mmc::kProfileDvdMinusRwOverwrite) {
     switch (type) {
-      case 0x00:
-      case 0x10:  // full format
+      case mmc::kFormatFull:
+      case mmc::kFormatDvdRwFull:
         TruncateData();
         state_.tracks.clear();
         state_.formatted_blocks = state_.capacity;
         busy_ms = state_.timing.format_ms;
         break;
-      case 0x15:  // quick: the formatted zone grows as data is written
+      case mmc::kFormatDvdRwQuick:  // the formatted zone grows as data is written
         if (blocks > state_.capacity) return InvalidParameter();
         TruncateData();
         state_.tracks.clear();
         state_.formatted_blocks = std::min(RoundUp16(blocks), state_.capacity);
         busy_ms = state_.timing.format_ms / 4;
         break;
-      case 0x11:
-      case 0x13:  // grow the last session
-        if (p != kProfileDvdMinusRwOverwrite) return InvalidParameter();
+      case mmc::kFormatDvdRwGrowSession:
+      case mmc::kFormatDvdRwQuickGrow:
+        if (p != mmc::kProfileDvdMinusRwOverwrite) return InvalidParameter();
         busy_ms = state_.timing.format_ms / 8;
         break;
       default:
         return InvalidParameter();
     }
-    state_.profile = kProfileDvdMinusRwOverwrite;
+    state_.profile = mmc::kProfileDvdMinusRwOverwrite;
     state_.finalized = false;
     state_.closed_sessions = 0;
     state_.next_session_start = 0;
-  } else if (p == kProfileCdRw) {
+  } else if (p == mmc::kProfileCdRw) {
     return InvalidParameter();  // packet formatting of CD-RW is not offered
   } else {
     return CannotWrite();
@@ -163,7 +164,8 @@ Answer VirtualDevice::Blank(const Cdb& c, uint8_t* /*d*/, uint32_t /*n*/) {
   const bool immediate = (c.b[1] & 0x10) != 0;
   const uint8_t type = c.b[1] & 0x07;
   const uint16_t p = state_.profile;
-  if (p != kProfileCdRw && p != kProfileDvdMinusRwSequential && p != kProfileDvdMinusRwOverwrite) {
+  if (p != mmc::kProfileCdRw && p != mmc::kProfileDvdMinusRwSequential &&
+      p != mmc::kProfileDvdMinusRwOverwrite) {
     return CannotWrite();
   }
   if (type > 1) return InvalidField();
@@ -173,7 +175,7 @@ Answer VirtualDevice::Blank(const Cdb& c, uint8_t* /*d*/, uint32_t /*n*/) {
   state_.finalized = false;
   state_.next_session_start = 0;
   state_.formatted_blocks = 0;
-  if (p == kProfileDvdMinusRwOverwrite) state_.profile = kProfileDvdMinusRwSequential;
+  if (p == mmc::kProfileDvdMinusRwOverwrite) state_.profile = mmc::kProfileDvdMinusRwSequential;
   sao_active_ = false;
   dirty_ = true;
   if (immediate)
@@ -185,15 +187,15 @@ Answer VirtualDevice::SendDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t format = c.b[7];
   const uint32_t length = GetBe16(c.b + 8);
   if (length > n) return InvalidField();
-  const bool dual = state_.profile == kProfileDvdPlusRDl ||
-                    state_.profile == kProfileDvdMinusRDlSequential ||
-                    state_.profile == kProfileDvdMinusRDlJump;
+  const bool dual = state_.profile == mmc::kProfileDvdPlusRDl ||
+                    state_.profile == mmc::kProfileDvdMinusRDlSequential ||
+                    state_.profile == mmc::kProfileDvdMinusRDlJump;
   if (!dual) return InvalidField();
   switch (format) {
-    case 0x20: {
+    case mmc::kStructureLayerBoundary: {
       if (length < 12) return ParameterLengthError();
       if (!state_.tracks.empty() || state_.closed_sessions != 0) return SequenceError();
-      const uint32_t layer0 = GetBe32(d + 8);
+      const uint32_t layer0 = GetBe32(d + mmc::kLayerBoundaryCapacity);
       if (layer0 == 0 || layer0 % 16 != 0 || layer0 > state_.layer0_capacity)
         return InvalidParameter();
       state_.layer0_capacity = layer0;
@@ -202,12 +204,12 @@ Answer VirtualDevice::SendDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
       dirty_ = true;
       return Answer::Ok(0);
     }
-    case 0x21:
-    case 0x22:
-    case 0x23:
-    case 0x24:
-      if (state_.profile == kProfileDvdPlusRDl) return InvalidField();
-      if (length < 4) return ParameterLengthError();
+    case mmc::kStructureShiftedMiddleArea:
+    case mmc::kStructureJumpIntervalSize:
+    case mmc::kStructureManualLayerJump:
+    case mmc::kStructureRemappingAddress:
+      if (state_.profile == mmc::kProfileDvdPlusRDl) return InvalidField();
+      if (length < mmc::kStructureHeaderSize) return ParameterLengthError();
       return Answer::Ok(0);  // layer jump hints: accepted, recording stays sequential
     default:
       return InvalidField();

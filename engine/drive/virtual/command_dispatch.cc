@@ -13,39 +13,39 @@ const VirtualDevice::CommandEntry* VirtualDevice::FindCommand(uint8_t opcode) {
   using V = VirtualDevice;
   static constexpr CommandEntry kCommands[] = {
       // Identification and configuration.
-      {kOpInquiry, kWhileNotReady, &V::Inquiry},
-      {kOpRequestSense, kWhileNotReady, &V::Accept},
-      {kOpTestUnitReady, kNeedsMedium, &V::TestUnitReady},
-      {kOpGetConfiguration, kWhileNotReady, &V::GetConfiguration},
-      {kOpModeSense10, kWhileNotReady, &V::ModeSense},
-      {kOpModeSelect10, kWhileNotReady, &V::ModeSelect},
-      {kOpGetPerformance, kWhileNotReady, &V::GetPerformance},
-      {kOpSetCdSpeed, kWhileNotReady, &V::Accept},
-      {kOpSetStreaming, kWhileNotReady, &V::SetStreaming},
+      {mmc::kOpInquiry, kWhileNotReady, &V::Inquiry},
+      {mmc::kOpRequestSense, kWhileNotReady, &V::Accept},
+      {mmc::kOpTestUnitReady, kNeedsMedium, &V::TestUnitReady},
+      {mmc::kOpGetConfiguration, kWhileNotReady, &V::GetConfiguration},
+      {mmc::kOpModeSense10, kWhileNotReady, &V::ModeSense},
+      {mmc::kOpModeSelect10, kWhileNotReady, &V::ModeSelect},
+      {mmc::kOpGetPerformance, kWhileNotReady, &V::GetPerformance},
+      {mmc::kOpSetCdSpeed, kWhileNotReady, &V::Accept},
+      {mmc::kOpSetStreaming, kWhileNotReady, &V::SetStreaming},
       // Disc, track and TOC information.
-      {kOpReadDiscInformation, kNeedsMedium, &V::ReadDiscInformation},
-      {kOpReadTrackInformation, kNeedsMedium, &V::ReadTrackInformation},
-      {kOpReadToc, kNeedsMedium, &V::ReadToc},
-      {kOpReadCapacity, kNeedsMedium, &V::ReadCapacity},
-      {kOpReadFormatCapacities, 0, &V::ReadFormatCapacities},
-      {kOpReadDiscStructure, kNeedsMedium, &V::ReadDiscStructure},
+      {mmc::kOpReadDiscInformation, kNeedsMedium, &V::ReadDiscInformation},
+      {mmc::kOpReadTrackInformation, kNeedsMedium, &V::ReadTrackInformation},
+      {mmc::kOpReadToc, kNeedsMedium, &V::ReadToc},
+      {mmc::kOpReadCapacity, kNeedsMedium, &V::ReadCapacity},
+      {mmc::kOpReadFormatCapacities, 0, &V::ReadFormatCapacities},
+      {mmc::kOpReadDiscStructure, kNeedsMedium, &V::ReadDiscStructure},
       // Reading.
-      {kOpRead10, kNeedsMedium | kFillsItsData, &V::Read10},
-      {kOpReadCd, kNeedsMedium | kFillsItsData, &V::ReadCd},
-      {kOpSeek10, 0, &V::Accept},
+      {mmc::kOpRead10, kNeedsMedium | kFillsItsData, &V::Read10},
+      {mmc::kOpReadCd, kNeedsMedium | kFillsItsData, &V::ReadCd},
+      {mmc::kOpSeek10, 0, &V::Accept},
       // Tray, lock and events.
-      {kOpStartStopUnit, 0, &V::StartStopUnit},
-      {kOpPreventAllow, kWhileNotReady, &V::PreventAllow},
-      {kOpGetEventStatus, kWhileNotReady, &V::GetEventStatus},
+      {mmc::kOpStartStopUnit, 0, &V::StartStopUnit},
+      {mmc::kOpPreventAllowMediumRemoval, kWhileNotReady, &V::PreventAllow},
+      {mmc::kOpGetEventStatusNotification, kWhileNotReady, &V::GetEventStatus},
       // Writing, closing, formatting.
-      {kOpWrite10, kNeedsMedium | kChangesMedium | kSavesAtFlush, &V::Write10},
-      {kOpReserveTrack, kNeedsMedium | kChangesMedium, &V::ReserveTrack},
-      {kOpSendCueSheet, kNeedsMedium | kChangesMedium, &V::SendCueSheet},
-      {kOpSynchronizeCache, kNeedsMedium, &V::SynchronizeCache},
-      {kOpCloseTrackSession, kNeedsMedium | kChangesMedium, &V::CloseTrackSession},
-      {kOpFormatUnit, kNeedsMedium | kChangesMedium, &V::FormatUnit},
-      {kOpBlank, kNeedsMedium | kChangesMedium, &V::Blank},
-      {kOpSendDiscStructure, kNeedsMedium | kChangesMedium, &V::SendDiscStructure},
+      {mmc::kOpWrite10, kNeedsMedium | kChangesMedium | kSavesAtFlush, &V::Write10},
+      {mmc::kOpReserveTrack, kNeedsMedium | kChangesMedium, &V::ReserveTrack},
+      {mmc::kOpSendCueSheet, kNeedsMedium | kChangesMedium, &V::SendCueSheet},
+      {mmc::kOpSynchronizeCache, kNeedsMedium, &V::SynchronizeCache},
+      {mmc::kOpCloseTrackSession, kNeedsMedium | kChangesMedium, &V::CloseTrackSession},
+      {mmc::kOpFormatUnit, kNeedsMedium | kChangesMedium, &V::FormatUnit},
+      {mmc::kOpBlank, kNeedsMedium | kChangesMedium, &V::Blank},
+      {mmc::kOpSendDiscStructure, kNeedsMedium | kChangesMedium, &V::SendDiscStructure},
   };
   for (const CommandEntry& entry : kCommands) {
     if (entry.opcode == opcode) return &entry;
@@ -68,48 +68,49 @@ struct PassThroughCommand {
 bool ReadRecord(const uint8_t* record, uint32_t in_size, uint32_t out_size,
                 PassThroughCommand* command) {
   if (in_size < kPassThroughDataOffset || out_size < kPassThroughDataOffset) return false;
-  if (GetLe16(record) != kPassThroughHeaderSize) return false;
-  const uint8_t cdb_length = record[6];
-  command->data_in = record[8] != 0;
-  command->length = GetLe32(record + 12);
-  if (cdb_length == 0 || cdb_length > 16) return false;
-  if (GetLe32(record + 20) != kPassThroughDataOffset ||
-      GetLe32(record + 24) != kPassThroughSenseOffset) {
+  if (GetLe16(record + kPassThroughLength) != kPassThroughHeaderSize) return false;
+  const uint8_t cdb_length = record[kPassThroughCdbLength];
+  command->data_in = record[kPassThroughDirection] != kPassThroughDataOut;
+  command->length = PassThroughTransferLength(record);
+  if (cdb_length == 0 || cdb_length > kPassThroughCdbSize) return false;
+  if (PassThroughField32(record, kPassThroughDataField) != kPassThroughDataOffset ||
+      PassThroughField32(record, kPassThroughSenseField) != kPassThroughSenseOffset) {
     return false;
   }
   const uint32_t room = (command->data_in ? out_size : in_size) - kPassThroughDataOffset;
   if (command->length > room) return false;
-  std::memcpy(command->cdb.b, record + 28, 16);
+  std::memcpy(command->cdb.b, record + kPassThroughCdb, kPassThroughCdbSize);
   command->cdb.length = cdb_length;
   return true;
 }
 
 // The status, sense and transfer length of the answer, as the driver returns them.
 uint32_t WriteStatus(const Answer& answer, const PassThroughCommand& command, uint8_t* record) {
-  std::memset(record + kPassThroughSenseOffset, 0, kPassThroughSenseSize);
+  uint8_t* sense = PassThroughSense(record);
+  std::memset(sense, 0, kPassThroughSenseSize);
   if (answer.ok()) {
-    record[2] = 0;
-    record[7] = 0;
+    record[kPassThroughScsiStatus] = mmc::kStatusGood;
+    record[kPassThroughSenseLength] = 0;
     const uint32_t delivered =
         command.data_in ? std::min(answer.data_bytes, command.length) : command.length;
-    PutLe32(record + 12, delivered);
+    SetPassThroughField32(record, kPassThroughTransferLength, delivered);
     return kPassThroughDataOffset + (command.data_in ? delivered : 0);
   }
   // CHECK CONDITION with fixed-format sense data.
-  uint8_t* s = record + kPassThroughSenseOffset;
-  s[0] = 0x70;
-  s[2] = answer.key;
-  s[7] = 10;
-  s[12] = answer.asc;
-  s[13] = answer.ascq;
+  sense[mmc::kSenseResponseCode] = mmc::kSenseCurrentFixed;
+  sense[mmc::kSenseKeyByte] = answer.key;
+  sense[mmc::kSenseAdditionalLength] = mmc::kSenseFixedSize - (mmc::kSenseAdditionalLength + 1);
+  sense[mmc::kSenseAsc] = answer.asc;
+  sense[mmc::kSenseAscq] = answer.ascq;
   if (answer.has_progress) {
-    s[15] = 0x80;  // SKSV: bytes 16 and 17 hold the progress indication
-    PutBe16(s + 16, answer.progress);
+    sense[mmc::kSenseKeySpecific] = mmc::kSenseKeySpecificValid;  // the progress indication follows
+    PutBe16(sense + mmc::kSenseProgress, answer.progress);
   }
-  record[2] = 0x02;
-  const uint8_t wanted = record[7];
-  record[7] = static_cast<uint8_t>(std::min<uint32_t>(wanted ? wanted : kPassThroughSenseSize, 18));
-  PutLe32(record + 12, 0);
+  record[kPassThroughScsiStatus] = mmc::kStatusCheckCondition;
+  const uint8_t wanted = record[kPassThroughSenseLength];
+  record[kPassThroughSenseLength] = static_cast<uint8_t>(
+      std::min<uint32_t>(wanted ? wanted : kPassThroughSenseSize, mmc::kSenseFixedSize));
+  SetPassThroughField32(record, kPassThroughTransferLength, 0);
   return kPassThroughDataOffset;
 }
 
@@ -119,7 +120,7 @@ bool VirtualDevice::PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_
                                 uint32_t* returned) {
   PassThroughCommand command;
   if (!ReadRecord(record, in_size, out_size, &command)) return false;
-  uint8_t* data = record + kPassThroughDataOffset;
+  uint8_t* data = PassThroughData(record);
   const uint8_t opcode = command.cdb.b[0];
   const CommandEntry* entry = FindCommand(opcode);
   const uint8_t flags = entry != nullptr ? entry->flags : 0;
@@ -134,7 +135,7 @@ bool VirtualDevice::PassThrough(uint8_t* record, uint32_t in_size, uint32_t out_
   }
   if (!decided) {
     answer = entry != nullptr ? (this->*entry->run)(command.cdb, data, command.length)
-                              : Answer::Sense(5, 0x20, 0x00);  // invalid command operation code
+                              : InvalidOperationCode();
   }
   // Data corruption applies to what a successful data-in command delivered.
   if (answer.ok() && command.data_in) {
@@ -156,51 +157,53 @@ bool VirtualDevice::AnsweredBeforeRunning(uint8_t opcode, uint8_t flags, Answer*
   }
   if (!(flags & kWhileNotReady)) {
     if (faults_.TakeNotReady(Now())) {
-      *answer = Answer::Sense(2, 0x04, 0x01);  // becoming ready
+      *answer =
+          Answer::Sense(mmc::kSenseNotReady, mmc::kAscLogicalUnitNotReady, mmc::kAscqBecomingReady);
       return true;
     }
     uint16_t progress = 0;
     if (BusyNow(&progress)) {
-      *answer = Answer::Sense(2, 0x04, 0x07);  // long write in progress
+      *answer = Answer::Sense(mmc::kSenseNotReady, mmc::kAscLogicalUnitNotReady,
+                              mmc::kAscqOperationInProgress);
       answer->has_progress = true;
       answer->progress = progress;
       return true;
     }
   }
   if ((flags & kNeedsMedium) && !state_.medium_present()) {
-    *answer = Answer::Sense(2, 0x3A, 0x00);  // medium not present
+    *answer = Answer::Sense(mmc::kSenseNotReady, mmc::kAscMediumNotPresent, 0);
     return true;
   }
   return RefusedByDrive(opcode, flags, answer);
 }
 
 uint16_t VirtualDevice::ReportedProfile() const {
-  if (!state_.medium_present()) return 0;
+  if (!state_.medium_present()) return mmc::kProfileNone;
   const uint16_t p = state_.profile;
   if (model_.every_medium || model_.Writes(p)) return p;
   if (!model_.ReadsFamilyOf(p)) return 0;
   if (state_.is_pressed()) return p;
   // A recordable medium this drive only reads: readable once something is recorded on it.
   for (const TrackState& t : state_.tracks) {
-    if (t.written != 0) return state_.is_cd() ? kProfileCdRom : kProfileDvdRom;
+    if (t.written != 0) return state_.is_cd() ? mmc::kProfileCdRom : mmc::kProfileDvdRom;
   }
   return 0;
 }
 
 bool VirtualDevice::RefusedByDrive(uint8_t opcode, uint8_t flags, Answer* answer) const {
   if (model_.every_medium) return false;
-  if (opcode == kOpReadTrackInformation && model_.writes.empty()) {
-    *answer = Answer::Sense(5, 0x20, 0x00);  // a reading drive of the older kind
+  if (opcode == mmc::kOpReadTrackInformation && model_.writes.empty()) {
+    *answer = InvalidOperationCode();  // a reading drive of the older kind
     return true;
   }
   if (!(flags & kNeedsMedium) || !state_.medium_present()) return false;
   const uint16_t reported = ReportedProfile();
   if (reported == 0) {
-    *answer = Answer::Sense(2, 0x30, 0x00);  // incompatible medium installed
+    *answer = Answer::Sense(mmc::kSenseNotReady, mmc::kAscIncompatibleMedium, 0);
     return true;
   }
   if ((flags & kChangesMedium) && !model_.Writes(reported)) {
-    *answer = model_.writes.empty() ? Answer::Sense(5, 0x20, 0x00) : CannotWrite();
+    *answer = model_.writes.empty() ? InvalidOperationCode() : CannotWrite();
     return true;
   }
   return false;

@@ -15,19 +15,21 @@ namespace {
 void AddFeature(std::vector<uint8_t>* out, uint16_t code, uint8_t version, bool persistent,
                 bool current, const std::vector<uint8_t>& body) {
   const size_t at = out->size();
-  out->resize(at + 4 + body.size());
-  PutBe16(out->data() + at, code);
-  (*out)[at + 2] = static_cast<uint8_t>((version << 2) | (persistent ? 2 : 0) | (current ? 1 : 0));
-  (*out)[at + 3] = static_cast<uint8_t>(body.size());
-  std::copy(body.begin(), body.end(), out->begin() + static_cast<long>(at + 4));
+  out->resize(at + mmc::kFeatureData + body.size());
+  uint8_t* descriptor = out->data() + at;
+  PutBe16(descriptor + mmc::kFeatureCode, code);
+  descriptor[mmc::kFeatureFlags] = static_cast<uint8_t>((version << 2) | (persistent ? 2 : 0) |
+                                                        (current ? mmc::kFeatureCurrent : 0));
+  descriptor[mmc::kFeatureAdditionalLength] = static_cast<uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), descriptor + mmc::kFeatureData);
 }
 
 // Write speeds in kB/s: 1x is 176.4 kB/s on CD and 1385 kB/s on DVD.
 std::vector<uint32_t> WriteSpeeds(const MediaState& s) {
   if (!s.medium_present() || s.is_pressed()) return {};
   if (s.is_cd())
-    return s.profile == kProfileCdRw ? std::vector<uint32_t>{4234, 1764}
-                                     : std::vector<uint32_t>{8467, 7056, 5645, 4234};
+    return s.profile == mmc::kProfileCdRw ? std::vector<uint32_t>{4234, 1764}
+                                          : std::vector<uint32_t>{8467, 7056, 5645, 4234};
   if (s.is_dual_layer()) return {11080, 8310, 5540, 3324};
   if (s.is_rewritable()) return {11080, 8310, 5540};
   return {22160, 16620, 11080, 5540};
@@ -70,10 +72,11 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
   if (rt == 3) return InvalidField();
   const uint16_t p = ReportedProfile();
   const bool present = p != 0;
-  const bool cd = p >= kProfileCdRom && p <= kProfileCdRw;
-  const bool dvd = p >= kProfileDvdRom;
-  const bool minus_seq = p == kProfileDvdMinusR || p == kProfileDvdMinusRwSequential ||
-                         p == kProfileDvdMinusRDlSequential || p == kProfileDvdMinusRDlJump;
+  const bool cd = p >= mmc::kProfileCdRom && p <= mmc::kProfileCdRw;
+  const bool dvd = p >= mmc::kProfileDvdRom;
+  const bool minus_seq = p == mmc::kProfileDvdMinusR || p == mmc::kProfileDvdMinusRwSequential ||
+                         p == mmc::kProfileDvdMinusRDlSequential ||
+                         p == mmc::kProfileDvdMinusRDlJump;
 
   std::vector<uint8_t> features;
   auto add = [&](uint16_t code, uint8_t version, bool persistent, bool current,
@@ -84,114 +87,120 @@ Answer VirtualDevice::GetConfiguration(const Cdb& c, uint8_t* d, uint32_t n) {
     AddFeature(&features, code, version, persistent, current, body);
   };
   // Profile list: every medium this drive knows, the current one marked.
-  static const uint16_t kProfiles[] = {kProfileDvdPlusRDl,
-                                       kProfileDvdPlusR,
-                                       kProfileDvdPlusRw,
-                                       kProfileDvdMinusRDlJump,
-                                       kProfileDvdMinusRDlSequential,
-                                       kProfileDvdMinusRwSequential,
-                                       kProfileDvdMinusRwOverwrite,
-                                       kProfileDvdMinusR,
-                                       kProfileDvdRom,
-                                       kProfileCdRw,
-                                       kProfileCdR,
-                                       kProfileCdRom};
+  static const uint16_t kProfiles[] = {mmc::kProfileDvdPlusRDl,
+                                       mmc::kProfileDvdPlusR,
+                                       mmc::kProfileDvdPlusRw,
+                                       mmc::kProfileDvdMinusRDlJump,
+                                       mmc::kProfileDvdMinusRDlSequential,
+                                       mmc::kProfileDvdMinusRwSequential,
+                                       mmc::kProfileDvdMinusRwOverwrite,
+                                       mmc::kProfileDvdMinusR,
+                                       mmc::kProfileDvdRom,
+                                       mmc::kProfileCdRw,
+                                       mmc::kProfileCdR,
+                                       mmc::kProfileCdRom};
   std::vector<uint8_t> list;
   for (uint16_t profile : kProfiles) {
-    const bool rom = profile == kProfileCdRom || profile == kProfileDvdRom;
+    const bool rom = profile == mmc::kProfileCdRom || profile == mmc::kProfileDvdRom;
     if (!model_.every_medium && !(rom ? model_.ReadsFamilyOf(profile) : model_.Writes(profile))) {
       continue;
     }
     uint8_t e[4] = {static_cast<uint8_t>(profile >> 8), static_cast<uint8_t>(profile),
-                    static_cast<uint8_t>(profile == p ? 1 : 0), 0};
-    list.insert(list.end(), e, e + 4);
+                    static_cast<uint8_t>(profile == p ? mmc::kFeatureCurrent : 0), 0};
+    list.insert(list.end(), e, e + mmc::kProfileDescriptorSize);
   }
-  add(0x0000, 0, true, true, list);
-  add(0x0001, 2, true, true, {0, 0, 0, 2, 1, 0, 0, 0});  // core: ATAPI, DBE
-  add(0x0002, 1, true, true, {0x02, 0, 0, 0});           // morphing: OCEvent
-  add(0x0003, 0, true, true, {0x29, 0, 0, 0});           // tray, eject, lock
+  add(mmc::kFeatureProfileList, 0, true, true, list);
+  add(mmc::kFeatureCore, 2, true, true, {0, 0, 0, 2, 1, 0, 0, 0});    // ATAPI, DBE
+  add(mmc::kFeatureMorphing, 1, true, true, {0x02, 0, 0, 0});         // OCEvent
+  add(mmc::kFeatureRemovableMedium, 0, true, true, {0x29, 0, 0, 0});  // tray, eject, lock
   {
     std::vector<uint8_t> b(8, 0);
     PutBe32(b.data(), 2048);
     PutBe16(b.data() + 4, dvd ? 16 : 1);
-    add(0x0010, 0, false, present, b);  // random readable
+    add(mmc::kFeatureRandomReadable, 0, false, present, b);
   }
-  add(0x001D, 0, false, cd, {});               // multi-read
-  add(0x001E, 1, false, cd, {0x02, 0, 0, 0});  // CD read, C2 pointers
-  add(0x001F, 1, false, dvd, {0, 0, 1, 0});    // DVD read, dual layer
-  if (p == kProfileDvdPlusRw || p == kProfileDvdMinusRwOverwrite) {
+  add(mmc::kFeatureMultiRead, 0, false, cd, {});
+  add(mmc::kFeatureCdRead, 1, false, cd, {0x02, 0, 0, 0});  // C2 pointers
+  add(mmc::kFeatureDvdRead, 1, false, dvd, {0, 0, 1, 0});   // dual layer
+  if (p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite) {
     std::vector<uint8_t> b(12, 0);
-    PutBe32(b.data(), (p == kProfileDvdPlusRw ? state_.capacity : state_.formatted_blocks) - 1);
+    PutBe32(b.data(),
+            (p == mmc::kProfileDvdPlusRw ? state_.capacity : state_.formatted_blocks) - 1);
     PutBe32(b.data() + 4, 2048);
     PutBe16(b.data() + 8, 16);
-    add(0x0020, 0, false, true, b);  // random writable
+    add(mmc::kFeatureRandomWritable, 0, false, true, b);
   } else {
-    add(0x0020, 0, false, false, std::vector<uint8_t>(12, 0));
+    add(mmc::kFeatureRandomWritable, 0, false, false, std::vector<uint8_t>(12, 0));
   }
-  add(0x0021, 1, false, cd || minus_seq, {0x00, 0x01, 0x01, 0x01, 16, 0, 0, 0});  // incremental
-  add(0x0023, 0, false,
-      p == kProfileDvdPlusRw || p == kProfileDvdMinusRwOverwrite ||
-          p == kProfileDvdMinusRwSequential,
-      {0, 0, 0, 0});                                            // formattable
-  add(0x0026, 0, false, p == kProfileDvdMinusRwOverwrite, {});  // restricted overwrite
-  add(0x002A, 1, false, p == kProfileDvdPlusRw,
-      {static_cast<uint8_t>(state_.drive_writes_dvd_plus_rw ? 1 : 0), 0x01, 0, 0});
-  add(0x002B, 0, false, p == kProfileDvdPlusR, {1, 0, 0, 0});
-  add(0x002C, 0, false, p == kProfileDvdMinusRwOverwrite, {0x0F, 0, 0, 0});
-  add(0x002D, 2, false, p == kProfileCdR || p == kProfileCdRw, {0x46, 0, 0xFF, 0xFF});
-  add(0x002E, 1, false, p == kProfileCdR || p == kProfileCdRw, {0x66, 0x00, 0xFF, 0xFF});
-  add(0x002F, 1, false, minus_seq || p == kProfileDvdMinusRwOverwrite, {0x4E, 0, 0, 0});
-  add(0x0033, 0, false, p == kProfileDvdMinusRDlSequential || p == kProfileDvdMinusRDlJump,
-      {0, 0, 0, 1, 16, 0, 0, 0});  // layer jump: one link size
-  add(0x003B, 0, false, p == kProfileDvdPlusRDl, {1, 0, 0, 0});
-  add(0x0100, 0, true, true, {});               // power management
-  add(0x0107, 3, true, true, {0x1F, 0, 0, 0});  // real-time streaming
+  add(mmc::kFeatureIncrementalStreamingWritable, 1, false, cd || minus_seq,
+      {0x00, 0x01, 0x01, 0x01, 16, 0, 0, 0});
+  add(mmc::kFeatureFormattable, 0, false,
+      p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdMinusRwOverwrite ||
+          p == mmc::kProfileDvdMinusRwSequential,
+      {0, 0, 0, 0});
+  add(mmc::kFeatureRestrictedOverwrite, 0, false, p == mmc::kProfileDvdMinusRwOverwrite, {});
+  add(mmc::kFeatureDvdPlusRw, 1, false, p == mmc::kProfileDvdPlusRw,
+      {static_cast<uint8_t>(state_.drive_writes_dvd_plus_rw ? mmc::kDvdPlusRwWrite : 0), 0x01, 0,
+       0});
+  add(mmc::kFeatureDvdPlusR, 0, false, p == mmc::kProfileDvdPlusR, {1, 0, 0, 0});
+  add(mmc::kFeatureRigidRestrictedOverwrite, 0, false, p == mmc::kProfileDvdMinusRwOverwrite,
+      {0x0F, 0, 0, 0});
+  add(mmc::kFeatureCdTrackAtOnce, 2, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw,
+      {0x46, 0, 0xFF, 0xFF});
+  add(mmc::kFeatureCdMastering, 1, false, p == mmc::kProfileCdR || p == mmc::kProfileCdRw,
+      {0x66, 0x00, 0xFF, 0xFF});
+  add(mmc::kFeatureDvdMinusRWrite, 1, false, minus_seq || p == mmc::kProfileDvdMinusRwOverwrite,
+      {0x4E, 0, 0, 0});
+  add(mmc::kFeatureLayerJumpRecording, 0, false,
+      p == mmc::kProfileDvdMinusRDlSequential || p == mmc::kProfileDvdMinusRDlJump,
+      {0, 0, 0, 1, 16, 0, 0, 0});  // one link size
+  add(mmc::kFeatureDvdPlusRDl, 0, false, p == mmc::kProfileDvdPlusRDl, {1, 0, 0, 0});
+  add(mmc::kFeaturePowerManagement, 0, true, true, {});
+  add(mmc::kFeatureRealTimeStreaming, 3, true, true, {0x1F, 0, 0, 0});
   // A reading drive of the older kind knows its profile list and nothing more.
   if (!model_.every_medium && model_.writes.empty())
-    features.resize(start == 0 ? 4 + list.size() : 0);
+    features.resize(start == 0 ? mmc::kFeatureData + list.size() : 0);
 
-  std::vector<uint8_t> r(8, 0);
-  PutBe32(r.data(), static_cast<uint32_t>(4 + features.size()));
-  PutBe16(r.data() + 6, p);
+  std::vector<uint8_t> r(mmc::kConfigFirstFeature, 0);
   r.insert(r.end(), features.begin(), features.end());
+  PutBe32(r.data() + mmc::kConfigDataLength, static_cast<uint32_t>(r.size() - 4));
+  PutBe16(r.data() + mmc::kConfigCurrentProfile, p);
   return Deliver(r, allocation, d, n);
 }
 
 Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t page = c.b[2] & 0x3F;
   const uint8_t control = c.b[2] >> 6;
-  if (control == 3) return Answer::Sense(5, 0x39, 0x00);  // saving parameters not supported
+  if (control == 3)
+    return Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscSavingParametersNotSupported, 0);
   std::vector<uint8_t> pages;
   auto add_write_page = [&] {
     std::vector<uint8_t> p(write_page_.begin(), write_page_.end());
     if (control == 1) {  // changeable: every field of the page
       std::fill(p.begin() + 2, p.end(), 0xFF);
     } else if (control == 2) {
-      p.assign(52, 0);
-      p[0] = 0x05;
-      p[1] = 0x32;
-      p[2] = 0x01;
-      p[3] = 0x04;
-      p[4] = 0x08;
-      PutBe16(&p[14], 150);
+      p.assign(mmc::kWritePageLength + 2, 0);
+      FillDefaultWritePage(p.data());
     }
     pages.insert(pages.end(), p.begin(), p.end());
   };
   auto add_capabilities_page = [&] {
     const std::vector<uint32_t> speeds = {8467, 7056, 5645, 4234};
     std::vector<uint8_t> p(32 + 4 * speeds.size(), 0);
-    p[0] = 0x2A;
-    p[1] = static_cast<uint8_t>(p.size() - 2);
+    p[mmc::kModePageCode] = mmc::kModePageCapabilities;
+    p[mmc::kModePageLength] = static_cast<uint8_t>(p.size() - 2);
     if (control != 1) {
-      p[2] = 0x3B & ~0x20;  // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R
-      p[3] = 0x17;          // writes CD-R, CD-RW, test write, DVD-R
+      uint8_t& reads = p[mmc::kCapabilitiesRead];
+      uint8_t& writes = p[mmc::kCapabilitiesWrite];
+      reads = 0x3B & ~0x20;  // CD-R, CD-RW, method 2, DVD-ROM, DVD-R
+      writes = 0x17;         // CD-R, CD-RW, test write, DVD-R
       if (!model_.every_medium) {
-        const bool cd = model_.ReadsFamilyOf(kProfileCdRom),
-                   dvd = model_.ReadsFamilyOf(kProfileDvdRom);
-        p[2] = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
-        p[3] = static_cast<uint8_t>((model_.Writes(kProfileCdR) ? 0x01 : 0) |
-                                    (model_.Writes(kProfileCdRw) ? 0x02 : 0) |
-                                    (model_.Writes(kProfileDvdMinusR) ? 0x10 : 0));
+        const bool cd = model_.ReadsFamilyOf(mmc::kProfileCdRom),
+                   dvd = model_.ReadsFamilyOf(mmc::kProfileDvdRom);
+        reads = static_cast<uint8_t>((cd ? 0x07 : 0) | (dvd ? 0x18 : 0));
+        writes = static_cast<uint8_t>((model_.Writes(mmc::kProfileCdR) ? 0x01 : 0) |
+                                      (model_.Writes(mmc::kProfileCdRw) ? 0x02 : 0) |
+                                      (model_.Writes(mmc::kProfileDvdMinusR) ? 0x10 : 0));
       }
       p[4] = 0x71;  // audio play, mode 2 form 1 and 2, multi-session
       p[5] = 0x03;  // CD-DA commands, accurate
@@ -209,34 +218,34 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     }
     pages.insert(pages.end(), p.begin(), p.end());
   };
-  if (page == 0x05) {
+  if (page == mmc::kModePageWriteParameters) {
     add_write_page();
-  } else if (page == 0x2A) {
+  } else if (page == mmc::kModePageCapabilities) {
     add_capabilities_page();
-  } else if (page == 0x3F) {
+  } else if (page == mmc::kModePageAll) {
     add_write_page();
     add_capabilities_page();
   } else {
     return InvalidField();
   }
-  std::vector<uint8_t> r(8, 0);
-  PutBe16(r.data(), static_cast<uint16_t>(6 + pages.size()));
+  std::vector<uint8_t> r(mmc::kModeHeaderSize, 0);
   r.insert(r.end(), pages.begin(), pages.end());
+  PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
   return Deliver(r, GetBe16(c.b + 7), d, n);
 }
 
 Answer VirtualDevice::ModeSelect(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint32_t length = std::min<uint32_t>(GetBe16(c.b + 7), n);
-  if (length < 8) return ParameterLengthError();
-  uint32_t at = 8 + GetBe16(d + 6);
+  if (length < mmc::kModeHeaderSize) return ParameterLengthError();
+  uint32_t at = mmc::kModeHeaderSize + GetBe16(d + mmc::kModeBlockDescriptorLength);
   while (at + 2 <= length) {
-    const uint8_t page = d[at] & 0x3F;
-    const uint32_t page_length = d[at + 1] + 2u;
+    const uint8_t page = d[at + mmc::kModePageCode] & mmc::kModePageCodeMask;
+    const uint32_t page_length = d[at + mmc::kModePageLength] + 2u;
     if (at + page_length > length) return ParameterLengthError();
-    if (page == 0x05) {
-      if (page_length < 52) return InvalidParameter();
-      const uint8_t write_type = d[at + 2] & 0x0F;
-      const uint8_t block_type = d[at + 4] & 0x0F;
+    if (page == mmc::kModePageWriteParameters) {
+      if (page_length < mmc::kWritePageLength + 2u) return InvalidParameter();
+      const uint8_t write_type = d[at + mmc::kWritePageWriteType] & mmc::kWriteTypeMask;
+      const uint8_t block_type = d[at + mmc::kWritePageDataBlockType] & 0x0F;
       if (write_type > 4) return InvalidParameter();
       switch (block_type) {
         case 0:
@@ -253,15 +262,17 @@ Answer VirtualDevice::ModeSelect(const Cdb& c, uint8_t* d, uint32_t n) {
       std::memcpy(write_page_.data() + 2, d + at + 2, 50);
       // A DVD-R DL records in layer jump mode while the write type asks for it (MMC profile 16h).
       if (state_.medium_present() && state_.tracks.empty() && !state_.finalized) {
-        if (state_.profile == kProfileDvdMinusRDlSequential && write_type == 4) {
-          state_.profile = kProfileDvdMinusRDlJump;
+        if (state_.profile == mmc::kProfileDvdMinusRDlSequential &&
+            write_type == mmc::kWriteTypeLayerJump) {
+          state_.profile = mmc::kProfileDvdMinusRDlJump;
           dirty_ = true;
-        } else if (state_.profile == kProfileDvdMinusRDlJump && write_type != 4) {
-          state_.profile = kProfileDvdMinusRDlSequential;
+        } else if (state_.profile == mmc::kProfileDvdMinusRDlJump &&
+                   write_type != mmc::kWriteTypeLayerJump) {
+          state_.profile = mmc::kProfileDvdMinusRDlSequential;
           dirty_ = true;
         }
       }
-    } else if (page != 0x2A) {
+    } else if (page != mmc::kModePageCapabilities) {
       return InvalidParameter();
     }
     at += page_length;

@@ -1,4 +1,4 @@
-// Shared pieces of the virtual device's command families: opcodes, the command table's entry,
+// Shared pieces of the virtual device's command families: the command table's entry,
 // the answer of one command, the common sense answers and building a response within the
 // allocation length.
 #ifndef QUILLDEN_DRIVE_VIRTUAL_DEVICE_INTERNAL_H_
@@ -9,45 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "drive/mmc_vocabulary.h"
+#include "drive/transport.h"
 #include "drive/virtual/cd_sector.h"
 #include "drive/virtual/media_model.h"
 #include "drive/virtual/virtual_device.h"
 #include "util/byte_order.h"
 
 namespace quillden::drive::virt {
-
-// The operation codes the virtual device knows, named once here.
-enum Opcode : uint8_t {
-  kOpTestUnitReady = 0x00,
-  kOpRequestSense = 0x03,
-  kOpFormatUnit = 0x04,
-  kOpInquiry = 0x12,
-  kOpStartStopUnit = 0x1B,
-  kOpPreventAllow = 0x1E,
-  kOpReadFormatCapacities = 0x23,
-  kOpReadCapacity = 0x25,
-  kOpRead10 = 0x28,
-  kOpWrite10 = 0x2A,
-  kOpSeek10 = 0x2B,
-  kOpSynchronizeCache = 0x35,
-  kOpReadToc = 0x43,
-  kOpGetConfiguration = 0x46,
-  kOpGetEventStatus = 0x4A,
-  kOpReadDiscInformation = 0x51,
-  kOpReadTrackInformation = 0x52,
-  kOpReserveTrack = 0x53,
-  kOpModeSelect10 = 0x55,
-  kOpModeSense10 = 0x5A,
-  kOpCloseTrackSession = 0x5B,
-  kOpSendCueSheet = 0x5D,
-  kOpBlank = 0xA1,
-  kOpGetPerformance = 0xAC,
-  kOpReadDiscStructure = 0xAD,
-  kOpSetStreaming = 0xB6,
-  kOpSetCdSpeed = 0xBB,
-  kOpReadCd = 0xBE,
-  kOpSendDiscStructure = 0xBF,
-};
 
 // Media class events of GET EVENT STATUS NOTIFICATION.
 inline constexpr uint8_t kMediaEventEjectRequest = 1;
@@ -97,38 +66,58 @@ struct VirtualDevice::CommandEntry {
 };
 
 // Sense answers the command families share.
+inline VirtualDevice::Answer InvalidOperationCode() {
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscInvalidOperationCode, 0);
+}
 inline VirtualDevice::Answer InvalidField() {
-  return VirtualDevice::Answer::Sense(5, 0x24, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscInvalidFieldInCdb, 0);
 }
 inline VirtualDevice::Answer OutOfRange() {
-  return VirtualDevice::Answer::Sense(5, 0x21, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscLbaOutOfRange, 0);
 }
 inline VirtualDevice::Answer IncompatibleMedium() {
-  return VirtualDevice::Answer::Sense(5, 0x30, 0x02);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscIncompatibleMedium,
+                                      mmc::kAscqCannotReadIncompatibleFormat);
 }
 inline VirtualDevice::Answer InvalidParameter() {
-  return VirtualDevice::Answer::Sense(5, 0x26, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest,
+                                      mmc::kAscInvalidFieldInParameterList, 0);
 }
 inline VirtualDevice::Answer ParameterLengthError() {
-  return VirtualDevice::Answer::Sense(5, 0x1A, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscParameterListLengthError,
+                                      0);
 }
 inline VirtualDevice::Answer SequenceError() {
-  return VirtualDevice::Answer::Sense(5, 0x2C, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscCommandSequenceError, 0);
 }
 inline VirtualDevice::Answer CannotWrite() {
-  return VirtualDevice::Answer::Sense(5, 0x30, 0x05);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscIncompatibleMedium,
+                                      mmc::kAscqCannotWriteIncompatibleFormat);
 }
 inline VirtualDevice::Answer InvalidWriteAddress() {
-  return VirtualDevice::Answer::Sense(5, 0x21, 0x02);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscLbaOutOfRange,
+                                      mmc::kAscqInvalidAddressForWrite);
 }
 inline VirtualDevice::Answer IllegalModeForTrack() {
-  return VirtualDevice::Answer::Sense(5, 0x64, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscIllegalModeForTrack, 0);
 }
 inline VirtualDevice::Answer UnrecoveredReadError() {
-  return VirtualDevice::Answer::Sense(3, 0x11, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseMediumError, mmc::kAscUnrecoveredReadError, 0);
 }
 inline VirtualDevice::Answer WriteError() {
-  return VirtualDevice::Answer::Sense(3, 0x0C, 0x00);
+  return VirtualDevice::Answer::Sense(mmc::kSenseMediumError, mmc::kAscWriteError, 0);
+}
+
+// The write parameters page as the drive starts (and reports as its defaults): track at once, a
+// data track of mode 1 blocks, the standard audio pause. p holds kWritePageLength + 2 bytes.
+inline void FillDefaultWritePage(uint8_t* p) {
+  std::memset(p, 0, mmc::kWritePageLength + 2);
+  p[mmc::kModePageCode] = mmc::kModePageWriteParameters;
+  p[mmc::kModePageLength] = mmc::kWritePageLength;
+  p[mmc::kWritePageWriteType] = mmc::kWriteTypeTrackAtOnce;
+  p[mmc::kWritePageTrackMode] = mmc::kControlDataTrack;
+  p[mmc::kWritePageDataBlockType] = mmc::kDataBlockMode1;
+  PutBe16(p + mmc::kWritePageAudioPause, mmc::kAudioPauseBlocks);
 }
 
 // Copies a complete response into the data area, cut to the allocation length and the buffer.
@@ -159,7 +148,7 @@ inline void PutAddress(uint8_t* p, int64_t lba, bool msf) {
 
 // The control nibble of a track's TOC entry and sub-channel Q: data or audio.
 inline uint8_t Control(TrackMode mode) {
-  return mode == TrackMode::kAudio ? 0x00 : 0x04;
+  return mode == TrackMode::kAudio ? 0x00 : mmc::kControlDataTrack;
 }
 
 }  // namespace quillden::drive::virt

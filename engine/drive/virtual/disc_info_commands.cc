@@ -13,12 +13,12 @@ namespace {
 
 // The 48-byte track information of READ TRACK INFORMATION for t (or the invisible track).
 void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uint8_t* r) {
-  std::memset(r, 0, 48);
-  PutBe16(r, 46);
-  r[2] = static_cast<uint8_t>(t.number);
-  r[3] = static_cast<uint8_t>(t.session);
-  r[32] = static_cast<uint8_t>(t.number >> 8);
-  r[33] = static_cast<uint8_t>(t.session >> 8);
+  std::memset(r, 0, mmc::kTrackInfoAnswerSize);
+  PutBe16(r + mmc::kTrackInfoLength, mmc::kTrackInfoAnswerSize - 2);
+  r[mmc::kTrackInfoTrackLsb] = static_cast<uint8_t>(t.number);
+  r[mmc::kTrackInfoSessionLsb] = static_cast<uint8_t>(t.session);
+  r[mmc::kTrackInfoTrackMsb] = static_cast<uint8_t>(t.number >> 8);
+  r[mmc::kTrackInfoSessionMsb] = static_cast<uint8_t>(t.session >> 8);
   const bool dvd = !s.is_cd();
   const bool random = s.is_random_writable();
   uint32_t size = 0;
@@ -28,11 +28,11 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
   bool blank = false;
   if (random) {
     // One track spanning the formatted medium; writes go anywhere inside it.
-    const bool plus = s.profile == kProfileDvdPlusRw;
+    const bool plus = s.profile == mmc::kProfileDvdPlusRw;
     size = plus ? s.capacity : s.formatted_blocks;
     blank = plus ? s.background_format == 0 : s.formatted_blocks == 0;
-    r[6] |= 0x30;  // packet, fixed packet
-    PutBe32(r + 20, 16);
+    r[mmc::kTrackInfoDataMode] |= mmc::kTrackPacket | mmc::kTrackFixedPacket;
+    PutBe32(r + mmc::kTrackInfoFixedPacketSize, kDvdEccBlocks);
     if (!plus) {
       nwa_valid = true;
       nwa = s.formatted_blocks;
@@ -54,49 +54,60 @@ void FillTrackInfo(const MediaState& s, const TrackState& t, bool invisible, uin
     blank = t.written == 0;
   }
   if (invisible) blank = true;
-  r[5] = static_cast<uint8_t>(s.is_cd() ? Control(t.mode) : 0x04);
-  if (dvd && s.profile == kProfileDvdMinusRDlJump && !blank) r[5] |= 0x40;  // LJRS: unspecified
+  r[mmc::kTrackInfoMode] =
+      static_cast<uint8_t>(s.is_cd() ? Control(t.mode) : mmc::kControlDataTrack);
+  if (dvd && s.profile == mmc::kProfileDvdMinusRDlJump && !blank)
+    r[mmc::kTrackInfoMode] |= mmc::kLayerJumpUnspecified;
   // A reserved CD track keeps its reserved bit once recorded and closed (reserved, not blank, not
   // packet: a complete track written at once); a DVD track that was reserved is an ordinary
   // complete track once closed, and only a track that still takes data says it is reserved.
-  if (t.reserved && (s.is_cd() || !t.closed)) r[6] |= 0x80;
-  if (blank) r[6] |= 0x40;
-  if (s.is_dvd_minus_sequential() && !t.closed) r[6] |= 0x20;  // incremental
-  r[6] |= blank ? 0x0F : (t.mode == TrackMode::kMode2 ? 0x02 : 0x01);
+  uint8_t& data_mode = r[mmc::kTrackInfoDataMode];
+  if (t.reserved && (s.is_cd() || !t.closed)) data_mode |= mmc::kTrackReserved;
+  if (blank) data_mode |= mmc::kTrackBlank;
+  if (s.is_dvd_minus_sequential() && !t.closed) data_mode |= mmc::kTrackPacket;  // incremental
+  data_mode |= blank                         ? mmc::kTrackDataModeUnknown
+               : t.mode == TrackMode::kMode2 ? mmc::kTrackDataMode2
+                                             : mmc::kTrackDataMode1;
   const bool lra_valid = dvd && t.written > 0 && !random;
-  r[7] = static_cast<uint8_t>((lra_valid ? 0x02 : 0) | (nwa_valid ? 0x01 : 0));
-  PutBe32(r + 8, static_cast<uint32_t>(static_cast<int32_t>(random ? 0 : t.start)));
-  PutBe32(r + 12, nwa_valid ? static_cast<uint32_t>(nwa) : 0);
-  PutBe32(r + 16, free_blocks);
-  if (dvd && !random) PutBe32(r + 20, 16);
-  PutBe32(r + 24, size);
-  if (lra_valid) PutBe32(r + 28, static_cast<uint32_t>(TrackBlockLba(s, t, t.written - 1)));
-  if (s.profile == kProfileDvdMinusRDlSequential || s.profile == kProfileDvdMinusRDlJump) {
+  r[mmc::kTrackInfoValid] = static_cast<uint8_t>((lra_valid ? mmc::kTrackLraValid : 0) |
+                                                 (nwa_valid ? mmc::kTrackNwaValid : 0));
+  PutBe32(r + mmc::kTrackInfoStart,
+          static_cast<uint32_t>(static_cast<int32_t>(random ? 0 : t.start)));
+  PutBe32(r + mmc::kTrackInfoNextWritable, nwa_valid ? static_cast<uint32_t>(nwa) : 0);
+  PutBe32(r + mmc::kTrackInfoFreeBlocks, free_blocks);
+  if (dvd && !random) PutBe32(r + mmc::kTrackInfoFixedPacketSize, kDvdEccBlocks);
+  PutBe32(r + mmc::kTrackInfoTrackSize, size);
+  if (lra_valid) {
+    PutBe32(r + mmc::kTrackInfoLastRecorded,
+            static_cast<uint32_t>(TrackBlockLba(s, t, t.written - 1)));
+  }
+  if (s.profile == mmc::kProfileDvdMinusRDlSequential ||
+      s.profile == mmc::kProfileDvdMinusRDlJump) {
     // Next layer jump address: the last block of layer 0 before the track goes on on layer 1 (the
     // end of layer 0 for a track recorded in one piece); last layer jump address once it has.
     const int64_t jump =
         t.layer0_blocks != 0 ? t.start + t.layer0_blocks - 1 : s.layer0_capacity - 1;
-    PutBe32(r + 40, static_cast<uint32_t>(jump));
+    PutBe32(r + mmc::kTrackInfoNextLayerJump, static_cast<uint32_t>(jump));
     if (t.layer0_blocks != 0 && t.written > t.layer0_blocks)
-      PutBe32(r + 44, static_cast<uint32_t>(jump));
+      PutBe32(r + mmc::kTrackInfoLastLayerJump, static_cast<uint32_t>(jump));
   }
 }
 
 // The book type of the physical format information.
 uint8_t BookType(uint16_t profile) {
   switch (profile) {
-    case kProfileDvdMinusR:
-    case kProfileDvdMinusRDlSequential:
-    case kProfileDvdMinusRDlJump:
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlJump:
       return 2;
-    case kProfileDvdMinusRwOverwrite:
-    case kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
       return 3;
-    case kProfileDvdPlusRw:
+    case mmc::kProfileDvdPlusRw:
       return 9;
-    case kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusR:
       return 10;
-    case kProfileDvdPlusRDl:
+    case mmc::kProfileDvdPlusRDl:
       return 14;
     default:
       return 0;
@@ -126,20 +137,21 @@ void FillPhysicalInfo(const MediaState& s, uint8_t* info) {
 
 Answer VirtualDevice::ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n) {
   if ((c.b[1] & 0x07) != 0) return InvalidField();
-  std::vector<uint8_t> r(34, 0);
-  PutBe16(r.data(), 32);
+  std::vector<uint8_t> r(mmc::kDiscInfoAnswerSize, 0);
+  PutBe16(r.data() + mmc::kDiscInfoLength, mmc::kDiscInfoAnswerSize - 2);
   const uint8_t status = DiscStatus(state_);
-  uint8_t last_session_state = 3;
+  uint8_t last_session_state = mmc::kSessionComplete;
   if (state_.is_sequential() && !state_.finalized) {
     bool open_has_tracks =
         !state_.tracks.empty() && state_.tracks.back().session == OpenSession(state_);
-    last_session_state = open_has_tracks ? 1 : 0;
-  } else if (state_.profile == kProfileDvdPlusRw && state_.background_format == 0) {
-    last_session_state = 0;
+    last_session_state = open_has_tracks ? mmc::kSessionIncomplete : mmc::kSessionEmpty;
+  } else if (state_.profile == mmc::kProfileDvdPlusRw && state_.background_format == 0) {
+    last_session_state = mmc::kSessionEmpty;
   }
-  r[2] = static_cast<uint8_t>((state_.is_rewritable() ? 0x10 : 0) | (last_session_state << 2) |
-                              status);
-  r[3] = 1;
+  r[mmc::kDiscInfoStatus] =
+      static_cast<uint8_t>((state_.is_rewritable() ? mmc::kDiscErasable : 0) |
+                           (last_session_state << mmc::kDiscLastSessionStateShift) | status);
+  r[mmc::kDiscInfoFirstTrack] = 1;
   const uint32_t sessions = SessionCount(state_);
   uint32_t first_in_last = 1;
   uint32_t last_in_last = 1;
@@ -160,27 +172,30 @@ Answer VirtualDevice::ReadDiscInformation(const Cdb& c, uint8_t* d, uint32_t n) 
   } else if (!state_.tracks.empty()) {
     last_in_last = state_.tracks.back().number;
   }
-  r[4] = static_cast<uint8_t>(sessions);
-  r[5] = static_cast<uint8_t>(first_in_last);
-  r[6] = static_cast<uint8_t>(last_in_last);
-  r[9] = static_cast<uint8_t>(sessions >> 8);
-  r[10] = static_cast<uint8_t>(first_in_last >> 8);
-  r[11] = static_cast<uint8_t>(last_in_last >> 8);
-  r[7] = 0x20;  // unrestricted use
-  if (state_.profile == kProfileDvdPlusRw) r[7] |= state_.background_format & 0x03;
+  r[mmc::kDiscInfoSessionsLsb] = static_cast<uint8_t>(sessions);
+  r[mmc::kDiscInfoFirstTrackLastSessionLsb] = static_cast<uint8_t>(first_in_last);
+  r[mmc::kDiscInfoLastTrackLastSessionLsb] = static_cast<uint8_t>(last_in_last);
+  r[mmc::kDiscInfoSessionsMsb] = static_cast<uint8_t>(sessions >> 8);
+  r[mmc::kDiscInfoFirstTrackLastSessionMsb] = static_cast<uint8_t>(first_in_last >> 8);
+  r[mmc::kDiscInfoLastTrackLastSessionMsb] = static_cast<uint8_t>(last_in_last >> 8);
+  r[mmc::kDiscInfoFlags] = mmc::kDiscUnrestrictedUse;
+  if (state_.profile == mmc::kProfileDvdPlusRw) {
+    r[mmc::kDiscInfoFlags] |= state_.background_format & mmc::kBackgroundFormatMask;
+  }
   if (state_.is_cd()) {
     bool xa = false;
     for (const TrackState& t : state_.tracks) xa = xa || t.mode == TrackMode::kMode2;
-    r[8] = xa ? 0x20 : 0x00;
+    r[mmc::kDiscInfoDiscType] = xa ? mmc::kDiscTypeCdRomXa : 0x00;
     if (state_.finalized || state_.is_pressed()) {
-      std::memset(&r[16], 0xFF, 8);
+      // No further session: both addresses all ones.
+      std::memset(&r[mmc::kDiscInfoLastSessionLeadIn], 0xFF, 8);
     } else {
-      PutMsfAddress(&r[16], SessionLeadInStart(state_));
-      PutMsfAddress(&r[20], state_.capacity);
+      PutMsfAddress(&r[mmc::kDiscInfoLastSessionLeadIn], SessionLeadInStart(state_));
+      PutMsfAddress(&r[mmc::kDiscInfoLastLeadOut], state_.capacity);
     }
   } else if (state_.is_sequential() && !state_.finalized) {
-    PutBe32(&r[16], static_cast<uint32_t>(state_.next_session_start));
-    PutBe32(&r[20], state_.capacity);
+    PutBe32(&r[mmc::kDiscInfoLastSessionLeadIn], static_cast<uint32_t>(state_.next_session_start));
+    PutBe32(&r[mmc::kDiscInfoLastLeadOut], state_.capacity);
   }
   return Deliver(r, GetBe16(c.b + 7), d, n);
 }
@@ -245,9 +260,9 @@ Answer VirtualDevice::ReadCapacity(const Cdb& /*c*/, uint8_t* d, uint32_t n) {
   uint32_t blocks = 0;
   if (state_.is_pressed()) {
     blocks = state_.capacity;
-  } else if (state_.profile == kProfileDvdPlusRw) {
+  } else if (state_.profile == mmc::kProfileDvdPlusRw) {
     blocks = state_.background_format == 0 ? 0 : state_.capacity;
-  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+  } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
     blocks = state_.formatted_blocks;
   } else {
     // The highest block of any track: on a layer jump disc the layer 1 end of its first track.
@@ -276,18 +291,19 @@ Answer VirtualDevice::ReadFormatCapacities(const Cdb& c, uint8_t* d, uint32_t n)
   const uint32_t cap = state_.capacity;
   if (!state_.medium_present()) {
     descriptor(0xFFFFFFFF, 0x03, 2048);  // no medium
-  } else if (state_.profile == kProfileDvdPlusRw) {
+  } else if (state_.profile == mmc::kProfileDvdPlusRw) {
     descriptor(cap, state_.background_format == 0 ? 0x01 : 0x02, 2048);
-    descriptor(cap, 0x26 << 2, 0);
-  } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+    descriptor(cap, mmc::kFormatDvdPlusRw << mmc::kFormatTypeShift, 0);
+  } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
     descriptor(state_.formatted_blocks, 0x02, 2048);
-    descriptor(cap, 0x10 << 2, 16);
-    descriptor(cap - state_.formatted_blocks, 0x13 << 2, 16);
-    descriptor(cap, 0x15 << 2, 16);
-  } else if (state_.profile == kProfileDvdMinusRwSequential) {
+    descriptor(cap, mmc::kFormatDvdRwFull << mmc::kFormatTypeShift, kDvdEccBlocks);
+    descriptor(cap - state_.formatted_blocks, mmc::kFormatDvdRwQuickGrow << mmc::kFormatTypeShift,
+               kDvdEccBlocks);
+    descriptor(cap, mmc::kFormatDvdRwQuick << mmc::kFormatTypeShift, kDvdEccBlocks);
+  } else if (state_.profile == mmc::kProfileDvdMinusRwSequential) {
     descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
-    descriptor(cap, 0x10 << 2, 16);
-    descriptor(cap, 0x15 << 2, 16);
+    descriptor(cap, mmc::kFormatDvdRwFull << mmc::kFormatTypeShift, kDvdEccBlocks);
+    descriptor(cap, mmc::kFormatDvdRwQuick << mmc::kFormatTypeShift, kDvdEccBlocks);
   } else {
     descriptor(cap, DiscStatus(state_) == 0 ? 0x01 : 0x02, 2048);
   }
@@ -303,52 +319,57 @@ Answer VirtualDevice::ReadDiscStructure(const Cdb& c, uint8_t* d, uint32_t n) {
   if (state_.is_cd()) return IncompatibleMedium();
   const uint16_t p = state_.profile;
   const bool dual = state_.is_dual_layer();
-  const bool plus = p == kProfileDvdPlusR || p == kProfileDvdPlusRw || p == kProfileDvdPlusRDl;
+  const bool plus =
+      p == mmc::kProfileDvdPlusR || p == mmc::kProfileDvdPlusRw || p == mmc::kProfileDvdPlusRDl;
   const uint32_t layer0 = dual ? state_.layer0_capacity : state_.capacity;
   std::vector<uint8_t> r;
   switch (format) {
-    case 0x00: {
-      r.assign(4 + 2048, 0);
-      FillPhysicalInfo(state_, &r[4]);
+    case mmc::kStructurePhysical: {
+      r.assign(mmc::kStructureHeaderSize + 2048, 0);
+      FillPhysicalInfo(state_, &r[mmc::kStructureHeaderSize]);
       break;
     }
-    case 0x01:
-      r.assign(8, 0);  // no copy protection, all regions
+    case mmc::kStructureCopyright:
+      r.assign(mmc::kStructureHeaderSize + 4, 0);  // no copy protection, all regions
       break;
-    case 0x0E: {
-      if (!state_.is_dvd_minus_sequential() && p != kProfileDvdMinusRwOverwrite)
+    case mmc::kStructurePreRecorded: {
+      if (!state_.is_dvd_minus_sequential() && p != mmc::kProfileDvdMinusRwOverwrite)
         return InvalidField();
       // Pre-recorded information, field 1: the last address of the data recordable area as an
       // inverted ECC block number.
-      r.assign(4 + 64, 0);
+      r.assign(mmc::kStructureHeaderSize + 64, 0);
       r[4] = 1;
       const uint32_t blocks = (state_.capacity + 197200 + 15) / 16;
       PutBe24(&r[7], ~blocks & 0xFFFFFF);
-      r[10] = p == kProfileDvdMinusRwOverwrite || p == kProfileDvdMinusRwSequential ? 0x32 : 0x22;
+      r[10] = p == mmc::kProfileDvdMinusRwOverwrite || p == mmc::kProfileDvdMinusRwSequential
+                  ? 0x32
+                  : 0x22;
       break;
     }
-    case 0x11: {
+    case mmc::kStructureAdip: {
       if (!plus) return InvalidField();
-      r.assign(4 + 256, 0);
-      FillPhysicalInfo(state_, &r[4]);
+      r.assign(mmc::kStructureHeaderSize + 256, 0);
+      FillPhysicalInfo(state_, &r[mmc::kStructureHeaderSize]);
       break;
     }
-    case 0x20: {
+    case mmc::kStructureLayerBoundary: {
       if (!dual) return InvalidField();
       r.assign(12, 0);
-      r[4] = state_.layer_boundary_fixed || state_.is_pressed() ? 0x00 : 0x80;
-      PutBe32(&r[8], layer0);
+      r[mmc::kLayerBoundaryState] =
+          state_.layer_boundary_fixed || state_.is_pressed() ? 0x00 : mmc::kLayerBoundaryChangeable;
+      PutBe32(&r[mmc::kLayerBoundaryCapacity], layer0);
       break;
     }
-    case 0x21:
-    case 0x22:
-    case 0x23: {
+    case mmc::kStructureShiftedMiddleArea:
+    case mmc::kStructureJumpIntervalSize:
+    case mmc::kStructureManualLayerJump: {
       // DVD-R DL: shifted middle area start, jump interval size (0: jumps are placed by the host
       // reserving tracks), and the next layer jump address of the track being written.
-      if (p != kProfileDvdMinusRDlSequential && p != kProfileDvdMinusRDlJump) return InvalidField();
+      if (p != mmc::kProfileDvdMinusRDlSequential && p != mmc::kProfileDvdMinusRDlJump)
+        return InvalidField();
       r.assign(12, 0);
-      if (format == 0x21) PutBe32(&r[8], layer0);
-      if (format == 0x23) {
+      if (format == mmc::kStructureShiftedMiddleArea) PutBe32(&r[8], layer0);
+      if (format == mmc::kStructureManualLayerJump) {
         uint32_t jump = layer0 - 1;
         for (const TrackState& t : state_.tracks) {
           if (!t.closed && t.layer0_blocks != 0 && t.written < t.layer0_blocks) {

@@ -93,8 +93,8 @@ uint32_t SessionCount(const MediaState& s) {
 }
 
 uint8_t DiscStatus(const MediaState& s) {
-  if (s.is_pressed() || s.profile == kProfileDvdMinusRwOverwrite) return 2;
-  if (s.profile == kProfileDvdPlusRw) return s.background_format == 0 ? 0 : 2;
+  if (s.is_pressed() || s.profile == mmc::kProfileDvdMinusRwOverwrite) return 2;
+  if (s.profile == mmc::kProfileDvdPlusRw) return s.background_format == 0 ? 0 : 2;
   if (s.finalized) return 2;
   if (s.tracks.empty() && s.closed_sessions == 0) return 0;
   return 1;

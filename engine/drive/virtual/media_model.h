@@ -27,7 +27,9 @@ inline constexpr uint32_t kDvdMinusBorderBlocks = 16384;
 inline constexpr uint32_t kDvdPlusSessionGap = 4096;
 inline constexpr uint32_t kDvdFirstPsn = 0x30000;
 
-// DVD tracks and reservations come in whole ECC blocks of 16 sectors.
+// DVD tracks and reservations come in whole ECC blocks of 16 sectors; the fixed packet size a DVD
+// track reports is one ECC block.
+inline constexpr uint32_t kDvdEccBlocks = 16;
 inline uint32_t RoundUp16(uint64_t blocks) {
   return static_cast<uint32_t>((blocks + 15) / 16 * 16);
 }

@@ -16,16 +16,16 @@ struct KindInfo {
 
 // Standard user capacities of 12 cm media: CD 80 minutes; DVD-R(W) and DVD+R(W) differ slightly.
 constexpr KindInfo kKinds[] = {
-    {"cd-r", kProfileCdR, 359849, false},
-    {"cd-rw", kProfileCdRw, 359849, false},
-    {"dvd-r", kProfileDvdMinusR, 2298496, false},
-    {"dvd-rw", kProfileDvdMinusRwSequential, 2298496, false},
-    {"dvd-rw-ro", kProfileDvdMinusRwOverwrite, 2298496, false},
-    {"dvd+r", kProfileDvdPlusR, 2295104, false},
-    {"dvd+rw", kProfileDvdPlusRw, 2295104, false},
-    {"dvd+r-dl", kProfileDvdPlusRDl, 4173824, true},
-    {"dvd-r-dl", kProfileDvdMinusRDlSequential, 4171712, true},
-    {"dvd-r-dl-lj", kProfileDvdMinusRDlJump, 4171712, true},
+    {"cd-r", mmc::kProfileCdR, 359849, false},
+    {"cd-rw", mmc::kProfileCdRw, 359849, false},
+    {"dvd-r", mmc::kProfileDvdMinusR, 2298496, false},
+    {"dvd-rw", mmc::kProfileDvdMinusRwSequential, 2298496, false},
+    {"dvd-rw-ro", mmc::kProfileDvdMinusRwOverwrite, 2298496, false},
+    {"dvd+r", mmc::kProfileDvdPlusR, 2295104, false},
+    {"dvd+rw", mmc::kProfileDvdPlusRw, 2295104, false},
+    {"dvd+r-dl", mmc::kProfileDvdPlusRDl, 4173824, true},
+    {"dvd-r-dl", mmc::kProfileDvdMinusRDlSequential, 4171712, true},
+    {"dvd-r-dl-lj", mmc::kProfileDvdMinusRDlJump, 4171712, true},
 };
 constexpr uint32_t kCdRomMaxBlocks = 405000;  // 90 minutes
 constexpr uint32_t kDvdRomLayerBlocks = 2298496;
@@ -68,7 +68,7 @@ bool MakeBlankMedium(const std::string& kind, uint32_t capacity, MediaState* sta
   } else {
     fresh.capacity = capacity;
   }
-  if (fresh.profile == kProfileDvdMinusRwOverwrite) fresh.formatted_blocks = capacity;
+  if (fresh.profile == mmc::kProfileDvdMinusRwOverwrite) fresh.formatted_blocks = capacity;
   *state = fresh;
   return true;
 }
@@ -97,13 +97,13 @@ bool MakePressedMedium(const std::string& kind, const std::string& image_path, u
       *error = "image of " + std::to_string(blocks) + " blocks is too large for a CD";
       return false;
     }
-    fresh.profile = kProfileCdRom;
+    fresh.profile = mmc::kProfileCdRom;
   } else if (kind == "dvd-rom") {
     if (blocks > kDvdRomDualBlocks) {
       *error = "image of " + std::to_string(blocks) + " blocks is too large for a DVD";
       return false;
     }
-    fresh.profile = kProfileDvdRom;
+    fresh.profile = mmc::kProfileDvdRom;
     if (blocks > kDvdRomLayerBlocks)
       fresh.layer0_capacity = static_cast<uint32_t>((blocks + 31) / 32 * 16);
   } else {
@@ -125,31 +125,31 @@ bool MakePressedMedium(const std::string& kind, const std::string& image_path, u
 
 const char* ProfileName(uint16_t profile) {
   switch (profile) {
-    case kProfileNone:
+    case mmc::kProfileNone:
       return "no medium";
-    case kProfileCdRom:
+    case mmc::kProfileCdRom:
       return "CD-ROM";
-    case kProfileCdR:
+    case mmc::kProfileCdR:
       return "CD-R";
-    case kProfileCdRw:
+    case mmc::kProfileCdRw:
       return "CD-RW";
-    case kProfileDvdRom:
+    case mmc::kProfileDvdRom:
       return "DVD-ROM";
-    case kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusR:
       return "DVD-R sequential";
-    case kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwOverwrite:
       return "DVD-RW restricted overwrite";
-    case kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRwSequential:
       return "DVD-RW sequential";
-    case kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlSequential:
       return "DVD-R DL sequential";
-    case kProfileDvdMinusRDlJump:
+    case mmc::kProfileDvdMinusRDlJump:
       return "DVD-R DL layer jump";
-    case kProfileDvdPlusRw:
+    case mmc::kProfileDvdPlusRw:
       return "DVD+RW";
-    case kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusR:
       return "DVD+R";
-    case kProfileDvdPlusRDl:
+    case mmc::kProfileDvdPlusRDl:
       return "DVD+R DL";
     default:
       return "unknown";

@@ -15,28 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "drive/mmc_vocabulary.h"
+
 namespace quenvar::platform {
 class Env;
 }
 
 namespace quillden::drive::virt {
-
-// MMC profile numbers of the media the recorder models.
-enum Profile : uint16_t {
-  kProfileNone = 0x00,
-  kProfileCdRom = 0x08,
-  kProfileCdR = 0x09,
-  kProfileCdRw = 0x0A,
-  kProfileDvdRom = 0x10,
-  kProfileDvdMinusR = 0x11,
-  kProfileDvdMinusRwOverwrite = 0x13,
-  kProfileDvdMinusRwSequential = 0x14,
-  kProfileDvdMinusRDlSequential = 0x15,
-  kProfileDvdMinusRDlJump = 0x16,
-  kProfileDvdPlusRw = 0x1A,
-  kProfileDvdPlusR = 0x1B,
-  kProfileDvdPlusRDl = 0x2B,
-};
 
 // What a recorded track holds; decides where its blocks are stored.
 enum class TrackMode : uint8_t {
@@ -79,7 +64,7 @@ struct MediaState {
   bool locked = false;  // PREVENT ALLOW MEDIUM REMOVAL
   // The medium.
   std::string kind;  // media kind name it was created as ("dvd+r", "cd-rom", ...)
-  uint16_t profile = kProfileNone;
+  uint16_t profile = mmc::kProfileNone;
   uint32_t capacity = 0;         // user blocks
   uint32_t layer0_capacity = 0;  // dual layer media: blocks on layer 0
   bool layer_boundary_fixed = false;
@@ -99,29 +84,32 @@ struct MediaState {
   std::vector<uint8_t> cd_text;
 
   bool medium_present() const { return has_medium && !tray_open; }
-  bool is_cd() const { return profile >= kProfileCdRom && profile <= kProfileCdRw; }
+  bool is_cd() const { return profile >= mmc::kProfileCdRom && profile <= mmc::kProfileCdRw; }
   bool is_dual_layer() const {
-    return profile == kProfileDvdMinusRDlSequential || profile == kProfileDvdMinusRDlJump ||
-           profile == kProfileDvdPlusRDl || (profile == kProfileDvdRom && layer0_capacity != 0);
+    return profile == mmc::kProfileDvdMinusRDlSequential ||
+           profile == mmc::kProfileDvdMinusRDlJump || profile == mmc::kProfileDvdPlusRDl ||
+           (profile == mmc::kProfileDvdRom && layer0_capacity != 0);
   }
-  bool is_pressed() const { return profile == kProfileCdRom || profile == kProfileDvdRom; }
+  bool is_pressed() const {
+    return profile == mmc::kProfileCdRom || profile == mmc::kProfileDvdRom;
+  }
   bool is_rewritable() const {
-    return profile == kProfileCdRw || profile == kProfileDvdMinusRwOverwrite ||
-           profile == kProfileDvdMinusRwSequential || profile == kProfileDvdPlusRw;
+    return profile == mmc::kProfileCdRw || profile == mmc::kProfileDvdMinusRwOverwrite ||
+           profile == mmc::kProfileDvdMinusRwSequential || profile == mmc::kProfileDvdPlusRw;
   }
   bool is_random_writable() const {
-    return profile == kProfileDvdMinusRwOverwrite || profile == kProfileDvdPlusRw;
+    return profile == mmc::kProfileDvdMinusRwOverwrite || profile == mmc::kProfileDvdPlusRw;
   }
   bool is_dvd_minus_sequential() const {
-    return profile == kProfileDvdMinusR || profile == kProfileDvdMinusRwSequential ||
-           profile == kProfileDvdMinusRDlSequential || profile == kProfileDvdMinusRDlJump;
+    return profile == mmc::kProfileDvdMinusR || profile == mmc::kProfileDvdMinusRwSequential ||
+           profile == mmc::kProfileDvdMinusRDlSequential || profile == mmc::kProfileDvdMinusRDlJump;
   }
   bool is_dvd_plus_sequential() const {
-    return profile == kProfileDvdPlusR || profile == kProfileDvdPlusRDl;
+    return profile == mmc::kProfileDvdPlusR || profile == mmc::kProfileDvdPlusRDl;
   }
   bool is_sequential() const {
-    return profile == kProfileCdR || profile == kProfileCdRw || is_dvd_minus_sequential() ||
-           is_dvd_plus_sequential();
+    return profile == mmc::kProfileCdR || profile == mmc::kProfileCdRw ||
+           is_dvd_minus_sequential() || is_dvd_plus_sequential();
   }
 };
 

@@ -39,7 +39,7 @@ TEST(MediaStateTest, SerializeAndParseRoundTrip) {
   MediaState back;
   std::string error;
   ASSERT_TRUE(ParseState(SerializeState(s), &back, &error)) << error;
-  EXPECT_EQ(back.profile, kProfileCdR);
+  EXPECT_EQ(back.profile, mmc::kProfileCdR);
   EXPECT_EQ(back.capacity, 359849u);
   EXPECT_TRUE(back.locked);
   EXPECT_EQ(back.timing.blank_ms, 7u);
@@ -228,7 +228,7 @@ TEST(MediaStateTest, KindsSeedTheirProfilesAndCapacities) {
   MediaState s;
   std::string error;
   ASSERT_TRUE(MakeBlankMedium("dvd+r-dl", 0, &s, &error));
-  EXPECT_EQ(s.profile, kProfileDvdPlusRDl);
+  EXPECT_EQ(s.profile, mmc::kProfileDvdPlusRDl);
   EXPECT_EQ(s.capacity, 4173824u);
   EXPECT_EQ(s.layer0_capacity * 2, s.capacity);
   ASSERT_TRUE(MakeBlankMedium("dvd-r", 0, &s, &error));

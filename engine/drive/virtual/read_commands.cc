@@ -17,10 +17,10 @@ bool VirtualDevice::ReadUserBlocks(int64_t lba, uint32_t count, uint8_t* out, An
     bool zero = false;
     if (state_.is_pressed()) {
       readable = block >= 0 && block < static_cast<int64_t>(state_.capacity);
-    } else if (state_.profile == kProfileDvdPlusRw) {
+    } else if (state_.profile == mmc::kProfileDvdPlusRw) {
       readable = state_.background_format != 0 && block >= 0 &&
                  block < static_cast<int64_t>(state_.capacity);
-    } else if (state_.profile == kProfileDvdMinusRwOverwrite) {
+    } else if (state_.profile == mmc::kProfileDvdMinusRwOverwrite) {
       readable = block >= 0 && block < static_cast<int64_t>(state_.formatted_blocks);
     } else {
       for (const TrackState& t : state_.tracks) {

@@ -53,18 +53,18 @@ bool ParseInt(const std::string& text, int64_t min, int64_t max, int64_t* value)
 
 bool KnownProfile(int64_t p) {
   switch (p) {
-    case kProfileCdRom:
-    case kProfileCdR:
-    case kProfileCdRw:
-    case kProfileDvdRom:
-    case kProfileDvdMinusR:
-    case kProfileDvdMinusRwOverwrite:
-    case kProfileDvdMinusRwSequential:
-    case kProfileDvdMinusRDlSequential:
-    case kProfileDvdMinusRDlJump:
-    case kProfileDvdPlusRw:
-    case kProfileDvdPlusR:
-    case kProfileDvdPlusRDl:
+    case mmc::kProfileCdRom:
+    case mmc::kProfileCdR:
+    case mmc::kProfileCdRw:
+    case mmc::kProfileDvdRom:
+    case mmc::kProfileDvdMinusR:
+    case mmc::kProfileDvdMinusRwOverwrite:
+    case mmc::kProfileDvdMinusRwSequential:
+    case mmc::kProfileDvdMinusRDlSequential:
+    case mmc::kProfileDvdMinusRDlJump:
+    case mmc::kProfileDvdPlusRw:
+    case mmc::kProfileDvdPlusR:
+    case mmc::kProfileDvdPlusRDl:
       return true;
     default:
       return false;
@@ -368,7 +368,7 @@ const char* TrackProblem(const MediaState& s) {
     if ((t.reserved || t.closed) && t.written > t.size) return "track written beyond its size";
     if (t.layer0_blocks != 0) {
       // Both halves inside their layers, the layer 1 half mirroring the layer 0 half.
-      if (s.profile != kProfileDvdMinusRDlJump || !t.reserved ||
+      if (s.profile != mmc::kProfileDvdMinusRDlJump || !t.reserved ||
           t.size != 2 * uint64_t{t.layer0_blocks} || t.start < 0 ||
           t.start + t.layer0_blocks > s.layer0_capacity) {
         return "layer jump track outside layer 0";
@@ -386,7 +386,7 @@ const char* TrackProblem(const MediaState& s) {
 
 // The first thing in the state that contradicts the rest, or null.
 const char* StateProblem(const MediaState& s) {
-  if (s.has_medium && s.profile == kProfileNone) return "a medium without a profile";
+  if (s.has_medium && s.profile == mmc::kProfileNone) return "a medium without a profile";
   if (s.layer0_capacity > s.capacity) return "layer 0 larger than the disc";
   if (s.formatted_blocks > s.capacity) return "formatted zone larger than the disc";
   if (s.has_medium && s.is_pressed() && (s.image_path.empty() || s.image_blocks != s.capacity)) {

@@ -21,11 +21,11 @@ std::vector<TrackState> TocTracks(const MediaState& s) {
     if (listed) toc.push_back(t);
   }
   if (s.is_random_writable() && toc.empty() &&
-      (s.profile != kProfileDvdPlusRw || s.background_format != 0)) {
+      (s.profile != mmc::kProfileDvdPlusRw || s.background_format != 0)) {
     TrackState t;
     t.number = 1;
     t.session = 1;
-    t.size = s.profile == kProfileDvdPlusRw ? s.capacity : s.formatted_blocks;
+    t.size = s.profile == mmc::kProfileDvdPlusRw ? s.capacity : s.formatted_blocks;
     t.closed = true;
     toc.push_back(t);
   }
@@ -38,7 +38,7 @@ std::vector<uint8_t> Atip(const MediaState& s) {
   PutBe16(r.data(), 26);
   r[4] = 0x80 | 0x50 | 0x04;  // writing power, reference speed
   r[5] = 0x00;
-  r[6] = static_cast<uint8_t>(0x80 | (s.profile == kProfileCdRw ? 0x40 : 0x00));
+  r[6] = static_cast<uint8_t>(0x80 | (s.profile == mmc::kProfileCdRw ? 0x40 : 0x00));
   Msf in = LbaToMsf(kCdAtipLeadInStart);
   r[8] = in.minute;
   r[9] = in.second;
@@ -60,23 +60,25 @@ std::vector<uint8_t> CdText(const MediaState& s) {
 
 void AppendTocEntry(std::vector<uint8_t>* r, uint8_t control, uint8_t number, int64_t lba,
                     bool msf) {
-  uint8_t e[8] = {0, static_cast<uint8_t>(0x10 | control), number, 0};
-  PutAddress(e + 4, lba, msf);
-  r->insert(r->end(), e, e + 8);
+  uint8_t e[mmc::kTocDescriptorSize] = {};
+  e[mmc::kTocControl] = static_cast<uint8_t>(mmc::kAdrPosition | control);
+  e[mmc::kTocTrack] = number;
+  PutAddress(e + mmc::kTocAddress, lba, msf);
+  r->insert(r->end(), e, e + mmc::kTocDescriptorSize);
 }
 
 // Format 0: the tracks from number on (0xAA: only the lead-out), then the lead-out.
 std::vector<uint8_t> TrackToc(const std::vector<TrackState>& toc, uint8_t number, bool msf) {
   const TrackState& last = toc.back();
-  std::vector<uint8_t> r(4, 0);
-  r[2] = static_cast<uint8_t>(toc.front().number);
-  r[3] = static_cast<uint8_t>(last.number);
+  std::vector<uint8_t> r(mmc::kTocHeaderSize, 0);
+  r[mmc::kTocFirst] = static_cast<uint8_t>(toc.front().number);
+  r[mmc::kTocLast] = static_cast<uint8_t>(last.number);
   for (const TrackState& t : toc) {
-    if (number == 0xAA || t.number < number) continue;
+    if (number == mmc::kTocLeadOut || t.number < number) continue;
     AppendTocEntry(&r, Control(t.mode), static_cast<uint8_t>(t.number), t.start, msf);
   }
-  AppendTocEntry(&r, Control(last.mode), 0xAA, last.start + last.size, msf);
-  PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
+  AppendTocEntry(&r, Control(last.mode), mmc::kTocLeadOut, last.start + last.size, msf);
+  PutBe16(r.data() + mmc::kTocLength, static_cast<uint16_t>(r.size() - 2));
   return r;
 }
 
@@ -90,13 +92,14 @@ std::vector<uint8_t> SessionToc(const std::vector<TrackState>& toc, bool msf) {
       break;
     }
   }
-  std::vector<uint8_t> r(12, 0);
-  PutBe16(r.data(), 10);
-  r[2] = 1;
-  r[3] = static_cast<uint8_t>(last_session);
-  r[5] = static_cast<uint8_t>(0x10 | Control(first->mode));
-  r[6] = static_cast<uint8_t>(first->number);
-  PutAddress(&r[8], first->start, msf);
+  std::vector<uint8_t> r(mmc::kTocHeaderSize + mmc::kTocDescriptorSize, 0);
+  PutBe16(r.data() + mmc::kTocLength, static_cast<uint16_t>(r.size() - 2));
+  r[mmc::kTocFirst] = 1;
+  r[mmc::kTocLast] = static_cast<uint8_t>(last_session);
+  uint8_t* descriptor = &r[mmc::kTocHeaderSize];
+  descriptor[mmc::kTocControl] = static_cast<uint8_t>(mmc::kAdrPosition | Control(first->mode));
+  descriptor[mmc::kTocTrack] = static_cast<uint8_t>(first->number);
+  PutAddress(descriptor + mmc::kTocAddress, first->start, msf);
   return r;
 }
 
@@ -158,7 +161,7 @@ void AppendRawSession(const MediaState& s, const std::vector<TrackState>& toc, u
     const uint8_t p[3] = {end.minute, end.second, end.frame};
     AppendRawEntry(r, session, 0x50, 0xB0, middle, p);
   }
-  if (session == 1 && s.profile != kProfileCdRom) {
+  if (session == 1 && s.profile != mmc::kProfileCdRom) {
     const Msf in = LbaToMsf(kCdAtipLeadInStart);
     const uint8_t middle[4] = {0x50, 0, 0, 0};
     const uint8_t p[3] = {in.minute, in.second, in.frame};
@@ -168,13 +171,13 @@ void AppendRawSession(const MediaState& s, const std::vector<TrackState>& toc, u
 
 // Format 2: the raw TOC of a CD, session by session (binary values).
 std::vector<uint8_t> RawToc(const MediaState& s, const std::vector<TrackState>& toc) {
-  std::vector<uint8_t> r(4, 0);
+  std::vector<uint8_t> r(mmc::kTocHeaderSize, 0);
   const uint32_t sessions = toc.back().session;
-  r[2] = 1;
-  r[3] = static_cast<uint8_t>(sessions);
+  r[mmc::kTocFirst] = 1;
+  r[mmc::kTocLast] = static_cast<uint8_t>(sessions);
   for (uint32_t session = 1; session <= sessions; ++session)
     AppendRawSession(s, toc, session, sessions, &r);
-  PutBe16(r.data(), static_cast<uint16_t>(r.size() - 2));
+  PutBe16(r.data() + mmc::kTocLength, static_cast<uint16_t>(r.size() - 2));
   return r;
 }
 
@@ -187,21 +190,23 @@ Answer VirtualDevice::ReadToc(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint8_t number = c.b[6];
   const uint16_t allocation = GetBe16(c.b + 7);
   const std::vector<TrackState> toc = TocTracks(state_);
-  if (format == 4) {
-    if (state_.profile != kProfileCdR && state_.profile != kProfileCdRw) return InvalidField();
+  if (format == mmc::kTocFormatAtip) {
+    if (state_.profile != mmc::kProfileCdR && state_.profile != mmc::kProfileCdRw)
+      return InvalidField();
     return Deliver(Atip(state_), allocation, d, n);
   }
-  if (format == 5 && !toc.empty() && !state_.cd_text.empty()) {
+  if (format == mmc::kTocFormatCdText && !toc.empty() && !state_.cd_text.empty()) {
     return Deliver(CdText(state_), allocation, d, n);
   }
-  if (toc.empty() || format == 3 || format >= 5) return InvalidField();
+  if (toc.empty() || format == mmc::kTocFormatPma || format >= mmc::kTocFormatCdText)
+    return InvalidField();
   switch (format) {
-    case 0:
-      if (number != 0xAA && number > toc.back().number) return InvalidField();
+    case mmc::kTocFormatToc:
+      if (number != mmc::kTocLeadOut && number > toc.back().number) return InvalidField();
       return Deliver(TrackToc(toc, number, msf), allocation, d, n);
-    case 1:
+    case mmc::kTocFormatSessionInfo:
       return Deliver(SessionToc(toc, msf), allocation, d, n);
-    default:
+    default:  // mmc::kTocFormatRawToc
       if (!state_.is_cd()) return InvalidField();
       return Deliver(RawToc(state_, toc), allocation, d, n);
   }

@@ -14,7 +14,10 @@ Answer VirtualDevice::StartStopUnit(const Cdb& c, uint8_t* /*d*/, uint32_t /*n*/
   const bool start = (c.b[4] & 0x01) != 0;
   if (!load_eject) return Answer::Ok(0);
   if (!start) {
-    if (state_.locked) return Answer::Sense(5, 0x53, 0x02);  // medium removal prevented
+    if (state_.locked) {
+      return Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscMediumRemoval,
+                           mmc::kAscqMediumRemovalPrevented);
+    }
     if (!state_.tray_open) {
       state_.tray_open = true;
       sao_active_ = false;

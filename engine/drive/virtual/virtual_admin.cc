@@ -126,18 +126,18 @@ uint32_t DescribeVirtualMedium(const std::string& backing_path, std::string* tex
   const char* status = "appendable";
   if (s.is_pressed() || s.finalized)
     status = "closed";
-  else if (s.profile == virt::kProfileDvdPlusRw)
+  else if (s.profile == mmc::kProfileDvdPlusRw)
     status = s.background_format == 0 ? "blank (unformatted)" : "formatted";
-  else if (s.profile == virt::kProfileDvdMinusRwOverwrite)
+  else if (s.profile == mmc::kProfileDvdMinusRwOverwrite)
     status = "formatted for restricted overwrite";
   else if (s.tracks.empty() && s.closed_sessions == 0)
     status = "blank";
   out << "status: " << status << '\n';
-  if (s.profile == virt::kProfileDvdPlusRw) {
+  if (s.profile == mmc::kProfileDvdPlusRw) {
     static const char* kFormat[] = {"none", "stopped", "running", "complete"};
     out << "background format: " << kFormat[s.background_format & 3] << '\n';
   }
-  if (s.profile == virt::kProfileDvdMinusRwOverwrite)
+  if (s.profile == mmc::kProfileDvdMinusRwOverwrite)
     out << "formatted: " << s.formatted_blocks << " blocks\n";
   out << "sessions closed: " << s.closed_sessions << '\n';
   for (const virt::TrackState& t : s.tracks) {

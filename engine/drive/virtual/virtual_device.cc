@@ -30,13 +30,8 @@ std::map<std::string, std::weak_ptr<VirtualDevice>>& Registry() {
 
 VirtualDevice::VirtualDevice(std::string backing_path, Env* env)
     : backing_path_(std::move(backing_path)), env_(env) {
-  // Write parameters page defaults: track at once, data track, mode 1 blocks, pause 150.
-  write_page_[0] = 0x05;
-  write_page_[1] = 0x32;
-  write_page_[2] = 0x01;
-  write_page_[3] = 0x04;
-  write_page_[4] = 0x08;
-  PutBe16(&write_page_[14], 150);
+  static_assert(sizeof(write_page_) == mmc::kWritePageLength + 2);
+  FillDefaultWritePage(write_page_.data());
 }
 
 VirtualDevice::~VirtualDevice() {

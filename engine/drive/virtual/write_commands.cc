@@ -95,7 +95,7 @@ TrackMode VirtualDevice::WriteTrackMode() const {
 }
 
 bool VirtualDevice::LayerJumpWriting() const {
-  return state_.profile == kProfileDvdMinusRDlJump && (write_page_[2] & 0x0F) == 4;
+  return state_.profile == mmc::kProfileDvdMinusRDlJump && (write_page_[2] & 0x0F) == 4;
 }
 
 bool VirtualDevice::StoreBlocks(int64_t lba, uint32_t count, uint32_t block_size, TrackMode mode,
@@ -163,21 +163,23 @@ Answer VirtualDevice::Write10(const Cdb& c, uint8_t* d, uint32_t n) {
   const int64_t lba = static_cast<int32_t>(GetBe32(c.b + 2));
   const uint32_t count = GetBe16(c.b + 7);
   if (state_.is_pressed()) return CannotWrite();
-  if (state_.profile == kProfileDvdPlusRw && !state_.drive_writes_dvd_plus_rw) return CannotWrite();
+  if (state_.profile == mmc::kProfileDvdPlusRw && !state_.drive_writes_dvd_plus_rw)
+    return CannotWrite();
   if (count == 0) return Answer::Ok(0);
   if (sao_active_) return WriteSao(lba, count, d, n);
   const uint32_t block_size = WriteBlockSize();
   if (static_cast<uint64_t>(count) * block_size > n) return InvalidField();
   const int64_t end = lba + count;
   if (state_.is_random_writable()) {
-    if (state_.profile == kProfileDvdPlusRw && state_.background_format == 0) return CannotWrite();
+    if (state_.profile == mmc::kProfileDvdPlusRw && state_.background_format == 0)
+      return CannotWrite();
     if (lba < 0 || end > static_cast<int64_t>(state_.capacity)) return OutOfRange();
     // Restricted overwrite records whole ECC blocks of 16 sectors.
-    if (state_.profile == kProfileDvdMinusRwOverwrite && (lba % 16 != 0 || count % 16 != 0)) {
+    if (state_.profile == mmc::kProfileDvdMinusRwOverwrite && (lba % 16 != 0 || count % 16 != 0)) {
       return InvalidField();
     }
     if (!StoreBlocks(lba, count, 2048, TrackMode::kData, d)) return WriteError();
-    if (state_.profile == kProfileDvdMinusRwOverwrite && end > state_.formatted_blocks) {
+    if (state_.profile == mmc::kProfileDvdMinusRwOverwrite && end > state_.formatted_blocks) {
       state_.formatted_blocks = static_cast<uint32_t>(end);
     }
     dirty_ = true;
@@ -337,7 +339,8 @@ Answer VirtualDevice::SynchronizeCache(const Cdb& c, uint8_t* /*d*/, uint32_t /*
 Answer VirtualDevice::SendCueSheet(const Cdb& c, uint8_t* d, uint32_t n) {
   const uint32_t size = GetBe24(c.b + 6);
   if (size > n || size == 0 || size % 8 != 0) return InvalidField();
-  if (state_.profile != kProfileCdR && state_.profile != kProfileCdRw) return CannotWrite();
+  if (state_.profile != mmc::kProfileCdR && state_.profile != mmc::kProfileCdRw)
+    return CannotWrite();
   if (state_.finalized || (write_page_[2] & 0x0F) != 2) return SequenceError();
   if (!state_.tracks.empty() && state_.tracks.back().session == OpenSession(state_))
     return SequenceError();
