@@ -338,6 +338,34 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
 
   // The files are gathered and checked before the medium is formatted: a file set that cannot be
   // read, or a target outside the volume, must not cost the user the stick's contents.
+  std::vector<UsbCopyItem> items;
+  uint32_t result = GatherUsbFiles(item, disc, owner, &items);
+  if (result != 0) return result;
+  // A bootable disc's no-emulation boot program starts the stick through the BIOS: the boot
+  // sector Tarnfold gives a FAT32 volume loads it from the root folder, and it is compared too.
+  // Like the file sets, it is checked before the medium is formatted.
+  const CDiscItem* boot = item->Disc(disc);
+  if (boot != nullptr && boot->bootable() && boot->emulation() == kEmulationNone &&
+      settings.file_system != kUsbFileSystemNtfs) {
+    result = AddBootProgram(*boot, owner, &items);
+    if (result != 0) return result;
+  }
+
+  const UsbFormatRequest request = MakeUsbFormatRequest(
+      static_cast<char16_t>(letter), settings.volume_label, settings.file_system);
+  result = FormatStep(request);
+  if (result != 0) {
+    CErrorObject report(kModuleContentsList, kLocFormatFailed, static_cast<int>(result),
+                        LoadString(ids::kFormatFailed), result, owner);
+    return result;
+  }
+  if (cancel_.load() || (display_ != nullptr && display_->cancel_requested()))
+    return QD_E_CANCELLED;
+  return CopyToFormattedMedium(letter, items, verify_mode, owner);
+}
+
+uint32_t CWrenUsbCtrl::GatherUsbFiles(CContentsItem* item, int disc, PromptWindow owner,
+                                      std::vector<UsbCopyItem>* items) {
   FileMap map;
   CWrenDataCtrl collector;
   collector.set_env(env_);
@@ -367,49 +395,39 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
       return QD_E_DRIVER_REQUEST;
     }
   }
-  std::vector<UsbCopyItem> items;
-  if (!MakeUsbCopyList(map, &items, &bad_target)) {
+  if (!MakeUsbCopyList(map, items, &bad_target)) {
     ReportUnexpected(kLocBadTarget, QD_E_DRIVER_REQUEST, owner, bad_target);
     return QD_E_DRIVER_REQUEST;
   }
-  // A bootable disc's no-emulation boot program starts the stick through the BIOS: the boot
-  // sector Tarnfold gives a FAT32 volume loads it from the root folder, and it is compared too.
-  // Like the file sets, it is checked before the medium is formatted.
-  const CDiscItem* boot = item->Disc(disc);
-  if (boot != nullptr && boot->bootable() && boot->emulation() == kEmulationNone &&
-      settings.file_system != kUsbFileSystemNtfs) {
-    std::unique_ptr<platform::ReadableFile> loader;
-    if (!env_->OpenReadable(platform::Utf16ToUtf8(boot->boot_image()), &loader).ok()) {
-      ShowAppMessage(FormatString(ids::kOpenFileFailed, {boot->boot_image()}), PromptButtons::kOk,
-                     PromptIcon::kWarning, owner);
-      return QD_E_SOURCE_MISSING;
-    }
-    // A stick whose boot sector cannot load the whole program would not start: refused, not
-    // reported as a bootable medium.
-    if (loader->Size() == 0 || loader->Size() > TF_BIOS_LOADER_MAX_SIZE) {
-      ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot->boot_image()}),
-                     PromptButtons::kOk, PromptIcon::kWarning, owner);
-      return QD_E_NO_BOOT_IMAGE;
-    }
-    items.push_back({boot->boot_image(), {}, TF_BIOS_LOADER_NAME});
-  }
+  return 0;
+}
 
-  const UsbFormatRequest request = MakeUsbFormatRequest(
-      static_cast<char16_t>(letter), settings.volume_label, settings.file_system);
-  uint32_t result = FormatStep(request);
-  if (result != 0) {
-    CErrorObject report(kModuleContentsList, kLocFormatFailed, static_cast<int>(result),
-                        LoadString(ids::kFormatFailed), result, owner);
-    return result;
+uint32_t CWrenUsbCtrl::AddBootProgram(const CDiscItem& boot, PromptWindow owner,
+                                      std::vector<UsbCopyItem>* items) {
+  std::unique_ptr<platform::ReadableFile> loader;
+  if (!env_->OpenReadable(platform::Utf16ToUtf8(boot.boot_image()), &loader).ok()) {
+    ShowAppMessage(FormatString(ids::kOpenFileFailed, {boot.boot_image()}), PromptButtons::kOk,
+                   PromptIcon::kWarning, owner);
+    return QD_E_SOURCE_MISSING;
   }
-  if (cancel_.load() || (display_ != nullptr && display_->cancel_requested()))
-    return QD_E_CANCELLED;
+  // A stick whose boot sector cannot load the whole program would not start: refused, not
+  // reported as a bootable medium.
+  if (loader->Size() == 0 || loader->Size() > TF_BIOS_LOADER_MAX_SIZE) {
+    ShowAppMessage(FormatString(ids::kBootProgramTooLargeForUsb, {boot.boot_image()}),
+                   PromptButtons::kOk, PromptIcon::kWarning, owner);
+    return QD_E_NO_BOOT_IMAGE;
+  }
+  items->push_back({boot.boot_image(), {}, TF_BIOS_LOADER_NAME});
+  return 0;
+}
 
+uint32_t CWrenUsbCtrl::CopyToFormattedMedium(char letter, const std::vector<UsbCopyItem>& items,
+                                             int32_t verify_mode, PromptWindow owner) {
   int error = 0;
   std::string why;
   volume_ = usbmedia::UsbVolume::Mount(platform::DriveMap::Current(), letter, &error, &why);
   if (!volume_) {
-    result = static_cast<uint32_t>(error != 0 ? error : EIO);
+    const auto result = static_cast<uint32_t>(error != 0 ? error : EIO);
     ReportUnexpected(kLocCopyFailed, result, owner);
     return result;
   }
@@ -418,7 +436,7 @@ uint32_t CWrenUsbCtrl::CreateUsbMedium(CContentsItem* item, int disc, int32_t ve
   const auto count = static_cast<uint32_t>(items.size());
   if (display_ != nullptr) display_->ShowPhaseText(0);
   Bars(count, verify_mode != 0 ? 2 * count : count, true);
-  result = CopyStep(items, owner);
+  uint32_t result = CopyStep(items, owner);
 
   if (result == 0 && !cancel_.load() && verify_mode != 0) {
     // Remounting drops what the kernel cached while copying: the compare reads the medium.

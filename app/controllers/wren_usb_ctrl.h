@@ -144,6 +144,17 @@ class CWrenUsbCtrl {
 
  private:
   usbmedia::UsbMediaList& devices();
+  // The steps of CreateUsbMedium before the format: the copy list of the disc's file sets (0, or
+  // 0x09000000 after telling the user of a bad target), and the BIOS boot program added to it
+  // (0; 0x08000013 or 0x0800001A, told to the user).
+  uint32_t GatherUsbFiles(CContentsItem* item, int disc, PromptWindow owner,
+                          std::vector<UsbCopyItem>* items);
+  uint32_t AddBootProgram(const CDiscItem& boot, PromptWindow owner,
+                          std::vector<UsbCopyItem>* items);
+  // After the format: mount the medium of letter, copy, remount and compare (verify_mode != 0),
+  // unmount. Returns 0 only when every step did.
+  uint32_t CopyToFormattedMedium(char letter, const std::vector<UsbCopyItem>& items,
+                                 int32_t verify_mode, PromptWindow owner);
   uint32_t FormatStep(const UsbFormatRequest& request);
   uint32_t CopyStep(const std::vector<UsbCopyItem>& items, PromptWindow owner);
   uint32_t CompareStep(const std::vector<UsbCopyItem>& items);

@@ -1,6 +1,7 @@
 #include "datadisk/adder.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "datadisk/datadisk_env.h"
@@ -186,14 +187,14 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
                              bool source_follows_folder, DatadiskEntry** entry) {
   if (HasBadCharacter(name))
     return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, name));
+
+  // The find data: the entry itself, or what a symbolic link to a file leads to. An entry of a
+  // listing costs no further look-up unless it is a link to something other than a regular file.
   std::string local;  // made only when the listing did not say enough
   auto local_path = [&]() -> const std::string& {
     if (local.empty()) local = Utf16ToUtf8(source);
     return local;
   };
-
-  // The find data: the entry itself, or what a symbolic link to a file leads to. An entry of a
-  // listing costs no further look-up unless it is a link to something other than a regular file.
   SourceFields fields;
   FileInfo info;
   bool found = listed != nullptr;
@@ -214,33 +215,60 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
     fields.attributes = FILE_ATTRIBUTE_NORMAL;
   }
 
+  // The questions come in this order: the name, whether the source can be read, then whether to
+  // add it or what to do with an entry of that name. Each may end the entry.
+  if (std::optional<Outcome> ended = AskForName(source, folder, &name)) return *ended;
+  if (std::optional<Outcome> ended = CheckReadable(source, folder, name, found ? &info : nullptr))
+    return *ended;
+  const bool new_is_folder = (fields.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (std::optional<Outcome> ended = ClearTheWay(source, folder, name, new_is_folder, entry))
+    return *ended;
+
+  DatadiskEntry* created = disc_.NewEntry();
+  if (!created) return LeaveOut(QD_E_OUT_OF_MEMORY, source, JoinDiscPath(folder, name));
+  created->file_attributes = fields.attributes;
+  created->creation_time = fields.creation;
+  created->last_access_time = fields.last_access;
+  created->last_write_time = fields.last_write;
+  created->size = fields.size;
+  return PlaceNewEntry(created, source, folder, name, source_follows_folder, entry);
+}
+
+std::optional<Adder::Outcome> Adder::AskForName(const std::u16string& source, DatadiskEntry* folder,
+                                                std::u16string* name) {
   // Names too long and names holding ";" are each put to the caller, who may write a new name.
   for (int question = 0; question < 2; ++question) {
     bool ask =
-        question == 0 ? name.size() > kMaxEntryName : name.find(u';') != std::u16string::npos;
+        question == 0 ? name->size() > kMaxEntryName : name->find(u';') != std::u16string::npos;
     if (!ask || !asker_.HasWindow()) continue;
     char16_t buffer[MAX_PATH];
-    quenvar::platform::CopyUtf16(name, buffer, MAX_PATH);
+    quenvar::platform::CopyUtf16(*name, buffer, MAX_PATH);
     uint32_t reply = Ask(FP_ASK_NAME, buffer);
     if (cancelled_) return Outcome::kCancelled;
-    if (reply == 1) return LeaveOut(QD_E_SKIPPED_NAME, source, JoinDiscPath(folder, name));
+    if (reply == 1) return LeaveOut(QD_E_SKIPPED_NAME, source, JoinDiscPath(folder, *name));
     if (reply == 2) {
       buffer[MAX_PATH - 1] = 0;
       std::u16string chosen(quenvar::platform::Utf16View(buffer));
       if (chosen.empty())
-        return LeaveOut(QD_E_INVALID_ARGUMENT, source, JoinDiscPath(folder, name));
+        return LeaveOut(QD_E_INVALID_ARGUMENT, source, JoinDiscPath(folder, *name));
       if (HasBadCharacter(chosen))
         return LeaveOut(QD_E_BAD_CHARACTER, source, JoinDiscPath(folder, chosen));
-      name = std::move(chosen);
+      *name = std::move(chosen);
     }
   }
+  return std::nullopt;
+}
 
+std::optional<Adder::Outcome> Adder::CheckReadable(const std::u16string& source,
+                                                   DatadiskEntry* folder,
+                                                   const std::u16string& name,
+                                                   const FileInfo* found) {
   // Attributes must be readable, and only folders and regular files can be read back later. What
   // the find data came from already tells, except for a link that could not be followed.
-  bool readable = found && (info.is_directory || info.is_regular);
-  if (found && info.is_symlink && !readable) {
+  bool readable = found && (found->is_directory || found->is_regular);
+  if (found && found->is_symlink && !readable) {
     FileInfo attributes;
-    readable = env_->Stat(local_path(), true, &attributes).ok() &&
+    readable = env_->Stat(Utf16ToUtf8(source), true, &attributes).ok() &&
                (attributes.is_directory || attributes.is_regular);
   }
   if (!readable) {
@@ -250,8 +278,12 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
     if (cancelled_) return Outcome::kCancelled;
     if (reply == 1) return Outcome::kLeftOut;
   }
+  return std::nullopt;
+}
 
-  bool new_is_folder = (fields.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+std::optional<Adder::Outcome> Adder::ClearTheWay(const std::u16string& source,
+                                                 DatadiskEntry* folder, const std::u16string& name,
+                                                 bool new_is_folder, DatadiskEntry** entry) {
   DatadiskEntry* existing = FindChild(disc_, folder, name);
   if (!existing) {
     if (asker_.HasWindow()) {
@@ -259,37 +291,35 @@ Adder::Outcome Adder::AddOne(const std::u16string& source, DatadiskEntry* folder
       if (cancelled_) return Outcome::kCancelled;
       if (reply != 0) return Outcome::kLeftOut;
     }
-  } else {
-    const std::u16string disc_path = JoinDiscPath(folder, name);
-    if (!asker_.HasWindow()) return LeaveOut(QD_E_EXISTS, source, disc_path);
-    uint32_t reply = Ask(FP_ASK_DUPLICATE, disc_path.c_str());
-    if (cancelled_) return Outcome::kCancelled;
-    if (reply == 0) {
-      *entry = existing;
-      disc_.SetErrorPaths(source, existing->DiscPath());
-      disc_.Fail(QD_E_KEEP_EXISTING);
-      last_code_ = QD_E_KEEP_EXISTING;
-      return Outcome::kKept;
-    }
-    if (reply != 1) return Outcome::kLeftOut;
-    if (existing->is_folder()) {
-      // An existing folder stays; a folder merges its contents into it, a file cannot.
-      if (new_is_folder) {
-        *entry = existing;
-        return Outcome::kMerged;
-      }
-      return LeaveOut(QD_E_EXISTS, source, disc_path);
-    }
-    DeleteEntry(disc_, existing);
+    return std::nullopt;
   }
+  const std::u16string disc_path = JoinDiscPath(folder, name);
+  if (!asker_.HasWindow()) return LeaveOut(QD_E_EXISTS, source, disc_path);
+  uint32_t reply = Ask(FP_ASK_DUPLICATE, disc_path.c_str());
+  if (cancelled_) return Outcome::kCancelled;
+  if (reply == 0) {
+    *entry = existing;
+    disc_.SetErrorPaths(source, existing->DiscPath());
+    disc_.Fail(QD_E_KEEP_EXISTING);
+    last_code_ = QD_E_KEEP_EXISTING;
+    return Outcome::kKept;
+  }
+  if (reply != 1) return Outcome::kLeftOut;
+  if (existing->is_folder()) {
+    // An existing folder stays; a folder merges its contents into it, a file cannot.
+    if (new_is_folder) {
+      *entry = existing;
+      return Outcome::kMerged;
+    }
+    return LeaveOut(QD_E_EXISTS, source, disc_path);
+  }
+  DeleteEntry(disc_, existing);
+  return std::nullopt;
+}
 
-  DatadiskEntry* created = disc_.NewEntry();
-  if (!created) return LeaveOut(QD_E_OUT_OF_MEMORY, source, JoinDiscPath(folder, name));
-  created->file_attributes = fields.attributes;
-  created->creation_time = fields.creation;
-  created->last_access_time = fields.last_access;
-  created->last_write_time = fields.last_write;
-  created->size = fields.size;
+Adder::Outcome Adder::PlaceNewEntry(DatadiskEntry* created, const std::u16string& source,
+                                    DatadiskEntry* folder, const std::u16string& name,
+                                    bool source_follows_folder, DatadiskEntry** entry) {
   // An entry of a listed folder whose name is its local name finds its source through the folder.
   const std::u16string_view local_name = LastLocalComponent(source);
   try {

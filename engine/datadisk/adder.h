@@ -6,6 +6,7 @@
 #define QUILLDEN_DATADISK_ADDER_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,23 @@ class Adder {
   Outcome AddOne(const std::u16string& source, DatadiskEntry* folder, std::u16string name,
                  const quenvar::platform::FileInfo* listed, bool source_follows_folder,
                  DatadiskEntry** entry);
+  // The steps of AddOne. Each returns how the entry ended, or nothing when the add goes on.
+  // Puts a name too long or holding ";" to the caller, who may replace *name.
+  std::optional<Outcome> AskForName(const std::u16string& source, DatadiskEntry* folder,
+                                    std::u16string* name);
+  // Asks about a source that cannot be read back (found: its find data, null when missing).
+  std::optional<Outcome> CheckReadable(const std::u16string& source, DatadiskEntry* folder,
+                                       const std::u16string& name,
+                                       const quenvar::platform::FileInfo* found);
+  // Asks to add, or what to do with an entry of the same name: keep it (kKept), merge a folder
+  // into it (kMerged) or replace it (deleted here).
+  std::optional<Outcome> ClearTheWay(const std::u16string& source, DatadiskEntry* folder,
+                                     const std::u16string& name, bool new_is_folder,
+                                     DatadiskEntry** entry);
+  // Names created, inserts it into folder and records its source; frees it on failure.
+  Outcome PlaceNewEntry(DatadiskEntry* created, const std::u16string& source, DatadiskEntry* folder,
+                        const std::u16string& name, bool source_follows_folder,
+                        DatadiskEntry** entry);
   // Adds the contents of a local folder into folder, recursively. holds_source: folder's source
   // path is source (it was made from it, not merged into).
   void AddContents(const std::u16string& source, DatadiskEntry* folder, bool holds_source);

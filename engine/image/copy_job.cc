@@ -195,6 +195,76 @@ uint32_t RunOutToKeep(const ImageDescription& description, const TrackEntry& las
              : 0;
 }
 
+// The CD-Text packs of the source's lead-in, whole packs only.
+std::vector<audio::Pack> LeadInPacks(const std::vector<uint8_t>& text) {
+  std::vector<audio::Pack> packs;
+  for (size_t at = 0; at + audio::kPackBytes <= text.size(); at += audio::kPackBytes) {
+    audio::Pack pack;
+    std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(at), audio::kPackBytes, pack.begin());
+    packs.push_back(pack);
+  }
+  return packs;
+}
+
+// The cue sheet of a session whose tracks move by shift blocks and are numbered from
+// first_number: the lead-in (with_text: its R-W data comes from the host), INDEX 0 where a gap
+// lies before a track, INDEX 1 of every track, and the lead-out after run_out blocks of zeros.
+// *total gets the blocks of the tracks.
+std::vector<uint8_t> SessionCueSheet(const std::vector<const TrackEntry*>& tracks,
+                                     uint8_t first_number, int64_t shift, bool with_text,
+                                     uint32_t run_out, uint64_t* total) {
+  const TrackEntry& first = *tracks.front();
+  const TrackEntry& last = *tracks.back();
+  std::vector<uint8_t> sheet;
+  // The lead-in; 0x40 asks for its R-W sub-channel data (CD-Text) from the host.
+  AddCue(&sheet, Control(first), 0, 0,
+         static_cast<uint8_t>(GeneratedForm(first) | (with_text ? 0x40 : 0)), 0);
+  uint32_t previous_end = 0;
+  *total = 0;
+  for (size_t i = 0; i < tracks.size(); ++i) {
+    const TrackEntry& t = *tracks[i];
+    const auto start = static_cast<uint32_t>(t.start + shift);
+    const uint8_t number = static_cast<uint8_t>(first_number + i);
+    if (i == 0) {
+      AddCue(&sheet, Control(t), number, 0, TrackForm(t), start);
+    } else if (start != previous_end) {
+      AddCue(&sheet, Control(t), number, 0, TrackForm(t), previous_end + kPregapBlocks);
+    }
+    AddCue(&sheet, Control(t), number, 1, TrackForm(t), start + kPregapBlocks);
+    previous_end = start + t.sector_count;
+    *total += t.sector_count;
+  }
+  AddCue(&sheet, Control(last), 0xAA, 1, GeneratedForm(last),
+         previous_end + run_out + kPregapBlocks);
+  return sheet;
+}
+
+// Sends track t of the source to the target from block start through a ring writer; mode 2
+// tracks read as 2048-byte blocks are built into mode 2 blocks on the way.
+uint32_t WriteSessionTrack(CopyJob& job, const TrackEntry& t, uint32_t start,
+                           const ProgressReporter& progress) {
+  const bool build_mode2 = t.mode == kModeData2 && t.bytes_per_sector == kCookedSectorSize;
+  rec::RingWriterOptions options;
+  options.drive = job.target;
+  options.block_size = HostBlockSize(t);
+  options.format = build_mode2 ? rec::BlockFormat::kMode2 : rec::BlockFormat::kPlain;
+  options.start_lba = start;
+  options.progress = progress;
+  uint32_t result = QD_OK;
+  std::unique_ptr<rec::RingWriter> writer = rec::RingWriter::Start(options, &result);
+  if (!writer) return result;
+  const uint32_t feed_block = build_mode2            ? kCookedSectorSize
+                              : t.mode == kModeData2 ? 2336u
+                                                     : t.bytes_per_sector;
+  result = FeedTrack(
+      *job.source, t, feed_block,
+      [&](const uint8_t* data, size_t bytes) { return writer->Write(data, bytes); }, progress);
+  const uint32_t ended = writer->End();
+  progress.AddSessionTrack(2, static_cast<uint32_t>(writer->blocks_done()));
+  if (result == QD_OK) result = ended;
+  return result;
+}
+
 // One session of a CD recorded at once: tracks at the source's distances from the session start,
 // INDEX 0 entries for the gaps between them, CD-Text in the lead-in of the first session.
 uint32_t RecordCdSessionAtOnce(CopyJob& job, const std::vector<const TrackEntry*>& tracks,
@@ -205,42 +275,17 @@ uint32_t RecordCdSessionAtOnce(CopyJob& job, const std::vector<const TrackEntry*
   if (result != QD_OK) return result;
   const uint32_t session_start = media.dwNextWritable;
   const int64_t shift = int64_t{session_start} - tracks.front()->start;
-  auto target_start = [&](const TrackEntry& t) { return static_cast<uint32_t>(t.start + shift); };
 
   std::vector<audio::Pack> packs;
-  if (first_session && media.dwStatus == MEDIA_STATUS_BLANK) {
-    const std::vector<uint8_t>& text = job.description.cd_text;
-    for (size_t at = 0; at + audio::kPackBytes <= text.size(); at += audio::kPackBytes) {
-      audio::Pack pack;
-      std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(at), audio::kPackBytes, pack.begin());
-      packs.push_back(pack);
-    }
-  }
+  if (first_session && media.dwStatus == MEDIA_STATUS_BLANK)
+    packs = LeadInPacks(job.description.cd_text);
   const TrackEntry& first = *tracks.front();
   const TrackEntry& last = *tracks.back();
   const uint8_t first_number = static_cast<uint8_t>(DRV_GetLastTrack(job.target) + 1);
-  std::vector<uint8_t> sheet;
-  // The lead-in; 0x40 asks for its R-W sub-channel data (CD-Text) from the host.
-  AddCue(&sheet, Control(first), 0, 0,
-         static_cast<uint8_t>(GeneratedForm(first) | (packs.empty() ? 0 : 0x40)), 0);
-  uint32_t previous_end = 0;
-  uint64_t total = 0;
-  for (size_t i = 0; i < tracks.size(); ++i) {
-    const TrackEntry& t = *tracks[i];
-    const uint32_t start = target_start(t);
-    const uint8_t number = static_cast<uint8_t>(first_number + i);
-    if (i == 0) {
-      AddCue(&sheet, Control(t), number, 0, TrackForm(t), start);
-    } else if (start != previous_end) {
-      AddCue(&sheet, Control(t), number, 0, TrackForm(t), previous_end + kPregapBlocks);
-    }
-    AddCue(&sheet, Control(t), number, 1, TrackForm(t), start + kPregapBlocks);
-    previous_end = start + t.sector_count;
-    total += t.sector_count;
-  }
   const uint32_t run_out = last_session ? 0 : RunOutToKeep(job.description, last);
-  AddCue(&sheet, Control(last), 0xAA, 1, GeneratedForm(last),
-         previous_end + run_out + kPregapBlocks);
+  uint64_t total = 0;
+  const std::vector<uint8_t> sheet =
+      SessionCueSheet(tracks, first_number, shift, !packs.empty(), run_out, &total);
 
   rec::WritePage page;
   page.write_type = rec::kWriteTypeSessionAtOnce;
@@ -260,34 +305,18 @@ uint32_t RecordCdSessionAtOnce(CopyJob& job, const std::vector<const TrackEntry*
   }
   if (result != QD_OK) return result;
   progress.BeginPhase(PRG_PHASE_WRITING, static_cast<uint32_t>(total));
-  previous_end = session_start;
+  uint32_t previous_end = session_start;
   for (size_t i = 0; i < tracks.size(); ++i) {
     const TrackEntry& t = *tracks[i];
-    const uint32_t start = target_start(t);
+    const auto start = static_cast<uint32_t>(t.start + shift);
     progress.SetSessionTrack(1, static_cast<uint32_t>(i + 1));
     if (start > previous_end) {
+      // The gap between two tracks of the source is kept, as zeros.
       result = WriteZeroBlocks(job.target, previous_end, start - previous_end, HostBlockSize(t),
                                progress);
       if (result != QD_OK) return result;
     }
-    const bool build_mode2 = t.mode == kModeData2 && t.bytes_per_sector == kCookedSectorSize;
-    rec::RingWriterOptions options;
-    options.drive = job.target;
-    options.block_size = HostBlockSize(t);
-    options.format = build_mode2 ? rec::BlockFormat::kMode2 : rec::BlockFormat::kPlain;
-    options.start_lba = start;
-    options.progress = progress;
-    std::unique_ptr<rec::RingWriter> writer = rec::RingWriter::Start(options, &result);
-    if (!writer) return result;
-    const uint32_t feed_block = build_mode2            ? kCookedSectorSize
-                                : t.mode == kModeData2 ? 2336u
-                                                       : t.bytes_per_sector;
-    result = FeedTrack(
-        *job.source, t, feed_block,
-        [&](const uint8_t* data, size_t bytes) { return writer->Write(data, bytes); }, progress);
-    const uint32_t ended = writer->End();
-    progress.AddSessionTrack(2, static_cast<uint32_t>(writer->blocks_done()));
-    if (result == QD_OK) result = ended;
+    result = WriteSessionTrack(job, t, start, progress);
     if (result != QD_OK) return result;
     previous_end = start + t.sector_count;
   }

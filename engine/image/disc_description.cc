@@ -103,26 +103,119 @@ uint16_t StoredProfile(uint16_t current, uint16_t book_profile, int layers, size
   return current;
 }
 
+namespace {
+
+// What every track's description needs to know of the disc.
+struct SourceDisc {
+  _MEDIAINFORMATION media{};
+  drive::DiscInformation disc;
+  uint16_t current = 0;  // the drive's current profile
+  bool overwritable = false;
+  WORD last = 0;  // the last track that holds data
+  bool minus_r_type = false;
+};
+
+// Appends track number to description->tracks (and its exact measurement to ->measured).
+uint32_t DescribeTrack(HANDLE drive, const SourceDisc& source, WORD number,
+                       ImageDescription* description) {
+  _TRACKINFORMATION normal{}, exact{};
+  if (DRV_GetTrackInformation(drive, number, &normal, FALSE) == 0 ||
+      DRV_GetTrackInformation(drive, number, &exact, TRUE) == 0) {
+    // Some drives describe no track on overwritable media; the data is what the file system
+    // of the disc covers.
+    if (!source.overwritable || source.last != 1 || source.media.dwUsed == 0)
+      return QD_E_MEDIA_UNSUPPORTED;
+    normal = _TRACKINFORMATION{};
+    normal.dwSize = source.media.dwUsed;
+    normal.dwMode = kModeData1;
+    normal.wTrack = normal.wSession = 1;
+    exact = normal;
+  }
+  TrackEntry entry = EntryFrom(normal);
+  TrackEntry measured = EntryFrom(exact);
+  // The one track of overwritable media spans the whole medium; its data is what the file
+  // system covers (the used size), not every block the medium could hold.
+  if (source.overwritable && source.last == 1 && source.media.dwUsed != 0 &&
+      entry.sector_count > source.media.dwUsed) {
+    entry.sector_count = measured.sector_count = source.media.dwUsed;
+  }
+  drive::TrackInformation raw;
+  uint32_t result = drive::ReadTrackInformation(drive, mmc::kTrackAddressTrack, number, &raw);
+  if (result == QD_OK || drive::TrackFromToc(drive, number, &raw))
+    result = QD_OK;  // reading drives lack the command
+  if (result != QD_OK && !source.overwritable) return result;
+  // A track still open on the source (blank, reserved and not filled, or incomplete) stays
+  // open on the copy; a closed track is closed whatever its reserved bit says.
+  const bool open = !source.overwritable && result == QD_OK &&
+                    drive::TrackIsOpen(drive::ClassifyTrack(raw, source.disc));
+  if (source.minus_r_type) {
+    const bool jump = normal.bLayerJumpStatus != 0;
+    if (number == source.last && raw.lra_valid && !jump && raw.last_recorded >= entry.start &&
+        uint64_t{entry.start} + entry.sector_count > raw.last_recorded) {
+      entry.sector_count = raw.last_recorded - entry.start + 1;
+    }
+    if (source.last > 1 && !jump) entry.reported_size = measured.reported_size = raw.size;
+  }
+  if (drive::IsCdProfile(source.current) && entry.mode == kModeData1) {
+    entry.sector_count = ReadableCdDataSize(drive, entry, measured);
+  } else if (drive::IsCdProfile(source.current) && entry.mode == kModeData2 &&
+             measured.sector_count != 0) {
+    // The same for mode 2: the next track's pregap and this track's run-out are not its data,
+    // and a copy that carried them would move every later track of the session.
+    entry.sector_count = std::min(entry.sector_count, measured.sector_count);
+  }
+  entry.flags = open ? 1u : 0u;
+  entry.layer_jump_status = normal.bLayerJumpStatus;
+  entry.layer_jump[0] = normal.dwLastLayerJump;
+  entry.layer_jump[1] = normal.dwJumpInterval;
+  entry.layer_jump[2] = normal.dwReportedSize;
+  description->tracks.push_back(entry);
+  description->measured.push_back(measured);
+  return QD_OK;
+}
+
+uint32_t DiscFlags(HANDLE drive, const SourceDisc& source) {
+  const uint16_t current = source.current;
+  const _MEDIAINFORMATION& media = source.media;
+  uint32_t flags = 0;
+  if (media.dwStatus == MEDIA_STATUS_APPENDABLE && drive::IsWritableProfile(current)) {
+    flags |= kFlagAppendable;
+  }
+  if (source.disc.last_session_state == 1) flags |= kFlagIncompleteSession;
+  if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 2) flags |= kFlagMiddleArea2;
+  if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
+  if (current == mmc::kProfileHdDvdRDl || current == mmc::kProfileHdDvdRwDl) {
+    uint8_t structure[8] = {};
+    if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK &&
+        (structure[4] & 0x01)) {
+      flags |= kFlagMiddleAreaExpansion;
+    }
+  }
+  return flags;
+}
+
+}  // namespace
+
 uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
   try {
     *description = ImageDescription();
-    _MEDIAINFORMATION media{};
-    uint32_t result = DRV_GetMediaInformation(drive, &media);
+    SourceDisc source;
+    uint32_t result = DRV_GetMediaInformation(drive, &source.media);
     if (result != QD_OK) return result;
-    const uint16_t current = drive::CurrentProfile(drive);
+    const uint16_t current = source.current = drive::CurrentProfile(drive);
     if (current == 0 || drive::ProfileToMediaFlag(current) == 0) return QD_E_MEDIA_UNSUPPORTED;
-    if (media.dwStatus == MEDIA_STATUS_BLANK) return QD_E_SOURCE_BLANK;
-    drive::DiscInformation disc;
-    result = drive::ReadDiscInformation(drive, &disc);
+    if (source.media.dwStatus == MEDIA_STATUS_BLANK) return QD_E_SOURCE_BLANK;
+    result = drive::ReadDiscInformation(drive, &source.disc);
     if (result != QD_OK) return result;
 
     // Only tracks that hold data: the invisible track of an appendable disc is left out.
     // Overwritable media report their one track as blank even when it holds data.
-    const bool overwritable = drive::IsOverwritableProfile(current) ||
-                              drive::IsOverwritableHdDvdProfile(current) ||
-                              current == mmc::kProfileDvdRam;
-    const WORD last =
-        overwritable ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE) : DRV_GetLastTrack(drive);
+    source.overwritable = drive::IsOverwritableProfile(current) ||
+                          drive::IsOverwritableHdDvdProfile(current) ||
+                          current == mmc::kProfileDvdRam;
+    const WORD last = source.last = source.overwritable
+                                        ? DRV_GetTrackInformation(drive, 0, nullptr, FALSE)
+                                        : DRV_GetLastTrack(drive);
     if (last == 0) return QD_E_SOURCE_BLANK;
     const uint16_t book = (current == mmc::kProfileDvdRom || current == mmc::kProfileHdDvdRom)
                               ? drive::BookTypeProfile(drive)
@@ -131,76 +224,14 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
                            ? DRV_GetLayerNumber(drive)
                            : 1;
     const uint16_t profile = StoredProfile(current, book, layers, last);
-    const bool minus_r_type = IsDvdMinusRType(profile);
+    source.minus_r_type = IsDvdMinusRType(profile);
 
     for (WORD number = 1; number <= last; ++number) {
-      _TRACKINFORMATION normal{}, exact{};
-      if (DRV_GetTrackInformation(drive, number, &normal, FALSE) == 0 ||
-          DRV_GetTrackInformation(drive, number, &exact, TRUE) == 0) {
-        // Some drives describe no track on overwritable media; the data is what the file system
-        // of the disc covers.
-        if (!overwritable || last != 1 || media.dwUsed == 0) return QD_E_MEDIA_UNSUPPORTED;
-        normal = _TRACKINFORMATION{};
-        normal.dwSize = media.dwUsed;
-        normal.dwMode = kModeData1;
-        normal.wTrack = normal.wSession = 1;
-        exact = normal;
-      }
-      TrackEntry entry = EntryFrom(normal);
-      TrackEntry measured = EntryFrom(exact);
-      // The one track of overwritable media spans the whole medium; its data is what the file
-      // system covers (the used size), not every block the medium could hold.
-      if (overwritable && last == 1 && media.dwUsed != 0 && entry.sector_count > media.dwUsed) {
-        entry.sector_count = measured.sector_count = media.dwUsed;
-      }
-      drive::TrackInformation raw;
-      result = drive::ReadTrackInformation(drive, mmc::kTrackAddressTrack, number, &raw);
-      if (result == QD_OK || drive::TrackFromToc(drive, number, &raw))
-        result = QD_OK;  // reading drives lack the command
-      if (result != QD_OK && !overwritable) return result;
-      // A track still open on the source (blank, reserved and not filled, or incomplete) stays
-      // open on the copy; a closed track is closed whatever its reserved bit says.
-      const bool open =
-          !overwritable && result == QD_OK && drive::TrackIsOpen(drive::ClassifyTrack(raw, disc));
-      if (minus_r_type) {
-        const bool jump = normal.bLayerJumpStatus != 0;
-        if (number == last && raw.lra_valid && !jump && raw.last_recorded >= entry.start &&
-            uint64_t{entry.start} + entry.sector_count > raw.last_recorded) {
-          entry.sector_count = raw.last_recorded - entry.start + 1;
-        }
-        if (last > 1 && !jump) entry.reported_size = measured.reported_size = raw.size;
-      }
-      if (drive::IsCdProfile(current) && entry.mode == kModeData1) {
-        entry.sector_count = ReadableCdDataSize(drive, entry, measured);
-      } else if (drive::IsCdProfile(current) && entry.mode == kModeData2 &&
-                 measured.sector_count != 0) {
-        // The same for mode 2: the next track's pregap and this track's run-out are not its data,
-        // and a copy that carried them would move every later track of the session.
-        entry.sector_count = std::min(entry.sector_count, measured.sector_count);
-      }
-      entry.flags = open ? 1u : 0u;
-      entry.layer_jump_status = normal.bLayerJumpStatus;
-      entry.layer_jump[0] = normal.dwLastLayerJump;
-      entry.layer_jump[1] = normal.dwJumpInterval;
-      entry.layer_jump[2] = normal.dwReportedSize;
-      description->tracks.push_back(entry);
-      description->measured.push_back(measured);
+      result = DescribeTrack(drive, source, number, description);
+      if (result != QD_OK) return result;
     }
 
-    uint32_t flags = 0;
-    if (media.dwStatus == MEDIA_STATUS_APPENDABLE && drive::IsWritableProfile(current)) {
-      flags |= kFlagAppendable;
-    }
-    if (disc.last_session_state == 1) flags |= kFlagIncompleteSession;
-    if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 2) flags |= kFlagMiddleArea2;
-    if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
-    if (current == mmc::kProfileHdDvdRDl || current == mmc::kProfileHdDvdRwDl) {
-      uint8_t structure[8] = {};
-      if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK &&
-          (structure[4] & 0x01)) {
-        flags |= kFlagMiddleAreaExpansion;
-      }
-    }
+    const uint32_t flags = DiscFlags(drive, source);
     if (drive::IsCdProfile(current)) description->cd_text = ReadCdTextPacks(drive);
     description->profile = profile;
     description->flags = flags;  // planning adds the CD-Text flag from the packs

@@ -88,100 +88,20 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
     if (result != QD_OK) return result;
     if (level_order_.empty()) return QD_E_NOT_FOUND;
 
-    std::vector<fs::FsEntry> entries(level_order_.size());
-    for (uint32_t i = 0; i < level_order_.size(); ++i) {
-      DatadiskEntry* e = level_order_[i];
-      e->layout_index = i;  // parents come first, so theirs is set when their children ask
-      fs::FsEntry& f = entries[i];
-      f.name = e->name();
-      f.is_folder = e->is_folder();
-      f.parent = e->parent ? e->parent->layout_index : fs::kParentIsRoot;
-      f.level = e->level;
-      f.last_write_time = FileTimeOf(e->last_write_time);
-      if (!f.is_folder) {
-        f.size = e->file_size();
-        if (iso && request.refuse_large_files && f.size > kLargestIsoFile) {
-          return QD_E_FILE_TOO_LARGE_FOR_ISO;
-        }
-      }
-    }
-
-    const BootImage* boot = disc.boot_image;
+    std::vector<fs::FsEntry> entries;
+    result = DescribeEntries(disc, iso, &entries);
+    if (result != QD_OK) return result;
     has_boot_ = disc.has_catalog();
-    if (boot && boot->entry) {
-      // The boot image entry shows the image's own blocks; its find data may be stale.
-      const uint32_t i = boot->entry->layout_index;
-      if (i < level_order_.size() && level_order_[i] == boot->entry) entries[i].size = boot->size;
-    }
-
     tree_ =
         std::make_unique<fs::IsoJolietTree>(std::move(entries), code_page_, request.file_version);
     tree_->AssignIsoNames();
     if (!tree_->SortForIso() && iso) return QD_E_NOT_FOUND;
 
-    session_start_ = request.session_start;
-    // The UDF header holds the volume descriptors up to block 256 (and, for 1.02, the file set
-    // descriptor at 257 and 258).
-    header_blocks_ = HeaderBlocks(request.file_system, has_boot_, profile_, write_type_);
-    structure_block_ = session_start_ + header_blocks_;
-    iso_path_table_size_ = iso ? tree_->PathTableSize(View::kIso9660) : 0;
-    joliet_path_table_size_ = iso ? tree_->PathTableSize(View::kJoliet) : 0;
-    iso_directory_bytes_ = iso ? tree_->SizeDirectories(View::kIso9660) : 0;
-    joliet_directory_bytes_ = iso ? tree_->SizeDirectories(View::kJoliet) : 0;
-
-    uint64_t next = structure_block_;
-    iso_l_block_ = static_cast<uint32_t>(next);
-    iso_m_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
-    iso_directory_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
-    next += iso_directory_bytes_ / kBlockSize;
-    joliet_l_block_ = static_cast<uint32_t>(next);
-    joliet_m_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
-    joliet_directory_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
-    next += joliet_directory_bytes_ / kBlockSize;
-    iso_end_block_ = static_cast<uint32_t>(next);
-    if (udf_revision_) {
-      result = PlanUdf(&next);  // UDF hook
-      if (result != QD_OK) return result;
-    }
-    catalog_block_ = 0;
-    boot_image_block_ = 0;
-    efi_image_block_ = 0;
-    if (has_boot_) {
-      // The images follow the catalog, the BIOS image first; a kept image stays where it is.
-      catalog_block_ = static_cast<uint32_t>(next++);
-      if (const BootImage* bios = disc.catalog_bios_image()) {
-        boot_image_block_ = bios->kept_block ? bios->kept_block : static_cast<uint32_t>(next);
-        if (!bios->kept_block) next += BlocksFor(bios->size);
-      }
-      if (const BootImage* efi = disc.efi_image) {
-        efi_image_block_ = efi->kept_block ? efi->kept_block : static_cast<uint32_t>(next);
-        if (!efi->kept_block) next += BlocksFor(efi->size);
-      }
-    }
-    structure_blocks_ =
-        static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
-    first_file_block_ = static_cast<uint32_t>(next);
-    if (iso) {
-      tree_->Relocate(View::kIso9660, iso_directory_block_);
-      tree_->Relocate(View::kJoliet, joliet_directory_block_);
-    }
-
-    // Files in level order, each from a block boundary.
-    std::vector<fs::FsEntry>& planned = tree_->entries();
-    for (uint32_t i = 0; i < level_order_.size(); ++i) {
-      DatadiskEntry* e = level_order_[i];
-      fs::FsEntry& f = planned[i];
-      if (f.is_folder) continue;
-      if (boot && e == boot->entry) {
-        f.location = boot_image_block_;
-      } else if (e->attributes() & DDF_ATTR_IMPORTED) {
-        f.location = e->location;
-      } else if (!e->is_engine_entry()) {
-        f.location = static_cast<uint32_t>(next);
-        next += BlocksFor(f.size);
-      }
-      if (next > 0xFFFFFFFFull) return QD_E_NO_SPACE;
-    }
+    uint64_t next = 0;  // the first block not yet planned
+    result = PlaceStructures(disc, iso, &next);
+    if (result != QD_OK) return result;
+    result = PlaceFiles(disc, &next);
+    if (result != QD_OK) return result;
     end_ = static_cast<uint32_t>(next - session_start_);
     uint64_t total = request.cd_media ? WithCdRunOut(end_) : end_;
     if (total + session_start_ > 0xFFFFFFFFull) return QD_E_NO_SPACE;
@@ -190,46 +110,140 @@ uint32_t SessionLayout::Plan(Datadisk& disc, const LayoutRequest& request) {
       result = FinishUdfPlan(next);  // UDF hook: partition, anchors, E and T
       if (result != QD_OK) return result;
     }
-
-    // The entries keep this layout.
-    for (uint32_t i = 0; i < level_order_.size(); ++i) {
-      DatadiskEntry* e = level_order_[i];
-      const fs::FsEntry& f = planned[i];
-      const std::u16string iso_name = code_page_.ToUtf16(f.iso_name);
-      size_t units = std::min<size_t>(iso_name.size(), 13);
-      std::copy_n(iso_name.data(), units, e->short_name);
-      e->short_name[units] = 0;
-      e->short_name_hash = fs::Crc32Utf16Le(iso_name);
-      e->directory_number = f.iso_directory_number;
-      if (f.is_folder) {
-        e->location = f.iso_directory_block;
-        e->length = f.iso_directory_length;
-        e->second_location = f.joliet_directory_block;
-        e->second_length = f.joliet_directory_length;
-      } else if (!(e->attributes() & DDF_ATTR_IMPORTED)) {
-        e->location = f.location;
-        e->length = f.size;
-        // A split at the layer jump of an earlier job does not carry over to this one.
-        e->second_location = 0;
-        e->second_length = 0;
-      }
-    }
+    KeepPlanInEntries();
     return QD_OK;
   } catch (const std::bad_alloc&) {
     return QD_E_OUT_OF_MEMORY;
   }
 }
 
-void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates) {
-  // With UDF 2.50 the ISO 9660 area lies in the header, between the volume descriptors and the
-  // partition; its directories are produced while the header is written.
-  const bool iso_in_header = iso_end_block_ <= structure_block_;
-  const uint32_t header_held = iso_in_header ? iso_l_block_ - session_start_ : header_blocks_;
-  header_.assign(size_t{header_held} * kBlockSize, 0);
-  catalog_.assign(has_boot_ ? kBlockSize : 0, 0);
-  volume_time_ = volume_time;
-  file_dates_ = file_dates;
+uint32_t SessionLayout::DescribeEntries(const Datadisk& disc, bool iso,
+                                        std::vector<fs::FsEntry>* entries) {
+  entries->resize(level_order_.size());
+  for (uint32_t i = 0; i < level_order_.size(); ++i) {
+    DatadiskEntry* e = level_order_[i];
+    e->layout_index = i;  // parents come first, so theirs is set when their children ask
+    fs::FsEntry& f = (*entries)[i];
+    f.name = e->name();
+    f.is_folder = e->is_folder();
+    f.parent = e->parent ? e->parent->layout_index : fs::kParentIsRoot;
+    f.level = e->level;
+    f.last_write_time = FileTimeOf(e->last_write_time);
+    if (!f.is_folder) {
+      f.size = e->file_size();
+      if (iso && request_.refuse_large_files && f.size > kLargestIsoFile) {
+        return QD_E_FILE_TOO_LARGE_FOR_ISO;
+      }
+    }
+  }
+  const BootImage* boot = disc.boot_image;
+  if (boot && boot->entry) {
+    // The boot image entry shows the image's own blocks; its find data may be stale.
+    const uint32_t i = boot->entry->layout_index;
+    if (i < level_order_.size() && level_order_[i] == boot->entry) (*entries)[i].size = boot->size;
+  }
+  return QD_OK;
+}
 
+uint32_t SessionLayout::PlaceStructures(const Datadisk& disc, bool iso, uint64_t* next_block) {
+  session_start_ = request_.session_start;
+  // The UDF header holds the volume descriptors up to block 256 (and, for 1.02, the file set
+  // descriptor at 257 and 258).
+  header_blocks_ = HeaderBlocks(request_.file_system, has_boot_, profile_, write_type_);
+  structure_block_ = session_start_ + header_blocks_;
+  iso_path_table_size_ = iso ? tree_->PathTableSize(View::kIso9660) : 0;
+  joliet_path_table_size_ = iso ? tree_->PathTableSize(View::kJoliet) : 0;
+  iso_directory_bytes_ = iso ? tree_->SizeDirectories(View::kIso9660) : 0;
+  joliet_directory_bytes_ = iso ? tree_->SizeDirectories(View::kJoliet) : 0;
+
+  uint64_t next = structure_block_;
+  iso_l_block_ = static_cast<uint32_t>(next);
+  iso_m_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
+  iso_directory_block_ = static_cast<uint32_t>(next += BlocksFor(iso_path_table_size_));
+  next += iso_directory_bytes_ / kBlockSize;
+  joliet_l_block_ = static_cast<uint32_t>(next);
+  joliet_m_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
+  joliet_directory_block_ = static_cast<uint32_t>(next += BlocksFor(joliet_path_table_size_));
+  next += joliet_directory_bytes_ / kBlockSize;
+  iso_end_block_ = static_cast<uint32_t>(next);
+  if (udf_revision_) {
+    uint32_t result = PlanUdf(&next);  // UDF hook
+    if (result != QD_OK) return result;
+  }
+  catalog_block_ = 0;
+  boot_image_block_ = 0;
+  efi_image_block_ = 0;
+  if (has_boot_) {
+    // The images follow the catalog, the BIOS image first; a kept image stays where it is.
+    catalog_block_ = static_cast<uint32_t>(next++);
+    if (const BootImage* bios = disc.catalog_bios_image()) {
+      boot_image_block_ = bios->kept_block ? bios->kept_block : static_cast<uint32_t>(next);
+      if (!bios->kept_block) next += BlocksFor(bios->size);
+    }
+    if (const BootImage* efi = disc.efi_image) {
+      efi_image_block_ = efi->kept_block ? efi->kept_block : static_cast<uint32_t>(next);
+      if (!efi->kept_block) next += BlocksFor(efi->size);
+    }
+  }
+  structure_blocks_ =
+      static_cast<uint32_t>((has_boot_ ? catalog_block_ + 1 : next) - structure_block_);
+  first_file_block_ = static_cast<uint32_t>(next);
+  if (iso) {
+    tree_->Relocate(View::kIso9660, iso_directory_block_);
+    tree_->Relocate(View::kJoliet, joliet_directory_block_);
+  }
+  *next_block = next;
+  return QD_OK;
+}
+
+uint32_t SessionLayout::PlaceFiles(const Datadisk& disc, uint64_t* next) {
+  // Files in level order, each from a block boundary.
+  const BootImage* boot = disc.boot_image;
+  std::vector<fs::FsEntry>& planned = tree_->entries();
+  for (uint32_t i = 0; i < level_order_.size(); ++i) {
+    DatadiskEntry* e = level_order_[i];
+    fs::FsEntry& f = planned[i];
+    if (f.is_folder) continue;
+    if (boot && e == boot->entry) {
+      f.location = boot_image_block_;
+    } else if (e->attributes() & DDF_ATTR_IMPORTED) {
+      f.location = e->location;
+    } else if (!e->is_engine_entry()) {
+      f.location = static_cast<uint32_t>(*next);
+      *next += BlocksFor(f.size);
+    }
+    if (*next > 0xFFFFFFFFull) return QD_E_NO_SPACE;
+  }
+  return QD_OK;
+}
+
+void SessionLayout::KeepPlanInEntries() {
+  const std::vector<fs::FsEntry>& planned = tree_->entries();
+  for (uint32_t i = 0; i < level_order_.size(); ++i) {
+    DatadiskEntry* e = level_order_[i];
+    const fs::FsEntry& f = planned[i];
+    const std::u16string iso_name = code_page_.ToUtf16(f.iso_name);
+    size_t units = std::min<size_t>(iso_name.size(), 13);
+    std::copy_n(iso_name.data(), units, e->short_name);
+    e->short_name[units] = 0;
+    e->short_name_hash = fs::Crc32Utf16Le(iso_name);
+    e->directory_number = f.iso_directory_number;
+    if (f.is_folder) {
+      e->location = f.iso_directory_block;
+      e->length = f.iso_directory_length;
+      e->second_location = f.joliet_directory_block;
+      e->second_length = f.joliet_directory_length;
+    } else if (!(e->attributes() & DDF_ATTR_IMPORTED)) {
+      e->location = f.location;
+      e->length = f.size;
+      // A split at the layer jump of an earlier job does not carry over to this one.
+      e->second_location = 0;
+      e->second_length = 0;
+    }
+  }
+}
+
+void SessionLayout::PutIsoVolumeDescriptors(const Datadisk& disc, const fs::IsoTime& volume_time) {
   std::u16string_view label(disc.volume_label);
   label = label.substr(0, std::min<size_t>(label.find(u'\0'), 32));
   std::string ansi = fs::ToAnsiName(code_page_, label);
@@ -260,6 +274,28 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   joliet.root_block = tree_->RootBlock(View::kJoliet);
   joliet.root_length = fs::RoundUpToBlock(tree_->RootLength(View::kJoliet));
 
+  uint8_t* descriptor = header_.data() + size_t{fs::ecma119::kFirstDescriptorBlock} * kBlockSize;
+  fs::PutPrimaryDescriptor(descriptor, iso);
+  descriptor += kBlockSize;
+  if (has_boot_) {
+    fs::PutBootRecord(descriptor, catalog_block_);
+    descriptor += kBlockSize;
+  }
+  fs::PutJolietDescriptor(descriptor, joliet);
+  descriptor += kBlockSize;
+  fs::PutTerminator(descriptor);
+}
+
+void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, bool file_dates) {
+  // With UDF 2.50 the ISO 9660 area lies in the header, between the volume descriptors and the
+  // partition; its directories are produced while the header is written.
+  const bool iso_in_header = iso_end_block_ <= structure_block_;
+  const uint32_t header_held = iso_in_header ? iso_l_block_ - session_start_ : header_blocks_;
+  header_.assign(size_t{header_held} * kBlockSize, 0);
+  catalog_.assign(has_boot_ ? kBlockSize : 0, 0);
+  volume_time_ = volume_time;
+  file_dates_ = file_dates;
+
   const bool with_iso = (request_.file_system & (kFsIso9660 | kFsJoliet)) != 0;
   header_pieces_.clear();
   header_pieces_.push_back({Piece::kBytes, header_.data(), header_held});
@@ -267,16 +303,7 @@ void SessionLayout::Build(const Datadisk& disc, const fs::IsoTime& volume_time, 
   iso_path_tables_.clear();
   joliet_path_tables_.clear();
   if (with_iso) {
-    uint8_t* descriptor = header_.data() + size_t{fs::ecma119::kFirstDescriptorBlock} * kBlockSize;
-    fs::PutPrimaryDescriptor(descriptor, iso);
-    descriptor += kBlockSize;
-    if (has_boot_) {
-      fs::PutBootRecord(descriptor, catalog_block_);
-      descriptor += kBlockSize;
-    }
-    fs::PutJolietDescriptor(descriptor, joliet);
-    descriptor += kBlockSize;
-    fs::PutTerminator(descriptor);
+    PutIsoVolumeDescriptors(disc, volume_time);
 
     // The path tables are held; the directories follow each view's tables in the stream.
     std::vector<Piece>& pieces = iso_in_header ? header_pieces_ : structure_pieces_;

@@ -153,6 +153,19 @@ class SessionLayout {
   };
   uint32_t WritePieces(const std::vector<Piece>& pieces, const BlockSink& sink) const;
 
+  // The steps of Plan, in order. DescribeEntries numbers the entries in level order and lists
+  // what the tree needs of them (0x08000012: a file too large for ISO 9660). PlaceStructures
+  // places the header, path tables, directories, UDF areas, boot catalog and boot images, and
+  // returns the first file block in *next_block. PlaceFiles places the files from *next on
+  // (0x0800003D past block 2^32 - 1). KeepPlanInEntries writes the positions into the entries.
+  uint32_t DescribeEntries(const Datadisk& disc, bool iso, std::vector<fs::FsEntry>* entries);
+  uint32_t PlaceStructures(const Datadisk& disc, bool iso, uint64_t* next_block);
+  uint32_t PlaceFiles(const Datadisk& disc, uint64_t* next);
+  void KeepPlanInEntries();
+  // The step of Build that fills the ISO 9660 volume descriptors of the header: primary, boot
+  // record (with a boot image), Joliet, terminator.
+  void PutIsoVolumeDescriptors(const Datadisk& disc, const fs::IsoTime& volume_time);
+
   const fs::AnsiCodePage& code_page_;
   LayoutRequest request_;
   uint16_t profile_ = 0;
@@ -189,7 +202,10 @@ class SessionLayout {
   uint32_t PlanUdf(uint64_t* next);       // the areas before the boot catalog
   uint32_t FinishUdfPlan(uint64_t next);  // after the files: partition, tail, E and T
   void BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_time);
-  uint16_t udf_revision_ = 0;  // 0: no UDF
+  // The last steps of BuildUdf, by revision; h is the block the header is recorded at.
+  void BuildUdf102Closing(const fs::udf::VolumeInfo& info, uint32_t h);   // anchors, reserve
+  void BuildUdf250Metadata(const fs::udf::VolumeInfo& info, uint32_t h);  // metadata, mirror, tail
+  uint16_t udf_revision_ = 0;                                             // 0: no UDF
   std::unique_ptr<fs::udf::UdfTree> udf_tree_;
   uint32_t udf_area_block_ = 0;       // absolute block of the file entry area (1.02)
   uint32_t udf_partition_start_ = 0;  // absolute

@@ -221,23 +221,36 @@ void SessionLayout::BuildUdf(const Datadisk& disc, const fs::IsoTime& volume_tim
   udf::PutFileSetSequence(file_set, file_set_block, info);
 
   tail_pieces_.clear();
-  if (!v250) {
-    structure_pieces_.push_back({Piece::kUdfArea, nullptr, udf_area_blocks_});
-    udf::PutVolumeDescriptorSequence(header_block(kReserveSequence102), h + kReserveSequence102,
-                                     info);
-    udf::PutAnchor(header_block(kAnchor), h + kAnchor, h + kMainSequence, h + kReserveSequence102,
-                   udf_revision_);
-    tail_.assign(kBlockSize, 0);
-    udf::PutAnchor(tail_.data(), udf_anchor_block_ != 0 ? udf_anchor_block_ : s + end_ - 1,
-                   h + kMainSequence, h + kReserveSequence102, udf_revision_);
-    tail_pieces_.push_back({Piece::kBytes, tail_.data(), 1});
-    return;
+  if (v250) {
+    BuildUdf250Metadata(info, h);
+  } else {
+    BuildUdf102Closing(info, h);
   }
+}
 
+void SessionLayout::BuildUdf102Closing(const udf::VolumeInfo& info, uint32_t h) {
+  // The reserve sequence and the anchor at 256 in the header, the closing anchor after the files.
+  const uint32_t s = session_start_;
+  uint8_t* const header = header_.data();
+  structure_pieces_.push_back({Piece::kUdfArea, nullptr, udf_area_blocks_});
+  udf::PutVolumeDescriptorSequence(header + size_t{kReserveSequence102} * kBlockSize,
+                                   h + kReserveSequence102, info);
+  udf::PutAnchor(header + size_t{kAnchor} * kBlockSize, h + kAnchor, h + kMainSequence,
+                 h + kReserveSequence102, udf_revision_);
+  tail_.assign(kBlockSize, 0);
+  udf::PutAnchor(tail_.data(), udf_anchor_block_ != 0 ? udf_anchor_block_ : s + end_ - 1,
+                 h + kMainSequence, h + kReserveSequence102, udf_revision_);
+  tail_pieces_.push_back({Piece::kBytes, tail_.data(), 1});
+}
+
+void SessionLayout::BuildUdf250Metadata(const udf::VolumeInfo& info, uint32_t h) {
+  const uint32_t s = session_start_;
+  auto udf_block = [this](uint32_t i) { return udf_blocks_.data() + size_t{i} * kBlockSize; };
   const uint32_t reserve = udf_mirror_offset_ + udf_metadata_blocks_ + 96;  // R
   // The header names the blocks it is recorded at: S, or block 0 when it is rewritten there after
   // a session appended to overwritable media.
-  udf::PutAnchor(header_block(kAnchor), h + kAnchor, h + kMainSequence, s + reserve, udf_revision_);
+  udf::PutAnchor(header_.data() + size_t{kAnchor} * kBlockSize, h + kAnchor, h + kMainSequence,
+                 s + reserve, udf_revision_);
 
   // The metadata file and its mirror: Extended File Entries (types 250 and 251) with one short
   // descriptor over the M blocks that follow their 32-block allocation unit.
