@@ -70,6 +70,27 @@ TEST_F(MediaOpsTest, QuickDvdPlusRwEraseWritesExactly513ZeroSectors) {
   EXPECT_EQ(closes.back().cdb[2] & 7, 0);
 }
 
+// Formatting a blank DVD+RW, before erasing or recording it, asks for the size the drive offered for
+// the DVD+RW format: a block count of 0 is a format the drive never offered.
+TEST_F(MediaOpsTest, DvdPlusRwIsFormattedToTheOfferedSize) {
+  OpenDrive("dvd+rw");
+  log_->Clear();
+  HANDLE progress = PRG_CreateProgress();
+  ASSERT_EQ(DRV_EraseMedia(drive_, progress, TRUE), 0u);
+  EXPECT_EQ(WaitForWorker(progress), PRG_STATUS_SUCCEEDED);
+  EXPECT_EQ(PRG_DestroyProgress(progress), 0u);
+  const std::vector<LoggedCommand> formats = log_->Commands(0x04);
+  ASSERT_FALSE(formats.empty());
+  const std::vector<uint8_t>& list = formats.front().parameters;
+  ASSERT_EQ(list.size(), 12u);  // list header and one format descriptor
+  const uint32_t blocks = (uint32_t{list[4]} << 24) | (list[5] << 16) | (list[6] << 8) | list[7];
+  EXPECT_EQ(list[8] >> 2, 0x26);
+  _MEDIAINFORMATION info{};
+  ASSERT_EQ(DRV_GetMediaInformation(drive_, &info), 0u);
+  EXPECT_GT(blocks, 0u);
+  EXPECT_EQ(blocks, info.dwCapacity) << "the DVD+RW format descriptor's size";
+}
+
 TEST_F(MediaOpsTest, BlankingCdRwRunsAWorkerAndLeavesABlankDisc) {
   OpenDrive("cd-rw");
   TestProgress first;

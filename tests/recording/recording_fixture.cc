@@ -31,8 +31,15 @@ bool LoggingTransport::Request(uint32_t code, void* buffer, uint32_t in_size, ui
                                uint32_t* returned) {
   if (code == drive::kRequestPassThrough && buffer != nullptr && in_size >= 44) {
     LoggedCommand command;
-    std::memcpy(command.cdb, static_cast<uint8_t*>(buffer) + 28, 16);
+    uint8_t* record = static_cast<uint8_t*>(buffer);
+    std::memcpy(command.cdb, record + drive::kPassThroughCdb, drive::kPassThroughCdbSize);
     command.opcode = command.cdb[0];
+    const uint32_t length = drive::PassThroughTransferLength(record);
+    if (record[drive::kPassThroughDirection] == drive::kPassThroughDataOut && length <= 512 &&
+        in_size >= drive::kPassThroughDataOffset + length) {
+      command.parameters.assign(drive::PassThroughData(record),
+                                drive::PassThroughData(record) + length);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     log_.push_back(command);
   }

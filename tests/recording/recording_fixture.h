@@ -27,6 +27,7 @@ namespace quillden::recording::testing {
 struct LoggedCommand {
   uint8_t opcode = 0;
   uint8_t cdb[16] = {};
+  std::vector<uint8_t> parameters;  // the data sent by a small data-out command (not WRITE data)
   uint32_t lba() const { return (uint32_t{cdb[2]} << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]; }
   uint16_t blocks() const { return static_cast<uint16_t>((cdb[7] << 8) | cdb[8]); }
 };

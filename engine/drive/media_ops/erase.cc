@@ -151,7 +151,7 @@ uint32_t StartOverwrite(HANDLE drive, HANDLE progress, bool quick) {
   if (result != QD_OK) return result;
   uint32_t blocks = 0;
   for (const FormatCapacity& c : formattable) {
-    if ((c.type >> mmc::kFormatTypeShift) == mmc::kFormatDvdPlusRw) blocks = c.block_count;
+    if (c.type == mmc::kFormatDvdPlusRw) blocks = c.block_count;  // the type comes unshifted
   }
   DiscInformation disc;
   result = WaitWhileDiscBusy(drive, &disc, 0);

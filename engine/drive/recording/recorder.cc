@@ -411,7 +411,7 @@ uint32_t Recorder::OpenDvdPlusRw(uint32_t start_lba, uint32_t sectors) {
     if (result != QD_OK) return result;
     uint32_t blocks = 0;
     for (const drive::FormatCapacity& c : formattable) {
-      if ((c.type >> 2) == 0x26) blocks = c.block_count;
+      if (c.type == drive::mmc::kFormatDvdPlusRw) blocks = c.block_count;  // the type comes unshifted
     }
     drive::DiscInformation disc;
     result = drive::WaitWhileDiscBusy(drive_, &disc, 0);
@@ -423,7 +423,7 @@ uint32_t Recorder::OpenDvdPlusRw(uint32_t start_lba, uint32_t sectors) {
       drive::FormatList list;
       list.options = 0x82;
       list.block_count = blocks;
-      list.format_type = 0x26;
+      list.format_type = drive::mmc::kFormatDvdPlusRw;
       list.type_parameter = background;  // restart a stopped format
       result = drive::FormatUnit(drive_, list);
       if (result == QD_OK) result = drive::WaitWhileDiscBusy(drive_, &disc, 0);
