@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "locale_name.h"
+#include "platform/mutex.h"
 
 namespace quenvar::platform {
 namespace {
@@ -69,14 +69,20 @@ bool IsAscii(std::basic_string_view<Unit> text) {
   return true;
 }
 
+// The answers of IsCodePageSupported so far.
+Mutex g_known_mu;
+std::unordered_map<uint32_t, bool>* KnownCodePages() REQUIRES(g_known_mu) {
+  static auto* known = new std::unordered_map<uint32_t, bool>;
+  return known;
+}
+
 }  // namespace
 
 bool IsCodePageSupported(uint32_t code_page) {
   if (code_page == 0) return false;
   // Asked per byte by lead-byte tests: remember the answers.
-  static std::mutex mu;
-  static auto* known = new std::unordered_map<uint32_t, bool>;
-  std::lock_guard<std::mutex> lock(mu);
+  MutexLock lock(&g_known_mu);
+  std::unordered_map<uint32_t, bool>* known = KnownCodePages();
   auto found = known->find(code_page);
   if (found != known->end()) return found->second;
   bool supported = false;

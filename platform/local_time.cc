@@ -2,18 +2,15 @@
 
 #include <time.h>
 
-#include <mutex>
-
 #include "platform/file_time.h"
+#include "platform/mutex.h"
 
 namespace quenvar::platform {
 namespace {
 
-// tzset and the timezone global are not thread-safe; every reader of the zone goes through here.
-std::mutex& ZoneMutex() {
-  static std::mutex mu;
-  return mu;
-}
+// tzset and the timezone global are not thread-safe; every reader of the zone takes this mutex.
+// It guards the C library's zone state, which carries no annotation.
+Mutex g_zone_mu;
 
 bool FromTm(const tm& t, uint16_t milliseconds, SystemTime* out) {
   int64_t year = static_cast<int64_t>(t.tm_year) + 1900;
@@ -38,8 +35,8 @@ int DaysInMonth(int year, int month) {
 // Rejects fields out of range, February 30 included, which mktime and timegm would silently move.
 bool ToTm(const SystemTime& in, tm* t) {
   if (in.year < 1601 || in.year > 30827 || in.month < 1 || in.month > 12 || in.day < 1 ||
-      in.day > DaysInMonth(in.year, in.month) ||
-      in.hour > 23 || in.minute > 59 || in.second > 59 || in.milliseconds > 999) {
+      in.day > DaysInMonth(in.year, in.month) || in.hour > 23 || in.minute > 59 || in.second > 59 ||
+      in.milliseconds > 999) {
     return false;
   }
   *t = tm();
@@ -59,7 +56,7 @@ bool FileTimeToLocalTime(FileTime time, SystemTime* local) {
   time_t seconds = static_cast<time_t>(UnixSecondsFromFileTime(time));
   tm t;
   {
-    std::lock_guard<std::mutex> lock(ZoneMutex());
+    MutexLock lock(&g_zone_mu);
     if (!localtime_r(&seconds, &t)) return false;
   }
   return FromTm(t, static_cast<uint16_t>(time % kFileTimeUnitsPerSecond / 10000), local);
@@ -70,7 +67,7 @@ bool LocalTimeToFileTime(const SystemTime& local, FileTime* time) {
   if (!ToTm(local, &t)) return false;
   time_t seconds;
   {
-    std::lock_guard<std::mutex> lock(ZoneMutex());
+    MutexLock lock(&g_zone_mu);
     seconds = mktime(&t);
   }
   *time = FileTimeFromUnixSeconds(seconds) + static_cast<FileTime>(local.milliseconds) * 10000;
@@ -94,7 +91,7 @@ bool UtcTimeToFileTime(const SystemTime& utc, FileTime* time) {
 }
 
 int32_t TimeZoneBiasMinutes() {
-  std::lock_guard<std::mutex> lock(ZoneMutex());
+  MutexLock lock(&g_zone_mu);
   tzset();
   return static_cast<int32_t>(timezone / 60);
 }

@@ -5,14 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/unicode.h"
 
 // Two copies of this file live in one process (the engine library and the program each link the
@@ -27,14 +26,7 @@ namespace {
 constexpr uint64_t kLiveMagic = 0x51574e444c495645ull;  // "QWNDLIVE"
 constexpr uint64_t kDeadMagic = 0x51574e4444454144ull;  // "QWNDDEAD"
 
-struct ThreadQueue;
-
-// A sent message's reply slot, on the sender's stack. Guarded by the sender queue's mutex.
-struct PendingSend {
-  ThreadQueue* sender = nullptr;
-  bool done = false;
-  LRESULT result = 0;
-};
+struct PendingSend;
 
 struct Window;
 
@@ -49,32 +41,39 @@ struct QueuedMessage {
 // The message queue of one thread. Queues of threads that created windows are never freed (the
 // windows point at them); the others are freed when their thread ends.
 struct ThreadQueue {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::thread::id thread;
-  bool dead = false;  // the thread has ended
-  int event_fd = -1;  // created on the first MessageNotifyFd
-  bool owns_windows = false;
-  std::deque<QueuedMessage> sent;
-  std::deque<QueuedMessage> posted;
-  std::vector<Window*> windows;  // live windows owned by this thread
+  Mutex mu;
+  CondVar cv{&mu};
+  std::thread::id thread;            // set before the queue is shared
+  bool dead GUARDED_BY(mu) = false;  // the thread has ended
+  int event_fd GUARDED_BY(mu) = -1;  // created on the first MessageNotifyFd
+  bool owns_windows GUARDED_BY(mu) = false;
+  std::deque<QueuedMessage> sent GUARDED_BY(mu);
+  std::deque<QueuedMessage> posted GUARDED_BY(mu);
+  std::vector<Window*> windows GUARDED_BY(mu);  // live windows owned by this thread
 
-  bool Pending() const { return !sent.empty() || !posted.empty(); }
+  bool Pending() const REQUIRES(mu) { return !sent.empty() || !posted.empty(); }
   // Called with mu held after a message was queued.
-  void Signal() {
-    cv.notify_all();
+  void Signal() REQUIRES(mu) {
+    cv.SignalAll();
     if (event_fd >= 0) {
       uint64_t one = 1;
       [[maybe_unused]] ssize_t n = write(event_fd, &one, sizeof(one));
     }
   }
   // Called with mu held when nothing is pending any more.
-  void DrainSignal() {
+  void DrainSignal() REQUIRES(mu) {
     if (event_fd >= 0) {
       uint64_t value;
       [[maybe_unused]] ssize_t n = read(event_fd, &value, sizeof(value));
     }
   }
+};
+
+// A sent message's reply slot, on the sender's stack. Guarded by the sender queue's mutex.
+struct PendingSend {
+  ThreadQueue* sender = nullptr;
+  bool done GUARDED_BY(sender->mu) = false;
+  LRESULT result GUARDED_BY(sender->mu) = 0;
 };
 
 struct Window {
@@ -85,16 +84,15 @@ struct Window {
 };
 
 // Every window this copy ever created, live or dead: never freed, so a handle stays safe to test.
-std::mutex g_shell_mu;
-Window* g_shells = nullptr;
+Mutex g_shell_mu;
+Window* g_shells GUARDED_BY(g_shell_mu) = nullptr;
 
 void Complete(PendingSend* send, LRESULT result) {
-  ThreadQueue* sender = send->sender;
-  std::lock_guard<std::mutex> lock(sender->mu);
+  MutexLock lock(&send->sender->mu);
   send->result = result;
   send->done = true;
   // Notify under the lock: once it is released the sender may return and its queue may go away.
-  sender->cv.notify_all();
+  send->sender->cv.SignalAll();
 }
 
 void ReleaseSenders(std::vector<PendingSend*>* sends) {
@@ -103,7 +101,8 @@ void ReleaseSenders(std::vector<PendingSend*>* sends) {
 }
 
 // Removes every queued message of window from queue (mu held), collecting blocked senders.
-void DropMessagesFor(ThreadQueue* queue, Window* window, std::vector<PendingSend*>* senders) {
+void DropMessagesFor(ThreadQueue* queue, Window* window, std::vector<PendingSend*>* senders)
+    REQUIRES(queue->mu) {
   for (auto* list : {&queue->sent, &queue->posted}) {
     for (auto it = list->begin(); it != list->end();) {
       if (it->window == window) {
@@ -125,7 +124,7 @@ class QueueHolder {
     std::vector<PendingSend*> senders;
     bool free_queue;
     {
-      std::lock_guard<std::mutex> lock(queue_->mu);
+      MutexLock lock(&queue_->mu);
       queue_->dead = true;
       for (Window* window : queue_->windows) window->magic.store(kDeadMagic);
       queue_->windows.clear();
@@ -159,7 +158,20 @@ class QueueHolder {
 
 thread_local QueueHolder t_queue;
 
-Window* AsWindow(HWND handle) { return reinterpret_cast<Window*>(handle); }
+// The registered message names of this copy.
+Mutex g_message_names_mu;
+std::unordered_map<std::u16string, UINT>* MessageNames() REQUIRES(g_message_names_mu) {
+  static auto* names = new std::unordered_map<std::u16string, UINT>;
+  return names;
+}
+std::unordered_map<UINT, bool>* UsedMessageNumbers() REQUIRES(g_message_names_mu) {
+  static auto* used = new std::unordered_map<UINT, bool>;
+  return used;
+}
+
+Window* AsWindow(HWND handle) {
+  return reinterpret_cast<Window*>(handle);
+}
 
 bool LiveHandle(HWND handle) {
   if (handle == nullptr || reinterpret_cast<HANDLE>(handle) == INVALID_HANDLE_VALUE) return false;
@@ -183,12 +195,12 @@ HWND CreateMessageWindow(WindowProcedure procedure) {
   window->queue = queue;
   window->procedure = std::move(procedure);
   {
-    std::lock_guard<std::mutex> lock(queue->mu);
+    MutexLock lock(&queue->mu);
     queue->owns_windows = true;
     queue->windows.push_back(window);
   }
   {
-    std::lock_guard<std::mutex> lock(g_shell_mu);
+    MutexLock lock(&g_shell_mu);
     window->next_shell = g_shells;
     g_shells = window;
   }
@@ -201,7 +213,7 @@ void DestroyMessageWindow(HWND handle) {
   ThreadQueue* queue = window->queue;
   std::vector<PendingSend*> senders;
   {
-    std::lock_guard<std::mutex> lock(queue->mu);
+    MutexLock lock(&queue->mu);
     window->magic.store(kDeadMagic);
     std::erase(queue->windows, window);
     DropMessagesFor(queue, window, &senders);
@@ -211,7 +223,9 @@ void DestroyMessageWindow(HWND handle) {
   ReleaseSenders(&senders);
 }
 
-bool IsWindow(HWND handle) { return LiveHandle(handle); }
+bool IsWindow(HWND handle) {
+  return LiveHandle(handle);
+}
 
 LRESULT SendMessage(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   if (!LiveHandle(handle)) return 0;
@@ -225,34 +239,38 @@ LRESULT SendMessage(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   PendingSend send;
   send.sender = self;
   {
-    std::lock_guard<std::mutex> lock(target->mu);
+    MutexLock lock(&target->mu);
     if (target->dead || window->magic.load() != kLiveMagic) return 0;
     target->sent.push_back(QueuedMessage{window, message, wparam, lparam, &send});
     target->Signal();
   }
   // While waiting, messages sent to this thread's own windows are dispatched, so two threads that
   // send to each other cannot deadlock.
-  std::unique_lock<std::mutex> lock(self->mu);
+  self->mu.Lock();
+  send.sender->mu.AssertHeld();  // the sender is this thread's queue
   while (!send.done) {
     if (!self->sent.empty()) {
       QueuedMessage m = self->sent.front();
       self->sent.pop_front();
       if (!self->Pending()) self->DrainSignal();
-      lock.unlock();
+      self->mu.Unlock();
       Dispatch(m);
-      lock.lock();
+      self->mu.Lock();
+      send.sender->mu.AssertHeld();
       continue;
     }
-    self->cv.wait(lock);
+    self->cv.Wait();
   }
-  return send.result;
+  const LRESULT result = send.result;
+  self->mu.Unlock();
+  return result;
 }
 
 bool PostMessage(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   if (!LiveHandle(handle)) return false;
   Window* window = AsWindow(handle);
   ThreadQueue* target = window->queue;
-  std::lock_guard<std::mutex> lock(target->mu);
+  MutexLock lock(&target->mu);
   if (target->dead || window->magic.load() != kLiveMagic) return false;
   target->posted.push_back(QueuedMessage{window, message, wparam, lparam, nullptr});
   target->Signal();
@@ -265,12 +283,11 @@ bool PostMessage(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
 // only if they registered the names in the same order.
 UINT RegisterWindowMessage(std::u16string_view name) {
   if (name.empty()) return 0;
-  static std::mutex mu;
-  static std::unordered_map<std::u16string, UINT>* names = new std::unordered_map<std::u16string, UINT>;
-  static std::unordered_map<UINT, bool>* used = new std::unordered_map<UINT, bool>;
   std::u16string key(name);
   for (char16_t& c : key) c = AsciiUpper(c);
-  std::lock_guard<std::mutex> lock(mu);
+  MutexLock lock(&g_message_names_mu);
+  std::unordered_map<std::u16string, UINT>* names = MessageNames();
+  std::unordered_map<UINT, bool>* used = UsedMessageNumbers();
   auto found = names->find(key);
   if (found != names->end()) return found->second;
   uint32_t hash = 2166136261u;  // FNV-1a
@@ -288,7 +305,7 @@ UINT RegisterWindowMessage(std::u16string_view name) {
 size_t PumpMessages() {
   ThreadQueue* self = t_queue.Get();
   size_t dispatched = 0;
-  std::unique_lock<std::mutex> lock(self->mu);
+  self->mu.Lock();
   // Posted messages that arrive while pumping wait for the next call, so a procedure that posts to
   // itself cannot keep this loop running; sent messages are always served since senders block.
   size_t posted_budget = self->posted.size();
@@ -304,29 +321,33 @@ size_t PumpMessages() {
     } else {
       break;
     }
-    lock.unlock();
+    self->mu.Unlock();
     Dispatch(m);
     ++dispatched;
-    lock.lock();
+    self->mu.Lock();
   }
   if (!self->Pending()) self->DrainSignal();
+  self->mu.Unlock();
   return dispatched;
 }
 
 bool WaitForMessages(uint32_t timeout_ms) {
   ThreadQueue* self = t_queue.Get();
-  std::unique_lock<std::mutex> lock(self->mu);
+  MutexLock lock(&self->mu);
   if (timeout_ms == UINT32_MAX) {
-    self->cv.wait(lock, [self] { return self->Pending(); });
+    while (!self->Pending()) self->cv.Wait();
     return true;
   }
-  return self->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [self] { return self->Pending(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!self->Pending()) {
+    if (!self->cv.WaitUntil(deadline)) return self->Pending();
+  }
+  return true;
 }
 
 int MessageNotifyFd() {
   ThreadQueue* self = t_queue.Get();
-  std::lock_guard<std::mutex> lock(self->mu);
+  MutexLock lock(&self->mu);
   if (self->event_fd < 0) {
     self->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (self->Pending()) self->Signal();

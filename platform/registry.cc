@@ -11,28 +11,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <set>
 
+#include "platform/mutex.h"
 #include "platform/unicode.h"
 #include "registry_format.h"
 
 namespace quenvar::platform {
 namespace {
 
-using internal::HiveData;
-using internal::KeyData;
-using internal::SameName;
-using internal::ValueData;
 using internal::FindKey;
 using internal::FindValue;
+using internal::HiveData;
+using internal::KeyData;
 using internal::NormalizePath;
+using internal::SameName;
+using internal::ValueData;
 
 // True when child is directly below parent.
 bool IsChildOf(std::u16string_view child, std::u16string_view parent) {
   size_t start = parent.empty() ? 0 : parent.size() + 1;
   if (child.size() <= start) return false;
-  if (!parent.empty() && (child[parent.size()] != u'\\' || !SameName(child.substr(0, parent.size()), parent))) {
+  if (!parent.empty() &&
+      (child[parent.size()] != u'\\' || !SameName(child.substr(0, parent.size()), parent))) {
     return false;
   }
   return child.find(u'\\', start) == std::u16string_view::npos;
@@ -69,6 +70,13 @@ Status ReadWholeFile(const std::string& path, std::string* text, bool* exists) {
   return Status::Ok();
 }
 
+// The damaged hive files already reported in this process (hashes of path and content).
+Mutex g_reported_mu;
+std::set<size_t>* ReportedDamage() REQUIRES(g_reported_mu) {
+  static auto* reported = new std::set<size_t>;
+  return reported;
+}
+
 Status Load(RegistryHive which, HiveData* hive, std::string* raw = nullptr) {
   std::string path = RegistryHivePath(which);
   std::string text;
@@ -76,17 +84,15 @@ Status Load(RegistryHive which, HiveData* hive, std::string* raw = nullptr) {
   Status s = ReadWholeFile(path, &text, &exists);
   if (!s.ok()) return s;
   // Each damaged file is reported once per process, not at every read.
-  static std::mutex reported_mu;
-  static std::set<size_t>* reported = new std::set<size_t>;
   bool report;
   {
-    std::lock_guard<std::mutex> lock(reported_mu);
-    report = reported->insert(std::hash<std::string>()(path + '\0' + text)).second;
+    MutexLock lock(&g_reported_mu);
+    report = ReportedDamage()->insert(std::hash<std::string>()(path + '\0' + text)).second;
   }
   *hive = internal::ParseHive(path, text, report);
   if (!hive->damaged) {
-    std::lock_guard<std::mutex> lock(reported_mu);
-    reported->erase(std::hash<std::string>()(path + '\0' + text));
+    MutexLock lock(&g_reported_mu);
+    ReportedDamage()->erase(std::hash<std::string>()(path + '\0' + text));
   }
   if (raw) *raw = std::move(text);
   return Status::Ok();
@@ -117,7 +123,8 @@ Status CreateFolders(const std::string& folder) {
     Status s = CreateFolders(folder.substr(0, slash));
     if (!s.ok()) return s;
   }
-  if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return Status::FromErrno(errno, "mkdir " + folder);
+  if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+    return Status::FromErrno(errno, "mkdir " + folder);
   return Status::Ok();
 }
 
@@ -135,7 +142,8 @@ Status ReplaceFile(const std::string& path, const std::string& text, mode_t mode
   if (s.ok() && fchmod(fd, mode) != 0) s = Status::FromErrno(errno, "chmod " + temp);
   if (s.ok() && fsync(fd) != 0) s = Status::FromErrno(errno, "fsync " + temp);
   if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, "close " + temp);
-  if (s.ok() && rename(temp.c_str(), path.c_str()) != 0) s = Status::FromErrno(errno, "rename " + temp);
+  if (s.ok() && rename(temp.c_str(), path.c_str()) != 0)
+    s = Status::FromErrno(errno, "rename " + temp);
   if (!s.ok()) {
     unlink(temp.c_str());
     return s;
@@ -201,12 +209,17 @@ std::string HomeFolder() {
   struct passwd pw;
   struct passwd* result = nullptr;
   char buffer[4096];
-  if (getpwuid_r(geteuid(), &pw, buffer, sizeof(buffer), &result) == 0 && result) return result->pw_dir;
+  if (getpwuid_r(geteuid(), &pw, buffer, sizeof(buffer), &result) == 0 && result)
+    return result->pw_dir;
   return "/";
 }
 
-Status NoKey(const std::u16string& path) { return Status::FromErrno(ENOENT, "registry key " + Utf16ToUtf8(path)); }
-Status NoValue(std::u16string_view name) { return Status::FromErrno(ENOENT, "registry value " + Utf16ToUtf8(name)); }
+Status NoKey(const std::u16string& path) {
+  return Status::FromErrno(ENOENT, "registry key " + Utf16ToUtf8(path));
+}
+Status NoValue(std::u16string_view name) {
+  return Status::FromErrno(ENOENT, "registry value " + Utf16ToUtf8(name));
+}
 
 }  // namespace
 
@@ -234,7 +247,8 @@ RegistryValue RegistryValue::MultiSz(std::vector<std::u16string> values) {
 std::string RegistryHivePath(RegistryHive hive) {
   const char* root = std::getenv("QUENVAR_REGISTRY_ROOT");
   if (root && *root) {
-    return std::string(root) + (hive == RegistryHive::kCurrentUser ? "/user/registry" : "/machine/registry");
+    return std::string(root) +
+           (hive == RegistryHive::kCurrentUser ? "/user/registry" : "/machine/registry");
   }
   if (hive == RegistryHive::kLocalMachine) return "/etc/quenvar/registry";
   const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -251,18 +265,23 @@ bool HiveWritable(RegistryHive hive) {
   if (geteuid() == 0) return true;
   std::string path = RegistryHivePath(hive);
   std::string folder = path.substr(0, path.rfind('/'));
-  while (!folder.empty() && access(folder.c_str(), F_OK) != 0) folder = folder.substr(0, folder.rfind('/'));
+  while (!folder.empty() && access(folder.c_str(), F_OK) != 0)
+    folder = folder.substr(0, folder.rfind('/'));
   if (folder.empty()) folder = "/";
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
-  if (access(path.c_str(), F_OK) == 0 && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (access(path.c_str(), F_OK) == 0 && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+    return false;
   return true;
 }
 
 }  // namespace
 
-bool IsAdministrator() { return HiveWritable(RegistryHive::kLocalMachine); }
+bool IsAdministrator() {
+  return HiveWritable(RegistryHive::kLocalMachine);
+}
 
-Status RegistryKey::Open(RegistryHive hive, std::u16string_view path, bool writable, RegistryKey* key) {
+Status RegistryKey::Open(RegistryHive hive, std::u16string_view path, bool writable,
+                         RegistryKey* key) {
   std::u16string normal = NormalizePath(path);
   if (writable && !HiveWritable(hive)) {
     return Status::FromErrno(EACCES, "open registry key " + Utf16ToUtf8(normal) + " for writing");
@@ -282,7 +301,8 @@ Status RegistryKey::Open(RegistryHive hive, std::u16string_view path, bool writa
   return Status::Ok();
 }
 
-Status RegistryKey::Create(RegistryHive hive, std::u16string_view path, RegistryKey* key, bool* created) {
+Status RegistryKey::Create(RegistryHive hive, std::u16string_view path, RegistryKey* key,
+                           bool* created) {
   std::u16string normal = NormalizePath(path);
   bool was_created = false;
   std::u16string stored = normal;
@@ -330,7 +350,8 @@ Status RegistryKey::Delete(RegistryHive hive, std::u16string_view path) {
   return Modify(hive, [&](HiveData* data, bool* changed) {
     if (!FindKey(data, normal)) return NoKey(normal);
     for (const KeyData& key : data->keys) {
-      if (IsUnder(key.path, normal)) return Status::FromErrno(ENOTEMPTY, "delete registry key " + Utf16ToUtf8(normal));
+      if (IsUnder(key.path, normal))
+        return Status::FromErrno(ENOTEMPTY, "delete registry key " + Utf16ToUtf8(normal));
     }
     std::erase_if(data->keys, [&](const KeyData& key) { return SameName(key.path, normal); });
     *changed = true;
@@ -371,7 +392,8 @@ Status RegistryKey::GetDword(std::u16string_view name, uint32_t* value) const {
   RegistryValue v;
   Status s = Query(name, &v);
   if (!s.ok()) return s;
-  if (v.type != RegistryType::kDword) return Status::FromErrno(EINVAL, "registry value " + Utf16ToUtf8(name) + " is no DWORD");
+  if (v.type != RegistryType::kDword)
+    return Status::FromErrno(EINVAL, "registry value " + Utf16ToUtf8(name) + " is no DWORD");
   *value = v.dword;
   return Status::Ok();
 }
@@ -380,12 +402,14 @@ Status RegistryKey::GetString(std::u16string_view name, std::u16string* value) c
   RegistryValue v;
   Status s = Query(name, &v);
   if (!s.ok()) return s;
-  if (v.type != RegistryType::kSz) return Status::FromErrno(EINVAL, "registry value " + Utf16ToUtf8(name) + " is no string");
+  if (v.type != RegistryType::kSz)
+    return Status::FromErrno(EINVAL, "registry value " + Utf16ToUtf8(name) + " is no string");
   *value = std::move(v.text);
   return Status::Ok();
 }
 
-Status RegistryKey::GetMultiString(std::u16string_view name, std::vector<std::u16string>* values) const {
+Status RegistryKey::GetMultiString(std::u16string_view name,
+                                   std::vector<std::u16string>* values) const {
   RegistryValue v;
   Status s = Query(name, &v);
   if (!s.ok()) return s;
@@ -398,7 +422,8 @@ Status RegistryKey::GetMultiString(std::u16string_view name, std::vector<std::u1
 
 Status RegistryKey::Set(std::u16string_view name, const RegistryValue& value) {
   if (!valid_) return Status::FromErrno(EBADF, "registry key not open");
-  if (!writable_) return Status::FromErrno(EACCES, "registry key " + Utf16ToUtf8(path_) + " opened for reading");
+  if (!writable_)
+    return Status::FromErrno(EACCES, "registry key " + Utf16ToUtf8(path_) + " opened for reading");
   return Modify(hive_, [&](HiveData* data, bool* changed) {
     KeyData* key = FindKey(data, path_);
     if (!key) {
@@ -420,11 +445,13 @@ Status RegistryKey::Set(std::u16string_view name, const RegistryValue& value) {
 
 Status RegistryKey::DeleteValue(std::u16string_view name) {
   if (!valid_) return Status::FromErrno(EBADF, "registry key not open");
-  if (!writable_) return Status::FromErrno(EACCES, "registry key " + Utf16ToUtf8(path_) + " opened for reading");
+  if (!writable_)
+    return Status::FromErrno(EACCES, "registry key " + Utf16ToUtf8(path_) + " opened for reading");
   return Modify(hive_, [&](HiveData* data, bool* changed) {
     KeyData* key = FindKey(data, path_);
     if (!key) return path_.empty() ? NoValue(name) : NoKey(path_);
-    size_t removed = std::erase_if(key->values, [&](const ValueData& v) { return SameName(v.name, name); });
+    size_t removed =
+        std::erase_if(key->values, [&](const ValueData& v) { return SameName(v.name, name); });
     if (removed == 0) return NoValue(name);
     *changed = true;
     return Status::Ok();

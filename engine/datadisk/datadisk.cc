@@ -169,19 +169,19 @@ class DiscRegistry {
  public:
   HANDLE Add(std::shared_ptr<Datadisk> disc) {
     HANDLE handle = disc->handle();
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     discs_.emplace(handle, std::move(disc));
     return handle;
   }
   std::shared_ptr<Datadisk> Find(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     auto it = discs_.find(handle);
     return it == discs_.end() ? nullptr : it->second;
   }
   std::shared_ptr<Datadisk> Remove(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     auto it = discs_.find(handle);
     if (it == discs_.end()) return nullptr;
     std::shared_ptr<Datadisk> disc = std::move(it->second);
@@ -190,7 +190,7 @@ class DiscRegistry {
   }
   std::shared_ptr<Datadisk> OwnerOf(HANDLE handle, DatadiskEntry** entry) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    std::lock_guard lock(mutex_);
+    quenvar::platform::MutexLock lock(&mutex_);
     for (auto& [key, disc] : discs_) {
       if (DatadiskEntry* found = disc->EntryFromHandle(handle)) {
         *entry = found;
@@ -201,8 +201,8 @@ class DiscRegistry {
   }
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<HANDLE, std::shared_ptr<Datadisk>> discs_;
+  quenvar::platform::Mutex mutex_;
+  std::unordered_map<HANDLE, std::shared_ptr<Datadisk>> discs_ GUARDED_BY(mutex_);
 };
 
 // Leaked on purpose: a worker may still hold a disc during static destruction at exit.
@@ -302,7 +302,7 @@ std::shared_ptr<Datadisk> Datadisk::Release(HANDLE handle) {
 DatadiskEntry* Datadisk::EntryFromHandle(HANDLE handle) const {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   const auto address = reinterpret_cast<uintptr_t>(handle);
-  std::lock_guard lock(live_mutex_);
+  quenvar::platform::MutexLock lock(&live_mutex_);
   // The slab that would hold it, then a slot boundary of that slab, then a slot in use.
   auto slab = slabs_.upper_bound(address);
   if (slab == slabs_.begin()) return nullptr;
@@ -319,13 +319,13 @@ std::shared_ptr<Datadisk> Datadisk::OwnerOfEntry(HANDLE handle, DatadiskEntry** 
 }
 
 size_t Datadisk::entry_count() const {
-  std::lock_guard lock(live_mutex_);
+  quenvar::platform::MutexLock lock(&live_mutex_);
   return live_count_;
 }
 
 DatadiskEntry* Datadisk::NewEntry() {
   try {
-    std::lock_guard lock(live_mutex_);
+    quenvar::platform::MutexLock lock(&live_mutex_);
     if (free_slots_.empty() && next_slot_ == slab_end_) {
       // Slabs grow with the tree: a small disc stays small, a large one takes few slabs.
       const size_t count =
@@ -366,7 +366,7 @@ void Datadisk::FreeEntry(DatadiskEntry* entry) {
   if (entry->source_units)
     heap_.deallocate(const_cast<char16_t*>(entry->source_units),
                      entry->source_length * sizeof(char16_t), alignof(char16_t));
-  std::lock_guard lock(live_mutex_);
+  quenvar::platform::MutexLock lock(&live_mutex_);
   // Not destroyed: the slot keeps the flag that tells a stale handle from a live one (entries
   // own nothing, so there is nothing to release).
   static_assert(std::is_trivially_destructible_v<DatadiskEntry>);

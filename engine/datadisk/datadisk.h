@@ -29,11 +29,11 @@
 #include <map>
 #include <memory>
 #include <memory_resource>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/unicode.h"
 #include "quillden/datadisk.h"
 #include "quillden/types.h"
@@ -205,12 +205,13 @@ class Datadisk {
   // Entries live in slabs of the heap, so that a handle is checked without an index of its own:
   // it must be a slot of a slab, and the slot must be in use. live_mutex_ guards the slabs, the
   // free slots and every entry's live flag (handles are checked from any thread).
-  mutable std::mutex live_mutex_;
-  std::map<uintptr_t, size_t> slabs_;  // first address, slots
-  std::vector<DatadiskEntry*> free_slots_;
-  DatadiskEntry* next_slot_ = nullptr;  // unused slots of the newest slab, up to slab_end_
-  DatadiskEntry* slab_end_ = nullptr;
-  size_t live_count_ = 0;
+  mutable quenvar::platform::Mutex live_mutex_;
+  std::map<uintptr_t, size_t> slabs_ GUARDED_BY(live_mutex_);  // first address, slots
+  std::vector<DatadiskEntry*> free_slots_ GUARDED_BY(live_mutex_);
+  // Unused slots of the newest slab, up to slab_end_.
+  DatadiskEntry* next_slot_ GUARDED_BY(live_mutex_) = nullptr;
+  DatadiskEntry* slab_end_ GUARDED_BY(live_mutex_) = nullptr;
+  size_t live_count_ GUARDED_BY(live_mutex_) = 0;
 };
 
 // ---- Names ----

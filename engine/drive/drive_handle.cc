@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -11,14 +10,15 @@
 #include "drive/sg_io_transport.h"
 #include "drive/virtual/virtual_recorder.h"
 #include "platform/drive_map.h"
+#include "platform/mutex.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
 namespace quillden::drive {
 namespace {
 
-std::mutex g_registry_mutex;
-std::unordered_map<HANDLE, std::shared_ptr<DriveDevice>>& Registry() {
+quenvar::platform::Mutex g_registry_mutex;
+std::unordered_map<HANDLE, std::shared_ptr<DriveDevice>>& Registry() REQUIRES(g_registry_mutex) {
   static auto* registry = new std::unordered_map<HANDLE, std::shared_ptr<DriveDevice>>();
   return *registry;
 }
@@ -102,21 +102,21 @@ bool DriveDevice::Close() {
 
 HANDLE RegisterDrive(std::shared_ptr<DriveDevice> device) {
   HANDLE handle = device.get();
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  quenvar::platform::MutexLock lock(&g_registry_mutex);
   Registry()[handle] = std::move(device);
   return handle;
 }
 
 std::shared_ptr<DriveDevice> DriveFromHandle(HANDLE drive) {
   if (IsBadHandle(drive)) return nullptr;
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  quenvar::platform::MutexLock lock(&g_registry_mutex);
   auto it = Registry().find(drive);
   return it == Registry().end() ? nullptr : it->second;
 }
 
 std::shared_ptr<DriveDevice> UnregisterDrive(HANDLE drive) {
   if (IsBadHandle(drive)) return nullptr;
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  quenvar::platform::MutexLock lock(&g_registry_mutex);
   auto it = Registry().find(drive);
   if (it == Registry().end()) return nullptr;
   std::shared_ptr<DriveDevice> device = std::move(it->second);

@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "drive/drive_handle.h"
 #include "drive/lock_monitor_hooks.h"
+#include "platform/mutex.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
@@ -62,8 +62,8 @@ class BuiltInControlDevice : public ControlDevice {
   }
 };
 
-std::mutex g_opener_mutex;
-std::function<std::unique_ptr<ControlDevice>()>& Opener() {
+quenvar::platform::Mutex g_opener_mutex;
+std::function<std::unique_ptr<ControlDevice>()>& Opener() REQUIRES(g_opener_mutex) {
   static std::function<std::unique_ptr<ControlDevice>()> opener;
   return opener;
 }
@@ -81,7 +81,7 @@ bool SendControl(uint32_t code, uint32_t value, void* out, uint32_t out_size, ui
 std::unique_ptr<ControlDevice> OpenControlDevice() {
   std::function<std::unique_ptr<ControlDevice>()> opener;
   {
-    std::lock_guard<std::mutex> lock(g_opener_mutex);
+    quenvar::platform::MutexLock lock(&g_opener_mutex);
     opener = Opener();
   }
   if (opener) return opener();
@@ -89,7 +89,7 @@ std::unique_ptr<ControlDevice> OpenControlDevice() {
 }
 
 void SetControlDeviceOpenerForTesting(std::function<std::unique_ptr<ControlDevice>()> opener) {
-  std::lock_guard<std::mutex> lock(g_opener_mutex);
+  quenvar::platform::MutexLock lock(&g_opener_mutex);
   Opener() = std::move(opener);
 }
 
@@ -112,7 +112,8 @@ void NotifyRecordingEnd(uint32_t drive_number) {
 uint32_t QueryRecordingState(uint32_t drive_number) {
   uint8_t state = 0;
   uint32_t returned = 0;
-  if (!SendControl(kControlRecordingState, drive_number, &state, 1, &returned) || returned == 0) return 0;
+  if (!SendControl(kControlRecordingState, drive_number, &state, 1, &returned) || returned == 0)
+    return 0;
   return state == 1 || state == 2 ? 1 : 2;
 }
 

@@ -1,12 +1,12 @@
 #include "image/disc_image.h"
 
-#include <mutex>
 #include <unordered_map>
 
 #include "datadisk/datadisk.h"
+#include "platform/mutex.h"
 #include "platform/unicode.h"
-#include "util/byte_order.h"
 #include "quillden/result.h"
+#include "util/byte_order.h"
 
 namespace quillden::image {
 namespace {
@@ -32,8 +32,8 @@ std::shared_ptr<DiscImage> Refuse(std::string* why, const std::string& reason) {
 }
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<const void*, std::shared_ptr<DiscImage>> live;
+  quenvar::platform::Mutex mutex;
+  std::unordered_map<const void*, std::shared_ptr<DiscImage>> live GUARDED_BY(mutex);
 };
 
 Registry& GetRegistry() {
@@ -76,7 +76,8 @@ std::shared_ptr<DiscImage> DiscImage::Open(Env* env, std::u16string_view path, s
   const bool single = (header.flags & kFlagSingleDataTrack) != 0;
   // Recording takes the one entry of such an image and comparing would take them all: a second
   // entry has no meaning and is refused rather than half used.
-  if (single && header.track_count > 1) return Refuse(why, "a single data track image with several tracks");
+  if (single && header.track_count > 1)
+    return Refuse(why, "a single data track image with several tracks");
   const bool has_cd_text = (header.flags & kFlagCdText) != 0;
   const bool has_row = (header.flags & kFlagRow) != 0;
   // Everything up to the end of the lists must be in the file before any of it is allocated. In
@@ -165,7 +166,7 @@ uint32_t DiscImage::ReadRowData(uint32_t* sector_count, std::vector<uint8_t>* he
 HANDLE DiscImage::Register(std::shared_ptr<DiscImage> image) {
   Registry& registry = GetRegistry();
   HANDLE handle = image.get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  quenvar::platform::MutexLock lock(&registry.mutex);
   registry.live.emplace(handle, std::move(image));
   return handle;
 }
@@ -173,7 +174,7 @@ HANDLE DiscImage::Register(std::shared_ptr<DiscImage> image) {
 std::shared_ptr<DiscImage> DiscImage::FromHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   Registry& registry = GetRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  quenvar::platform::MutexLock lock(&registry.mutex);
   auto it = registry.live.find(handle);
   return it == registry.live.end() ? nullptr : it->second;
 }
@@ -181,7 +182,7 @@ std::shared_ptr<DiscImage> DiscImage::FromHandle(HANDLE handle) {
 std::shared_ptr<DiscImage> DiscImage::Release(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   Registry& registry = GetRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  quenvar::platform::MutexLock lock(&registry.mutex);
   auto it = registry.live.find(handle);
   if (it == registry.live.end()) return nullptr;
   std::shared_ptr<DiscImage> image = std::move(it->second);

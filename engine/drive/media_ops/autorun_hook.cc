@@ -10,15 +10,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/message_window.h"
+#include "platform/mutex.h"
 #include "quillden/util.h"
 
 namespace quillden::drive {
 namespace {
 
-static_assert(std::atomic<uint32_t>::is_always_lock_free, "the shared word must be lock-free across processes");
+static_assert(std::atomic<uint32_t>::is_always_lock_free,
+              "the shared word must be lock-free across processes");
 
 // The shared word, mapped once per process and name.
 struct SharedWord {
@@ -26,11 +27,15 @@ struct SharedWord {
   std::atomic<uint32_t>* word = nullptr;
 };
 
-std::mutex g_mutex;
+quenvar::platform::Mutex g_mutex;
+SharedWord& Mapped() REQUIRES(g_mutex) {
+  static auto* mapped = new SharedWord();
+  return *mapped;
+}
 
 std::atomic<uint32_t>* MapWord() {
-  static SharedWord* mapped = new SharedWord();
-  std::lock_guard<std::mutex> lock(g_mutex);
+  quenvar::platform::MutexLock lock(&g_mutex);
+  SharedWord* mapped = &Mapped();
   const std::string name = AutoRunSharedName();
   if (mapped->word != nullptr && mapped->name == name) return mapped->word;
   const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -50,9 +55,13 @@ std::atomic<uint32_t>* MapWord() {
   return mapped->word;
 }
 
-bool ProcessAlive(uint32_t pid) { return pid != 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+bool ProcessAlive(uint32_t pid) {
+  return pid != 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
 
-uint32_t OwnHandle() { return static_cast<uint32_t>(::getpid()); }
+uint32_t OwnHandle() {
+  return static_cast<uint32_t>(::getpid());
+}
 
 UINT QueryCancelAutoPlayMessage() {
   static const UINT message = quenvar::platform::RegisterWindowMessage(u"QueryCancelAutoPlay");
@@ -71,7 +80,8 @@ bool AutoRunHookInstalled() {
   return word != nullptr && ProcessAlive(word->load());
 }
 
-bool AutoRunHookProcedure(int code, HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* reply) {
+bool AutoRunHookProcedure(int code, HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                          LRESULT* reply) {
   (void)window;
   (void)wparam;
   (void)lparam;

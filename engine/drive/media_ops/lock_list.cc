@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "drive/drive_handle.h"
 #include "drive/lock_monitor_hooks.h"
 #include "drive/mmc_commands.h"
 #include "platform/message_window.h"
+#include "platform/mutex.h"
 #include "platform/sync.h"
 #include "quillden/drive.h"
 #include "quillden/result.h"
@@ -43,16 +43,17 @@ struct LockNode {
   std::unique_ptr<quenvar::platform::Thread> thread;
 };
 
-std::mutex g_lock_mutex;
-std::list<LockNode>& LockList() {
+quenvar::platform::Mutex g_lock_mutex;
+std::list<LockNode>& LockList() REQUIRES(g_lock_mutex) {
   static auto* list = new std::list<LockNode>();
   return *list;
 }
 
-std::list<LockNode>::iterator FindLocked(uint32_t number, HANDLE drive) {
+std::list<LockNode>::iterator FindLocked(uint32_t number, HANDLE drive) REQUIRES(g_lock_mutex) {
   std::list<LockNode>& list = LockList();
   for (auto it = list.begin(); it != list.end(); ++it) {
-    if (number != 0 ? it->drive_number == number : (it->drive_number == 0 && it->drive == drive)) return it;
+    if (number != 0 ? it->drive_number == number : (it->drive_number == 0 && it->drive == drive))
+      return it;
   }
   return list.end();
 }
@@ -87,9 +88,11 @@ uint32_t RunMonitor(const std::shared_ptr<MonitorRecord>& record) {
   MonitorRecord& r = *record;
   uint8_t mode_bytes[4] = {};
   uint32_t returned = 0;
-  const uint32_t mode = DriverRequest(r.drive, kRequestEjectDetectionMode, mode_bytes, 0, 4, &returned) && returned >= 4
-                            ? GetLe32(mode_bytes)
-                            : 0;
+  const uint32_t mode =
+      DriverRequest(r.drive, kRequestEjectDetectionMode, mode_bytes, 0, 4, &returned) &&
+              returned >= 4
+          ? GetLe32(mode_bytes)
+          : 0;
   if (!r.alive.Wait(kPollMs)) return QD_OK;
   uint32_t failure = QD_OK;
   for (;;) {
@@ -105,7 +108,8 @@ uint32_t RunMonitor(const std::shared_ptr<MonitorRecord>& record) {
       }
     } else {
       uint8_t event[8] = {};
-      const uint32_t result = GetEventStatusNotification(r.drive, kMediaClass, event, sizeof(event));
+      const uint32_t result =
+          GetEventStatusNotification(r.drive, kMediaClass, event, sizeof(event));
       if (!Pause(r, kPollMs)) return QD_OK;
       if (result != QD_OK) {
         failure = result;
@@ -127,7 +131,7 @@ uint32_t RunMonitor(const std::shared_ptr<MonitorRecord>& record) {
 
 void SetMonitorRunning(uint32_t drive_number, bool running) {
   if (drive_number == 0) return;
-  std::lock_guard<std::mutex> lock(g_lock_mutex);
+  quenvar::platform::MutexLock lock(&g_lock_mutex);
   auto it = FindLocked(drive_number, nullptr);
   if (it == LockList().end()) return;
   if (running) {
@@ -139,11 +143,15 @@ void SetMonitorRunning(uint32_t drive_number, bool running) {
 
 }  // namespace
 
-void PauseLockMonitor(uint32_t drive_number) { SetMonitorRunning(drive_number, false); }
-void ResumeLockMonitor(uint32_t drive_number) { SetMonitorRunning(drive_number, true); }
+void PauseLockMonitor(uint32_t drive_number) {
+  SetMonitorRunning(drive_number, false);
+}
+void ResumeLockMonitor(uint32_t drive_number) {
+  SetMonitorRunning(drive_number, true);
+}
 
 size_t LockedDriveCount() {
-  std::lock_guard<std::mutex> lock(g_lock_mutex);
+  quenvar::platform::MutexLock lock(&g_lock_mutex);
   return LockList().size();
 }
 
@@ -151,47 +159,51 @@ size_t LockedDriveCount() {
 
 using namespace quillden::drive;
 
-QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_LockMedia(HWND window, HANDLE drive, BOOL lock, UINT message) {
+QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_LockMedia(HWND window, HANDLE drive, BOOL lock,
+                                                   UINT message) {
   if (!DriveFromHandle(drive)) return QD_E_INVALID_HANDLE;
   const uint32_t number = DriveNumberOf(drive);
   try {
-    std::unique_lock<std::mutex> guard(g_lock_mutex);
-    auto node = FindLocked(number, drive);
-    if (lock) {
-      if (node != LockList().end()) return QD_OK;
-      LockList().emplace_back();
-      node = std::prev(LockList().end());
-      node->drive_number = number;
-      node->drive = drive;
-    }
-    PreventAllowMediumRemoval(drive, lock != FALSE, true);
-    uint32_t result = PreventAllowMediumRemoval(drive, lock != FALSE, false);
-
-    if (lock) {
-      auto record = std::make_shared<MonitorRecord>();
-      record->drive = drive;
-      record->window = window;
-      record->message = message;
-      CatchEjectRequests(drive, true);
-      node->record = record;
-      node->thread = quenvar::platform::Thread::Start([record] { return RunMonitor(record); });
-      if (!node->thread) {
-        LockList().erase(node);
-        CatchEjectRequests(drive, false);
-        return QD_E_THREAD;
+    uint32_t result;
+    LockNode taken;
+    {
+      quenvar::platform::MutexLock guard(&g_lock_mutex);
+      auto node = FindLocked(number, drive);
+      if (lock) {
+        if (node != LockList().end()) return QD_OK;
+        LockList().emplace_back();
+        node = std::prev(LockList().end());
+        node->drive_number = number;
+        node->drive = drive;
       }
-      return result;
-    }
-    if (node != LockList().end()) {
-      LockNode taken = std::move(*node);
+      PreventAllowMediumRemoval(drive, lock != FALSE, true);
+      result = PreventAllowMediumRemoval(drive, lock != FALSE, false);
+
+      if (lock) {
+        auto record = std::make_shared<MonitorRecord>();
+        record->drive = drive;
+        record->window = window;
+        record->message = message;
+        CatchEjectRequests(drive, true);
+        node->record = record;
+        node->thread = quenvar::platform::Thread::Start([record] { return RunMonitor(record); });
+        if (!node->thread) {
+          LockList().erase(node);
+          CatchEjectRequests(drive, false);
+          return QD_E_THREAD;
+        }
+        return result;
+      }
+      if (node == LockList().end()) return result;
+      taken = std::move(*node);
       LockList().erase(node);
-      guard.unlock();  // the monitor may be pausing itself through the list right now
-      taken.record->run.Set();
-      taken.record->alive.Reset();
-      taken.record->quit.Set();
-      if (taken.thread) taken.thread->Join(kUnlockWaitMs);
-      CatchEjectRequests(drive, false);
     }
+    // Stopped without the list: the monitor may be pausing itself through it right now.
+    taken.record->run.Set();
+    taken.record->alive.Reset();
+    taken.record->quit.Set();
+    if (taken.thread) taken.thread->Join(kUnlockWaitMs);
+    CatchEjectRequests(drive, false);
     return result;
   } catch (const std::bad_alloc&) {
     return QD_E_OUT_OF_MEMORY;

@@ -211,7 +211,7 @@ bool VirtualDevice::RefusedByDrive(uint8_t opcode, uint8_t flags, Answer* answer
 
 bool VirtualDevice::Request(uint32_t code, void* buffer, uint32_t in_size, uint32_t out_size,
                             uint32_t* bytes_returned) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   uint32_t ignored = 0;
   if (bytes_returned == nullptr) bytes_returned = &ignored;
   *bytes_returned = 0;

@@ -175,6 +175,7 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     return Answer::Sense(mmc::kSenseIllegalRequest, mmc::kAscSavingParametersNotSupported, 0);
   std::vector<uint8_t> pages;
   auto add_write_page = [&] {
+    mu_.AssertHeld();  // run by ModeSense, under the device mutex
     std::vector<uint8_t> p(write_page_.begin(), write_page_.end());
     if (control == 1) {  // changeable: every field of the page
       std::fill(p.begin() + 2, p.end(), 0xFF);
@@ -185,6 +186,7 @@ Answer VirtualDevice::ModeSense(const Cdb& c, uint8_t* d, uint32_t n) {
     pages.insert(pages.end(), p.begin(), p.end());
   };
   auto add_capabilities_page = [&] {
+    mu_.AssertHeld();
     const std::vector<uint32_t> speeds = {8467, 7056, 5645, 4234};
     std::vector<uint8_t> p(32 + 4 * speeds.size(), 0);
     p[mmc::kModePageCode] = mmc::kModePageCapabilities;

@@ -52,7 +52,7 @@ bool ByteLockedElsewhere(const std::string& path, off_t byte) {
 }  // namespace
 
 int VirtualDevice::Claim(const void* holder) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   if (claim_holder_ == holder) return 0;
   if (claim_holder_ != nullptr) return EBUSY;
   const int fd = ::open(backing_path_.c_str(), O_RDWR | O_CLOEXEC);
@@ -70,7 +70,7 @@ int VirtualDevice::Claim(const void* holder) {
 }
 
 void VirtualDevice::Release(const void* holder) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   if (holder == nullptr || claim_holder_ != holder) return;
   ::close(claim_fd_);
   claim_fd_ = -1;
@@ -132,7 +132,7 @@ void VirtualDevice::HoldRemovalLock(bool prevent) {
 }
 
 bool VirtualDevice::Load(const std::string& media_kind, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   const std::string state_path = StateFilePath(backing_path_);
   FileInfo info;
   if (env_->Stat(state_path, true, &info).ok()) {

@@ -17,11 +17,8 @@ using quenvar::platform::Env;
 
 namespace {
 
-std::mutex& RegistryMutex() {
-  static std::mutex mu;
-  return mu;
-}
-std::map<std::string, std::weak_ptr<VirtualDevice>>& Registry() {
+quenvar::platform::Mutex g_registry_mu;
+std::map<std::string, std::weak_ptr<VirtualDevice>>& Registry() REQUIRES(g_registry_mu) {
   static auto* registry = new std::map<std::string, std::weak_ptr<VirtualDevice>>();
   return *registry;
 }
@@ -35,7 +32,7 @@ VirtualDevice::VirtualDevice(std::string backing_path, Env* env)
 }
 
 VirtualDevice::~VirtualDevice() {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   if (dirty_) {
     std::string ignored;
     SaveLocked(&ignored);
@@ -55,14 +52,18 @@ std::shared_ptr<VirtualDevice> VirtualDevice::Acquire(const std::string& backing
   std::error_code ec;
   std::string key = std::filesystem::absolute(backing_path, ec).lexically_normal().string();
   if (ec) key = backing_path;
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  quenvar::platform::MutexLock lock(&g_registry_mu);
   auto& registry = Registry();
   auto it = registry.find(key);
   if (it != registry.end()) {
     if (auto device = it->second.lock()) return device;
   }
   std::shared_ptr<VirtualDevice> device(new VirtualDevice(key, env));
-  if (model != nullptr) device->model_ = *model;
+  if (model != nullptr) {
+    // Not shared yet; held so that every touch of the model is under the device mutex.
+    quenvar::platform::MutexLock device_lock(&device->mu_);
+    device->model_ = *model;
+  }
   if (!device->Load(media_kind, error)) return nullptr;
   registry[key] = device;
   return device;
@@ -101,22 +102,22 @@ void VirtualDevice::QueueMediaEvent(uint8_t code) {
 
 void VirtualDevice::InjectSense(uint8_t opcode, uint32_t nth, uint8_t key, uint8_t asc,
                                 uint8_t ascq, uint32_t repeat) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   faults_.InjectSense(opcode, nth, SenseTriple{key, asc, ascq}, repeat);
 }
 
 void VirtualDevice::SetNotReadyForMs(uint32_t milliseconds) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   faults_.SetNotReadyUntil(Now() + milliseconds);
 }
 
 void VirtualDevice::SetNotReadyForCommands(uint32_t commands) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   faults_.SetNotReadyForCommands(commands);
 }
 
 void VirtualDevice::PressEjectButton() {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   QueueMediaEvent(kMediaEventEjectRequest);
   if (RemovalPrevented()) {
     if (catch_eject_) eject_flag_ = true;
@@ -133,7 +134,7 @@ void VirtualDevice::PressEjectButton() {
 }
 
 void VirtualDevice::RemoveMedium() {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   if (!state_.has_medium) return;
   state_.has_medium = false;
   sao_active_ = false;
@@ -144,22 +145,22 @@ void VirtualDevice::RemoveMedium() {
 
 void VirtualDevice::CorruptNextData(uint8_t opcode, uint32_t nth,
                                     const DataCorruption& corruption) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   faults_.CorruptNextData(opcode, nth, corruption);
 }
 
 void VirtualDevice::ClearFaults() {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   faults_.Clear();
 }
 
 uint32_t VirtualDevice::CommandCount(uint8_t opcode) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   return command_counts_[opcode];
 }
 
 uint32_t VirtualDevice::ReplaceMedium(const MediaState& medium, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   if (ClaimedElsewhere()) {
     *error = "a job is recording on this drive";
     return QD_E_BUSY;
@@ -188,7 +189,7 @@ uint32_t VirtualDevice::ReplaceMedium(const MediaState& medium, std::string* err
 }
 
 uint32_t VirtualDevice::SetTray(bool open, bool force, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   ReloadIfChanged();
   if (open && RemovalPrevented() && !force) {
     *error = "the medium is locked in the drive";
@@ -207,13 +208,13 @@ uint32_t VirtualDevice::SetTray(bool open, bool force, std::string* error) {
 }
 
 uint32_t VirtualDevice::ReplaceTiming(const Timing& timing, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   state_.timing = timing;
   return SaveLocked(error) ? QD_OK : QD_E_WRITE_FILE;
 }
 
 MediaState VirtualDevice::Snapshot() {
-  std::lock_guard<std::mutex> lock(mu_);
+  quenvar::platform::MutexLock lock(&mu_);
   ReloadIfChanged();
   RemovalPrevented();
   uint16_t ignored;

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -17,6 +16,7 @@
 #include "filesystems/reader/disc_reader.h"
 #include "filesystems/reader/folder_walk.h"
 #include "filesystems/reader/volume_open.h"
+#include "platform/mutex.h"
 #include "platform/unicode.h"
 #include "quillden/drive.h"
 #include "quillden/export.h"
@@ -202,18 +202,15 @@ class Volume {
   DiscItem file_;
 };
 
-std::mutex& RegistryMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-std::unordered_map<void*, std::shared_ptr<Volume>>& Registry() {
+quenvar::platform::Mutex g_registry_mutex;
+std::unordered_map<void*, std::shared_ptr<Volume>>& Registry() REQUIRES(g_registry_mutex) {
   static auto* registry = new std::unordered_map<void*, std::shared_ptr<Volume>>();
   return *registry;
 }
 
 std::shared_ptr<Volume> FromHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-  std::lock_guard<std::mutex> lock(RegistryMutex());
+  quenvar::platform::MutexLock lock(&g_registry_mutex);
   auto found = Registry().find(handle);
   return found == Registry().end() ? nullptr : found->second;
 }
@@ -241,7 +238,7 @@ uint32_t OpenVolumeOnDrive(HANDLE drive, char letter, HANDLE* volume) {
     }
     uint32_t result = opened->Open();
     if (result != QD_OK) return result;
-    std::lock_guard<std::mutex> lock(RegistryMutex());
+    quenvar::platform::MutexLock lock(&g_registry_mutex);
     Registry()[opened.get()] = opened;
     *volume = opened.get();
     return QD_OK;
@@ -266,7 +263,7 @@ QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_OpenVolume(DWORD drive_number, HANDLE* 
 QUILLDEN_EXTERN_C QUILLDEN_API DWORD DRV_CloseVolume(HANDLE volume) {
   std::shared_ptr<Volume> closing;
   {
-    std::lock_guard<std::mutex> lock(quillden::reader::RegistryMutex());
+    quenvar::platform::MutexLock lock(&quillden::reader::g_registry_mutex);
     auto found = quillden::reader::Registry().find(volume);
     if (volume == nullptr || found == quillden::reader::Registry().end())
       return QD_E_INVALID_HANDLE;
