@@ -186,7 +186,8 @@ uint32_t DiscFlags(HANDLE drive, const SourceDisc& source) {
   if (current == mmc::kProfileDvdPlusRDl && media.dwMiddleArea == 4) flags |= kFlagMiddleArea4;
   if (current == mmc::kProfileHdDvdRDl || current == mmc::kProfileHdDvdRwDl) {
     uint8_t structure[8] = {};
-    if (drive::ReadDiscStructure(drive, 0x1A, structure, sizeof(structure)) == QD_OK &&
+    if (drive::ReadDiscStructure(drive, drive::mmc::kStructureHdDvdRecordable, structure,
+                                 sizeof(structure)) == QD_OK &&
         (structure[4] & 0x01)) {
       flags |= kFlagMiddleAreaExpansion;
     }

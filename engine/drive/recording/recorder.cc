@@ -37,7 +37,8 @@ uint32_t QuickFormat(HANDLE drive, uint32_t start_lba) {
   list.list_length = 8;
   list.block_count = 0;
   // Quick: grow the last session when appending, else the whole disc.
-  list.format_type = start_lba > 0 ? 0x13 : 0x15;
+  list.format_type =
+      start_lba > 0 ? drive::mmc::kFormatDvdRwQuickGrow : drive::mmc::kFormatDvdRwQuick;
   list.type_parameter = 16;
   return drive::FormatUnit(drive, list);
 }
@@ -54,7 +55,7 @@ uint32_t SetLayerBoundary(HANDLE drive, uint32_t layer0_blocks) {
   uint8_t data[12] = {};
   PutBe16(data, 10);
   PutBe32(data + 8, layer0_blocks);
-  return drive::SendDiscStructure(drive, 0x20, data, sizeof(data));
+  return drive::SendDiscStructure(drive, drive::mmc::kStructureLayerBoundary, data, sizeof(data));
 }
 
 }  // namespace
@@ -267,7 +268,7 @@ uint32_t Recorder::Open(uint16_t profile, uint32_t data_type, uint32_t start_lba
         if (first_of_job) {
           drive::FormatList list;
           list.options = 0x82;
-          list.format_type = 0x00;  // full format: the drive lays out both layers
+          list.format_type = drive::mmc::kFormatFull;  // full format: the drive lays out both layers
           result = drive::FormatUnit(drive_, list);
           if (result == QD_OK) result = WaitAfterFormat(drive_);
         }
@@ -462,7 +463,8 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
   page.multi_session = effective_mode_ == kEffectiveIncremental ? 3 : 0;
 
   uint8_t boundary[12] = {};
-  result = drive::ReadDiscStructure(drive_, 0x20, boundary, sizeof(boundary));
+  result = drive::ReadDiscStructure(drive_, drive::mmc::kStructureLayerBoundary, boundary,
+                                     sizeof(boundary));
   if (result != QD_OK) return result;
   layer0_capacity_ = GetBe32(boundary + 8);
 

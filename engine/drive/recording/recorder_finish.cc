@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "drive/mmc_commands.h"
+#include "drive/mmc_vocabulary.h"
 #include "drive/recording/close_wait.h"
 #include "drive/recording/recorder.h"
 #include "quillden/result.h"
@@ -26,7 +27,8 @@ uint32_t SendJumpAnchor(HANDLE drive, uint8_t number, uint32_t address) {
   PutBe16(data, 10);
   data[4] = number;
   PutBe32(data + 8, address);
-  return drive::SendDiscStructure(drive, 0x24, data, sizeof(data));
+  return drive::SendDiscStructure(drive, drive::mmc::kStructureRemappingAddress, data,
+                                 sizeof(data));
 }
 
 bool DiscIncomplete(HANDLE drive) {
