@@ -44,7 +44,8 @@ uint32_t DeviceSpecifications(HANDLE drive, _DEVICESPECIFICATIONS* spec) {
   uint8_t page[38] = {};
   if (ModeSense10(drive, mmc::kModePageCapabilities, page, sizeof(page)) == QD_OK) {
     const uint32_t offset = 8 + std::min<uint32_t>(GetBe16(page + 6), 8);
-    if (offset + 4 <= sizeof(page) && (page[offset] & mmc::kModePageCodeMask) == mmc::kModePageCapabilities) {
+    if (offset + 4 <= sizeof(page) &&
+        (page[offset] & mmc::kModePageCodeMask) == mmc::kModePageCapabilities) {
       const uint8_t read = page[offset + 2];
       const uint8_t write = page[offset + 3];
       if (read & 0x01) spec->dwReadableMedia |= MEDIA_CDR;

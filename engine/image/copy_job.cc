@@ -357,7 +357,7 @@ uint32_t CheckLayerJumps(HANDLE target, const std::vector<TrackEntry>& tracks) {
     if (layer0 == 0) {
       uint8_t boundary[12] = {};
       if (drive::ReadDiscStructure(target, drive::mmc::kStructureLayerBoundary, boundary,
-                                    sizeof(boundary)) != QD_OK)
+                                   sizeof(boundary)) != QD_OK)
         return QD_E_MEDIA_UNSUPPORTED;
       layer0 = GetBe32(boundary + 8);
     }

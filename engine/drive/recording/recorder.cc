@@ -268,7 +268,8 @@ uint32_t Recorder::Open(uint16_t profile, uint32_t data_type, uint32_t start_lba
         if (first_of_job) {
           drive::FormatList list;
           list.options = 0x82;
-          list.format_type = drive::mmc::kFormatFull;  // full format: the drive lays out both layers
+          // A full format: the drive lays out both layers.
+          list.format_type = drive::mmc::kFormatFull;
           result = drive::FormatUnit(drive_, list);
           if (result == QD_OK) result = WaitAfterFormat(drive_);
         }
@@ -464,7 +465,7 @@ uint32_t Recorder::OpenDvdMinusRDualLayer(uint32_t start_lba, uint32_t sectors, 
 
   uint8_t boundary[12] = {};
   result = drive::ReadDiscStructure(drive_, drive::mmc::kStructureLayerBoundary, boundary,
-                                     sizeof(boundary));
+                                    sizeof(boundary));
   if (result != QD_OK) return result;
   layer0_capacity_ = GetBe32(boundary + 8);
 

@@ -28,7 +28,7 @@ uint32_t SendJumpAnchor(HANDLE drive, uint8_t number, uint32_t address) {
   data[4] = number;
   PutBe32(data + 8, address);
   return drive::SendDiscStructure(drive, drive::mmc::kStructureRemappingAddress, data,
-                                 sizeof(data));
+                                  sizeof(data));
 }
 
 bool DiscIncomplete(HANDLE drive) {
