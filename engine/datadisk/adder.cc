@@ -60,16 +60,6 @@ SourceFields FieldsOf(const FileInfo& info) {
   return fields;
 }
 
-std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
-  std::u16string path;
-  if (folder) {
-    path = folder->DiscPath();
-    path.push_back(u'\\');
-  }
-  path.append(name);
-  return path;
-}
-
 }  // namespace
 
 uint32_t CheckAddArguments(Datadisk& disc, std::u16string_view source, std::u16string_view target) {

@@ -609,6 +609,16 @@ uint32_t BuildLevelOrder(Datadisk& disc, std::vector<DatadiskEntry*>* list) {
   }
 }
 
+std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
+  std::u16string path;
+  if (folder) {
+    path = folder->DiscPath();
+    path.push_back(u'\\');
+  }
+  path.append(name);
+  return path;
+}
+
 size_t LongestDiscPath(const DatadiskEntry* entry) {
   // Lengths grow down the tree: each entry's is its parent's, a separator and its name.
   size_t own = entry->DiscPathLength();

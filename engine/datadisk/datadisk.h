@@ -285,6 +285,9 @@ bool WalkTree(const Datadisk& disc, const DatadiskEntry* folder, Visit&& visit) 
 // otherwise.
 size_t LongestDiscPath(const DatadiskEntry* entry);
 
+// The disc path name would have in folder (null: the root), for messages about entries not made.
+std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name);
+
 // Current time as a FILETIME, from the platform clock.
 FILETIME CurrentFileTime();
 

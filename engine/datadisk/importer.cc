@@ -28,16 +28,6 @@ std::u16string MendName(std::u16string name) {
   return name;
 }
 
-std::u16string JoinDiscPath(const DatadiskEntry* folder, std::u16string_view name) {
-  std::u16string path;
-  if (folder) {
-    path = folder->DiscPath();
-    path.push_back(u'\\');
-  }
-  path.append(name);
-  return path;
-}
-
 }  // namespace
 
 bool SplitIntoPieces(const DiscItem& item, Pieces* pieces) {
