@@ -271,6 +271,11 @@ TEST_F(CommandLineTest, BadInputEndsWithTheDocumentedCode) {
   EXPECT_NE(out.find("0x0800001A"), std::string::npos) << out;
   EXPECT_EQ(Mkiso("-o " + Quote(work_ / "no/such/dir/x.iso") + " " + Quote(source_.path()), &out), 1);
   EXPECT_NE(out.find("0x08000014"), std::string::npos) << out;
+  // An empty folder is not an empty disc: the message says why, not that the output is missing.
+  fsys::create_directories(work_ / "empty");
+  EXPECT_EQ(Mkiso("-o " + Quote(image_) + " " + Quote(work_ / "empty"), &out), 1);
+  EXPECT_NE(out.find("nothing to write: the sources hold no file or folder"), std::string::npos)
+      << out;
   if (geteuid() == 0 || access(image_.c_str(), F_OK) == 0) {
     // Unreadable boot image: only meaningful when permissions bite (not for root).
   } else {

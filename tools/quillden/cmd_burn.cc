@@ -230,6 +230,7 @@ int BurnFiles(const Options& options, HANDLE drive) {
     if (options.append) DropReplacedFile(disc, target, source);
     if (!builder.AddGraft(target, source)) return 1;
   }
+  if (!builder.CheckNotEmpty()) return 1;
 
   ProgressViewOptions view;
   view.quiet = options.quiet;

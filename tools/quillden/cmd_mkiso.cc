@@ -400,6 +400,8 @@ int RunMkiso(int argc, char** argv) {
     }
   }
 
+  if (!builder.CheckNotEmpty()) return 1;
+
   std::u16string output = U16(options.output);
   bool bar = !options.quiet && isatty(STDERR_FILENO);
   ImageWriter write = options.disc_image ? MST_CreateDiskImage : MST_CreateISOImage;

@@ -82,6 +82,13 @@ bool DiscTreeBuilder::Prepare(DWORD file_system, const std::string* label) {
   return true;
 }
 
+bool DiscTreeBuilder::CheckNotEmpty() const {
+  if (MST_GetRootDatadiskFile(disc_) != nullptr) return true;
+  std::fprintf(stderr, "quillden %s: nothing to write: the sources hold no file or folder\n",
+               command_);
+  return false;
+}
+
 bool DiscTreeBuilder::AddOne(const std::string& source, const std::string& target, HANDLE* entry) {
   *entry = MST_AddDatadiskFile(disc_, U16(source).c_str(), U16(target).c_str());
   if (*entry != INVALID_HANDLE_VALUE && *entry != nullptr) return true;

@@ -37,6 +37,8 @@ class DiscTreeBuilder {
   // goes into target when it ends in "/" (or "\"), else it is placed at target, renamed when the
   // names differ.
   bool AddGraft(const std::string& target, const std::string& source);
+  // False, saying so, when the disc holds no file or folder: an empty tree is not written.
+  bool CheckNotEmpty() const;
 
  private:
   bool AddOne(const std::string& source, const std::string& target, HANDLE* entry);
