@@ -10,6 +10,9 @@
 #include "drive/mmc_vocabulary.h"
 #include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_recorder.h"
+#include "filesystems/layout/ecma167_layout.h"
+#include "filesystems/reader/block_source.h"
+#include "filesystems/reader/disc_reader.h"
 #include "platform/drive_map.h"
 #include "platform/message_window.h"
 #include "platform/unicode.h"
@@ -20,6 +23,7 @@
 #include "quillden/result.h"
 #include "quillden/volume.h"
 #include "reader_fixture.h"
+#include "util/byte_order.h"
 
 namespace quillden::reader::testing {
 namespace {
@@ -259,6 +263,53 @@ TEST_F(ImportTest, MkudffsVolumeIsRecognizedWithItsLabel) {
   ASSERT_EQ(MST_ReadFileSystem(disc, drive, 1, nullptr), QD_OK);
   EXPECT_EQ(MST_GetFileSystem(disc), MST_FS_UDF102);
   EXPECT_EQ(Tree(disc).size(), 1u);  // the volume is empty; what was there stays
+}
+
+TEST_F(ImportTest, AnExtendedFileEntryGivesItsOwnCreationTime) {
+  REQUIRE_TOOL("mkudffs");
+  // mkudffs records the folders of a UDF 2.01 volume in Extended File Entries. Their creation
+  // time is set apart from the other three times, so a reader taking the wrong field shows.
+  std::string image = Path("efe.img");
+  ASSERT_EQ(Shell("truncate -s 8M " + Quote(image) +
+                  " && mkudffs --media-type=hd --blocksize=2048 --udfrev=0x0201 " + Quote(image)),
+            0);
+  std::vector<uint8_t> blocks = ReadImage(image);
+  namespace e = fs::ecma167;
+  int patched = 0;
+  for (size_t at = 0; at + 2048 <= blocks.size(); at += 2048) {
+    uint8_t* entry = blocks.data() + at;
+    if (GetLe16(entry + e::tag::kIdentifier) != e::kTagExtendedFileEntry ||
+        entry[e::entry::kFileType] != e::icb::kTypeDirectory) {
+      continue;
+    }
+    uint8_t* t = entry + e::efe::kCreationTime;  // 2001-02-03 04:05:06 UTC
+    PutLe16(t + e::timestamp::kTypeAndZone, e::timestamp::kTypeLocal << e::timestamp::kTypeShift);
+    PutLe16(t + e::timestamp::kYear, 2001);
+    t[e::timestamp::kMonth] = 2;
+    t[e::timestamp::kDay] = 3;
+    t[e::timestamp::kHour] = 4;
+    t[e::timestamp::kMinute] = 5;
+    t[e::timestamp::kSecond] = 6;
+    t[e::timestamp::kCentiseconds] = 0;
+    t[e::timestamp::kHundredsOfMicroseconds] = 0;
+    t[e::timestamp::kMicroseconds] = 0;
+    PutLe16(entry + e::tag::kCrc,
+            e::DescriptorCrc(entry + e::tag::kSize, GetLe16(entry + e::tag::kCrcLength)));
+    entry[e::tag::kChecksum] = e::TagChecksum(entry);
+    ++patched;
+  }
+  ASSERT_GT(patched, 0) << "mkudffs wrote no extended entry for a folder";
+  WriteImage(image, blocks);
+  reader::BlockSource source(Press(image));
+  reader::DiscReader disc_reader(&source);
+  ASSERT_EQ(disc_reader.Recognize(0), QD_OK);
+  reader::DiscItem root;
+  ASSERT_EQ(disc_reader.Root(reader::View::kUdf, &root), QD_OK);
+  auto value = [](const FILETIME& t) {
+    return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+  };
+  EXPECT_EQ(value(root.creation), UnixToFileTime(981173106));
+  EXPECT_NE(value(root.last_write), value(root.creation));
 }
 
 TEST_F(ImportTest, Udf250VolumeOfTheEngineReportsItsRevision) {

@@ -211,7 +211,8 @@ uint32_t DiscReader::ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* it
   namespace efe = ecma167::efe;
   const size_t access = extended ? efe::kAccessTime : fe::kAccessTime;
   const size_t modification = extended ? efe::kModificationTime : fe::kModificationTime;
-  const size_t attribute = extended ? efe::kAttributeTime : fe::kAttributeTime;
+  // A plain file entry has no creation time; its attribute time comes closest.
+  const size_t creation = extended ? efe::kCreationTime : fe::kAttributeTime;
   const size_t ea_length_at =
       extended ? efe::kExtendedAttributesLength : fe::kExtendedAttributesLength;
   const size_t ad_length_at =
@@ -222,7 +223,7 @@ uint32_t DiscReader::ReadUdfFileEntry(uint32_t block, uint16_t ref, DiscItem* it
   item->size = GetLe64(d + entry::kInformationLength);
   item->last_access = UdfTimestamp(d + access);
   item->last_write = UdfTimestamp(d + modification);
-  item->creation = UdfTimestamp(d + attribute);
+  item->creation = UdfTimestamp(d + creation);
   item->extents.clear();
   item->embedded.clear();
   item->is_embedded = false;
