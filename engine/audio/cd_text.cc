@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "util/crc16.h"
+
 namespace quillden::audio {
 
 namespace {
@@ -23,17 +25,6 @@ constexpr size_t kSizeLastTrack = 2;
 constexpr size_t kSizePackCounts = 4;
 constexpr size_t kSizeLastSequence = 20;
 constexpr size_t kSizeLanguages = 28;
-
-uint16_t Crc16(const uint8_t* data, size_t size) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= static_cast<uint16_t>(data[i] << 8);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
-    }
-  }
-  return crc;
-}
 
 uint32_t TextPackCount(const CdTextBlock& block, int type) {
   return static_cast<uint32_t>((block.text[type].size() + kPackTextBytes - 1) / kPackTextBytes);

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/crc16.h"
+
 namespace quillden::fs::ecma167 {
 
 inline constexpr uint16_t kUdfRevision102 = 0x0102;
@@ -515,23 +517,9 @@ inline uint8_t TagChecksum(const uint8_t* descriptor) {
   return sum;
 }
 
-// The descriptor CRC: CRC-CCITT, polynomial 0x1021, initial value 0, most significant bit first,
-// a byte at a time through a table (file entries and identifiers are many).
-inline constexpr std::array<uint16_t, 256> kDescriptorCrcTable = [] {
-  std::array<uint16_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t crc = i << 8;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
-    table[i] = static_cast<uint16_t>(crc);
-  }
-  return table;
-}();
-
+// The descriptor CRC over the size bytes after the tag.
 inline uint16_t DescriptorCrc(const uint8_t* data, size_t size) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i)
-    crc = static_cast<uint16_t>((crc << 8) ^ kDescriptorCrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
-  return crc;
+  return Crc16(data, size);
 }
 
 }  // namespace quillden::fs::ecma167
