@@ -1,11 +1,12 @@
 #!/bin/sh
-# quillden mkiso against genisoimage and xorriso on the same tree, in one run: best wall time, the
+# quillden mkiso against genisoimage and xorriso on the same tree, in one run: median wall time, the
 # CPU time of that run, and peak memory of each builder, then the ratios against the peers.
 #   mkiso_bench.sh [QUILLDEN_BINARY] [WORK_FOLDER] [WORKLOAD]
 # WORKLOAD:
 #   bulk   (the default) about 1 GB: 4 files of 200 MB, 20 of 5 MB, 2,000 small files in 40
-#          folders; ISO 9660 + Joliet, three runs each; as floors, cp -r of the tree and the copy
-#          of a finished image of it by cp (in-kernel) and by cat (through user space).
+#          folders; ISO 9660 + Joliet; as floors, cp -r of the tree and the copy of a finished
+#          image of it by cp (in-kernel) and by cat (through user space), fifteen runs each,
+#          taken in turn with mkiso's; also the median of the run-by-run ratios.
 #   small  100,000 files of 1 to 4,000 bytes in 1,000 folders (a recovery area's driver and tool
 #          folders); ISO 9660 + Joliet, and the UDF 1.02 bridge against genisoimage -J -udf; five
 #          runs each.
@@ -13,8 +14,8 @@
 #          of many small entries, where the planner's memory shows); peak memory of every file
 #          system selection (iso, udf, udf250, iso+udf, iso+udf250) against genisoimage -J (and
 #          -J -udf for the bridges), in KiB per entry and as ratios; the lowest of three runs each.
-# Every run starts on a warm page cache, after a sync. The trees stay in WORK_FOLDER for the next
-# run; remove the folder when done.
+# Times are medians, to the millisecond. Every run starts on a warm page cache, after a sync. The
+# trees stay in WORK_FOLDER for the next run; remove the folder when done.
 set -eu
 quillden=${1:-$(dirname "$0")/quillden}
 work=${2:-${TMPDIR:-/tmp}/mkiso-bench}
@@ -101,22 +102,42 @@ peak() {  # name, runs, command...: the lowest peak RSS of the runs (KiB) and th
   eval "peak_$name=$best"
 }
 
-measure() {  # name, runs, command...: best wall seconds, that run's CPU seconds, peak RSS (KiB)
-  name=$1; runs=$2; shift 2
-  best=""; best_cpu=""; peak=0
-  for run in $(seq 1 "$runs"); do
-    rm -rf "$work/out.iso"
-    sync  # the previous run's dirty pages must not throttle this one
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" > /dev/null 2>&1
-    read seconds user system kib < "$work/time.txt"
-    if [ -z "$best" ] || [ "$(echo "$seconds < $best" | bc)" = 1 ]; then
-      best=$seconds; best_cpu=$(echo "$user + $system" | bc)
-    fi
-    [ "$kib" -gt "$peak" ] && peak=$kib
-  done
+run_once() {  # name, command...: one run's wall milliseconds and CPU seconds into runs-NAME
+  name=$1; shift
+  rm -rf "$work/out.iso"
+  sync  # the previous run's dirty pages must not throttle this one
+  start=$(date +%s%N)
+  /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$@" > /dev/null 2>&1
+  end=$(date +%s%N)
+  read user system kib < "$work/time.txt"
   size=$(du -s --apparent-size -B1 "$work/out.iso" | cut -f1)
-  printf '%-18s %8s s  %8s s CPU  %8s KiB peak  %12s bytes\n' "$name" "$best" "$best_cpu" "$peak" "$size"
-  eval "time_$name=$best; cpu_$name=$best_cpu"
+  echo "$(( (end - start) / 1000000 )) $(echo "$user + $system" | bc) $kib $size" >> "$work/runs-$name.txt"
+}
+
+report() {  # name: median wall seconds (to the millisecond), the CPU seconds of the median run,
+  # and the highest peak RSS (KiB) of all runs; the output of the last run
+  name=$1
+  runs=$(wc -l < "$work/runs-$name.txt")
+  read median_ms median_cpu kib size <<EOF2
+$(sort -n "$work/runs-$name.txt" | sed -n "$(( (runs + 1) / 2 ))p")
+EOF2
+  peak=$(sort -k3 -n "$work/runs-$name.txt" | tail -1 | cut -d' ' -f3)
+  median=$(echo "scale=3; $median_ms / 1000" | bc)
+  printf '%-18s %8s s  %8s s CPU  %8s KiB peak  %12s bytes\n' "$name" "$median" "$median_cpu" "$peak" "$size"
+  eval "time_$name=$median; cpu_$name=$median_cpu"
+}
+
+paired_ratio() {  # label, name, other: the median of the ratios of runs taken side by side
+  echo "$1: $(paste -d' ' "$work/runs-$2.txt" "$work/runs-$3.txt" |
+    awk '{ printf "%.3f\n", $1 / $5 }' | sort -n | sed -n "$(( ($(wc -l < "$work/runs-$2.txt") + 1) / 2 ))p")"
+}
+
+measure() {  # name, runs, command...: runs of one command, then its report
+  name=$1; runs=$2; shift 2
+  rm -f "$work/runs-$name.txt"
+  for run in $(seq 1 "$runs"); do run_once "$name" "$@"; done
+  report "$name"
+  rm -f "$work/runs-$name.txt"
 }
 
 ratio() {  # label, ours, theirs
@@ -126,22 +147,30 @@ ratio() {  # label, ours, theirs
 case $workload in
   bulk)
     make_bulk_tree
-    measure quillden 3 "$quillden" mkiso -q -J -o "$work/out.iso" "$tree"
-    measure genisoimage 3 genisoimage -quiet -J -o "$work/out.iso" "$tree"
+    measure genisoimage 5 genisoimage -quiet -J -o "$work/out.iso" "$tree"
     measure xorriso 3 xorriso -as mkisofs -quiet -J -o "$work/out.iso" "$tree"
-    # The floors: copying the same files (cp -r opens and copies each, as mkiso does), and
-    # copying a finished image of them, one file: cp moves the data in the kernel
-    # (copy_file_range), as mkiso does for large files; cat copies it through user space.
-    measure cp_tree 3 cp -r "$tree" "$work/out.iso"
+    # The floors, run in turn with mkiso so that a change in the machine's load meets them alike:
+    # copying the same files (cp -r opens and copies each, as mkiso does), and copying a finished
+    # image of them, one file: cp moves the data in the kernel (copy_file_range), as mkiso does
+    # for large files; cat copies it through user space.
     "$quillden" mkiso -q -J -o "$work/image.iso" "$tree"
-    measure cp 3 cp "$work/image.iso" "$work/out.iso"
-    measure cat 3 sh -c 'cat "$1" > "$2"' cat "$work/image.iso" "$work/out.iso"
+    rm -f "$work"/runs-*.txt
+    for run in $(seq 1 15); do
+      run_once quillden "$quillden" mkiso -q -J -o "$work/out.iso" "$tree"
+      run_once cp cp "$work/image.iso" "$work/out.iso"
+      run_once cat sh -c 'cat "$1" > "$2"' cat "$work/image.iso" "$work/out.iso"
+      run_once cp_tree cp -r "$tree" "$work/out.iso"
+    done
+    for name in quillden cp cat cp_tree; do report $name; done
     rm -rf "$work/image.iso" "$work/out.iso"
     faster=$(echo "if ($time_genisoimage < $time_xorriso) $time_genisoimage else $time_xorriso" | bc)
     ratio "ratio (quillden / faster peer)" "$time_quillden" "$faster"
     ratio "ratio (quillden / cp -r of the tree)" "$time_quillden" "$time_cp_tree"
     ratio "ratio (quillden / cp of the image)" "$time_quillden" "$time_cp"
     ratio "ratio (quillden / cat of the image)" "$time_quillden" "$time_cat"
+    paired_ratio "run by run, median (quillden / cp of the image)" quillden cp
+    paired_ratio "run by run, median (quillden / cp -r of the tree)" quillden cp_tree
+    rm -f "$work"/runs-*.txt
     ;;
   small)
     make_small_tree

@@ -192,6 +192,12 @@ uint32_t ImageStream::CopyIntoRoom(quenvar::platform::ReadableFile* source, uint
   return QD_OK;
 }
 
+uint32_t ImageStream::ContinueAt(uint64_t offset) {
+  const uint32_t result = Flush();
+  if (result == QD_OK && offset > offset_) offset_ = offset;
+  return result;
+}
+
 uint32_t ImageStream::Finish() {
   uint32_t result = Flush();
   if (result != QD_OK) return result;

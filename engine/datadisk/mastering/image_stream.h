@@ -55,6 +55,13 @@ class ImageStream {
   // hole. 0 or 0x0800001F.
   uint32_t Finish();
 
+  // Writes what the stage holds, without ending the stream (a stream that covers a part of the
+  // image). 0 or 0x0800001F.
+  uint32_t Drain() { return Flush(); }
+  // Goes on at offset, a block boundary at or after offset(): the blocks between were written by
+  // another stream. Drains first. 0 or 0x0800001F.
+  uint32_t ContinueAt(uint64_t offset);
+
   uint64_t offset() const { return offset_; }
   // Turns copy_file_range off (tests of the buffered path).
   void set_allow_kernel_copy(bool allow) { allow_kernel_copy_ = allow; }

@@ -190,6 +190,87 @@ TEST_F(WriteJobTest, SmallFilesAreStagedAndEmptyOnesNeverOpened) {
   EXPECT_EQ(std::u16string(buffer), u"tree\\s1001.bin");
 }
 
+// A large file, then a folder of many small ones: the small files at the end go through a second
+// writer on its own thread.
+class TwoWritersTest : public WriteJobTest {
+ protected:
+  static constexpr int kSmallFiles = 1200;
+  void SetUp() override {
+    WriteJobTest::SetUp();
+    disc_.Add(folder_.Write("big.bin", Pattern(300000, 7)));
+    for (int i = 0; i < kSmallFiles; ++i) {
+      std::string name = "s" + std::to_string(10000 + i) + ".bin";
+      size_t size = i % 50 == 0 ? 0 : static_cast<size_t>(i * 53 % 3000 + 1);
+      small_.emplace_back(name, Pattern(size, i));
+      folder_.Write("drivers/" + name, small_.back().second);
+    }
+    disc_.Add(folder_ / "drivers", "drivers");
+    SetDatadiskEnvForTesting(&env_);
+  }
+  void ExpectFailedNaming(DWORD code, const std::u16string& target) {
+    EXPECT_EQ(Create(), code);
+    EXPECT_FALSE(Exists(image_));
+    char16_t buffer[260];
+    MST_GetErrorTargetPath(disc_.get(), buffer);
+    EXPECT_EQ(std::u16string(buffer), target);
+  }
+  std::string Small(int i) { return folder_ / ("drivers/" + small_[i].first); }
+
+  quenvar::platform::FaultInjectionEnv env_;
+  std::vector<std::pair<std::string, std::string>> small_;
+};
+
+TEST_F(TwoWritersTest, EveryFileLandsAtItsPlace) {
+  ASSERT_EQ(Create(), QD_OK);
+  // The image, the second writer's handle on it, and every file that has content.
+  int with_content = 1;
+  for (const auto& file : small_) with_content += file.second.empty() ? 0 : 1;
+  EXPECT_EQ(env_.CallCount(quenvar::platform::FaultKind::kOpen), with_content + 2u);
+  std::string image = ReadAll(image_);
+  std::shared_ptr<Datadisk> d = Datadisk::FromHandle(disc_.get());
+  DatadiskEntry* drivers = FindChild(*d, nullptr, u"drivers");
+  ASSERT_NE(drivers, nullptr);
+  EXPECT_EQ(image.substr(FindChild(*d, nullptr, u"big.bin")->location * 2048ull, 300000),
+            Pattern(300000, 7));
+  for (const auto& [name, content] : small_) {
+    const DatadiskEntry* e = FindChild(*d, drivers, U16(name));
+    ASSERT_NE(e, nullptr) << name;
+    const size_t at = e->location * 2048ull;
+    const size_t padded = (content.size() + 2047) / 2048 * 2048;
+    ASSERT_EQ(image.substr(at, padded), content + std::string(padded - content.size(), '\0'))
+        << name;
+  }
+  // The tail of the image: the last file's padding, then what the file systems end with.
+  EXPECT_EQ(image.size() % 2048, 0u);
+}
+
+TEST_F(TwoWritersTest, FailuresOfEitherWriterFailTheJobAndNameTheFile) {
+  // A source gone near the end: the job fails naming it and drops it; the next attempt succeeds.
+  ASSERT_EQ(unlink(Small(kSmallFiles - 7).c_str()), 0);
+  ExpectFailedNaming(QD_E_SOURCE_MISSING, u"drivers\\" + U16(small_[kSmallFiles - 7].first));
+  EXPECT_EQ(Create(), QD_OK);
+  EXPECT_EQ(MST_GetNumberOfWriteFile(disc_.get()), static_cast<DWORD>(kSmallFiles));
+
+  // A source that shrank near the end.
+  ASSERT_EQ(truncate(Small(kSmallFiles - 3).c_str(), 0), 0);
+  ExpectFailedNaming(QD_E_READ_FILE, u"drivers\\" + U16(small_[kSmallFiles - 3].first));
+  folder_.Write("drivers/" + small_[kSmallFiles - 3].first, small_[kSmallFiles - 3].second);
+
+  // The first writer's file gone while the second writer works: the first writer's failure is
+  // the one reported.
+  ASSERT_EQ(unlink((folder_ / "big.bin").c_str()), 0);
+  ExpectFailedNaming(QD_E_SOURCE_MISSING, u"big.bin");
+
+  // A full disk, wherever it strikes.
+  for (uint64_t budget : {uint64_t{100000}, uint64_t{1500000}}) {
+    env_.LimitWrites(budget);
+    EXPECT_EQ(Create(), QD_E_WRITE_FILE) << budget;
+    EXPECT_FALSE(Exists(image_));
+    env_.Reset();
+  }
+  EXPECT_EQ(Create(), QD_OK);
+}
+
 TEST_F(WriteJobTest, RefusedTreesLeaveAnExistingFileAlone) {
   folder_.Write("out.iso", "precious");
   EXPECT_EQ(Create(), QD_E_NOT_FOUND);
