@@ -54,35 +54,35 @@ class SkippingFile : public quenvar::platform::WritableFile {
 constexpr uint64_t kCostPerOpen = 64 * 1024;  // in bytes copied
 constexpr size_t kSecondWriterMinFiles = 512;
 
-// The files of the session in stream order (empty ones too: they are at their planned place).
-std::vector<DatadiskEntry*> StreamedFiles(const SessionLayout& layout) {
-  std::vector<DatadiskEntry*> files;
-  for (DatadiskEntry* entry : layout.level_order()) {
-    if (!entry->is_folder() && !entry->is_engine_entry()) files.push_back(entry);
-  }
-  return files;
+// The files of a session, in stream order among its folders (empty files too: they are at their
+// planned place).
+bool IsStreamed(const DatadiskEntry* entry) {
+  return !entry->is_folder() && !entry->is_engine_entry();
 }
 
 uint64_t CopyCost(const DatadiskEntry* entry) {
-  return entry->length == 0 ? 0 : kCostPerOpen + entry->length;
+  return !IsStreamed(entry) || entry->length == 0 ? 0 : kCostPerOpen + entry->length;
 }
 
-// Where the second writer takes over: inside the run of small files that ends the list, where the
-// files after take at most half of the estimated cost. files.size() when it would not pay.
-size_t SecondWriterStart(const std::vector<DatadiskEntry*>& files) {
-  size_t run = files.size();
-  while (run > 0 && files[run - 1]->length <= kSmallFileBytes) --run;
+// Where the second writer takes over in the level order: at a file inside the run of small files
+// that ends it, where the files after take at most half of the estimated cost. order.size() when
+// it would not pay.
+size_t SecondWriterStart(const std::vector<DatadiskEntry*>& order) {
+  size_t run = order.size();
+  while (run > 0 && (!IsStreamed(order[run - 1]) || order[run - 1]->length <= kSmallFileBytes))
+    --run;
   uint64_t total = 0;
-  for (const DatadiskEntry* entry : files) total += CopyCost(entry);
+  for (const DatadiskEntry* entry : order) total += CopyCost(entry);
   uint64_t tail = 0;
-  size_t start = files.size();
+  size_t start = order.size();
   size_t opened = 0;
-  while (start > run && tail + CopyCost(files[start - 1]) <= total / 2) {
+  while (start > run && tail + CopyCost(order[start - 1]) <= total / 2) {
     --start;
-    tail += CopyCost(files[start]);
-    if (files[start]->length > 0) ++opened;
+    tail += CopyCost(order[start]);
+    if (CopyCost(order[start]) > 0) ++opened;
   }
-  return opened >= kSecondWriterMinFiles ? start : files.size();
+  while (start < order.size() && !IsStreamed(order[start])) ++start;  // begins at a file
+  return opened >= kSecondWriterMinFiles ? start : order.size();
 }
 
 // How a run of files ended: 0, or the code and the entry it stopped at.
@@ -91,12 +91,14 @@ struct RunEnd {
   DatadiskEntry* entry = nullptr;
 };
 
-// Streams files [first, last) in order, each at its planned place, until stop is set.
-RunEnd StreamFiles(const ImageJob& job, const std::vector<DatadiskEntry*>& files, size_t first,
+// Streams the files among order[first, last) in order, each at its planned place, until stop is
+// set.
+RunEnd StreamFiles(const ImageJob& job, const std::vector<DatadiskEntry*>& order, size_t first,
                    size_t last, ImageStream& stream, const std::atomic<bool>& stop) {
   const SessionLayout& layout = job.layout;
   for (size_t i = first; i < last; ++i) {
-    DatadiskEntry* entry = files[i];
+    DatadiskEntry* entry = order[i];
+    if (!IsStreamed(entry)) continue;
     if (stop.load(std::memory_order_relaxed)) return {QD_E_CANCELLED, entry};
     uint64_t expected = uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
     if (stream.offset() != expected) return {QD_E_WRITE_FILE, entry};  // layout and stream disagree
@@ -110,8 +112,8 @@ RunEnd StreamFiles(const ImageJob& job, const std::vector<DatadiskEntry*>& files
   return {};
 }
 
-// The second writer: files [first, end) of the list through a file of its own on the image, on a
-// thread of its own. Stops and waits for the thread when it goes.
+// The second writer: the files from order[first] (a file) on through a file of its own on the
+// image, on a thread of its own. Stops and waits for the thread when it goes.
 class SecondWriter {
  public:
   SecondWriter(const ImageJob& job, const std::vector<DatadiskEntry*>& files, size_t first,
@@ -176,7 +178,7 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
   SessionLayout& layout = job.layout;
   if (!job.built) layout.Build(disc, fs::VolumeTimeNow(), job.file_dates);
 
-  const std::vector<DatadiskEntry*> files = StreamedFiles(layout);
+  const std::vector<DatadiskEntry*>& files = layout.level_order();
   const bool shifted = job.skip_bytes != 0 || job.out->NativeHandle() < 0;
   SecondWriter second(job, files, shifted ? files.size() : SecondWriterStart(files), reporter);
 
