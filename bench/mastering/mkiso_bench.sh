@@ -21,27 +21,9 @@ quillden=${1:-$(dirname "$0")/quillden}
 work=${2:-${TMPDIR:-/tmp}/mkiso-bench}
 workload=${3:-bulk}
 mkdir -p "$work"
-
-make_bulk_tree() {
-  tree=$work/tree
-  # Large files are written in large pieces, as the image is: the kernel copies a file cached in
-  # large folios about 1.5 times as fast as one written 8 KiB at a time, which would favour cp.
-  if [ ! -f "$tree/.complete-large-writes" ]; then
-    rm -rf "$tree"; mkdir -p "$tree/big" "$tree/mid"
-    for i in 1 2 3 4; do
-      dd if=/dev/urandom of="$tree/big/big$i.bin" bs=8M count=200000000 iflag=count_bytes,fullblock status=none
-    done
-    for i in $(seq 1 20); do
-      dd if=/dev/urandom of="$tree/mid/mid$i.bin" bs=8M count=5000000 iflag=count_bytes,fullblock status=none
-    done
-    for d in $(seq 1 40); do
-      mkdir -p "$tree/small/folder$d"
-      for f in $(seq 1 50); do head -c $(( (d * 50 + f) * 37 % 20000 + 1 )) /dev/urandom > "$tree/small/folder$d/file$f.txt"; done
-    done
-    touch "$tree/.complete-large-writes"
-  fi
-  cat "$tree"/big/* "$tree"/mid/* > /dev/null  # warm the cache for everyone alike
-}
+here=$(dirname "$0")
+# The shared tree maker: beside this script in the build's bin folder, or in bench/common.
+. "$( [ -f "$here/bulk_tree.sh" ] && echo "$here" || echo "$here/../common" )/bulk_tree.sh"
 
 make_small_tree() {
   tree=$work/small
@@ -146,7 +128,7 @@ ratio() {  # label, ours, theirs
 
 case $workload in
   bulk)
-    make_bulk_tree
+    make_bulk_tree "$work"
     measure genisoimage 5 genisoimage -quiet -J -o "$work/out.iso" "$tree"
     measure xorriso 3 xorriso -as mkisofs -quiet -J -o "$work/out.iso" "$tree"
     # The floors, run in turn with mkiso so that a change in the machine's load meets them alike:

@@ -12,18 +12,10 @@ work=$1
 runs=$2
 shift 2
 mkdir -p "$work"
-tree=$work/tree
-if [ ! -f "$tree/.complete" ]; then
-  rm -rf "$tree"; mkdir -p "$tree/big" "$tree/mid"
-  for i in 1 2 3 4; do head -c 200000000 /dev/urandom > "$tree/big/big$i.bin"; done
-  for i in $(seq 1 20); do head -c 5000000 /dev/urandom > "$tree/mid/mid$i.bin"; done
-  for d in $(seq 1 40); do
-    mkdir -p "$tree/small/folder$d"
-    for f in $(seq 1 50); do head -c $(( (d * 50 + f) * 37 % 20000 + 1 )) /dev/urandom > "$tree/small/folder$d/file$f.txt"; done
-  done
-  touch "$tree/.complete"
-fi
-find "$tree" -type f -exec cat {} + > /dev/null  # warm the cache for everyone alike
+here=$(dirname "$0")
+# The shared tree maker: beside this script in the build's bin folder, or in bench/common.
+. "$( [ -f "$here/bulk_tree.sh" ] && echo "$here" || echo "$here/../common" )/bulk_tree.sh"
+make_bulk_tree "$work"
 
 results=$work/results.txt
 : > "$results"
