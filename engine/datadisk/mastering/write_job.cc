@@ -54,8 +54,8 @@ class SkippingFile : public quenvar::platform::WritableFile {
 constexpr uint64_t kCostPerOpen = 64 * 1024;  // in bytes copied
 constexpr size_t kSecondWriterMinFiles = 512;
 
-// The files of a session, in stream order among its folders (empty files too: they are at their
-// planned place).
+// Files are streamed in level order, empty ones too (they are checked to be at their planned
+// place); folders and the engine's own entries are written with the structures.
 bool IsStreamed(const DatadiskEntry* entry) {
   return !entry->is_folder() && !entry->is_engine_entry();
 }
@@ -120,12 +120,11 @@ class SecondWriter {
                const ProgressReporter& reporter)
       : files_(files), first_(first) {
     if (first_ >= files_.size()) return;
-    const uint64_t start =
-        uint64_t{files_[first_]->location - job.layout.session_start()} * fs::kBlockSize;
+    start_ = uint64_t{files_[first_]->location - job.layout.session_start()} * fs::kBlockSize;
     if (!job.env->OpenWritable(job.path, quenvar::platform::WriteMode::kOpenExisting, &out_).ok())
       return;
     stream_ = std::make_unique<ImageStream>(out_.get(), reporter);
-    if (stream_->ContinueAt(start) != QD_OK) return;
+    if (stream_->ContinueAt(start_) != QD_OK) return;
     try {
       thread_ = std::thread([this, &job] {
         end_ = StreamFiles(job, files_, first_, files_.size(), *stream_, stop_);
@@ -142,6 +141,8 @@ class SecondWriter {
 
   // Where the first writer's files end: first, or the end of the list without a thread.
   size_t first() const { return thread_.joinable() ? first_ : files_.size(); }
+  // The image offset the second writer starts at (the first writer must end there).
+  uint64_t start_offset() const { return start_; }
   // Waits for the files; their end, and the offset after them.
   RunEnd Wait(uint64_t* end_offset) {
     if (thread_.joinable()) thread_.join();
@@ -157,6 +158,7 @@ class SecondWriter {
  private:
   const std::vector<DatadiskEntry*>& files_;
   const size_t first_;
+  uint64_t start_ = 0;
   std::unique_ptr<quenvar::platform::WritableFile> out_;
   std::unique_ptr<ImageStream> stream_;
   std::atomic<bool> stop_{false};
@@ -197,6 +199,10 @@ uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
     return ReportRunEnd(disc, first_end);
   }
   if (second.first() < files.size()) {
+    if (stream.offset() != second.start_offset()) {  // the layout and the streams disagree
+      second.Stop();
+      return QD_E_WRITE_FILE;
+    }
     uint64_t end_offset = 0;
     const RunEnd second_end = second.Wait(&end_offset);
     if (second_end.result != QD_OK) return ReportRunEnd(disc, second_end);
