@@ -60,6 +60,11 @@ bool IsStreamed(const DatadiskEntry* entry) {
   return !entry->is_folder() && !entry->is_engine_entry();
 }
 
+// Where an entry's content goes in the image.
+uint64_t PlannedOffset(const SessionLayout& layout, const DatadiskEntry* entry) {
+  return uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
+}
+
 uint64_t CopyCost(const DatadiskEntry* entry) {
   return !IsStreamed(entry) || entry->length == 0 ? 0 : kCostPerOpen + entry->length;
 }
@@ -77,9 +82,9 @@ size_t SecondWriterStart(const std::vector<DatadiskEntry*>& order) {
   size_t start = order.size();
   size_t opened = 0;
   while (start > run && tail + CopyCost(order[start - 1]) <= total / 2) {
-    --start;
-    tail += CopyCost(order[start]);
-    if (CopyCost(order[start]) > 0) ++opened;
+    const uint64_t cost = CopyCost(order[--start]);
+    tail += cost;
+    if (cost > 0) ++opened;
   }
   while (start < order.size() && !IsStreamed(order[start])) ++start;  // begins at a file
   return opened >= kSecondWriterMinFiles ? start : order.size();
@@ -95,13 +100,12 @@ struct RunEnd {
 // set.
 RunEnd StreamFiles(const ImageJob& job, const std::vector<DatadiskEntry*>& order, size_t first,
                    size_t last, ImageStream& stream, const std::atomic<bool>& stop) {
-  const SessionLayout& layout = job.layout;
   for (size_t i = first; i < last; ++i) {
     DatadiskEntry* entry = order[i];
     if (!IsStreamed(entry)) continue;
     if (stop.load(std::memory_order_relaxed)) return {QD_E_CANCELLED, entry};
-    uint64_t expected = uint64_t{entry->location - layout.session_start()} * fs::kBlockSize;
-    if (stream.offset() != expected) return {QD_E_WRITE_FILE, entry};  // layout and stream disagree
+    if (stream.offset() != PlannedOffset(job.layout, entry))
+      return {QD_E_WRITE_FILE, entry};  // the layout and the stream disagree
     if (entry->length == 0) continue;  // takes no block: nothing to open
     std::unique_ptr<quenvar::platform::ReadableFile> source;
     if (!job.env->OpenReadable(quenvar::platform::Utf16ToUtf8(entry->SourcePath()), &source).ok())
@@ -120,7 +124,7 @@ class SecondWriter {
                const ProgressReporter& reporter)
       : files_(files), first_(first) {
     if (first_ >= files_.size()) return;
-    start_ = uint64_t{files_[first_]->location - job.layout.session_start()} * fs::kBlockSize;
+    start_ = PlannedOffset(job.layout, files_[first_]);
     if (!job.env->OpenWritable(job.path, quenvar::platform::WriteMode::kOpenExisting, &out_).ok())
       return;
     stream_ = std::make_unique<ImageStream>(out_.get(), reporter);
