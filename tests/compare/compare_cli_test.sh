@@ -6,6 +6,13 @@ quillden=$1
 work=$(mktemp -d "${TMPDIR:-/tmp}/compare-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Changes the byte at OFFSET of FILE to one it surely was not: random data holds an 'X' once in 256.
+change_byte() {
+  was=$(dd if="$1" bs=1 skip="$2" count=1 2> /dev/null | od -An -c | tr -d ' ')
+  new=X
+  [ "$was" = X ] && new=Y
+  printf '%s' "$new" | dd of="$1" bs=1 seek="$2" conv=notrunc 2> /dev/null
+}
 
 head -c $((2048 * 1000)) /dev/urandom > "$work/a.iso"
 "$quillden" virtual create "$work/v.disc" dvd+r > /dev/null || fail "virtual create"
@@ -21,11 +28,11 @@ out=$("$quillden" compare -q V: W:) || fail "equal discs: exit $?"
 echo "$out" | grep -q "^equal: the disc in V: matches W:" || fail "disc message: $out"
 
 # One byte of the last block changed.
-printf 'X' | dd of="$work/a.iso" bs=1 seek=$((2048 * 1000 - 7)) conv=notrunc 2> /dev/null
+change_byte "$work/a.iso" $((2048 * 1000 - 7))
 out=$("$quillden" compare -q V: "$work/a.iso"); status=$?
 [ $status -eq 1 ] || fail "changed image: exit $status"
 echo "$out" | grep -q "^different: the disc in V: does not match" || fail "difference message: $out"
-printf 'X' | dd of="$work/pressed.iso" bs=1 seek=4096 conv=notrunc 2> /dev/null
+change_byte "$work/pressed.iso" 4096
 "$quillden" compare -q V: W: > /dev/null; status=$?
 [ $status -eq 1 ] || fail "changed disc: exit $status"
 

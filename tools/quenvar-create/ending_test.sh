@@ -145,7 +145,11 @@ flip_after_write() {
     waited=$((waited + 1))
     [ $waited -lt 600 ] || { kill $pid; fail "$name: big.bin never reached the medium"; }
   done
-  printf '\x5a' | dd of="$area/files/big.bin" bs=1 seek="$offset" conv=notrunc status=none
+  # The source is random: write 'Z' unless the byte is one already, so the change is never a no-op.
+  local was new=Z
+  was=$(dd if="$area/files/big.bin" bs=1 skip="$offset" count=1 status=none | od -An -c | tr -d ' ')
+  [ "$was" = Z ] && new=Y
+  printf '%s' "$new" | dd of="$area/files/big.bin" bs=1 seek="$offset" conv=notrunc status=none
   wait $pid
   status=$?
   cp "$work/big.orig" "$area/files/big.bin"
