@@ -52,9 +52,9 @@ IsoTime IsoTimeConverter::operator()(uint64_t file_time) const {
   return time;
 }
 
-IsoTime VolumeTimeNow() {
+IsoTime VolumeTimeNow(quenvar::platform::Env* clock) {
   SystemTime local;
-  quenvar::platform::FileTimeToLocalTime(quenvar::platform::Env::Default()->Now(), &local);
+  quenvar::platform::FileTimeToLocalTime(clock->Now(), &local);
   return FromSystemTime(local, TimeZoneOffsetUnits());
 }
 

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+namespace quenvar::platform {
+class Env;
+}
+
 namespace quillden::fs {
 
 // A local date and time with the offset that goes with it on disc.
@@ -41,8 +45,9 @@ class IsoTimeConverter {
   int8_t offset_;
 };
 
-// The current local time (the volume time of a write job).
-IsoTime VolumeTimeNow();
+// The current local time by clock (the volume time of a write job): a data disc reads the clock
+// its entries' job date comes from, so one job carries one time.
+IsoTime VolumeTimeNow(quenvar::platform::Env* clock);
 
 // ECMA-119 9.1.5: years since 1900, month, day, hour, minute, second, offset.
 void PutRecordingDate(uint8_t* p, const IsoTime& time);

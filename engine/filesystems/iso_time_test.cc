@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/env.h"
+
 namespace quillden::fs {
 namespace {
 
@@ -77,7 +79,7 @@ TEST(IsoTimeTest, TimesOutsideTheDateRangeTakeTheNearestEnd) {
 TEST(IsoTimeTest, TheVolumeTimeIsNowInLocalTime) {
   ScopedTimeZone zone("JST-9");
   const time_t before = time(nullptr);
-  const IsoTime now = VolumeTimeNow();
+  const IsoTime now = VolumeTimeNow(quenvar::platform::Env::Default());
   const time_t after = time(nullptr);
   EXPECT_EQ(now.offset, 36);
   struct tm first {

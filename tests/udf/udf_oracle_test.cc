@@ -12,10 +12,11 @@
 #include <random>
 #include <string>
 
+#include "common/shell.h"
 #include "datadisk/datadisk.h"
 #include "datadisk/mastering/session_layout.h"
 #include "datadisk/mastering/test_util.h"
-#include "common/shell.h"
+#include "platform/env.h"
 #include "quillden/result.h"
 #include "util/byte_order.h"
 
@@ -337,7 +338,7 @@ TEST(UdfLayoutTest, Udf102AloneOnCdMedia) {
   EXPECT_EQ(d->first_root()->location, 262u);
   EXPECT_EQ(layout.end(), 264u);
   EXPECT_EQ(layout.total(), 414u);
-  layout.Build(*d, quillden::fs::VolumeTimeNow(), true);
+  layout.Build(*d, quillden::fs::VolumeTimeNow(quenvar::platform::Env::Default()), true);
   using quillden::mastering::BlockSink;
   using quillden::mastering::testing::CollectBlocks;
   std::vector<uint8_t> tail = CollectBlocks([&](const BlockSink& sink) { return layout.WriteTail(sink); });

@@ -278,7 +278,7 @@ uint32_t RecordSession(DriveJob& job, const ProgressReporter& reporter) {
   // Cancelled before the worker ran: the medium has not been touched, and stays so.
   if (reporter.CancelRequested()) return QD_E_CANCELLED;
   drive::NotifyRecordingStart(drive::DriveNumberOf(job.drive));
-  job.volume_time = fs::VolumeTimeNow();
+  job.volume_time = fs::VolumeTimeNow(DatadiskEnv());
   job.layout.Build(disc, job.volume_time, job.file_dates);
   if (job.header_at_zero) {
     // Read before anything is written: the blocks behind the header keep the disc's old content.
