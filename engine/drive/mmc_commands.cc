@@ -220,14 +220,16 @@ uint32_t SynchronizeCache(HANDLE drive, bool immediate) {
 }
 
 uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, uint8_t* buffer,
-                 uint16_t length) {
+                 uint16_t length, DriveCommand* sent) {
   if (format > 5 || length == 0) return QD_OK;
   DriveCommand command = MakeCommand(mmc::kOpReadToc, 10, kDataIn, 30, buffer, length);
   command.cdb[1] = msf ? 0x02 : 0;
   command.cdb[2] = format;
   command.cdb[6] = track_session;
   PutBe16(command.cdb + 7, length);
-  return SendDriveCommand(drive, command);
+  const uint32_t result = SendDriveCommand(drive, command);
+  if (sent != nullptr) *sent = command;
+  return result;
 }
 
 uint32_t GetConfiguration(HANDLE drive, uint16_t feature, uint8_t* buffer, uint16_t length) {

@@ -111,9 +111,10 @@ uint32_t Write10InRecord(HANDLE drive, uint32_t lba, uint16_t blocks, uint8_t* r
                          uint32_t bytes, const ProgressReporter* progress);
 void Seek10(HANDLE drive, uint32_t lba);
 uint32_t SynchronizeCache(HANDLE drive, bool immediate);
-// READ TOC/PMA/ATIP. A format above 5 or a length of 0 sends nothing and returns 0.
+// READ TOC/PMA/ATIP. A format above 5 or a length of 0 sends nothing and returns 0. With sent,
+// the command as executed (its sense) is copied there.
 uint32_t ReadToc(HANDLE drive, bool msf, uint8_t format, uint8_t track_session, uint8_t* buffer,
-                 uint16_t length);
+                 uint16_t length, DriveCommand* sent = nullptr);
 // GET CONFIGURATION with RT = 2 (one feature).
 uint32_t GetConfiguration(HANDLE drive, uint16_t feature, uint8_t* buffer, uint16_t length);
 uint32_t GetEventStatusNotification(HANDLE drive, uint8_t class_request, uint8_t* buffer,

@@ -19,23 +19,51 @@ namespace {
 
 constexpr size_t kCdTextPackBytes = 18;
 
+// READ TOC/PMA/ATIP format 5 into buffer. A drive that cannot read CD-Text, or finds none, refuses
+// the request (ILLEGAL REQUEST): *none is set and the result is 0. A failure that may pass (not
+// ready, a medium or hardware error, a reset) is tried five more times; one that stays is the
+// result, since a copy made without the source's CD-Text would not be the copy asked for.
+uint32_t ReadCdTextToc(HANDLE drive, uint8_t* buffer, uint16_t length, bool* none) {
+  *none = false;
+  drive::DriveCommand sent;
+  uint32_t result = QD_OK;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    if (attempt > 0) drive::CurrentDriveClock()->SleepMs(5);
+    result = drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, buffer, length, &sent);
+    if (result != QD_E_COMMAND_FAILED) return result;
+    const uint8_t key = sent.sense_key();
+    if (key == mmc::kSenseIllegalRequest) {
+      *none = true;
+      return QD_OK;
+    }
+    if (key != mmc::kSenseNotReady && key != mmc::kSenseMediumError &&
+        key != mmc::kSenseHardwareError && key != mmc::kSenseUnitAttention) {
+      return result;
+    }
+  }
+  return result;
+}
+
 // The CD-Text packs of the lead-in as READ TOC/PMA/ATIP format 5 returns them after its 4-byte
 // header; whole packs only, empty when the disc has none.
-std::vector<uint8_t> ReadCdTextPacks(HANDLE drive) {
+uint32_t ReadCdTextPacks(HANDLE drive, std::vector<uint8_t>* packs) {
+  packs->clear();
   uint8_t header[4] = {};
-  if (drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, header, sizeof(header)) != QD_OK)
-    return {};
+  bool none = false;
+  uint32_t result = ReadCdTextToc(drive, header, sizeof(header), &none);
+  if (result != QD_OK || none) return result;
   const uint32_t length = GetBe16(header) + 2u;  // the length field counts the bytes after itself
-  if (length < 4 + kCdTextPackBytes) return {};
+  if (length < 4 + kCdTextPackBytes) return QD_OK;
   // The allocation length field holds 16 bits; a longer answer is cut to whole packs below.
   std::vector<uint8_t> data(std::min<uint32_t>(length, 0xFFFF), 0);
-  if (drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, data.data(),
-                     static_cast<uint16_t>(data.size())) != QD_OK) {
-    return {};
-  }
-  const size_t packs = (data.size() - 4) / kCdTextPackBytes;
-  return std::vector<uint8_t>(
-      data.begin() + 4, data.begin() + 4 + static_cast<std::ptrdiff_t>(packs * kCdTextPackBytes));
+  result = ReadCdTextToc(drive, data.data(), static_cast<uint16_t>(data.size()), &none);
+  // A drive that gave the length but refuses the packs gave nothing usable.
+  if (result != QD_OK) return result;
+  if (none) return QD_E_COMMAND_FAILED;
+  const size_t count = (data.size() - 4) / kCdTextPackBytes;
+  packs->assign(data.begin() + 4,
+                data.begin() + 4 + static_cast<std::ptrdiff_t>(count * kCdTextPackBytes));
+  return QD_OK;
 }
 
 TrackEntry EntryFrom(const _TRACKINFORMATION& info) {
@@ -233,7 +261,10 @@ uint32_t DescribeDisc(HANDLE drive, ImageDescription* description) {
     }
 
     const uint32_t flags = DiscFlags(drive, source);
-    if (drive::IsCdProfile(current)) description->cd_text = ReadCdTextPacks(drive);
+    if (drive::IsCdProfile(current)) {
+      result = ReadCdTextPacks(drive, &description->cd_text);
+      if (result != QD_OK) return result;
+    }
     description->profile = profile;
     description->flags = flags;  // planning adds the CD-Text flag from the packs
     return QD_OK;

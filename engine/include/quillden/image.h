@@ -185,7 +185,9 @@ QUILLDEN_API DWORD CPY_WriteDrive(HANDLE targetDrive, HANDLE sourceDrive, DWORD 
  * unknown media, a disc without a readable track, or one whose description does not fit the file
  * format; 0x08000014 the file cannot be created; 0x0800001F a write failed; 0x08000032
  * cancelled; 0x08000018 out of memory; 0x0800001E no worker thread; or the result of the failing
- * drive command (a read of the disc). */
+ * drive command (a read of the disc). The CD-Text of a CD is read with the tracks: a drive that
+ * refuses to read it (ILLEGAL REQUEST) gives an image without CD-Text, any other failure that
+ * stays after five retries fails the job, as it does for CPY_WriteDrive and CPY_CompareDrive. */
 QUILLDEN_API DWORD CPY_CreateDiskImage(HANDLE drive, const WCHAR* path, HANDLE progress);
 
 /* Tells whether an open image can be recorded onto media of targetMediaFlag with writeMode:
