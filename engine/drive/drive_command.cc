@@ -68,6 +68,53 @@ bool ChangesMedium(uint8_t opcode) {
   }
 }
 
+// A drive that delivers less than both the room it was given and the length its own answer
+// claims has cut its answer off; the rest of the buffer is zeros, which a parser would read as
+// fields (a track of size 0 at block 0). The claim is cut to what came, so the answer is as short
+// as it really is and fails the parsers' length checks; user data or a fixed-size answer that
+// comes short is a failed command. A transport that does not report the delivered length leaves
+// it at the room given, and nothing changes.
+uint32_t FitAnswerToDelivery(DriveCommand& command, uint8_t* data, uint32_t delivered) {
+  if (command.direction != kDataIn || delivered >= command.data_length) return QD_OK;
+  const auto cut = [&](uint32_t field_bytes, uint32_t header, uint32_t unit) {
+    if (command.data_length < header) return;
+    const uint32_t claimed = (field_bytes == 4   ? GetBe32(data)
+                              : field_bytes == 2 ? GetBe16(data)
+                                                 : data[header - 1]) +
+                             (field_bytes == 1 ? header : field_bytes);
+    if (claimed <= delivered) return;
+    const uint32_t room = delivered > header ? (delivered - header) / unit * unit : 0;
+    const uint32_t field = field_bytes == 1 ? room : room + header - field_bytes;
+    if (field_bytes == 4) PutBe32(data, delivered >= 4 ? field : 0);
+    if (field_bytes == 2) PutBe16(data, static_cast<uint16_t>(delivered >= 2 ? field : 0));
+    if (field_bytes == 1) data[header - 1] = static_cast<uint8_t>(field);
+  };
+  switch (command.cdb[0]) {
+    case mmc::kOpReadToc:
+    case mmc::kOpReadDiscInformation:
+    case mmc::kOpReadTrackInformation:
+    case mmc::kOpReadDiscStructure:
+    case mmc::kOpModeSense10:
+    case mmc::kOpGetEventStatusNotification:
+      cut(2, 2, 1);  // the length counts the bytes after its own two
+      return QD_OK;
+    case mmc::kOpGetConfiguration:
+    case mmc::kOpGetPerformance:
+      cut(4, 4, 1);
+      return QD_OK;
+    case mmc::kOpReadFormatCapacities:
+      cut(1, 4, 8);  // the list length in byte 3 counts whole 8-byte descriptors
+      return QD_OK;
+    case mmc::kOpRead10:
+    case mmc::kOpReadCd:
+    case mmc::kOpReadCapacity:
+      RecordCommandError(command, nullptr, 0);
+      return QD_E_COMMAND_FAILED;
+    default:
+      return QD_OK;
+  }
+}
+
 // Fills the header of a record whose data part is already in place, executes it and reads the
 // answer's status and sense. The data of a data-in command stays in the record for the caller.
 uint32_t ExecuteRecord(DriveDevice* device, DriveCommand& command, uint8_t* r) {
@@ -100,7 +147,7 @@ uint32_t ExecuteRecord(DriveDevice* device, DriveCommand& command, uint8_t* r) {
     return QD_E_COMMAND_FAILED;
   }
   if (returned == 0) return QD_E_DRIVER_REQUEST;
-  return QD_OK;
+  return FitAnswerToDelivery(command, PassThroughData(r), PassThroughTransferLength(r));
 }
 
 }  // namespace

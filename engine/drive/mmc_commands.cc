@@ -311,6 +311,12 @@ uint32_t ReadTrackInformation(HANDLE drive, uint8_t address_type, uint32_t numbe
   parsed.last_recorded = GetBe32(d + kTrackInfoLastRecorded);
   parsed.next_layer_jump = GetBe32(d + kTrackInfoNextLayerJump);
   parsed.last_layer_jump = GetBe32(d + kTrackInfoLastLayerJump);
+  // An answer about another track than the one asked for is no answer (the invisible track and
+  // the lead-in are asked for by numbers they do not carry).
+  if (address_type == kTrackAddressTrack && number != 0 && number != kInvisibleTrack &&
+      parsed.track != number) {
+    return QD_E_COMMAND_FAILED;
+  }
   if (info != nullptr) *info = parsed;
   return QD_OK;
 }

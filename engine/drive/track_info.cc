@@ -56,6 +56,9 @@ bool TocEntry(HANDLE drive, uint8_t track, uint8_t* control, uint32_t* start,
   if (ReadToc(drive, false, mmc::kTocFormatToc, track, data, sizeof(data)) != QD_OK) return false;
   if (GetBe16(data + mmc::kTocLength) < 10) return false;
   const uint8_t* entry = data + mmc::kTocHeaderSize;
+  // The first entry is the track asked for, or the lead-out after the last track; anything else
+  // describes some other part of the disc.
+  if (entry[mmc::kTocTrack] != track && entry[mmc::kTocTrack] != mmc::kTocLeadOut) return false;
   *control = entry[mmc::kTocControl] & mmc::kControlMask;
   *start = GetBe32(entry + mmc::kTocAddress);
   if (number != nullptr) *number = entry[mmc::kTocTrack];

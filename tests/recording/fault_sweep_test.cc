@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -403,8 +404,18 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
     return m;
   }
 
+  void RunFaultless();
+  void RunDamaged(const std::function<void(drive::VirtualRecorder*)>& damage, uint8_t opcode,
+                  bool limited, bool lasting);
+  void Report(const char* what) const;
+
   SteppedEnv env_;
   FastClock clock_{&env_.now_ms};
+  bool compare_ = false;
+  Medium faultless_;
+  std::map<uint8_t, uint32_t> uses_;
+  int runs_ = 0;
+  int ended_well_ = 0;
   FixedDateEnv date_env_;
   std::string inputs_;
   std::vector<uint8_t> image_;
@@ -414,73 +425,128 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
   HANDLE image_handle_ = nullptr;
 };
 
-TEST_P(FaultSweepTest, AJobEndsWellOnlyWithTheResultOfAFaultlessRun) {
+// The faultless run: its result, and how often the faulty side's drive got each command.
+void FaultSweepTest::RunFaultless() {
   const SweepCase& c = GetParam();
-  const bool compare = c.job == JobKind::kCompareChanged;
+  compare_ = c.job == JobKind::kCompareChanged;
   PrepareInputs();
   ASSERT_FALSE(HasFatalFailure());
   OpenJob();
   ASSERT_FALSE(HasFatalFailure());
-  const DWORD faultless_result = RunJob();
+  const DWORD result = RunJob();
   // A compare of a disc with an image changed in its last block finds the difference.
-  ASSERT_EQ(faultless_result, compare ? QD_E_COMPARE_DIFFERS : QD_OK)
+  ASSERT_EQ(result, compare_ ? QD_E_COMPARE_DIFFERS : QD_OK)
       << "the faultless run, last command error 0x" << std::hex << DRV_GetLastCommandError(nullptr);
-  const Medium faultless = Look();
-  if (!compare) ASSERT_FALSE(faultless.blocks.empty() && faultless.raw.empty());
+  faultless_ = Look();
+  if (!compare_) ASSERT_FALSE(faultless_.blocks.empty() && faultless_.raw.empty());
   if (c.job == JobKind::kIsoImage) {
-    ASSERT_GE(faultless.blocks.size(), image_.size());
-    ASSERT_TRUE(std::equal(image_.begin(), image_.end(), faultless.blocks.begin()));
+    ASSERT_GE(faultless_.blocks.size(), image_.size());
+    ASSERT_TRUE(std::equal(image_.begin(), image_.end(), faultless_.blocks.begin()));
   }
-  std::map<uint8_t, uint32_t> uses;
   for (int opcode = 0; opcode < 256; ++opcode) {
     const uint32_t count = FaultyDrive()->CommandCount(static_cast<uint8_t>(opcode));
-    if (count != 0) uses[static_cast<uint8_t>(opcode)] = count;
+    if (count != 0) uses_[static_cast<uint8_t>(opcode)] = count;
   }
   EndRun();
+}
 
-  int runs = 0, ended_well = 0;
-  for (const auto& [opcode, count] : uses) {
+// Runs the job once more with the drive damaged by damage, and checks what it left. limited: the
+// drive showed for good that it cannot do something (see DriveLimit); lasting: a command that
+// must succeed never did.
+void FaultSweepTest::RunDamaged(const std::function<void(drive::VirtualRecorder*)>& damage,
+                                uint8_t opcode, bool limited, bool lasting) {
+  OpenJob();
+  ASSERT_FALSE(HasFatalFailure());
+  damage(FaultyDrive());
+  const DWORD result = RunJob();
+  FaultyDrive()->ClearFaults();
+  const Medium left = Look();
+  ++runs_;
+  if (result == QD_OK) {
+    ++ended_well_;
+    EXPECT_FALSE(compare_) << "a compare found a changed image equal";
+    EXPECT_EQ(left.Differences(faultless_, limited), "")
+        << "the job ended well with another result";
+    if (lasting) ADD_FAILURE() << "the job ended well although the drive never took the command";
+  } else {
+    if (GetParam().job == JobKind::kCreateImage) {
+      EXPECT_FALSE(left.state.has_medium) << "a failed image job left its file";
+    }
+    if (opcode != 0x1E /* PREVENT ALLOW MEDIUM REMOVAL */ && virtual_ != nullptr) {
+      EXPECT_FALSE(left.state.locked)
+          << "a failed job left the tray locked (0x" << std::hex << result << ")";
+    }
+  }
+  EndRun();
+}
+
+void FaultSweepTest::Report(const char* what) const {
+  std::string opcodes;
+  for (const auto& [opcode, count] : uses_) {
+    char text[24];
+    std::snprintf(text, sizeof text, " %02X*%u", opcode, count);
+    opcodes += text;
+  }
+  std::printf("%s, %s: %d runs, %d ended well; commands (opcode*uses):%s\n", GetParam().name, what,
+              runs_, ended_well_, opcodes.c_str());
+}
+
+TEST_P(FaultSweepTest, AJobEndsWellOnlyWithTheResultOfAFaultlessRun) {
+  RunFaultless();
+  ASSERT_FALSE(HasFatalFailure());
+  for (const auto& [opcode, count] : uses_) {
     for (const uint32_t nth : std::set<uint32_t>{1, (count + 1) / 2, count}) {
       for (const Fault& fault : kFaults) {
         SCOPED_TRACE(::testing::Message()
                      << "opcode 0x" << std::hex << int{opcode} << std::dec << ", use " << nth
                      << " of " << count << ", " << fault.name);
-        OpenJob();
+        const uint8_t op = opcode;
+        const bool lasting =
+            fault.repeat > 1 && kMustFail.count(op) != 0 && !GetParam().faults_on_source;
+        RunDamaged(
+            [&](drive::VirtualRecorder* d) {
+              d->InjectSense(op, nth, fault.key, fault.asc, fault.ascq, fault.repeat);
+            },
+            op, DriveLimit(op, fault), lasting);
         ASSERT_FALSE(HasFatalFailure());
-        FaultyDrive()->InjectSense(opcode, nth, fault.key, fault.asc, fault.ascq, fault.repeat);
-        const DWORD result = RunJob();
-        FaultyDrive()->ClearFaults();
-        const Medium result_medium = Look();
-        ++runs;
-        if (result == QD_OK) {
-          ++ended_well;
-          EXPECT_FALSE(compare) << "a compare found a changed image equal";
-          EXPECT_EQ(result_medium.Differences(faultless, DriveLimit(opcode, fault)), "")
-              << "the job ended well with another result";
-          if (fault.repeat > 1 && kMustFail.count(opcode) != 0 && !c.faults_on_source) {
-            ADD_FAILURE() << "the job ended well although the drive never took the command";
-          }
-        } else {
-          if (c.job == JobKind::kCreateImage) {
-            EXPECT_FALSE(result_medium.state.has_medium) << "a failed image job left its file";
-          }
-          if (opcode != 0x1E /* PREVENT ALLOW MEDIUM REMOVAL */ && virtual_ != nullptr) {
-            EXPECT_FALSE(result_medium.state.locked)
-                << "a failed job left the tray locked (0x" << std::hex << result << ")";
-          }
-        }
-        EndRun();
       }
     }
   }
-  std::string opcodes;
-  for (const auto& [opcode, count] : uses) {
-    char text[24];
-    std::snprintf(text, sizeof text, " %02X*%u", opcode, count);
-    opcodes += text;
+  Report("failing commands");
+}
+
+// A drive that answers a question with too little or with nonsense: the job believes none of it
+// into a different result. Only the answers that describe the drive and the medium are damaged;
+// the data a drive reads is what it is, and only a compare could tell.
+TEST_P(FaultSweepTest, AJobEndsWellOnlyWithTheResultOfAFaultlessRunWhateverTheDriveAnswers) {
+  RunFaultless();
+  ASSERT_FALSE(HasFatalFailure());
+  const std::set<uint8_t> questions = {0x23, 0x25, 0x43, 0x46, 0x4A, 0x51, 0x52, 0x5A, 0xAD, 0xB9};
+  drive::DataCorruption cut;
+  cut.kind = drive::DataCorruption::Kind::kTruncate;
+  cut.keep_bytes = 3;
+  drive::DataCorruption garbage;
+  garbage.kind = drive::DataCorruption::Kind::kGarbage;
+  for (const auto& [opcode, count] : uses_) {
+    if (questions.count(opcode) == 0) continue;
+    for (const uint32_t nth : std::set<uint32_t>{1, (count + 1) / 2, count}) {
+      for (const auto& [corruption, name] :
+           {std::pair{cut, "cut short"}, std::pair{garbage, "garbage"}}) {
+        for (uint32_t seed = 1; seed <= (corruption.kind == cut.kind ? 1u : 3u); ++seed) {
+          SCOPED_TRACE(::testing::Message()
+                       << "opcode 0x" << std::hex << int{opcode} << std::dec << ", answer " << nth
+                       << " of " << count << ", " << name << " " << seed);
+          drive::DataCorruption damage = corruption;
+          damage.seed = seed;
+          const uint8_t op = opcode;
+          RunDamaged([&](drive::VirtualRecorder* d) { d->CorruptNextData(op, nth, damage); }, op,
+                     false, false);
+          ASSERT_FALSE(HasFatalFailure());
+        }
+      }
+    }
   }
-  std::printf("%s: %d faulty runs, %d ended well; commands (opcode*uses):%s\n", c.name, runs,
-              ended_well, opcodes.c_str());
+  Report("damaged answers");
 }
 
 INSTANTIATE_TEST_SUITE_P(
