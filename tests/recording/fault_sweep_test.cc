@@ -438,7 +438,9 @@ void FaultSweepTest::RunFaultless() {
   ASSERT_EQ(result, compare_ ? QD_E_COMPARE_DIFFERS : QD_OK)
       << "the faultless run, last command error 0x" << std::hex << DRV_GetLastCommandError(nullptr);
   faultless_ = Look();
-  if (!compare_) ASSERT_FALSE(faultless_.blocks.empty() && faultless_.raw.empty());
+  if (!compare_) {
+    ASSERT_FALSE(faultless_.blocks.empty() && faultless_.raw.empty());
+  }
   if (c.job == JobKind::kIsoImage) {
     ASSERT_GE(faultless_.blocks.size(), image_.size());
     ASSERT_TRUE(std::equal(image_.begin(), image_.end(), faultless_.blocks.begin()));
