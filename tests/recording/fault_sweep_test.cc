@@ -1,10 +1,10 @@
 // Every command a job sends fails in turn, at its first, middle and last use, once or for good:
 // recording an image, a data disc or an audio CD, copying a disc, making and recording a disc
-// image, comparing. Whatever the drive answers, the job either reports a failure or leaves exactly
-// what a faultless run leaves: the same blocks, raw sectors, tracks, sessions and CD-Text with the
-// tray unlocked, or the same image file. A failed image job leaves no file, and a compare never
-// finds a changed image equal. A job that ends well with less than it was asked to make is the
-// fault looked for here; the user would find it on the day of the restore.
+// image, erasing, comparing. Whatever the drive answers, the job either reports a failure or leaves
+// exactly what a faultless run leaves: the same blocks, raw sectors, tracks, sessions and CD-Text
+// with the tray unlocked, or the same image file. A failed image job leaves no file, and a compare
+// never finds a changed image equal. A job that ends well with less than it was asked to make is
+// the fault looked for here; the user would find it on the day of the restore.
 //
 // Some commands can never fail unnoticed, even where the virtual medium would look complete: a
 // drive that refuses to write, flush, close or take a cue sheet for good has not recorded the
@@ -155,6 +155,7 @@ enum class JobKind {
   kCreateImage,     // CPY_CreateDiskImage of the source disc into a file
   kWriteImage,      // CPY_WriteDiskImage of the source disc's image file
   kCompareChanged,  // CPY_CompareDiskISO of the source disc with an image changed in its last block
+  kErase,           // DRV_EraseMedia of a medium that holds image.iso (write_mode 1: quick)
 };
 
 enum class Source { kNone, kAudioCd, kDataCd, kDataDvd };
@@ -334,6 +335,9 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
     } else if (c.job == JobKind::kWriteImage) {
       image_handle_ = CPY_OpenDiskImage(Utf8ToUtf16(Input("source.img")).c_str());
       ASSERT_NE(image_handle_, INVALID_HANDLE_VALUE);
+    } else if (c.job == JobKind::kErase) {
+      ASSERT_EQ(CPY_WriteISOImage(drive_, 2, 1, Utf8ToUtf16(Input("image.iso")).c_str(), nullptr),
+                QD_OK);
     }
   }
 
@@ -357,6 +361,8 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
         return CPY_CreateDiskImage(source_.handle, Utf8ToUtf16(Input("out.img")).c_str(), nullptr);
       case JobKind::kWriteImage:
         return CPY_WriteDiskImage(drive_, image_handle_, c.write_mode, nullptr, 0);
+      case JobKind::kErase:
+        return DRV_EraseMedia(drive_, nullptr, c.write_mode == 1 ? TRUE : FALSE);
       case JobKind::kCompareChanged: {
         const int fd = ::open(Input("changed.iso").c_str(), O_RDONLY);
         const DWORD result = CPY_CompareDiskISO(source_.handle, 1, 1,
@@ -433,12 +439,17 @@ void FaultSweepTest::RunFaultless() {
   ASSERT_FALSE(HasFatalFailure());
   OpenJob();
   ASSERT_FALSE(HasFatalFailure());
+  // What the job's preparation sent (an erase first records the disc) is not the job's.
+  uint32_t before[256];
+  for (int opcode = 0; opcode < 256; ++opcode) {
+    before[opcode] = FaultyDrive()->CommandCount(static_cast<uint8_t>(opcode));
+  }
   const DWORD result = RunJob();
   // A compare of a disc with an image changed in its last block finds the difference.
   ASSERT_EQ(result, compare_ ? QD_E_COMPARE_DIFFERS : QD_OK)
       << "the faultless run, last command error 0x" << std::hex << DRV_GetLastCommandError(nullptr);
   faultless_ = Look();
-  if (!compare_) {
+  if (!compare_ && c.job != JobKind::kErase) {
     ASSERT_FALSE(faultless_.blocks.empty() && faultless_.raw.empty());
   }
   if (c.job == JobKind::kIsoImage) {
@@ -446,7 +457,8 @@ void FaultSweepTest::RunFaultless() {
     ASSERT_TRUE(std::equal(image_.begin(), image_.end(), faultless_.blocks.begin()));
   }
   for (int opcode = 0; opcode < 256; ++opcode) {
-    const uint32_t count = FaultyDrive()->CommandCount(static_cast<uint8_t>(opcode));
+    const uint32_t count =
+        FaultyDrive()->CommandCount(static_cast<uint8_t>(opcode)) - before[opcode];
     if (count != 0) uses_[static_cast<uint8_t>(opcode)] = count;
   }
   EndRun();
@@ -573,6 +585,9 @@ INSTANTIATE_TEST_SUITE_P(
         SweepCase{"ImageOfDataCd", JobKind::kCreateImage, "none", 0, Source::kDataCd, true},
         SweepCase{"ImageOfAudioCdRecorded", JobKind::kWriteImage, "cd-r", 3, Source::kAudioCd,
                   false},
+        SweepCase{"EraseCdRwQuick", JobKind::kErase, "cd-rw", 1},
+        SweepCase{"EraseDvdMinusRwFull", JobKind::kErase, "dvd-rw", 0},
+        SweepCase{"EraseDvdPlusRw", JobKind::kErase, "dvd+rw", 1},
         SweepCase{"CompareDataCd", JobKind::kCompareChanged, "none", 0, Source::kDataCd, true},
         SweepCase{"CompareDataDvd", JobKind::kCompareChanged, "none", 0, Source::kDataDvd, true}),
     [](const ::testing::TestParamInfo<SweepCase>& info) { return std::string(info.param.name); });
