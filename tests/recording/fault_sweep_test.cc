@@ -1,10 +1,10 @@
 // Every command a job sends fails in turn, at its first, middle and last use, once or for good:
-// recording an image, a data disc or an audio CD, copying a disc, making and recording a disc
-// image, erasing, comparing. Whatever the drive answers, the job either reports a failure or leaves
-// exactly what a faultless run leaves: the same blocks, raw sectors, tracks, sessions and CD-Text
-// with the tray unlocked, or the same image file. A failed image job leaves no file, and a compare
-// never finds a changed image equal. A job that ends well with less than it was asked to make is
-// the fault looked for here; the user would find it on the day of the restore.
+// recording an image, a data disc or an audio CD, appending a session, copying a disc, making and
+// recording a disc image, erasing, comparing. Whatever the drive answers, the job either reports a
+// failure or leaves exactly what a faultless run leaves: the same blocks, raw sectors, tracks,
+// sessions and CD-Text with the tray unlocked, or the same image file. A failed image job leaves no
+// file, and a compare never finds a changed image equal. A job that ends well with less than it was
+// asked to make is the fault looked for here; the user would find it on the day of the restore.
 //
 // Some commands can never fail unnoticed, even where the virtual medium would look complete: a
 // drive that refuses to write, flush, close or take a cue sheet for good has not recorded the
@@ -156,6 +156,7 @@ enum class JobKind {
   kWriteImage,      // CPY_WriteDiskImage of the source disc's image file
   kCompareChanged,  // CPY_CompareDiskISO of the source disc with an image changed in its last block
   kErase,           // DRV_EraseMedia of a medium that holds image.iso (write_mode 1: quick)
+  kAppend,          // MST_WriteDatadisk of a second session, after the first's import
 };
 
 enum class Source { kNone, kAudioCd, kDataCd, kDataDvd };
@@ -267,8 +268,9 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
     inputs_ = ::testing::TempDir() + "/sweep-" + std::to_string(::getpid()) + "-" + c.name;
     fs::remove_all(inputs_);
     fs::create_directories(inputs_);
-    if (c.job == JobKind::kDatadisk) {
+    if (c.job == JobKind::kDatadisk || c.job == JobKind::kAppend) {
       MakeFiles(Input("files"), 32, (3u << 20) + 13);
+      MakeFiles(Input("more/files2"), 34, 300001);
     } else if (c.job == JobKind::kAudio || c.source == Source::kAudioCd) {
       WriteWaves();
     } else {
@@ -338,6 +340,18 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
     } else if (c.job == JobKind::kErase) {
       ASSERT_EQ(CPY_WriteISOImage(drive_, 2, 1, Utf8ToUtf16(Input("image.iso")).c_str(), nullptr),
                 QD_OK);
+    } else if (c.job == JobKind::kAppend) {
+      // A first session left open, imported into the disc of the second with one folder more.
+      HANDLE first = MakeDatadisk(Input("files"), MST_FS_ISO9660_JOLIET_UDF102);
+      ASSERT_NE(first, nullptr);
+      const DWORD recorded = MST_WriteDatadisk(drive_, first, 1, nullptr, TRUE, 0);
+      MST_DestroyDatadisk(first);
+      ASSERT_EQ(recorded, QD_OK);
+      disc_ = MST_CreateDatadisk();
+      ASSERT_EQ(MST_ReadFileSystem(disc_, drive_, 1, nullptr), QD_OK)
+          << std::hex << MST_GetLastError(disc_);
+      ASSERT_NE(MST_AddDatadiskFile(disc_, Utf8ToUtf16(Input("more/files2")).c_str(), u"files2"),
+                INVALID_HANDLE_VALUE);
     }
   }
 
@@ -352,6 +366,7 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
         return CPY_WriteISOImage(drive_, c.write_mode, 1, Utf8ToUtf16(Input("image.iso")).c_str(),
                                  nullptr);
       case JobKind::kDatadisk:
+      case JobKind::kAppend:
         return MST_WriteDatadisk(drive_, disc_, c.write_mode, nullptr, TRUE, 0);
       case JobKind::kAudio:
         return AUD_WriteAudiodisk(audio_, c.write_mode, nullptr);
@@ -486,6 +501,16 @@ void FaultSweepTest::RunDamaged(const std::function<void(drive::VirtualRecorder*
     if (GetParam().job == JobKind::kCreateImage) {
       EXPECT_FALSE(left.state.has_medium) << "a failed image job left its file";
     }
+    if (GetParam().job == JobKind::kAppend) {
+      // What the disc held before is still there (a volume header of overwritable media is
+      // written last, a write-once disc keeps its closed session).
+      HANDLE check = MST_CreateDatadisk();
+      EXPECT_EQ(MST_ReadFileSystem(check, drive_, 1, nullptr), QD_OK)
+          << "a failed append lost the first session (0x" << std::hex << result << ")";
+      EXPECT_NE(MST_FindFullPathDatadiskFile(check, u"sub\\deeper\\b.dat", nullptr),
+                INVALID_HANDLE_VALUE);
+      MST_DestroyDatadisk(check);
+    }
     if (opcode != 0x1E /* PREVENT ALLOW MEDIUM REMOVAL */ && virtual_ != nullptr) {
       EXPECT_FALSE(left.state.locked)
           << "a failed job left the tray locked (0x" << std::hex << result << ")";
@@ -585,6 +610,9 @@ INSTANTIATE_TEST_SUITE_P(
         SweepCase{"ImageOfDataCd", JobKind::kCreateImage, "none", 0, Source::kDataCd, true},
         SweepCase{"ImageOfAudioCdRecorded", JobKind::kWriteImage, "cd-r", 3, Source::kAudioCd,
                   false},
+        SweepCase{"AppendDvdPlusR", JobKind::kAppend, "dvd+r", 2},
+        SweepCase{"AppendCdr", JobKind::kAppend, "cd-r", 2},
+        SweepCase{"AppendDvdPlusRw", JobKind::kAppend, "dvd+rw", 2},
         SweepCase{"EraseCdRwQuick", JobKind::kErase, "cd-rw", 1},
         SweepCase{"EraseDvdMinusRwFull", JobKind::kErase, "dvd-rw", 0},
         SweepCase{"EraseDvdPlusRw", JobKind::kErase, "dvd+rw", 1},
