@@ -477,20 +477,30 @@ uint32_t SenseOf(uint32_t result, const DriveCommand& sent) {
   return 0xFFFFFFFFu;
 }
 
+// The retry rule of reads: a failure whose sense may pass (not ready, a medium or hardware error,
+// and with reset_passes a reset) is tried up to five more times, each after before_retry and 5 ms.
+// *sent holds the last attempt.
+template <typename SendOnce, typename BeforeRetry>
+uint32_t RetryTransient(bool reset_passes, DriveCommand* sent, SendOnce send_once,
+                        BeforeRetry before_retry) {
+  uint32_t result = send_once(sent);
+  for (int attempt = 0; result == QD_E_COMMAND_FAILED && attempt < 5; ++attempt) {
+    const uint8_t key = sent->sense_key();
+    if (key != mmc::kSenseNotReady && key != mmc::kSenseMediumError &&
+        key != mmc::kSenseHardwareError && !(reset_passes && key == mmc::kSenseUnitAttention))
+      break;
+    before_retry();
+    CurrentDriveClock()->SleepMs(5);
+    result = send_once(sent);
+  }
+  return result;
+}
+
 template <typename ReadOnce>
 uint32_t RetrySense(HANDLE drive, uint32_t lba, bool retry, ReadOnce read_once) {
   DriveCommand sent;
-  uint32_t sense = SenseOf(read_once(&sent), sent);
-  for (int attempt = 0; sense != 0 && retry && attempt < 5; ++attempt) {
-    const uint32_t key = sense == 0xFFFFFFFFu ? 0 : sense >> 16;
-    if (key != mmc::kSenseNotReady && key != mmc::kSenseMediumError &&
-        key != mmc::kSenseHardwareError)
-      break;
-    Seek10(drive, lba);
-    CurrentDriveClock()->SleepMs(5);
-    sense = SenseOf(read_once(&sent), sent);
-  }
-  return sense;
+  if (!retry) return SenseOf(read_once(&sent), sent);
+  return SenseOf(RetryTransient(false, &sent, read_once, [&] { Seek10(drive, lba); }), sent);
 }
 
 }  // namespace
@@ -519,6 +529,16 @@ uint32_t ReadCdWithRetrySense(HANDLE drive, uint8_t sector_type, uint32_t lba, v
   return RetrySense(drive, lba, retry, [&](DriveCommand* sent) {
     return ReadCd(drive, sector_type, lba, buffer, bytes, block_size, subchannel, sent);
   });
+}
+
+uint32_t ReadTocWithRetry(HANDLE drive, uint8_t format, uint8_t* buffer, uint16_t length,
+                          DriveCommand* sent) {
+  return RetryTransient(
+      true, sent,
+      [&](DriveCommand* attempt) {
+        return ReadToc(drive, false, format, 0, buffer, length, attempt);
+      },
+      [] {});
 }
 
 }  // namespace quillden::drive

@@ -159,6 +159,10 @@ uint32_t ReadCdWithRetry(HANDLE drive, uint8_t sector_type, uint32_t lba, void* 
 uint32_t ReadWithRetrySense(HANDLE drive, uint32_t lba, void* buffer, uint32_t bytes, bool retry);
 uint32_t ReadCdWithRetrySense(HANDLE drive, uint8_t sector_type, uint32_t lba, void* buffer,
                               uint32_t bytes, uint32_t block_size, uint8_t subchannel, bool retry);
+// READ TOC/PMA/ATIP (LBA form, track/session 0) with the same retry rule, a reset retried too: the
+// table and the lead-in's data survive it. The last attempt's command (its sense) is in *sent.
+uint32_t ReadTocWithRetry(HANDLE drive, uint8_t format, uint8_t* buffer, uint16_t length,
+                          DriveCommand* sent);
 
 // The clock behind the waits (tests replace it to run the waits without real time).
 class DriveClock {

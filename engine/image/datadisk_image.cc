@@ -107,7 +107,7 @@ uint32_t CreateDiskImage(std::u16string_view path, const std::shared_ptr<Datadis
   ImageDescription description;
   description.profile = profile;
   if (placement.header_at_zero) {
-    job->layout.Build(disc, fs::VolumeTimeNow(DatadiskEnv()), file_dates);
+    job->layout.Build(disc, fs::VolumeTimeNow(job->env), file_dates);
     job->built = true;
     job->skip_bytes = uint64_t{skipped} * kCookedSectorSize;
     std::vector<uint8_t> header;

@@ -20,28 +20,15 @@ namespace {
 constexpr size_t kCdTextPackBytes = 18;
 
 // READ TOC/PMA/ATIP format 5 into buffer. A drive that cannot read CD-Text, or finds none, refuses
-// the request (ILLEGAL REQUEST): *none is set and the result is 0. A failure that may pass (not
-// ready, a medium or hardware error, a reset) is tried five more times; one that stays is the
-// result, since a copy made without the source's CD-Text would not be the copy asked for.
+// the request (ILLEGAL REQUEST): *none is set and the result is 0. Any other failure that stays
+// after the read retries is the result, since a copy made without the source's CD-Text would not
+// be the copy asked for.
 uint32_t ReadCdTextToc(HANDLE drive, uint8_t* buffer, uint16_t length, bool* none) {
-  *none = false;
   drive::DriveCommand sent;
-  uint32_t result = QD_OK;
-  for (int attempt = 0; attempt < 6; ++attempt) {
-    if (attempt > 0) drive::CurrentDriveClock()->SleepMs(5);
-    result = drive::ReadToc(drive, false, mmc::kTocFormatCdText, 0, buffer, length, &sent);
-    if (result != QD_E_COMMAND_FAILED) return result;
-    const uint8_t key = sent.sense_key();
-    if (key == mmc::kSenseIllegalRequest) {
-      *none = true;
-      return QD_OK;
-    }
-    if (key != mmc::kSenseNotReady && key != mmc::kSenseMediumError &&
-        key != mmc::kSenseHardwareError && key != mmc::kSenseUnitAttention) {
-      return result;
-    }
-  }
-  return result;
+  const uint32_t result =
+      drive::ReadTocWithRetry(drive, mmc::kTocFormatCdText, buffer, length, &sent);
+  *none = result == QD_E_COMMAND_FAILED && sent.sense_key() == mmc::kSenseIllegalRequest;
+  return *none ? QD_OK : result;
 }
 
 // The CD-Text packs of the lead-in as READ TOC/PMA/ATIP format 5 returns them after its 4-byte

@@ -26,7 +26,6 @@
 #include "datadisk/datadisk_env.h"
 #include "drive/drive_handle.h"
 #include "drive/virtual/media_state.h"
-#include "drive/virtual/virtual_admin.h"
 #include "drive/virtual/virtual_device.h"
 #include "image/image_format.h"
 #include "platform/unicode.h"
@@ -282,11 +281,7 @@ class FaultSweepTest : public VirtualDriveTest, public ::testing::WithParamInter
       ExtraDrive source;
       const char* kind = c.source == Source::kDataDvd ? "dvd+r" : "cd-r";
       std::string error;
-      ASSERT_TRUE(drive::CreateVirtualBlank(Input("source.disc"), kind, 0, &error)) << error;
-      drive::VirtualTiming timing;
-      timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms =
-          timing.background_format_ms = 0;
-      ASSERT_TRUE(drive::SetVirtualTiming(Input("source.disc"), timing, &error)) << error;
+      ASSERT_TRUE(CreateQuietBlank(Input("source.disc"), kind, 0, &error)) << error;
       source.Open(Input("source.disc"), kind, &env_);
       ASSERT_FALSE(HasFatalFailure());
       if (c.source == Source::kAudioCd) {

@@ -88,10 +88,7 @@ void VirtualDriveTest::OpenDrive(const std::string& kind, uint32_t capacity, que
   path_ = ::testing::TempDir() + "/rec-" + std::to_string(::getpid()) + "-" + name + "-" +
           std::to_string(counter++) + ".disc";
   std::string error;
-  ASSERT_TRUE(drive::CreateVirtualBlank(path_, kind, capacity, &error)) << error;
-  drive::VirtualTiming timing;
-  timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms = timing.background_format_ms = 0;
-  ASSERT_TRUE(drive::SetVirtualTiming(path_, timing, &error)) << error;
+  ASSERT_TRUE(CreateQuietBlank(path_, kind, capacity, &error)) << error;
   std::unique_ptr<drive::Transport> inner = env != nullptr ? drive::OpenVirtualRecorder(path_, kind, env, &error)
                                                             : drive::OpenVirtualRecorder(path_, kind, &error);
   ASSERT_NE(inner, nullptr) << error;
@@ -109,6 +106,15 @@ void VirtualDriveTest::TearDown() {
     for (const char* suffix : {"", ".state", ".raw"}) fs::remove(path_ + suffix, ignored);
     fs::remove_all(path_ + ".work", ignored);
   }
+}
+
+bool CreateQuietBlank(const std::string& path, const std::string& kind, uint32_t capacity,
+                      std::string* error) {
+  if (!drive::CreateVirtualBlank(path, kind, capacity, error)) return false;
+  drive::VirtualTiming timing;
+  timing.blank_ms = timing.format_ms = timing.close_ms = timing.flush_ms =
+      timing.background_format_ms = 0;
+  return drive::SetVirtualTiming(path, timing, error);
 }
 
 std::vector<uint8_t> VirtualDriveTest::ReadBacking(uint64_t first_block, uint64_t blocks) const {

@@ -70,6 +70,10 @@ class SteppedEnv : public quenvar::platform::EnvWrapper {
   std::mutex mutex;
 };
 
+// A new blank virtual disc of kind at path whose busy periods are all 0.
+bool CreateQuietBlank(const std::string& path, const std::string& kind, uint32_t capacity,
+                      std::string* error);
+
 class VirtualDriveTest : public ::testing::Test {
  protected:
   void TearDown() override;

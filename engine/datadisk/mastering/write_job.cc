@@ -182,7 +182,7 @@ uint32_t ReportRunEnd(Datadisk& disc, const RunEnd& end) {
 uint32_t StreamSession(ImageJob& job, const ProgressReporter& reporter) {
   Datadisk& disc = *job.disc;
   SessionLayout& layout = job.layout;
-  if (!job.built) layout.Build(disc, fs::VolumeTimeNow(DatadiskEnv()), job.file_dates);
+  if (!job.built) layout.Build(disc, fs::VolumeTimeNow(job.env), job.file_dates);
 
   const std::vector<DatadiskEntry*>& files = layout.level_order();
   const bool shifted = job.skip_bytes != 0 || job.out->NativeHandle() < 0;
